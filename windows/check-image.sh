@@ -1,0 +1,117 @@
+#!/bin/sh
+# Checks a built driver image before anyone tries to load it:
+#   - PE32 for i386, not a DLL, subsystem native, OS and subsystem version 5.0, WDM driver flag;
+#   - the entry point is the entry symbol (DriverEntry, stdcall-decorated);
+#   - imports come only from NDIS.SYS, ntoskrnl.exe, HAL.dll and USBD.SYS, and every imported
+#     routine is on the allow-list;
+#   - no object carries global constructors or destructors (.ctors/.dtors/.init_array/
+#     .fini_array) or thread-local data (.tls): nothing runs them in a driver.
+#
+# usage: check-image.sh [--prefix i686-w64-mingw32-] [--entry _DriverEntry@8]
+#                       IMAGE ALLOW-LIST [OBJECT...]
+# Prints every problem found, one per line, and exits 1 if there was any.
+set -u
+
+prefix=i686-w64-mingw32-
+entry=_DriverEntry@8
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --prefix) prefix=$2; shift 2 ;;
+    --entry) entry=$2; shift 2 ;;
+    *) break ;;
+    esac
+done
+if [ $# -lt 2 ]; then
+    echo "usage: $0 [--prefix P] [--entry SYMBOL] IMAGE ALLOW-LIST [OBJECT...]" >&2
+    exit 2
+fi
+image=$1
+allow=$2
+shift 2
+
+failures=0
+fail() {
+    echo "check-image: $image: $*"
+    failures=$((failures + 1))
+}
+
+headers=$("${prefix}objdump" -p "$image") || {
+    echo "check-image: $image: objdump -p failed" >&2
+    exit 1
+}
+
+# field NAME: the value after NAME at the start of a line of `objdump -p`.
+field() {
+    printf '%s\n' "$headers" | awk -v n="$1" '$1 == n { print $2; exit }'
+}
+
+printf '%s\n' "$headers" | grep -q 'file format pei-i386' || fail "not a PE image for i386"
+[ "$(field Magic)" = 010b ] || fail "optional header magic is $(field Magic), not 010b (PE32)"
+[ "$(field Subsystem)" = 00000001 ] || fail "subsystem is $(field Subsystem), not 1 (native)"
+os="$(field MajorOSystemVersion).$(field MinorOSystemVersion)"
+[ "$os" = 5.0 ] || fail "OS version is $os, not 5.0"
+subsys="$(field MajorSubsystemVersion).$(field MinorSubsystemVersion)"
+[ "$subsys" = 5.0 ] || fail "subsystem version is $subsys, not 5.0"
+printf '%s\n' "$headers" | grep -q 'WDM_DRIVER' || fail "WDM_DRIVER flag not set"
+characteristics=$(printf '%s\n' "$headers" | sed -n '/^Characteristics/,/^$/p')
+if printf '%s\n' "$characteristics" | grep -q 'DLL'; then
+    fail "image is marked as a DLL"
+fi
+
+# Entry point: ImageBase + AddressOfEntryPoint must be the entry symbol's address.
+base=$(field ImageBase)
+rva=$(field AddressOfEntryPoint)
+symbol=$("${prefix}nm" "$image" | awk -v s="$entry" '$3 == s { print $1; exit }')
+if [ -z "$symbol" ]; then
+    fail "entry symbol $entry not found in the image's symbol table"
+elif [ $((0x$base + 0x$rva)) -ne $((0x$symbol)) ]; then
+    fail "entry point is $base+$rva, not $entry at $symbol"
+fi
+
+# Imports: "DLL Name: X" starts a module; its routines follow as "<vma> <hint> <name>".
+imports=$(printf '%s\n' "$headers" | awk '
+    /^[ \t]*DLL Name:/ { module = $3; next }
+    /^PE File Base Relocations/ { module = "" }
+    module != "" && /^\t[0-9a-f]+\t/ {
+        if (NF >= 3) print module "!" $3; else print module "!<ordinal " $2 ">"
+    }')
+[ -n "$imports" ] || fail "no imports found (objdump output not understood?)"
+
+allowed=$(sed -e 's/[ \t]#.*//' -e 's/^#.*//' -e 's/[ \t]*$//' "$allow" | grep -v '^$')
+for import in $imports; do
+    module=${import%%!*}
+    case $(printf '%s' "$module" | tr 'A-Z' 'a-z') in
+    ndis.sys | ntoskrnl.exe | hal.dll | usbd.sys) ;;
+    *)
+        fail "imports $import: module $module is not one of NDIS.SYS, ntoskrnl.exe, HAL.dll, USBD.SYS"
+        continue
+        ;;
+    esac
+    found=$(printf '%s\n' "$allowed" | awk -v want="$import" '
+        { split($0, a, "!"); split(want, w, "!")
+          if (tolower(a[1]) == tolower(w[1]) && a[2] == w[2]) { print "yes"; exit } }')
+    [ -n "$found" ] || fail "imports $import, which is not on the allow-list $allow"
+done
+
+for object in "$@"; do
+    sections=$("${prefix}objdump" -h "$object" | awk '$1 ~ /^[0-9]+$/ { print $2 }') || {
+        fail "objdump -h failed on $object"
+        continue
+    }
+    for section in $sections; do
+        case $section in
+        .ctors* | .dtors* | .init_array* | .fini_array*)
+            fail "$object has section $section: global constructors or destructors never run in a driver"
+            ;;
+        .tls*)
+            fail "$object has section $section: a driver has no thread-local storage"
+            ;;
+        esac
+    done
+done
+
+if [ $failures -ne 0 ]; then
+    echo "check-image: $image: $failures problem(s)"
+    exit 1
+fi
+echo "check-image: $image: ok ($(printf '%s\n' "$imports" | wc -l) imports, $# objects)"
