@@ -4,8 +4,7 @@
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
 
 // Runs once per load of the image, at PASSIVE_LEVEL, before any adapter exists. Takes no locks.
-extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
-{
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
     NDIS_HANDLE wrapperHandle = NULL;
     NdisInitializeWrapper(&wrapperHandle, driverObject, registryPath, NULL);
 

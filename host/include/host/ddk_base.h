@@ -135,21 +135,18 @@ typedef struct _LIST_ENTRY {
     struct _LIST_ENTRY* Blink;
 } LIST_ENTRY, *PLIST_ENTRY;
 
-#define CONTAINING_RECORD(address, type, field)                                                 \
+#define CONTAINING_RECORD(address, type, field)                                                    \
     ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))
 
-inline VOID InitializeListHead(PLIST_ENTRY ListHead)
-{
+inline VOID InitializeListHead(PLIST_ENTRY ListHead) {
     ListHead->Flink = ListHead->Blink = ListHead;
 }
 
-inline BOOLEAN IsListEmpty(const LIST_ENTRY* ListHead)
-{
+inline BOOLEAN IsListEmpty(const LIST_ENTRY* ListHead) {
     return (BOOLEAN)(ListHead->Flink == ListHead);
 }
 
-inline BOOLEAN RemoveEntryList(PLIST_ENTRY Entry)
-{
+inline BOOLEAN RemoveEntryList(PLIST_ENTRY Entry) {
     PLIST_ENTRY Blink = Entry->Blink;
     PLIST_ENTRY Flink = Entry->Flink;
     Blink->Flink = Flink;
@@ -157,15 +154,13 @@ inline BOOLEAN RemoveEntryList(PLIST_ENTRY Entry)
     return (BOOLEAN)(Flink == Blink);
 }
 
-inline PLIST_ENTRY RemoveHeadList(PLIST_ENTRY ListHead)
-{
+inline PLIST_ENTRY RemoveHeadList(PLIST_ENTRY ListHead) {
     PLIST_ENTRY Entry = ListHead->Flink;
     RemoveEntryList(Entry);
     return Entry;
 }
 
-inline VOID InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry)
-{
+inline VOID InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
     PLIST_ENTRY Blink = ListHead->Blink;
     Entry->Flink = ListHead;
     Entry->Blink = Blink;
@@ -173,8 +168,7 @@ inline VOID InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry)
     ListHead->Blink = Entry;
 }
 
-inline VOID InsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry)
-{
+inline VOID InsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
     PLIST_ENTRY Flink = ListHead->Flink;
     Entry->Flink = Flink;
     Entry->Blink = ListHead;
@@ -188,5 +182,5 @@ inline VOID InsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry)
 #define RtlFillMemory(Destination, Length, Fill) std::memset((Destination), (Fill), (Length))
 #define RtlCopyMemory(Destination, Source, Length) std::memcpy((Destination), (Source), (Length))
 #define RtlMoveMemory(Destination, Source, Length) std::memmove((Destination), (Source), (Length))
-#define RtlEqualMemory(Destination, Source, Length)                                             \
+#define RtlEqualMemory(Destination, Source, Length)                                                \
     (!std::memcmp((Destination), (Source), (Length)))

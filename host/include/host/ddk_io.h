@@ -227,30 +227,25 @@ typedef struct _DEVICE_OBJECT {
 
 // ---- stack-location helpers (inline in the DDK) ------------------------------------------------
 
-inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp)
-{
+inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
     return Irp->Tail.Overlay.CurrentStackLocation;
 }
 
-inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp)
-{
+inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) {
     return Irp->Tail.Overlay.CurrentStackLocation - 1;
 }
 
-inline VOID IoSetNextIrpStackLocation(PIRP Irp)
-{
+inline VOID IoSetNextIrpStackLocation(PIRP Irp) {
     Irp->CurrentLocation--;
     Irp->Tail.Overlay.CurrentStackLocation--;
 }
 
-inline VOID IoSkipCurrentIrpStackLocation(PIRP Irp)
-{
+inline VOID IoSkipCurrentIrpStackLocation(PIRP Irp) {
     Irp->CurrentLocation++;
     Irp->Tail.Overlay.CurrentStackLocation++;
 }
 
-inline VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp)
-{
+inline VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp) {
     PIO_STACK_LOCATION current = IoGetCurrentIrpStackLocation(Irp);
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
     std::memcpy(next, current, offsetof(IO_STACK_LOCATION, CompletionRoutine));
@@ -259,8 +254,7 @@ inline VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp)
 
 inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine,
                                    PVOID Context, BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
-                                   BOOLEAN InvokeOnCancel)
-{
+                                   BOOLEAN InvokeOnCancel) {
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
     next->CompletionRoutine = CompletionRoutine;
     next->Context = Context;
@@ -276,8 +270,7 @@ inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRo
     }
 }
 
-inline VOID IoMarkIrpPending(PIRP Irp)
-{
+inline VOID IoMarkIrpPending(PIRP Irp) {
     IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
 }
 

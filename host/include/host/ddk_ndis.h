@@ -11,11 +11,12 @@ typedef PVOID NDIS_HANDLE;
 typedef NDIS_HANDLE* PNDIS_HANDLE;
 typedef ULONG NDIS_OID;
 typedef NDIS_OID* PNDIS_OID;
-typedef PHYSICAL_ADDRESS NDIS_PHYSICAL_ADDRESS;
+typedef PHYSICAL_ADDRESS NDIS_PHYSICAL_ADDRESS, *PNDIS_PHYSICAL_ADDRESS;
 typedef UNICODE_STRING NDIS_STRING;
 typedef NDIS_STRING* PNDIS_STRING;
 
-#define NDIS_STRING_CONST(x) {sizeof(L##x) - sizeof(WCHAR), sizeof(L##x), (PWSTR)L##x}
+#define NDIS_STRING_CONST(x)                                                                       \
+    { sizeof(L##x) - sizeof(WCHAR), sizeof(L##x), (PWSTR)L##x }
 
 // ---- status codes -----------------------------------------------------------------------------
 
@@ -48,7 +49,8 @@ typedef NDIS_STRING* PNDIS_STRING;
 #define NDIS_STATUS_UNSUPPORTED_MEDIA ((NDIS_STATUS)0xC001001EL)
 #define NDIS_STATUS_OPEN_FAILED ((NDIS_STATUS)0xC0010023L)
 
-// ---- media, interface types, attributes ----------------------------------------------------------
+// ---- media, interface types, attributes
+// ----------------------------------------------------------
 
 typedef enum _NDIS_MEDIUM {
     NdisMedium802_3,
@@ -66,7 +68,8 @@ typedef enum _NDIS_MEDIUM {
     NdisMediumCoWan,
     NdisMedium1394,
     NdisMediumMax
-} NDIS_MEDIUM, *PNDIS_MEDIUM;
+} NDIS_MEDIUM,
+    *PNDIS_MEDIUM;
 
 typedef enum _NDIS_INTERFACE_TYPE {
     NdisInterfaceInternal = 0,
@@ -83,7 +86,8 @@ typedef enum _NDIS_INTERFACE_TYPE {
     NdisInterfaceInternalPowerBus = 13,
     NdisInterfacePNPISABus = 14,
     NdisInterfacePNPBus = 15,
-} NDIS_INTERFACE_TYPE, *PNDIS_INTERFACE_TYPE;
+} NDIS_INTERFACE_TYPE,
+    *PNDIS_INTERFACE_TYPE;
 
 #define NDIS_ATTRIBUTE_IGNORE_PACKET_TIMEOUT 0x00000001
 #define NDIS_ATTRIBUTE_IGNORE_REQUEST_TIMEOUT 0x00000002
@@ -92,7 +96,8 @@ typedef enum _NDIS_INTERFACE_TYPE {
 #define NDIS_ATTRIBUTE_INTERMEDIATE_DRIVER 0x00000010
 #define NDIS_ATTRIBUTE_DESERIALIZE 0x00000020
 
-// ---- buffers (MDLs) ---------------------------------------------------------------------------------
+// ---- buffers (MDLs)
+// ---------------------------------------------------------------------------------
 
 typedef struct _MDL {
     struct _MDL* Next;
@@ -107,7 +112,8 @@ typedef struct _MDL {
 
 typedef MDL NDIS_BUFFER, *PNDIS_BUFFER;
 
-// ---- packets ---------------------------------------------------------------------------------------
+// ---- packets
+// ---------------------------------------------------------------------------------------
 
 struct _NDIS_PACKET_POOL;
 typedef struct _NDIS_PACKET_POOL* PNDIS_PACKET_POOL;
@@ -157,7 +163,7 @@ typedef struct _NDIS_PACKET_OOB_DATA {
     NDIS_STATUS Status;
 } NDIS_PACKET_OOB_DATA, *PNDIS_PACKET_OOB_DATA;
 
-#define NDIS_OOB_DATA_FROM_PACKET(_p)                                                           \
+#define NDIS_OOB_DATA_FROM_PACKET(_p)                                                              \
     ((PNDIS_PACKET_OOB_DATA)((PUCHAR)(_p) + (_p)->Private.NdisPacketOobOffset))
 #define NDIS_SET_PACKET_HEADER_SIZE(_p, _s) (NDIS_OOB_DATA_FROM_PACKET(_p)->HeaderSize = (_s))
 #define NDIS_GET_PACKET_HEADER_SIZE(_p) (NDIS_OOB_DATA_FROM_PACKET(_p)->HeaderSize)
@@ -165,95 +171,96 @@ typedef struct _NDIS_PACKET_OOB_DATA {
 #define NDIS_GET_PACKET_STATUS(_p) (NDIS_OOB_DATA_FROM_PACKET(_p)->Status)
 
 // Buffer and packet query macros. They work on the structures directly, as the DDK's do.
-#define NdisQueryBuffer(_Buffer, _VirtualAddress, _Length)                                      \
-    {                                                                                           \
-        PVOID* _va = (PVOID*)(_VirtualAddress);                                                 \
-        if (_va != NULL) {                                                                      \
-            *_va = (PVOID)((PUCHAR)(_Buffer)->StartVa + (_Buffer)->ByteOffset);                 \
-        }                                                                                       \
-        *(_Length) = (_Buffer)->ByteCount;                                                      \
+#define NdisQueryBuffer(_Buffer, _VirtualAddress, _Length)                                         \
+    {                                                                                              \
+        PVOID* _va = (PVOID*)(_VirtualAddress);                                                    \
+        if (_va != NULL) {                                                                         \
+            *_va = (PVOID)((PUCHAR)(_Buffer)->StartVa + (_Buffer)->ByteOffset);                    \
+        }                                                                                          \
+        *(_Length) = (_Buffer)->ByteCount;                                                         \
     }
 
 #define NdisAdjustBufferLength(_Buffer, _Length) (((_Buffer)->ByteCount) = (_Length))
 #define NdisGetNextBuffer(_CurrentBuffer, _NextBuffer) (*(_NextBuffer) = (_CurrentBuffer)->Next)
 #define NdisBufferLength(_Buffer) ((_Buffer)->ByteCount)
 
-#define NdisRecalculatePacketCounts(_Packet)                                                    \
-    {                                                                                           \
-        PNDIS_BUFFER _TmpBuffer = (_Packet)->Private.Head;                                      \
-        UINT _PhysicalCount = 0;                                                                \
-        UINT _Count = 0;                                                                        \
-        UINT _TotalLength = 0;                                                                  \
-        while (_TmpBuffer != NULL) {                                                            \
-            _PhysicalCount += 1;                                                                \
-            _Count += 1;                                                                        \
-            _TotalLength += _TmpBuffer->ByteCount;                                              \
-            _TmpBuffer = _TmpBuffer->Next;                                                      \
-        }                                                                                       \
-        (_Packet)->Private.PhysicalCount = _PhysicalCount;                                      \
-        (_Packet)->Private.TotalLength = _TotalLength;                                          \
-        (_Packet)->Private.Count = _Count;                                                      \
-        (_Packet)->Private.ValidCounts = TRUE;                                                  \
+#define NdisRecalculatePacketCounts(_Packet)                                                       \
+    {                                                                                              \
+        PNDIS_BUFFER _TmpBuffer = (_Packet)->Private.Head;                                         \
+        UINT _PhysicalCount = 0;                                                                   \
+        UINT _Count = 0;                                                                           \
+        UINT _TotalLength = 0;                                                                     \
+        while (_TmpBuffer != NULL) {                                                               \
+            _PhysicalCount += 1;                                                                   \
+            _Count += 1;                                                                           \
+            _TotalLength += _TmpBuffer->ByteCount;                                                 \
+            _TmpBuffer = _TmpBuffer->Next;                                                         \
+        }                                                                                          \
+        (_Packet)->Private.PhysicalCount = _PhysicalCount;                                         \
+        (_Packet)->Private.TotalLength = _TotalLength;                                             \
+        (_Packet)->Private.Count = _Count;                                                         \
+        (_Packet)->Private.ValidCounts = TRUE;                                                     \
     }
 
-#define NdisQueryPacket(_Packet, _PhysicalBufferCount, _BufferCount, _FirstBuffer,              \
-                        _TotalPacketLength)                                                     \
-    {                                                                                           \
-        if ((_FirstBuffer) != NULL) {                                                           \
-            PNDIS_BUFFER* _pFirstBuffer = (_FirstBuffer);                                       \
-            *(_pFirstBuffer) = (_Packet)->Private.Head;                                         \
-        }                                                                                       \
-        if ((_TotalPacketLength) || (_BufferCount) || (_PhysicalBufferCount)) {                 \
-            if (!(_Packet)->Private.ValidCounts) {                                              \
-                NdisRecalculatePacketCounts(_Packet);                                           \
-            }                                                                                   \
-            if (_PhysicalBufferCount) {                                                         \
-                PUINT _pPhysicalBufferCount = (_PhysicalBufferCount);                           \
-                *(_pPhysicalBufferCount) = (_Packet)->Private.PhysicalCount;                    \
-            }                                                                                   \
-            if (_BufferCount) {                                                                 \
-                PUINT _pBufferCount = (_BufferCount);                                           \
-                *(_pBufferCount) = (_Packet)->Private.Count;                                    \
-            }                                                                                   \
-            if (_TotalPacketLength) {                                                           \
-                PUINT _pTotalPacketLength = (_TotalPacketLength);                               \
-                *(_pTotalPacketLength) = (_Packet)->Private.TotalLength;                        \
-            }                                                                                   \
-        }                                                                                       \
+#define NdisQueryPacket(_Packet, _PhysicalBufferCount, _BufferCount, _FirstBuffer,                 \
+                        _TotalPacketLength)                                                        \
+    {                                                                                              \
+        if ((_FirstBuffer) != NULL) {                                                              \
+            PNDIS_BUFFER* _pFirstBuffer = (_FirstBuffer);                                          \
+            *(_pFirstBuffer) = (_Packet)->Private.Head;                                            \
+        }                                                                                          \
+        if ((_TotalPacketLength) || (_BufferCount) || (_PhysicalBufferCount)) {                    \
+            if (!(_Packet)->Private.ValidCounts) {                                                 \
+                NdisRecalculatePacketCounts(_Packet);                                              \
+            }                                                                                      \
+            if (_PhysicalBufferCount) {                                                            \
+                PUINT _pPhysicalBufferCount = (_PhysicalBufferCount);                              \
+                *(_pPhysicalBufferCount) = (_Packet)->Private.PhysicalCount;                       \
+            }                                                                                      \
+            if (_BufferCount) {                                                                    \
+                PUINT _pBufferCount = (_BufferCount);                                              \
+                *(_pBufferCount) = (_Packet)->Private.Count;                                       \
+            }                                                                                      \
+            if (_TotalPacketLength) {                                                              \
+                PUINT _pTotalPacketLength = (_TotalPacketLength);                                  \
+                *(_pTotalPacketLength) = (_Packet)->Private.TotalLength;                           \
+            }                                                                                      \
+        }                                                                                          \
     }
 
-#define NdisChainBufferAtFront(_Packet, _Buffer)                                                \
-    {                                                                                           \
-        PNDIS_BUFFER _TmpBuffer = (_Buffer);                                                    \
-        for (;;) {                                                                              \
-            if (_TmpBuffer->Next == (PNDIS_BUFFER)NULL)                                         \
-                break;                                                                          \
-            _TmpBuffer = _TmpBuffer->Next;                                                      \
-        }                                                                                       \
-        if ((_Packet)->Private.Head == NULL) {                                                  \
-            (_Packet)->Private.Tail = _TmpBuffer;                                               \
-        }                                                                                       \
-        _TmpBuffer->Next = (_Packet)->Private.Head;                                             \
-        (_Packet)->Private.Head = (_Buffer);                                                    \
-        (_Packet)->Private.ValidCounts = FALSE;                                                 \
+#define NdisChainBufferAtFront(_Packet, _Buffer)                                                   \
+    {                                                                                              \
+        PNDIS_BUFFER _TmpBuffer = (_Buffer);                                                       \
+        for (;;) {                                                                                 \
+            if (_TmpBuffer->Next == (PNDIS_BUFFER)NULL)                                            \
+                break;                                                                             \
+            _TmpBuffer = _TmpBuffer->Next;                                                         \
+        }                                                                                          \
+        if ((_Packet)->Private.Head == NULL) {                                                     \
+            (_Packet)->Private.Tail = _TmpBuffer;                                                  \
+        }                                                                                          \
+        _TmpBuffer->Next = (_Packet)->Private.Head;                                                \
+        (_Packet)->Private.Head = (_Buffer);                                                       \
+        (_Packet)->Private.ValidCounts = FALSE;                                                    \
     }
 
-#define NdisChainBufferAtBack(_Packet, _Buffer)                                                 \
-    {                                                                                           \
-        PNDIS_BUFFER _TmpBuffer = (_Buffer);                                                    \
-        while (_TmpBuffer->Next != NULL) {                                                      \
-            _TmpBuffer = _TmpBuffer->Next;                                                      \
-        }                                                                                       \
-        if ((_Packet)->Private.Head != NULL) {                                                  \
-            (_Packet)->Private.Tail->Next = (_Buffer);                                          \
-        } else {                                                                                \
-            (_Packet)->Private.Head = (_Buffer);                                                \
-        }                                                                                       \
-        (_Packet)->Private.Tail = _TmpBuffer;                                                   \
-        (_Packet)->Private.ValidCounts = FALSE;                                                 \
+#define NdisChainBufferAtBack(_Packet, _Buffer)                                                    \
+    {                                                                                              \
+        PNDIS_BUFFER _TmpBuffer = (_Buffer);                                                       \
+        while (_TmpBuffer->Next != NULL) {                                                         \
+            _TmpBuffer = _TmpBuffer->Next;                                                         \
+        }                                                                                          \
+        if ((_Packet)->Private.Head != NULL) {                                                     \
+            (_Packet)->Private.Tail->Next = (_Buffer);                                             \
+        } else {                                                                                   \
+            (_Packet)->Private.Head = (_Buffer);                                                   \
+        }                                                                                          \
+        (_Packet)->Private.Tail = _TmpBuffer;                                                      \
+        (_Packet)->Private.ValidCounts = FALSE;                                                    \
     }
 
-// ---- spin locks and timers ------------------------------------------------------------------------
+// ---- spin locks and timers
+// ------------------------------------------------------------------------
 
 typedef struct _NDIS_SPIN_LOCK {
     KSPIN_LOCK SpinLock;
@@ -315,7 +322,8 @@ typedef struct _NDIS_MINIPORT_INTERRUPT {
     BOOLEAN IsrRequested;
 } NDIS_MINIPORT_INTERRUPT, *PNDIS_MINIPORT_INTERRUPT;
 
-// ---- configuration -----------------------------------------------------------------------------------
+// ---- configuration
+// -----------------------------------------------------------------------------------
 
 typedef enum _NDIS_PARAMETER_TYPE {
     NdisParameterInteger,
@@ -323,7 +331,8 @@ typedef enum _NDIS_PARAMETER_TYPE {
     NdisParameterString,
     NdisParameterMultiString,
     NdisParameterBinary
-} NDIS_PARAMETER_TYPE, *PNDIS_PARAMETER_TYPE;
+} NDIS_PARAMETER_TYPE,
+    *PNDIS_PARAMETER_TYPE;
 
 typedef struct {
     USHORT Length;
@@ -342,7 +351,8 @@ typedef struct _NDIS_CONFIGURATION_PARAMETER {
 // Resource lists are never used by this miniport; NdisMGetDeviceProperty takes them as NULL.
 typedef struct _CM_RESOURCE_LIST CM_RESOURCE_LIST, *PCM_RESOURCE_LIST;
 
-// ---- miniport characteristics ------------------------------------------------------------------------
+// ---- miniport characteristics
+// ------------------------------------------------------------------------
 
 typedef BOOLEAN(NTAPI* W_CHECK_FOR_HANG_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
 typedef VOID(NTAPI* W_DISABLE_INTERRUPT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
@@ -366,14 +376,13 @@ typedef NDIS_STATUS(NTAPI* W_RECONFIGURE_HANDLER)(PNDIS_STATUS OpenErrorStatus,
                                                   NDIS_HANDLE WrapperConfigurationContext);
 typedef NDIS_STATUS(NTAPI* W_RESET_HANDLER)(PBOOLEAN AddressingReset,
                                             NDIS_HANDLE MiniportAdapterContext);
-typedef NDIS_STATUS(NTAPI* W_SEND_HANDLER)(NDIS_HANDLE MiniportAdapterContext,
-                                           PNDIS_PACKET Packet, UINT Flags);
+typedef NDIS_STATUS(NTAPI* W_SEND_HANDLER)(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet,
+                                           UINT Flags);
 typedef NDIS_STATUS(NTAPI* W_SET_INFORMATION_HANDLER)(NDIS_HANDLE MiniportAdapterContext,
                                                       NDIS_OID Oid, PVOID InformationBuffer,
                                                       ULONG InformationBufferLength,
                                                       PULONG BytesRead, PULONG BytesNeeded);
-typedef NDIS_STATUS(NTAPI* W_TRANSFER_DATA_HANDLER)(PNDIS_PACKET Packet,
-                                                    PUINT BytesTransferred,
+typedef NDIS_STATUS(NTAPI* W_TRANSFER_DATA_HANDLER)(PNDIS_PACKET Packet, PUINT BytesTransferred,
                                                     NDIS_HANDLE MiniportAdapterContext,
                                                     NDIS_HANDLE MiniportReceiveContext,
                                                     UINT ByteOffset, UINT BytesToTransfer);
@@ -434,7 +443,8 @@ typedef struct _NDIS50_MINIPORT_CHARACTERISTICS {
 typedef NDIS50_MINIPORT_CHARACTERISTICS NDIS_MINIPORT_CHARACTERISTICS;
 typedef NDIS_MINIPORT_CHARACTERISTICS* PNDIS_MINIPORT_CHARACTERISTICS;
 
-// ---- OIDs and their values ----------------------------------------------------------------------------
+// ---- OIDs and their values
+// ----------------------------------------------------------------------------
 
 #define OID_GEN_SUPPORTED_LIST 0x00010101
 #define OID_GEN_HARDWARE_STATUS 0x00010102
@@ -519,12 +529,14 @@ typedef enum _NDIS_HARDWARE_STATUS {
     NdisHardwareStatusReset,
     NdisHardwareStatusClosing,
     NdisHardwareStatusNotReady
-} NDIS_HARDWARE_STATUS, *PNDIS_HARDWARE_STATUS;
+} NDIS_HARDWARE_STATUS,
+    *PNDIS_HARDWARE_STATUS;
 
 typedef enum _NDIS_MEDIA_STATE {
     NdisMediaStateConnected,
     NdisMediaStateDisconnected
-} NDIS_MEDIA_STATE, *PNDIS_MEDIA_STATE;
+} NDIS_MEDIA_STATE,
+    *PNDIS_MEDIA_STATE;
 
 typedef enum _NDIS_DEVICE_POWER_STATE {
     NdisDeviceStateUnspecified = 0,
@@ -533,7 +545,8 @@ typedef enum _NDIS_DEVICE_POWER_STATE {
     NdisDeviceStateD2,
     NdisDeviceStateD3,
     NdisDeviceStateMaximum
-} NDIS_DEVICE_POWER_STATE, *PNDIS_DEVICE_POWER_STATE;
+} NDIS_DEVICE_POWER_STATE,
+    *PNDIS_DEVICE_POWER_STATE;
 
 typedef struct _NDIS_PM_WAKE_UP_CAPABILITIES {
     NDIS_DEVICE_POWER_STATE MinMagicPacketWakeUp;
@@ -559,7 +572,8 @@ typedef struct _NDIS_PM_PACKET_PATTERN {
 #define NDIS_PNP_WAKE_UP_PATTERN_MATCH 0x00000002
 #define NDIS_PNP_WAKE_UP_LINK_CHANGE 0x00000004
 
-// ---- routines -------------------------------------------------------------------------------------------
+// ---- routines
+// -------------------------------------------------------------------------------------------
 
 #define NdisZeroMemory(Destination, Length) RtlZeroMemory(Destination, Length)
 #define NdisFillMemory(Destination, Length, Fill) RtlFillMemory(Destination, Length, Fill)
@@ -576,9 +590,8 @@ NDIS_STATUS NTAPI NdisMRegisterMiniport(NDIS_HANDLE NdisWrapperHandle,
                                         PNDIS_MINIPORT_CHARACTERISTICS MiniportCharacteristics,
                                         UINT CharacteristicsLength);
 VOID NTAPI NdisMSetAttributesEx(NDIS_HANDLE MiniportAdapterHandle,
-                                NDIS_HANDLE MiniportAdapterContext,
-                                UINT CheckForHangTimeInSeconds, ULONG AttributeFlags,
-                                NDIS_INTERFACE_TYPE AdapterType);
+                                NDIS_HANDLE MiniportAdapterContext, UINT CheckForHangTimeInSeconds,
+                                ULONG AttributeFlags, NDIS_INTERFACE_TYPE AdapterType);
 VOID NTAPI NdisMRegisterAdapterShutdownHandler(NDIS_HANDLE MiniportHandle, PVOID ShutdownContext,
                                                ADAPTER_SHUTDOWN_HANDLER ShutdownHandler);
 VOID NTAPI NdisMDeregisterAdapterShutdownHandler(NDIS_HANDLE MiniportHandle);
@@ -612,8 +625,7 @@ VOID NTAPI NdisMSleep(ULONG MicrosecondsToSleep);
 // Configuration
 VOID NTAPI NdisOpenConfiguration(PNDIS_STATUS Status, PNDIS_HANDLE ConfigurationHandle,
                                  NDIS_HANDLE WrapperConfigurationContext);
-VOID NTAPI NdisReadConfiguration(PNDIS_STATUS Status,
-                                 PNDIS_CONFIGURATION_PARAMETER* ParameterValue,
+VOID NTAPI NdisReadConfiguration(PNDIS_STATUS Status, PNDIS_CONFIGURATION_PARAMETER* ParameterValue,
                                  NDIS_HANDLE ConfigurationHandle, PNDIS_STRING Keyword,
                                  NDIS_PARAMETER_TYPE ParameterType);
 VOID NTAPI NdisReadNetworkAddress(PNDIS_STATUS Status, PVOID* NetworkAddress,
@@ -653,6 +665,6 @@ VOID NTAPI NdisMIndicateStatusComplete(NDIS_HANDLE MiniportAdapterHandle);
 
 } // extern "C"
 
-#define NdisInitializeWrapper(NdisWrapperHandle, SystemSpecific1, SystemSpecific2,              \
-                              SystemSpecific3)                                                  \
+#define NdisInitializeWrapper(NdisWrapperHandle, SystemSpecific1, SystemSpecific2,                 \
+                              SystemSpecific3)                                                     \
     NdisMInitializeWrapper(NdisWrapperHandle, SystemSpecific1, SystemSpecific2, SystemSpecific3)

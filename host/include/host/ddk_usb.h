@@ -146,7 +146,8 @@ typedef struct _USBD_INTERFACE_LIST_ENTRY {
     PUSBD_INTERFACE_INFORMATION Interface;
 } USBD_INTERFACE_LIST_ENTRY, *PUSBD_INTERFACE_LIST_ENTRY;
 
-// ---- URB functions and transfer flags --------------------------------------------------------------
+// ---- URB functions and transfer flags
+// --------------------------------------------------------------
 
 #define URB_FUNCTION_SELECT_CONFIGURATION 0x0000
 #define URB_FUNCTION_SELECT_INTERFACE 0x0001
@@ -176,7 +177,8 @@ typedef struct _USBD_INTERFACE_LIST_ENTRY {
 #define USBD_SHORT_TRANSFER_OK 2
 #define USBD_START_ISO_TRANSFER_ASAP 4
 
-// ---- URBs ----------------------------------------------------------------------------------------
+// ---- URBs
+// ----------------------------------------------------------------------------------------
 
 struct _URB;
 
@@ -303,88 +305,89 @@ typedef struct _URB {
     };
 } URB, *PURB;
 
-#define GET_SELECT_CONFIGURATION_REQUEST_SIZE(totalInterfaces, totalPipes)                      \
-    (sizeof(struct _URB_SELECT_CONFIGURATION) +                                                 \
-     ((totalInterfaces) - 1) * sizeof(USBD_INTERFACE_INFORMATION) +                             \
-     ((totalPipes) - 1) * sizeof(USBD_PIPE_INFORMATION))
+#define GET_SELECT_CONFIGURATION_REQUEST_SIZE(totalInterfaces, totalPipes)                         \
+    (sizeof(struct _URB_SELECT_CONFIGURATION) +                                                    \
+     ((totalInterfaces)-1) * sizeof(USBD_INTERFACE_INFORMATION) +                                  \
+     ((totalPipes)-1) * sizeof(USBD_PIPE_INFORMATION))
 
-#define GET_USBD_INTERFACE_SIZE(numEndpoints)                                                   \
-    (sizeof(USBD_INTERFACE_INFORMATION) + sizeof(USBD_PIPE_INFORMATION) * (numEndpoints) -      \
+#define GET_USBD_INTERFACE_SIZE(numEndpoints)                                                      \
+    (sizeof(USBD_INTERFACE_INFORMATION) + sizeof(USBD_PIPE_INFORMATION) * (numEndpoints) -         \
      sizeof(USBD_PIPE_INFORMATION))
 
-// ---- UsbBuild* macros (usbdlib.h) ------------------------------------------------------------------
+// ---- UsbBuild* macros (usbdlib.h)
+// ------------------------------------------------------------------
 
-#define UsbBuildGetDescriptorRequest(urb, length, descriptorType, descriptorIndex, languageId,  \
-                                     transferBuffer, transferBufferMDL, transferBufferLength,   \
-                                     link)                                                      \
-    {                                                                                           \
-        (urb)->UrbHeader.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;                    \
-        (urb)->UrbHeader.Length = (length);                                                     \
-        (urb)->UrbControlDescriptorRequest.TransferBufferLength = (transferBufferLength);       \
-        (urb)->UrbControlDescriptorRequest.TransferBufferMDL = (transferBufferMDL);             \
-        (urb)->UrbControlDescriptorRequest.TransferBuffer = (transferBuffer);                   \
-        (urb)->UrbControlDescriptorRequest.DescriptorType = (descriptorType);                   \
-        (urb)->UrbControlDescriptorRequest.Index = (descriptorIndex);                           \
-        (urb)->UrbControlDescriptorRequest.LanguageId = (languageId);                           \
-        (urb)->UrbControlDescriptorRequest.UrbLink = (link);                                    \
+#define UsbBuildGetDescriptorRequest(urb, length, descriptorType, descriptorIndex, languageId,     \
+                                     transferBuffer, transferBufferMDL, transferBufferLength,      \
+                                     link)                                                         \
+    {                                                                                              \
+        (urb)->UrbHeader.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;                       \
+        (urb)->UrbHeader.Length = (length);                                                        \
+        (urb)->UrbControlDescriptorRequest.TransferBufferLength = (transferBufferLength);          \
+        (urb)->UrbControlDescriptorRequest.TransferBufferMDL = (transferBufferMDL);                \
+        (urb)->UrbControlDescriptorRequest.TransferBuffer = (transferBuffer);                      \
+        (urb)->UrbControlDescriptorRequest.DescriptorType = (descriptorType);                      \
+        (urb)->UrbControlDescriptorRequest.Index = (descriptorIndex);                              \
+        (urb)->UrbControlDescriptorRequest.LanguageId = (languageId);                              \
+        (urb)->UrbControlDescriptorRequest.UrbLink = (link);                                       \
     }
 
-#define UsbBuildGetStatusRequest(urb, op, index, transferBuffer, transferBufferMDL, link)       \
-    {                                                                                           \
-        (urb)->UrbHeader.Function = (op);                                                       \
-        (urb)->UrbHeader.Length = sizeof(struct _URB_CONTROL_GET_STATUS_REQUEST);               \
-        (urb)->UrbControlGetStatusRequest.TransferBufferLength = sizeof(USHORT);                \
-        (urb)->UrbControlGetStatusRequest.TransferBufferMDL = (transferBufferMDL);              \
-        (urb)->UrbControlGetStatusRequest.TransferBuffer = (transferBuffer);                    \
-        (urb)->UrbControlGetStatusRequest.Index = (index);                                      \
-        (urb)->UrbControlGetStatusRequest.UrbLink = (link);                                     \
+#define UsbBuildGetStatusRequest(urb, op, index, transferBuffer, transferBufferMDL, link)          \
+    {                                                                                              \
+        (urb)->UrbHeader.Function = (op);                                                          \
+        (urb)->UrbHeader.Length = sizeof(struct _URB_CONTROL_GET_STATUS_REQUEST);                  \
+        (urb)->UrbControlGetStatusRequest.TransferBufferLength = sizeof(USHORT);                   \
+        (urb)->UrbControlGetStatusRequest.TransferBufferMDL = (transferBufferMDL);                 \
+        (urb)->UrbControlGetStatusRequest.TransferBuffer = (transferBuffer);                       \
+        (urb)->UrbControlGetStatusRequest.Index = (index);                                         \
+        (urb)->UrbControlGetStatusRequest.UrbLink = (link);                                        \
     }
 
-#define UsbBuildFeatureRequest(urb, op, featureSelector, index, link)                           \
-    {                                                                                           \
-        (urb)->UrbHeader.Function = (op);                                                       \
-        (urb)->UrbHeader.Length = sizeof(struct _URB_CONTROL_FEATURE_REQUEST);                  \
-        (urb)->UrbControlFeatureRequest.FeatureSelector = (featureSelector);                    \
-        (urb)->UrbControlFeatureRequest.Index = (index);                                        \
-        (urb)->UrbControlFeatureRequest.UrbLink = (link);                                       \
+#define UsbBuildFeatureRequest(urb, op, featureSelector, index, link)                              \
+    {                                                                                              \
+        (urb)->UrbHeader.Function = (op);                                                          \
+        (urb)->UrbHeader.Length = sizeof(struct _URB_CONTROL_FEATURE_REQUEST);                     \
+        (urb)->UrbControlFeatureRequest.FeatureSelector = (featureSelector);                       \
+        (urb)->UrbControlFeatureRequest.Index = (index);                                           \
+        (urb)->UrbControlFeatureRequest.UrbLink = (link);                                          \
     }
 
-#define UsbBuildSelectConfigurationRequest(urb, length, configurationDescriptor)                \
-    {                                                                                           \
-        (urb)->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;                          \
-        (urb)->UrbHeader.Length = (length);                                                     \
-        (urb)->UrbSelectConfiguration.ConfigurationDescriptor = (configurationDescriptor);      \
+#define UsbBuildSelectConfigurationRequest(urb, length, configurationDescriptor)                   \
+    {                                                                                              \
+        (urb)->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;                             \
+        (urb)->UrbHeader.Length = (length);                                                        \
+        (urb)->UrbSelectConfiguration.ConfigurationDescriptor = (configurationDescriptor);         \
     }
 
-#define UsbBuildInterruptOrBulkTransferRequest(urb, length, pipeHandle, transferBuffer,         \
-                                               transferBufferMDL, transferBufferLength,         \
-                                               transferFlags, link)                             \
-    {                                                                                           \
-        (urb)->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;                    \
-        (urb)->UrbHeader.Length = (length);                                                     \
-        (urb)->UrbBulkOrInterruptTransfer.PipeHandle = (pipeHandle);                            \
-        (urb)->UrbBulkOrInterruptTransfer.TransferBufferLength = (transferBufferLength);        \
-        (urb)->UrbBulkOrInterruptTransfer.TransferBufferMDL = (transferBufferMDL);              \
-        (urb)->UrbBulkOrInterruptTransfer.TransferBuffer = (transferBuffer);                    \
-        (urb)->UrbBulkOrInterruptTransfer.TransferFlags = (transferFlags);                      \
-        (urb)->UrbBulkOrInterruptTransfer.UrbLink = (link);                                     \
+#define UsbBuildInterruptOrBulkTransferRequest(urb, length, pipeHandle, transferBuffer,            \
+                                               transferBufferMDL, transferBufferLength,            \
+                                               transferFlags, link)                                \
+    {                                                                                              \
+        (urb)->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;                       \
+        (urb)->UrbHeader.Length = (length);                                                        \
+        (urb)->UrbBulkOrInterruptTransfer.PipeHandle = (pipeHandle);                               \
+        (urb)->UrbBulkOrInterruptTransfer.TransferBufferLength = (transferBufferLength);           \
+        (urb)->UrbBulkOrInterruptTransfer.TransferBufferMDL = (transferBufferMDL);                 \
+        (urb)->UrbBulkOrInterruptTransfer.TransferBuffer = (transferBuffer);                       \
+        (urb)->UrbBulkOrInterruptTransfer.TransferFlags = (transferFlags);                         \
+        (urb)->UrbBulkOrInterruptTransfer.UrbLink = (link);                                        \
     }
 
-#define UsbBuildVendorRequest(urb, cmd, length, transferFlags, reservedbits, request, value,    \
-                              index, transferBuffer, transferBufferMDL, transferBufferLength,   \
-                              link)                                                             \
-    {                                                                                           \
-        (urb)->UrbHeader.Function = (cmd);                                                      \
-        (urb)->UrbHeader.Length = (length);                                                     \
-        (urb)->UrbControlVendorClassRequest.TransferBufferLength = (transferBufferLength);      \
-        (urb)->UrbControlVendorClassRequest.TransferBufferMDL = (transferBufferMDL);            \
-        (urb)->UrbControlVendorClassRequest.TransferBuffer = (transferBuffer);                  \
-        (urb)->UrbControlVendorClassRequest.RequestTypeReservedBits = (reservedbits);           \
-        (urb)->UrbControlVendorClassRequest.Request = (request);                                \
-        (urb)->UrbControlVendorClassRequest.Value = (value);                                    \
-        (urb)->UrbControlVendorClassRequest.Index = (index);                                    \
-        (urb)->UrbControlVendorClassRequest.TransferFlags = (transferFlags);                    \
-        (urb)->UrbControlVendorClassRequest.UrbLink = (link);                                   \
+#define UsbBuildVendorRequest(urb, cmd, length, transferFlags, reservedbits, request, value,       \
+                              index, transferBuffer, transferBufferMDL, transferBufferLength,      \
+                              link)                                                                \
+    {                                                                                              \
+        (urb)->UrbHeader.Function = (cmd);                                                         \
+        (urb)->UrbHeader.Length = (length);                                                        \
+        (urb)->UrbControlVendorClassRequest.TransferBufferLength = (transferBufferLength);         \
+        (urb)->UrbControlVendorClassRequest.TransferBufferMDL = (transferBufferMDL);               \
+        (urb)->UrbControlVendorClassRequest.TransferBuffer = (transferBuffer);                     \
+        (urb)->UrbControlVendorClassRequest.RequestTypeReservedBits = (reservedbits);              \
+        (urb)->UrbControlVendorClassRequest.Request = (request);                                   \
+        (urb)->UrbControlVendorClassRequest.Value = (value);                                       \
+        (urb)->UrbControlVendorClassRequest.Index = (index);                                       \
+        (urb)->UrbControlVendorClassRequest.TransferFlags = (transferFlags);                       \
+        (urb)->UrbControlVendorClassRequest.UrbLink = (link);                                      \
     }
 
 // ---- internal IOCTLs ----------------------------------------------------------------------------
@@ -394,7 +397,8 @@ typedef struct _URB {
 #define IOCTL_INTERNAL_USB_GET_PORT_STATUS 0x00220013
 #define IOCTL_INTERNAL_USB_CYCLE_PORT 0x0022001F
 
-// ---- USBD.SYS -------------------------------------------------------------------------------------
+// ---- USBD.SYS
+// -------------------------------------------------------------------------------------
 
 extern "C" {
 PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(

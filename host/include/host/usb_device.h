@@ -43,14 +43,14 @@ enum class Outcome {
 // A bulk or interrupt IN transfer that the host has posted and the device has not yet filled.
 // The device completes it through UsbPort::completeIn when it has data.
 struct InRequest {
-    std::uint64_t id = 0;          // unique per posted transfer
-    std::uint8_t endpoint = 0;     // with the direction bit, e.g. 0x81
-    std::size_t maxLength = 0;     // the transfer buffer length the driver posted
+    std::uint64_t id = 0;      // unique per posted transfer
+    std::uint8_t endpoint = 0; // with the direction bit, e.g. 0x81
+    std::size_t maxLength = 0; // the transfer buffer length the driver posted
 };
 
 // What the bus offers the device: virtual time, deferred work, and completion of IN transfers.
 class UsbPort {
-public:
+  public:
     virtual ~UsbPort() = default;
     virtual Time now() const = 0;
     // Runs `fn` at now() + delay, in the bus's (DISPATCH_LEVEL) context. Returns a handle.
@@ -69,7 +69,7 @@ public:
 
 // A USB device behind the simulated bus.
 class UsbDevice {
-public:
+  public:
     virtual ~UsbDevice() = default;
 
     // Called once when the device is plugged into a port of the bus.

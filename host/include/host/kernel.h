@@ -1,0 +1,139 @@
+// Host kernel internals behind the DDK routines: the IRQL of each processor (thread), the spin
+// locks a thread holds, tracked memory with fault injection, and the IRP registry.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "host/ddk.h"
+#include "host/sched.h"
+
+namespace host {
+
+// ---- IRQL and locks, per thread (a thread is a processor) ------------------------------------
+
+KIRQL currentIrql();
+void setIrql(KIRQL irql);
+
+// Raises (or lowers) the IRQL for a scope and restores it after.
+class IrqlScope {
+  public:
+    explicit IrqlScope(KIRQL irql);
+    ~IrqlScope();
+    IrqlScope(const IrqlScope&) = delete;
+    IrqlScope& operator=(const IrqlScope&) = delete;
+
+  private:
+    KIRQL saved_;
+};
+
+// Spin locks the calling thread holds, innermost last.
+const std::vector<const void*>& heldSpinLocks();
+// Reports LOCK_HELD_ACROSS_CALL when the thread holds any driver spin lock.
+void checkNoLocksHeld(const char* call);
+
+// Runs driver code entered from the host at `irql` (a DPC, a timer, a completion, a handler
+// call) and verifies it comes back at the same IRQL and without spin locks held.
+void callDriverAt(KIRQL irql, const char* what, const std::function<void()>& body);
+
+// Waits in virtual time until `satisfied()` holds or `deadline` passes; runs events meanwhile.
+// Returns whether it holds. Reports WAIT_NEVER_SATISFIED when nothing can ever satisfy an
+// unbounded wait.
+bool waitUntil(const std::function<bool()>& satisfied, Time deadline, const char* call);
+
+// Converts a kernel interval (100 ns units; negative relative, positive absolute system time) to
+// an absolute virtual deadline.
+Time deadlineFromInterval(const LARGE_INTEGER* interval);
+
+// ---- memory ------------------------------------------------------------------------------------
+
+// Every allocation the driver makes from the platform, by kind, with its tag.
+class Memory {
+  public:
+    enum class Kind { Pool, Ndis, Irp };
+
+    struct Allocation {
+        Kind kind;
+        std::size_t size;
+        ULONG tag;
+        std::uint64_t serial; // 1-based, per kind, counting failed attempts too
+    };
+
+    // Decides whether an allocation attempt fails (fault injection). Gets the attempt before
+    // it is made.
+    using FailurePolicy = std::function<bool(const Allocation&)>;
+
+    ~Memory();
+
+    // Returns NULL when the failure policy says so. The memory is filled with a pattern, not
+    // zeroed, so code that forgets to zero it shows.
+    void* allocate(Kind kind, std::size_t size, ULONG tag);
+    // Counts an attempt that allocates elsewhere (IRPs) and says whether it must fail.
+    bool attemptFails(Kind kind, std::size_t size, ULONG tag = 0);
+    // Frees an allocation of `kind`. `size`, when given, must match (NdisFreeMemory's length).
+    void free(Kind kind, void* p, const char* call, std::size_t size = 0, bool checkSize = false);
+    bool owns(const void* p) const;
+    const Allocation* find(const void* p) const;
+
+    void setFailurePolicy(FailurePolicy policy) { failure_ = std::move(policy); }
+    // Fails the Nth attempt (1-based, counted from now) of `kind`.
+    void failNth(Kind kind, std::uint64_t n);
+    // Fails every attempt with this tag from now on (or just the next one).
+    void failTag(ULONG tag, bool once = true);
+
+    std::uint64_t attempts(Kind kind) const;
+    // Outstanding allocations of `kind`, grouped by tag: tag -> (count, bytes).
+    std::map<ULONG, std::pair<std::size_t, std::size_t>> outstanding(Kind kind) const;
+    std::size_t outstandingCount() const { return live_.size(); }
+    // Human-readable leak report ("" when nothing is outstanding of that kind).
+    std::string leakReport(Kind kind) const;
+    // Called by free paths: lets other registries (timers) react to memory going away.
+    std::function<void(void* p, std::size_t size)> onFree;
+
+    static std::string tagText(ULONG tag);
+    static constexpr unsigned char kFillPattern = 0xC5;
+    static constexpr unsigned char kFreedPattern = 0xDF;
+
+  private:
+    std::map<const void*, Allocation> live_;
+    std::map<Kind, std::uint64_t> serial_;
+    FailurePolicy failure_;
+};
+
+// ---- IRPs
+// ----------------------------------------------------------------------------------------
+
+class IrpRegistry {
+  public:
+    enum class Origin { Driver, Threaded, Platform };
+    struct Info {
+        Origin origin;
+        bool completing = false; // a completion routine of it is running
+        bool inFlight = false;   // sent down with IofCallDriver and not yet handed back
+        std::uint64_t serial = 0;
+    };
+
+    ~IrpRegistry();
+
+    PIRP allocate(CCHAR stackSize, Origin origin);
+    // Frees; reports double free / free in flight.
+    void free(PIRP irp, const char* call);
+    // Verifies the IRP is live; reports use-after-free or unknown IRP. Returns the info or null.
+    Info* check(PIRP irp, const char* call);
+    // Looks an IRP up without reporting.
+    Info* find(PIRP irp);
+    std::size_t liveCount() const { return live_.size(); }
+    std::size_t liveCount(Origin origin) const;
+    std::uint64_t allocated() const { return serial_; }
+
+  private:
+    std::map<PIRP, Info> live_;
+    std::set<PIRP> freed_;
+    std::uint64_t serial_ = 0;
+};
+
+} // namespace host

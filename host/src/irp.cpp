@@ -1,0 +1,371 @@
+// The I/O manager: IRPs and their stack locations, calling and completing drivers, cancel,
+// device-control requests built for the caller, and device objects.
+#include <cstdlib>
+#include <sstream>
+
+#include "host/io.h"
+#include "host/kernel.h"
+#include "host/world.h"
+
+namespace host {
+
+namespace {
+
+std::string hex(const void* p) {
+    std::ostringstream s;
+    s << p;
+    return s.str();
+}
+
+std::size_t irpBytes(CCHAR stackSize) {
+    return sizeof(IRP) + static_cast<std::size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
+}
+
+// The I/O manager's default for every major function a driver leaves unset.
+NTSTATUS NTAPI invalidDeviceRequest(PDEVICE_OBJECT, PIRP Irp) {
+    Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+} // namespace
+
+IrpRegistry::~IrpRegistry() {
+    for (auto& [irp, info] : live_) {
+        std::free(irp);
+    }
+}
+
+PIRP IrpRegistry::allocate(CCHAR stackSize, Origin origin) {
+    auto* irp = static_cast<PIRP>(std::malloc(irpBytes(stackSize)));
+    IoInitializeIrp(irp, static_cast<USHORT>(irpBytes(stackSize)), stackSize);
+    freed_.erase(irp);
+    live_[irp] = Info{origin, false, false, ++serial_};
+    return irp;
+}
+
+void IrpRegistry::free(PIRP irp, const char* call) {
+    auto it = live_.find(irp);
+    if (it == live_.end()) {
+        world().verifier().report(freed_.count(irp) ? rule::kIrpDoubleFree : rule::kIrpUnknown,
+                                  call,
+                                  freed_.count(irp) ? "IRP " + hex(irp) + " was already freed"
+                                                    : "IRP " + hex(irp) + " was never allocated");
+        return;
+    }
+    if (it->second.inFlight && !it->second.completing) {
+        world().verifier().report(rule::kIrpFreedInFlight, call,
+                                  "IRP " + hex(irp) +
+                                      " is still with a lower driver (not completed)");
+        return;
+    }
+    std::memset(irp, 0xDF, irp->Size);
+    std::free(irp);
+    live_.erase(it);
+    freed_.insert(irp);
+}
+
+IrpRegistry::Info* IrpRegistry::find(PIRP irp) {
+    auto it = live_.find(irp);
+    return it == live_.end() ? nullptr : &it->second;
+}
+
+IrpRegistry::Info* IrpRegistry::check(PIRP irp, const char* call) {
+    auto it = live_.find(irp);
+    if (it != live_.end()) {
+        return &it->second;
+    }
+    world().verifier().report(freed_.count(irp) ? rule::kIrpUseAfterFree : rule::kIrpUnknown, call,
+                              freed_.count(irp) ? "IRP " + hex(irp) + " was freed"
+                                                : "IRP " + hex(irp) + " was never allocated");
+    return nullptr;
+}
+
+std::size_t IrpRegistry::liveCount(Origin origin) const {
+    std::size_t n = 0;
+    for (const auto& [irp, info] : live_) {
+        n += info.origin == origin ? 1 : 0;
+    }
+    return n;
+}
+
+PDRIVER_OBJECT createDriverObject(const wchar_t* name) {
+    auto* driver = new DRIVER_OBJECT{};
+    auto* extension = new DRIVER_EXTENSION{};
+    driver->Type = 4;
+    driver->Size = sizeof(DRIVER_OBJECT);
+    driver->DriverExtension = extension;
+    extension->DriverObject = driver;
+    driver->DriverName.Buffer = const_cast<PWSTR>(name);
+    driver->DriverName.Length = static_cast<USHORT>(std::wcslen(name) * sizeof(WCHAR));
+    driver->DriverName.MaximumLength = driver->DriverName.Length;
+    for (auto& entry : driver->MajorFunction) {
+        entry = invalidDeviceRequest;
+    }
+    return driver;
+}
+
+void deleteDriverObject(PDRIVER_OBJECT driver) {
+    while (driver->DeviceObject != nullptr) {
+        IoDeleteDevice(driver->DeviceObject);
+    }
+    delete driver->DriverExtension;
+    delete driver;
+}
+
+PDEVICE_OBJECT topOfStack(PDEVICE_OBJECT device) {
+    while (device->AttachedDevice != nullptr) {
+        device = device->AttachedDevice;
+    }
+    return device;
+}
+
+} // namespace host
+
+using namespace host;
+
+extern "C" VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
+    std::memset(Irp, 0, PacketSize);
+    Irp->Type = 6;
+    Irp->Size = PacketSize;
+    Irp->StackCount = StackSize;
+    Irp->CurrentLocation = static_cast<CCHAR>(StackSize + 1);
+    InitializeListHead(&Irp->ThreadListEntry);
+    Irp->Tail.Overlay.CurrentStackLocation =
+        reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1) + StackSize;
+}
+
+extern "C" PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+        world().verifier().report(rule::kWaitAtRaisedIrql, "IoAllocateIrp",
+                                  "called above DISPATCH_LEVEL");
+    }
+    if (StackSize < 1 || world().memory().attemptFails(Memory::Kind::Irp, StackSize)) {
+        return nullptr;
+    }
+    return world().irps().allocate(StackSize, IrpRegistry::Origin::Driver);
+}
+
+extern "C" VOID NTAPI IoFreeIrp(PIRP Irp) {
+    world().irps().free(Irp, "IoFreeIrp");
+}
+
+extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    checkNoLocksHeld("IofCallDriver");
+    IrpRegistry::Info* info = world().irps().check(Irp, "IofCallDriver");
+    if (info == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (Irp->CurrentLocation <= 1) {
+        world().verifier().report(rule::kIrpNoStackLocation, "IofCallDriver",
+                                  "IRP " + hex(Irp) + " has no stack location left for " +
+                                      hex(DeviceObject));
+        return STATUS_INVALID_PARAMETER;
+    }
+    info->inFlight = true;
+    Irp->CurrentLocation--;
+    PIO_STACK_LOCATION location = --Irp->Tail.Overlay.CurrentStackLocation;
+    location->DeviceObject = DeviceObject;
+    PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[location->MajorFunction];
+    return dispatch(DeviceObject, Irp);
+}
+
+extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
+    IrpRegistry& irps = world().irps();
+    IrpRegistry::Info* info = irps.check(Irp, "IofCompleteRequest");
+    if (info == nullptr) {
+        return;
+    }
+    if (Irp->CurrentLocation > Irp->StackCount) {
+        world().verifier().report(rule::kIrpCompletedTwice, "IofCompleteRequest",
+                                  "IRP " + hex(Irp) + " has no driver left to complete it");
+        return;
+    }
+    if (Irp->IoStatus.Status == STATUS_PENDING) {
+        world().verifier().report(rule::kIrpCompletedPending, "IofCompleteRequest",
+                                  "IRP " + hex(Irp) + " completed with STATUS_PENDING");
+    }
+    // Each completion routine runs where the driver above set it, from the bottom up.
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
+    Irp->CurrentLocation++;
+    Irp->Tail.Overlay.CurrentStackLocation++;
+    for (; Irp->CurrentLocation <= Irp->StackCount + 1;
+         location++, Irp->CurrentLocation++, Irp->Tail.Overlay.CurrentStackLocation++) {
+        Irp->PendingReturned = (location->Control & SL_PENDING_RETURNED) != 0;
+        NTSTATUS status = Irp->IoStatus.Status;
+        bool invoke = location->CompletionRoutine != nullptr &&
+                      ((NT_SUCCESS(status) && (location->Control & SL_INVOKE_ON_SUCCESS)) ||
+                       (!NT_SUCCESS(status) && (location->Control & SL_INVOKE_ON_ERROR)) ||
+                       (Irp->Cancel && (location->Control & SL_INVOKE_ON_CANCEL)));
+        if (invoke) {
+            PIO_COMPLETION_ROUTINE routine = location->CompletionRoutine;
+            PVOID context = location->Context;
+            location->CompletionRoutine = nullptr;
+            location->Context = nullptr;
+            location->Control = 0;
+            PDEVICE_OBJECT device = Irp->CurrentLocation == Irp->StackCount + 1
+                                        ? nullptr
+                                        : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+            bool top = Irp->CurrentLocation == Irp->StackCount + 1;
+            IrpRegistry::Origin origin = info->origin;
+            info->completing = true;
+            NTSTATUS result = routine(device, Irp, context);
+            // The routine may have freed the IRP; look it up again.
+            info = irps.find(Irp);
+            if (result == STATUS_MORE_PROCESSING_REQUIRED) {
+                if (info != nullptr) {
+                    info->completing = false;
+                    info->inFlight = false;
+                }
+                return;
+            }
+            if (info == nullptr) {
+                world().verifier().report(
+                    rule::kCompletionMustReturnMpr, "IofCompleteRequest",
+                    "a completion routine freed IRP " + hex(Irp) +
+                        " but did not return STATUS_MORE_PROCESSING_REQUIRED");
+                return;
+            }
+            info->completing = false;
+            if (top && origin == IrpRegistry::Origin::Driver) {
+                world().verifier().report(
+                    rule::kCompletionMustReturnMpr, "IofCompleteRequest",
+                    "the completion routine of driver-allocated IRP " + hex(Irp) + " returned 0x" +
+                        [&] {
+                            std::ostringstream s;
+                            s << std::hex << static_cast<ULONG>(result);
+                            return s.str();
+                        }() +
+                        "; the I/O manager cannot complete an IRP it did not build");
+                info->inFlight = false;
+                return;
+            }
+        } else {
+            if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
+                IoMarkIrpPending(Irp);
+            }
+            location->CompletionRoutine = nullptr;
+            location->Context = nullptr;
+            location->Control = 0;
+        }
+    }
+    // Back at the originator.
+    info->inFlight = false;
+    switch (info->origin) {
+    case IrpRegistry::Origin::Threaded:
+        // A request built by IoBuildDeviceIoControlRequest: report its status to the caller's
+        // block, signal its event and free it.
+        if (Irp->UserIosb != nullptr) {
+            *Irp->UserIosb = Irp->IoStatus;
+        }
+        if (Irp->UserEvent != nullptr) {
+            KeSetEvent(Irp->UserEvent, 0, FALSE);
+        }
+        irps.free(Irp, "IofCompleteRequest");
+        break;
+    case IrpRegistry::Origin::Driver:
+        world().verifier().report(rule::kCompletionMustReturnMpr, "IofCompleteRequest",
+                                  "driver-allocated IRP " + hex(Irp) +
+                                      " came back to the I/O manager without a completion "
+                                      "routine returning STATUS_MORE_PROCESSING_REQUIRED");
+        break;
+    case IrpRegistry::Origin::Platform:
+        // The host's own requests (PnP) are collected by their issuer.
+        break;
+    }
+}
+
+extern "C" PDRIVER_CANCEL NTAPI IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
+    return __atomic_exchange_n(&Irp->CancelRoutine, CancelRoutine, __ATOMIC_ACQ_REL);
+}
+
+extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+    if (world().irps().check(Irp, "IoCancelIrp") == nullptr) {
+        return FALSE;
+    }
+    Irp->Cancel = TRUE;
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
+    if (routine == nullptr) {
+        return FALSE;
+    }
+    KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+    Irp->CancelIrql = old;
+    PDEVICE_OBJECT device = Irp->CurrentLocation <= Irp->StackCount
+                                ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject
+                                : nullptr;
+    routine(device, Irp);
+    KfLowerIrql(old);
+    return TRUE;
+}
+
+extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode,
+                                                    PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
+                                                    ULONG InputBufferLength, PVOID OutputBuffer,
+                                                    ULONG OutputBufferLength,
+                                                    BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                                    PIO_STATUS_BLOCK IoStatusBlock) {
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+        world().verifier().report(rule::kWaitAtRaisedIrql, "IoBuildDeviceIoControlRequest",
+                                  "must be called at PASSIVE_LEVEL");
+    }
+    if (world().memory().attemptFails(Memory::Kind::Irp, DeviceObject->StackSize)) {
+        return nullptr;
+    }
+    PIRP irp = world().irps().allocate(DeviceObject->StackSize, IrpRegistry::Origin::Threaded);
+    irp->UserIosb = IoStatusBlock;
+    irp->UserEvent = Event;
+    irp->UserBuffer = OutputBuffer;
+    irp->AssociatedIrp.SystemBuffer = InputBuffer;
+    irp->RequestorMode = KernelMode;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction =
+        InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
+    next->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
+    next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
+    next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
+    return irp;
+}
+
+extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                                         PUNICODE_STRING, ULONG DeviceType,
+                                         ULONG DeviceCharacteristics, BOOLEAN,
+                                         PDEVICE_OBJECT* DeviceObject) {
+    auto* device = static_cast<PDEVICE_OBJECT>(std::calloc(1, sizeof(DEVICE_OBJECT)));
+    device->Type = 3;
+    device->Size = sizeof(DEVICE_OBJECT);
+    device->DriverObject = DriverObject;
+    device->DeviceType = DeviceType;
+    device->Characteristics = DeviceCharacteristics;
+    device->StackSize = 1;
+    device->Flags = DO_DEVICE_INITIALIZING;
+    device->DeviceExtension = DeviceExtensionSize ? std::calloc(1, DeviceExtensionSize) : nullptr;
+    device->NextDevice = DriverObject->DeviceObject;
+    DriverObject->DeviceObject = device;
+    *DeviceObject = device;
+    return STATUS_SUCCESS;
+}
+
+extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+    PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject;
+    while (*link != nullptr && *link != DeviceObject) {
+        link = &(*link)->NextDevice;
+    }
+    if (*link == DeviceObject) {
+        *link = DeviceObject->NextDevice;
+    }
+    std::free(DeviceObject->DeviceExtension);
+    std::free(DeviceObject);
+}
+
+extern "C" PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
+                                                            PDEVICE_OBJECT TargetDevice) {
+    PDEVICE_OBJECT top = topOfStack(TargetDevice);
+    top->AttachedDevice = SourceDevice;
+    SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
+    return top;
+}
+
+extern "C" VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+    TargetDevice->AttachedDevice = nullptr;
+}

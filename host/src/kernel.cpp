@@ -1,0 +1,497 @@
+// Kernel and HAL services: IRQL, spin locks, events and waits in virtual time, interlocked
+// lists and nonpaged pool.
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "host/kernel.h"
+#include "host/world.h"
+
+namespace host {
+
+namespace {
+
+thread_local KIRQL t_irql = PASSIVE_LEVEL;
+thread_local std::vector<const void*> t_held;
+
+// A lock word holds the owning thread's token (never 0) while the lock is held. Tokens are
+// registered so that a word holding anything else is recognised as an uninitialised lock.
+std::mutex g_tokenMutex;
+std::set<KSPIN_LOCK> g_tokens;
+
+KSPIN_LOCK threadToken() {
+    static thread_local char token;
+    static thread_local bool registered = false;
+    if (!registered) {
+        std::lock_guard lock(g_tokenMutex);
+        g_tokens.insert(reinterpret_cast<KSPIN_LOCK>(&token));
+        registered = true;
+    }
+    return reinterpret_cast<KSPIN_LOCK>(&token);
+}
+
+bool isThreadToken(KSPIN_LOCK value) {
+    std::lock_guard lock(g_tokenMutex);
+    return g_tokens.count(value) != 0;
+}
+
+std::string hex(const void* p) {
+    std::ostringstream s;
+    s << p;
+    return s.str();
+}
+
+std::string irqlText(KIRQL irql) {
+    switch (irql) {
+    case PASSIVE_LEVEL:
+        return "PASSIVE_LEVEL";
+    case APC_LEVEL:
+        return "APC_LEVEL";
+    case DISPATCH_LEVEL:
+        return "DISPATCH_LEVEL";
+    default:
+        return "IRQL " + std::to_string(irql);
+    }
+}
+
+void report(const char* rule, const char* call, const std::string& message) {
+    world().verifier().report(rule, call, message);
+}
+
+void acquire(PKSPIN_LOCK lock, const char* call) {
+    KSPIN_LOCK me = threadToken();
+    if (*lock == me) {
+        report(rule::kSpinLockRecursive, call,
+               "spin lock " + hex(lock) + " is already held by this processor (deadlock)");
+        return;
+    }
+    // Another processor holds it: spin. In the single-threaded mode nobody can release it.
+    auto* word = reinterpret_cast<volatile KSPIN_LOCK*>(lock);
+    for (;;) {
+        KSPIN_LOCK expected = 0;
+        if (__atomic_compare_exchange_n(word, &expected, me, false, __ATOMIC_ACQUIRE,
+                                        __ATOMIC_RELAXED)) {
+            break;
+        }
+        if (isThreadToken(expected)) {
+            std::this_thread::yield(); // held by another processor
+            continue;
+        }
+        // Neither free nor held by a processor: an uninitialised lock word.
+        report(rule::kSpinLockNotOwner, call,
+               "spin lock " + hex(lock) + " was never initialised (word " +
+                   std::to_string(expected) + ")");
+        __atomic_store_n(word, me, __ATOMIC_RELEASE);
+        break;
+    }
+    t_held.push_back(lock);
+}
+
+void release(PKSPIN_LOCK lock, const char* call) {
+    if (*lock != threadToken()) {
+        report(rule::kSpinLockNotOwner, call,
+               "spin lock " + hex(lock) + " released by a processor that does not hold it");
+        return;
+    }
+    for (auto it = t_held.rbegin(); it != t_held.rend(); ++it) {
+        if (*it == lock) {
+            t_held.erase(std::next(it).base());
+            break;
+        }
+    }
+    __atomic_store_n(reinterpret_cast<volatile KSPIN_LOCK*>(lock), 0, __ATOMIC_RELEASE);
+}
+
+} // namespace
+
+KIRQL currentIrql() {
+    return t_irql;
+}
+void setIrql(KIRQL irql) {
+    t_irql = irql;
+}
+
+IrqlScope::IrqlScope(KIRQL irql) : saved_(t_irql) {
+    t_irql = irql;
+}
+IrqlScope::~IrqlScope() {
+    t_irql = saved_;
+}
+
+const std::vector<const void*>& heldSpinLocks() {
+    return t_held;
+}
+
+void checkNoLocksHeld(const char* call) {
+    if (!t_held.empty()) {
+        report(rule::kLockHeldAcrossCall, call,
+               std::to_string(t_held.size()) + " spin lock(s) held, innermost " +
+                   hex(t_held.back()));
+    }
+}
+
+void callDriverAt(KIRQL irql, const char* what, const std::function<void()>& body) {
+    KIRQL saved = t_irql;
+    std::size_t held = t_held.size();
+    t_irql = irql;
+    body();
+    if (t_irql != irql) {
+        report(rule::kIrqlNotRestored, what,
+               "returned at " + irqlText(t_irql) + ", entered at " + irqlText(irql));
+    }
+    if (t_held.size() > held) {
+        report(rule::kSpinLockHeldOnReturn, what,
+               "returned holding spin lock " + hex(t_held.back()));
+        t_held.resize(held);
+    }
+    t_irql = saved;
+}
+
+Time deadlineFromInterval(const LARGE_INTEGER* interval) {
+    if (interval == nullptr) {
+        return kForever;
+    }
+    Time now = world().now();
+    if (interval->QuadPart <= 0) {
+        return now - interval->QuadPart;
+    }
+    return interval->QuadPart < now ? now : interval->QuadPart;
+}
+
+bool waitUntil(const std::function<bool()>& satisfied, Time deadline, const char* call) {
+    Scheduler& s = world().scheduler();
+    // An unbounded wait that nothing satisfies for a virtual hour is a hang.
+    Time limit = deadline == kForever ? s.now() + 3600 * kSecond : deadline;
+    while (!satisfied()) {
+        if (!s.step(limit)) {
+            s.advanceTo(limit);
+            if (satisfied()) {
+                return true;
+            }
+            if (deadline == kForever) {
+                report(rule::kWaitNeverSatisfied, call,
+                       "unbounded wait not satisfied after an hour of virtual time");
+            }
+            return false;
+        }
+    }
+    return true;
+}
+
+// ---- memory
+// --------------------------------------------------------------------------------------
+
+Memory::~Memory() {
+    for (auto& [p, a] : live_) {
+        std::free(const_cast<void*>(p));
+    }
+}
+
+bool Memory::attemptFails(Kind kind, std::size_t size, ULONG tag) {
+    Allocation a{kind, size, tag, ++serial_[kind]};
+    return failure_ && failure_(a);
+}
+
+void* Memory::allocate(Kind kind, std::size_t size, ULONG tag) {
+    Allocation a{kind, size, tag, ++serial_[kind]};
+    if (failure_ && failure_(a)) {
+        return nullptr;
+    }
+    void* p = std::malloc(size == 0 ? 1 : size);
+    if (p == nullptr) {
+        return nullptr;
+    }
+    std::memset(p, kFillPattern, size);
+    live_.emplace(p, a);
+    return p;
+}
+
+void Memory::free(Kind kind, void* p, const char* call, std::size_t size, bool checkSize) {
+    auto it = live_.find(p);
+    if (it == live_.end()) {
+        report(rule::kPoolFreeUnknown, call,
+               "free of " + hex(p) + ", which is not a live allocation (double free?)");
+        return;
+    }
+    if (it->second.kind != kind) {
+        report(rule::kPoolFreeMismatch, call,
+               "memory " + hex(p) + " was allocated by another allocator");
+    }
+    if (checkSize && it->second.size != size) {
+        report(rule::kPoolFreeMismatch, call,
+               "length " + std::to_string(size) + " differs from the allocated " +
+                   std::to_string(it->second.size));
+    }
+    std::size_t allocated = it->second.size;
+    live_.erase(it);
+    if (onFree) {
+        onFree(p, allocated);
+    }
+    std::memset(p, kFreedPattern, allocated);
+    std::free(p);
+}
+
+bool Memory::owns(const void* p) const {
+    return live_.count(p) != 0;
+}
+
+const Memory::Allocation* Memory::find(const void* p) const {
+    auto it = live_.find(p);
+    return it == live_.end() ? nullptr : &it->second;
+}
+
+void Memory::failNth(Kind kind, std::uint64_t n) {
+    std::uint64_t target = serial_[kind] + n;
+    FailurePolicy previous = failure_;
+    failure_ = [kind, target, previous](const Allocation& a) {
+        if (a.kind == kind && a.serial == target) {
+            return true;
+        }
+        return previous ? previous(a) : false;
+    };
+}
+
+void Memory::failTag(ULONG tag, bool once) {
+    auto fired = std::make_shared<bool>(false);
+    FailurePolicy previous = failure_;
+    failure_ = [tag, once, fired, previous](const Allocation& a) {
+        if (a.tag == tag && !(once && *fired)) {
+            *fired = true;
+            return true;
+        }
+        return previous ? previous(a) : false;
+    };
+}
+
+std::uint64_t Memory::attempts(Kind kind) const {
+    auto it = serial_.find(kind);
+    return it == serial_.end() ? 0 : it->second;
+}
+
+std::map<ULONG, std::pair<std::size_t, std::size_t>> Memory::outstanding(Kind kind) const {
+    std::map<ULONG, std::pair<std::size_t, std::size_t>> out;
+    for (const auto& [p, a] : live_) {
+        if (a.kind == kind) {
+            out[a.tag].first += 1;
+            out[a.tag].second += a.size;
+        }
+    }
+    return out;
+}
+
+std::string Memory::tagText(ULONG tag) {
+    std::string s;
+    for (int i = 0; i < 4; ++i) {
+        char c = static_cast<char>((tag >> (8 * i)) & 0xFF);
+        s += (c >= 0x20 && c < 0x7F) ? c : '?';
+    }
+    return s;
+}
+
+std::string Memory::leakReport(Kind kind) const {
+    std::string out;
+    for (const auto& [tag, counts] : outstanding(kind)) {
+        out += "tag '" + tagText(tag) + "': " + std::to_string(counts.first) + " allocation(s), " +
+               std::to_string(counts.second) + " bytes\n";
+    }
+    return out;
+}
+
+} // namespace host
+
+using namespace host;
+
+// ---- HAL
+// ---------------------------------------------------------------------------------------------
+
+extern "C" KIRQL NTAPI KeGetCurrentIrql(VOID) {
+    return t_irql;
+}
+
+extern "C" KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
+    KIRQL old = t_irql;
+    if (NewIrql < old) {
+        report(rule::kIrqlRaiseLower, "KfRaiseIrql",
+               "raise to " + irqlText(NewIrql) + " from the higher " + irqlText(old));
+    }
+    t_irql = NewIrql;
+    return old;
+}
+
+extern "C" VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
+    if (NewIrql > t_irql) {
+        report(rule::kIrqlRaiseLower, "KfLowerIrql",
+               "lower to " + irqlText(NewIrql) + " from the lower " + irqlText(t_irql));
+    }
+    t_irql = NewIrql;
+}
+
+// ---- spin locks
+// ----------------------------------------------------------------------------------------
+
+extern "C" VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+    *SpinLock = 0;
+}
+
+extern "C" VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+    if (t_irql != DISPATCH_LEVEL) {
+        report(rule::kSpinLockIrql, "KefAcquireSpinLockAtDpcLevel",
+               "called at " + irqlText(t_irql) + "; must be DISPATCH_LEVEL");
+    }
+    acquire(SpinLock, "KefAcquireSpinLockAtDpcLevel");
+}
+
+extern "C" VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+    if (t_irql != DISPATCH_LEVEL) {
+        report(rule::kSpinLockIrql, "KefReleaseSpinLockFromDpcLevel",
+               "called at " + irqlText(t_irql) + "; must be DISPATCH_LEVEL");
+    }
+    release(SpinLock, "KefReleaseSpinLockFromDpcLevel");
+}
+
+extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
+    KIRQL old = t_irql;
+    if (old > DISPATCH_LEVEL) {
+        report(rule::kSpinLockIrql, "KfAcquireSpinLock", "called above DISPATCH_LEVEL");
+    }
+    t_irql = DISPATCH_LEVEL;
+    acquire(SpinLock, "KfAcquireSpinLock");
+    return old;
+}
+
+extern "C" VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+    if (t_irql != DISPATCH_LEVEL) {
+        report(rule::kSpinLockIrql, "KfReleaseSpinLock",
+               "called at " + irqlText(t_irql) + "; the lock raised to DISPATCH_LEVEL");
+    }
+    release(SpinLock, "KfReleaseSpinLock");
+    t_irql = NewIrql;
+}
+
+// ---- interlocked lists
+// ------------------------------------------------------------------------------
+
+extern "C" PLIST_ENTRY FASTCALL ExfInterlockedInsertTailList(PLIST_ENTRY ListHead,
+                                                             PLIST_ENTRY ListEntry,
+                                                             PKSPIN_LOCK Lock) {
+    KIRQL old = KfAcquireSpinLock(Lock);
+    PLIST_ENTRY previous = IsListEmpty(ListHead) ? NULL : ListHead->Blink;
+    InsertTailList(ListHead, ListEntry);
+    KfReleaseSpinLock(Lock, old);
+    return previous;
+}
+
+extern "C" PLIST_ENTRY FASTCALL ExfInterlockedInsertHeadList(PLIST_ENTRY ListHead,
+                                                             PLIST_ENTRY ListEntry,
+                                                             PKSPIN_LOCK Lock) {
+    KIRQL old = KfAcquireSpinLock(Lock);
+    PLIST_ENTRY previous = IsListEmpty(ListHead) ? NULL : ListHead->Flink;
+    InsertHeadList(ListHead, ListEntry);
+    KfReleaseSpinLock(Lock, old);
+    return previous;
+}
+
+extern "C" PLIST_ENTRY FASTCALL ExfInterlockedRemoveHeadList(PLIST_ENTRY ListHead,
+                                                             PKSPIN_LOCK Lock) {
+    KIRQL old = KfAcquireSpinLock(Lock);
+    PLIST_ENTRY entry = IsListEmpty(ListHead) ? NULL : RemoveHeadList(ListHead);
+    KfReleaseSpinLock(Lock, old);
+    return entry;
+}
+
+// ---- events and waits
+// ----------------------------------------------------------------------------------
+
+extern "C" VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+    std::memset(Event, 0, sizeof(*Event));
+    Event->Header.Type = static_cast<UCHAR>(Type);
+    Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
+    Event->Header.SignalState = State ? 1 : 0;
+    InitializeListHead(&Event->Header.WaitListHead);
+}
+
+extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, LONG, BOOLEAN) {
+    LONG previous = Event->Header.SignalState;
+    __atomic_store_n(&Event->Header.SignalState, 1, __ATOMIC_RELEASE);
+    return previous;
+}
+
+extern "C" VOID NTAPI KeClearEvent(PRKEVENT Event) {
+    Event->Header.SignalState = 0;
+}
+
+extern "C" LONG NTAPI KeResetEvent(PRKEVENT Event) {
+    LONG previous = Event->Header.SignalState;
+    Event->Header.SignalState = 0;
+    return previous;
+}
+
+extern "C" LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
+    return Event->Header.SignalState;
+}
+
+extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE,
+                                                BOOLEAN, PLARGE_INTEGER Timeout) {
+    auto* event = static_cast<PRKEVENT>(Object);
+    bool zeroTimeout = Timeout != nullptr && Timeout->QuadPart == 0;
+    if (t_irql > APC_LEVEL && !(zeroTimeout && t_irql == DISPATCH_LEVEL)) {
+        report(rule::kWaitAtRaisedIrql, "KeWaitForSingleObject",
+               "wait at " + irqlText(t_irql) +
+                   "; only a zero timeout is allowed at DISPATCH_LEVEL");
+    }
+    bool signalled = waitUntil(
+        [event] { return __atomic_load_n(&event->Header.SignalState, __ATOMIC_ACQUIRE) != 0; },
+        deadlineFromInterval(Timeout), "KeWaitForSingleObject");
+    if (!signalled) {
+        return STATUS_TIMEOUT;
+    }
+    if (event->Header.Type == SynchronizationEvent) {
+        event->Header.SignalState = 0;
+    }
+    return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN,
+                                                 PLARGE_INTEGER Interval) {
+    if (t_irql > APC_LEVEL) {
+        report(rule::kWaitAtRaisedIrql, "KeDelayExecutionThread",
+               "delay at " + irqlText(t_irql) + "; must be at or below APC_LEVEL");
+    }
+    world().scheduler().advanceTo(deadlineFromInterval(Interval));
+    return STATUS_SUCCESS;
+}
+
+extern "C" VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
+    CurrentTime->QuadPart = world().now();
+}
+
+// ---- pool
+// ---------------------------------------------------------------------------------------------
+
+extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE, SIZE_T NumberOfBytes, ULONG Tag) {
+    if (t_irql > DISPATCH_LEVEL) {
+        report(rule::kWaitAtRaisedIrql, "ExAllocatePoolWithTag", "called above DISPATCH_LEVEL");
+    }
+    return world().memory().allocate(Memory::Kind::Pool, NumberOfBytes, Tag);
+}
+
+extern "C" PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
+    return ExAllocatePoolWithTag(PoolType, NumberOfBytes, 0x656E6F4E); // "None"
+}
+
+extern "C" VOID NTAPI ExFreePool(PVOID P) {
+    world().memory().free(Memory::Kind::Pool, P, "ExFreePool");
+}
+
+extern "C" VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
+    const Memory::Allocation* a = world().memory().find(P);
+    if (a != nullptr && a->tag != Tag) {
+        report(rule::kPoolFreeMismatch, "ExFreePoolWithTag",
+               "tag '" + Memory::tagText(Tag) + "' differs from the allocation's '" +
+                   Memory::tagText(a->tag) + "'");
+    }
+    world().memory().free(Memory::Kind::Pool, P, "ExFreePoolWithTag");
+}
