@@ -1,0 +1,412 @@
+// The host kernel on its own: virtual time, waits, IRP completion and cancel, pool, and every
+// verifier rule of the kernel layer shown firing on a deliberate violation.
+#include <gtest/gtest.h>
+
+#include "host/io.h"
+#include "host/testing.h"
+
+namespace {
+
+using host::kMillisecond;
+using host::kSecond;
+using host::testing::ExpectViolation;
+
+// A lower driver for IRP tests: completes each request inline with `status`, or pends it with a
+// cancel routine and completes it `delay` later.
+struct LowerDriver {
+    static inline NTSTATUS status = STATUS_SUCCESS;
+    static inline host::Time delay = -1; // < 0: inline
+    static inline PIRP held = nullptr;
+
+    PDRIVER_OBJECT driver = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+
+    LowerDriver() {
+        status = STATUS_SUCCESS;
+        delay = -1;
+        held = nullptr;
+        driver = host::createDriverObject(L"\\Driver\\lower");
+        driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = dispatch;
+        IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    }
+    ~LowerDriver() { host::deleteDriverObject(driver); }
+
+    static VOID NTAPI cancel(PDEVICE_OBJECT, PIRP irp) {
+        held = nullptr;
+        irp->IoStatus.Status = STATUS_CANCELLED;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+    }
+
+    static NTSTATUS NTAPI dispatch(PDEVICE_OBJECT, PIRP irp) {
+        if (delay < 0) {
+            irp->IoStatus.Status = status;
+            IofCompleteRequest(irp, IO_NO_INCREMENT);
+            return status;
+        }
+        IoMarkIrpPending(irp);
+        IoSetCancelRoutine(irp, cancel);
+        held = irp;
+        if (delay < host::kForever) {
+            host::world().scheduler().after(delay, [irp] {
+                if (held == irp && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+                    held = nullptr;
+                    irp->IoStatus.Status = status;
+                    IofCompleteRequest(irp, IO_NO_INCREMENT);
+                }
+            });
+        }
+        return STATUS_PENDING;
+    }
+};
+
+struct CompletionRecord {
+    int calls = 0;
+    NTSTATUS status = 0;
+    PDEVICE_OBJECT device = nullptr;
+    host::Time when = 0;
+    KIRQL irql = 0;
+    bool freeIrp = true;
+    NTSTATUS result = STATUS_MORE_PROCESSING_REQUIRED;
+};
+
+NTSTATUS NTAPI recordCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+    auto* record = static_cast<CompletionRecord*>(context);
+    record->calls++;
+    record->status = irp->IoStatus.Status;
+    record->device = device;
+    record->when = host::world().now();
+    record->irql = KeGetCurrentIrql();
+    if (record->freeIrp) {
+        IoFreeIrp(irp);
+    }
+    return record->result;
+}
+
+class KernelTest : public host::testing::WorldTest {
+  protected:
+    LowerDriver lower;
+
+    // Sends a driver-allocated IRP down with a completion routine for the given invoke flags.
+    NTSTATUS sendDriverIrp(CompletionRecord& record, bool onSuccess, bool onError, bool onCancel,
+                           PIRP* sent = nullptr) {
+        PIRP irp = IoAllocateIrp(static_cast<CCHAR>(lower.device->StackSize + 1), FALSE);
+        IoSetNextIrpStackLocation(irp); // our own location
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        IoSetCompletionRoutine(irp, recordCompletion, &record, onSuccess, onError, onCancel);
+        if (sent != nullptr) {
+            *sent = irp;
+        }
+        KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+        NTSTATUS status = IofCallDriver(lower.device, irp);
+        KfLowerIrql(old);
+        return status;
+    }
+};
+
+TEST_F(KernelTest, SchedulerRunsEventsInTimeThenSchedulingOrder) {
+    std::vector<int> order;
+    scheduler().after(2 * kMillisecond, [&] { order.push_back(3); });
+    scheduler().after(1 * kMillisecond, [&] { order.push_back(1); });
+    scheduler().after(1 * kMillisecond, [&] { order.push_back(2); });
+    auto cancelled = scheduler().after(1 * kMillisecond, [&] { order.push_back(99); });
+    EXPECT_TRUE(scheduler().cancel(cancelled));
+    EXPECT_FALSE(scheduler().cancel(cancelled));
+    scheduler().after(
+        1 * kSecond, [&] { order.push_back(100); }, "background", host::Scheduler::Level::Dispatch,
+        true);
+
+    scheduler().runUntilIdle();
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(world().now(), 2 * kMillisecond);
+
+    scheduler().runFor(5 * kSecond);
+    EXPECT_EQ(order.back(), 100);
+    EXPECT_EQ(world().now(), 2 * kMillisecond + 5 * kSecond);
+}
+
+TEST_F(KernelTest, EventsRunAtDispatchLevelAndPassiveWorkAtPassive) {
+    KIRQL dpc = 0xFF, work = 0xFF;
+    scheduler().after(0, [&] { dpc = KeGetCurrentIrql(); });
+    scheduler().after(
+        0, [&] { work = KeGetCurrentIrql(); }, "work", host::Scheduler::Level::Passive);
+    scheduler().runUntilIdle();
+    EXPECT_EQ(dpc, DISPATCH_LEVEL);
+    EXPECT_EQ(work, PASSIVE_LEVEL);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+TEST_F(KernelTest, TimedWaitExpiresAfterExactlyItsTimeoutAndSeesEarlierSignals) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -50'000'000; // 5 seconds, relative
+
+    EXPECT_EQ(KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, &timeout),
+              STATUS_TIMEOUT);
+    EXPECT_EQ(world().now(), 5 * kSecond);
+
+    scheduler().after(4900 * kMillisecond, [&] { KeSetEvent(&event, 0, FALSE); });
+    EXPECT_EQ(KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, &timeout),
+              STATUS_SUCCESS);
+    EXPECT_EQ(world().now(), 5 * kSecond + 4900 * kMillisecond);
+    // A notification event stays signalled; a synchronization event resets on the wait.
+    EXPECT_EQ(KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, &timeout),
+              STATUS_SUCCESS);
+    KeInitializeEvent(&event, SynchronizationEvent, TRUE);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout),
+              STATUS_SUCCESS);
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+}
+
+TEST_F(KernelTest, DelayAndSleepAdvanceTimeAndRunWhatFallsDue) {
+    int ran = 0;
+    scheduler().after(500 * kMillisecond, [&] { ran++; });
+    LARGE_INTEGER interval;
+    interval.QuadPart = -10'000'000;
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    EXPECT_EQ(ran, 1);
+    EXPECT_EQ(world().now(), kSecond);
+}
+
+TEST_F(KernelTest, CompletionRoutinesRunOnlyForTheirInvokeFlags) {
+    struct Case {
+        NTSTATUS status;
+        bool onSuccess, onError;
+        int expectedCalls;
+    } cases[] = {
+        {STATUS_SUCCESS, true, false, 1},
+        {STATUS_SUCCESS, false, true, 0},
+        {STATUS_UNSUCCESSFUL, false, true, 1},
+        {STATUS_UNSUCCESSFUL, true, false, 0},
+    };
+    for (const Case& c : cases) {
+        LowerDriver::status = c.status;
+        CompletionRecord record;
+        if (c.expectedCalls == 0) {
+            // Nobody collects the IRP, so it comes back to the I/O manager: a driver bug.
+            ExpectViolation v(host::rule::kCompletionMustReturnMpr);
+            PIRP irp = nullptr;
+            sendDriverIrp(record, c.onSuccess, c.onError, false, &irp);
+            IoFreeIrp(irp);
+        } else {
+            EXPECT_EQ(sendDriverIrp(record, c.onSuccess, c.onError, false), c.status);
+        }
+        EXPECT_EQ(record.calls, c.expectedCalls);
+        if (c.expectedCalls) {
+            EXPECT_EQ(record.status, c.status);
+        }
+    }
+}
+
+TEST_F(KernelTest, PendedRequestCompletesLaterAtDispatchLevelWithTheUpperDeviceObject) {
+    LowerDriver::delay = 3 * kMillisecond;
+    CompletionRecord record;
+    EXPECT_EQ(sendDriverIrp(record, true, true, true), STATUS_PENDING);
+    EXPECT_EQ(record.calls, 0);
+    scheduler().runUntilIdle();
+    EXPECT_EQ(record.calls, 1);
+    EXPECT_EQ(record.when, 3 * kMillisecond);
+    EXPECT_EQ(record.irql, DISPATCH_LEVEL);
+    EXPECT_EQ(record.device, nullptr); // the driver's own location names no device
+    EXPECT_EQ(world().irps().liveCount(), 0u);
+}
+
+TEST_F(KernelTest, CancelCompletesAHeldRequestAsCancelled) {
+    LowerDriver::delay = host::kForever;
+    CompletionRecord record;
+    PIRP irp = nullptr;
+    EXPECT_EQ(sendDriverIrp(record, true, true, true, &irp), STATUS_PENDING);
+    EXPECT_EQ(IoCancelIrp(irp), TRUE);
+    EXPECT_EQ(record.calls, 1);
+    EXPECT_EQ(record.status, STATUS_CANCELLED);
+    EXPECT_EQ(world().irps().liveCount(), 0u);
+}
+
+TEST_F(KernelTest, DeviceControlRequestSignalsItsEventAndIsFreedByTheIoManager) {
+    LowerDriver::delay = 2 * kMillisecond;
+    LowerDriver::status = STATUS_UNSUCCESSFUL;
+    KEVENT event;
+    IO_STATUS_BLOCK iosb{};
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, lower.device, nullptr,
+                                             0, nullptr, 0, TRUE, &event, &iosb);
+    ASSERT_NE(irp, nullptr);
+    EXPECT_EQ(IoGetNextIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode,
+              static_cast<ULONG>(IOCTL_INTERNAL_USB_SUBMIT_URB));
+    EXPECT_EQ(IofCallDriver(lower.device, irp), STATUS_PENDING);
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -50'000'000;
+    EXPECT_EQ(KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, &timeout),
+              STATUS_SUCCESS);
+    EXPECT_EQ(iosb.Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(world().irps().liveCount(), 0u);
+    EXPECT_EQ(world().now(), 2 * kMillisecond);
+}
+
+TEST_F(KernelTest, InterlockedListsReportThePreviousEntry) {
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    LIST_ENTRY head, a, b;
+    InitializeListHead(&head);
+    EXPECT_EQ(ExfInterlockedInsertTailList(&head, &a, &lock), nullptr);
+    EXPECT_EQ(ExfInterlockedInsertTailList(&head, &b, &lock), &a);
+    EXPECT_EQ(ExfInterlockedRemoveHeadList(&head, &lock), &a);
+    EXPECT_EQ(ExfInterlockedRemoveHeadList(&head, &lock), &b);
+    EXPECT_EQ(ExfInterlockedRemoveHeadList(&head, &lock), nullptr);
+    EXPECT_TRUE(host::heldSpinLocks().empty());
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+TEST_F(KernelTest, PoolIsPatternFilledTrackedPerTagAndFailsOnRequest) {
+    auto* p = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 12, 0x206d6457));
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p[0], host::Memory::kFillPattern);
+    EXPECT_EQ(memory().leakReport(host::Memory::Kind::Pool),
+              "tag 'Wdm ': 1 allocation(s), 12 bytes\n");
+    ExFreePool(p);
+    EXPECT_EQ(memory().leakReport(host::Memory::Kind::Pool), "");
+
+    memory().failNth(host::Memory::Kind::Pool, 2);
+    void* first = ExAllocatePoolWithTag(NonPagedPool, 4, 1);
+    EXPECT_NE(first, nullptr);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 4, 1), nullptr);
+    ExFreePool(first);
+
+    memory().failNth(host::Memory::Kind::Irp, 1);
+    EXPECT_EQ(IoAllocateIrp(2, FALSE), nullptr);
+}
+
+// ---- each verifier rule of the kernel layer, broken on purpose ---------------------------------
+
+TEST_F(KernelTest, VerifierCatchesWaitsAndSleepsAbovePassiveLevel) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, TRUE);
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -10;
+    host::IrqlScope dispatch(DISPATCH_LEVEL);
+    {
+        ExpectViolation v(host::rule::kWaitAtRaisedIrql);
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+    }
+    {
+        ExpectViolation v(host::rule::kWaitAtRaisedIrql);
+        KeDelayExecutionThread(KernelMode, FALSE, &timeout);
+    }
+    // A zero timeout is a poll, allowed at DISPATCH_LEVEL.
+    timeout.QuadPart = 0;
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout),
+              STATUS_SUCCESS);
+}
+
+TEST_F(KernelTest, VerifierCatchesAnUnboundedWaitNothingSatisfies) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    ExpectViolation v(host::rule::kWaitNeverSatisfied);
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+}
+
+TEST_F(KernelTest, VerifierCatchesSpinLockMisuse) {
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    {
+        ExpectViolation v(host::rule::kSpinLockIrql);
+        KefAcquireSpinLockAtDpcLevel(&lock); // at PASSIVE_LEVEL
+        host::IrqlScope dispatch(DISPATCH_LEVEL);
+        KefReleaseSpinLockFromDpcLevel(&lock);
+    }
+    {
+        ExpectViolation v(host::rule::kSpinLockNotOwner);
+        host::IrqlScope dispatch(DISPATCH_LEVEL);
+        KefReleaseSpinLockFromDpcLevel(&lock); // not held
+    }
+    {
+        ExpectViolation v(host::rule::kSpinLockRecursive);
+        KIRQL old = KfAcquireSpinLock(&lock);
+        KfAcquireSpinLock(&lock);
+        KfReleaseSpinLock(&lock, old);
+    }
+    {
+        ExpectViolation v(host::rule::kIrqlRaiseLower);
+        host::IrqlScope dispatch(DISPATCH_LEVEL);
+        KfRaiseIrql(PASSIVE_LEVEL);
+    }
+}
+
+TEST_F(KernelTest, VerifierCatchesDriverCodeReturningAtAnotherIrqlOrHoldingALock) {
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    {
+        ExpectViolation v(host::rule::kIrqlNotRestored);
+        scheduler().after(0, [] { KfLowerIrql(PASSIVE_LEVEL); });
+        scheduler().runUntilIdle();
+    }
+    {
+        ExpectViolation v(host::rule::kSpinLockHeldOnReturn);
+        scheduler().after(0, [&] { KefAcquireSpinLockAtDpcLevel(&lock); });
+        scheduler().runUntilIdle();
+    }
+    EXPECT_TRUE(host::heldSpinLocks().empty());
+}
+
+TEST_F(KernelTest, VerifierCatchesALockHeldAcrossIofCallDriver) {
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    CompletionRecord record;
+    ExpectViolation v(host::rule::kLockHeldAcrossCall);
+    KIRQL old = KfAcquireSpinLock(&lock);
+    sendDriverIrp(record, true, true, true);
+    KfReleaseSpinLock(&lock, old);
+    EXPECT_EQ(v.seen().front().call, "IofCallDriver");
+}
+
+TEST_F(KernelTest, VerifierCatchesIrpLifetimeErrors) {
+    {
+        ExpectViolation v(host::rule::kIrpDoubleFree);
+        PIRP irp = IoAllocateIrp(1, FALSE);
+        IoFreeIrp(irp);
+        IoFreeIrp(irp);
+    }
+    {
+        ExpectViolation v(host::rule::kIrpUseAfterFree);
+        PIRP irp = IoAllocateIrp(1, FALSE);
+        IoFreeIrp(irp);
+        IoCancelIrp(irp);
+    }
+    {
+        ExpectViolation v(host::rule::kIrpFreedInFlight);
+        LowerDriver::delay = host::kForever;
+        CompletionRecord record;
+        PIRP irp = nullptr;
+        sendDriverIrp(record, true, true, true, &irp);
+        IoFreeIrp(irp);
+        IoCancelIrp(irp); // still live: collect it
+    }
+    {
+        ExpectViolation v(host::rule::kIrpNoStackLocation);
+        PIRP irp = IoAllocateIrp(1, FALSE);
+        IoSetNextIrpStackLocation(irp); // uses the only location itself
+        IofCallDriver(lower.device, irp);
+        IoFreeIrp(irp);
+    }
+    {
+        // The routine keeps the IRP alive but lets completion go on to the I/O manager.
+        ExpectViolation v(host::rule::kCompletionMustReturnMpr);
+        LowerDriver::delay = -1;
+        CompletionRecord record;
+        record.freeIrp = false;
+        record.result = STATUS_SUCCESS;
+        PIRP irp = nullptr;
+        sendDriverIrp(record, true, true, true, &irp);
+        IoFreeIrp(irp);
+    }
+}
+
+TEST_F(KernelTest, VerifierCatchesDoubleFreeOfPool) {
+    ExpectViolation v(host::rule::kPoolFreeUnknown);
+    void* p = ExAllocatePoolWithTag(NonPagedPool, 8, 1);
+    ExFreePool(p);
+    ExFreePool(p);
+}
+
+} // namespace
