@@ -1,0 +1,331 @@
+// The Korvex KT735 as it sits behind the USB bus: descriptors and standard requests, the vendor
+// register protocol (0xF0 read, 0xF1 write) over 256 chip registers, the EEPROM and MII windows,
+// the MAC with its receive filter and wake-up matcher, the bulk-out and bulk-in frame formats,
+// and the two PHYs with their wires. Tests reach everything through the backend calls below.
+#pragma once
+
+#include "crc.h"
+#include "phy.h"
+#include "wire.h"
+
+#include <host/usb_device.h>
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kt735::model {
+
+using host::usb::InRequest;
+using host::usb::Outcome;
+using host::usb::SetupPacket;
+using host::usb::UsbDevice;
+using host::usb::UsbPort;
+
+// Invented identity of the model.
+constexpr std::uint16_t kVendorId = 0x4B56;
+constexpr std::uint16_t kProductId = 0x0735;
+
+// Chip register indices.
+namespace reg {
+constexpr std::uint8_t kControl0 = 0x00;
+constexpr std::uint8_t kControl1 = 0x01;
+constexpr std::uint8_t kControl2 = 0x02;
+constexpr std::uint8_t kMulticast = 0x08; // 0x08-0x0F
+constexpr std::uint8_t kStation = 0x10;   // 0x10-0x15
+constexpr std::uint8_t kTxFlow = 0x1A;
+constexpr std::uint8_t kRxFlow = 0x1B;
+constexpr std::uint8_t kAlive = 0x1C;
+constexpr std::uint8_t kEepromAddress = 0x20;
+constexpr std::uint8_t kEepromData = 0x21; // 0x21-0x22
+constexpr std::uint8_t kEepromControl = 0x23;
+constexpr std::uint8_t kMiiPhyAddress = 0x25;
+constexpr std::uint8_t kMiiData = 0x26; // 0x26-0x27
+constexpr std::uint8_t kMiiControl = 0x28;
+constexpr std::uint8_t kWakeFrame0 = 0x30;
+constexpr std::uint8_t kWakeFrame1 = 0x48;
+constexpr std::uint8_t kWakeFrame2 = 0x60;
+constexpr std::uint8_t kWakeControl = 0x78;
+constexpr std::uint8_t kRevision = 0x7A;
+constexpr std::uint8_t kReg7E = 0x7E;
+constexpr std::uint8_t kMediumSelect = 0x7F; // 0x7F-0x81
+} // namespace reg
+
+// Register bits the chip acts on.
+namespace bits {
+constexpr std::uint8_t kControl0RxEnable = 0x80;
+constexpr std::uint8_t kControl0TxEnable = 0x40;
+constexpr std::uint8_t kControl0AllMulticast = 0x02;
+constexpr std::uint8_t kControl1Speed100 = 0x10;
+constexpr std::uint8_t kControl1FullDuplex = 0x20;
+constexpr std::uint8_t kControl2Promiscuous = 0x04;
+constexpr std::uint8_t kEepromRead = 0x02;
+constexpr std::uint8_t kEepromDone = 0x04;
+constexpr std::uint8_t kMiiWrite = 0x20;
+constexpr std::uint8_t kMiiRead = 0x40;
+constexpr std::uint8_t kMiiDone = 0x80;
+constexpr std::uint8_t kMediumPhoneLine = 0x10; // in 0x7F
+constexpr std::uint8_t kWakeMagic = 0x80;
+constexpr std::uint8_t kWakeLinkChange = 0x40;
+constexpr std::uint8_t kWakeSlot0 = 0x20;
+constexpr std::uint8_t kWakeSlot1 = 0x10;
+constexpr std::uint8_t kWakeSlot2 = 0x08;
+} // namespace bits
+
+struct EndpointDescriptor {
+    std::uint8_t address = 0;    // with the direction bit
+    std::uint8_t attributes = 0; // 2 bulk, 3 interrupt
+    std::uint16_t maxPacket = 64;
+    std::uint8_t interval = 0;
+};
+
+enum class DescriptorAnswer {
+    Normal,
+    NoAnswer, // the device does not answer GET_DESCRIPTOR(device) at all
+    Empty,    // the data stage ends at once with no bytes
+};
+
+// What the device offers on USB. The defaults are the KT735's; tests build variants.
+struct UsbIdentity {
+    std::uint16_t vendorId = kVendorId;
+    std::uint16_t productId = kProductId;
+    std::uint16_t bcdDevice = 0x0101;
+    std::vector<EndpointDescriptor> endpoints = {
+        {0x81, 2, 64, 0},
+        {0x02, 2, 64, 0},
+        {0x83, 3, 64, 1},
+    };
+    // Bytes of vendor-specific descriptors after the endpoints (to build a configuration
+    // longer than 255 bytes, for example).
+    std::size_t extraConfigBytes = 0;
+    DescriptorAnswer deviceDescriptor = DescriptorAnswer::Normal;
+    bool remoteWakeupCapable = true;
+};
+
+struct RegisterAccess {
+    Time time = 0;
+    bool write = false;
+    std::uint16_t index = 0;
+    std::uint16_t value = 0; // wValue of the request
+    std::vector<std::uint8_t> bytes;
+    Outcome outcome = Outcome::Ok;
+};
+
+struct ControlRecord {
+    Time time = 0;
+    SetupPacket setup;
+    std::vector<std::uint8_t> data; // OUT data stage, or IN bytes returned
+    Outcome outcome = Outcome::Ok;
+};
+
+enum class WakeReason { Magic, LinkChange, Slot0, Slot1, Slot2 };
+
+struct WakeEvent {
+    Time time = 0;
+    WakeReason reason = WakeReason::Magic;
+};
+
+enum class Medium { Ethernet, PhoneLine };
+
+enum class AccessKind { Any, Read, Write };
+
+struct Counters {
+    std::uint64_t controlTransfers = 0;
+    std::uint64_t bulkOutTransfers = 0;
+    std::uint64_t zeroLengthTransfers = 0;
+    std::uint64_t txFrames = 0;          // frames put on a wire
+    std::uint64_t txMalformed = 0;       // header missing, length beyond the transfer, empty
+    std::uint64_t txOversize = 0;        // length header above the MAC's maximum
+    std::uint64_t txDroppedDisabled = 0; // transmitter off
+    std::uint64_t txDroppedNoLink = 0;   // active medium without link, or its PHY isolated
+    std::uint64_t txSpeedMismatch = 0;   // Control1 speed/duplex differ from the Ethernet link
+    std::uint64_t rxFromWire = 0;        // frames the active PHY passed to the MAC
+    std::uint64_t rxDroppedDisabled = 0; // receiver off
+    std::uint64_t rxFiltered = 0;        // not addressed to the station
+    std::uint64_t rxOverflow = 0;        // receive FIFO full
+    std::uint64_t rxOversize = 0;        // frame plus trailer above 1536 bytes
+    std::uint64_t rxRunt = 0;            // shorter than a destination address
+    std::uint64_t bulkInTransfers = 0;   // transfers completed on the bulk-in endpoint
+};
+
+class Kt735Device : public UsbDevice {
+  public:
+    static constexpr std::size_t kMaxBulkIn = 1536;
+    static constexpr std::size_t kTrailer = 8;
+    static constexpr std::size_t kMaxTxFrame = 1518;
+    static constexpr std::size_t kMinFrame = 60;
+
+    explicit Kt735Device(UsbIdentity identity = {});
+    ~Kt735Device() override;
+    Kt735Device(const Kt735Device&) = delete;
+    Kt735Device& operator=(const Kt735Device&) = delete;
+
+    // --- UsbDevice ------------------------------------------------------------------------
+    void attach(UsbPort& port) override;
+    void detach() override;
+    void portReset() override;
+    Outcome control(const SetupPacket& setup, std::span<std::uint8_t> data,
+                    std::size_t& actual) override;
+    Outcome bulkOut(std::uint8_t endpoint, std::span<const std::uint8_t> data) override;
+    void inPosted(const InRequest& request) override;
+
+    // --- Backend: wires and PHYs -----------------------------------------------------------
+    EthernetSegment& ethernet() { return ethernetWire_; }
+    PhoneLineSegment& phoneLine() { return phoneWire_; }
+    EthernetPhy& ethernetPhy() { return ethernetPhy_; }
+    PhoneLinePhy& phoneLinePhy() { return phonePhy_; }
+    // The medium the MAC is switched to (bit 0x10 of register 0x7F).
+    Medium activeMedium() const;
+
+    // --- Backend: EEPROM -------------------------------------------------------------------
+    static constexpr std::size_t kEepromWords = 64;
+    void setEepromWord(std::uint8_t address, std::uint16_t word);
+    std::uint16_t eepromWord(std::uint8_t address) const;
+    // Words 0-2, low byte first. The chip loads them into 0x10-0x15 at power-up.
+    void setPermanentAddress(const std::array<std::uint8_t, 6>& mac);
+
+    // --- Backend: registers ----------------------------------------------------------------
+    std::uint8_t reg(std::uint8_t index) const { return regs_[index]; }
+    // Sets a register as the chip would hold it, without the side effects of a host write.
+    void pokeReg(std::uint8_t index, std::uint8_t value) { regs_[index] = value; }
+    std::array<std::uint8_t, 6> stationAddress() const;
+    void setMiiDelay(Time t) { miiDelay_ = t; }
+    void setEepromDelay(Time t) { eepromDelay_ = t; }
+    const std::vector<RegisterAccess>& registerLog() const { return registerLog_; }
+    const std::vector<ControlRecord>& controlLog() const { return controlLog_; }
+    void clearLogs();
+
+    // --- Backend: frame path ---------------------------------------------------------------
+    // Frames towards the adapter go through a wire: ethernet().sendToAdapter(frame, status).
+    // A bulk-in transfer of exactly these bytes, queued behind the frames already waiting.
+    void injectBulkIn(std::vector<std::uint8_t> transfer);
+    // Data for the interrupt endpoint; the chip otherwise never completes it.
+    void injectInterrupt(std::vector<std::uint8_t> data);
+    void setRxFifoFrames(std::size_t frames) { rxFifoFrames_ = frames; }
+    std::size_t rxFifoDepth() const { return rxFifo_.size(); }
+    // Short frames go on the wire padded with zeros to 60 bytes (off: exactly as sent).
+    void setAutoPad(bool on) { autoPad_ = on; }
+    // Time the chip needs per 64-byte packet of a bulk-in transfer.
+    void setBulkInPacketTime(Time t) { bulkInPacketTime_ = t; }
+    const Counters& counters() const { return counters_; }
+
+    // --- Backend: USB state ----------------------------------------------------------------
+    bool configured() const { return configuration_ != 0; }
+    bool remoteWakeupEnabled() const { return remoteWakeup_; }
+    bool halted(std::uint8_t endpoint) const;
+    const std::vector<WakeEvent>& wakeEvents() const { return wakeEvents_; }
+    const std::vector<std::uint8_t>& configurationDescriptor() const { return configDescriptor_; }
+    std::array<std::uint8_t, 18> deviceDescriptor() const;
+
+    // --- Backend: faults --------------------------------------------------------------------
+    // The nth control transfer from now (1: the next) answers `outcome` and has no effect.
+    void failControl(std::uint64_t nth, Outcome outcome);
+    // The next vendor request that starts at `index` (or, with `covering`, includes it).
+    void failRegister(std::uint8_t index, Outcome outcome, AccessKind kind = AccessKind::Any,
+                      bool covering = false);
+    // The next transfer on a bulk or interrupt endpoint. A STALL halts the endpoint until
+    // CLEAR_FEATURE(ENDPOINT_HALT).
+    void failBulk(std::uint8_t endpoint, Outcome outcome);
+    void clearFaults();
+
+  private:
+    class PortClock : public Clock {
+      public:
+        UsbPort* port = nullptr;
+        Time now() const override { return port != nullptr ? port->now() : 0; }
+        bool running() const override { return port != nullptr; }
+        std::uint64_t schedule(Time delay, std::function<void()> fn) override {
+            return port->schedule(delay, std::move(fn));
+        }
+        void cancel(std::uint64_t handle) override {
+            if (port != nullptr) {
+                port->cancelScheduled(handle);
+            }
+        }
+    };
+
+    struct RegisterFault {
+        std::uint8_t index;
+        Outcome outcome;
+        AccessKind kind;
+        bool covering;
+    };
+
+    void powerUp();
+    void stopActivity();
+    void buildConfigDescriptor();
+    Outcome standardRequest(const SetupPacket& setup, std::span<std::uint8_t> data,
+                            std::size_t& actual);
+    Outcome vendorRequest(const SetupPacket& setup, std::span<std::uint8_t> data,
+                          std::size_t& actual);
+    bool endpointDeclared(std::uint8_t endpoint) const;
+    const EndpointDescriptor* endpoint(std::uint8_t address) const;
+    std::optional<Outcome> takeBulkFault(std::uint8_t endpoint);
+
+    void writeRegister(std::uint8_t index, std::uint8_t value);
+    void startEepromRead();
+    void startMiiCommand(std::uint8_t command);
+    Phy* phyAt(std::uint8_t address);
+
+    void transmit(const std::vector<std::uint8_t>& transfer);
+    bool receiveFromWire(Medium medium, const WireFrame& frame);
+    bool addressed(std::span<const std::uint8_t> frame) const;
+    void checkWake(std::span<const std::uint8_t> frame);
+    bool magicPacket(std::span<const std::uint8_t> frame) const;
+    bool slotMatches(int slot, std::span<const std::uint8_t> frame) const;
+    void linkChanged(Medium medium, bool up);
+    void raiseWake(WakeReason reason);
+    void kickBulkIn();
+    void deliverBulkIn();
+
+    PortClock clock_;
+    UsbIdentity identity_;
+    std::vector<std::uint8_t> configDescriptor_;
+    std::uint8_t bulkInEp_ = 0x81;
+    std::uint8_t bulkOutEp_ = 0x02;
+    std::uint8_t interruptEp_ = 0x83;
+
+    EthernetSegment ethernetWire_;
+    PhoneLineSegment phoneWire_;
+    EthernetPhy ethernetPhy_;
+    PhoneLinePhy phonePhy_;
+
+    std::array<std::uint8_t, 256> regs_{};
+    std::array<std::uint16_t, kEepromWords> eeprom_{};
+    Time miiDelay_ = 30 * host::usb::kMicrosecond;
+    Time eepromDelay_ = 200 * host::usb::kMicrosecond;
+    Timer miiTimer_;
+    Timer eepromTimer_;
+
+    std::uint8_t configuration_ = 0;
+    bool remoteWakeup_ = false;
+    std::vector<std::uint8_t> haltedEps_;
+
+    std::vector<std::uint8_t> txAccum_;
+    bool txOverflowing_ = false;
+    bool autoPad_ = true;
+
+    struct RxEntry {
+        std::vector<std::uint8_t> bytes;
+        bool raw = false;
+    };
+    std::deque<RxEntry> rxFifo_;
+    std::size_t rxFifoFrames_ = 16;
+    Time bulkInPacketTime_ = 50 * host::usb::kMicrosecond;
+    Timer rxTimer_;
+    std::deque<std::vector<std::uint8_t>> interruptData_;
+
+    std::vector<RegisterAccess> registerLog_;
+    std::vector<ControlRecord> controlLog_;
+    std::vector<WakeEvent> wakeEvents_;
+    Counters counters_;
+
+    std::vector<std::pair<std::uint64_t, Outcome>> controlFaults_;
+    std::vector<RegisterFault> registerFaults_;
+    std::vector<std::pair<std::uint8_t, Outcome>> bulkFaults_;
+};
+
+} // namespace kt735::model

@@ -1,0 +1,168 @@
+#include "wire.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kt735::model {
+
+void Segment::detach(WirePeer& peer) {
+    std::erase_if(peers_, [&](const auto& p) { return p.get() == &peer; });
+}
+
+void Segment::plug() {
+    if (!plugged_) {
+        plugged_ = true;
+        changed();
+    }
+}
+
+void Segment::pull() {
+    if (plugged_) {
+        plugged_ = false;
+        changed();
+    }
+}
+
+void Segment::changed() {
+    if (onChange_) {
+        onChange_();
+    }
+    bool carrier = plugged_;
+    // Copy: a peer may attach or detach others from its callback.
+    std::vector<WirePeer*> peers;
+    for (auto& p : peers_) {
+        peers.push_back(p.get());
+    }
+    for (auto* p : peers) {
+        p->onLinkChange(*this, carrier);
+    }
+}
+
+void Segment::deliver(WireFrame frame) {
+    std::vector<WirePeer*> peers;
+    for (auto& p : peers_) {
+        peers.push_back(p.get());
+    }
+    for (auto* p : peers) {
+        p->onFrame(*this, frame);
+    }
+}
+
+void Segment::sendToAdapter(std::vector<std::uint8_t> bytes, std::uint16_t status) {
+    WireFrame frame{now(), Direction::ToAdapter, std::move(bytes), status};
+    bool taken = plugged_ && sink_ && sink_(frame);
+    if (!taken) {
+        ++lostToAdapter_;
+    }
+    deliver(std::move(frame));
+}
+
+void Segment::sendToAdapterAfter(Time delay, std::vector<std::uint8_t> frame,
+                                 std::uint16_t status) {
+    std::erase_if(delayed_, [](const auto& t) { return !t->pending(); });
+    if (clock_ == nullptr || !clock_->running()) {
+        sendToAdapter(std::move(frame), status);
+        return;
+    }
+    auto timer = std::make_unique<Timer>();
+    timer->bind(clock_);
+    timer->start(delay, [this, frame = std::move(frame), status]() mutable {
+        sendToAdapter(std::move(frame), status);
+    });
+    delayed_.push_back(std::move(timer));
+}
+
+void Segment::transmitFromAdapter(std::span<const std::uint8_t> bytes) {
+    deliver(WireFrame{now(), Direction::FromAdapter, {bytes.begin(), bytes.end()}, 0});
+}
+
+void EthernetSegment::setPartnerAbility(std::uint16_t ability) {
+    if (ability != partnerAbility_) {
+        partnerAbility_ = ability;
+        changed();
+    }
+}
+
+void PhoneLineSegment::setStationsPresent(bool present) {
+    if (present != stationsPresent_) {
+        stationsPresent_ = present;
+        changed();
+    }
+}
+
+std::vector<WireFrame> Recorder::sentByAdapter() const {
+    std::vector<WireFrame> out;
+    for (const auto& f : frames_) {
+        if (f.direction == Direction::FromAdapter) {
+            out.push_back(f);
+        }
+    }
+    return out;
+}
+
+namespace {
+
+void put32(std::ofstream& out, std::uint32_t v) {
+    std::uint8_t b[4] = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+                         static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
+    out.write(reinterpret_cast<const char*>(b), 4);
+}
+
+void put16(std::ofstream& out, std::uint16_t v) {
+    std::uint8_t b[2] = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8)};
+    out.write(reinterpret_cast<const char*>(b), 2);
+}
+
+} // namespace
+
+PcapWriter::PcapWriter(const std::string& path, bool adapterFramesOnly)
+    : out_(path, std::ios::binary | std::ios::trunc), adapterFramesOnly_(adapterFramesOnly) {
+    put32(out_, 0xA1B2C3D4); // microsecond timestamps, written little-endian
+    put16(out_, 2);
+    put16(out_, 4);
+    put32(out_, 0); // thiszone
+    put32(out_, 0); // sigfigs
+    put32(out_, 65535);
+    put32(out_, 1); // LINKTYPE_ETHERNET
+    out_.flush();
+}
+
+void PcapWriter::onFrame(Segment&, const WireFrame& frame) {
+    if (adapterFramesOnly_ && frame.direction != Direction::FromAdapter) {
+        return;
+    }
+    Time t = std::max<Time>(frame.time, 0);
+    put32(out_, static_cast<std::uint32_t>(t / host::usb::kSecond));
+    put32(out_, static_cast<std::uint32_t>((t % host::usb::kSecond) / host::usb::kMicrosecond));
+    auto len = static_cast<std::uint32_t>(frame.bytes.size());
+    put32(out_, len);
+    put32(out_, len);
+    out_.write(reinterpret_cast<const char*>(frame.bytes.data()),
+               static_cast<std::streamsize>(frame.bytes.size()));
+    out_.flush();
+}
+
+void ScriptedPeer::on(Match match, Reply reply, Time delay, std::uint16_t status, unsigned times) {
+    rules_.push_back(Rule{std::move(match), std::move(reply), delay, status, times, times != 0});
+}
+
+void ScriptedPeer::onFrame(Segment& segment, const WireFrame& frame) {
+    if (frame.direction != Direction::FromAdapter) {
+        return;
+    }
+    ++received_;
+    for (auto& rule : rules_) {
+        if (rule.limited && rule.remaining == 0) {
+            continue;
+        }
+        if (!rule.match(frame.bytes)) {
+            continue;
+        }
+        if (rule.limited) {
+            --rule.remaining;
+        }
+        segment.sendToAdapterAfter(rule.delay, rule.reply(frame.bytes), rule.status);
+    }
+}
+
+} // namespace kt735::model

@@ -1,0 +1,175 @@
+// The two media behind the adapter: an Ethernet segment (a cable to a link partner) and a
+// phone-line segment. Each carries frames between the adapter's PHY and the peers attached to
+// the segment: scripted stations, recorders and capture writers.
+#pragma once
+
+#include "clock.h"
+
+#include <cstdint>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace kt735::model {
+
+enum class Direction {
+    FromAdapter, // transmitted by the KT735
+    ToAdapter,   // sent by a station on the segment towards the KT735
+};
+
+struct WireFrame {
+    Time time = 0;
+    Direction direction = Direction::FromAdapter;
+    std::vector<std::uint8_t> bytes;
+    // For frames towards the adapter: the receive status the chip will report in the bulk-in
+    // trailer (low byte 0x08: CRC error). Zero for a clean frame.
+    std::uint16_t status = 0;
+};
+
+class Segment;
+
+class WirePeer {
+  public:
+    virtual ~WirePeer() = default;
+    // Every frame on the segment, in both directions.
+    virtual void onFrame(Segment& segment, const WireFrame& frame) = 0;
+    virtual void onLinkChange(Segment& /*segment*/, bool /*carrier*/) {}
+};
+
+class Segment {
+  public:
+    explicit Segment(std::string name) : name_(std::move(name)) {}
+    virtual ~Segment() = default;
+    Segment(const Segment&) = delete;
+    Segment& operator=(const Segment&) = delete;
+
+    const std::string& name() const { return name_; }
+
+    // Peers are owned by the segment and live as long as it does (or until detached).
+    template <class T, class... Args>
+    T& attach(Args&&... args) {
+        auto peer = std::make_unique<T>(std::forward<Args>(args)...);
+        T& ref = *peer;
+        peers_.push_back(std::move(peer));
+        return ref;
+    }
+    void detach(WirePeer& peer);
+
+    // The cable (or phone cord) between the adapter and the segment.
+    void plug();
+    void pull();
+    bool plugged() const { return plugged_; }
+
+    // A station on the segment sends a frame to the adapter. It reaches the adapter's PHY only
+    // while the cord is plugged; the PHY decides whether it has the link to receive it.
+    void sendToAdapter(std::vector<std::uint8_t> frame, std::uint16_t status = 0);
+    void sendToAdapterAfter(Time delay, std::vector<std::uint8_t> frame, std::uint16_t status = 0);
+
+    // Frames lost because the cord was out or the adapter's PHY could not take them.
+    std::uint64_t framesLostToAdapter() const { return lostToAdapter_; }
+
+    // --- Adapter side, used by the PHY of this medium ---------------------------------------
+    void bindClock(Clock* clock) { clock_ = clock; }
+    Time now() const { return clock_ != nullptr ? clock_->now() : 0; }
+    // The PHY returns whether it took the frame.
+    void setAdapterSink(std::function<bool(const WireFrame&)> sink) { sink_ = std::move(sink); }
+    // Physical changes (cord, link partner) for the PHY to react to.
+    void setChangeListener(std::function<void()> listener) { onChange_ = std::move(listener); }
+    void transmitFromAdapter(std::span<const std::uint8_t> frame);
+
+  protected:
+    void changed();
+
+  private:
+    void deliver(WireFrame frame);
+
+    std::string name_;
+    std::vector<std::unique_ptr<WirePeer>> peers_;
+    Clock* clock_ = nullptr;
+    std::function<bool(const WireFrame&)> sink_;
+    std::function<void()> onChange_;
+    bool plugged_ = false;
+    std::uint64_t lostToAdapter_ = 0;
+    std::vector<std::unique_ptr<Timer>> delayed_;
+};
+
+// An Ethernet cable to a link partner that auto-negotiates with the clause 28 base page
+// `partnerAbility` (e.g. 0x01E1 for 10/100 half and full). An ability of 0 means no partner.
+class EthernetSegment : public Segment {
+  public:
+    EthernetSegment() : Segment("ethernet") {}
+    void setPartnerAbility(std::uint16_t ability);
+    std::uint16_t partnerAbility() const { return partnerAbility_; }
+
+  private:
+    std::uint16_t partnerAbility_ = 0x01E1;
+};
+
+// The phone-line network: a link exists while the cord is plugged into a line that carries
+// other stations.
+class PhoneLineSegment : public Segment {
+  public:
+    PhoneLineSegment() : Segment("phone-line") {}
+    void setStationsPresent(bool present);
+    bool stationsPresent() const { return stationsPresent_; }
+    bool carrier() const { return plugged() && stationsPresent_; }
+
+  private:
+    bool stationsPresent_ = true;
+};
+
+// Keeps every frame seen on the segment.
+class Recorder : public WirePeer {
+  public:
+    void onFrame(Segment&, const WireFrame& frame) override { frames_.push_back(frame); }
+    const std::vector<WireFrame>& frames() const { return frames_; }
+    std::vector<WireFrame> sentByAdapter() const;
+    void clear() { frames_.clear(); }
+
+  private:
+    std::vector<WireFrame> frames_;
+};
+
+// Writes the segment's traffic as a pcap file (link type 1, Ethernet) stamped with virtual
+// time. Both directions by default.
+class PcapWriter : public WirePeer {
+  public:
+    explicit PcapWriter(const std::string& path, bool adapterFramesOnly = false);
+    void onFrame(Segment&, const WireFrame& frame) override;
+    bool ok() const { return out_.good(); }
+
+  private:
+    std::ofstream out_;
+    bool adapterFramesOnly_;
+};
+
+// A station that answers the adapter's frames by rule.
+class ScriptedPeer : public WirePeer {
+  public:
+    using Match = std::function<bool(std::span<const std::uint8_t> frame)>;
+    using Reply = std::function<std::vector<std::uint8_t>(std::span<const std::uint8_t> frame)>;
+
+    // Every adapter frame that matches gets the reply, sent `delay` later. `times` limits how
+    // often the rule fires (0: without limit).
+    void on(Match match, Reply reply, Time delay = 0, std::uint16_t status = 0, unsigned times = 0);
+    void onFrame(Segment& segment, const WireFrame& frame) override;
+    std::size_t received() const { return received_; }
+
+  private:
+    struct Rule {
+        Match match;
+        Reply reply;
+        Time delay;
+        std::uint16_t status;
+        unsigned remaining;
+        bool limited;
+    };
+    std::vector<Rule> rules_;
+    std::size_t received_ = 0;
+};
+
+} // namespace kt735::model

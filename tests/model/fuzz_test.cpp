@@ -1,0 +1,138 @@
+#include "bench.h"
+
+#include <random>
+
+namespace kt735::model::test {
+namespace {
+
+// Random request sequences of every kind the bus can hand the chip, with random wire events
+// and time steps in between. The model must neither crash nor stop answering.
+TEST(Fuzz, RandomRequestSequences) {
+    std::mt19937 rng(0x735);
+    auto pick = [&](unsigned n) { return static_cast<unsigned>(rng() % n); };
+    auto byte = [&] { return static_cast<std::uint8_t>(rng()); };
+
+    for (int round = 0; round < 20; ++round) {
+        Bench b;
+        b.dev.setMiiDelay(pick(200) * kMicrosecond);
+        b.dev.setEepromDelay(pick(1000) * kMicrosecond);
+        for (int step = 0; step < 400; ++step) {
+            switch (pick(12)) {
+            case 0:
+            case 1:
+            case 2: { // vendor register request, sometimes malformed
+                std::uint8_t type = pick(4) == 0 ? byte() : (pick(2) ? 0xC0 : 0x40);
+                std::uint8_t req =
+                    pick(4) == 0 ? byte() : static_cast<std::uint8_t>(0xF0 + pick(2));
+                std::vector<std::uint8_t> d(pick(4) == 0 ? pick(600) : pick(24));
+                for (auto& x : d) {
+                    x = byte();
+                }
+                std::uint16_t index = pick(4) == 0 ? static_cast<std::uint16_t>(rng())
+                                                   : static_cast<std::uint16_t>(0x20 + pick(0x70));
+                b.request(type, req, static_cast<std::uint16_t>(rng()), index, d);
+                break;
+            }
+            case 3: { // any standard request
+                std::vector<std::uint8_t> d(pick(300));
+                b.request(static_cast<std::uint8_t>(pick(2) ? 0x80 | pick(3) : pick(3)),
+                          static_cast<std::uint8_t>(pick(13)), static_cast<std::uint16_t>(rng()),
+                          static_cast<std::uint16_t>(pick(2) ? pick(0x84) : rng()), d);
+                if (!b.dev.configured()) {
+                    std::vector<std::uint8_t> none;
+                    b.request(0x00, 9, 1, 0, none);
+                }
+                break;
+            }
+            case 4:
+            case 5: { // bulk out: random sizes, sometimes a real-looking header
+                std::vector<std::uint8_t> d(pick(3) == 0 ? 64 * pick(30) : pick(1600));
+                for (auto& x : d) {
+                    x = byte();
+                }
+                if (d.size() >= 2 && pick(2)) {
+                    std::size_t l = d.size() - 2 + pick(5) - 2;
+                    d[0] = static_cast<std::uint8_t>(l);
+                    d[1] = static_cast<std::uint8_t>(l >> 8);
+                }
+                b.dev.bulkOut(static_cast<std::uint8_t>(pick(5)), d);
+                break;
+            }
+            case 6: // post IN transfers, any endpoint
+                b.port.post(b.dev, static_cast<std::uint8_t>(0x80 | pick(5)), pick(1600));
+                break;
+            case 7: { // frames from either wire
+                std::vector<std::uint8_t> f(pick(1600));
+                for (auto& x : f) {
+                    x = byte();
+                }
+                if (f.size() >= 6 && pick(2)) {
+                    auto sa = b.dev.stationAddress();
+                    std::copy(sa.begin(), sa.end(), f.begin());
+                }
+                auto status = static_cast<std::uint16_t>(rng());
+                if (pick(2)) {
+                    b.dev.ethernet().sendToAdapter(f, status);
+                } else {
+                    b.dev.phoneLine().sendToAdapter(f, status);
+                }
+                break;
+            }
+            case 8: // cables and partners
+                switch (pick(5)) {
+                case 0:
+                    b.dev.ethernet().pull();
+                    break;
+                case 1:
+                    b.dev.ethernet().plug();
+                    break;
+                case 2:
+                    b.dev.ethernet().setPartnerAbility(static_cast<std::uint16_t>(rng()));
+                    break;
+                case 3:
+                    b.dev.phoneLine().pull();
+                    break;
+                default:
+                    b.dev.phoneLine().plug();
+                    break;
+                }
+                break;
+            case 9: // faults
+                switch (pick(3)) {
+                case 0:
+                    b.dev.failControl(1 + pick(5), pick(2) ? Outcome::Stall : Outcome::NoAnswer);
+                    break;
+                case 1:
+                    b.dev.failRegister(byte(), Outcome::Stall, AccessKind::Any, pick(2));
+                    break;
+                default:
+                    b.dev.failBulk(pick(2) ? 0x02 : 0x81,
+                                   pick(2) ? Outcome::Stall : Outcome::NoAnswer);
+                    break;
+                }
+                break;
+            case 10:
+                if (pick(20) == 0) {
+                    b.dev.portReset();
+                    std::vector<std::uint8_t> none;
+                    b.request(0x00, 9, 1, 0, none);
+                } else {
+                    b.dev.injectBulkIn(std::vector<std::uint8_t>(pick(1600), 0x5A));
+                }
+                break;
+            default:
+                b.port.advance(pick(3000) * kMicrosecond);
+                break;
+            }
+        }
+        // Time still runs out: nothing reschedules itself forever.
+        b.port.advance(10 * kSecond);
+        EXPECT_EQ(b.port.scheduledCount(), 0u);
+        // And the chip still answers once the arranged faults are gone.
+        b.dev.clearFaults();
+        EXPECT_EQ(b.read(0x7A, 1).size(), 1u);
+    }
+}
+
+} // namespace
+} // namespace kt735::model::test
