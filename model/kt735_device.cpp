@@ -198,6 +198,8 @@ void Kt735Device::stopActivity() {
     eepromTimer_.cancel();
     rxTimer_.cancel();
     ethernetPhy_.stop();
+    ethernetWire_.cancelPending();
+    phoneWire_.cancelPending();
 }
 
 void Kt735Device::attach(UsbPort& port) {

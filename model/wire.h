@@ -80,6 +80,8 @@ class Segment {
     // Physical changes (cord, link partner) for the PHY to react to.
     void setChangeListener(std::function<void()> listener) { onChange_ = std::move(listener); }
     void transmitFromAdapter(std::span<const std::uint8_t> frame);
+    // Drops frames still on their way to the adapter (the device left the bus).
+    void cancelPending() { delayed_.clear(); }
 
   protected:
     void changed();

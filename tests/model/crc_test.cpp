@@ -19,13 +19,5 @@ TEST(Crc, CheckValues) {
     EXPECT_EQ(crc32Ethernet(bytes("123456789")), 0xCBF43926u);
 }
 
-TEST(Crc, IncrementalMatchesWhole) {
-    Crc16Genibus crc;
-    for (auto b : bytes("123456789")) {
-        crc.add(b);
-    }
-    EXPECT_EQ(crc.value(), 0xD64E);
-}
-
 } // namespace
 } // namespace kt735::model

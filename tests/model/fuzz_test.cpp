@@ -78,39 +78,21 @@ TEST(Fuzz, RandomRequestSequences) {
                 }
                 break;
             }
-            case 8: // cables and partners
-                switch (pick(5)) {
-                case 0:
-                    b.dev.ethernet().pull();
-                    break;
-                case 1:
-                    b.dev.ethernet().plug();
-                    break;
-                case 2:
-                    b.dev.ethernet().setPartnerAbility(static_cast<std::uint16_t>(rng()));
-                    break;
-                case 3:
-                    b.dev.phoneLine().pull();
-                    break;
-                default:
-                    b.dev.phoneLine().plug();
-                    break;
-                }
+            case 8: { // cables and partners
+                Segment& wire = pick(2) ? static_cast<Segment&>(b.dev.ethernet())
+                                        : static_cast<Segment&>(b.dev.phoneLine());
+                pick(2) ? wire.plug() : wire.pull();
+                b.dev.ethernet().setPartnerAbility(pick(2) ? 0x01E1
+                                                           : static_cast<std::uint16_t>(rng()));
                 break;
-            case 9: // faults
-                switch (pick(3)) {
-                case 0:
-                    b.dev.failControl(1 + pick(5), pick(2) ? Outcome::Stall : Outcome::NoAnswer);
-                    break;
-                case 1:
-                    b.dev.failRegister(byte(), Outcome::Stall, AccessKind::Any, pick(2));
-                    break;
-                default:
-                    b.dev.failBulk(pick(2) ? 0x02 : 0x81,
-                                   pick(2) ? Outcome::Stall : Outcome::NoAnswer);
-                    break;
-                }
+            }
+            case 9: { // faults
+                Outcome o = pick(2) ? Outcome::Stall : Outcome::NoAnswer;
+                b.dev.failControl(1 + pick(5), o);
+                b.dev.failRegister(byte(), o, AccessKind::Any, pick(2));
+                b.dev.failBulk(pick(2) ? 0x02 : 0x81, o);
                 break;
+            }
             case 10:
                 if (pick(20) == 0) {
                     b.dev.portReset();
