@@ -1,0 +1,235 @@
+// The per-adapter record and its resource ledger.
+//
+// One `Adapter` exists per plugged-in KT735. NDIS holds it as the miniport adapter context; the
+// driver passes it to every internal routine as the first argument and to every completion
+// routine through the descriptor or request the completion belongs to. Every NDIS allocation of
+// the initialization path is recorded in a `LedgerEntry` and given back by one walk at halt.
+#pragma once
+
+#include "platform/platform.h"
+
+// Results of the driver's internal routines.
+#define KT735N_OK 1
+#define KT735N_FAILED 2
+
+// A pool tag from its four characters, lowest byte first, so that the tag reads as written in
+// a pool dump. Built by shifts rather than as a multi-character constant.
+#define KT735N_TAG(a, b, c, d)                                                                     \
+    ((ULONG)(UCHAR)(a) | ((ULONG)(UCHAR)(b) << 8) | ((ULONG)(UCHAR)(c) << 16) |                    \
+     ((ULONG)(UCHAR)(d) << 24))
+
+// The Adapter record itself. Constant.
+#define KT735N_ADAPTER_TAG KT735N_TAG('a', 'a', 'Q', 'Z')
+// Short-lived URBs, IRP helpers and queue nodes from nonpaged pool.
+#define KT735N_POOL_TAG KT735N_TAG('W', 'd', 'm', ' ')
+// First values of the two advancing tags (see LedgerBlockTag and TrackedAllocationTag).
+#define KT735N_LEDGER_BLOCK_TAG_FIRST KT735N_TAG('0', '0', 'Q', 'Z')
+#define KT735N_TRACKED_TAG_FIRST KT735N_TAG('a', 'b', 'Q', 'Z')
+
+// Driver-wide tags of ledger blocks and tracked allocations. One is added after every allocation
+// attempt made with the tag, successful or not, so consecutive allocations are told apart in a
+// pool dump. Shared by all adapters, never reset while the image is loaded, updated without a
+// lock (they only name allocations; initialization and halt run at PASSIVE_LEVEL).
+extern ULONG LedgerBlockTag;
+extern ULONG TrackedAllocationTag;
+
+// Values of Adapter.DeviceState.
+#define KT735N_DEVICE_NOT_STARTED 0
+#define KT735N_DEVICE_RUNNING 12
+#define KT735N_DEVICE_SHUT_DOWN 14
+#define KT735N_DEVICE_TRANSFER_FAILED 18
+
+// Values of Adapter.MediaState.
+#define KT735N_MEDIA_CONNECTED 5
+#define KT735N_MEDIA_DISCONNECTED 6
+
+// Values of Adapter.ActiveMedium (also the MII address of the PHY in use).
+#define KT735N_MEDIUM_ETHERNET 1
+#define KT735N_MEDIUM_PHONE_LINE 2
+
+// Sizes of the register buffers and the wake-up pattern copy.
+#define KT735N_REGISTER_READ_BUFFER_SIZE 20
+#define KT735N_REGISTER_WRITE_BUFFER_SIZE 40
+#define KT735N_WAKE_PATTERN_BUFFER_SIZE 168
+#define KT735N_WAKE_SLOT_COUNT 3
+#define KT735N_WAKE_SLOT_MASK_SIZE 16
+
+// A transmit or receive unit; defined with the descriptor pools.
+struct TransferDescriptor;
+
+// A list of TransferDescriptors linked through their own next and previous pointers.
+struct DescriptorList {
+    TransferDescriptor* Head;
+    TransferDescriptor* Tail;
+    ULONG Count;
+};
+
+// ---- the resource ledger ----------------------------------------------------------------------
+
+// Kinds of ledger entries. An entry of kind 0 was taken but its allocation failed.
+#define LEDGER_KIND_NONE 0
+#define LEDGER_KIND_MEMORY 1
+#define LEDGER_KIND_SHARED_MEMORY 2
+#define LEDGER_KIND_IO_PORT_RANGE 3
+#define LEDGER_KIND_INTERRUPT 4
+#define LEDGER_KIND_MAP_REGISTERS 5
+#define LEDGER_KIND_PACKET_POOL 6
+#define LEDGER_KIND_BUFFER_POOL 7
+
+struct LedgerEntry {
+    LedgerEntry* Next;
+    LedgerEntry* Prev;
+    ULONG Kind;
+    union {
+        struct {
+            ULONG Length;
+            PVOID Address;
+        } Memory;
+        struct {
+            ULONG Length;
+            PVOID VirtualAddress;
+            NDIS_PHYSICAL_ADDRESS PhysicalAddress;
+            BOOLEAN Cached;
+        } SharedMemory;
+        struct {
+            NDIS_HANDLE AdapterHandle;
+            UINT PortCount;
+            UINT InitialPort;
+            PVOID PortOffset;
+        } IoPortRange;
+        NDIS_MINIPORT_INTERRUPT Interrupt;
+        struct {
+            NDIS_HANDLE PoolHandle;
+        } PacketPool;
+        struct {
+            NDIS_HANDLE PoolHandle;
+        } BufferPool;
+    } Payload;
+};
+
+// Entries per ledger block. A block is one NDIS allocation; its first entry records the block.
+#define LEDGER_ENTRIES_PER_BLOCK 15
+
+// ---- the adapter record -------------------------------------------------------------------------
+
+struct Adapter {
+    // Configuration, from the registry keywords in brackets.
+    ULONG TxDescriptorCount; // [TxPacketDesc], default 40
+    ULONG RxDescriptorCount; // [RxPacketDesc], default 20
+    ULONG MediaType;         // [MediaType] 0 automatic, 1-4 forced speed and duplex
+    ULONG MediaSelect;       // [MediaSel] 0 detect, 1 Ethernet, 2 phone line
+    ULONG MagicPacketWake;   // [MagicPkt]
+    ULONG LinkChangeWake;    // [LinkWakeup]
+    ULONG FlowControl;       // [FlowControl]
+    ULONG FlowControlTx;     // [FlowControl_Tx]
+    ULONG FlowControlRx;     // [FlowControl_Rx]
+    ULONG HomeParameter;     // [HomePara]
+    ULONG AliveParameter;    // [AlivePara]
+
+    // Descriptor lists. FreeTxList under TxLock; FreeRxList and ReceivedList under RxLock.
+    DescriptorList FreeTxList;
+    DescriptorList FreeRxList;
+    DescriptorList ReceivedList;
+
+    // Statistics; MiniportReset clears them.
+    ULONG RxOkCount;
+    ULONG RxCrcErrorCount;
+    ULONG RxAlignErrorCount;
+    ULONG TxOkCount;
+    ULONG TxErrorCount;
+    ULONG TxUnderrunCount;
+    ULONG TxOneCollisionCount;
+    ULONG TxDeferredCount;
+
+    // Addresses and link.
+    UCHAR CurrentAddress[6];
+    ULONG MediaState; // 5 connected, 6 disconnected
+    ULONG LinkSpeed;  // 1 10 Mbit/s, 2 100 Mbit/s, 0 not yet known
+    ULONG Duplex;     // 1 half, 2 full, 0 not yet known
+    UCHAR PhyAddress; // MII address of the active PHY
+    UCHAR PhyType;    // phone-line PHY variant 0-3, or 255
+    ULONG DeviceState;
+    UCHAR PermanentAddress[6];
+
+    // USB objects. Every USB request goes to NextDeviceObject.
+    PDEVICE_OBJECT PhysicalDeviceObject;
+    PDEVICE_OBJECT FunctionalDeviceObject;
+    PDEVICE_OBJECT NextDeviceObject;
+    UCHAR IrpStackSize;
+    UCHAR DeviceDescriptor[sizeof(USB_DEVICE_DESCRIPTOR)];
+    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor;
+    USBD_CONFIGURATION_HANDLE ConfigurationHandle;
+    PUSBD_INTERFACE_INFORMATION InterfaceInfo;
+    USHORT VendorId;
+    USHORT ProductId;
+
+    // Register access buffers. No lock: register sequences run one at a time.
+    UCHAR RegisterReadBuffer[KT735N_REGISTER_READ_BUFFER_SIZE];
+    UCHAR RegisterWriteBuffer[KT735N_REGISTER_WRITE_BUFFER_SIZE];
+    UCHAR PhyCommandBuffer[4];
+
+    // Transmit submission.
+    KSPIN_LOCK PendingIrpListLock; // guards PendingTxIrpList
+    KSPIN_LOCK TxSubmitLock;       // guards TxIrpsInFlight and the submit-or-queue choice
+    LIST_ENTRY PendingTxIrpList;
+    UCHAR ZeroLengthPacketPending;
+
+    // Chip shadows and link watch.
+    UCHAR Control0Shadow;
+    UCHAR Control1Shadow;
+    UCHAR FlowControlBytes[2]; // for registers 0x1B and 0x1A, in that order
+    UCHAR MediumSelectMiddle;
+    PURB LinkWatchWriteUrb;
+    PURB LinkWatchReadUrb;
+    USHORT PartnerAbility;
+    USHORT LinkWatchState;
+    UCHAR LinkWatchBusy;
+    UCHAR ActiveMedium;
+
+    // Wake-up.
+    UCHAR WakePatternBuffer[KT735N_WAKE_PATTERN_BUFFER_SIZE];
+    UCHAR WakeControlShadow;
+    UCHAR WakeSlotMasks[KT735N_WAKE_SLOT_COUNT][KT735N_WAKE_SLOT_MASK_SIZE];
+
+    // Send bookkeeping.
+    UCHAR TxCompletedSinceCheck;
+    UCHAR SendingKeepAlive;
+    LONG FreeTxCount; // under TxLock
+    LONG TxIrpsInFlight;
+
+    // NDIS context.
+    UCHAR InitDone;
+    NDIS_HANDLE MiniportAdapterHandle;
+    NDIS_HANDLE WrapperConfigurationContext;
+    ULONG PacketFilter;
+    UCHAR SendsRefused;
+    NDIS_SPIN_LOCK TxLock;
+    NDIS_SPIN_LOCK RxLock;
+    NDIS_MINIPORT_TIMER ReceiveIndicateTimer;
+
+    // Ledger. No lock: used only by initialize and halt, at PASSIVE_LEVEL, never concurrently.
+    LedgerEntry* LedgerActiveHead; // newest entry in use
+    LedgerEntry* LedgerActiveTail;
+    ULONG LedgerActiveCount;
+    LedgerEntry* LedgerFreeHead; // carved from a block, not yet handed out
+    LedgerEntry* LedgerFreeTail;
+    ULONG LedgerFreeCount;
+    LONG LedgerTakenCount; // handed out by LedgerTakeEntry; blocks' own records not counted
+
+    // Hang check.
+    LONG IdleCheckCount;
+};
+
+typedef Adapter* PADAPTER;
+
+// ---- ledger routines (adapter/ledger.cpp) -------------------------------------------------------
+
+LedgerEntry* LedgerTakeEntry(Adapter* adapter);
+ULONG AllocateTracked(Adapter* adapter, PVOID* out, ULONG length);
+VOID LedgerReleaseAll(Adapter* adapter);
+
+// ---- creation of the record (adapter/adapter.cpp)
+// ------------------------------------------------
+
+NDIS_STATUS CreateAdapter(NDIS_HANDLE miniportAdapterHandle,
+                          NDIS_HANDLE wrapperConfigurationContext, Adapter** out);

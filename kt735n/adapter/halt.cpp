@@ -1,0 +1,11 @@
+// MiniportHalt: stops the adapter and gives back everything it took.
+#include "adapter/adapter.h"
+#include "driver/handlers.h"
+
+// Gives back every tracked allocation through the ledger, the Adapter last. Nothing of the
+// adapter may be used once this returns.
+// IRQL: PASSIVE_LEVEL. Locks: none.
+VOID NTAPI MiniportHalt(NDIS_HANDLE miniportAdapterContext) {
+    Adapter* adapter = (Adapter*)miniportAdapterContext;
+    LedgerReleaseAll(adapter);
+}

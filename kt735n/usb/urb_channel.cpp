@@ -1,0 +1,84 @@
+// The synchronous URB channel: one request at a time handed to the USB stack below the adapter
+// and waited for, at most 5 seconds.
+#include "usb/usb.h"
+
+// 5 seconds, relative, in 100 ns units.
+#define SYNC_REQUEST_TIMEOUT (-50000000LL)
+// 1 second, relative: the pause before a port request.
+#define PORT_REQUEST_PAUSE (-10000000LL)
+
+// Builds an internal device-control request for NextDeviceObject, passes it down and waits for
+// it. The event and the I/O status block the request completes into live in this frame, so the
+// routine never returns while the request is still with the stack: after a timeout it cancels
+// the request and then waits, without a limit, for the completion the cancel brings.
+// IRQL: PASSIVE_LEVEL. Locks: none (none may be held: the wait blocks and a completion may run
+// inside IofCallDriver).
+static ULONG SubmitAndWait(Adapter* adapter, ULONG ioControlCode, PURB urb, BOOLEAN pauseFirst) {
+    PDEVICE_OBJECT target = adapter->NextDeviceObject;
+    // A request needs a lower device with a stack location for it.
+    if (target == NULL || target->StackSize < 1) {
+        return KT735N_FAILED;
+    }
+
+    KEVENT event;
+    IO_STATUS_BLOCK ioStatus;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    NdisZeroMemory(&ioStatus, sizeof(ioStatus));
+
+    PIRP irp = IoBuildDeviceIoControlRequest(ioControlCode, target, NULL, 0, NULL, 0, TRUE, &event,
+                                             &ioStatus);
+    if (irp == NULL) {
+        return KT735N_FAILED;
+    }
+    if (urb != NULL) {
+        IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
+    }
+    if (pauseFirst) {
+        LARGE_INTEGER pause;
+        pause.QuadPart = PORT_REQUEST_PAUSE;
+        KeDelayExecutionThread(KernelMode, FALSE, &pause);
+    }
+
+    NTSTATUS status = IofCallDriver(target, irp);
+    if (status != STATUS_PENDING) {
+        return KT735N_OK;
+    }
+
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = SYNC_REQUEST_TIMEOUT;
+    status = KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, &timeout);
+    if (status == STATUS_TIMEOUT) {
+        IoCancelIrp(irp);
+        KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, NULL);
+        return KT735N_TIMED_OUT;
+    }
+    return KT735N_OK;
+}
+
+// Passes one URB to the USB stack and waits for it. The URB's own status is not looked at: a
+// request the stack failed still counts as done.
+// IRQL: PASSIVE_LEVEL. Locks: none.
+ULONG SubmitUrbSync(Adapter* adapter, PURB urb) {
+    return SubmitAndWait(adapter, IOCTL_INTERNAL_USB_SUBMIT_URB, urb, FALSE);
+}
+
+// Passes a port request that carries no URB (the port cycle) to the USB stack, one second
+// after building it, and waits for it.
+// IRQL: PASSIVE_LEVEL. Locks: none.
+ULONG SubmitPortRequestSync(Adapter* adapter, ULONG ioControlCode) {
+    return SubmitAndWait(adapter, ioControlCode, NULL, TRUE);
+}
+
+// Pauses the calling thread.
+// IRQL: PASSIVE_LEVEL. Locks: none.
+VOID SleepMicroseconds(ULONG microseconds) {
+    NdisMSleep(microseconds);
+}
+
+// Fetches the physical, functional and next-lower device objects of the adapter from NDIS.
+// IRQL: PASSIVE_LEVEL. Locks: none.
+VOID GetDeviceObjects(Adapter* adapter, PDEVICE_OBJECT* physicalDeviceObject,
+                      PDEVICE_OBJECT* functionalDeviceObject, PDEVICE_OBJECT* nextDeviceObject) {
+    NdisMGetDeviceProperty(adapter->MiniportAdapterHandle, physicalDeviceObject,
+                           functionalDeviceObject, nextDeviceObject, NULL, NULL);
+}

@@ -1,0 +1,20 @@
+// The synchronous USB channel: URBs and port requests passed to the USB stack below the adapter
+// and waited for, chip register reads and writes, pauses, and the device objects requests go to.
+//
+// Results: KT735N_OK (1) when the stack finished the request (whatever its status) within 5
+// seconds, KT735N_FAILED (2) when no request could be built, and for the two submit routines
+// STATUS_IO_TIMEOUT when the request was still pending after 5 seconds; it has then been
+// cancelled and has completed. Every routine here runs at PASSIVE_LEVEL.
+#pragma once
+
+#include "adapter/adapter.h"
+
+#define KT735N_TIMED_OUT ((ULONG)STATUS_IO_TIMEOUT)
+
+ULONG SubmitUrbSync(Adapter* adapter, PURB urb);
+ULONG SubmitPortRequestSync(Adapter* adapter, ULONG ioControlCode);
+ULONG ReadRegisters(Adapter* adapter, USHORT count, USHORT firstRegister);
+ULONG WriteRegisters(Adapter* adapter, USHORT count, USHORT firstRegister);
+VOID SleepMicroseconds(ULONG microseconds);
+VOID GetDeviceObjects(Adapter* adapter, PDEVICE_OBJECT* physicalDeviceObject,
+                      PDEVICE_OBJECT* functionalDeviceObject, PDEVICE_OBJECT* nextDeviceObject);
