@@ -1,18 +1,418 @@
 // The host NDIS library: registered miniports, adapter instances and the upper edge.
+//
+// NdisMRegisterMiniport keeps the handler table and fills the driver object's AddDevice and
+// IRP_MJ_PNP entries with NDIS's own routines. NDIS's AddDevice creates an Adapter (the
+// miniport block) behind a functional device object; NDIS's PnP dispatch initializes it on
+// IRP_MN_START_DEVICE and halts it on STOP or REMOVE. Tests and tools stand on the upper edge:
+// they send frames, query and set OIDs, and receive the indications through a Protocol.
+//
+// The library also keeps the books the verifier needs: timers by address, packet and buffer
+// pools, configuration handles, shutdown handlers and the sends NDIS is waiting on. Whatever is
+// still outstanding when the last adapter halts is reported.
 #pragma once
 
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
 #include "host/ddk.h"
+#include "host/sched.h"
 
 namespace host {
 class World;
 namespace ndis {
 
-class Library {
+class Adapter;
+class Library;
+
+// ---- the upper edge ---------------------------------------------------------------------------
+
+// What a protocol bound to an adapter hears from it. The default implementation ignores
+// everything; RecordingProtocol keeps it.
+class Protocol {
   public:
-    explicit Library(World& world) : world_(world) {}
+    virtual ~Protocol() = default;
+    // A received frame, copied out of the packet; `packetStatus` is the status the miniport set
+    // on the packet (NDIS_STATUS_RESOURCES: NDIS copied it and handed it back at once).
+    virtual void receive(Adapter&, const std::vector<std::uint8_t>& /*frame*/,
+                         NDIS_STATUS /*packetStatus*/) {}
+    // A send of this adapter finished; `sendId` is what Adapter::send returned.
+    virtual void sendComplete(Adapter&, std::uint64_t /*sendId*/, NDIS_STATUS /*status*/) {}
+    virtual void sendResourcesAvailable(Adapter&) {}
+    virtual void status(Adapter&, NDIS_STATUS /*status*/,
+                        const std::vector<std::uint8_t>& /*buffer*/) {}
+    virtual void statusComplete(Adapter&) {}
+};
+
+class RecordingProtocol : public Protocol {
+  public:
+    struct Received {
+        std::vector<std::uint8_t> frame;
+        NDIS_STATUS packetStatus;
+        UINT headerSize;
+        Time when;
+    };
+    struct SendCompletion {
+        std::uint64_t sendId;
+        NDIS_STATUS status;
+        Time when;
+    };
+    struct Status {
+        NDIS_STATUS status;
+        std::vector<std::uint8_t> buffer;
+        Time when;
+    };
+
+    void receive(Adapter&, const std::vector<std::uint8_t>& frame,
+                 NDIS_STATUS packetStatus) override;
+    void sendComplete(Adapter&, std::uint64_t sendId, NDIS_STATUS status) override;
+    void sendResourcesAvailable(Adapter&) override;
+    void status(Adapter&, NDIS_STATUS status, const std::vector<std::uint8_t>& buffer) override;
+    void statusComplete(Adapter&) override;
+    void clear();
+
+    std::vector<Received> received;
+    std::vector<SendCompletion> sendCompletions;
+    std::vector<Time> resourcesAvailable;
+    std::vector<Status> statuses;
+    std::vector<Time> statusCompletes;
+    // Header size the miniport set on the packet being indicated (NDIS_SET_PACKET_HEADER_SIZE).
+    UINT lastHeaderSize = 0;
+};
+
+// ---- registry parameters ------------------------------------------------------------------------
+
+// An adapter's registry parameters. Keywords are matched without regard to case, as the registry
+// does. Values are integers (REG_DWORD) or strings (REG_SZ).
+class Parameters {
+  public:
+    using Value = std::variant<ULONG, std::string>;
+
+    void set(const std::string& keyword, ULONG value);
+    void set(const std::string& keyword, const std::string& value);
+    void set(const std::string& keyword, const char* value) { set(keyword, std::string(value)); }
+    // Stores a network address as the hex string NdisReadNetworkAddress parses.
+    void setNetworkAddress(std::span<const std::uint8_t> address);
+    void remove(const std::string& keyword);
+    void clear() { values_.clear(); }
+    const Value* find(const std::string& keyword) const;
+    std::size_t size() const { return values_.size(); }
 
   private:
+    std::map<std::string, Value> values_; // keyed by the lower-case keyword
+};
+
+// ---- adapters -----------------------------------------------------------------------------------
+
+// One miniport adapter instance: what NDIS keeps in its miniport block, plus the upper edge that
+// tests use. The Adapter's address is the MiniportAdapterHandle the miniport is given.
+class Adapter {
+  public:
+    enum class State { Added, Initializing, Running, InitializeFailed, Halted, Removed };
+
+    struct Attributes {
+        bool set = false;
+        NDIS_HANDLE context = nullptr;
+        UINT checkForHangSeconds = 0;
+        ULONG flags = 0;
+        NDIS_INTERFACE_TYPE interfaceType = NdisInterfaceInternal;
+    };
+
+    struct SendRecord {
+        std::uint64_t id;
+        std::vector<std::uint8_t> frame;
+        NDIS_STATUS returned = NDIS_STATUS_PENDING; // what MiniportSend returned
+        bool returnedYet = false;
+        bool completed = false;
+        bool completedInsideSend = false;
+        NDIS_STATUS completionStatus = NDIS_STATUS_SUCCESS;
+    };
+
+    struct SendResult {
+        std::uint64_t id;
+        NDIS_STATUS status; // what MiniportSend returned
+    };
+
+    struct Request {
+        NDIS_STATUS status = NDIS_STATUS_FAILURE;
+        ULONG bytesDone = 0; // bytes written (query) or read (set)
+        ULONG bytesNeeded = 0;
+        // Whether the miniport stored the two counts at all (a refusal stores neither).
+        bool bytesDoneStored = false;
+        bool bytesNeededStored = false;
+        std::vector<std::uint8_t> data; // the information buffer after the call
+    };
+
+    Adapter(Library& library, PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
+    ~Adapter();
+    Adapter(const Adapter&) = delete;
+    Adapter& operator=(const Adapter&) = delete;
+
+    NDIS_HANDLE handle() { return this; }
+    State state() const { return state_; }
+    bool running() const { return state_ == State::Running; }
+    PDRIVER_OBJECT driver() const { return driver_; }
+    PDEVICE_OBJECT pdo() const { return pdo_; }
+    PDEVICE_OBJECT fdo() const { return fdo_; }
+    PDEVICE_OBJECT lower() const { return lower_; }
+    // The adapter context the miniport declared with NdisMSetAttributesEx.
+    NDIS_HANDLE context() const { return attributes_.context; }
+    const Attributes& attributes() const { return attributes_; }
+
+    // Before start: the medium array MiniportInitialize is offered (default: 802.3 only).
+    void setMediumArray(std::vector<NDIS_MEDIUM> media) { media_ = std::move(media); }
+    NDIS_STATUS initializeStatus() const { return initializeStatus_; }
+    UINT selectedMedium() const { return selectedMedium_; }
+    // Before start: the adapter's registry parameters (copied from the library's defaults when
+    // the adapter was added).
+    Parameters& parameters() { return parameters_; }
+
+    // ---- the upper edge, as a protocol uses it
+    // Sends a frame. It is split over NDIS_BUFFERs of the lengths in `split` (the rest goes in
+    // one last buffer; no split: one buffer). MiniportSend runs at `irql`.
+    SendResult send(std::span<const std::uint8_t> frame, std::vector<std::size_t> split = {},
+                    UINT flags = 0, KIRQL irql = DISPATCH_LEVEL);
+    const SendRecord* sendRecord(std::uint64_t id) const;
+    // Sends that returned NDIS_STATUS_PENDING and are not completed yet.
+    std::size_t sendsOutstanding() const;
+    Request query(NDIS_OID oid, ULONG length, KIRQL irql = DISPATCH_LEVEL);
+    Request set(NDIS_OID oid, std::vector<std::uint8_t> data, KIRQL irql = DISPATCH_LEVEL);
+    // Reads a ULONG-sized query result; fails the status when the miniport wrote less.
+    Request queryUlong(NDIS_OID oid, ULONG& value, KIRQL irql = DISPATCH_LEVEL);
+    Request setUlong(NDIS_OID oid, ULONG value, KIRQL irql = DISPATCH_LEVEL);
+    // MiniportReset at DISPATCH_LEVEL.
+    NDIS_STATUS reset(BOOLEAN* addressingReset = nullptr);
+    // MiniportCheckForHang now, at DISPATCH_LEVEL (and MiniportReset if it says so).
+    bool checkForHang();
+    // Runs the registered shutdown handler, as NDIS does at system shutdown.
+    void shutdown(KIRQL irql = PASSIVE_LEVEL);
+
+    // ---- indications
+    // Everything indicated is recorded here; an attached protocol hears it as well.
+    RecordingProtocol& log() { return log_; }
+    void attach(Protocol* protocol) { protocol_ = protocol; }
+
+    // ---- what NDIS saw
+    std::uint64_t hangChecks() const { return hangChecks_; }
+    std::uint64_t resets() const { return resets_; }
+    bool shutdownHandlerRegistered() const { return shutdownHandler_ != nullptr; }
+    bool surpriseRemoved() const { return surpriseRemoved_; }
+    // Packets indicated with a status other than NDIS_STATUS_RESOURCES and not returned yet.
+    std::size_t packetsHeldByNdis() const { return heldPackets_.size(); }
+
+    // ---- behind the DDK routines
+    void setAttributes(const Attributes& attributes) { attributes_ = attributes; }
+    void setShutdownHandler(ADAPTER_SHUTDOWN_HANDLER handler, PVOID context) {
+        shutdownHandler_ = handler;
+        shutdownContext_ = context;
+    }
+    void sendComplete(PNDIS_PACKET packet, NDIS_STATUS status);
+    void indicateReceive(PPNDIS_PACKET packets, UINT count);
+    // Hands an indicated packet back to the miniport (MiniportReturnPacket).
+    void returnPacket(PNDIS_PACKET packet);
+    // Tells the upper edge: the recording log and the attached protocol.
+    void deliver(const std::function<void(Protocol&)>& fn);
+
+  private:
+    friend class Library;
+    struct HostPacket;
+
+    NDIS_STATUS initialize();
+    void halt();
+    void startHangCheck();
+    void stopHangCheck();
+    void hangCheckTick();
+    void runCheckForHang();
+    void checkAtHalt();
+
+    Library& library_;
+    PDRIVER_OBJECT driver_;
+    PDEVICE_OBJECT pdo_;
+    PDEVICE_OBJECT fdo_ = nullptr;
+    PDEVICE_OBJECT lower_ = nullptr;
+    State state_ = State::Added;
+    Attributes attributes_;
+    std::vector<NDIS_MEDIUM> media_{NdisMedium802_3};
+    NDIS_STATUS initializeStatus_ = NDIS_STATUS_PENDING;
+    UINT selectedMedium_ = ~0u;
+    Parameters parameters_;
+
+    EventId hangCheckEvent_ = 0;
+    Time nextHangCheck_ = 0;
+    std::uint64_t hangChecks_ = 0;
+    std::uint64_t resets_ = 0;
+
+    ADAPTER_SHUTDOWN_HANDLER shutdownHandler_ = nullptr;
+    PVOID shutdownContext_ = nullptr;
+    bool surpriseRemoved_ = false;
+
+    RecordingProtocol log_;
+    Protocol* protocol_ = nullptr;
+
+    std::uint64_t nextSendId_ = 1;
+    std::map<std::uint64_t, SendRecord> sends_;
+    std::map<PNDIS_PACKET, std::unique_ptr<HostPacket>> livePackets_;
+    // Packets whose send is over stay allocated for a while, so that a late or second
+    // NdisMSendComplete is recognised rather than mistaken for a new packet at the same address.
+    std::deque<std::unique_ptr<HostPacket>> retiredPackets_;
+    std::map<PNDIS_PACKET, std::uint64_t> retiredIds_;
+    std::map<PNDIS_PACKET, EventId> heldPackets_;
+};
+
+// ---- the library --------------------------------------------------------------------------------
+
+class Library {
+  public:
+    // Allocations NDIS makes for the miniport besides memory, for fault injection.
+    enum class Resource { PacketPool, Packet, BufferPool, Buffer, Configuration };
+
+    explicit Library(World& world);
+    ~Library();
+    Library(const Library&) = delete;
+    Library& operator=(const Library&) = delete;
+
+    World& world() { return world_; }
+
+    // ---- registration
+    // The next NdisMRegisterMiniport fails with `status`.
+    void failNextRegistration(NDIS_STATUS status) { failRegistration_ = status; }
+    bool registered(PDRIVER_OBJECT driver) const { return miniports_.count(driver) != 0; }
+    // The copy NDIS keeps of a registered handler table (null when not registered).
+    const NDIS_MINIPORT_CHARACTERISTICS* characteristics(PDRIVER_OBJECT driver) const;
+    // NDIS's own AddDevice and PnP dispatch, as they are placed in a registered driver object.
+    static PDRIVER_ADD_DEVICE addDeviceRoutine();
+    static PDRIVER_DISPATCH pnpDispatchRoutine();
+    std::size_t wrappersOpen() const;
+
+    // ---- adapters
+    // Parameters given to every adapter added from now on.
+    Parameters& defaultParameters() { return defaultParameters_; }
+    // Medium array given to every adapter added from now on.
+    void setDefaultMediumArray(std::vector<NDIS_MEDIUM> media) { defaultMedia_ = std::move(media); }
+    // Adapters in the order they were added (also removed ones).
+    std::vector<Adapter*> adapters() const;
+    Adapter* lastAdapter() const;
+    Adapter* adapterForDevice(PDEVICE_OBJECT fdo) const;
+    // The adapter behind a miniport adapter handle, or null (and NDIS_MISUSE) when it is none.
+    Adapter* adapterFromHandle(NDIS_HANDLE handle, const char* call, bool report = true) const;
+
+    // ---- fault injection for packets, buffers, their pools and configuration handles
+    // Fails the Nth attempt (1-based, counted from now) of `resource`.
+    void failNth(Resource resource, std::uint64_t n);
+    std::uint64_t attempts(Resource resource) const;
+    // Counts an attempt and says whether it fails.
+    bool attemptFails(Resource resource);
+
+    // ---- verifier checks
+    // Runs the checks NDIS makes when the last adapter is gone and at unload: NDIS memory and
+    // pool per tag, packet and buffer pools, configuration handles, pending timers and
+    // driver-allocated IRPs still alive. Returns the number of problems reported.
+    std::size_t checkUnload(const char* when = "unload");
+    // Release calls for resources this miniport never claims (NdisMFreeSharedMemory, ...).
+    const std::vector<std::string>& unclaimedReleases() const { return unclaimedReleases_; }
+    void noteUnclaimedRelease(const char* call);
+
+    // ---- bookkeeping behind the DDK routines (used by the routines themselves)
+    struct Miniport {
+        NDIS_MINIPORT_CHARACTERISTICS chars{};
+        UINT majorVersion = 0;
+    };
+    struct Wrapper {
+        PDRIVER_OBJECT driver;
+        bool open = true;
+    };
+    struct Timer {
+        PNDIS_TIMER_FUNCTION function = nullptr;
+        PVOID context = nullptr;
+        Adapter* adapter = nullptr;
+        EventId event = 0;
+        bool pending = false;
+        std::uint64_t runs = 0;
+    };
+    struct PacketPool {
+        UINT capacity;
+        UINT protocolReserved;
+        std::size_t packetBytes;
+        UINT oobOffset;
+        std::set<PNDIS_PACKET> outstanding;
+    };
+    struct BufferPool {
+        UINT capacity;
+        std::set<PNDIS_BUFFER> outstanding;
+    };
+    struct ConfigHandle {
+        Adapter* adapter;
+        std::vector<std::unique_ptr<NDIS_CONFIGURATION_PARAMETER>> parameters;
+        std::vector<std::unique_ptr<std::vector<WCHAR>>> strings;
+        std::vector<std::unique_ptr<std::vector<std::uint8_t>>> addresses;
+    };
+    // The configuration context handed to MiniportInitialize.
+    struct ConfigContext {
+        std::uint32_t magic;
+        Adapter* adapter;
+    };
+
+    // Size of a packet with `protocolReserved` bytes of ProtocolReserved, and the offset of its
+    // out-of-band data behind them.
+    static std::pair<std::size_t, UINT> packetLayout(UINT protocolReserved);
+
+    Miniport* miniport(PDRIVER_OBJECT driver);
+    Wrapper* wrapper(NDIS_HANDLE handle);
+    NDIS_HANDLE newWrapper(PDRIVER_OBJECT driver);
+    NDIS_STATUS registerMiniport(Wrapper& wrapper, const NDIS_MINIPORT_CHARACTERISTICS& chars,
+                                 UINT length);
+    NTSTATUS addDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
+    NTSTATUS dispatchPnp(PDEVICE_OBJECT fdo, PIRP irp);
+
+    Timer* timer(const void* address) {
+        auto it = timers_.find(address);
+        return it == timers_.end() ? nullptr : &it->second;
+    }
+    std::map<const void*, Timer>& timers() { return timers_; }
+    std::size_t timersPending(const Adapter* adapter = nullptr) const;
+    void setTimer(const void* address, UINT milliseconds, const char* call);
+    bool cancelTimer(const void* address);
+
+    std::map<NDIS_HANDLE, std::unique_ptr<PacketPool>>& packetPools() { return packetPools_; }
+    std::map<NDIS_HANDLE, std::unique_ptr<BufferPool>>& bufferPools() { return bufferPools_; }
+    std::map<PNDIS_PACKET, PacketPool*>& packets() { return packets_; }
+    std::map<PNDIS_BUFFER, BufferPool*>& buffers() { return buffers_; }
+    std::map<NDIS_HANDLE, std::unique_ptr<ConfigHandle>>& configHandles() { return configs_; }
+    ConfigContext* configContext(NDIS_HANDLE context) const;
+    NDIS_HANDLE configContextFor(Adapter* adapter);
+
+  private:
+    friend class Adapter;
+    void onMemoryFreed(void* p, std::size_t size);
+    std::size_t adaptersRunning() const;
+
     World& world_;
+    NDIS_STATUS failRegistration_ = NDIS_STATUS_SUCCESS;
+    std::map<PDRIVER_OBJECT, Miniport> miniports_;
+    std::vector<std::unique_ptr<Wrapper>> wrappers_;
+    std::vector<std::unique_ptr<Adapter>> adapters_;
+    std::map<Adapter*, std::unique_ptr<ConfigContext>> configContexts_;
+    Parameters defaultParameters_;
+    std::vector<NDIS_MEDIUM> defaultMedia_{NdisMedium802_3};
+
+    std::map<const void*, Timer> timers_;
+    std::map<NDIS_HANDLE, std::unique_ptr<PacketPool>> packetPools_;
+    std::map<NDIS_HANDLE, std::unique_ptr<BufferPool>> bufferPools_;
+    std::map<PNDIS_PACKET, PacketPool*> packets_;
+    std::map<PNDIS_BUFFER, BufferPool*> buffers_;
+    std::map<NDIS_HANDLE, std::unique_ptr<ConfigHandle>> configs_;
+
+    std::map<Resource, std::uint64_t> resourceAttempts_;
+    std::map<Resource, std::set<std::uint64_t>> resourceFailures_;
+    std::vector<std::string> unclaimedReleases_;
+    std::function<void(void*, std::size_t)> previousOnFree_;
 };
 
 } // namespace ndis

@@ -1,0 +1,1025 @@
+// NDIS: miniport registration, NDIS's AddDevice and PnP dispatch, adapters with their hang
+// check, the upper edge (sends, OID requests, reset, shutdown) and the halt-time checks.
+#include "host/ndis.h"
+
+#include <algorithm>
+#include <sstream>
+
+#include "host/io.h"
+#include "host/kernel.h"
+#include "host/world.h"
+
+namespace host::ndis {
+
+namespace {
+
+constexpr ULONG kUnwritten = 0xFFFFFFFFu;
+constexpr std::size_t kRetiredSendsKept = 4096;
+constexpr std::uint32_t kConfigMagic = 0x4E434647; // "NCFG"
+
+std::string hexValue(std::uint64_t v) {
+    std::ostringstream s;
+    s << "0x" << std::hex << v;
+    return s.str();
+}
+
+std::string pointer(const void* p) {
+    std::ostringstream s;
+    s << p;
+    return s.str();
+}
+
+void report(const char* rule, const char* call, const std::string& message) {
+    host::world().verifier().report(rule, call, message);
+}
+
+const NDIS30_MINIPORT_CHARACTERISTICS& base(const NDIS_MINIPORT_CHARACTERISTICS& chars) {
+    return chars.Ndis40Chars.Ndis30Chars;
+}
+
+// ---- NDIS's routines in a registered driver object ------------------------------------------
+
+NTSTATUS NTAPI ndisAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+    return host::world().ndis().addDevice(driver, pdo);
+}
+
+NTSTATUS NTAPI ndisPnpDispatch(PDEVICE_OBJECT device, PIRP irp) {
+    return host::world().ndis().dispatchPnp(device, irp);
+}
+
+NTSTATUS NTAPI ndisCreateClose(PDEVICE_OBJECT, PIRP irp) {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = 0;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI ndisDeviceControl(PDEVICE_OBJECT, PIRP irp) {
+    irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    irp->IoStatus.Information = 0;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+// Power and WMI requests: NDIS passes them to the device below.
+NTSTATUS NTAPI ndisPassDown(PDEVICE_OBJECT device, PIRP irp) {
+    Adapter* adapter = host::world().ndis().adapterForDevice(device);
+    if (adapter == nullptr || adapter->lower() == nullptr) {
+        NTSTATUS status = irp->IoStatus.Status;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
+    IoSkipCurrentIrpStackLocation(irp);
+    return IofCallDriver(adapter->lower(), irp);
+}
+
+NTSTATUS NTAPI signalEvent(PDEVICE_OBJECT, PIRP, PVOID context) {
+    KeSetEvent(static_cast<PKEVENT>(context), 0, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Sends the IRP to the device below and waits until it has finished there; the IRP is ours
+// again afterwards.
+NTSTATUS forwardAndWait(PDEVICE_OBJECT lower, PIRP irp) {
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, signalEvent, &done, TRUE, TRUE, TRUE);
+    NTSTATUS status = IofCallDriver(lower, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    }
+    return irp->IoStatus.Status;
+}
+
+NTSTATUS passDown(PDEVICE_OBJECT lower, PIRP irp) {
+    IoSkipCurrentIrpStackLocation(irp);
+    return IofCallDriver(lower, irp);
+}
+
+} // namespace
+
+// ---- the recording protocol -----------------------------------------------------------------
+
+void RecordingProtocol::receive(Adapter&, const std::vector<std::uint8_t>& frame,
+                                NDIS_STATUS packetStatus) {
+    received.push_back({frame, packetStatus, lastHeaderSize, host::world().now()});
+}
+void RecordingProtocol::sendComplete(Adapter&, std::uint64_t sendId, NDIS_STATUS status) {
+    sendCompletions.push_back({sendId, status, host::world().now()});
+}
+void RecordingProtocol::sendResourcesAvailable(Adapter&) {
+    resourcesAvailable.push_back(host::world().now());
+}
+void RecordingProtocol::status(Adapter&, NDIS_STATUS s, const std::vector<std::uint8_t>& buffer) {
+    statuses.push_back({s, buffer, host::world().now()});
+}
+void RecordingProtocol::statusComplete(Adapter&) {
+    statusCompletes.push_back(host::world().now());
+}
+void RecordingProtocol::clear() {
+    received.clear();
+    sendCompletions.clear();
+    resourcesAvailable.clear();
+    statuses.clear();
+    statusCompletes.clear();
+}
+
+// ---- adapters -------------------------------------------------------------------------------
+
+// A packet NDIS builds for a send on behalf of a protocol: the packet with its out-of-band
+// area, the buffers and each buffer's own copy of its part of the frame.
+struct Adapter::HostPacket {
+    std::uint64_t id = 0;
+    std::vector<std::uint64_t> storage;
+    std::vector<std::unique_ptr<MDL>> buffers;
+    std::vector<std::vector<std::uint8_t>> chunks;
+    PNDIS_PACKET packet() { return reinterpret_cast<PNDIS_PACKET>(storage.data()); }
+};
+
+Adapter::Adapter(Library& library, PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
+    : library_(library), driver_(driver), pdo_(pdo) {}
+
+Adapter::~Adapter() = default;
+
+void Adapter::deliver(const std::function<void(Protocol&)>& fn) {
+    fn(log_);
+    if (protocol_ != nullptr) {
+        fn(*protocol_);
+    }
+}
+
+NDIS_STATUS Adapter::initialize() {
+    const Library::Miniport* miniport = library_.miniport(driver_);
+    W_INITIALIZE_HANDLER handler =
+        miniport != nullptr ? base(miniport->chars).InitializeHandler : nullptr;
+    attributes_ = {};
+    selectedMedium_ = ~0u;
+    if (handler == nullptr) {
+        initializeStatus_ = NDIS_STATUS_FAILURE;
+        state_ = State::InitializeFailed;
+        return initializeStatus_;
+    }
+    state_ = State::Initializing;
+    std::vector<NDIS_MEDIUM> media = media_;
+    NDIS_STATUS openError = NDIS_STATUS_SUCCESS;
+    UINT selected = ~0u;
+    NDIS_STATUS status = NDIS_STATUS_FAILURE;
+    NDIS_HANDLE configuration = library_.configContextFor(this);
+    callDriverAt(PASSIVE_LEVEL, "MiniportInitialize", [&] {
+        status = handler(&openError, &selected, media.empty() ? nullptr : media.data(),
+                         static_cast<UINT>(media.size()), handle(), configuration);
+    });
+    initializeStatus_ = status;
+    selectedMedium_ = selected;
+    if (status == NDIS_STATUS_SUCCESS) {
+        if (!attributes_.set) {
+            report(rule::kNdisMisuse, "MiniportInitialize",
+                   "returned NDIS_STATUS_SUCCESS without calling NdisMSetAttributesEx");
+        }
+        if (selected >= media.size()) {
+            report(rule::kNdisMisuse, "MiniportInitialize",
+                   "selected medium index " + std::to_string(selected) +
+                       " is outside the medium array of " + std::to_string(media.size()));
+        }
+        state_ = State::Running;
+        startHangCheck();
+    } else {
+        // A failed initialize must leave nothing behind, as a halt would.
+        state_ = State::InitializeFailed;
+        checkAtHalt();
+    }
+    return status;
+}
+
+void Adapter::halt() {
+    stopHangCheck();
+    // NDIS has every indicated packet returned before it halts the miniport.
+    while (!heldPackets_.empty()) {
+        auto it = heldPackets_.begin();
+        host::world().scheduler().cancel(it->second);
+        PNDIS_PACKET packet = it->first;
+        returnPacket(packet);
+    }
+    const Library::Miniport* miniport = library_.miniport(driver_);
+    W_HALT_HANDLER handler = miniport != nullptr ? base(miniport->chars).HaltHandler : nullptr;
+    if (handler != nullptr) {
+        callDriverAt(PASSIVE_LEVEL, "MiniportHalt", [&] { handler(context()); });
+    }
+    state_ = State::Halted;
+    checkAtHalt();
+}
+
+void Adapter::checkAtHalt() {
+    const char* call =
+        state_ == State::InitializeFailed ? "MiniportInitialize (failed)" : "MiniportHalt";
+    Scheduler& scheduler = host::world().scheduler();
+    for (auto& [address, timer] : library_.timers()) {
+        if (timer.adapter == this && timer.pending) {
+            report(rule::kTimerPendingAtHalt, call,
+                   "timer " + pointer(address) + " is still set after the adapter stopped");
+            scheduler.cancel(timer.event);
+            timer.pending = false;
+            timer.event = 0;
+        }
+    }
+    if (shutdownHandler_ != nullptr) {
+        report(rule::kNdisResourceLeak, call, "the adapter shutdown handler is still registered");
+        shutdownHandler_ = nullptr;
+        shutdownContext_ = nullptr;
+    }
+    auto& configs = library_.configHandles();
+    for (auto it = configs.begin(); it != configs.end();) {
+        if (it->second->adapter == this) {
+            report(rule::kNdisResourceLeak, call,
+                   "configuration handle " + pointer(it->first) + " was never closed");
+            it = configs.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (auto& [id, send] : sends_) {
+        if (send.returnedYet && send.returned == NDIS_STATUS_PENDING && !send.completed) {
+            report(rule::kSendNeverCompleted, call,
+                   "send " + std::to_string(id) + " (" + std::to_string(send.frame.size()) +
+                       " bytes) returned NDIS_STATUS_PENDING and was never completed");
+            send.completed = true;
+            send.completionStatus = NDIS_STATUS_FAILURE;
+        }
+    }
+    if (library_.adaptersRunning() == 0) {
+        library_.checkUnload(call);
+    }
+}
+
+void Adapter::startHangCheck() {
+    UINT seconds = attributes_.checkForHangSeconds == 0 ? 2 : attributes_.checkForHangSeconds;
+    nextHangCheck_ = host::world().now() + static_cast<Time>(seconds) * kSecond;
+    hangCheckEvent_ = host::world().scheduler().at(
+        nextHangCheck_, [this] { hangCheckTick(); }, "NDIS hang check", Scheduler::Level::Dispatch,
+        true);
+}
+
+void Adapter::stopHangCheck() {
+    if (hangCheckEvent_ != 0) {
+        host::world().scheduler().cancel(hangCheckEvent_);
+        hangCheckEvent_ = 0;
+    }
+}
+
+void Adapter::hangCheckTick() {
+    hangCheckEvent_ = 0;
+    runCheckForHang();
+    if (state_ != State::Running || hangCheckEvent_ != 0) {
+        return;
+    }
+    UINT seconds = attributes_.checkForHangSeconds == 0 ? 2 : attributes_.checkForHangSeconds;
+    nextHangCheck_ += static_cast<Time>(seconds) * kSecond;
+    hangCheckEvent_ = host::world().scheduler().at(
+        nextHangCheck_, [this] { hangCheckTick(); }, "NDIS hang check", Scheduler::Level::Dispatch,
+        true);
+}
+
+void Adapter::runCheckForHang() {
+    const Library::Miniport* miniport = library_.miniport(driver_);
+    W_CHECK_FOR_HANG_HANDLER handler =
+        miniport != nullptr ? base(miniport->chars).CheckForHangHandler : nullptr;
+    if (handler == nullptr) {
+        return;
+    }
+    ++hangChecks_;
+    BOOLEAN hung = FALSE;
+    callDriverAt(DISPATCH_LEVEL, "MiniportCheckForHang", [&] { hung = handler(context()); });
+    if (hung) {
+        reset();
+    }
+}
+
+bool Adapter::checkForHang() {
+    std::uint64_t before = resets_;
+    runCheckForHang();
+    return resets_ != before;
+}
+
+NDIS_STATUS Adapter::reset(BOOLEAN* addressingReset) {
+    const Library::Miniport* miniport = library_.miniport(driver_);
+    W_RESET_HANDLER handler = miniport != nullptr ? base(miniport->chars).ResetHandler : nullptr;
+    ++resets_;
+    if (handler == nullptr) {
+        return NDIS_STATUS_NOT_RESETTABLE;
+    }
+    BOOLEAN addressing = FALSE;
+    NDIS_STATUS status = NDIS_STATUS_FAILURE;
+    callDriverAt(DISPATCH_LEVEL, "MiniportReset",
+                 [&] { status = handler(&addressing, context()); });
+    if (addressingReset != nullptr) {
+        *addressingReset = addressing;
+    }
+    return status;
+}
+
+void Adapter::shutdown(KIRQL irql) {
+    if (shutdownHandler_ == nullptr) {
+        return;
+    }
+    ADAPTER_SHUTDOWN_HANDLER handler = shutdownHandler_;
+    PVOID context = shutdownContext_;
+    callDriverAt(irql, "MiniportShutdown", [&] { handler(context); });
+}
+
+Adapter::SendResult Adapter::send(std::span<const std::uint8_t> frame,
+                                  std::vector<std::size_t> split, UINT flags, KIRQL irql) {
+    const Library::Miniport* miniport = library_.miniport(driver_);
+    if (state_ != State::Running || miniport == nullptr) {
+        return {0, NDIS_STATUS_ADAPTER_NOT_FOUND};
+    }
+    W_SEND_HANDLER sendHandler = base(miniport->chars).SendHandler;
+    W_SEND_PACKETS_HANDLER sendPackets = miniport->chars.Ndis40Chars.SendPacketsHandler;
+    if (sendHandler == nullptr && sendPackets == nullptr) {
+        return {0, NDIS_STATUS_NOT_SUPPORTED};
+    }
+
+    auto hp = std::make_unique<HostPacket>();
+    auto [bytes, oobOffset] = Library::packetLayout(4 * sizeof(PVOID));
+    hp->storage.assign((bytes + 7) / 8, 0);
+    PNDIS_PACKET packet = hp->packet();
+    packet->Private.NdisPacketOobOffset = static_cast<USHORT>(oobOffset);
+    packet->Private.NdisPacketFlags = 0;
+    std::size_t offset = 0;
+    auto addBuffer = [&](std::size_t length) {
+        hp->chunks.emplace_back(frame.begin() + static_cast<std::ptrdiff_t>(offset),
+                                frame.begin() + static_cast<std::ptrdiff_t>(offset + length));
+        offset += length;
+        auto mdl = std::make_unique<MDL>();
+        mdl->Size = sizeof(MDL);
+        mdl->StartVa = hp->chunks.back().data();
+        mdl->MappedSystemVa = mdl->StartVa;
+        mdl->ByteCount = static_cast<ULONG>(length);
+        PNDIS_BUFFER buffer = mdl.get();
+        hp->buffers.push_back(std::move(mdl));
+        NdisChainBufferAtBack(packet, buffer);
+    };
+    for (std::size_t length : split) {
+        addBuffer(std::min(length, frame.size() - offset));
+    }
+    if (offset < frame.size() || split.empty()) {
+        addBuffer(frame.size() - offset);
+    }
+
+    std::uint64_t id = nextSendId_++;
+    hp->id = id;
+    SendRecord& record = sends_[id];
+    record.id = id;
+    record.frame.assign(frame.begin(), frame.end());
+    livePackets_[packet] = std::move(hp);
+
+    NDIS_STATUS status = NDIS_STATUS_FAILURE;
+    if (sendHandler != nullptr) {
+        callDriverAt(irql, "MiniportSend", [&] { status = sendHandler(context(), packet, flags); });
+    } else {
+        NDIS_SET_PACKET_STATUS(packet, NDIS_STATUS_SUCCESS);
+        PNDIS_PACKET array[1] = {packet};
+        callDriverAt(irql, "MiniportSendPackets", [&] { sendPackets(context(), array, 1); });
+        status = NDIS_GET_PACKET_STATUS(packet);
+    }
+    record.returned = status;
+    record.returnedYet = true;
+    if (status == NDIS_STATUS_PENDING) {
+        if (record.completed) {
+            // Completed inside MiniportSend before it returned NDIS_STATUS_PENDING: legal.
+            auto it = livePackets_.find(packet);
+            retiredIds_[packet] = id;
+            retiredPackets_.push_back(std::move(it->second));
+            livePackets_.erase(it);
+        }
+    } else {
+        if (record.completedInsideSend) {
+            report(rule::kSendCompleteUnpended, "NdisMSendComplete",
+                   "send " + std::to_string(id) +
+                       " was completed inside MiniportSend, which "
+                       "then returned " +
+                       hexValue(static_cast<ULONG>(status)) + " instead of NDIS_STATUS_PENDING");
+        } else {
+            record.completed = true;
+            record.completionStatus = status;
+            deliver([&](Protocol& p) { p.sendComplete(*this, id, status); });
+        }
+        auto it = livePackets_.find(packet);
+        retiredIds_[packet] = id;
+        retiredPackets_.push_back(std::move(it->second));
+        livePackets_.erase(it);
+    }
+    while (retiredPackets_.size() > kRetiredSendsKept) {
+        retiredIds_.erase(retiredPackets_.front()->packet());
+        retiredPackets_.pop_front();
+    }
+    return {id, status};
+}
+
+void Adapter::sendComplete(PNDIS_PACKET packet, NDIS_STATUS status) {
+    auto live = livePackets_.find(packet);
+    if (live == livePackets_.end()) {
+        auto retired = retiredIds_.find(packet);
+        if (retired == retiredIds_.end()) {
+            report(rule::kSendCompleteUnpended, "NdisMSendComplete",
+                   "packet " + pointer(packet) + " was never sent to this adapter");
+            return;
+        }
+        const SendRecord& record = sends_[retired->second];
+        if (record.returned != NDIS_STATUS_PENDING) {
+            report(rule::kSendCompleteUnpended, "NdisMSendComplete",
+                   "send " + std::to_string(record.id) + " returned " +
+                       hexValue(static_cast<ULONG>(record.returned)) +
+                       " from MiniportSend; the packet was already back with the protocol");
+        } else {
+            report(rule::kSendCompleteTwice, "NdisMSendComplete",
+                   "send " + std::to_string(record.id) + " was already completed");
+        }
+        return;
+    }
+    SendRecord& record = sends_[live->second->id];
+    if (record.completed) {
+        report(rule::kSendCompleteTwice, "NdisMSendComplete",
+               "send " + std::to_string(record.id) + " was already completed");
+        return;
+    }
+    record.completed = true;
+    record.completionStatus = status;
+    std::uint64_t id = record.id;
+    if (!record.returnedYet) {
+        record.completedInsideSend = true;
+    } else {
+        retiredIds_[packet] = id;
+        retiredPackets_.push_back(std::move(live->second));
+        livePackets_.erase(live);
+    }
+    deliver([&](Protocol& p) { p.sendComplete(*this, id, status); });
+}
+
+const Adapter::SendRecord* Adapter::sendRecord(std::uint64_t id) const {
+    auto it = sends_.find(id);
+    return it == sends_.end() ? nullptr : &it->second;
+}
+
+std::size_t Adapter::sendsOutstanding() const {
+    std::size_t n = 0;
+    for (const auto& [id, send] : sends_) {
+        n += send.returnedYet && send.returned == NDIS_STATUS_PENDING && !send.completed ? 1 : 0;
+    }
+    return n;
+}
+
+Adapter::Request Adapter::query(NDIS_OID oid, ULONG length, KIRQL irql) {
+    Request r;
+    const Library::Miniport* miniport = library_.miniport(driver_);
+    W_QUERY_INFORMATION_HANDLER handler =
+        miniport != nullptr ? base(miniport->chars).QueryInformationHandler : nullptr;
+    if (state_ != State::Running || handler == nullptr) {
+        r.status = NDIS_STATUS_ADAPTER_NOT_FOUND;
+        return r;
+    }
+    r.data.assign(length, Memory::kFillPattern);
+    ULONG written = kUnwritten;
+    ULONG needed = kUnwritten;
+    callDriverAt(irql, "MiniportQueryInformation", [&] {
+        r.status =
+            handler(context(), oid, length ? r.data.data() : nullptr, length, &written, &needed);
+    });
+    r.bytesDoneStored = written != kUnwritten;
+    r.bytesNeededStored = needed != kUnwritten;
+    r.bytesDone = r.bytesDoneStored ? written : 0;
+    r.bytesNeeded = r.bytesNeededStored ? needed : 0;
+    if (r.status == NDIS_STATUS_SUCCESS) {
+        if (r.bytesDone > length) {
+            report(rule::kNdisMisuse, "MiniportQueryInformation",
+                   "OID " + hexValue(oid) + ": wrote " + std::to_string(r.bytesDone) +
+                       " bytes into a buffer of " + std::to_string(length));
+        }
+        r.data.resize(std::min<std::size_t>(r.bytesDone, length));
+    }
+    return r;
+}
+
+Adapter::Request Adapter::set(NDIS_OID oid, std::vector<std::uint8_t> data, KIRQL irql) {
+    Request r;
+    const Library::Miniport* miniport = library_.miniport(driver_);
+    W_SET_INFORMATION_HANDLER handler =
+        miniport != nullptr ? base(miniport->chars).SetInformationHandler : nullptr;
+    if (state_ != State::Running || handler == nullptr) {
+        r.status = NDIS_STATUS_ADAPTER_NOT_FOUND;
+        return r;
+    }
+    r.data = std::move(data);
+    ULONG read = kUnwritten;
+    ULONG needed = kUnwritten;
+    auto length = static_cast<ULONG>(r.data.size());
+    callDriverAt(irql, "MiniportSetInformation", [&] {
+        r.status =
+            handler(context(), oid, length ? r.data.data() : nullptr, length, &read, &needed);
+    });
+    r.bytesDoneStored = read != kUnwritten;
+    r.bytesNeededStored = needed != kUnwritten;
+    r.bytesDone = r.bytesDoneStored ? read : 0;
+    r.bytesNeeded = r.bytesNeededStored ? needed : 0;
+    return r;
+}
+
+Adapter::Request Adapter::queryUlong(NDIS_OID oid, ULONG& value, KIRQL irql) {
+    Request r = query(oid, sizeof(ULONG), irql);
+    if (r.status == NDIS_STATUS_SUCCESS) {
+        if (r.data.size() != sizeof(ULONG)) {
+            r.status = NDIS_STATUS_INVALID_LENGTH;
+        } else {
+            std::memcpy(&value, r.data.data(), sizeof(ULONG));
+        }
+    }
+    return r;
+}
+
+Adapter::Request Adapter::setUlong(NDIS_OID oid, ULONG value, KIRQL irql) {
+    std::vector<std::uint8_t> data(sizeof(ULONG));
+    std::memcpy(data.data(), &value, sizeof(ULONG));
+    return set(oid, std::move(data), irql);
+}
+
+// ---- the library ----------------------------------------------------------------------------
+
+Library::Library(World& world) : world_(world) {
+    previousOnFree_ = world.memory().onFree;
+    world.memory().onFree = [this](void* p, std::size_t size) {
+        onMemoryFreed(p, size);
+        if (previousOnFree_) {
+            previousOnFree_(p, size);
+        }
+    };
+}
+
+Library::~Library() {
+    world_.memory().onFree = previousOnFree_;
+    for (auto& [address, timer] : timers_) {
+        if (timer.pending) {
+            world_.scheduler().cancel(timer.event);
+        }
+    }
+    for (auto& [packet, pool] : packets_) {
+        std::free(packet);
+    }
+    for (auto& [buffer, pool] : buffers_) {
+        delete buffer;
+    }
+    for (auto& adapter : adapters_) {
+        adapter->stopHangCheck();
+        for (auto& [packet, event] : adapter->heldPackets_) {
+            world_.scheduler().cancel(event);
+        }
+    }
+}
+
+PDRIVER_ADD_DEVICE Library::addDeviceRoutine() {
+    return ndisAddDevice;
+}
+
+PDRIVER_DISPATCH Library::pnpDispatchRoutine() {
+    return ndisPnpDispatch;
+}
+
+std::pair<std::size_t, UINT> Library::packetLayout(UINT protocolReserved) {
+    std::size_t reservedEnd = offsetof(NDIS_PACKET, ProtocolReserved) + protocolReserved;
+    std::size_t oob = (reservedEnd + 7) & ~std::size_t{7};
+    return {oob + sizeof(NDIS_PACKET_OOB_DATA), static_cast<UINT>(oob)};
+}
+
+std::size_t Library::wrappersOpen() const {
+    return static_cast<std::size_t>(
+        std::count_if(wrappers_.begin(), wrappers_.end(), [](auto& w) { return w->open; }));
+}
+
+const NDIS_MINIPORT_CHARACTERISTICS* Library::characteristics(PDRIVER_OBJECT driver) const {
+    auto it = miniports_.find(driver);
+    return it == miniports_.end() ? nullptr : &it->second.chars;
+}
+
+Library::Miniport* Library::miniport(PDRIVER_OBJECT driver) {
+    auto it = miniports_.find(driver);
+    return it == miniports_.end() ? nullptr : &it->second;
+}
+
+Library::Wrapper* Library::wrapper(NDIS_HANDLE handle) {
+    for (auto& w : wrappers_) {
+        if (w.get() == handle) {
+            return w.get();
+        }
+    }
+    return nullptr;
+}
+
+NDIS_HANDLE Library::newWrapper(PDRIVER_OBJECT driver) {
+    wrappers_.push_back(std::make_unique<Wrapper>(Wrapper{driver, true}));
+    return wrappers_.back().get();
+}
+
+NDIS_STATUS Library::registerMiniport(Wrapper& wrapper, const NDIS_MINIPORT_CHARACTERISTICS& chars,
+                                      UINT length) {
+    if (failRegistration_ != NDIS_STATUS_SUCCESS) {
+        NDIS_STATUS status = failRegistration_;
+        failRegistration_ = NDIS_STATUS_SUCCESS;
+        return status;
+    }
+    const NDIS30_MINIPORT_CHARACTERISTICS& head = base(chars);
+    std::size_t needed = 0;
+    if (head.MajorNdisVersion == 5 && head.MinorNdisVersion == 0) {
+        needed = sizeof(NDIS50_MINIPORT_CHARACTERISTICS);
+    } else if (head.MajorNdisVersion == 4 && head.MinorNdisVersion == 0) {
+        needed = sizeof(NDIS40_MINIPORT_CHARACTERISTICS);
+    } else {
+        return NDIS_STATUS_BAD_VERSION;
+    }
+    if (length < needed) {
+        return NDIS_STATUS_BAD_CHARACTERISTICS;
+    }
+    Miniport miniport;
+    std::memcpy(&miniport.chars, &chars, needed);
+    miniport.majorVersion = head.MajorNdisVersion;
+    miniports_[wrapper.driver] = miniport;
+
+    PDRIVER_OBJECT driver = wrapper.driver;
+    driver->DriverExtension->AddDevice = ndisAddDevice;
+    driver->MajorFunction[IRP_MJ_PNP] = ndisPnpDispatch;
+    driver->MajorFunction[IRP_MJ_CREATE] = ndisCreateClose;
+    driver->MajorFunction[IRP_MJ_CLOSE] = ndisCreateClose;
+    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = ndisDeviceControl;
+    driver->MajorFunction[IRP_MJ_POWER] = ndisPassDown;
+    driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = ndisPassDown;
+    return NDIS_STATUS_SUCCESS;
+}
+
+NTSTATUS Library::addDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+    if (miniport(driver) == nullptr) {
+        report(rule::kNdisMisuse, "AddDevice", "the driver object has no registered miniport");
+        return STATUS_UNSUCCESSFUL;
+    }
+    auto adapter = std::make_unique<Adapter>(*this, driver, pdo);
+    PDEVICE_OBJECT fdo = nullptr;
+    NTSTATUS status = IoCreateDevice(driver, sizeof(Adapter*), nullptr,
+                                     FILE_DEVICE_PHYSICAL_NETCARD, 0, FALSE, &fdo);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    Adapter* raw = adapter.get();
+    std::memcpy(fdo->DeviceExtension, &raw, sizeof(raw));
+    adapter->fdo_ = fdo;
+    adapter->lower_ = IoAttachDeviceToDeviceStack(fdo, pdo);
+    adapter->parameters_ = defaultParameters_;
+    adapter->media_ = defaultMedia_;
+    fdo->Flags &= ~static_cast<ULONG>(DO_DEVICE_INITIALIZING);
+    adapters_.push_back(std::move(adapter));
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS Library::dispatchPnp(PDEVICE_OBJECT fdo, PIRP irp) {
+    Adapter* adapter = adapterForDevice(fdo);
+    if (adapter == nullptr) {
+        report(rule::kNdisMisuse, "NDIS PnP dispatch",
+               "device object " + pointer(fdo) + " is not one of NDIS's adapters");
+        NTSTATUS status = irp->IoStatus.Status;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
+    PDEVICE_OBJECT lower = adapter->lower_;
+    switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
+    case IRP_MN_START_DEVICE: {
+        NTSTATUS status = forwardAndWait(lower, irp);
+        if (NT_SUCCESS(status) && !adapter->running()) {
+            NDIS_STATUS result = adapter->initialize();
+            if (result != NDIS_STATUS_SUCCESS) {
+                status = NT_SUCCESS(result) ? STATUS_UNSUCCESSFUL : result;
+            }
+        }
+        irp->IoStatus.Status = status;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
+    case IRP_MN_STOP_DEVICE:
+        if (adapter->running()) {
+            adapter->halt();
+        }
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        return passDown(lower, irp);
+    case IRP_MN_REMOVE_DEVICE: {
+        if (adapter->running()) {
+            adapter->halt();
+        }
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        NTSTATUS status = passDown(lower, irp);
+        IoDetachDevice(lower);
+        IoDeleteDevice(fdo);
+        adapter->fdo_ = nullptr;
+        adapter->lower_ = nullptr;
+        adapter->state_ = Adapter::State::Removed;
+        return status;
+    }
+    case IRP_MN_SURPRISE_REMOVAL:
+        adapter->surpriseRemoved_ = true;
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        return passDown(lower, irp);
+    default:
+        return passDown(lower, irp);
+    }
+}
+
+std::vector<Adapter*> Library::adapters() const {
+    std::vector<Adapter*> out;
+    for (const auto& a : adapters_) {
+        out.push_back(a.get());
+    }
+    return out;
+}
+
+Adapter* Library::lastAdapter() const {
+    return adapters_.empty() ? nullptr : adapters_.back().get();
+}
+
+Adapter* Library::adapterForDevice(PDEVICE_OBJECT fdo) const {
+    if (fdo == nullptr) {
+        return nullptr;
+    }
+    for (const auto& a : adapters_) {
+        if (a->fdo_ == fdo) {
+            return a.get();
+        }
+    }
+    return nullptr;
+}
+
+Adapter* Library::adapterFromHandle(NDIS_HANDLE handle, const char* call, bool reportIt) const {
+    for (const auto& a : adapters_) {
+        if (a.get() == handle) {
+            return a.get();
+        }
+    }
+    if (reportIt) {
+        report(rule::kNdisMisuse, call,
+               "handle " + pointer(handle) + " is not a miniport adapter handle");
+    }
+    return nullptr;
+}
+
+std::size_t Library::adaptersRunning() const {
+    return static_cast<std::size_t>(
+        std::count_if(adapters_.begin(), adapters_.end(), [](const auto& a) {
+            return a->state_ == Adapter::State::Running ||
+                   a->state_ == Adapter::State::Initializing;
+        }));
+}
+
+Library::ConfigContext* Library::configContext(NDIS_HANDLE context) const {
+    for (const auto& [adapter, c] : configContexts_) {
+        if (c.get() == context) {
+            return c.get();
+        }
+    }
+    return nullptr;
+}
+
+NDIS_HANDLE Library::configContextFor(Adapter* adapter) {
+    auto& slot = configContexts_[adapter];
+    if (!slot) {
+        slot = std::make_unique<ConfigContext>(ConfigContext{kConfigMagic, adapter});
+    }
+    return slot.get();
+}
+
+void Library::failNth(Resource resource, std::uint64_t n) {
+    resourceFailures_[resource].insert(resourceAttempts_[resource] + n);
+}
+
+std::uint64_t Library::attempts(Resource resource) const {
+    auto it = resourceAttempts_.find(resource);
+    return it == resourceAttempts_.end() ? 0 : it->second;
+}
+
+bool Library::attemptFails(Resource resource) {
+    std::uint64_t serial = ++resourceAttempts_[resource];
+    return resourceFailures_[resource].erase(serial) != 0;
+}
+
+void Library::noteUnclaimedRelease(const char* call) {
+    unclaimedReleases_.emplace_back(call);
+    report(rule::kNdisMisuse, call,
+           "releases a resource this miniport never claimed (no shared memory, I/O ports, "
+           "interrupt or map registers were given to it)");
+}
+
+std::size_t Library::timersPending(const Adapter* adapter) const {
+    std::size_t n = 0;
+    for (const auto& [address, timer] : timers_) {
+        n += timer.pending && (adapter == nullptr || timer.adapter == adapter) ? 1 : 0;
+    }
+    return n;
+}
+
+std::size_t Library::checkUnload(const char* when) {
+    std::size_t problems = 0;
+    Memory& memory = world_.memory();
+    std::string ndisLeaks = memory.leakReport(Memory::Kind::Ndis);
+    if (!ndisLeaks.empty()) {
+        report(rule::kNdisMemoryLeak, when, "NDIS memory still allocated:\n" + ndisLeaks);
+        ++problems;
+    }
+    std::string poolLeaks = memory.leakReport(Memory::Kind::Pool);
+    if (!poolLeaks.empty()) {
+        report(rule::kPoolLeak, when, "pool still allocated:\n" + poolLeaks);
+        ++problems;
+    }
+    for (const auto& [handle, pool] : packetPools_) {
+        report(rule::kNdisResourceLeak, when,
+               "packet pool " + pointer(handle) + " was never freed (" +
+                   std::to_string(pool->outstanding.size()) + " packet(s) still allocated)");
+        ++problems;
+    }
+    for (const auto& [handle, pool] : bufferPools_) {
+        report(rule::kNdisResourceLeak, when,
+               "buffer pool " + pointer(handle) + " was never freed (" +
+                   std::to_string(pool->outstanding.size()) + " buffer(s) still allocated)");
+        ++problems;
+    }
+    for (const auto& [handle, config] : configs_) {
+        report(rule::kNdisResourceLeak, when,
+               "configuration handle " + pointer(handle) + " was never closed");
+        ++problems;
+    }
+    for (const auto& [address, timer] : timers_) {
+        if (timer.pending) {
+            report(rule::kTimerPendingAtHalt, when, "timer " + pointer(address) + " is still set");
+            ++problems;
+        }
+    }
+    std::size_t irps = world_.irps().liveCount(IrpRegistry::Origin::Driver);
+    if (irps != 0) {
+        report(rule::kIrpLeak, when,
+               std::to_string(irps) + " IRP(s) allocated by the driver were never freed");
+        ++problems;
+    }
+    return problems;
+}
+
+} // namespace host::ndis
+
+// ---- the exported routines ------------------------------------------------------------------
+
+using namespace host;
+using host::ndis::Adapter;
+using host::ndis::Library;
+
+extern "C" VOID NTAPI NdisMInitializeWrapper(PNDIS_HANDLE NdisWrapperHandle, PVOID SystemSpecific1,
+                                             PVOID, PVOID) {
+    *NdisWrapperHandle = world().ndis().newWrapper(static_cast<PDRIVER_OBJECT>(SystemSpecific1));
+}
+
+extern "C" VOID NTAPI NdisTerminateWrapper(NDIS_HANDLE NdisWrapperHandle, PVOID) {
+    Library::Wrapper* wrapper = world().ndis().wrapper(NdisWrapperHandle);
+    if (wrapper == nullptr || !wrapper->open) {
+        world().verifier().report(rule::kNdisMisuse, "NdisTerminateWrapper",
+                                  "not an open wrapper handle");
+        return;
+    }
+    wrapper->open = false;
+}
+
+extern "C" NDIS_STATUS NTAPI NdisMRegisterMiniport(
+    NDIS_HANDLE NdisWrapperHandle, PNDIS_MINIPORT_CHARACTERISTICS MiniportCharacteristics,
+    UINT CharacteristicsLength) {
+    Library::Wrapper* wrapper = world().ndis().wrapper(NdisWrapperHandle);
+    if (wrapper == nullptr || !wrapper->open || wrapper->driver == nullptr) {
+        world().verifier().report(rule::kNdisMisuse, "NdisMRegisterMiniport",
+                                  "not an open wrapper handle of a driver object");
+        return NDIS_STATUS_FAILURE;
+    }
+    if (MiniportCharacteristics == nullptr) {
+        return NDIS_STATUS_BAD_CHARACTERISTICS;
+    }
+    return world().ndis().registerMiniport(*wrapper, *MiniportCharacteristics,
+                                           CharacteristicsLength);
+}
+
+extern "C" VOID NTAPI NdisMSetAttributesEx(NDIS_HANDLE MiniportAdapterHandle,
+                                           NDIS_HANDLE MiniportAdapterContext,
+                                           UINT CheckForHangTimeInSeconds, ULONG AttributeFlags,
+                                           NDIS_INTERFACE_TYPE AdapterType) {
+    Adapter* adapter =
+        world().ndis().adapterFromHandle(MiniportAdapterHandle, "NdisMSetAttributesEx");
+    if (adapter == nullptr) {
+        return;
+    }
+    if (adapter->state() != Adapter::State::Initializing) {
+        world().verifier().report(rule::kNdisMisuse, "NdisMSetAttributesEx",
+                                  "called outside MiniportInitialize");
+    }
+    adapter->setAttributes(
+        {true, MiniportAdapterContext, CheckForHangTimeInSeconds, AttributeFlags, AdapterType});
+}
+
+extern "C" VOID NTAPI NdisMRegisterAdapterShutdownHandler(
+    NDIS_HANDLE MiniportHandle, PVOID ShutdownContext, ADAPTER_SHUTDOWN_HANDLER ShutdownHandler) {
+    Adapter* adapter =
+        world().ndis().adapterFromHandle(MiniportHandle, "NdisMRegisterAdapterShutdownHandler");
+    if (adapter == nullptr) {
+        return;
+    }
+    adapter->setShutdownHandler(ShutdownHandler, ShutdownContext);
+}
+
+extern "C" VOID NTAPI NdisMDeregisterAdapterShutdownHandler(NDIS_HANDLE MiniportHandle) {
+    Adapter* adapter =
+        world().ndis().adapterFromHandle(MiniportHandle, "NdisMDeregisterAdapterShutdownHandler");
+    if (adapter == nullptr) {
+        return;
+    }
+    adapter->setShutdownHandler(nullptr, nullptr);
+}
+
+extern "C" VOID NTAPI NdisMGetDeviceProperty(NDIS_HANDLE MiniportAdapterHandle,
+                                             PDEVICE_OBJECT* PhysicalDeviceObject,
+                                             PDEVICE_OBJECT* FunctionalDeviceObject,
+                                             PDEVICE_OBJECT* NextDeviceObject,
+                                             PCM_RESOURCE_LIST* AllocatedResources,
+                                             PCM_RESOURCE_LIST* AllocatedResourcesTranslated) {
+    Adapter* adapter =
+        world().ndis().adapterFromHandle(MiniportAdapterHandle, "NdisMGetDeviceProperty");
+    if (PhysicalDeviceObject != nullptr) {
+        *PhysicalDeviceObject = adapter != nullptr ? adapter->pdo() : nullptr;
+    }
+    if (FunctionalDeviceObject != nullptr) {
+        *FunctionalDeviceObject = adapter != nullptr ? adapter->fdo() : nullptr;
+    }
+    if (NextDeviceObject != nullptr) {
+        *NextDeviceObject = adapter != nullptr ? adapter->lower() : nullptr;
+    }
+    if (AllocatedResources != nullptr) {
+        *AllocatedResources = nullptr;
+    }
+    if (AllocatedResourcesTranslated != nullptr) {
+        *AllocatedResourcesTranslated = nullptr;
+    }
+}
+
+extern "C" VOID NTAPI NdisMFreeSharedMemory(NDIS_HANDLE, ULONG, BOOLEAN, PVOID,
+                                            NDIS_PHYSICAL_ADDRESS) {
+    world().ndis().noteUnclaimedRelease("NdisMFreeSharedMemory");
+}
+
+extern "C" VOID NTAPI NdisMDeregisterIoPortRange(NDIS_HANDLE, UINT, UINT, PVOID) {
+    world().ndis().noteUnclaimedRelease("NdisMDeregisterIoPortRange");
+}
+
+extern "C" VOID NTAPI NdisMDeregisterInterrupt(PNDIS_MINIPORT_INTERRUPT) {
+    world().ndis().noteUnclaimedRelease("NdisMDeregisterInterrupt");
+}
+
+extern "C" VOID NTAPI NdisMFreeMapRegisters(NDIS_HANDLE) {
+    world().ndis().noteUnclaimedRelease("NdisMFreeMapRegisters");
+}
+
+extern "C" VOID NTAPI NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, PNDIS_PACKET Packet,
+                                        NDIS_STATUS Status) {
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+        world().verifier().report(rule::kNdisMisuse, "NdisMSendComplete",
+                                  "called above DISPATCH_LEVEL");
+    }
+    Adapter* adapter = world().ndis().adapterFromHandle(MiniportAdapterHandle, "NdisMSendComplete");
+    if (adapter != nullptr) {
+        adapter->sendComplete(Packet, Status);
+    }
+}
+
+extern "C" VOID NTAPI NdisMSendResourcesAvailable(NDIS_HANDLE MiniportAdapterHandle) {
+    Adapter* adapter =
+        world().ndis().adapterFromHandle(MiniportAdapterHandle, "NdisMSendResourcesAvailable");
+    if (adapter != nullptr) {
+        adapter->deliver([&](host::ndis::Protocol& p) { p.sendResourcesAvailable(*adapter); });
+    }
+}
+
+extern "C" VOID NTAPI NdisMIndicateStatus(NDIS_HANDLE MiniportAdapterHandle,
+                                          NDIS_STATUS GeneralStatus, PVOID StatusBuffer,
+                                          UINT StatusBufferSize) {
+    Adapter* adapter =
+        world().ndis().adapterFromHandle(MiniportAdapterHandle, "NdisMIndicateStatus");
+    if (adapter == nullptr) {
+        return;
+    }
+    std::vector<std::uint8_t> buffer;
+    if (StatusBuffer != nullptr && StatusBufferSize != 0) {
+        auto* bytes = static_cast<const std::uint8_t*>(StatusBuffer);
+        buffer.assign(bytes, bytes + StatusBufferSize);
+    }
+    adapter->deliver([&](host::ndis::Protocol& p) { p.status(*adapter, GeneralStatus, buffer); });
+}
+
+extern "C" VOID NTAPI NdisMIndicateStatusComplete(NDIS_HANDLE MiniportAdapterHandle) {
+    Adapter* adapter =
+        world().ndis().adapterFromHandle(MiniportAdapterHandle, "NdisMIndicateStatusComplete");
+    if (adapter != nullptr) {
+        adapter->deliver([&](host::ndis::Protocol& p) { p.statusComplete(*adapter); });
+    }
+}

@@ -1,0 +1,177 @@
+// NDIS memory, spin locks, miniport timers and NdisMSleep, on top of the host kernel.
+#include <sstream>
+
+#include "host/kernel.h"
+#include "host/ndis.h"
+#include "host/world.h"
+
+namespace host::ndis {
+
+namespace {
+
+std::string pointer(const void* p) {
+    std::ostringstream s;
+    s << p;
+    return s.str();
+}
+
+} // namespace
+
+void Library::setTimer(const void* address, UINT milliseconds, const char* call) {
+    Timer* t = timer(address);
+    if (t == nullptr) {
+        world_.verifier().report(rule::kTimerNotInitialized, call,
+                                 "timer " + pointer(address) +
+                                     " was never initialised with NdisMInitializeTimer");
+        return;
+    }
+    Scheduler& scheduler = world_.scheduler();
+    if (t->pending) {
+        scheduler.cancel(t->event);
+    }
+    t->pending = true;
+    t->event = scheduler.after(
+        static_cast<Time>(milliseconds) * kMillisecond,
+        [this, address] {
+            Timer* fired = timer(address);
+            if (fired == nullptr || !fired->pending) {
+                return;
+            }
+            fired->pending = false;
+            fired->event = 0;
+            ++fired->runs;
+            PNDIS_TIMER_FUNCTION function = fired->function;
+            PVOID context = fired->context;
+            callDriverAt(DISPATCH_LEVEL, "NDIS timer function",
+                         [&] { function(nullptr, context, nullptr, nullptr); });
+        },
+        "NDIS timer", Scheduler::Level::Dispatch);
+}
+
+bool Library::cancelTimer(const void* address) {
+    Timer* t = timer(address);
+    if (t == nullptr || !t->pending) {
+        return false;
+    }
+    world_.scheduler().cancel(t->event);
+    t->pending = false;
+    t->event = 0;
+    return true;
+}
+
+void Library::onMemoryFreed(void* p, std::size_t size) {
+    auto* begin = static_cast<const char*>(p);
+    auto* end = begin + size;
+    for (auto it = timers_.lower_bound(begin); it != timers_.end() && it->first < end;) {
+        if (it->second.pending) {
+            world_.verifier().report(rule::kTimerFreedPending, "memory free",
+                                     "memory " + pointer(p) + " (" + std::to_string(size) +
+                                         " bytes) holds timer " + pointer(it->first) +
+                                         ", which is still set");
+            world_.scheduler().cancel(it->second.event);
+        }
+        it = timers_.erase(it);
+    }
+}
+
+} // namespace host::ndis
+
+using namespace host;
+
+// ---- memory -----------------------------------------------------------------------------------
+
+extern "C" NDIS_STATUS NTAPI NdisAllocateMemoryWithTag(PVOID* VirtualAddress, UINT Length,
+                                                       ULONG Tag) {
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+        world().verifier().report(rule::kNdisMisuse, "NdisAllocateMemoryWithTag",
+                                  "called above DISPATCH_LEVEL");
+    }
+    *VirtualAddress = world().memory().allocate(Memory::Kind::Ndis, Length, Tag);
+    return *VirtualAddress != nullptr ? NDIS_STATUS_SUCCESS : NDIS_STATUS_FAILURE;
+}
+
+extern "C" VOID NTAPI NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT) {
+    world().memory().free(Memory::Kind::Ndis, VirtualAddress, "NdisFreeMemory", Length, true);
+}
+
+// ---- spin locks ---------------------------------------------------------------------------------
+
+extern "C" VOID NTAPI NdisAllocateSpinLock(PNDIS_SPIN_LOCK SpinLock) {
+    KeInitializeSpinLock(&SpinLock->SpinLock);
+    SpinLock->OldIrql = PASSIVE_LEVEL;
+}
+
+extern "C" VOID NTAPI NdisFreeSpinLock(PNDIS_SPIN_LOCK SpinLock) {
+    if (SpinLock->SpinLock != 0) {
+        world().verifier().report(rule::kNdisMisuse, "NdisFreeSpinLock",
+                                  "spin lock is still held (or was never initialised)");
+    }
+}
+
+extern "C" VOID NTAPI NdisAcquireSpinLock(PNDIS_SPIN_LOCK SpinLock) {
+    SpinLock->OldIrql = KfAcquireSpinLock(&SpinLock->SpinLock);
+}
+
+extern "C" VOID NTAPI NdisReleaseSpinLock(PNDIS_SPIN_LOCK SpinLock) {
+    KfReleaseSpinLock(&SpinLock->SpinLock, SpinLock->OldIrql);
+}
+
+extern "C" VOID NTAPI NdisDprAcquireSpinLock(PNDIS_SPIN_LOCK SpinLock) {
+    KefAcquireSpinLockAtDpcLevel(&SpinLock->SpinLock);
+}
+
+extern "C" VOID NTAPI NdisDprReleaseSpinLock(PNDIS_SPIN_LOCK SpinLock) {
+    KefReleaseSpinLockFromDpcLevel(&SpinLock->SpinLock);
+}
+
+// ---- timers -------------------------------------------------------------------------------------
+
+extern "C" VOID NTAPI NdisMInitializeTimer(PNDIS_MINIPORT_TIMER Timer,
+                                           NDIS_HANDLE MiniportAdapterHandle,
+                                           PNDIS_TIMER_FUNCTION TimerFunction,
+                                           PVOID FunctionContext) {
+    ndis::Library& ndis = world().ndis();
+    ndis::Adapter* adapter = ndis.adapterFromHandle(MiniportAdapterHandle, "NdisMInitializeTimer");
+    if (ndis.cancelTimer(Timer)) {
+        world().verifier().report(rule::kNdisMisuse, "NdisMInitializeTimer",
+                                  "the timer was initialised again while it was set");
+    }
+    Timer->MiniportTimerFunction = TimerFunction;
+    Timer->MiniportTimerContext = FunctionContext;
+    Timer->Miniport = adapter;
+    Timer->NextDeferredTimer = nullptr;
+    ndis::Library::Timer& t = ndis.timers()[Timer];
+    t = {};
+    t.function = TimerFunction;
+    t.context = FunctionContext;
+    t.adapter = adapter;
+}
+
+extern "C" VOID NTAPI NdisSetTimer(PNDIS_TIMER Timer, UINT MillisecondsToDelay) {
+    world().ndis().setTimer(Timer, MillisecondsToDelay, "NdisSetTimer");
+}
+
+extern "C" VOID NTAPI NdisMSetTimer(PNDIS_MINIPORT_TIMER Timer, UINT MillisecondsToDelay) {
+    world().ndis().setTimer(Timer, MillisecondsToDelay, "NdisMSetTimer");
+}
+
+extern "C" VOID NTAPI NdisMCancelTimer(PNDIS_MINIPORT_TIMER Timer, PBOOLEAN TimerCancelled) {
+    ndis::Library& ndis = world().ndis();
+    if (ndis.timer(Timer) == nullptr) {
+        world().verifier().report(rule::kTimerNotInitialized, "NdisMCancelTimer",
+                                  "the timer was never initialised with NdisMInitializeTimer");
+        *TimerCancelled = FALSE;
+        return;
+    }
+    *TimerCancelled = ndis.cancelTimer(Timer) ? TRUE : FALSE;
+}
+
+extern "C" VOID NTAPI NdisMSleep(ULONG MicrosecondsToSleep) {
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+        world().verifier().report(rule::kWaitAtRaisedIrql, "NdisMSleep",
+                                  "sleep at IRQL " + std::to_string(KeGetCurrentIrql()) +
+                                      "; must be PASSIVE_LEVEL");
+    }
+    Scheduler& scheduler = world().scheduler();
+    scheduler.advanceTo(scheduler.now() + static_cast<Time>(MicrosecondsToSleep) * kMicrosecond);
+}
