@@ -160,10 +160,10 @@ ULONG AllocateTracked(Adapter* adapter, PVOID* out, ULONG length) {
 //
 // The active list is taken over into locals before anything is released, and the walk follows
 // the entries' own links, which live in the blocks: nothing of the Adapter is read once its
-// entry has been released. Block records met on the way are set aside on a chain through their
-// own Next field and freed after everything else, each block's next link read before the block
-// goes. After the call the Adapter, if it was recorded, no longer exists.
-// IRQL: PASSIVE_LEVEL. Locks: none.
+// entry has been released. Block records met on the way are set aside, in the order met, on a
+// chain through their own Next field and freed after everything else, newest block first, each
+// block's next link read before the block goes. After the call the Adapter, if it was recorded, no
+// longer exists. IRQL: PASSIVE_LEVEL. Locks: none.
 VOID LedgerReleaseAll(Adapter* adapter) {
     NDIS_HANDLE miniportAdapterHandle = adapter->MiniportAdapterHandle;
     LedgerEntry* entry = adapter->LedgerActiveHead;
@@ -177,22 +177,27 @@ VOID LedgerReleaseAll(Adapter* adapter) {
     adapter->LedgerTakenCount = 0;
     adapter = NULL; // may be freed by the walk below
 
-    LedgerEntry* blocks = NULL;
+    LedgerEntry* blocks = NULL; // newest block first, linked through the records' Next
+    LedgerEntry* lastBlock = NULL;
     while (entry != NULL) {
         LedgerEntry* next = entry->Next;
         if (next != NULL) {
             next->Prev = NULL;
         }
         if (IsLedgerBlockRecord(entry)) {
-            entry->Next = blocks;
-            blocks = entry;
+            entry->Next = NULL;
+            if (lastBlock != NULL) {
+                lastBlock->Next = entry;
+            } else {
+                blocks = entry;
+            }
+            lastBlock = entry;
         } else {
             ReleaseLedgerEntry(miniportAdapterHandle, entry);
         }
         entry = next;
     }
 
-    // The chain holds the newest block first.
     while (blocks != NULL) {
         LedgerEntry* next = blocks->Next;
         ReleaseLedgerEntry(miniportAdapterHandle, blocks);

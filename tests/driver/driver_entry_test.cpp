@@ -1,0 +1,137 @@
+// Driver entry through the host's PnP manager and NDIS: the handler table NDIS is given, the
+// plug-and-play hooks and the saved NDIS routines, a refused registration, and the filter
+// passing AddDevice and start requests on to NDIS.
+#include <host/io.h>
+#include <host/ndis.h>
+#include <host/pnp.h>
+#include <host/testing.h>
+
+#include <cstring>
+#include <vector>
+
+#include "driver/handlers.h"
+
+namespace {
+
+class DriverEntryTest : public host::testing::WorldTest {
+  protected:
+    // The saved routines are driver-wide and outlive a test; start each test from NULL, as a
+    // freshly loaded image does.
+    DriverEntryTest() {
+        SavedAddDevice = nullptr;
+        SavedPnpDispatch = nullptr;
+    }
+    ~DriverEntryTest() override {
+        SavedAddDevice = nullptr;
+        SavedPnpDispatch = nullptr;
+    }
+
+    PDRIVER_OBJECT load(NTSTATUS* status) {
+        return world().pnp().loadDriver(DriverEntry, L"KT735N", status);
+    }
+};
+
+TEST_F(DriverEntryTest, RegistersExactlyTheNineHandlersOfAnNdis50Miniport) {
+    NTSTATUS status = STATUS_PENDING;
+    PDRIVER_OBJECT driver = load(&status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    const NDIS_MINIPORT_CHARACTERISTICS* chars = world().ndis().characteristics(driver);
+    ASSERT_NE(chars, nullptr);
+
+    // The table NDIS copied, member by member: the nine handlers and the version, all else 0.
+    NDIS_MINIPORT_CHARACTERISTICS expected;
+    std::memset(&expected, 0, sizeof(expected));
+    NDIS30_MINIPORT_CHARACTERISTICS& e30 = expected.Ndis40Chars.Ndis30Chars;
+    e30.MajorNdisVersion = 5;
+    e30.MinorNdisVersion = 0;
+    e30.CheckForHangHandler = MiniportCheckForHang;
+    e30.HaltHandler = MiniportHalt;
+    e30.InitializeHandler = MiniportInitialize;
+    e30.QueryInformationHandler = MiniportQueryInformation;
+    e30.ResetHandler = MiniportReset;
+    e30.SendHandler = MiniportSend;
+    e30.SetInformationHandler = MiniportSetInformation;
+    e30.TransferDataHandler = MiniportTransferData;
+    expected.Ndis40Chars.ReturnPacketHandler = MiniportReturnPacket;
+    EXPECT_EQ(std::memcmp(chars, &expected, sizeof(expected)), 0);
+
+    const NDIS30_MINIPORT_CHARACTERISTICS& c30 = chars->Ndis40Chars.Ndis30Chars;
+    EXPECT_EQ(c30.MajorNdisVersion, 5);
+    EXPECT_EQ(c30.MinorNdisVersion, 0);
+    EXPECT_EQ(chars->Ndis40Chars.SendPacketsHandler, nullptr);
+    EXPECT_EQ(c30.ISRHandler, nullptr);
+    EXPECT_EQ(c30.HandleInterruptHandler, nullptr);
+    EXPECT_EQ(c30.EnableInterruptHandler, nullptr);
+    EXPECT_EQ(c30.DisableInterruptHandler, nullptr);
+
+    // The registration took the wrapper; it stays open for the life of the image.
+    EXPECT_EQ(world().ndis().wrappersOpen(), 1u);
+}
+
+// After a registration NDIS accepts, the filter stands in AddDevice and IRP_MJ_PNP, NDIS's
+// routines are saved, and every other entry is as NDIS set it (compared with a driver object
+// registered without the driver's entry).
+TEST_F(DriverEntryTest, HooksStandInFrontOfNdisAfterRegistration) {
+    NTSTATUS status = STATUS_PENDING;
+    PDRIVER_OBJECT driver = load(&status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(driver->DriverExtension->AddDevice, FilterAddDevice);
+    EXPECT_EQ(driver->MajorFunction[IRP_MJ_PNP], FilterPnpDispatch);
+    EXPECT_EQ(SavedAddDevice, host::ndis::Library::addDeviceRoutine());
+    EXPECT_EQ(SavedPnpDispatch, host::ndis::Library::pnpDispatchRoutine());
+
+    PDRIVER_OBJECT reference = host::createDriverObject(L"\\Driver\\Reference");
+    NDIS_HANDLE wrapper = nullptr;
+    NdisInitializeWrapper(&wrapper, reference, nullptr, nullptr);
+    NDIS_MINIPORT_CHARACTERISTICS chars = *world().ndis().characteristics(driver);
+    ASSERT_EQ(NdisMRegisterMiniport(wrapper, &chars, sizeof(chars)), NDIS_STATUS_SUCCESS);
+    for (int i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) {
+        if (i != IRP_MJ_PNP) {
+            EXPECT_EQ(driver->MajorFunction[i], reference->MajorFunction[i]) << "major " << i;
+        }
+    }
+    EXPECT_EQ(driver->DriverUnload, reference->DriverUnload);
+    host::deleteDriverObject(reference);
+}
+
+// NDIS refuses the table: the result is STATUS_UNSUCCESSFUL whatever NDIS said, the driver
+// object and the saved routines are untouched, and the wrapper is released.
+TEST_F(DriverEntryTest, RefusedRegistrationLeavesEverythingAsItWas) {
+    for (NDIS_STATUS refusal : {NDIS_STATUS_FAILURE, NDIS_STATUS_BAD_VERSION, NDIS_STATUS_RESOURCES,
+                                NDIS_STATUS_BAD_CHARACTERISTICS}) {
+        SCOPED_TRACE(refusal);
+        // Values a previous load left behind stay as they are.
+        auto addDevice = reinterpret_cast<PDRIVER_ADD_DEVICE>(&SavedAddDevice);
+        auto pnpDispatch = reinterpret_cast<PDRIVER_DISPATCH>(&SavedPnpDispatch);
+        SavedAddDevice = addDevice;
+        SavedPnpDispatch = pnpDispatch;
+
+        world().ndis().failNextRegistration(refusal);
+        NTSTATUS status = STATUS_PENDING;
+        PDRIVER_OBJECT driver = load(&status);
+        EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(SavedAddDevice, addDevice);
+        EXPECT_EQ(SavedPnpDispatch, pnpDispatch);
+
+        PDRIVER_OBJECT fresh = host::createDriverObject(L"\\Driver\\Fresh");
+        EXPECT_EQ(driver->DriverExtension->AddDevice, fresh->DriverExtension->AddDevice);
+        for (int i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) {
+            EXPECT_EQ(driver->MajorFunction[i], fresh->MajorFunction[i]) << "major " << i;
+        }
+        host::deleteDriverObject(fresh);
+        EXPECT_EQ(world().ndis().wrappersOpen(), 0u);
+        EXPECT_FALSE(world().ndis().registered(driver));
+    }
+}
+
+TEST_F(DriverEntryTest, ReturnPacketTouchesNothing) {
+    std::vector<unsigned char> context(64, 0x5A);
+    std::vector<unsigned char> packet(sizeof(NDIS_PACKET) + 32, 0xA5);
+    const std::vector<unsigned char> contextBefore = context;
+    const std::vector<unsigned char> packetBefore = packet;
+    MiniportReturnPacket(context.data(), reinterpret_cast<PNDIS_PACKET>(packet.data()));
+    EXPECT_EQ(context, contextBefore);
+    EXPECT_EQ(packet, packetBefore);
+}
+
+} // namespace
