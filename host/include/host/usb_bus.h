@@ -1,0 +1,301 @@
+// The simulated USB bus: the physical device object at the bottom of a USB device's stack.
+//
+// A Bus stands for one hub port with a host controller behind it. It owns a driver object
+// (\Driver\usbhub) and one physical device object (PDO) that a function driver attaches above.
+// The PDO answers the plug-and-play requests a hub's PDO answers and takes the internal IOCTLs
+// of a USB client driver: IOCTL_INTERNAL_USB_SUBMIT_URB and IOCTL_INTERNAL_USB_CYCLE_PORT.
+// Each URB becomes what would go on the wire (control transfers with their chapter 9 setup
+// packets, bulk and interrupt transfers) and is handed to the UsbDevice plugged into the port.
+//
+// Timing is virtual: a request completes after a latency (or inline, inside IofCallDriver),
+// from the scheduler at DISPATCH_LEVEL. Faults can be injected on any request. Every request is
+// kept in a log, and every transfer can be captured as usbmon records (host/usbmon.h).
+//
+//     host::usb::Bus bus;
+//     bus.plug(device);
+//     AddDevice(driverObject, bus.pdo());
+//     bus.addFault(Fault::stalling({.function = URB_FUNCTION_VENDOR_DEVICE, .bRequest = 0xF0}));
+//     ... run the driver ...
+//     EXPECT_EQ(bus.log()[3].text(), "VENDOR_DEVICE c0 f0 0000 0010 0006 in 001122334455 SUCCESS");
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "host/ddk.h"
+#include "host/sched.h"
+#include "host/usb_device.h"
+
+namespace host::usb {
+
+class UsbmonWriter;
+
+// The log's function code for IOCTL_INTERNAL_USB_CYCLE_PORT (not a URB function).
+inline constexpr USHORT kFunctionCyclePort = 0xFFFF;
+
+// "SUCCESS", "STALL_PID", ... or the status in hex.
+std::string usbdStatusName(USBD_STATUS status);
+// "VENDOR_DEVICE", "BULK_OR_INTERRUPT_TRANSFER", ... or the function in hex.
+std::string urbFunctionName(USHORT function);
+
+// How long requests take, in virtual time. A request that goes to the device (a control or OUT
+// transfer) reaches it when its latency has passed and completes at that moment; a posted IN
+// transfer completes `bulkIn` after the device supplied its data.
+struct Timing {
+    bool inlineCompletion = false; // complete inside IofCallDriver when the result is known
+    Time control = kMillisecond;   // control transfers, and ABORT_PIPE / CYCLE_PORT
+    Time bulkOut = kMillisecond;   // bulk and interrupt OUT, plus perByte for each byte
+    Time perByte = 0;              // e.g. 7 (0.7 us) to model full-speed bulk bandwidth
+    Time bulkIn = kMillisecond;    // bulk and interrupt IN, from the device's data to completion
+};
+
+// Which requests a fault applies to. Unset fields match anything. Designated initializers read
+// well: {.function = URB_FUNCTION_VENDOR_DEVICE, .bRequest = 0xF1, .wIndex = 0x25}.
+struct Match {
+    std::optional<USHORT> function;       // URB function (kFunctionCyclePort for port cycles)
+    std::optional<std::uint8_t> endpoint; // 0 for the default pipe, else with the direction bit
+    std::optional<std::uint8_t> bRequest; // setup packet of control transfers
+    std::optional<std::uint16_t> wValue;
+    std::optional<std::uint16_t> wIndex;
+    std::uint32_t nth = 1; // acts from the nth matching request on (1: the next one)
+};
+
+// What happens to a matching request.
+struct Fault {
+    enum class Action {
+        Fail,  // completes with `status` after the usual latency; the device never sees it
+        Stall, // the endpoint answers STALL: USBD_STATUS_STALL_PID, bulk endpoints halt
+        Delay, // handled normally, but completes `delay` later
+        Hold,  // stays pending until it is cancelled (or its pipe aborted)
+    };
+    Match match;
+    Action action = Action::Fail;
+    USBD_STATUS status = USBD_STATUS_DEV_NOT_RESPONDING;
+    Time delay = 0;
+    std::uint32_t times = 1; // how many requests it acts on; 0 for every one
+
+    static Fault failing(Match m, USBD_STATUS s = USBD_STATUS_DEV_NOT_RESPONDING,
+                         std::uint32_t times = 1) {
+        return {m, Action::Fail, s, 0, times};
+    }
+    static Fault stalling(Match m, std::uint32_t times = 1) {
+        return {m, Action::Stall, USBD_STATUS_STALL_PID, 0, times};
+    }
+    static Fault delaying(Match m, Time d, std::uint32_t times = 1) {
+        return {m, Action::Delay, USBD_STATUS_SUCCESS, d, times};
+    }
+    static Fault holding(Match m, std::uint32_t times = 1) {
+        return {m, Action::Hold, USBD_STATUS_SUCCESS, 0, times};
+    }
+};
+
+// One request as the bus saw it. Control transfers (the standard requests issued for
+// SELECT_CONFIGURATION and RESET_PIPE included) carry their setup packet.
+struct Request {
+    std::uint64_t id = 0;
+    Time submitted = 0;
+    Time completed = -1; // -1 while outstanding
+    USHORT function = 0;
+    std::uint8_t endpoint = 0; // 0x00/0x80 for control transfers; the pipe's endpoint otherwise
+    std::optional<SetupPacket> setup;
+    bool in = false;
+    std::size_t requested = 0;      // TransferBufferLength as submitted
+    std::vector<std::uint8_t> data; // OUT: the data sent; IN: the data received
+    USBD_STATUS status = USBD_STATUS_PENDING;
+    NTSTATUS irpStatus = STATUS_PENDING;
+
+    bool done() const { return completed >= 0; }
+    // A one-line summary for comparing whole sequences, e.g.
+    //   "GET_DESCRIPTOR_FROM_DEVICE 80 06 0100 0000 0012 in 1201... SUCCESS"
+    //   "BULK_OR_INTERRUPT_TRANSFER 02 out 0a0b0c SUCCESS", "ABORT_PIPE 81 SUCCESS"
+    std::string text() const;
+};
+
+class Bus : public UsbPort {
+  public:
+    Bus();
+    ~Bus() override;
+    Bus(const Bus&) = delete;
+    Bus& operator=(const Bus&) = delete;
+
+    // ---- the device ----
+    // Attaches the device to the port (it gets attach()), and reads its device descriptor as the
+    // hub's enumeration would (not logged); the descriptor gives the PnP identifiers.
+    void plug(UsbDevice& device);
+    // Pulls the device: every outstanding request completes with USBD_STATUS_DEVICE_GONE, the
+    // device gets detach(), and later requests fail the same way.
+    void unplug();
+    bool plugged() const { return device_ != nullptr; }
+
+    // ---- the device stack ----
+    PDEVICE_OBJECT pdo() const { return pdo_; }
+    PDRIVER_OBJECT driverObject() const { return driver_; }
+
+    // ---- plug and play ----
+    // Completes the next PnP requests of `minor` with `status` (instead of the usual answer).
+    void setPnpStatus(UCHAR minor, NTSTATUS status) { pnpStatus_[minor] = status; }
+    void clearPnpStatus(UCHAR minor) { pnpStatus_.erase(minor); }
+    // Leaves PnP requests of `minor` pending until completeHeldPnp().
+    void holdPnp(UCHAR minor, bool hold = true);
+    // Completes the oldest held PnP request with its usual answer (or `status` when given), at
+    // DISPATCH_LEVEL. Returns false when none is held.
+    bool completeHeldPnp(std::optional<NTSTATUS> status = std::nullopt);
+    std::size_t heldPnpCount() const { return heldPnp_.size(); }
+    // The minor functions of every PnP request the PDO received, in order.
+    const std::vector<UCHAR>& pnpLog() const { return pnpLog_; }
+
+    // ---- timing and faults ----
+    Timing& timing() { return timing_; }
+    // Returns an id for faultHits().
+    std::size_t addFault(const Fault& fault);
+    void clearFaults() { faults_.clear(); }
+    // How many requests the fault acted on.
+    std::uint32_t faultHits(std::size_t id) const;
+
+    // ---- what happened ----
+    const std::vector<Request>& log() const { return log_; }
+    std::vector<std::string> logText() const;
+    void clearLog() { log_.clear(); }
+    std::size_t outstanding() const { return transfers_.size(); }
+    std::uint32_t portCycles() const { return portCycles_; }
+    bool halted(std::uint8_t endpoint) const { return halted_.count(endpoint) != 0; }
+    bool configured() const { return configuration_ != 0; }
+    // Remote wake-up: whether the device has the feature enabled (SET_FEATURE / CLEAR_FEATURE
+    // DEVICE_REMOTE_WAKEUP), and every wake-up the device signalled, with that state at the time.
+    bool remoteWakeupEnabled() const { return remoteWakeupEnabled_; }
+    struct Wakeup {
+        Time time;
+        bool enabled;
+    };
+    const std::vector<Wakeup>& wakeups() const { return wakeups_; }
+    std::function<void()> onRemoteWakeup; // called on every signalled wake-up
+
+    // ---- capture ----
+    // Writes every transfer to `writer` from now on (nullptr stops). The writer must outlive
+    // the bus or be detached first.
+    void setCapture(UsbmonWriter* writer) { capture_ = writer; }
+
+    // ---- UsbPort, for the device ----
+    Time now() const override;
+    std::uint64_t schedule(Time delay, std::function<void()> fn) override;
+    void cancelScheduled(std::uint64_t handle) override;
+    bool completeIn(std::uint8_t endpoint, std::span<const std::uint8_t> data,
+                    Outcome outcome = Outcome::Ok) override;
+    std::size_t pendingIn(std::uint8_t endpoint) const override;
+    void remoteWakeup() override;
+
+  private:
+    struct Pipe {
+        std::uint8_t endpoint;
+        USBD_PIPE_TYPE type;
+        std::uint16_t maxPacket;
+        std::uint8_t interval;
+    };
+    enum class State { Queued, Scheduled, Held, Ready };
+    struct Transfer {
+        PIRP irp = nullptr;
+        PURB urb = nullptr;
+        std::uint64_t id = 0; // also the log's and the capture's id
+        USHORT function = 0;
+        std::uint8_t endpoint = 0; // the pipe the transfer runs on (0/0x80: default pipe)
+        std::uint8_t target = 0;   // RESET_PIPE and ABORT_PIPE: the endpoint acted upon
+        USBD_PIPE_TYPE pipeType = UsbdPipeTypeControl;
+        std::uint8_t interval = 0;
+        bool shortOk = true; // a short IN transfer is not an error
+        std::optional<SetupPacket> setup;
+        bool in = false;
+        std::size_t requested = 0;
+        std::vector<std::uint8_t> out;
+        State state = State::Scheduled;
+        EventId event = 0;
+        Time extraDelay = 0;
+        std::optional<Fault::Action> fault;
+        USBD_STATUS faultStatus = USBD_STATUS_SUCCESS;
+        bool inDispatch = false; // its dispatch routine is still running
+        // The result, once known.
+        std::optional<USBD_STATUS> result;
+        std::vector<std::uint8_t> inData;
+        std::size_t moved = 0;
+        bool aborted = false;
+        bool captured = false; // its submission went to the capture
+    };
+
+    static NTSTATUS NTAPI dispatchInternal(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS NTAPI dispatchPnp(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS NTAPI dispatchPower(PDEVICE_OBJECT device, PIRP irp);
+    static VOID NTAPI cancelRoutine(PDEVICE_OBJECT device, PIRP irp);
+    static Bus* fromDevice(PDEVICE_OBJECT device);
+
+    NTSTATUS submitUrb(PIRP irp, PURB urb);
+    NTSTATUS cyclePort(PIRP irp);
+    NTSTATUS pnp(PIRP irp);
+    NTSTATUS answerPnp(PIRP irp, std::optional<NTSTATUS> forced);
+    // Describes the URB as a transfer; returns a USBD status when it is malformed.
+    USBD_STATUS describe(PURB urb, Transfer& t);
+    const Fault* matchFault(const Transfer& t);
+    NTSTATUS start(std::unique_ptr<Transfer> owned);
+    void execute(Transfer& t);
+    void executeControl(Transfer& t);
+    void selectConfiguration(Transfer& t);
+    void abortPipe(Transfer& t, bool inlineCompletion);
+    void cycle(Transfer& t);
+    void scheduleCompletion(Transfer& t, Time delay);
+    NTSTATUS complete(Transfer& t);
+    // Every transfer without a result gets `status`; completes them now (the caller runs where
+    // completions may run) or from the scheduler.
+    void completeAllWith(USBD_STATUS status, const Transfer* except, bool immediately);
+    void completeNow(const std::vector<std::pair<PIRP, std::uint64_t>>& keys);
+    void forget(Transfer& t); // takes it off the IN queue and the scheduler
+    Request* logEntry(const Transfer& t);
+    void captureSubmit(Transfer& t);
+    void captureComplete(const Transfer& t);
+    Time latencyOf(const Transfer& t) const;
+    const Pipe* findPipe(USBD_PIPE_HANDLE handle) const;
+
+    PDRIVER_OBJECT driver_ = nullptr;
+    PDEVICE_OBJECT pdo_ = nullptr;
+    UsbDevice* device_ = nullptr;
+    bool gone_ = false; // unplugged after having been plugged
+    std::vector<std::uint8_t> deviceDescriptor_;
+
+    Timing timing_;
+    struct FaultSlot {
+        Fault fault;
+        std::uint32_t seen = 0;
+        std::uint32_t hits = 0;
+    };
+    std::vector<FaultSlot> faults_;
+    std::vector<Request> log_;
+    std::uint64_t nextId_ = 1;
+    UsbmonWriter* capture_ = nullptr;
+
+    std::map<PIRP, std::unique_ptr<Transfer>> transfers_;
+    std::map<std::uint8_t, std::deque<Transfer*>> inQueues_;
+    std::vector<std::unique_ptr<Pipe>> pipes_; // every pipe ever handed out, so handles stay valid
+    std::set<const Pipe*> livePipes_;          // the pipes of the current configuration
+    std::set<std::uint8_t> halted_;
+    std::uint8_t configuration_ = 0;
+    std::uint8_t configurationHandle_ = 0; // its address is the configuration handle
+    std::uint32_t portCycles_ = 0;
+    bool remoteWakeupEnabled_ = false;
+    std::vector<Wakeup> wakeups_;
+
+    std::map<UCHAR, NTSTATUS> pnpStatus_;
+    std::set<UCHAR> pnpHold_;
+    std::deque<PIRP> heldPnp_;
+    std::vector<UCHAR> pnpLog_;
+};
+
+// The number of bytes of a configuration descriptor that may be read: wTotalLength, but never
+// past the end of the allocation that holds it when that is a platform (pool or NDIS)
+// allocation, and at least the 9-byte header. Used by USBD and the bus.
+std::size_t configurationBytes(const USB_CONFIGURATION_DESCRIPTOR* descriptor);
+
+} // namespace host::usb

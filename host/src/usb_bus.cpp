@@ -1,0 +1,879 @@
+// The simulated USB bus: URBs in, transactions to the device, completions out.
+#include "host/usb_bus.h"
+
+#include <algorithm>
+
+#include "host/io.h"
+#include "host/kernel.h"
+#include "host/usbmon.h"
+#include "host/world.h"
+
+namespace host::usb {
+
+std::vector<std::uint8_t> SetupPacket::bytes() const {
+    return {bmRequestType,
+            bRequest,
+            static_cast<std::uint8_t>(wValue),
+            static_cast<std::uint8_t>(wValue >> 8),
+            static_cast<std::uint8_t>(wIndex),
+            static_cast<std::uint8_t>(wIndex >> 8),
+            static_cast<std::uint8_t>(wLength),
+            static_cast<std::uint8_t>(wLength >> 8)};
+}
+
+namespace {
+
+// Standard requests (USB 2.0, 9.4).
+constexpr std::uint8_t kGetStatus = 0x00;
+constexpr std::uint8_t kClearFeature = 0x01;
+constexpr std::uint8_t kSetFeature = 0x03;
+constexpr std::uint8_t kGetDescriptor = 0x06;
+constexpr std::uint8_t kSetConfiguration = 0x09;
+constexpr std::uint16_t kEndpointHalt = 0x0000;
+constexpr std::uint16_t kDeviceRemoteWakeup = 0x0001;
+
+// URB functions beyond those the driver's headers name.
+constexpr USHORT kClassInterface = 0x001B;
+constexpr USHORT kClassEndpoint = 0x001C;
+
+NTSTATUS irpStatusFor(USBD_STATUS status) {
+    if (USBD_SUCCESS(status)) {
+        return STATUS_SUCCESS;
+    }
+    if (status == USBD_STATUS_CANCELED) {
+        return STATUS_CANCELLED;
+    }
+    if (status == USBD_STATUS_DEVICE_GONE) {
+        return STATUS_DEVICE_NOT_CONNECTED;
+    }
+    return STATUS_UNSUCCESSFUL;
+}
+
+// The endpoint descriptors that follow an interface descriptor, up to the next interface.
+std::vector<const USB_ENDPOINT_DESCRIPTOR*> endpointsOf(const USB_CONFIGURATION_DESCRIPTOR* config,
+                                                        const USB_INTERFACE_DESCRIPTOR* interface) {
+    std::vector<const USB_ENDPOINT_DESCRIPTOR*> endpoints;
+    auto* end = reinterpret_cast<const UCHAR*>(config) + configurationBytes(config);
+    auto* at = reinterpret_cast<const UCHAR*>(interface) + interface->bLength;
+    while (end - at >= 2 && at[0] >= 2 && at[0] <= end - at &&
+           at[1] != USB_INTERFACE_DESCRIPTOR_TYPE) {
+        if (at[1] == USB_ENDPOINT_DESCRIPTOR_TYPE && at[0] >= sizeof(USB_ENDPOINT_DESCRIPTOR)) {
+            endpoints.push_back(reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR*>(at));
+        }
+        at += at[0];
+    }
+    return endpoints;
+}
+
+// Walks the interface information blocks of a select-configuration URB. Returns false when one
+// does not fit the URB or does not describe an interface of the configuration.
+template <typename Fn>
+bool forEachInterface(PURB urb, Fn&& fn) {
+    PUSB_CONFIGURATION_DESCRIPTOR config = urb->UrbSelectConfiguration.ConfigurationDescriptor;
+    std::size_t offset = offsetof(struct _URB_SELECT_CONFIGURATION, Interface);
+    std::size_t length = urb->UrbHeader.Length;
+    for (UCHAR i = 0; i < std::max<UCHAR>(config->bNumInterfaces, 1); ++i) {
+        if (offset + offsetof(USBD_INTERFACE_INFORMATION, Pipes) > length) {
+            return false;
+        }
+        auto* info =
+            reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<PUCHAR>(urb) + offset);
+        PUSB_INTERFACE_DESCRIPTOR interface = USBD_ParseConfigurationDescriptorEx(
+            config, config, info->InterfaceNumber, info->AlternateSetting, -1, -1, -1);
+        if (interface == nullptr) {
+            return false;
+        }
+        auto endpoints = endpointsOf(config, interface);
+        std::size_t needed = GET_USBD_INTERFACE_SIZE(std::max<std::size_t>(endpoints.size(), 1));
+        if (endpoints.size() != interface->bNumEndpoints || info->Length < needed ||
+            offset + info->Length > length) {
+            return false;
+        }
+        fn(info, interface, endpoints);
+        offset += info->Length;
+    }
+    return true;
+}
+
+} // namespace
+
+// ---- the bus ---------------------------------------------------------------------------------
+
+Bus::Bus() {
+    driver_ = createDriverObject(L"\\Driver\\usbhub");
+    driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = dispatchInternal;
+    driver_->MajorFunction[IRP_MJ_PNP] = dispatchPnp;
+    driver_->MajorFunction[IRP_MJ_POWER] = dispatchPower;
+    IoCreateDevice(driver_, sizeof(Bus*), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &pdo_);
+    *static_cast<Bus**>(pdo_->DeviceExtension) = this;
+    pdo_->Flags &= ~static_cast<ULONG>(DO_DEVICE_INITIALIZING);
+}
+
+Bus::~Bus() {
+    if (World::exists()) {
+        for (auto& [irp, t] : transfers_) {
+            if (t->event != 0) {
+                world().scheduler().cancel(t->event);
+            }
+        }
+    }
+    transfers_.clear();
+    if (device_ != nullptr) {
+        device_->detach();
+    }
+    deleteDriverObject(driver_);
+}
+
+Bus* Bus::fromDevice(PDEVICE_OBJECT device) {
+    return *static_cast<Bus**>(device->DeviceExtension);
+}
+
+void Bus::plug(UsbDevice& device) {
+    if (device_ != nullptr) {
+        unplug();
+    }
+    device_ = &device;
+    gone_ = false;
+    device.attach(*this);
+    // The hub reads the device descriptor while enumerating the new device.
+    std::vector<std::uint8_t> descriptor(sizeof(USB_DEVICE_DESCRIPTOR));
+    std::size_t actual = 0;
+    SetupPacket get{0x80, kGetDescriptor, USB_DEVICE_DESCRIPTOR_TYPE << 8, 0,
+                    sizeof(USB_DEVICE_DESCRIPTOR)};
+    if (device.control(get, descriptor, actual) == Outcome::Ok) {
+        descriptor.resize(std::min(actual, descriptor.size()));
+        deviceDescriptor_ = descriptor;
+    } else {
+        deviceDescriptor_.clear();
+    }
+}
+
+void Bus::unplug() {
+    if (device_ == nullptr) {
+        return;
+    }
+    completeAllWith(USBD_STATUS_DEVICE_GONE, nullptr, false);
+    UsbDevice* device = device_;
+    device_ = nullptr;
+    gone_ = true;
+    configuration_ = 0;
+    livePipes_.clear();
+    halted_.clear();
+    remoteWakeupEnabled_ = false;
+    device->detach();
+}
+
+std::size_t Bus::addFault(const Fault& fault) {
+    faults_.push_back({fault, 0, 0});
+    return faults_.size() - 1;
+}
+
+std::uint32_t Bus::faultHits(std::size_t id) const {
+    return id < faults_.size() ? faults_[id].hits : 0;
+}
+
+std::vector<std::string> Bus::logText() const {
+    std::vector<std::string> lines;
+    for (const Request& r : log_) {
+        lines.push_back(r.text());
+    }
+    return lines;
+}
+
+// ---- UsbPort -----------------------------------------------------------------------------------
+
+Time Bus::now() const {
+    return world().now();
+}
+
+std::uint64_t Bus::schedule(Time delay, std::function<void()> fn) {
+    return world().scheduler().after(delay, std::move(fn), "usb device");
+}
+
+void Bus::cancelScheduled(std::uint64_t handle) {
+    world().scheduler().cancel(handle);
+}
+
+std::size_t Bus::pendingIn(std::uint8_t endpoint) const {
+    auto it = inQueues_.find(endpoint);
+    return it == inQueues_.end() ? 0 : it->second.size();
+}
+
+bool Bus::completeIn(std::uint8_t endpoint, std::span<const std::uint8_t> data, Outcome outcome) {
+    auto q = inQueues_.find(endpoint);
+    if (q == inQueues_.end() || q->second.empty()) {
+        return false;
+    }
+    Transfer& t = *q->second.front();
+    q->second.pop_front();
+    switch (outcome) {
+    case Outcome::Ok:
+        t.moved = std::min(data.size(), t.requested);
+        t.inData.assign(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(t.moved));
+        if (data.size() > t.requested) {
+            t.result = USBD_STATUS_BUFFER_OVERRUN;
+        } else if (data.size() < t.requested && !t.shortOk) {
+            t.result = USBD_STATUS_DATA_UNDERRUN;
+        } else {
+            t.result = USBD_STATUS_SUCCESS;
+        }
+        break;
+    case Outcome::Stall:
+        t.result = USBD_STATUS_STALL_PID;
+        halted_.insert(endpoint);
+        break;
+    case Outcome::NoAnswer:
+        t.result = USBD_STATUS_DEV_NOT_RESPONDING;
+        break;
+    }
+    if (t.inDispatch && timing_.inlineCompletion && t.extraDelay == 0) {
+        t.state = State::Ready; // the dispatch routine completes it before it returns
+    } else {
+        scheduleCompletion(t, timing_.bulkIn + t.extraDelay);
+    }
+    return true;
+}
+
+void Bus::remoteWakeup() {
+    wakeups_.push_back({now(), remoteWakeupEnabled_});
+    if (onRemoteWakeup) {
+        onRemoteWakeup();
+    }
+}
+
+// ---- requests ----------------------------------------------------------------------------------
+
+NTSTATUS NTAPI Bus::dispatchInternal(PDEVICE_OBJECT device, PIRP irp) {
+    Bus* bus = fromDevice(device);
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    switch (location->Parameters.DeviceIoControl.IoControlCode) {
+    case IOCTL_INTERNAL_USB_SUBMIT_URB:
+        return bus->submitUrb(irp, static_cast<PURB>(location->Parameters.Others.Argument1));
+    case IOCTL_INTERNAL_USB_CYCLE_PORT:
+        return bus->cyclePort(irp);
+    default:
+        irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+        irp->IoStatus.Information = 0;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+}
+
+USBD_STATUS Bus::describe(PURB urb, Transfer& t) {
+    USHORT f = urb->UrbHeader.Function;
+    t.function = f;
+    auto control = [&](std::uint8_t bm, std::uint8_t request, std::uint16_t value,
+                       std::uint16_t index, std::size_t length, PVOID buffer) -> USBD_STATUS {
+        t.setup = SetupPacket{bm, request, value, index, static_cast<std::uint16_t>(length)};
+        t.in = (bm & 0x80) != 0;
+        t.endpoint = t.in ? 0x80 : 0x00;
+        t.requested = length;
+        if (length > 0xFFFF || (length != 0 && buffer == nullptr)) {
+            return USBD_STATUS_INVALID_PARAMETER;
+        }
+        if (!t.in && length != 0) {
+            auto* p = static_cast<const std::uint8_t*>(buffer);
+            t.out.assign(p, p + length);
+        }
+        return USBD_STATUS_SUCCESS;
+    };
+    auto pipe = [&](USBD_PIPE_HANDLE handle) -> const Pipe* {
+        const Pipe* p = findPipe(handle);
+        if (p != nullptr) {
+            t.endpoint = p->endpoint;
+            t.pipeType = p->type;
+            t.interval = p->interval;
+        }
+        return p;
+    };
+
+    switch (f) {
+    case URB_FUNCTION_SELECT_CONFIGURATION: {
+        PUSB_CONFIGURATION_DESCRIPTOR config = urb->UrbSelectConfiguration.ConfigurationDescriptor;
+        if (config != nullptr &&
+            (configurationBytes(config) < sizeof(USB_CONFIGURATION_DESCRIPTOR) ||
+             config->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE ||
+             !forEachInterface(urb, [](auto, auto, auto&) {}))) {
+            control(0x00, kSetConfiguration, 0, 0, 0, nullptr);
+            return USBD_STATUS_INVALID_PARAMETER;
+        }
+        return control(0x00, kSetConfiguration, config ? config->bConfigurationValue : 0, 0, 0,
+                       nullptr);
+    }
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
+        auto& r = urb->UrbControlDescriptorRequest;
+        return control(0x80, kGetDescriptor,
+                       static_cast<std::uint16_t>(r.DescriptorType << 8 | r.Index), r.LanguageId,
+                       r.TransferBufferLength, r.TransferBuffer);
+    }
+    case URB_FUNCTION_SET_FEATURE_TO_DEVICE:
+    case URB_FUNCTION_SET_FEATURE_TO_INTERFACE:
+    case URB_FUNCTION_SET_FEATURE_TO_ENDPOINT:
+    case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE:
+    case URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE:
+    case URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT: {
+        auto& r = urb->UrbControlFeatureRequest;
+        bool set = f <= URB_FUNCTION_SET_FEATURE_TO_ENDPOINT;
+        auto recipient = static_cast<std::uint8_t>(
+            f - (set ? URB_FUNCTION_SET_FEATURE_TO_DEVICE : URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE));
+        return control(recipient, set ? kSetFeature : kClearFeature, r.FeatureSelector, r.Index, 0,
+                       nullptr);
+    }
+    case URB_FUNCTION_GET_STATUS_FROM_DEVICE:
+    case URB_FUNCTION_GET_STATUS_FROM_INTERFACE:
+    case URB_FUNCTION_GET_STATUS_FROM_ENDPOINT: {
+        auto& r = urb->UrbControlGetStatusRequest;
+        auto recipient = static_cast<std::uint8_t>(f - URB_FUNCTION_GET_STATUS_FROM_DEVICE);
+        return control(static_cast<std::uint8_t>(0x80 | recipient), kGetStatus, 0, r.Index,
+                       r.TransferBufferLength, r.TransferBuffer);
+    }
+    case URB_FUNCTION_VENDOR_DEVICE:
+    case URB_FUNCTION_VENDOR_INTERFACE:
+    case URB_FUNCTION_VENDOR_ENDPOINT:
+    case URB_FUNCTION_CLASS_DEVICE:
+    case kClassInterface:
+    case kClassEndpoint: {
+        auto& r = urb->UrbControlVendorClassRequest;
+        bool vendor = f <= URB_FUNCTION_VENDOR_ENDPOINT;
+        auto recipient = static_cast<std::uint8_t>(
+            f - (vendor ? URB_FUNCTION_VENDOR_DEVICE : URB_FUNCTION_CLASS_DEVICE));
+        bool in = (r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+        auto bm = static_cast<std::uint8_t>((in ? 0x80 : 0x00) | (vendor ? 0x40 : 0x20) |
+                                            recipient | r.RequestTypeReservedBits);
+        t.shortOk = (r.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
+        return control(bm, r.Request, r.Value, r.Index, r.TransferBufferLength, r.TransferBuffer);
+    }
+    case URB_FUNCTION_CONTROL_TRANSFER: {
+        auto& r = urb->UrbControlTransfer;
+        const UCHAR* s = r.SetupPacket;
+        bool in = (r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+        t.shortOk = (r.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
+        auto bm = static_cast<std::uint8_t>((s[0] & 0x7F) | (in ? 0x80 : 0x00));
+        return control(bm, s[1], static_cast<std::uint16_t>(s[2] | s[3] << 8),
+                       static_cast<std::uint16_t>(s[4] | s[5] << 8), r.TransferBufferLength,
+                       r.TransferBuffer);
+    }
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
+        auto& r = urb->UrbBulkOrInterruptTransfer;
+        const Pipe* p = pipe(r.PipeHandle);
+        if (p == nullptr) {
+            return USBD_STATUS_INVALID_PIPE_HANDLE;
+        }
+        t.in = (p->endpoint & 0x80) != 0;
+        t.requested = r.TransferBufferLength;
+        t.shortOk = (r.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
+        if (r.TransferBufferLength != 0 && r.TransferBuffer == nullptr) {
+            return USBD_STATUS_INVALID_PARAMETER;
+        }
+        if (!t.in && r.TransferBufferLength != 0) {
+            auto* data = static_cast<const std::uint8_t*>(r.TransferBuffer);
+            t.out.assign(data, data + r.TransferBufferLength);
+        }
+        return USBD_STATUS_SUCCESS;
+    }
+    case URB_FUNCTION_ABORT_PIPE: {
+        const Pipe* p = pipe(urb->UrbPipeRequest.PipeHandle);
+        if (p == nullptr) {
+            return USBD_STATUS_INVALID_PIPE_HANDLE;
+        }
+        t.target = p->endpoint;
+        t.pipeType = UsbdPipeTypeControl;
+        return USBD_STATUS_SUCCESS;
+    }
+    case URB_FUNCTION_RESET_PIPE: {
+        const Pipe* p = findPipe(urb->UrbPipeRequest.PipeHandle);
+        if (p == nullptr) {
+            return USBD_STATUS_INVALID_PIPE_HANDLE;
+        }
+        t.target = p->endpoint;
+        // CLEAR_FEATURE(ENDPOINT_HALT) to the endpoint, on the default pipe.
+        return control(0x02, kClearFeature, kEndpointHalt, p->endpoint, 0, nullptr);
+    }
+    default:
+        return USBD_STATUS_INVALID_URB_FUNCTION;
+    }
+}
+
+const Bus::Pipe* Bus::findPipe(USBD_PIPE_HANDLE handle) const {
+    auto* p = static_cast<const Pipe*>(handle);
+    return livePipes_.count(p) != 0 ? p : nullptr;
+}
+
+const Fault* Bus::matchFault(const Transfer& t) {
+    const Fault* chosen = nullptr;
+    for (FaultSlot& slot : faults_) {
+        const Fault& f = slot.fault;
+        const Match& m = f.match;
+        if (f.times != 0 && slot.hits >= f.times) {
+            continue;
+        }
+        // The default pipe is endpoint 0 in either direction.
+        bool defaultPipe = t.setup.has_value() || t.function == kFunctionCyclePort;
+        bool endpointMatches =
+            !m.endpoint || (defaultPipe ? (*m.endpoint & 0x7F) == 0 : *m.endpoint == t.endpoint);
+        bool matches = (!m.function || *m.function == t.function) && endpointMatches &&
+                       (!m.bRequest || (t.setup && t.setup->bRequest == *m.bRequest)) &&
+                       (!m.wValue || (t.setup && t.setup->wValue == *m.wValue)) &&
+                       (!m.wIndex || (t.setup && t.setup->wIndex == *m.wIndex));
+        if (!matches) {
+            continue;
+        }
+        ++slot.seen;
+        if (chosen == nullptr && slot.seen >= m.nth) {
+            ++slot.hits;
+            chosen = &f;
+        }
+    }
+    return chosen;
+}
+
+NTSTATUS Bus::submitUrb(PIRP irp, PURB urb) {
+    if (urb == nullptr) {
+        irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
+        irp->IoStatus.Information = 0;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_INVALID_PARAMETER;
+    }
+    auto owned = std::make_unique<Transfer>();
+    Transfer& t = *owned;
+    t.irp = irp;
+    t.urb = urb;
+    t.id = nextId_++;
+    USBD_STATUS invalid = describe(urb, t);
+    log_.push_back(Request{t.id, now(), -1, t.function, t.endpoint, t.setup, t.in, t.requested,
+                           t.out, USBD_STATUS_PENDING, STATUS_PENDING});
+    if (!USBD_SUCCESS(invalid)) {
+        // Rejected before it reaches the bus.
+        t.result = invalid;
+        transfers_[irp] = std::move(owned);
+        return complete(t);
+    }
+    bool bulk = t.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    if (device_ == nullptr) {
+        t.fault = Fault::Action::Fail;
+        t.faultStatus = USBD_STATUS_DEVICE_GONE;
+    } else if (bulk && halted_.count(t.endpoint) != 0) {
+        t.fault = Fault::Action::Fail;
+        t.faultStatus = USBD_STATUS_ENDPOINT_HALTED;
+    } else if (const Fault* f = matchFault(t)) {
+        t.fault = f->action;
+        t.faultStatus = f->status;
+        if (f->action == Fault::Action::Delay) {
+            t.fault.reset();
+            t.extraDelay = f->delay;
+        }
+    }
+    return start(std::move(owned));
+}
+
+NTSTATUS Bus::cyclePort(PIRP irp) {
+    auto owned = std::make_unique<Transfer>();
+    Transfer& t = *owned;
+    t.irp = irp;
+    t.id = nextId_++;
+    t.function = kFunctionCyclePort;
+    log_.push_back(Request{t.id,
+                           now(),
+                           -1,
+                           t.function,
+                           0,
+                           std::nullopt,
+                           false,
+                           0,
+                           {},
+                           USBD_STATUS_PENDING,
+                           STATUS_PENDING});
+    if (const Fault* f = matchFault(t)) {
+        t.fault = f->action;
+        t.faultStatus = f->status;
+        if (f->action == Fault::Action::Delay) {
+            t.fault.reset();
+            t.extraDelay = f->delay;
+        }
+    }
+    return start(std::move(owned));
+}
+
+Time Bus::latencyOf(const Transfer& t) const {
+    if (t.function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+        return timing_.control;
+    }
+    if (t.in) {
+        return timing_.bulkIn;
+    }
+    return timing_.bulkOut + timing_.perByte * static_cast<Time>(t.out.size());
+}
+
+NTSTATUS Bus::start(std::unique_ptr<Transfer> owned) {
+    Transfer& t = *owned;
+    PIRP irp = t.irp;
+    transfers_[irp] = std::move(owned);
+    captureSubmit(t);
+    t.inDispatch = true;
+    bool inlineOk = timing_.inlineCompletion && t.extraDelay == 0;
+    bool postIn = t.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && t.in && !t.fault;
+    if (t.function == URB_FUNCTION_ABORT_PIPE && !t.fault) {
+        abortPipe(t, inlineOk);
+    }
+    if (t.fault == Fault::Action::Hold) {
+        t.state = State::Held;
+    } else if (postIn) {
+        t.state = State::Queued;
+        inQueues_[t.endpoint].push_back(&t);
+        device_->inPosted(InRequest{t.id, t.endpoint, t.requested});
+    } else if (inlineOk) {
+        execute(t);
+        t.state = State::Ready;
+    } else {
+        t.state = State::Scheduled;
+        std::uint64_t id = t.id;
+        t.event = world().scheduler().after(
+            latencyOf(t) + t.extraDelay,
+            [this, irp, id] {
+                auto it = transfers_.find(irp);
+                if (it == transfers_.end() || it->second->id != id) {
+                    return;
+                }
+                it->second->event = 0;
+                execute(*it->second);
+                complete(*it->second);
+            },
+            "usb transfer");
+    }
+    t.inDispatch = false;
+    if (t.state == State::Ready) {
+        return complete(t);
+    }
+    IoMarkIrpPending(irp);
+    IoSetCancelRoutine(irp, cancelRoutine);
+    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+        // Cancelled before the cancel routine was in place.
+        forget(t);
+        t.result = USBD_STATUS_CANCELED;
+        complete(t);
+    }
+    return STATUS_PENDING;
+}
+
+void Bus::execute(Transfer& t) {
+    if (t.result) {
+        return;
+    }
+    if (t.fault == Fault::Action::Fail) {
+        t.result = t.faultStatus;
+        return;
+    }
+    if (device_ == nullptr) {
+        t.result = USBD_STATUS_DEVICE_GONE;
+        return;
+    }
+    if (t.fault == Fault::Action::Stall) {
+        t.result = USBD_STATUS_STALL_PID;
+        if (t.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+            halted_.insert(t.endpoint);
+        }
+        return;
+    }
+    if (t.function == kFunctionCyclePort) {
+        cycle(t);
+        return;
+    }
+    if (t.function == URB_FUNCTION_ABORT_PIPE) {
+        t.result = USBD_STATUS_SUCCESS;
+        return;
+    }
+    if (t.setup) {
+        executeControl(t);
+        return;
+    }
+    switch (device_->bulkOut(t.endpoint, t.out)) {
+    case Outcome::Ok:
+        t.moved = t.out.size();
+        t.result = USBD_STATUS_SUCCESS;
+        break;
+    case Outcome::Stall:
+        t.result = USBD_STATUS_STALL_PID;
+        halted_.insert(t.endpoint);
+        break;
+    case Outcome::NoAnswer:
+        t.result = USBD_STATUS_DEV_NOT_RESPONDING;
+        break;
+    }
+}
+
+void Bus::executeControl(Transfer& t) {
+    const SetupPacket& s = *t.setup;
+    std::vector<std::uint8_t> buffer = t.in ? std::vector<std::uint8_t>(s.wLength) : t.out;
+    std::size_t actual = 0;
+    Outcome outcome = device_->control(s, buffer, actual);
+    if (outcome == Outcome::Stall) {
+        t.result = USBD_STATUS_STALL_PID; // a protocol stall: the default pipe does not halt
+        return;
+    }
+    if (outcome == Outcome::NoAnswer) {
+        t.result = USBD_STATUS_DEV_NOT_RESPONDING;
+        return;
+    }
+    if (t.in) {
+        t.moved = std::min<std::size_t>(actual, s.wLength);
+        t.inData.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(t.moved));
+        if (t.moved < t.requested && !t.shortOk) {
+            t.result = USBD_STATUS_DATA_UNDERRUN;
+            return;
+        }
+    } else {
+        t.moved = t.out.size();
+    }
+    t.result = USBD_STATUS_SUCCESS;
+    // What a successful standard request changes on the host side.
+    if (t.function == URB_FUNCTION_SELECT_CONFIGURATION) {
+        selectConfiguration(t);
+    } else if (t.function == URB_FUNCTION_RESET_PIPE) {
+        halted_.erase(t.target);
+    } else if ((t.function == URB_FUNCTION_SET_FEATURE_TO_DEVICE ||
+                t.function == URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE) &&
+               s.wValue == kDeviceRemoteWakeup) {
+        remoteWakeupEnabled_ = t.function == URB_FUNCTION_SET_FEATURE_TO_DEVICE;
+    }
+}
+
+void Bus::selectConfiguration(Transfer& t) {
+    PURB urb = t.urb;
+    PUSB_CONFIGURATION_DESCRIPTOR config = urb->UrbSelectConfiguration.ConfigurationDescriptor;
+    livePipes_.clear();
+    halted_.clear();
+    if (config == nullptr) {
+        configuration_ = 0;
+        urb->UrbSelectConfiguration.ConfigurationHandle = nullptr;
+        return;
+    }
+    configuration_ = config->bConfigurationValue;
+    urb->UrbSelectConfiguration.ConfigurationHandle = &configurationHandle_;
+    forEachInterface(urb, [this](PUSBD_INTERFACE_INFORMATION info,
+                                 PUSB_INTERFACE_DESCRIPTOR interface,
+                                 const std::vector<const USB_ENDPOINT_DESCRIPTOR*>& endpoints) {
+        info->Class = interface->bInterfaceClass;
+        info->SubClass = interface->bInterfaceSubClass;
+        info->Protocol = interface->bInterfaceProtocol;
+        // The interface handle is a bus object that is not a pipe.
+        pipes_.push_back(std::make_unique<Pipe>(Pipe{0, UsbdPipeTypeControl, 0, 0}));
+        info->InterfaceHandle = pipes_.back().get();
+        info->NumberOfPipes = static_cast<ULONG>(endpoints.size());
+        for (std::size_t i = 0; i < endpoints.size(); ++i) {
+            const USB_ENDPOINT_DESCRIPTOR* e = endpoints[i];
+            USBD_PIPE_INFORMATION& p = info->Pipes[i];
+            p.MaximumPacketSize = e->wMaxPacketSize;
+            p.EndpointAddress = e->bEndpointAddress;
+            p.Interval = e->bInterval;
+            p.PipeType = static_cast<USBD_PIPE_TYPE>(e->bmAttributes & USB_ENDPOINT_TYPE_MASK);
+            pipes_.push_back(std::make_unique<Pipe>(
+                Pipe{e->bEndpointAddress, p.PipeType, e->wMaxPacketSize, e->bInterval}));
+            p.PipeHandle = pipes_.back().get();
+            livePipes_.insert(pipes_.back().get());
+        }
+    });
+}
+
+void Bus::abortPipe(Transfer& abort, bool inlineCompletion) {
+    std::vector<Transfer*> victims;
+    for (auto& [irp, t] : transfers_) {
+        if (t.get() != &abort && t->function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
+            t->endpoint == abort.target && !t->result) {
+            victims.push_back(t.get());
+        }
+    }
+    // Oldest first, as they were queued.
+    std::sort(victims.begin(), victims.end(),
+              [](const Transfer* a, const Transfer* b) { return a->id < b->id; });
+    std::vector<std::pair<PIRP, std::uint64_t>> keys;
+    for (Transfer* t : victims) {
+        forget(*t);
+        t->result = USBD_STATUS_CANCELED;
+        t->aborted = true;
+        if (inlineCompletion) {
+            keys.emplace_back(t->irp, t->id);
+        } else {
+            scheduleCompletion(*t, 0);
+        }
+    }
+    completeNow(keys);
+}
+
+void Bus::cycle(Transfer& t) {
+    ++portCycles_;
+    completeAllWith(USBD_STATUS_DEVICE_GONE, &t, true);
+    configuration_ = 0;
+    livePipes_.clear();
+    halted_.clear();
+    remoteWakeupEnabled_ = false;
+    device_->portReset();
+    t.result = USBD_STATUS_SUCCESS;
+}
+
+void Bus::completeAllWith(USBD_STATUS status, const Transfer* except, bool immediately) {
+    std::vector<Transfer*> all;
+    for (auto& [irp, t] : transfers_) {
+        if (t.get() != except && !t->result) {
+            all.push_back(t.get());
+        }
+    }
+    std::sort(all.begin(), all.end(),
+              [](const Transfer* a, const Transfer* b) { return a->id < b->id; });
+    std::vector<std::pair<PIRP, std::uint64_t>> keys;
+    for (Transfer* t : all) {
+        forget(*t);
+        t->result = status;
+        if (immediately) {
+            keys.emplace_back(t->irp, t->id);
+        } else {
+            scheduleCompletion(*t, 0);
+        }
+    }
+    completeNow(keys);
+}
+
+void Bus::completeNow(const std::vector<std::pair<PIRP, std::uint64_t>>& keys) {
+    // Completion routines run in between: look each transfer up again.
+    for (auto [irp, id] : keys) {
+        auto it = transfers_.find(irp);
+        if (it != transfers_.end() && it->second->id == id) {
+            complete(*it->second);
+        }
+    }
+}
+
+void Bus::forget(Transfer& t) {
+    if (t.state == State::Queued) {
+        auto& q = inQueues_[t.endpoint];
+        q.erase(std::remove(q.begin(), q.end(), &t), q.end());
+    }
+    if (t.event != 0) {
+        world().scheduler().cancel(t.event);
+        t.event = 0;
+    }
+    t.state = State::Scheduled;
+}
+
+void Bus::scheduleCompletion(Transfer& t, Time delay) {
+    forget(t);
+    PIRP irp = t.irp;
+    std::uint64_t id = t.id;
+    t.event = world().scheduler().after(
+        delay,
+        [this, irp, id] {
+            auto it = transfers_.find(irp);
+            if (it == transfers_.end() || it->second->id != id) {
+                return;
+            }
+            it->second->event = 0;
+            complete(*it->second);
+        },
+        "usb completion");
+}
+
+VOID NTAPI Bus::cancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
+    Bus* bus = fromDevice(device);
+    auto it = bus->transfers_.find(irp);
+    if (it == bus->transfers_.end()) {
+        return;
+    }
+    Transfer& t = *it->second;
+    bus->forget(t);
+    t.result = USBD_STATUS_CANCELED;
+    t.moved = 0;
+    t.inData.clear();
+    bus->complete(t);
+}
+
+NTSTATUS Bus::complete(Transfer& transfer) {
+    auto it = transfers_.find(transfer.irp);
+    std::unique_ptr<Transfer> owned = std::move(it->second);
+    transfers_.erase(it);
+    Transfer& t = *owned;
+    forget(t);
+
+    USBD_STATUS status = t.result.value_or(USBD_STATUS_ERROR);
+    NTSTATUS irpStatus = irpStatusFor(status);
+    if (PURB urb = t.urb) {
+        urb->UrbHeader.Status = status;
+        bool data = t.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER ||
+                    (t.setup && t.function != URB_FUNCTION_SELECT_CONFIGURATION &&
+                     t.function != URB_FUNCTION_RESET_PIPE && t.requested != 0);
+        if (data) {
+            // The layouts of the control and bulk URBs agree on these two fields.
+            auto& r = urb->UrbControlTransfer;
+            r.TransferBufferLength = static_cast<ULONG>(t.moved);
+            if (t.in && !t.inData.empty()) {
+                std::memcpy(r.TransferBuffer, t.inData.data(), t.inData.size());
+            }
+        }
+    }
+    if (Request* r = logEntry(t)) {
+        r->completed = now();
+        r->status = status;
+        r->irpStatus = irpStatus;
+        if (t.in) {
+            r->data = t.inData;
+        }
+    }
+    captureComplete(t);
+
+    PIRP irp = t.irp;
+    irp->IoStatus.Status = irpStatus;
+    irp->IoStatus.Information = 0;
+    IoSetCancelRoutine(irp, nullptr);
+    owned.reset();
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return irpStatus;
+}
+
+Request* Bus::logEntry(const Transfer& t) {
+    auto it = std::lower_bound(log_.begin(), log_.end(), t.id,
+                               [](const Request& r, std::uint64_t id) { return r.id < id; });
+    return it != log_.end() && it->id == t.id ? &*it : nullptr;
+}
+
+// ---- capture -----------------------------------------------------------------------------------
+
+void Bus::captureSubmit(Transfer& t) {
+    bool wire = t.setup.has_value() || t.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    if (capture_ == nullptr || !wire) {
+        return;
+    }
+    t.captured = true;
+    UsbmonEvent e;
+    e.id = t.id;
+    e.type = 'S';
+    e.xferType = t.setup                               ? XferType::Control
+                 : t.pipeType == UsbdPipeTypeInterrupt ? XferType::Interrupt
+                                                       : XferType::Bulk;
+    e.endpoint = t.endpoint;
+    e.time = now();
+    e.status = usbmon_errno::kInProgress;
+    e.length = static_cast<std::uint32_t>(t.requested);
+    e.setup = t.setup;
+    e.data = t.out;
+    e.interval = t.pipeType == UsbdPipeTypeInterrupt ? t.interval : 0;
+    capture_->write(e);
+}
+
+void Bus::captureComplete(const Transfer& t) {
+    if (capture_ == nullptr || !t.captured) {
+        return;
+    }
+    UsbmonEvent e;
+    e.id = t.id;
+    e.type = 'C';
+    e.xferType = t.setup                               ? XferType::Control
+                 : t.pipeType == UsbdPipeTypeInterrupt ? XferType::Interrupt
+                                                       : XferType::Bulk;
+    e.endpoint = t.endpoint;
+    e.time = now();
+    e.status = usbmonStatus(t.result.value_or(USBD_STATUS_ERROR), t.aborted);
+    e.length = static_cast<std::uint32_t>(t.moved);
+    e.data = t.inData;
+    e.interval = t.pipeType == UsbdPipeTypeInterrupt ? t.interval : 0;
+    capture_->write(e);
+}
+
+} // namespace host::usb
