@@ -1,0 +1,303 @@
+// The synchronous URB channel and chip register access, through NDIS, the simulated USB bus
+// and the KT735 model: what goes on the wire, what a failed or late request gives, and that a
+// timed-out request has really completed before the routine returns.
+//
+// The adapter record is created as initialization creates it, on an NDIS adapter added through
+// the driver's filter; its device objects come from NDIS.
+#include <host/io.h>
+#include <host/ndis.h>
+#include <host/pnp.h>
+#include <host/testing.h>
+#include <host/usb_bus.h>
+#include <kt735_device.h>
+
+#include <array>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "adapter/adapter.h"
+#include "driver/handlers.h"
+#include "usb/registers.h"
+#include "usb/usb.h"
+
+namespace {
+
+using host::kMillisecond;
+using host::kSecond;
+using host::usb::Fault;
+using host::usb::Match;
+
+class UsbChannelTest : public host::testing::WorldTest {
+  protected:
+    void SetUp() override {
+        NTSTATUS status = STATUS_PENDING;
+        driver_ = world().pnp().loadDriver(DriverEntry, L"KT735N", &status);
+        ASSERT_EQ(status, STATUS_SUCCESS);
+        bus_.plug(device_);
+        // Through FilterAddDevice, on to NDIS's AddDevice.
+        ASSERT_EQ(world().pnp().addDevice(driver_, bus_.pdo()), STATUS_SUCCESS);
+        ndisAdapter_ = world().ndis().lastAdapter();
+        ASSERT_NE(ndisAdapter_, nullptr);
+        ASSERT_EQ(CreateAdapter(ndisAdapter_->handle(), nullptr, &adapter_), NDIS_STATUS_SUCCESS);
+        GetDeviceObjects(adapter_, &adapter_->PhysicalDeviceObject,
+                         &adapter_->FunctionalDeviceObject, &adapter_->NextDeviceObject);
+        bus_.clearLog();
+        device_.clearLogs();
+    }
+
+    void TearDown() override {
+        if (adapter_ != nullptr) {
+            LedgerReleaseAll(adapter_);
+        }
+        SavedAddDevice = nullptr;
+        SavedPnpDispatch = nullptr;
+    }
+
+    // A vendor register read built as ReadRegisters builds it, for calling SubmitUrbSync.
+    URB readUrb(USHORT count, USHORT first) {
+        URB urb;
+        std::memset(&urb, 0, sizeof(urb));
+        UsbBuildVendorRequest(&urb, URB_FUNCTION_VENDOR_DEVICE,
+                              sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
+                              USBD_TRANSFER_DIRECTION_IN, 0, KT735_REQUEST_READ_REGISTERS, 0, first,
+                              adapter_->RegisterReadBuffer, nullptr, count, nullptr);
+        return urb;
+    }
+
+    std::vector<unsigned char> readBuffer() const {
+        return {adapter_->RegisterReadBuffer,
+                adapter_->RegisterReadBuffer + sizeof(adapter_->RegisterReadBuffer)};
+    }
+
+    kt735::model::Kt735Device device_;
+    host::usb::Bus bus_;
+    PDRIVER_OBJECT driver_ = nullptr;
+    host::ndis::Adapter* ndisAdapter_ = nullptr;
+    Adapter* adapter_ = nullptr;
+};
+
+TEST_F(UsbChannelTest, DeviceObjectsComeFromNdis) {
+    EXPECT_EQ(adapter_->PhysicalDeviceObject, bus_.pdo());
+    EXPECT_EQ(adapter_->FunctionalDeviceObject, ndisAdapter_->fdo());
+    EXPECT_EQ(adapter_->NextDeviceObject, ndisAdapter_->lower());
+    EXPECT_EQ(adapter_->NextDeviceObject, bus_.pdo());
+}
+
+// Writes of one, eight and six registers and reads back, compared as whole setup packets and
+// data stages on the wire: a one-byte write carries its value in wValue too, longer ones 0.
+TEST_F(UsbChannelTest, RegisterAccessesAreVendorRequestsOnTheWire) {
+    adapter_->RegisterWriteBuffer[0] = 0x03;
+    EXPECT_EQ(WriteRegisters(adapter_, 1, TxFlowControl), ULONG{KT735N_OK});
+    std::memset(adapter_->RegisterWriteBuffer, 0xFF, MULTICAST_TABLE_LENGTH);
+    EXPECT_EQ(WriteRegisters(adapter_, MULTICAST_TABLE_LENGTH, MulticastTable), ULONG{KT735N_OK});
+    const unsigned char station[6] = {0x02, 0x00, 0xC0, 0xFF, 0xEE, 0x01};
+    std::memcpy(adapter_->RegisterWriteBuffer, station, sizeof(station));
+    EXPECT_EQ(WriteRegisters(adapter_, STATION_ADDRESS_LENGTH, StationAddress), ULONG{KT735N_OK});
+
+    std::memset(adapter_->RegisterReadBuffer, 0xEE, sizeof(adapter_->RegisterReadBuffer));
+    EXPECT_EQ(ReadRegisters(adapter_, STATION_ADDRESS_LENGTH, StationAddress), ULONG{KT735N_OK});
+    std::vector<unsigned char> expected(sizeof(adapter_->RegisterReadBuffer), 0xEE);
+    std::memcpy(expected.data(), station, sizeof(station));
+    EXPECT_EQ(readBuffer(), expected);
+
+    EXPECT_EQ(bus_.logText(), (std::vector<std::string>{
+                                  "VENDOR_DEVICE 40 f1 0003 001a 0001 out 03 SUCCESS",
+                                  "VENDOR_DEVICE 40 f1 0000 0008 0008 out ffffffffffffffff SUCCESS",
+                                  "VENDOR_DEVICE 40 f1 0000 0010 0006 out 0200c0ffee01 SUCCESS",
+                                  "VENDOR_DEVICE c0 f0 0000 0010 0006 in 0200c0ffee01 SUCCESS",
+                              }));
+    ASSERT_TRUE(bus_.log()[0].setup.has_value());
+    EXPECT_EQ(bus_.log()[0].setup->bytes(),
+              (std::vector<std::uint8_t>{0x40, 0xF1, 0x03, 0x00, 0x1A, 0x00, 0x01, 0x00}));
+    EXPECT_EQ(device_.reg(TxFlowControl), 0x03);
+    EXPECT_EQ(device_.reg(MulticastTable + 7), 0xFF);
+    EXPECT_EQ(device_.stationAddress(),
+              (std::array<std::uint8_t, 6>{0x02, 0x00, 0xC0, 0xFF, 0xEE, 0x01}));
+}
+
+// The stack fails a read, at once (inside IofCallDriver) or after pending it: the request
+// still counts as done, and the buffer keeps what it held.
+TEST_F(UsbChannelTest, ReadFailedByTheStackReturnsOneWithStaleData) {
+    for (bool inlineCompletion : {true, false}) {
+        for (bool stall : {false, true}) {
+            SCOPED_TRACE(std::string(inlineCompletion ? "inline " : "pending ") +
+                         (stall ? "stall" : "failure"));
+            bus_.timing().inlineCompletion = inlineCompletion;
+            Match read{.function = URB_FUNCTION_VENDOR_DEVICE, .bRequest = 0xF0};
+            bus_.addFault(stall ? Fault::stalling(read) : Fault::failing(read));
+            std::memset(adapter_->RegisterReadBuffer, 0x3C, sizeof(adapter_->RegisterReadBuffer));
+            const std::vector<unsigned char> before = readBuffer();
+
+            EXPECT_EQ(ReadRegisters(adapter_, STATION_ADDRESS_LENGTH, StationAddress),
+                      ULONG{KT735N_OK});
+            EXPECT_EQ(readBuffer(), before);
+            ASSERT_FALSE(bus_.log().empty());
+            EXPECT_TRUE(bus_.log().back().done());
+            EXPECT_FALSE(USBD_SUCCESS(bus_.log().back().status));
+            bus_.clearFaults();
+        }
+    }
+}
+
+// Late answers: 4.9 seconds is in time; 5 seconds is a timeout, after which the request has
+// been cancelled and has completed by the time the routine returns.
+TEST_F(UsbChannelTest, RequestPendingFiveSecondsTimesOutAndIsCompletedOnReturn) {
+    const host::Time latency = bus_.timing().control;
+    Match read{.function = URB_FUNCTION_VENDOR_DEVICE, .bRequest = 0xF0};
+
+    bus_.addFault(Fault::delaying(read, 4900 * kMillisecond - latency));
+    host::Time start = world().now();
+    EXPECT_EQ(ReadRegisters(adapter_, STATION_ADDRESS_LENGTH, StationAddress), ULONG{KT735N_OK});
+    EXPECT_EQ(world().now() - start, 4900 * kMillisecond);
+    EXPECT_EQ(bus_.log().back().status, USBD_STATUS_SUCCESS);
+
+    bus_.addFault(Fault::delaying(read, 5 * kSecond));
+    URB urb = readUrb(2, Register7A);
+    start = world().now();
+    EXPECT_EQ(SubmitUrbSync(adapter_, &urb), ULONG(STATUS_IO_TIMEOUT));
+    EXPECT_EQ(world().now() - start, 5 * kSecond);
+    EXPECT_TRUE(bus_.log().back().done());
+    EXPECT_EQ(bus_.log().back().status, USBD_STATUS_CANCELED);
+    EXPECT_EQ(bus_.outstanding(), 0u);
+    EXPECT_EQ(world().irps().liveCount(), 0u);
+
+    // The register routines report the timeout as a failure.
+    bus_.addFault(Fault::holding({.function = URB_FUNCTION_VENDOR_DEVICE}, 2));
+    EXPECT_EQ(ReadRegisters(adapter_, 1, Register7A), ULONG{KT735N_FAILED});
+    adapter_->RegisterWriteBuffer[0] = 0x24;
+    adapter_->RegisterWriteBuffer[1] = 0x00;
+    EXPECT_EQ(WriteRegisters(adapter_, 2, Register7E), ULONG{KT735N_FAILED});
+    EXPECT_EQ(bus_.outstanding(), 0u);
+    EXPECT_EQ(world().irps().liveCount(), 0u);
+    EXPECT_EQ(bus_.logText().back(), "VENDOR_DEVICE 40 f1 0000 007e 0002 out 2400 CANCELED");
+
+    // Nothing is left to fire later.
+    world().scheduler().runFor(10 * kSecond);
+    EXPECT_EQ(bus_.log().size(), 4u);
+}
+
+TEST_F(UsbChannelTest, PortCycleRequestFollowsAOneSecondPause) {
+    host::Time start = world().now();
+    EXPECT_EQ(SubmitPortRequestSync(adapter_, IOCTL_INTERNAL_USB_CYCLE_PORT), ULONG{KT735N_OK});
+    ASSERT_EQ(bus_.log().size(), 1u);
+    EXPECT_EQ(bus_.log()[0].function, host::usb::kFunctionCyclePort);
+    EXPECT_EQ(bus_.log()[0].submitted - start, kSecond);
+    EXPECT_EQ(bus_.portCycles(), 1u);
+
+    bus_.addFault(Fault::holding({.function = host::usb::kFunctionCyclePort}));
+    start = world().now();
+    EXPECT_EQ(SubmitPortRequestSync(adapter_, IOCTL_INTERNAL_USB_CYCLE_PORT),
+              ULONG(STATUS_IO_TIMEOUT));
+    EXPECT_EQ(world().now() - start, 6 * kSecond);
+    EXPECT_TRUE(bus_.log().back().done());
+    EXPECT_EQ(world().irps().liveCount(), 0u);
+}
+
+// No request can be built: nothing reaches the bus and the result is 2.
+TEST_F(UsbChannelTest, RequestThatCannotBeBuiltFailsWithoutTouchingTheBus) {
+    world().memory().failNth(host::Memory::Kind::Irp, 1);
+    URB urb = readUrb(1, Control0);
+    EXPECT_EQ(SubmitUrbSync(adapter_, &urb), ULONG{KT735N_FAILED});
+    world().memory().failNth(host::Memory::Kind::Irp, 1);
+    EXPECT_EQ(SubmitPortRequestSync(adapter_, IOCTL_INTERNAL_USB_CYCLE_PORT), ULONG{KT735N_FAILED});
+    // Runs longer than the buffers are refused before anything is built.
+    EXPECT_EQ(ReadRegisters(adapter_, sizeof(adapter_->RegisterReadBuffer) + 1, Control0),
+              ULONG{KT735N_FAILED});
+    EXPECT_EQ(WriteRegisters(adapter_, sizeof(adapter_->RegisterWriteBuffer) + 1, WakeFrame0),
+              ULONG{KT735N_FAILED});
+    // An adapter whose device objects were never fetched has nowhere to send.
+    PDEVICE_OBJECT next = adapter_->NextDeviceObject;
+    adapter_->NextDeviceObject = nullptr;
+    EXPECT_EQ(ReadRegisters(adapter_, 1, Control0), ULONG{KT735N_FAILED});
+    adapter_->NextDeviceObject = next;
+    EXPECT_TRUE(bus_.log().empty());
+    EXPECT_EQ(world().irps().liveCount(), 0u);
+}
+
+// ---- a lower driver that completes cancelled requests only later ------------------------------
+
+// Holds every request it gets; its cancel routine completes the request 20 ms after the cancel,
+// as a stack that must first stop a transfer on the wire does.
+struct SlowCancelStack {
+    PDRIVER_OBJECT driver = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    ULONG ioControlCode = 0;
+    PVOID argument1 = nullptr;
+    host::Time received = -1;
+    host::Time completed = -1;
+};
+SlowCancelStack* g_stack = nullptr;
+
+VOID NTAPI SlowCancel(PDEVICE_OBJECT, PIRP irp) {
+    host::world().scheduler().after(
+        20 * kMillisecond,
+        [irp] {
+            g_stack->completed = host::world().now();
+            irp->IoStatus.Status = STATUS_CANCELLED;
+            IofCompleteRequest(irp, IO_NO_INCREMENT);
+        },
+        "slow cancel");
+}
+
+NTSTATUS NTAPI HoldRequest(PDEVICE_OBJECT, PIRP irp) {
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    g_stack->ioControlCode = location->Parameters.DeviceIoControl.IoControlCode;
+    g_stack->argument1 = location->Parameters.Others.Argument1;
+    g_stack->received = host::world().now();
+    IoMarkIrpPending(irp);
+    IoSetCancelRoutine(irp, SlowCancel);
+    return STATUS_PENDING;
+}
+
+TEST_F(UsbChannelTest, TimedOutRequestIsWaitedForUntilItsCancelCompletes) {
+    SlowCancelStack stack;
+    g_stack = &stack;
+    stack.driver = host::createDriverObject(L"\\Driver\\SlowCancel");
+    stack.driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = HoldRequest;
+    ASSERT_EQ(
+        IoCreateDevice(stack.driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &stack.device),
+        STATUS_SUCCESS);
+    PDEVICE_OBJECT next = adapter_->NextDeviceObject;
+    adapter_->NextDeviceObject = stack.device;
+
+    URB urb = readUrb(1, Control0);
+    host::Time start = world().now();
+    EXPECT_EQ(SubmitUrbSync(adapter_, &urb), ULONG(STATUS_IO_TIMEOUT));
+    EXPECT_EQ(stack.ioControlCode, ULONG{IOCTL_INTERNAL_USB_SUBMIT_URB});
+    EXPECT_EQ(stack.argument1, &urb);
+    EXPECT_EQ(stack.received, start);
+    EXPECT_EQ(stack.completed, start + 5 * kSecond + 20 * kMillisecond);
+    EXPECT_EQ(world().now(), stack.completed);
+    EXPECT_EQ(world().irps().liveCount(), 0u);
+
+    start = world().now();
+    EXPECT_EQ(SubmitPortRequestSync(adapter_, IOCTL_INTERNAL_USB_CYCLE_PORT),
+              ULONG(STATUS_IO_TIMEOUT));
+    EXPECT_EQ(stack.ioControlCode, ULONG{IOCTL_INTERNAL_USB_CYCLE_PORT});
+    EXPECT_EQ(stack.received, start + kSecond);
+    EXPECT_EQ(stack.completed, start + 6 * kSecond + 20 * kMillisecond);
+    EXPECT_EQ(world().now(), stack.completed);
+    EXPECT_EQ(world().irps().liveCount(), 0u);
+
+    adapter_->NextDeviceObject = next;
+    host::deleteDriverObject(stack.driver);
+    g_stack = nullptr;
+}
+
+// The filter passes the start request on to NDIS, which runs MiniportInitialize; while the
+// bring-up is not in the driver, initialization declines and the start fails.
+TEST_F(UsbChannelTest, FilterPassesStartOnToNdis) {
+    // NDIS checks for leaks when initialization fails; this test's record must be gone by then.
+    LedgerReleaseAll(adapter_);
+    adapter_ = nullptr;
+    EXPECT_EQ(driver_->DriverExtension->AddDevice, FilterAddDevice);
+    EXPECT_EQ(ndisAdapter_->state(), host::ndis::Adapter::State::Added);
+    NTSTATUS status = world().pnp().startDevice(bus_.pdo());
+    EXPECT_FALSE(NT_SUCCESS(status));
+    EXPECT_EQ(ndisAdapter_->state(), host::ndis::Adapter::State::InitializeFailed);
+    EXPECT_EQ(ndisAdapter_->initializeStatus(), NDIS_STATUS_FAILURE);
+    EXPECT_TRUE(bus_.log().empty());
+}
+
+} // namespace
