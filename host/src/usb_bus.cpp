@@ -440,8 +440,8 @@ NTSTATUS Bus::submitUrb(PIRP irp, PURB urb) {
     t.urb = urb;
     t.id = nextId_++;
     USBD_STATUS invalid = describe(urb, t);
-    log_.push_back(Request{t.id, now(), -1, t.function, t.endpoint, t.setup, t.in, t.requested,
-                           t.out, USBD_STATUS_PENDING, STATUS_PENDING});
+    record(Request{t.id, now(), -1, t.function, t.endpoint, t.setup, t.in, t.requested, t.out,
+                   USBD_STATUS_PENDING, STATUS_PENDING});
     if (!USBD_SUCCESS(invalid)) {
         // Rejected before it reaches the bus.
         t.result = invalid;
@@ -472,17 +472,17 @@ NTSTATUS Bus::cyclePort(PIRP irp) {
     t.irp = irp;
     t.id = nextId_++;
     t.function = kFunctionCyclePort;
-    log_.push_back(Request{t.id,
-                           now(),
-                           -1,
-                           t.function,
-                           0,
-                           std::nullopt,
-                           false,
-                           0,
-                           {},
-                           USBD_STATUS_PENDING,
-                           STATUS_PENDING});
+    record(Request{t.id,
+                   now(),
+                   -1,
+                   t.function,
+                   0,
+                   std::nullopt,
+                   false,
+                   0,
+                   {},
+                   USBD_STATUS_PENDING,
+                   STATUS_PENDING});
     if (const Fault* f = matchFault(t)) {
         t.fault = f->action;
         t.faultStatus = f->status;
@@ -825,6 +825,12 @@ NTSTATUS Bus::complete(Transfer& transfer) {
     owned.reset();
     IofCompleteRequest(irp, IO_NO_INCREMENT);
     return irpStatus;
+}
+
+void Bus::record(Request request) {
+    if (logging_) {
+        log_.push_back(std::move(request));
+    }
 }
 
 Request* Bus::logEntry(const Transfer& t) {

@@ -819,6 +819,8 @@ TEST_F(UsbBusTest, CaptureReadsBackWithTshark) {
     Async aborted;
     aborted.bulk(pdo(), pipes_[0], {}, 64);
     pipeRequest(URB_FUNCTION_ABORT_PIPE, pipes_[0]);
+    bus_.addFault(Fault::stalling({.bRequest = 0xF0}));
+    vendor(true, 0x10, read, 1);
     bus_.setCapture(nullptr);
     writer.close();
 
@@ -840,6 +842,7 @@ TEST_F(UsbBusTest, CaptureReadsBackWithTshark) {
         "'S'\t\t\t\t\t",      "'S'\t\t\t\t\tdeadbeef", // bulk in posted, bulk out
         "'C'\t\t\t\t\t",      "'C'\t\t\t\t\tdeadbeef", // out done, loopback in
         "'S'\t\t\t\t\t",      "'C'\t\t\t\t\t",         // the aborted in
+        "'S'\t240\t16\t\t\t", "'C'\t\t\t\t\t",         // a stalled read
     };
     EXPECT_EQ(lines, expected) << fields;
 
@@ -855,6 +858,12 @@ TEST_F(UsbBusTest, CaptureReadsBackWithTshark) {
             "!usb.request_in) || _ws.malformed || _ws.expert.severity >= \\\"Warning\\\"\" "
             "2>/dev/null");
     EXPECT_EQ(sanity, "");
+
+    // Completion statuses: success everywhere but the aborted transfer and the stall.
+    std::string statuses =
+        run(tshark + " -r " + path +
+            " -Y \"usb.urb_type == 'C'\" -T fields -e usb.urb_status 2>/dev/null | tr '\\n' ' '");
+    EXPECT_EQ(statuses, "0 0 0 0 0 0 0 -104 -32 ");
     std::filesystem::remove(path);
 }
 

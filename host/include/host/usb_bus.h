@@ -163,6 +163,8 @@ class Bus : public UsbPort {
     const std::vector<Request>& log() const { return log_; }
     std::vector<std::string> logText() const;
     void clearLog() { log_.clear(); }
+    // Long runs (thousands of frames) can switch the log off; the capture is unaffected.
+    void setLogging(bool on) { logging_ = on; }
     std::size_t outstanding() const { return transfers_.size(); }
     std::uint32_t portCycles() const { return portCycles_; }
     bool halted(std::uint8_t endpoint) const { return halted_.count(endpoint) != 0; }
@@ -253,6 +255,7 @@ class Bus : public UsbPort {
     void completeAllWith(USBD_STATUS status, const Transfer* except, bool immediately);
     void completeNow(const std::vector<std::pair<PIRP, std::uint64_t>>& keys);
     void forget(Transfer& t); // takes it off the IN queue and the scheduler
+    void record(Request request);
     Request* logEntry(const Transfer& t);
     void captureSubmit(Transfer& t);
     void captureComplete(const Transfer& t);
@@ -273,6 +276,7 @@ class Bus : public UsbPort {
     };
     std::vector<FaultSlot> faults_;
     std::vector<Request> log_;
+    bool logging_ = true;
     std::uint64_t nextId_ = 1;
     UsbmonWriter* capture_ = nullptr;
 
