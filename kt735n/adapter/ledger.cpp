@@ -6,6 +6,7 @@
 // MiniportInitialize and MiniportHalt, which NDIS calls at PASSIVE_LEVEL and never concurrently
 // for one adapter.
 #include "adapter/adapter.h"
+#include "driver/placement.h"
 
 ULONG LedgerBlockTag = KT735N_LEDGER_BLOCK_TAG_FIRST;
 ULONG TrackedAllocationTag = KT735N_TRACKED_TAG_FIRST;
@@ -164,7 +165,7 @@ ULONG AllocateTracked(Adapter* adapter, PVOID* out, ULONG length) {
 // chain through their own Next field and freed after everything else, newest block first, each
 // block's next link read before the block goes. After the call the Adapter, if it was recorded, no
 // longer exists. IRQL: PASSIVE_LEVEL. Locks: none.
-VOID LedgerReleaseAll(Adapter* adapter) {
+KT735N_PAGED_CODE VOID LedgerReleaseAll(Adapter* adapter) {
     NDIS_HANDLE miniportAdapterHandle = adapter->MiniportAdapterHandle;
     LedgerEntry* entry = adapter->LedgerActiveHead;
 

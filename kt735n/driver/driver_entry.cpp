@@ -1,6 +1,7 @@
 // Driver entry: makes the image an NDIS 5.0 connectionless miniport and puts the plug-and-play
 // filter in front of the two driver-object entries NDIS fills in.
 #include "driver/handlers.h"
+#include "driver/placement.h"
 
 PDRIVER_ADD_DEVICE SavedAddDevice = NULL;
 PDRIVER_DISPATCH SavedPnpDispatch = NULL;
@@ -8,7 +9,7 @@ PDRIVER_DISPATCH SavedPnpDispatch = NULL;
 // Swaps NDIS's AddDevice and IRP_MJ_PNP entries for the filter's, keeping NDIS's routines for
 // the filter to pass work on to. No other entry of the driver object is touched.
 // IRQL: PASSIVE_LEVEL, from DriverEntry only. Locks: none.
-VOID InstallPnpFilter(PDRIVER_OBJECT driverObject) {
+KT735N_INIT_CODE VOID InstallPnpFilter(PDRIVER_OBJECT driverObject) {
     SavedAddDevice = driverObject->DriverExtension->AddDevice;
     driverObject->DriverExtension->AddDevice = FilterAddDevice;
     SavedPnpDispatch = driverObject->MajorFunction[IRP_MJ_PNP];
@@ -19,7 +20,8 @@ VOID InstallPnpFilter(PDRIVER_OBJECT driverObject) {
 // Returns STATUS_SUCCESS, or STATUS_UNSUCCESSFUL when NDIS refused the registration; the
 // wrapper is then released and the driver object left as NDIS left it.
 // IRQL: PASSIVE_LEVEL, once per load of the image, before any adapter exists. Locks: none.
-extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
+extern "C" KT735N_INIT_CODE NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject,
+                                                       PUNICODE_STRING registryPath) {
     NDIS_HANDLE wrapperHandle = NULL;
     NdisInitializeWrapper(&wrapperHandle, driverObject, registryPath, NULL);
 

@@ -7,7 +7,6 @@
 #include <host/testing.h>
 
 #include <cstring>
-#include <vector>
 
 #include "driver/handlers.h"
 
@@ -122,16 +121,6 @@ TEST_F(DriverEntryTest, RefusedRegistrationLeavesEverythingAsItWas) {
         EXPECT_EQ(world().ndis().wrappersOpen(), 0u);
         EXPECT_FALSE(world().ndis().registered(driver));
     }
-}
-
-TEST_F(DriverEntryTest, ReturnPacketTouchesNothing) {
-    std::vector<unsigned char> context(64, 0x5A);
-    std::vector<unsigned char> packet(sizeof(NDIS_PACKET) + 32, 0xA5);
-    const std::vector<unsigned char> contextBefore = context;
-    const std::vector<unsigned char> packetBefore = packet;
-    MiniportReturnPacket(context.data(), reinterpret_cast<PNDIS_PACKET>(packet.data()));
-    EXPECT_EQ(context, contextBefore);
-    EXPECT_EQ(packet, packetBefore);
 }
 
 } // namespace

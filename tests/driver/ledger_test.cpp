@@ -344,38 +344,4 @@ TEST_F(LedgerTest, EveryKindIsReleasedByItsOwnCallNewestFirst) {
     EXPECT_EQ(leaks(), "");
 }
 
-TEST_F(LedgerTest, ResetClearsTheStatisticsAndNothingElse) {
-    Adapter* adapter = create();
-    ULONG* counters[] = {&adapter->RxOkCount,           &adapter->RxCrcErrorCount,
-                         &adapter->RxAlignErrorCount,   &adapter->TxOkCount,
-                         &adapter->TxErrorCount,        &adapter->TxUnderrunCount,
-                         &adapter->TxOneCollisionCount, &adapter->TxDeferredCount};
-    for (ULONG* c : counters) {
-        *c = 7;
-    }
-    adapter->DeviceState = KT735N_DEVICE_RUNNING;
-    adapter->TxDescriptorCount = 40;
-    adapter->FreeTxCount = 39;
-    adapter->PacketFilter = NDIS_PACKET_TYPE_DIRECTED;
-
-    std::vector<unsigned char> before(reinterpret_cast<unsigned char*>(adapter),
-                                      reinterpret_cast<unsigned char*>(adapter + 1));
-    BOOLEAN addressingReset = TRUE;
-    EXPECT_EQ(MiniportReset(&addressingReset, adapter), NDIS_STATUS_SUCCESS);
-    EXPECT_EQ(addressingReset, FALSE);
-    for (ULONG* c : counters) {
-        EXPECT_EQ(*c, 0u);
-    }
-    // Every byte outside the eight counters is as it was.
-    std::vector<unsigned char> after(reinterpret_cast<unsigned char*>(adapter),
-                                     reinterpret_cast<unsigned char*>(adapter + 1));
-    const std::size_t from = offsetof(Adapter, RxOkCount);
-    const std::size_t to = offsetof(Adapter, TxDeferredCount) + sizeof(ULONG);
-    for (std::size_t i = from; i < to; ++i) {
-        after[i] = before[i];
-    }
-    EXPECT_EQ(after, before);
-    LedgerReleaseAll(adapter);
-}
-
 } // namespace
