@@ -1,0 +1,42 @@
+// Transfer descriptors and packet slots: the units the transmit and receive paths work with.
+//
+// All descriptors, their URB areas and their data buffers are carved out of one tracked block at
+// bring-up: N descriptor slots, then N URB areas, then N data buffers, N being the transmit plus
+// the receive descriptor count, transmit descriptors first. Descriptor i owns URB area i and
+// data buffer i for the life of the adapter.
+#pragma once
+
+#include "adapter/adapter.h"
+
+// One transmit or receive unit. Linked into at most one DescriptorList at a time (free
+// transmit, free receive or received list); completion routines get it as their context.
+struct TransferDescriptor {
+    TransferDescriptor* Next;
+    TransferDescriptor* Prev;
+    PVOID PacketSlot;      // TxPacketSlot or RxPacketSlot of this descriptor
+    Adapter* OwnerAdapter; // reached from completion routines through the descriptor
+    ULONG TransferLength;  // bytes to send; or received frame length, 0 meaning nothing
+    PURB Urb;              // this descriptor's URB area
+    PUCHAR DataBuffer;     // this descriptor's data buffer
+    ULONG Reserved;        // the slot's eighth word; never read
+};
+
+// Room for the bulk transfer URB built in a descriptor's URB area. 96 bytes on the 32-bit
+// target, sizeof(URB) wherever the platform's URB is larger.
+#define KT735N_URB_AREA_SIZE (sizeof(URB) > 96 ? sizeof(URB) : 96)
+#define KT735N_DATA_BUFFER_SIZE 1536
+// Bytes of the descriptor block per descriptor: 1664 on the 32-bit target.
+#define KT735N_DESCRIPTOR_FOOTPRINT                                                                \
+    (sizeof(TransferDescriptor) + KT735N_URB_AREA_SIZE + KT735N_DATA_BUFFER_SIZE)
+
+// The NDIS packet being sent from a transmit descriptor.
+struct TxPacketSlot {
+    PNDIS_PACKET Packet;
+};
+
+// A receive descriptor's own packet and the buffer describing its data buffer. Packet comes
+// first, so the slot's address is a one-element packet array for NdisMIndicateReceivePacket.
+struct RxPacketSlot {
+    PNDIS_PACKET Packet;
+    PNDIS_BUFFER Buffer;
+};
