@@ -764,6 +764,16 @@ Adapter* Library::adapterFromHandle(NDIS_HANDLE handle, const char* call, bool r
     return nullptr;
 }
 
+Adapter* Library::indicatingAdapter(NDIS_HANDLE handle, const char* call) const {
+    Adapter* adapter = adapterFromHandle(handle, call);
+    if (adapter != nullptr && adapter->state_ != Adapter::State::Running &&
+        adapter->state_ != Adapter::State::Initializing) {
+        report(rule::kNdisMisuse, call, "the adapter is not running (halted or never started)");
+        return nullptr;
+    }
+    return adapter;
+}
+
 std::size_t Library::adaptersRunning() const {
     return static_cast<std::size_t>(
         std::count_if(adapters_.begin(), adapters_.end(), [](const auto& a) {
@@ -986,7 +996,7 @@ extern "C" VOID NTAPI NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, PNDIS
         world().verifier().report(rule::kNdisMisuse, "NdisMSendComplete",
                                   "called above DISPATCH_LEVEL");
     }
-    Adapter* adapter = world().ndis().adapterFromHandle(MiniportAdapterHandle, "NdisMSendComplete");
+    Adapter* adapter = world().ndis().indicatingAdapter(MiniportAdapterHandle, "NdisMSendComplete");
     if (adapter != nullptr) {
         adapter->sendComplete(Packet, Status);
     }
@@ -994,7 +1004,7 @@ extern "C" VOID NTAPI NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, PNDIS
 
 extern "C" VOID NTAPI NdisMSendResourcesAvailable(NDIS_HANDLE MiniportAdapterHandle) {
     Adapter* adapter =
-        world().ndis().adapterFromHandle(MiniportAdapterHandle, "NdisMSendResourcesAvailable");
+        world().ndis().indicatingAdapter(MiniportAdapterHandle, "NdisMSendResourcesAvailable");
     if (adapter != nullptr) {
         adapter->deliver([&](host::ndis::Protocol& p) { p.sendResourcesAvailable(*adapter); });
     }
@@ -1004,7 +1014,7 @@ extern "C" VOID NTAPI NdisMIndicateStatus(NDIS_HANDLE MiniportAdapterHandle,
                                           NDIS_STATUS GeneralStatus, PVOID StatusBuffer,
                                           UINT StatusBufferSize) {
     Adapter* adapter =
-        world().ndis().adapterFromHandle(MiniportAdapterHandle, "NdisMIndicateStatus");
+        world().ndis().indicatingAdapter(MiniportAdapterHandle, "NdisMIndicateStatus");
     if (adapter == nullptr) {
         return;
     }
@@ -1018,7 +1028,7 @@ extern "C" VOID NTAPI NdisMIndicateStatus(NDIS_HANDLE MiniportAdapterHandle,
 
 extern "C" VOID NTAPI NdisMIndicateStatusComplete(NDIS_HANDLE MiniportAdapterHandle) {
     Adapter* adapter =
-        world().ndis().adapterFromHandle(MiniportAdapterHandle, "NdisMIndicateStatusComplete");
+        world().ndis().indicatingAdapter(MiniportAdapterHandle, "NdisMIndicateStatusComplete");
     if (adapter != nullptr) {
         adapter->deliver([&](host::ndis::Protocol& p) { p.statusComplete(*adapter); });
     }

@@ -247,7 +247,7 @@ extern "C" VOID NTAPI NdisMIndicateReceivePacket(NDIS_HANDLE MiniportAdapterHand
                                                  PPNDIS_PACKET ReceivePackets,
                                                  UINT NumberOfPackets) {
     ndis::Adapter* adapter =
-        world().ndis().adapterFromHandle(MiniportAdapterHandle, "NdisMIndicateReceivePacket");
+        world().ndis().indicatingAdapter(MiniportAdapterHandle, "NdisMIndicateReceivePacket");
     if (adapter != nullptr) {
         adapter->indicateReceive(ReceivePackets, NumberOfPackets);
     }

@@ -150,6 +150,12 @@ TEST_F(NdisSendTest, NoSendsToAnAdapterThatIsNotRunning) {
     remove();
     EXPECT_NE(adapter->send(frameOf(60)).status, NDIS_STATUS_SUCCESS);
     EXPECT_EQ(std::count(script.calls.begin(), script.calls.end(), "Send"), 0);
+    // Nor indications from it: no protocol is bound any more.
+    ExpectViolation v(rule::kNdisMisuse);
+    NdisMIndicateStatus(script.adapterHandle, NDIS_STATUS_MEDIA_DISCONNECT, nullptr, 0);
+    NdisMIndicateStatusComplete(script.adapterHandle);
+    EXPECT_EQ(v.count(), 2u);
+    EXPECT_TRUE(adapter->log().statuses.empty());
 }
 
 // ---- OID requests -----------------------------------------------------------------------------

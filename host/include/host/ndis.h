@@ -266,6 +266,20 @@ class Adapter {
     std::map<PNDIS_PACKET, EventId> heldPackets_;
 };
 
+// A typical run:
+//
+//   World world;
+//   PDRIVER_OBJECT driver = world.pnp().loadDriver(DriverEntry, L"KT735N");
+//   world.ndis().defaultParameters().set("MediaSel", 1u);
+//   world.pnp().addDevice(driver, pdo);
+//   ndis::Adapter& adapter = *world.ndis().lastAdapter();
+//   world.pnp().startDevice(pdo);                 // MiniportInitialize
+//   adapter.send(frame);                          // MiniportSend
+//   adapter.queryUlong(OID_GEN_LINK_SPEED, speed);
+//   world.scheduler().runFor(10 * kSecond);       // hang checks, timers, completions
+//   adapter.log().received;                       // what the miniport indicated
+//   world.pnp().removeDevice(pdo);                // MiniportHalt and the halt-time checks
+
 // ---- the library --------------------------------------------------------------------------------
 
 class Library {
@@ -302,6 +316,9 @@ class Library {
     Adapter* adapterForDevice(PDEVICE_OBJECT fdo) const;
     // The adapter behind a miniport adapter handle, or null (and NDIS_MISUSE) when it is none.
     Adapter* adapterFromHandle(NDIS_HANDLE handle, const char* call, bool report = true) const;
+    // The same for an indication: null (and NDIS_MISUSE) also when the adapter is not
+    // initializing or running, since no protocol is bound to it then.
+    Adapter* indicatingAdapter(NDIS_HANDLE handle, const char* call) const;
 
     // ---- fault injection for packets, buffers, their pools and configuration handles
     // Fails the Nth attempt (1-based, counted from now) of `resource`.
