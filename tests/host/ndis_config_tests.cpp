@@ -153,17 +153,5 @@ TEST_F(NdisConfigTest, AHandleLeftOpenIsReportedAtHalt) {
     remove();
 }
 
-TEST_F(NdisConfigTest, OpeningCanBeMadeToFail) {
-    ndis().failNth(ndis::Library::Resource::Configuration, 1);
-    NDIS_STATUS status = NDIS_STATUS_SUCCESS;
-    script.onInitialize = [&](NDIS_HANDLE, NDIS_HANDLE context) {
-        NDIS_HANDLE h;
-        NdisOpenConfiguration(&status, &h, context);
-    };
-    start();
-    EXPECT_NE(status, NDIS_STATUS_SUCCESS);
-    remove();
-}
-
 } // namespace
 } // namespace host::testing

@@ -217,13 +217,5 @@ TEST_F(NdisSendTest, AQueryThatWritesPastItsBufferIsReported) {
     adapter->query(OID_GEN_MAXIMUM_FRAME_SIZE, 4);
 }
 
-TEST_F(NdisSendTest, ResetReportsTheAddressingFlag) {
-    BOOLEAN addressing = TRUE;
-    EXPECT_EQ(adapter->reset(&addressing), NDIS_STATUS_SUCCESS);
-    EXPECT_FALSE(addressing);
-    EXPECT_EQ(script.irql["Reset"], DISPATCH_LEVEL);
-    EXPECT_EQ(adapter->resets(), 1u);
-}
-
 } // namespace
 } // namespace host::testing

@@ -147,11 +147,5 @@ TEST_F(PnpTest, ARequestThatNeverFinishesGivesUpAtItsTimeout) {
     pnp().send(bus.pdo, IRP_MN_QUERY_PNP_DEVICE_STATE);
 }
 
-TEST_F(PnpTest, AddDeviceWithoutARoutineIsRefused) {
-    PDRIVER_OBJECT bare = createDriverObject(L"\\Driver\\Bare");
-    EXPECT_EQ(pnp().addDevice(bare, bus.pdo), STATUS_NOT_IMPLEMENTED);
-    deleteDriverObject(bare);
-}
-
 } // namespace
 } // namespace host::testing
