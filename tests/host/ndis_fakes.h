@@ -44,9 +44,9 @@ class FakeBus {
     std::map<UCHAR, Time> pendFor;
     // Minor functions the PDO keeps pending for ever.
     std::set<UCHAR> neverFinish;
-    std::wstring deviceId = L"USB\\VID_0B95&PID_7735";
-    std::vector<std::wstring> hardwareIds = {L"USB\\VID_0B95&PID_7735&REV_0001",
-                                             L"USB\\VID_0B95&PID_7735"};
+    std::wstring deviceId = L"USB\\VID_FFF0&PID_0001";
+    std::vector<std::wstring> hardwareIds = {L"USB\\VID_FFF0&PID_0001&REV_0001",
+                                             L"USB\\VID_FFF0&PID_0001"};
     ULONG deviceState = 0;
 
     struct Seen {
