@@ -407,10 +407,10 @@ const Fault* Bus::matchFault(const Transfer& t) {
         if (f.times != 0 && slot.hits >= f.times) {
             continue;
         }
-        // The default pipe is endpoint 0 in either direction.
-        bool defaultPipe = t.setup.has_value() || t.function == kFunctionCyclePort;
-        bool endpointMatches =
-            !m.endpoint || (defaultPipe ? (*m.endpoint & 0x7F) == 0 : *m.endpoint == t.endpoint);
+        // The default pipe is endpoint 0 in either direction; a port cycle has no endpoint.
+        bool endpointMatches = !m.endpoint || (t.setup ? (*m.endpoint & 0x7F) == 0
+                                                       : t.function != kFunctionCyclePort &&
+                                                             *m.endpoint == t.endpoint);
         bool matches = (!m.function || *m.function == t.function) && endpointMatches &&
                        (!m.bRequest || (t.setup && t.setup->bRequest == *m.bRequest)) &&
                        (!m.wValue || (t.setup && t.setup->wValue == *m.wValue)) &&

@@ -131,17 +131,5 @@ TEST_F(UsbmonWriterTest, RecordsFollowTheMmappedLayout) {
     EXPECT_EQ(originalLengths[3], 64u + 300u);
 }
 
-TEST(Usbmon, StatusesAreLinuxErrnos) {
-    EXPECT_EQ(usbmonStatus(USBD_STATUS_SUCCESS), 0);
-    EXPECT_EQ(usbmonStatus(USBD_STATUS_STALL_PID), -32);
-    EXPECT_EQ(usbmonStatus(USBD_STATUS_ENDPOINT_HALTED), -32);
-    EXPECT_EQ(usbmonStatus(USBD_STATUS_CANCELED), -2);
-    EXPECT_EQ(usbmonStatus(USBD_STATUS_CANCELED, true), -104);
-    EXPECT_EQ(usbmonStatus(USBD_STATUS_DEVICE_GONE), -19);
-    EXPECT_EQ(usbmonStatus(USBD_STATUS_BUFFER_OVERRUN), -75);
-    EXPECT_EQ(usbmonStatus(USBD_STATUS_DATA_UNDERRUN), -121);
-    EXPECT_EQ(usbmonStatus(USBD_STATUS_DEV_NOT_RESPONDING), -71);
-}
-
 } // namespace
 } // namespace host::usb

@@ -58,6 +58,11 @@ struct Timing {
 
 // Which requests a fault applies to. Unset fields match anything. Designated initializers read
 // well: {.function = URB_FUNCTION_VENDOR_DEVICE, .bRequest = 0xF1, .wIndex = 0x25}.
+//   the 5th control transfer:            {.endpoint = 0, .nth = 5}
+//   the next bulk transfer on 0x81:      {.function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER,
+//                                         .endpoint = 0x81}
+//   RESET_PIPE of 0x02 (a control transfer): {.function = URB_FUNCTION_RESET_PIPE, .wIndex = 2}
+// ABORT_PIPE matches the endpoint of its pipe; a port cycle matches no endpoint.
 struct Match {
     std::optional<USHORT> function;       // URB function (kFunctionCyclePort for port cycles)
     std::optional<std::uint8_t> endpoint; // 0 for the default pipe, else with the direction bit
