@@ -56,6 +56,8 @@ extern ULONG TrackedAllocationTag;
 
 // A transmit or receive unit; defined with the descriptor pools.
 struct TransferDescriptor;
+// A receive descriptor's packet and buffer; defined with the descriptor pools.
+struct RxPacketSlot;
 
 // A list of TransferDescriptors linked through their own next and previous pointers.
 struct DescriptorList {
@@ -196,6 +198,11 @@ struct Adapter {
     UCHAR SendingKeepAlive;
     LONG FreeTxCount; // under TxLock
     LONG TxIrpsInFlight;
+    // Bulk-out hand-over (datapath/transmit.cpp), both under TxSubmitLock. TxHandOverActive is 1
+    // while one routine is passing waiting IRPs to the stack from its loop; TxHandOverDue tells
+    // that loop that the IRP it passed down has completed and the next waiting one is due.
+    UCHAR TxHandOverActive;
+    UCHAR TxHandOverDue;
 
     // NDIS context.
     UCHAR InitDone;
@@ -218,6 +225,10 @@ struct Adapter {
 
     // Hang check.
     LONG IdleCheckCount;
+
+    // Receive packet slots (chip/bringup.cpp): the tracked array of RxDescriptorCount slots,
+    // kept so that the receive packets and buffers can be given back before their pools.
+    RxPacketSlot* ReceiveSlots;
 };
 
 typedef Adapter* PADAPTER;
@@ -233,3 +244,9 @@ VOID LedgerReleaseAll(Adapter* adapter);
 
 NDIS_STATUS CreateAdapter(NDIS_HANDLE miniportAdapterHandle,
                           NDIS_HANDLE wrapperConfigurationContext, Adapter** out);
+
+// ---- registry configuration (adapter/registry.cpp) ----------------------------------------------
+
+// 1 once the keyword Platform was found in any adapter's parameters; never cleared.
+extern ULONG PlatformKeyPresent;
+ULONG ReadRegistryConfiguration(Adapter* adapter);

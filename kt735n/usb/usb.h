@@ -18,3 +18,6 @@ ULONG WriteRegisters(Adapter* adapter, USHORT count, USHORT firstRegister);
 VOID SleepMicroseconds(ULONG microseconds);
 VOID GetDeviceObjects(Adapter* adapter, PDEVICE_OBJECT* physicalDeviceObject,
                       PDEVICE_OBJECT* functionalDeviceObject, PDEVICE_OBJECT* nextDeviceObject);
+
+// usb/configure.cpp
+ULONG ConfigureUsbDevice(Adapter* adapter);

@@ -1,0 +1,67 @@
+// Chip control: the MII and EEPROM windows, PHY identification, and the bring-up that turns a
+// configured USB device into an adapter with its descriptor pools.
+//
+// Everything declared here runs at PASSIVE_LEVEL, inside MiniportInitialize (and, for the MII
+// routines, the media start), one register sequence at a time: the routines share the adapter's
+// RegisterReadBuffer and RegisterWriteBuffer and take no lock.
+#pragma once
+
+#include "adapter/adapter.h"
+
+// ---- MII and EEPROM windows (chip/mii_eeprom.cpp) -----------------------------------------------
+
+// Polling bounds and pauses of the two windows.
+#define MII_POLL_LIMIT 4
+#define MII_POLL_PAUSE_US 100
+#define EEPROM_POLL_LIMIT 100
+#define EEPROM_POLL_PAUSE_US 500
+
+// MII addresses of the two PHYs.
+#define PHY_ADDRESS_ETHERNET 1
+#define PHY_ADDRESS_PHONE_LINE 2
+
+// MII registers and bits the driver uses (IEEE 802.3 clause 22/28, and the phone-line PHY's
+// vendor registers).
+#define MII_CONTROL 0x00
+#define MII_STATUS 0x01
+#define MII_PHY_ID1 0x02
+#define MII_PHY_ID2 0x03
+#define MII_ADVERTISEMENT 0x04
+#define MII_PARTNER_ABILITY 0x05
+#define MII_STATUS_LINK 0x0004
+#define MII_CONTROL_100_MBITS 0x2000
+#define MII_ADVERTISE_ALL_802_3 0x01E1
+#define MII_SELECTOR_MASK 0x001F
+#define MII_SELECTOR_802_3 0x0001
+
+VOID MiiWrite(Adapter* adapter, UCHAR phyAddress, UCHAR registerNumber, USHORT value);
+VOID MiiRead(Adapter* adapter, UCHAR phyAddress, UCHAR registerNumber, PUSHORT value);
+USHORT EepromReadWord(Adapter* adapter, UCHAR wordAddress);
+ULONG ReadPermanentAddress(Adapter* adapter);
+
+// ---- PHY identification (chip/identify_phy.cpp) -------------------------------------------------
+
+// Phone-line PHY variants (Adapter.PhyType), from PHY 2's identifier register 3.
+#define PHY_TYPE_6B93 0
+#define PHY_TYPE_5C20 1
+#define PHY_TYPE_5C21 2
+#define PHY_TYPE_5C22 3
+#define PHY_TYPE_UNKNOWN 255
+
+ULONG IdentifyPhy(Adapter* adapter);
+
+// ---- bring-up and descriptor pools (chip/bringup.cpp) -------------------------------------------
+
+// Descriptor counts before the registry is read.
+#define KT735N_DEFAULT_TX_DESCRIPTORS 40
+#define KT735N_DEFAULT_RX_DESCRIPTORS 20
+// The fewest receive descriptors the receive path runs with.
+#define KT735N_MIN_RX_DESCRIPTORS 3
+// Length of a receive packet's buffer, and its Ethernet header.
+#define KT735N_RX_BUFFER_LENGTH 1514
+#define KT735N_ETHERNET_HEADER_LENGTH 14
+
+ULONG BringUpChip(Adapter* adapter);
+ULONG AllocatePacketSlots(Adapter* adapter);
+ULONG DescriptorBlockLength(ULONG txCount, ULONG rxCount, PULONG length);
+VOID ReleaseReceivePackets(Adapter* adapter);
