@@ -229,6 +229,11 @@ struct Adapter {
     // Receive packet slots (chip/bringup.cpp): the tracked array of RxDescriptorCount slots,
     // kept so that the receive packets and buffers can be given back before their pools.
     RxPacketSlot* ReceiveSlots;
+
+    // Receive submission (datapath/receive.cpp), under RxLock: bulk-in IRPs handed to the USB
+    // stack whose completion routine has not yet finished with the Adapter. MiniportHalt waits
+    // for 0 before the release walk.
+    LONG RxIrpsInFlight;
 };
 
 typedef Adapter* PADAPTER;
