@@ -610,6 +610,65 @@ TEST_F(UsbBusTest, BulkInTakesWhatTheDeviceDelivers) {
     EXPECT_EQ(stale.urb.UrbHeader.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
 }
 
+// A receive loop: each completion routine posts the next IN transfer on the same IRP, the way a
+// driver keeps its bulk-in pipe busy. The bus must be done with the IRP before it completes it.
+struct Receiver {
+    PDEVICE_OBJECT target = nullptr;
+    USBD_PIPE_HANDLE pipe = nullptr;
+    URB urb{};
+    std::array<std::uint8_t, 64> buffer{};
+    std::vector<Bytes> frames;
+    int left = 0;
+    PIRP irp = nullptr;
+
+    void post() {
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+        next->Parameters.Others.Argument1 = &urb;
+        UsbBuildInterruptOrBulkTransferRequest(
+            &urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), pipe, buffer.data(), nullptr,
+            sizeof buffer, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, nullptr);
+        IoSetCompletionRoutine(irp, done, this, TRUE, TRUE, TRUE);
+        IofCallDriver(target, irp);
+    }
+    static NTSTATUS NTAPI done(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+        auto* r = static_cast<Receiver*>(context);
+        if (irp->IoStatus.Status == STATUS_SUCCESS) {
+            r->frames.emplace_back(r->buffer.begin(),
+                                   r->buffer.begin() +
+                                       r->urb.UrbBulkOrInterruptTransfer.TransferBufferLength);
+        }
+        if (irp->IoStatus.Status == STATUS_SUCCESS && --r->left > 0) {
+            IoInitializeIrp(irp, irp->Size, irp->StackCount);
+            r->post();
+        } else {
+            IoFreeIrp(irp);
+            r->irp = nullptr;
+        }
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+};
+
+TEST_F(UsbBusTest, CompletionRoutinesMayResubmitTheIrp) {
+    configure();
+    for (bool inlineCompletion : {false, true}) {
+        bus_.timing().inlineCompletion = inlineCompletion;
+        for (std::uint8_t i = 0; i < 4; ++i) {
+            device_.loopback.push_back(Bytes(i + 1u, i));
+        }
+        Receiver r{pdo(), pipes_[0]};
+        r.left = 5;
+        r.irp = IoAllocateIrp(static_cast<CCHAR>(pdo()->StackSize + 1), FALSE);
+        r.post();
+        scheduler().runUntilIdle();
+        EXPECT_EQ(r.frames, (std::vector<Bytes>{{0}, {1, 1}, {2, 2, 2}, {3, 3, 3, 3}}));
+        EXPECT_EQ(bus_.pendingIn(0x81), 1u); // the fifth waits for data
+        ASSERT_EQ(pipeRequest(URB_FUNCTION_ABORT_PIPE, pipes_[0]), STATUS_SUCCESS);
+        EXPECT_EQ(r.irp, nullptr);
+    }
+}
+
 // ---- faults, unplug, port cycle ----------------------------------------------------------------
 
 TEST_F(UsbBusTest, FaultRulesPickTheirRequests) {
