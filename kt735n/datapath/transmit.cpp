@@ -1,13 +1,483 @@
-// MiniportSend: the transmit path over the bulk-out pipe.
+// The transmit path: frames from NDIS, and the hang check's keep-alive frame, copied behind a
+// 2-byte length header into a transmit descriptor's data buffer and sent as one bulk-out
+// transfer each.
+//
+// One bulk-out IRP is with the USB stack at a time; the others wait on PendingTxIrpList in
+// submission order, so frames reach the pipe in the order they were submitted. A transfer whose
+// length is a multiple of 64 bytes ends on a packet boundary, and the chip only sees the end of
+// a transfer at a short packet, so such a transfer is followed by a zero-length one. That pair
+// is secured (two descriptors, two IRPs, queue entries) before anything is handed over, and is
+// queued under one hold of TxSubmitLock, so no other transfer can come between the two.
+//
+// Waiting IRPs are passed down from a loop (HandOverLoop) rather than from inside the previous
+// IRP's completion. A stack that completes inside IofCallDriver then leaves the loop a note
+// (TxHandOverDue) instead of calling down again from deeper in the same stack.
+//
+// Locks: TxLock (NDIS spin lock) guards FreeTxList, FreeTxCount and SendsRefused. TxSubmitLock
+// (kernel spin lock, at DISPATCH_LEVEL) guards TxIrpsInFlight, TxHandOverActive, TxHandOverDue
+// and the choice between passing an IRP down and queueing it; PendingIrpListLock is taken inside
+// it by the interlocked list calls. TxLock and TxSubmitLock are never held together, and no lock
+// is held across IofCallDriver, NdisMSendComplete or NdisMSendResourcesAvailable.
 #include "adapter/adapter.h"
+#include "chip/descriptors.h"
+#include "datapath/datapath.h"
 #include "driver/handlers.h"
 
-// Sends nothing yet: refuses the packet, which stays NDIS's.
+const UCHAR KeepAliveFrame[KT735N_KEEP_ALIVE_FRAME_LENGTH] = {
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // destination address
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // source address
+    0x00, 0x2E,                         // 802.3 length: 46, high byte first
+    0x00,                               // DSAP
+    0x00,                               // SSAP
+    0xF3,                               // LLC control: TEST command, poll bit set
+    // 43 bytes of 0x00 follow.
+};
+
+// Pipe 1 of the interface is the bulk-out pipe.
+#define BULK_OUT_PIPE_INDEX 1
+// A transfer whose length is a multiple of this ends on a packet boundary.
+#define BULK_OUT_PACKET_SIZE 64
+
+// ---- the free transmit list ---------------------------------------------------------------------
+
+// Unlinks the head of FreeTxList, or gives NULL when it is empty. FreeTxCount is the caller's.
+// IRQL: DISPATCH_LEVEL. Locks: the caller holds TxLock.
+static TransferDescriptor* TakeFreeTxHead(Adapter* adapter) {
+    TransferDescriptor* descriptor = adapter->FreeTxList.Head;
+    if (descriptor == NULL) {
+        return NULL;
+    }
+    adapter->FreeTxList.Head = descriptor->Next;
+    if (descriptor->Next != NULL) {
+        descriptor->Next->Prev = NULL;
+    } else {
+        adapter->FreeTxList.Tail = NULL;
+    }
+    adapter->FreeTxList.Count--;
+    descriptor->Next = NULL;
+    descriptor->Prev = NULL;
+    return descriptor;
+}
+
+// Puts a descriptor back at the head of FreeTxList, so that it is the next one taken. The
+// packet it was to carry is forgotten. FreeTxCount is the caller's.
+// IRQL: DISPATCH_LEVEL. Locks: the caller holds TxLock.
+static VOID PushFreeTxHead(Adapter* adapter, TransferDescriptor* descriptor) {
+    ((TxPacketSlot*)descriptor->PacketSlot)->Packet = NULL;
+    descriptor->Prev = NULL;
+    descriptor->Next = adapter->FreeTxList.Head;
+    if (adapter->FreeTxList.Head != NULL) {
+        adapter->FreeTxList.Head->Prev = descriptor;
+    } else {
+        adapter->FreeTxList.Tail = descriptor;
+    }
+    adapter->FreeTxList.Head = descriptor;
+    adapter->FreeTxList.Count++;
+}
+
+// Appends a descriptor at the tail of FreeTxList, forgetting the packet it carried. FreeTxCount
+// is the caller's.
+// IRQL: DISPATCH_LEVEL. Locks: the caller holds TxLock.
+static VOID AppendFreeTxTail(Adapter* adapter, TransferDescriptor* descriptor) {
+    ((TxPacketSlot*)descriptor->PacketSlot)->Packet = NULL;
+    descriptor->Next = NULL;
+    descriptor->Prev = adapter->FreeTxList.Tail;
+    if (adapter->FreeTxList.Tail != NULL) {
+        adapter->FreeTxList.Tail->Next = descriptor;
+    } else {
+        adapter->FreeTxList.Head = descriptor;
+    }
+    adapter->FreeTxList.Tail = descriptor;
+    adapter->FreeTxList.Count++;
+}
+
+// Puts the descriptors of a send that handed nothing over back at the head of FreeTxList, in
+// the order they were taken, and restores FreeTxCount.
+// IRQL: up to DISPATCH_LEVEL. Locks: takes TxLock.
+static VOID UntakeTxDescriptors(Adapter* adapter, TransferDescriptor* descriptor,
+                                TransferDescriptor* zeroLength) {
+    NdisAcquireSpinLock(&adapter->TxLock);
+    if (zeroLength != NULL) {
+        PushFreeTxHead(adapter, zeroLength);
+        adapter->FreeTxCount++;
+    }
+    PushFreeTxHead(adapter, descriptor);
+    adapter->FreeTxCount++;
+    NdisReleaseSpinLock(&adapter->TxLock);
+}
+
+// Puts a descriptor back at the tail of FreeTxList. When a send was refused for lack of
+// descriptors and this return makes every transmit descriptor free again, NDIS is told that
+// send resources are available, once: the decision and the clearing of SendsRefused are made
+// together under TxLock, the call itself after the lock is released.
+// IRQL: up to DISPATCH_LEVEL. Locks: takes TxLock.
+ULONG ReturnTxDescriptor(Adapter* adapter, TransferDescriptor* descriptor) {
+    BOOLEAN announce = FALSE;
+    NdisAcquireSpinLock(&adapter->TxLock);
+    AppendFreeTxTail(adapter, descriptor);
+    adapter->FreeTxCount++;
+    if (adapter->SendsRefused && adapter->FreeTxCount == (LONG)adapter->TxDescriptorCount) {
+        adapter->SendsRefused = 0;
+        announce = TRUE;
+    }
+    NdisReleaseSpinLock(&adapter->TxLock);
+    if (announce) {
+        NdisMSendResourcesAvailable(adapter->MiniportAdapterHandle);
+    }
+    return KT735N_OK;
+}
+
+// ---- building transfers -------------------------------------------------------------------------
+
+// Copies the frame behind the 2-byte little-endian length header in DataBuffer and sets
+// TransferLength to the frame length plus 2 (before any raise to the 60-byte minimum). The
+// keep-alive frame is built when the descriptor's transmit slot holds no packet: the hang check
+// submits such a descriptor with SendingKeepAlive set, and a send running at the same time on
+// another processor, whose slot holds its packet, is not turned into a keep-alive by the flag.
+// A packet's buffers are copied in chain order; the header is the packet's total length. The
+// copy never runs past the data buffer: MiniportSend refuses longer packets beforehand.
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
+ULONG BuildTxFrame(Adapter* adapter, TransferDescriptor* descriptor) {
+    UNREFERENCED_PARAMETER(adapter);
+    PUCHAR data = descriptor->DataBuffer;
+    PNDIS_PACKET packet = ((TxPacketSlot*)descriptor->PacketSlot)->Packet;
+
+    if (packet == NULL) {
+        NdisMoveMemory(data + KT735N_TX_HEADER_LENGTH, KeepAliveFrame,
+                       KT735N_KEEP_ALIVE_FRAME_LENGTH);
+        data[0] = (UCHAR)KT735N_KEEP_ALIVE_FRAME_LENGTH;
+        data[1] = 0;
+        descriptor->TransferLength = KT735N_KEEP_ALIVE_FRAME_LENGTH + KT735N_TX_HEADER_LENGTH;
+        return KT735N_OK;
+    }
+
+    PNDIS_BUFFER buffer = NULL;
+    UINT totalLength = 0;
+    NdisQueryPacket(packet, NULL, NULL, &buffer, &totalLength);
+
+    ULONG room = KT735N_DATA_BUFFER_SIZE - KT735N_TX_HEADER_LENGTH;
+    PUCHAR next = data + KT735N_TX_HEADER_LENGTH;
+    while (buffer != NULL && room > 0) {
+        PVOID address = NULL;
+        UINT length = 0;
+        NdisQueryBuffer(buffer, &address, &length);
+        if (length > room) {
+            length = room;
+        }
+        if (address != NULL && length > 0) {
+            NdisMoveMemory(next, address, length);
+            next += length;
+            room -= length;
+        }
+        NdisGetNextBuffer(buffer, &buffer);
+    }
+
+    data[0] = (UCHAR)(totalLength & 0xFF);
+    data[1] = (UCHAR)((totalLength >> 8) & 0xFF);
+    descriptor->TransferLength = totalLength + KT735N_TX_HEADER_LENGTH;
+    return KT735N_OK;
+}
+
+// Builds the bulk-out URB in the descriptor's URB area: host to device, short transfers not
+// allowed, TransferLength bytes of DataBuffer, no MDL, no link.
+// IRQL: up to DISPATCH_LEVEL. Locks: none.
+static VOID BuildBulkOutUrb(Adapter* adapter, TransferDescriptor* descriptor) {
+    PURB urb = descriptor->Urb;
+    NdisZeroMemory(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
+    UsbBuildInterruptOrBulkTransferRequest(
+        urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+        adapter->InterfaceInfo->Pipes[BULK_OUT_PIPE_INDEX].PipeHandle, descriptor->DataBuffer, NULL,
+        descriptor->TransferLength, 0, NULL);
+}
+
+// Allocates the IRP that carries a descriptor's URB to the stack below, with BulkOutComplete
+// called on success, error and cancel. NULL when no IRP is available.
+// IRQL: up to DISPATCH_LEVEL. Locks: none.
+static PIRP BuildBulkOutIrp(Adapter* adapter, TransferDescriptor* descriptor) {
+    PIRP irp = IoAllocateIrp((CCHAR)adapter->IrpStackSize, FALSE);
+    if (irp == NULL) {
+        return NULL;
+    }
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = descriptor->Urb;
+    IoSetCompletionRoutine(irp, BulkOutComplete, descriptor, TRUE, TRUE, TRUE);
+    return irp;
+}
+
+// ---- passing IRPs to the stack ------------------------------------------------------------------
+
+// Takes the oldest waiting IRP off PendingTxIrpList and frees its entry; NULL when none waits.
+// IRQL: DISPATCH_LEVEL. Locks: the caller holds TxSubmitLock; takes PendingIrpListLock.
+static PIRP TakePendingTxIrp(Adapter* adapter) {
+    PLIST_ENTRY link =
+        ExfInterlockedRemoveHeadList(&adapter->PendingTxIrpList, &adapter->PendingIrpListLock);
+    if (link == NULL) {
+        return NULL;
+    }
+    PendingTxIrpEntry* entry = CONTAINING_RECORD(link, PendingTxIrpEntry, Link);
+    PIRP irp = entry->Irp;
+    ExFreePool(entry);
+    return irp;
+}
+
+// Passes an IRP to the stack and then, as long as the one passed down has completed and left
+// TxHandOverDue set, the next waiting one. The caller has set TxHandOverActive; the loop clears
+// it when nothing more is due, and after that touches the Adapter no more. A completion that
+// runs inside IofCallDriver therefore returns to this loop instead of calling down itself, and
+// the stack depth stays the same however many IRPs wait.
+// IRQL: up to DISPATCH_LEVEL. Locks: takes TxSubmitLock between the calls; none is held across
+// IofCallDriver.
+static VOID HandOverLoop(Adapter* adapter, PIRP irp) {
+    while (irp != NULL) {
+        // The IRP belongs to its completion from here on, whatever the stack returns.
+        IofCallDriver(adapter->NextDeviceObject, irp);
+        irp = NULL;
+
+        KIRQL oldIrql = KfRaiseIrql(DISPATCH_LEVEL);
+        KefAcquireSpinLockAtDpcLevel(&adapter->TxSubmitLock);
+        if (adapter->TxHandOverDue) {
+            adapter->TxHandOverDue = 0;
+            irp = TakePendingTxIrp(adapter);
+        }
+        if (irp == NULL) {
+            adapter->TxHandOverActive = 0;
+        }
+        KefReleaseSpinLockFromDpcLevel(&adapter->TxSubmitLock);
+        KfLowerIrql(oldIrql);
+    }
+}
+
+// Appends an IRP to PendingTxIrpList through its entry.
+// IRQL: DISPATCH_LEVEL. Locks: the caller holds TxSubmitLock; takes PendingIrpListLock.
+static VOID QueuePendingTxIrp(Adapter* adapter, PendingTxIrpEntry* entry, PIRP irp) {
+    entry->Irp = irp;
+    ExfInterlockedInsertTailList(&adapter->PendingTxIrpList, &entry->Link,
+                                 &adapter->PendingIrpListLock);
+}
+
+// Passes an IRP (and the zero-length IRP that must follow it, when given) to the stack now, if
+// nothing else is in flight or being passed down, or queues it behind the others. Both IRPs are
+// counted and queued under one hold of TxSubmitLock, so they stay next to each other. The queue
+// entries are allocated before anything is counted or queued; when one cannot be had, both IRPs
+// are freed and nothing has been handed over.
+// IRQL: up to DISPATCH_LEVEL. Locks: takes TxSubmitLock (PendingIrpListLock inside it); none
+// is held across IofCallDriver.
+static ULONG HandOverOrQueue(Adapter* adapter, PIRP irp, PIRP zeroLengthIrp) {
+    PendingTxIrpEntry* entries[2] = {NULL, NULL};
+    ULONG needed = 0;
+    BOOLEAN now = FALSE;
+    BOOLEAN allocated = TRUE;
+
+    KIRQL oldIrql = KfRaiseIrql(DISPATCH_LEVEL);
+    KefAcquireSpinLockAtDpcLevel(&adapter->TxSubmitLock);
+    now = adapter->TxIrpsInFlight == 0 && !adapter->TxHandOverActive;
+    needed = (now ? 0 : 1) + (zeroLengthIrp != NULL ? 1 : 0);
+    for (ULONG i = 0; i < needed; i++) {
+        entries[i] = (PendingTxIrpEntry*)ExAllocatePoolWithTag(
+            NonPagedPool, sizeof(PendingTxIrpEntry), KT735N_POOL_TAG);
+        if (entries[i] == NULL) {
+            allocated = FALSE;
+        }
+    }
+    if (allocated) {
+        ULONG used = 0;
+        if (now) {
+            adapter->TxHandOverActive = 1;
+        } else {
+            QueuePendingTxIrp(adapter, entries[used++], irp);
+            // Nothing is with the stack, but a loop is still running: it takes this one.
+            if (adapter->TxIrpsInFlight == 0) {
+                adapter->TxHandOverDue = 1;
+            }
+        }
+        adapter->TxIrpsInFlight++;
+        if (zeroLengthIrp != NULL) {
+            QueuePendingTxIrp(adapter, entries[used++], zeroLengthIrp);
+            adapter->TxIrpsInFlight++;
+        }
+    }
+    KefReleaseSpinLockFromDpcLevel(&adapter->TxSubmitLock);
+    KfLowerIrql(oldIrql);
+
+    if (!allocated) {
+        for (ULONG i = 0; i < needed; i++) {
+            if (entries[i] != NULL) {
+                ExFreePool(entries[i]);
+            }
+        }
+        IoFreeIrp(irp);
+        if (zeroLengthIrp != NULL) {
+            IoFreeIrp(zeroLengthIrp);
+        }
+        return KT735N_FAILED;
+    }
+    if (now) {
+        HandOverLoop(adapter, irp);
+    }
+    return KT735N_OK;
+}
+
+// ---- submission ---------------------------------------------------------------------------------
+
+// Builds the frame of a descriptor and, when zeroLength is given, the zero-length transfer that
+// follows it, and hands both over or queues them. Nothing is handed over (KT735N_FAILED) when
+// the adapter is not running, when the frame needs a zero-length transfer behind it and none was
+// given (or one was given that it does not need), or when an IRP or queue entry is missing.
+// After KT735N_OK the descriptors belong to their completions.
+// IRQL: up to DISPATCH_LEVEL. Locks: takes TxSubmitLock (see HandOverOrQueue).
+ULONG SubmitBulkOutPair(Adapter* adapter, TransferDescriptor* descriptor,
+                        TransferDescriptor* zeroLength) {
+    if (adapter->DeviceState != KT735N_DEVICE_RUNNING) {
+        return KT735N_FAILED;
+    }
+
+    BuildTxFrame(adapter, descriptor);
+    // No transfer below 60 bytes other than an empty one is a multiple of 64, so the test
+    // before the raise to 60 is the test of the transfer sent.
+    BOOLEAN needsZeroLength = (descriptor->TransferLength % BULK_OUT_PACKET_SIZE) == 0;
+    if (needsZeroLength != (zeroLength != NULL)) {
+        return KT735N_FAILED;
+    }
+    if (descriptor->TransferLength < KT735N_MIN_TX_TRANSFER) {
+        descriptor->TransferLength = KT735N_MIN_TX_TRANSFER;
+    }
+    BuildBulkOutUrb(adapter, descriptor);
+    PIRP irp = BuildBulkOutIrp(adapter, descriptor);
+    if (irp == NULL) {
+        return KT735N_FAILED;
+    }
+
+    PIRP zeroLengthIrp = NULL;
+    if (zeroLength != NULL) {
+        zeroLength->TransferLength = 0;
+        BuildBulkOutUrb(adapter, zeroLength);
+        zeroLengthIrp = BuildBulkOutIrp(adapter, zeroLength);
+        if (zeroLengthIrp == NULL) {
+            IoFreeIrp(irp);
+            return KT735N_FAILED;
+        }
+    }
+    return HandOverOrQueue(adapter, irp, zeroLengthIrp);
+}
+
+// Sends one descriptor on its own: the keep-alive frame of the hang check, or a frame that
+// needs no zero-length transfer behind it.
+// IRQL: up to DISPATCH_LEVEL. Locks: takes TxSubmitLock (see HandOverOrQueue).
+ULONG SubmitBulkOut(Adapter* adapter, TransferDescriptor* descriptor) {
+    return SubmitBulkOutPair(adapter, descriptor, NULL);
+}
+
+// NDIS's send handler. The packet is copied into a free transmit descriptor and its transfer
+// handed over or queued; the packet is then reported complete at once and PENDING returned.
+// A frame whose transfer is a multiple of 64 bytes takes a second descriptor for the zero-length
+// transfer behind it; both are taken before anything is handed over.
+// Returns NDIS_STATUS_RESOURCES (SendsRefused set, nothing taken) when fewer than two
+// descriptors are free, so that one is always kept back, or when the list holds fewer than the
+// send needs; NDIS_STATUS_FAILURE, with the packet not completed and the descriptors free again,
+// when the packet is longer than 1514 bytes or nothing could be handed over.
+// IRQL: up to DISPATCH_LEVEL. Locks: takes TxLock, then (not nested) TxSubmitLock; none is held
+// across NdisMSendComplete.
 NDIS_STATUS NTAPI MiniportSend(NDIS_HANDLE miniportAdapterContext, PNDIS_PACKET packet,
                                UINT flags) {
-    UNREFERENCED_PARAMETER(miniportAdapterContext);
-    UNREFERENCED_PARAMETER(packet);
     UNREFERENCED_PARAMETER(flags);
-    return NDIS_STATUS_FAILURE;
+    Adapter* adapter = (Adapter*)miniportAdapterContext;
+
+    UINT totalLength = 0;
+    NdisQueryPacket(packet, NULL, NULL, NULL, &totalLength);
+    if (totalLength > KT735N_MAX_TX_FRAME) {
+        return NDIS_STATUS_FAILURE;
+    }
+    BOOLEAN needsZeroLength = ((totalLength + KT735N_TX_HEADER_LENGTH) % BULK_OUT_PACKET_SIZE) == 0;
+
+    NdisAcquireSpinLock(&adapter->TxLock);
+    if (adapter->FreeTxCount < 2) {
+        adapter->SendsRefused = 1;
+        NdisReleaseSpinLock(&adapter->TxLock);
+        return NDIS_STATUS_RESOURCES;
+    }
+    TransferDescriptor* descriptor = TakeFreeTxHead(adapter);
+    TransferDescriptor* zeroLength = NULL;
+    if (descriptor != NULL && needsZeroLength) {
+        zeroLength = TakeFreeTxHead(adapter);
+        if (zeroLength == NULL) {
+            PushFreeTxHead(adapter, descriptor);
+            descriptor = NULL;
+        }
+    }
+    if (descriptor == NULL) {
+        // The count admitted the send but the list is short of it: nothing is taken.
+        adapter->SendsRefused = 1;
+        NdisReleaseSpinLock(&adapter->TxLock);
+        return NDIS_STATUS_RESOURCES;
+    }
+    adapter->FreeTxCount -= zeroLength != NULL ? 2 : 1;
+    NdisReleaseSpinLock(&adapter->TxLock);
+
+    ((TxPacketSlot*)descriptor->PacketSlot)->Packet = packet;
+    if (SubmitBulkOutPair(adapter, descriptor, zeroLength) != KT735N_OK) {
+        UntakeTxDescriptors(adapter, descriptor, zeroLength);
+        return NDIS_STATUS_FAILURE;
+    }
+
+    // The frame has been copied; the packet is NDIS's again before its transfer finishes.
+    NdisMSendComplete(adapter->MiniportAdapterHandle, packet, NDIS_STATUS_SUCCESS);
+    return NDIS_STATUS_PENDING;
+}
+
+// Completion of a bulk-out IRP. Counts a good transfer, marks the adapter failed on any other
+// status (cancellation included), frees the IRP and returns the descriptor. Then, with the IRP
+// no longer counted, the next waiting IRP is passed down: by the loop that passed this one down
+// when one is still running (it is told through TxHandOverDue), otherwise from a loop here.
+// Everything this routine does to the Adapter on its own is done before TxIrpsInFlight drops.
+// IRQL: up to DISPATCH_LEVEL. Locks: takes TxLock (in ReturnTxDescriptor), then TxSubmitLock;
+// none is held across IofCallDriver.
+NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
+    UNREFERENCED_PARAMETER(deviceObject);
+    TransferDescriptor* descriptor = (TransferDescriptor*)context;
+    Adapter* adapter = descriptor->OwnerAdapter;
+
+    if (irp->IoStatus.Status == STATUS_SUCCESS) {
+        adapter->TxOkCount++;
+    } else {
+        adapter->DeviceState = KT735N_DEVICE_TRANSFER_FAILED;
+    }
+    IoFreeIrp(irp);
+    ReturnTxDescriptor(adapter, descriptor);
+    adapter->TxCompletedSinceCheck = 1;
+
+    PIRP next = NULL;
+    KIRQL oldIrql = KfRaiseIrql(DISPATCH_LEVEL);
+    KefAcquireSpinLockAtDpcLevel(&adapter->TxSubmitLock);
+    adapter->TxIrpsInFlight--;
+    if (adapter->TxIrpsInFlight > 0) {
+        if (adapter->TxHandOverActive) {
+            adapter->TxHandOverDue = 1;
+        } else {
+            next = TakePendingTxIrp(adapter);
+            if (next != NULL) {
+                adapter->TxHandOverActive = 1;
+            }
+        }
+    }
+    KefReleaseSpinLockFromDpcLevel(&adapter->TxSubmitLock);
+    KfLowerIrql(oldIrql);
+
+    if (next != NULL) {
+        HandOverLoop(adapter, next);
+    }
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Whether the transmit path is done with the stack: no bulk-out IRP with it or waiting, and no
+// loop still passing one down.
+// IRQL: up to DISPATCH_LEVEL. Locks: takes TxSubmitLock.
+BOOLEAN BulkOutIdle(Adapter* adapter) {
+    KIRQL oldIrql = KfRaiseIrql(DISPATCH_LEVEL);
+    KefAcquireSpinLockAtDpcLevel(&adapter->TxSubmitLock);
+    BOOLEAN idle = adapter->TxIrpsInFlight == 0 && !adapter->TxHandOverActive;
+    KefReleaseSpinLockFromDpcLevel(&adapter->TxSubmitLock);
+    KfLowerIrql(oldIrql);
+    return idle;
 }

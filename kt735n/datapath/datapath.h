@@ -1,0 +1,87 @@
+// The frame path: transmit over the bulk-out pipe (datapath/transmit.cpp) and receive over the
+// bulk-in pipe (datapath/receive.cpp). Both work on the TransferDescriptors of
+// chip/descriptors.h.
+#pragma once
+
+#include "adapter/adapter.h"
+#include "chip/descriptors.h"
+
+// ---- transmit (datapath/transmit.cpp) -----------------------------------------------------------
+
+// Largest frame MiniportSend takes: destination address to the end of the data, without CRC.
+// A longer packet is refused before anything is taken or sent.
+#define KT735N_MAX_TX_FRAME 1514
+// Every bulk-out transfer is at least this long; the header still carries the true length.
+#define KT735N_MIN_TX_TRANSFER 60
+// The bytes of the length header in front of every frame.
+#define KT735N_TX_HEADER_LENGTH 2
+
+// The fixed keep-alive frame the hang check sends on an idle phone line: zero addresses, an
+// 802.3 length of 46 and an LLC TEST command with the poll bit.
+#define KT735N_KEEP_ALIVE_FRAME_LENGTH 60
+extern const UCHAR KeepAliveFrame[KT735N_KEEP_ALIVE_FRAME_LENGTH];
+
+// A bulk-out IRP waiting on PendingTxIrpList for the one with the USB stack. From nonpaged pool
+// with KT735N_POOL_TAG; freed when its IRP comes off the list.
+struct PendingTxIrpEntry {
+    LIST_ENTRY Link;
+    PIRP Irp;
+};
+
+// Sends one descriptor's frame: a keep-alive frame when its transmit slot holds no packet (the
+// hang check sets SendingKeepAlive around the call and takes a descriptor whose slot is empty),
+// otherwise the packet in its slot. Returns KT735N_OK when the transfer was handed to the USB
+// stack or queued behind the one there; the descriptor then comes back through the completion.
+// Returns KT735N_FAILED when nothing was handed over: the adapter is not running, no IRP or
+// queue entry could be had, or the frame's transfer is a multiple of 64 bytes and so needs a
+// zero-length transfer behind it (MiniportSend sends those with SubmitBulkOutPair).
+ULONG SubmitBulkOut(Adapter* adapter, TransferDescriptor* descriptor);
+// The same for a frame and, when zeroLength is not NULL, the zero-length transfer that must
+// follow it directly on the pipe. Either both are handed over or queued, one straight behind
+// the other, or neither is (KT735N_FAILED).
+ULONG SubmitBulkOutPair(Adapter* adapter, TransferDescriptor* descriptor,
+                        TransferDescriptor* zeroLength);
+// Fills DataBuffer (length header and frame) and TransferLength. Always KT735N_OK.
+ULONG BuildTxFrame(Adapter* adapter, TransferDescriptor* descriptor);
+// Puts a transmit descriptor back at the tail of FreeTxList and, when a refused send waits for
+// it and every transmit descriptor is free again, tells NDIS that sends may resume.
+ULONG ReturnTxDescriptor(Adapter* adapter, TransferDescriptor* descriptor);
+NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
+// TRUE when no bulk-out IRP is with the USB stack or waiting for it, and no routine is still
+// passing one down; from then on the transmit path no longer touches the Adapter on its own.
+// MiniportHalt waits for this (after aborting the bulk-out pipe) before releasing the Adapter.
+// IRQL: up to DISPATCH_LEVEL. Locks: takes TxSubmitLock.
+BOOLEAN BulkOutIdle(Adapter* adapter);
+
+// ---- receive (datapath/receive.cpp) -------------------------------------------------------------
+
+// The longest frame a receive packet's buffer describes: destination address to the end of the
+// data, without CRC. A bulk-in transfer that would give a longer frame is dropped.
+#define KT735N_MAX_RX_FRAME 1514
+// Bytes behind the frame in every bulk-in transfer: 6 bytes not read, then the status word.
+#define KT735N_RX_TRAILER_LENGTH 8
+
+// Bits of the bulk-in status word's low byte that the acceptance rules look at.
+#define RX_STATUS_ACCEPT_UP_TO_MAX 0x02 // accepted when the frame is at most 1514 bytes
+#define RX_STATUS_ACCEPT_FROM_MIN 0x04  // accepted when the frame is at least 60 bytes
+#define RX_STATUS_CRC_ERROR 0x08        // counted as a CRC error
+#define RX_STATUS_DROP 0x10             // no effect of its own: dropped unless accepted
+#define RX_STATUS_EXAMINED                                                                         \
+    (RX_STATUS_ACCEPT_UP_TO_MAX | RX_STATUS_ACCEPT_FROM_MIN | RX_STATUS_CRC_ERROR | RX_STATUS_DROP)
+#define KT735N_MIN_RX_FRAME 60
+
+// Hands a bulk-in transfer into the descriptor's data buffer to the USB stack. Returns
+// KT735N_OK when it was handed over (it then belongs to BulkInComplete), KT735N_FAILED when no
+// IRP could be had; the descriptor is then put back on FreeRxList.
+ULONG SubmitBulkIn(Adapter* adapter, TransferDescriptor* descriptor);
+NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
+// Appends a descriptor holding a frame to ReceivedList, puts a free one on the pipe and arms
+// the receive-indicate timer. Always KT735N_OK.
+ULONG QueueReceivedFrame(Adapter* adapter, TransferDescriptor* descriptor);
+// The function of ReceiveIndicateTimer: indicates every queued frame, one packet per call.
+VOID NTAPI IndicateReceivedFrames(PVOID systemSpecific1, PVOID functionContext,
+                                  PVOID systemSpecific2, PVOID systemSpecific3);
+// TRUE when no bulk-in IRP is with the USB stack and no bulk-in completion routine is still
+// working on the Adapter. MiniportHalt waits for this (after aborting the bulk-in pipe).
+// IRQL: up to DISPATCH_LEVEL. Locks: takes RxLock.
+BOOLEAN BulkInIdle(Adapter* adapter);

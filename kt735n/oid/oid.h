@@ -1,0 +1,29 @@
+// Information objects: the OIDs the miniport answers and accepts, and the constants its answers
+// are made of.
+#pragma once
+
+#include "adapter/adapter.h"
+
+// Number of OIDs in SupportedOidList.
+#define KT735N_SUPPORTED_OID_COUNT 44
+
+// The OIDs this miniport names in its answer to OID_GEN_SUPPORTED_LIST, in the order given
+// there. Some of them can only be set; a query for those is refused.
+extern const NDIS_OID SupportedOidList[KT735N_SUPPORTED_OID_COUNT];
+
+// The adapter's description as OID_GEN_VENDOR_DESCRIPTION gives it: the product's own name,
+// with its terminating NUL counted in the answer.
+extern const char VendorDescription[];
+#define KT735N_VENDOR_DESCRIPTION_LENGTH 59
+
+// Versions answered for OID_GEN_DRIVER_VERSION (NDIS 5.0) and OID_GEN_VENDOR_DRIVER_VERSION
+// (driver 3.06), each as an unsigned 16-bit value.
+#define KT735N_NDIS_VERSION 0x0500
+#define KT735N_VENDOR_DRIVER_VERSION 0x0306
+
+// Largest frame handed to the miniport, destination address to the end of the data, and the
+// largest data part of it.
+#define KT735N_MAXIMUM_TOTAL_SIZE 1514
+#define KT735N_MAXIMUM_FRAME_SIZE 1500
+// Multicast addresses the chip's table is declared to hold.
+#define KT735N_MULTICAST_LIST_SIZE 32
