@@ -1,0 +1,124 @@
+// A fixture for the bring-up tests: the driver loaded, a KT735 model plugged into the simulated
+// bus, the NDIS adapter added through the driver's filter, and an Adapter record created as
+// MiniportInitialize creates it, with NDIS's miniport handle and configuration context. The
+// bring-up routines are then called directly at PASSIVE_LEVEL.
+#pragma once
+
+#include <host/ndis.h>
+#include <host/pnp.h>
+#include <host/testing.h>
+#include <host/usb_bus.h>
+#include <kt735_device.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "adapter/adapter.h"
+#include "chip/chip.h"
+#include "chip/descriptors.h"
+#include "driver/handlers.h"
+#include "usb/registers.h"
+#include "usb/usb.h"
+
+namespace bringup_test {
+
+class BringUpFixture : public host::testing::WorldTest {
+  protected:
+    // Plugs a device offering `identity`, adds it through the filter and creates the record.
+    // Registry parameters may be set on ndis() afterwards, before the bring-up reads them.
+    void plug(kt735::model::UsbIdentity identity = {}) {
+        NTSTATUS status = STATUS_PENDING;
+        driver_ = world().pnp().loadDriver(DriverEntry, L"KT735N", &status);
+        ASSERT_EQ(status, STATUS_SUCCESS);
+        device_ = std::make_unique<kt735::model::Kt735Device>(identity);
+        bus_.plug(*device_);
+        ASSERT_EQ(world().pnp().addDevice(driver_, bus_.pdo()), STATUS_SUCCESS);
+        ndisAdapter_ = world().ndis().lastAdapter();
+        ASSERT_NE(ndisAdapter_, nullptr);
+        ASSERT_EQ(CreateAdapter(ndisAdapter_->handle(),
+                                world().ndis().configContextFor(ndisAdapter_), &adapter_),
+                  NDIS_STATUS_SUCCESS);
+        bus_.clearLog();
+        device_->clearLogs();
+    }
+
+    // Fetches the device objects without configuring the device, for tests of the register
+    // windows alone.
+    void connect() {
+        GetDeviceObjects(adapter_, &adapter_->PhysicalDeviceObject,
+                         &adapter_->FunctionalDeviceObject, &adapter_->NextDeviceObject);
+    }
+
+    // Gives back what the bring-up took, as halt does: receive packets, then the ledger.
+    void release() {
+        if (adapter_ != nullptr) {
+            ReleaseReceivePackets(adapter_);
+            LedgerReleaseAll(adapter_);
+            adapter_ = nullptr;
+        }
+    }
+
+    void TearDown() override {
+        release();
+        SavedAddDevice = nullptr;
+        SavedPnpDispatch = nullptr;
+    }
+
+    host::ndis::Parameters& parameters() { return ndisAdapter_->parameters(); }
+    kt735::model::Kt735Device& device() { return *device_; }
+
+    static std::string hex(const std::vector<std::uint8_t>& bytes) {
+        std::string text;
+        char two[3];
+        for (std::uint8_t b : bytes) {
+            std::snprintf(two, sizeof(two), "%02x", b);
+            text += two;
+        }
+        return text;
+    }
+
+    // The device's register log as lines: "w 10 0200c0ffee01" for a write of those bytes at
+    // 0x10, "r 25 4" for a 4-byte read at 0x25.
+    std::vector<std::string> registerLines() const {
+        std::vector<std::string> lines;
+        char head[16];
+        for (const kt735::model::RegisterAccess& access : device_->registerLog()) {
+            std::snprintf(head, sizeof(head), "%c %02x ", access.write ? 'w' : 'r',
+                          access.index & 0xFF);
+            lines.push_back(access.write ? head + hex(access.bytes)
+                                         : head + std::to_string(access.bytes.size()));
+        }
+        return lines;
+    }
+
+    // Expected register lines of the window routines when the done bit shows at once.
+    static std::vector<std::string> miiWrite(int phy, int reg, int value) {
+        char line[32];
+        std::snprintf(line, sizeof(line), "w 25 %02x%02x%02x%02x", phy, value & 0xFF, value >> 8,
+                      0x20 | reg);
+        return {line, "r 28 2"};
+    }
+    static std::vector<std::string> miiRead(int phy, int reg) {
+        char line[32];
+        std::snprintf(line, sizeof(line), "w 25 %02x0000%02x", phy, 0x40 | reg);
+        return {line, "r 25 4"};
+    }
+    static std::vector<std::string> eepromRead(int word) {
+        char line[32];
+        std::snprintf(line, sizeof(line), "w 20 %02x000002", word);
+        return {line, "r 23 2", "r 21 3"};
+    }
+    static void append(std::vector<std::string>& to, const std::vector<std::string>& lines) {
+        to.insert(to.end(), lines.begin(), lines.end());
+    }
+
+    std::unique_ptr<kt735::model::Kt735Device> device_;
+    host::usb::Bus bus_;
+    PDRIVER_OBJECT driver_ = nullptr;
+    host::ndis::Adapter* ndisAdapter_ = nullptr;
+    Adapter* adapter_ = nullptr;
+};
+
+} // namespace bringup_test

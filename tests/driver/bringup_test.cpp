@@ -1,0 +1,417 @@
+// The chip bring-up through the simulated bus and the KT735 model: the whole sequence of USB
+// requests and register accesses, the descriptor block and its free lists, the receive
+// packets, and what each failure leaves behind.
+#include "bringup_fixture.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace bringup_test {
+namespace {
+
+using host::kMillisecond;
+using host::kSecond;
+using host::Memory;
+using host::ndis::Library;
+using host::usb::Fault;
+using host::usb::Match;
+
+class BringUpTest : public BringUpFixture {
+  protected:
+    // A second record on the same NDIS adapter, for one more bring-up in the same test.
+    void recreate() {
+        release();
+        ASSERT_EQ(CreateAdapter(ndisAdapter_->handle(),
+                                world().ndis().configContextFor(ndisAdapter_), &adapter_),
+                  NDIS_STATUS_SUCCESS);
+        bus_.clearLog();
+        device().clearLogs();
+    }
+
+    // Everything the bring-up can take is gone: NDIS memory, pools, packets, configuration
+    // handles, the select-configuration URB, IRPs.
+    void expectNothingLeft() {
+        EXPECT_EQ(memory().leakReport(Memory::Kind::Ndis), "");
+        EXPECT_EQ(memory().leakReport(Memory::Kind::Pool), "");
+        EXPECT_TRUE(world().ndis().packetPools().empty());
+        EXPECT_TRUE(world().ndis().bufferPools().empty());
+        EXPECT_TRUE(world().ndis().packets().empty());
+        EXPECT_TRUE(world().ndis().buffers().empty());
+        EXPECT_TRUE(world().ndis().configHandles().empty());
+        EXPECT_EQ(world().irps().liveCount(), 0u);
+    }
+
+    // The register accesses of a bring-up with the given registry choices, as the device sees
+    // them, for a model whose windows answer at once with both PHYs linked.
+    std::vector<std::string> expectedRegisters(bool detect, const char* aliveWrite) {
+        std::vector<std::string> lines{"r 10 6"};
+        for (int word = 0; word < 4; ++word) {
+            append(lines, eepromRead(word));
+        }
+        append(lines, {"w 10 024b56073501", "w 08 ffffffffffffffff", "w 7e 2400", "w 7e 2600"});
+        append(lines, miiWrite(2, 0x19, 0x7F05));
+        if (detect) {
+            append(lines, miiWrite(1, 4, 0x01E1));
+            append(lines, miiRead(1, 4));
+            append(lines, miiRead(2, 3));
+        }
+        // IdentifyPhy: automatic, the Ethernet PHY has a link; or Ethernet chosen.
+        if (detect) {
+            append(lines, miiRead(2, 3));
+            append(lines, miiRead(1, 2));
+            append(lines, miiRead(1, 1));
+            append(lines, miiRead(1, 1));
+        }
+        append(lines, {"w 7f 260002", "w 25 01000041", "r 26 3", "w 00 1900", "r 7a 2"});
+        if (aliveWrite != nullptr) {
+            lines.push_back(aliveWrite);
+        }
+        return lines;
+    }
+
+    // Brings a fresh record up; the result.
+    ULONG bringUp() { return BringUpChip(adapter_); }
+};
+
+// With default parameters: the USB configuration requests in their order, then every register
+// access in the order of the bring-up, the two 0x7E writes 60 ms apart, and the state left.
+TEST_F(BringUpTest, DefaultSequenceOnTheWire) {
+    plug();
+    const host::Time start = world().now();
+    ASSERT_EQ(bringUp(), ULONG{KT735N_OK});
+    // Two seconds of settle before the automatic choice.
+    EXPECT_GE(world().now() - start, 2 * kSecond);
+
+    std::vector<std::string> log = bus_.logText();
+    ASSERT_GT(log.size(), 5u);
+    EXPECT_EQ(std::vector<std::string>(log.begin(), log.begin() + 5),
+              (std::vector<std::string>{
+                  "GET_DESCRIPTOR_FROM_DEVICE 80 06 0100 0000 0012 in "
+                  "12011001ffffff08564b3507010101020301 SUCCESS",
+                  "GET_DESCRIPTOR_FROM_DEVICE 80 06 0200 0000 00ff in "
+                  "09022700010100a0320904000003ffffff00070581024000000705020240000007058303400001 "
+                  "SUCCESS",
+                  "SELECT_CONFIGURATION 00 09 0001 0000 0000 SUCCESS",
+                  "CLEAR_FEATURE_TO_DEVICE 00 01 0001 0000 0000 SUCCESS",
+                  "GET_STATUS_FROM_DEVICE 80 00 0000 0000 0002 in 0000 SUCCESS",
+              }));
+    EXPECT_EQ(registerLines(), expectedRegisters(true, nullptr));
+
+    // The 0x7E writes: the second goes out 60 ms after the first completed.
+    const host::usb::Request* first = nullptr;
+    const host::usb::Request* second = nullptr;
+    for (const host::usb::Request& r : bus_.log()) {
+        if (r.setup.has_value() && r.setup->wIndex == Register7E) {
+            (first == nullptr ? first : second) = &r;
+        }
+    }
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(second->submitted - first->completed, 60 * kMillisecond);
+
+    EXPECT_EQ(adapter_->MediaSelect, 0u);
+    EXPECT_EQ(adapter_->PhyAddress, 1);
+    EXPECT_EQ(adapter_->ActiveMedium, KT735N_MEDIUM_ETHERNET);
+    EXPECT_EQ(adapter_->PhyType, PHY_TYPE_5C20);
+    EXPECT_EQ(adapter_->MediaState, ULONG{KT735N_MEDIA_CONNECTED});
+    EXPECT_EQ(adapter_->DeviceState, ULONG{KT735N_DEVICE_NOT_STARTED});
+    EXPECT_EQ(adapter_->TxCompletedSinceCheck, 1);
+    EXPECT_EQ(adapter_->SendingKeepAlive, 0);
+    EXPECT_EQ(adapter_->Control0Shadow, 0x19);
+    const UCHAR eeprom[6] = {0x02, 0x4B, 0x56, 0x07, 0x35, 0x01};
+    EXPECT_EQ(std::memcmp(adapter_->PermanentAddress, eeprom, 6), 0);
+    EXPECT_EQ(std::memcmp(adapter_->CurrentAddress, eeprom, 6), 0);
+    EXPECT_EQ(adapter_->PendingTxIrpList.Flink, &adapter_->PendingTxIrpList);
+    EXPECT_EQ(adapter_->ReceivedList.Count, 0u);
+}
+
+// AlivePara 1-4 pick 0x81, 0x84, 0x90, 0x9F; any other value 0x81; 0 writes nothing. MediaSel
+// 1 skips the auto-detection (no write to PHY 1 register 4) and the settle.
+TEST_F(BringUpTest, AliveControlAndAutoDetectionSkipped) {
+    plug();
+    parameters().set("MediaSel", 1u);
+    const std::pair<ULONG, const char*> cases[] = {
+        {0, nullptr},     {1, "w 1c 8100"}, {2, "w 1c 8400"},          {3, "w 1c 9000"},
+        {4, "w 1c 9f00"}, {7, "w 1c 8100"}, {0xFFFFFFFF, "w 1c 8100"},
+    };
+    for (const auto& [alive, line] : cases) {
+        SCOPED_TRACE(alive);
+        parameters().set("AlivePara", alive);
+        recreate();
+        const host::Time start = world().now();
+        ASSERT_EQ(bringUp(), ULONG{KT735N_OK});
+        EXPECT_LT(world().now() - start, kSecond);
+        EXPECT_EQ(registerLines(), expectedRegisters(false, line));
+    }
+}
+
+// Register accesses whose results do not count: a 0x7A read and an AliveControl write that time
+// out leave the bring-up successful.
+TEST_F(BringUpTest, UncheckedRegisterAccessesDoNotFailTheBringUp) {
+    plug();
+    parameters().set("AlivePara", 2u);
+    bus_.addFault(Fault::holding({.function = URB_FUNCTION_VENDOR_DEVICE, .wIndex = Register7A}));
+    bus_.addFault(Fault::holding({.function = URB_FUNCTION_VENDOR_DEVICE, .wIndex = AliveControl}));
+    EXPECT_EQ(bringUp(), ULONG{KT735N_OK});
+    EXPECT_EQ(bus_.logText().back(), "VENDOR_DEVICE 40 f1 0000 001c 0002 out 8400 CANCELED");
+}
+
+// A station-address read that does not complete fails the bring-up before the EEPROM is
+// touched.
+TEST_F(BringUpTest, FailedStationAddressReadStopsBeforeTheEeprom) {
+    plug();
+    bus_.addFault(Fault::holding(
+        {.function = URB_FUNCTION_VENDOR_DEVICE, .bRequest = 0xF0, .wIndex = StationAddress}));
+    EXPECT_EQ(bringUp(), ULONG{KT735N_FAILED});
+    EXPECT_EQ(bus_.logText().back(), "VENDOR_DEVICE c0 f0 0000 0010 0006 CANCELED");
+    EXPECT_TRUE(registerLines().empty());
+}
+
+// ---- descriptor block, free lists and packet slots ---------------------------------------------
+
+// The descriptor block with the defaults: 60 descriptors, then 60 URB areas, then 60 data
+// buffers; FreeTxList in block order, FreeRxList from the last receive descriptor back; each
+// receive descriptor with its own packet and 1514-byte buffer; the eight ledger entries.
+TEST_F(BringUpTest, DescriptorBlockListsAndSlotsWithDefaults) {
+    plug();
+    parameters().set("MediaSel", 1u);
+    ASSERT_EQ(bringUp(), ULONG{KT735N_OK});
+
+    // The size formula; on the 32-bit layout 1664 bytes per descriptor and 99,840 in all (the
+    // Windows build asserts those numbers).
+    const std::size_t footprint = sizeof(TransferDescriptor) + KT735N_URB_AREA_SIZE + 1536;
+    EXPECT_EQ(KT735N_DESCRIPTOR_FOOTPRINT, footprint);
+    ULONG length = 0;
+    ASSERT_EQ(DescriptorBlockLength(40, 20, &length), ULONG{KT735N_OK});
+    EXPECT_EQ(length, 60 * footprint);
+
+    auto* block = reinterpret_cast<PUCHAR>(adapter_->FreeTxList.Head);
+    const Memory::Allocation* allocation = memory().find(block);
+    ASSERT_NE(allocation, nullptr);
+    EXPECT_EQ(allocation->size, 60 * footprint);
+    auto* descriptors = reinterpret_cast<TransferDescriptor*>(block);
+    PUCHAR urbs = block + 60 * sizeof(TransferDescriptor);
+    PUCHAR data = urbs + 60 * KT735N_URB_AREA_SIZE;
+    for (ULONG i = 0; i < 60; ++i) {
+        EXPECT_EQ(descriptors[i].OwnerAdapter, adapter_);
+        EXPECT_EQ(reinterpret_cast<PUCHAR>(descriptors[i].Urb), urbs + i * KT735N_URB_AREA_SIZE);
+        EXPECT_EQ(descriptors[i].DataBuffer, data + i * 1536);
+        EXPECT_EQ(descriptors[i].TransferLength, 0u);
+    }
+
+    // Transmit: descriptors 0..39 in order, each with the next 4-byte (pointer) slot.
+    EXPECT_EQ(adapter_->FreeTxList.Count, 40u);
+    EXPECT_EQ(adapter_->FreeTxList.Tail, &descriptors[39]);
+    auto* txSlots = static_cast<TxPacketSlot*>(descriptors[0].PacketSlot);
+    ULONG i = 0;
+    for (TransferDescriptor* d = adapter_->FreeTxList.Head; d != nullptr; d = d->Next, ++i) {
+        ASSERT_LT(i, 40u);
+        EXPECT_EQ(d, &descriptors[i]);
+        EXPECT_EQ(d->Prev, i == 0 ? nullptr : &descriptors[i - 1]);
+        EXPECT_EQ(d->PacketSlot, &txSlots[i]);
+        EXPECT_EQ(txSlots[i].Packet, nullptr);
+    }
+    EXPECT_EQ(i, 40u);
+
+    // Receive: descriptors 59 down to 40, slots in list order, packets ready to indicate.
+    EXPECT_EQ(adapter_->FreeRxList.Count, 20u);
+    EXPECT_EQ(adapter_->FreeRxList.Tail, &descriptors[40]);
+    RxPacketSlot* rxSlots = adapter_->ReceiveSlots;
+    ASSERT_NE(rxSlots, nullptr);
+    i = 0;
+    for (TransferDescriptor* d = adapter_->FreeRxList.Head; d != nullptr; d = d->Next, ++i) {
+        ASSERT_LT(i, 20u);
+        EXPECT_EQ(d, &descriptors[59 - i]);
+        EXPECT_EQ(d->Prev, i == 0 ? nullptr : &descriptors[60 - i]);
+        EXPECT_EQ(d->PacketSlot, &rxSlots[i]);
+        PNDIS_PACKET packet = rxSlots[i].Packet;
+        PNDIS_BUFFER buffer = rxSlots[i].Buffer;
+        ASSERT_NE(packet, nullptr);
+        ASSERT_NE(buffer, nullptr);
+        EXPECT_EQ(packet->Private.Head, buffer);
+        EXPECT_EQ(NDIS_GET_PACKET_HEADER_SIZE(packet), 14u);
+        TransferDescriptor* reserved = nullptr;
+        std::memcpy(&reserved, packet->MiniportReserved, sizeof(reserved));
+        EXPECT_EQ(reserved, d);
+        PVOID address = nullptr;
+        UINT bufferLength = 0;
+        NdisQueryBuffer(buffer, &address, &bufferLength);
+        EXPECT_EQ(address, d->DataBuffer);
+        EXPECT_EQ(bufferLength, 1514u);
+    }
+    EXPECT_EQ(i, 20u);
+
+    // Both pools hold exactly one entry per receive descriptor, all taken.
+    ASSERT_EQ(world().ndis().packetPools().size(), 1u);
+    EXPECT_EQ(world().ndis().packetPools().begin()->second->capacity, 20u);
+    EXPECT_EQ(world().ndis().packetPools().begin()->second->outstanding.size(), 20u);
+    ASSERT_EQ(world().ndis().bufferPools().size(), 1u);
+    EXPECT_EQ(world().ndis().bufferPools().begin()->second->capacity, 20u);
+
+    // The ledger, newest first: receive slots, buffer pool, packet pool, transmit slots,
+    // descriptor block, interface information, configuration descriptor, the Adapter.
+    std::vector<ULONG> kinds;
+    std::vector<PVOID> addresses;
+    for (LedgerEntry* e = adapter_->LedgerActiveHead; e != nullptr; e = e->Next) {
+        kinds.push_back(e->Kind);
+        addresses.push_back(e->Kind == LEDGER_KIND_MEMORY ? e->Payload.Memory.Address : nullptr);
+    }
+    ASSERT_EQ(kinds.size(), 9u); // the block's own record last
+    EXPECT_EQ(kinds, (std::vector<ULONG>{1, 7, 6, 1, 1, 1, 1, 1, 1}));
+    EXPECT_EQ(adapter_->LedgerTakenCount, 8);
+    EXPECT_EQ(addresses[0], rxSlots);
+    EXPECT_EQ(addresses[3], txSlots);
+    EXPECT_EQ(addresses[4], block);
+    EXPECT_EQ(addresses[5], adapter_->InterfaceInfo);
+    EXPECT_EQ(addresses[6], adapter_->ConfigurationDescriptor);
+    EXPECT_EQ(addresses[7], adapter_);
+
+    release();
+    expectNothingLeft();
+}
+
+// RxPacketDesc below 3 is raised to 3; TxPacketDesc is taken as read.
+TEST_F(BringUpTest, ReceiveDescriptorFloorOfThree) {
+    plug();
+    parameters().set("MediaSel", 1u);
+    parameters().set("TxPacketDesc", 5u);
+    for (ULONG rx : {0u, 1u, 2u, 3u, 4u}) {
+        SCOPED_TRACE(rx);
+        parameters().set("RxPacketDesc", rx);
+        recreate();
+        ASSERT_EQ(bringUp(), ULONG{KT735N_OK});
+        const ULONG expected = rx < 3 ? 3 : rx;
+        EXPECT_EQ(adapter_->RxDescriptorCount, expected);
+        EXPECT_EQ(adapter_->FreeRxList.Count, expected);
+        EXPECT_EQ(adapter_->TxDescriptorCount, 5u);
+        EXPECT_EQ(adapter_->FreeTxList.Count, 5u);
+        const Memory::Allocation* block = memory().find(adapter_->FreeTxList.Head);
+        ASSERT_NE(block, nullptr);
+        EXPECT_EQ(block->size, (5 + expected) * KT735N_DESCRIPTOR_FOOTPRINT);
+        EXPECT_EQ(world().ndis().packetPools().begin()->second->capacity, expected);
+    }
+}
+
+// Descriptor counts whose block does not fit in 32 bits fail the bring-up instead of wrapping
+// to a small block that the carving would overrun; nothing is left once the ledger is released.
+TEST_F(BringUpTest, DescriptorCountsTooLargeForTheBlockFail) {
+    ULONG length = 1;
+    const ULONG footprint = static_cast<ULONG>(KT735N_DESCRIPTOR_FOOTPRINT);
+    const ULONG most = 0xFFFFFFFFu / footprint;
+    EXPECT_EQ(DescriptorBlockLength(most - 3, 3, &length), ULONG{KT735N_OK});
+    EXPECT_EQ(length, most * footprint);
+    EXPECT_EQ(DescriptorBlockLength(most - 2, 3, &length), ULONG{KT735N_FAILED});
+    EXPECT_EQ(length, 0u);
+    EXPECT_EQ(DescriptorBlockLength(0xFFFFFFFFu, 1, &length), ULONG{KT735N_FAILED});
+    EXPECT_EQ(DescriptorBlockLength(3, 0xFFFFFFFEu, &length), ULONG{KT735N_FAILED});
+
+    plug();
+    parameters().set("MediaSel", 1u);
+    // 0xFFFFFFEC + 20 wraps to 0; 2,600,000 × 1664 wraps to a few hundred megabytes less.
+    for (ULONG tx : {0xFFFFFFECu, 2600000u, most - 19}) {
+        SCOPED_TRACE(tx);
+        parameters().set("TxPacketDesc", tx);
+        recreate();
+        const std::uint64_t attempts = memory().attempts(Memory::Kind::Ndis);
+        EXPECT_EQ(bringUp(), ULONG{KT735N_FAILED});
+        // The block was not asked for at all.
+        EXPECT_EQ(memory().attempts(Memory::Kind::Ndis), attempts + 2);
+        EXPECT_EQ(adapter_->FreeTxList.Count, 0u);
+        release();
+        expectNothingLeft();
+    }
+}
+
+// Each allocation of the bring-up failing in turn, and each checked USB request not completing
+// (or its IRP not being had) in turn: the bring-up fails, no receive packet is left without
+// its buffer or outside its pool, and releasing the ledger leaves nothing behind. Unchecked
+// requests whose IRP cannot be had do not fail the bring-up.
+TEST_F(BringUpTest, EveryFailurePathLeavesNothingBehind) {
+    plug();
+    parameters().set("MediaSel", 1u);
+    parameters().set("RxPacketDesc", 4u);
+
+    // A successful run, to count what the bring-up asks for.
+    recreate();
+    std::uint64_t ndis = memory().attempts(Memory::Kind::Ndis);
+    std::uint64_t pool = memory().attempts(Memory::Kind::Pool);
+    std::uint64_t irps = memory().attempts(Memory::Kind::Irp);
+    ASSERT_EQ(bringUp(), ULONG{KT735N_OK});
+    ndis = memory().attempts(Memory::Kind::Ndis) - ndis;
+    pool = memory().attempts(Memory::Kind::Pool) - pool;
+    irps = memory().attempts(Memory::Kind::Irp) - irps;
+    std::vector<std::uint16_t> controlIndex;
+    for (const host::usb::Request& r : bus_.log()) {
+        controlIndex.push_back(r.setup.has_value() ? r.setup->wIndex : 0);
+    }
+    // Five tracked allocations; the select-configuration URB; one IRP per request.
+    EXPECT_EQ(ndis, 5u);
+    EXPECT_EQ(pool, 1u);
+    EXPECT_EQ(irps, bus_.log().size());
+    // Checked requests: the five configuration requests, the station-address read, then (after
+    // the four EEPROM words of three requests each) the station-address and multicast writes.
+    const std::vector<std::uint64_t> checked{1, 2, 3, 4, 5, 6, 19, 20};
+    EXPECT_EQ(controlIndex[5], StationAddress);
+    EXPECT_EQ(controlIndex[18], StationAddress);
+    EXPECT_EQ(controlIndex[19], MulticastTable);
+
+    auto run = [&](const std::string& what, bool fails) {
+        SCOPED_TRACE(what);
+        EXPECT_EQ(bringUp(), fails ? ULONG{KT735N_FAILED} : ULONG{KT735N_OK});
+        if (fails) {
+            for (auto& [handle, p] : world().ndis().packetPools()) {
+                EXPECT_TRUE(p->outstanding.empty());
+            }
+            for (auto& [handle, b] : world().ndis().bufferPools()) {
+                EXPECT_TRUE(b->outstanding.empty());
+            }
+        }
+        release();
+        expectNothingLeft();
+    };
+
+    for (std::uint64_t n = 1; n <= ndis; ++n) {
+        recreate();
+        memory().failNth(Memory::Kind::Ndis, n);
+        run("NDIS memory " + std::to_string(n), true);
+    }
+    recreate();
+    memory().failNth(Memory::Kind::Pool, 1);
+    run("select-configuration URB", true);
+
+    const std::pair<Library::Resource, const char*> resources[] = {
+        {Library::Resource::Configuration, "configuration"},
+        {Library::Resource::PacketPool, "packet pool"},
+        {Library::Resource::BufferPool, "buffer pool"},
+    };
+    for (const auto& [resource, name] : resources) {
+        recreate();
+        world().ndis().failNth(resource, 1);
+        run(name, true);
+    }
+    for (std::uint64_t n = 1; n <= 4; ++n) {
+        recreate();
+        world().ndis().failNth(Library::Resource::Packet, n);
+        run("packet " + std::to_string(n), true);
+        recreate();
+        world().ndis().failNth(Library::Resource::Buffer, n);
+        run("buffer " + std::to_string(n), true);
+    }
+
+    for (std::uint64_t n = 1; n <= irps; ++n) {
+        const bool isChecked = std::find(checked.begin(), checked.end(), n) != checked.end();
+        recreate();
+        memory().failNth(Memory::Kind::Irp, n);
+        run("IRP " + std::to_string(n), isChecked);
+        if (isChecked) {
+            recreate();
+            bus_.addFault(Fault::holding({.endpoint = 0, .nth = static_cast<std::uint32_t>(n)}));
+            run("request " + std::to_string(n) + " timing out", true);
+            EXPECT_EQ(bus_.log().size(), n);
+            EXPECT_EQ(bus_.log().back().status, USBD_STATUS_CANCELED);
+            bus_.clearFaults();
+        }
+    }
+}
+
+} // namespace
+} // namespace bringup_test
