@@ -40,7 +40,7 @@ PIRP IrpRegistry::allocate(CCHAR stackSize, Origin origin) {
     auto* irp = static_cast<PIRP>(std::malloc(irpBytes(stackSize)));
     IoInitializeIrp(irp, static_cast<USHORT>(irpBytes(stackSize)), stackSize);
     freed_.erase(irp);
-    live_[irp] = Info{origin, false, false, ++serial_};
+    live_[irp] = Info{origin, false, ++serial_};
     return irp;
 }
 
@@ -53,7 +53,7 @@ void IrpRegistry::free(PIRP irp, const char* call) {
                                                     : "IRP " + hex(irp) + " was never allocated");
         return;
     }
-    if (it->second.inFlight && !it->second.completing) {
+    if (it->second.inFlight) {
         world().verifier().report(rule::kIrpFreedInFlight, call,
                                   "IRP " + hex(irp) +
                                       " is still with a lower driver (not completed)");
@@ -185,6 +185,8 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
         world().verifier().report(rule::kIrpCompletedPending, "IofCompleteRequest",
                                   "IRP " + hex(Irp) + " completed with STATUS_PENDING");
     }
+    // From here on no lower driver has the IRP; a completion routine may send it down again.
+    info->inFlight = false;
     // Each completion routine runs where the driver above set it, from the bottom up.
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
     Irp->CurrentLocation++;
@@ -208,16 +210,11 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
                                         : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
             bool top = Irp->CurrentLocation == Irp->StackCount + 1;
             IrpRegistry::Origin origin = info->origin;
-            info->completing = true;
             NTSTATUS result = routine(device, Irp, context);
             // The routine may have freed the IRP; look it up again.
             info = irps.find(Irp);
             if (result == STATUS_MORE_PROCESSING_REQUIRED) {
-                if (info != nullptr) {
-                    info->completing = false;
-                    info->inFlight = false;
-                }
-                return;
+                return; // the routine owns it now, and may have sent it down again
             }
             if (info == nullptr) {
                 world().verifier().report(
@@ -226,7 +223,6 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
                         " but did not return STATUS_MORE_PROCESSING_REQUIRED");
                 return;
             }
-            info->completing = false;
             if (top && origin == IrpRegistry::Origin::Driver) {
                 world().verifier().report(
                     rule::kCompletionMustReturnMpr, "IofCompleteRequest",
@@ -237,7 +233,6 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
                             return s.str();
                         }() +
                         "; the I/O manager cannot complete an IRP it did not build");
-                info->inFlight = false;
                 return;
             }
         } else {
@@ -250,7 +245,6 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
         }
     }
     // Back at the originator.
-    info->inFlight = false;
     switch (info->origin) {
     case IrpRegistry::Origin::Threaded:
         // A request built by IoBuildDeviceIoControlRequest: report its status to the caller's

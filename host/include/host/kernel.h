@@ -112,7 +112,6 @@ class IrpRegistry {
     enum class Origin { Driver, Threaded, Platform };
     struct Info {
         Origin origin;
-        bool completing = false; // a completion routine of it is running
         bool inFlight = false;   // sent down with IofCallDriver and not yet handed back
         std::uint64_t serial = 0;
     };
