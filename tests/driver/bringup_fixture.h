@@ -44,6 +44,17 @@ class BringUpFixture : public host::testing::WorldTest {
         device_->clearLogs();
     }
 
+    // A fresh record on the same NDIS adapter, for one more bring-up in the same test; the
+    // previous one is released first.
+    void recreate() {
+        release();
+        ASSERT_EQ(CreateAdapter(ndisAdapter_->handle(),
+                                world().ndis().configContextFor(ndisAdapter_), &adapter_),
+                  NDIS_STATUS_SUCCESS);
+        bus_.clearLog();
+        device_->clearLogs();
+    }
+
     // Fetches the device objects without configuring the device, for tests of the register
     // windows alone.
     void connect() {

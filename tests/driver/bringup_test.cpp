@@ -18,16 +18,6 @@ using host::usb::Match;
 
 class BringUpTest : public BringUpFixture {
   protected:
-    // A second record on the same NDIS adapter, for one more bring-up in the same test.
-    void recreate() {
-        release();
-        ASSERT_EQ(CreateAdapter(ndisAdapter_->handle(),
-                                world().ndis().configContextFor(ndisAdapter_), &adapter_),
-                  NDIS_STATUS_SUCCESS);
-        bus_.clearLog();
-        device().clearLogs();
-    }
-
     // Everything the bring-up can take is gone: NDIS memory, pools, packets, configuration
     // handles, the select-configuration URB, IRPs.
     void expectNothingLeft() {

@@ -1,0 +1,250 @@
+// The MII and EEPROM windows and PHY identification, against the KT735 model's two PHYs: the
+// polling bounds when the done bits never come, the medium auto-detection table of the
+// bring-up, and IdentifyPhy's choice, phone-line programming and medium-select write.
+#include "bringup_fixture.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace bringup_test {
+namespace {
+
+using host::kMillisecond;
+using host::kSecond;
+using host::usb::Fault;
+
+class PhyTest : public BringUpFixture {
+  protected:
+    // The phone-line PHY's MII writes as "register:=value".
+    std::vector<std::string> phoneLineWrites() {
+        std::vector<std::string> lines;
+        char line[24];
+        for (const kt735::model::MiiWrite& w : device().phoneLinePhy().writes()) {
+            std::snprintf(line, sizeof(line), "%02x:=%04x", w.reg, w.value);
+            lines.push_back(line);
+        }
+        return lines;
+    }
+
+    // IdentifyPhy alone on a connected device with the given MediaSelect.
+    void identify(ULONG mediaSelect) {
+        connect();
+        world().scheduler().runFor(kSecond); // the Ethernet PHY negotiates
+        device().clearLogs();
+        device().phoneLinePhy().clearWrites();
+        adapter_->MediaSelect = mediaSelect;
+        EXPECT_EQ(IdentifyPhy(adapter_), ULONG{KT735N_OK});
+        EXPECT_EQ(adapter_->MediaState, ULONG{KT735N_MEDIA_CONNECTED});
+    }
+};
+
+// A chip that never sets the done bits: an MII write polls 0x28 exactly four times, an MII read
+// the window exactly four times, an EEPROM word 100 times (with 500 µs before each poll) and is
+// then still read from 0x21.
+TEST_F(PhyTest, PollingBoundsWhenDoneNeverComes) {
+    plug();
+    connect();
+    device().setMiiDelay(100 * kSecond);
+    device().setEepromDelay(100 * kSecond);
+
+    MiiWrite(adapter_, 2, 0x19, 0x7F05);
+    std::vector<std::string> expected{"w 25 02057f39"};
+    expected.insert(expected.end(), 4, "r 28 2");
+    EXPECT_EQ(registerLines(), expected);
+
+    device().clearLogs();
+    USHORT value = 0xABCD;
+    MiiRead(adapter_, 1, 4, &value);
+    expected = {"w 25 01000044"};
+    expected.insert(expected.end(), 4, "r 25 4");
+    EXPECT_EQ(registerLines(), expected);
+    EXPECT_EQ(value, 0x0000); // the command write cleared the data bytes
+
+    device().clearLogs();
+    device().setEepromWord(5, 0x1234);
+    const host::Time start = world().now();
+    // The command write cleared the data registers, and the word never arrived.
+    EXPECT_EQ(EepromReadWord(adapter_, 5), 0x0000);
+    expected = {"w 20 05000002"};
+    expected.insert(expected.end(), 100, "r 23 2");
+    expected.push_back("r 21 3");
+    EXPECT_EQ(registerLines(), expected);
+    EXPECT_GE(world().now() - start, 50 * kMillisecond);
+}
+
+// Reads the stack fails leave the previous buffer: the MII read still ends after four polls and
+// returns the data bytes the buffer holds.
+TEST_F(PhyTest, MiiReadWithFailedReadsReturnsTheBufferAfterFourPolls) {
+    plug();
+    connect();
+    bus_.addFault(Fault::failing({.function = URB_FUNCTION_VENDOR_DEVICE, .bRequest = 0xF0},
+                                 USBD_STATUS_DEV_NOT_RESPONDING, 0));
+    const UCHAR stale[4] = {0x01, 0x34, 0x12, 0x00};
+    std::memcpy(adapter_->RegisterReadBuffer, stale, sizeof(stale));
+    USHORT value = 0;
+    MiiRead(adapter_, 1, 1, &value);
+    EXPECT_EQ(value, 0x1234);
+    ASSERT_EQ(bus_.log().size(), 5u);
+    EXPECT_EQ(bus_.logText()[0], "VENDOR_DEVICE 40 f1 0000 0025 0004 out 01000041 SUCCESS");
+}
+
+// The permanent address: EEPROM words 0-2, low byte of each first.
+TEST_F(PhyTest, PermanentAddressFromTheEepromLowByteFirst) {
+    plug();
+    connect();
+    device().setEepromWord(0, 0x3412);
+    device().setEepromWord(1, 0x7856);
+    device().setEepromWord(2, 0xBC9A);
+    device().setEepromWord(3, 0xFFEE);
+    EXPECT_EQ(ReadPermanentAddress(adapter_), ULONG{KT735N_OK});
+    const UCHAR expected[6] = {0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC};
+    EXPECT_EQ(std::memcmp(adapter_->PermanentAddress, expected, 6), 0);
+}
+
+// The bring-up's auto-detection with MediaSel 0: an Ethernet PHY that keeps the 802.3 selector
+// alone gives 1, a phone-line PHY of the 0x5C2x family alone gives 2 (its low two bits masked),
+// both or neither leave 0.
+TEST_F(PhyTest, AutoDetectionTable) {
+    plug();
+    struct Case {
+        bool ethernetPresent;
+        std::uint16_t phoneLineId;
+        ULONG mediaSelect;
+    };
+    const Case cases[] = {
+        {false, 0x5C20, 2}, {true, 0x6B93, 1},  {true, 0x5C20, 0},  {false, 0x6B93, 0},
+        {false, 0x5C21, 2}, {false, 0x5C22, 2}, {false, 0x5C23, 2}, {false, 0x5C24, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.ethernetPresent) + " " + std::to_string(c.phoneLineId));
+        if (c.ethernetPresent) {
+            device().ethernetPhy().setPresent();
+        } else {
+            device().ethernetPhy().setAbsent(0xFFFF);
+        }
+        device().phoneLinePhy().setIdentifier(c.phoneLineId);
+        recreate();
+        ASSERT_EQ(BringUpChip(adapter_), ULONG{KT735N_OK});
+        EXPECT_EQ(adapter_->MediaSelect, c.mediaSelect);
+    }
+}
+
+// Automatic, with an Ethernet link: the Ethernet PHY, [26 00 02] at 0x7F; the phone-line PHY's
+// variant is still read but it is not programmed.
+TEST_F(PhyTest, AutomaticWithEthernetLink) {
+    plug();
+    const host::Time start = world().now();
+    identify(0);
+    EXPECT_GE(world().now() - start, 3 * kSecond);
+    EXPECT_EQ(adapter_->PhyAddress, 1);
+    EXPECT_EQ(adapter_->ActiveMedium, KT735N_MEDIUM_ETHERNET);
+    EXPECT_EQ(adapter_->PhyType, PHY_TYPE_5C20);
+    EXPECT_EQ(adapter_->LinkSpeed, 0u);
+    std::vector<std::string> expected;
+    append(expected, miiRead(2, 3));
+    append(expected, miiRead(1, 2));
+    append(expected, miiRead(1, 1));
+    append(expected, miiRead(1, 1));
+    expected.push_back("w 7f 260002");
+    EXPECT_EQ(registerLines(), expected);
+    EXPECT_TRUE(phoneLineWrites().empty());
+}
+
+// Automatic, with only a phone-line link: the phone-line PHY programmed for its variant, 1 Mbit/s
+// half duplex, [34 00 06] at 0x7F.
+TEST_F(PhyTest, AutomaticWithOnlyPhoneLineLink) {
+    plug();
+    device().ethernet().pull();
+    identify(0);
+    EXPECT_EQ(adapter_->PhyAddress, 2);
+    EXPECT_EQ(adapter_->ActiveMedium, KT735N_MEDIUM_PHONE_LINE);
+    EXPECT_EQ(adapter_->LinkSpeed, 1u);
+    EXPECT_EQ(adapter_->Duplex, 1u);
+    EXPECT_EQ(phoneLineWrites(), (std::vector<std::string>{"00:=2000", "19:=7f07"}));
+    EXPECT_EQ(registerLines().back(), "w 7f 340006");
+}
+
+// Automatic, no link anywhere: back on the Ethernet PHY, no medium-select write, result 1.
+TEST_F(PhyTest, AutomaticWithNoLink) {
+    plug();
+    device().ethernet().pull();
+    device().phoneLine().pull();
+    identify(0);
+    EXPECT_EQ(adapter_->PhyAddress, 1);
+    EXPECT_EQ(adapter_->ActiveMedium, KT735N_MEDIUM_ETHERNET);
+    for (const std::string& line : registerLines()) {
+        EXPECT_NE(line.substr(0, 4), "w 7f");
+    }
+}
+
+// Automatic, with an Ethernet identifier of 0xFFFF: no status read of address 1; on to the
+// phone line.
+TEST_F(PhyTest, AutomaticWithAbsentEthernetPhy) {
+    plug();
+    device().ethernetPhy().setAbsent(0xFFFF);
+    identify(0);
+    std::vector<std::string> expected;
+    append(expected, miiRead(2, 3));
+    append(expected, miiRead(1, 2));
+    append(expected, miiRead(2, 3));
+    append(expected, miiWrite(2, 0x00, 0x2000));
+    append(expected, miiWrite(2, 0x19, 0x7F07));
+    append(expected, miiRead(2, 1));
+    append(expected, miiRead(2, 1));
+    expected.push_back("w 7f 340006");
+    EXPECT_EQ(registerLines(), expected);
+    EXPECT_EQ(adapter_->ActiveMedium, KT735N_MEDIUM_PHONE_LINE);
+}
+
+// Phone line chosen: each variant's MII writes in order (none for 0x6B93 and for an unknown
+// identifier, exact matching so 0x5C23 is unknown), and the phone-line medium select.
+TEST_F(PhyTest, PhoneLineVariantsProgrammed) {
+    plug();
+    struct Case {
+        std::uint16_t id;
+        UCHAR type;
+        std::vector<std::string> writes;
+    };
+    const Case cases[] = {
+        {0x5C22,
+         PHY_TYPE_5C22,
+         {"00:=2000", "19:=7f02", "1f:=0001", "07:=0008", "06:=0038", "1f:=0000"}},
+        {0x5C21, PHY_TYPE_5C21, {"00:=2000", "19:=7f05"}},
+        {0x6B93, PHY_TYPE_6B93, {}},
+        {0x1234, PHY_TYPE_UNKNOWN, {}},
+        {0x5C23, PHY_TYPE_UNKNOWN, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.id);
+        recreate();
+        device().phoneLinePhy().setIdentifier(c.id);
+        identify(2);
+        EXPECT_EQ(adapter_->PhyType, c.type);
+        EXPECT_EQ(adapter_->PhyAddress, 2);
+        EXPECT_EQ(adapter_->ActiveMedium, KT735N_MEDIUM_PHONE_LINE);
+        EXPECT_EQ(adapter_->LinkSpeed, 1u);
+        EXPECT_EQ(adapter_->Duplex, 1u);
+        EXPECT_EQ(phoneLineWrites(), c.writes);
+        EXPECT_EQ(registerLines().back(), "w 7f 340006");
+    }
+}
+
+// MediaSelect 1 and an out-of-range 7: the Ethernet PHY without reading the phone-line
+// identifier; 7 also sets 100 Mbit/s half duplex.
+TEST_F(PhyTest, EthernetChosenAndOutOfRangeSelection) {
+    plug();
+    for (ULONG select : {1u, 7u}) {
+        SCOPED_TRACE(select);
+        recreate();
+        identify(select);
+        EXPECT_EQ(registerLines(), (std::vector<std::string>{"w 7f 260002"}));
+        EXPECT_EQ(adapter_->PhyType, 0);
+        EXPECT_EQ(adapter_->PhyAddress, 1);
+        EXPECT_EQ(adapter_->ActiveMedium, KT735N_MEDIUM_ETHERNET);
+        EXPECT_EQ(adapter_->LinkSpeed, select == 7 ? 2u : 0u);
+        EXPECT_EQ(adapter_->Duplex, select == 7 ? 1u : 0u);
+    }
+}
+
+} // namespace
+} // namespace bringup_test
