@@ -5,19 +5,32 @@
 #   - imports come only from NDIS.SYS, ntoskrnl.exe, HAL.dll and USBD.SYS, and every imported
 #     routine is on the allow-list;
 #   - no object carries global constructors or destructors (.ctors/.dtors/.init_array/
-#     .fini_array) or thread-local data (.tls): nothing runs them in a driver.
+#     .fini_array) or thread-local data (.tls): nothing runs them in a driver;
+#   - with --version V: a version resource whose FILEVERSION and PRODUCTVERSION are V (3.06 is
+#     3,6,0,0) and whose FileVersion and ProductVersion strings are V; with --description D,
+#     its FileDescription is D;
+#   - with --placement SECTION=NAME[,NAME...] (repeatable): the image has SECTION, each named
+#     routine lies in it, and no other routine does. Windows discards INIT after DriverEntry
+#     and pages PAGE* out, so a routine there by mistake fails only at run time.
 #
-# usage: check-image.sh [--prefix i686-w64-mingw32-] [--entry _DriverEntry@8]
+# usage: check-image.sh [--prefix i686-w64-mingw32-] [--entry _DriverEntry@8] [--version V]
+#                       [--description D] [--placement SECTION=NAME,...]...
 #                       IMAGE ALLOW-LIST [OBJECT...]
 # Prints every problem found, one per line, and exits 1 if there was any.
 set -u
 
 prefix=i686-w64-mingw32-
 entry=_DriverEntry@8
+version=
+description=
+placements=
 while [ $# -gt 0 ]; do
     case "$1" in
     --prefix) prefix=$2; shift 2 ;;
     --entry) entry=$2; shift 2 ;;
+    --version) version=$2; shift 2 ;;
+    --description) description=$2; shift 2 ;;
+    --placement) placements="$placements $2"; shift 2 ;;
     *) break ;;
     esac
 done
@@ -92,6 +105,72 @@ for import in $imports; do
           if (tolower(a[1]) == tolower(w[1]) && a[2] == w[2]) { print "yes"; exit } }')
     [ -n "$found" ] || fail "imports $import, which is not on the allow-list $allow"
 done
+
+# Version resource, decompiled from the image's .rsrc by the resource compiler.
+if [ -n "$version" ] || [ -n "$description" ]; then
+    resources=$("${prefix}windres" -i "$image" -O rc 2>/dev/null) || resources=
+    if ! printf '%s\n' "$resources" | grep -q ' VERSIONINFO$'; then
+        fail "no version resource"
+    else
+        # rcvalue NAME: the string of VALUE "NAME", "..." in the StringFileInfo block.
+        rcvalue() {
+            printf '%s\n' "$resources" |
+                sed -n "s/^[ \t]*VALUE \"$1\", \"\(.*\)\"[ \t]*\$/\1/p" | head -n 1
+        }
+        if [ -n "$version" ]; then
+            major=${version%%.*}
+            minor=$(printf '%s' "${version#*.}" | sed 's/^0*\([0-9]\)/\1/')
+            for key in FILEVERSION PRODUCTVERSION; do
+                got=$(printf '%s\n' "$resources" | awk -v k="$key" '$1 == k {
+                    $1 = ""; gsub(/[ \t]/, ""); print; exit }')
+                [ "$got" = "$major,$minor,0,0" ] ||
+                    fail "version resource $key is '$got', not $major,$minor,0,0"
+            done
+            for key in FileVersion ProductVersion; do
+                got=$(rcvalue "$key")
+                [ "$got" = "$version" ] || fail "version resource $key is '$got', not '$version'"
+            done
+        fi
+        if [ -n "$description" ]; then
+            got=$(rcvalue FileDescription)
+            [ "$got" = "$description" ] ||
+                fail "version resource FileDescription is '$got', not '$description'"
+        fi
+    fi
+fi
+
+# Code placement: sections by address range, routines by address (demangled, without
+# parameters and stdcall suffix).
+if [ -n "$placements" ]; then
+    # "NAME FIRST END" per section, addresses in decimal.
+    sections=$("${prefix}objdump" -h "$image" | awk '$1 ~ /^[0-9]+$/ { print $2, $4, $3 }' |
+        while read -r name vma size; do
+            echo "$name $((0x$vma)) $((0x$vma + 0x$size))"
+        done)
+    # "SECTION ROUTINE" per function symbol.
+    routines=$("${prefix}nm" -C --defined-only "$image" | awk '$2 == "T" || $2 == "t"' |
+        sed -e 's/(.*//' -e 's/@[0-9]*$//' | while read -r address type name; do
+            printf '%s\n' "$sections" | awk -v a="$((0x$address))" -v n="$name" '
+                a + 0 >= $2 + 0 && a + 0 < $3 + 0 && n != $1 { print $1, n; exit }'
+        done)
+    for placement in $placements; do
+        section=${placement%%=*}
+        names=$(printf '%s' "${placement#*=}" | tr ',' ' ')
+        printf '%s\n' "$sections" | awk -v s="$section" '$1 == s { found = 1 } END { exit !found }' ||
+            fail "no section $section"
+        for name in $names; do
+            where=$(printf '%s\n' "$routines" | awk -v n="$name" '$2 == n { print $1; exit }')
+            [ "$where" = "$section" ] ||
+                fail "$name is in section '${where:-?}', not $section"
+        done
+        for name in $(printf '%s\n' "$routines" | awk -v s="$section" '$1 == s { print $2 }'); do
+            case " $names " in
+            *" $name "*) ;;
+            *) fail "$name is in section $section but not listed for it" ;;
+            esac
+        done
+    done
+fi
 
 for object in "$@"; do
     sections=$("${prefix}objdump" -h "$object" | awk '$1 ~ /^[0-9]+$/ { print $2 }') || {
