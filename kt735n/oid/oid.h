@@ -27,3 +27,11 @@ extern const char VendorDescription[];
 #define KT735N_MAXIMUM_FRAME_SIZE 1500
 // Multicast addresses the chip's table is declared to hold.
 #define KT735N_MULTICAST_LIST_SIZE 32
+
+// ---- the receive filter (oid/set.cpp) -----------------------------------------------------------
+
+// Receive-mode bits the packet filter is turned into: all multicast frames, and promiscuous.
+#define RX_MODE_ALL_MULTICAST 0x10
+#define RX_MODE_PROMISCUOUS 0x04
+
+ULONG ApplyPacketFilter(Adapter* adapter, UCHAR rxModeBits);

@@ -50,6 +50,11 @@ enum ChipRegister {
 #define CONTROL1_FULL_DUPLEX 0x20
 #define CONTROL2_PROMISCUOUS 0x04
 
+// WakeControl: the enable bit of each wake-up frame slot.
+#define WAKE_CONTROL_SLOT0 0x20
+#define WAKE_CONTROL_SLOT1 0x10
+#define WAKE_CONTROL_SLOT2 0x08
+
 // EEPROM window: 0x02 in EepromControl starts a word read; 0x04 reads as set when it is ready.
 #define EEPROM_CONTROL_READ 0x02
 #define EEPROM_CONTROL_DONE 0x04

@@ -1,0 +1,311 @@
+// MiniportSetInformation on an adapter record set up by hand over the device model: the
+// handler is called at DISPATCH_LEVEL, as NDIS calls it, and what it did is read from the
+// model's register log, the two byte counts and the record's shadows. Covers the slot CRC and
+// image, slot choice and removal, the packet filter's register write, every OID's lengths and
+// counts, and the refusal of wake-up pattern requests that do not fit or reach outside
+// themselves.
+#include <cstring>
+
+#include "bringup_fixture.h"
+#include "oid/oid.h"
+
+namespace {
+
+// What the handler left in a count it did not write.
+constexpr ULONG kUnwritten = 0xDEADBEEF;
+// WakeControl as the media start leaves it with both wake-up keywords clear.
+constexpr UCHAR kWakeControlAtStart = 0x44;
+
+struct SetOutcome {
+    NDIS_STATUS status;
+    ULONG read;
+    ULONG needed;
+};
+
+// A wake-up pattern request as NDIS passes it: NDIS_PM_PACKET_PATTERN, the mask right behind
+// it, the pattern bytes behind the mask. MaskSize and PatternOffset follow the layout unless
+// given.
+std::vector<std::uint8_t> pattern(const std::vector<std::uint8_t>& mask,
+                                  const std::vector<std::uint8_t>& bytes, ULONG maskSize = ~0u,
+                                  ULONG patternOffset = ~0u) {
+    NDIS_PM_PACKET_PATTERN header = {};
+    header.MaskSize = maskSize != ~0u ? maskSize : static_cast<ULONG>(mask.size());
+    header.PatternOffset =
+        patternOffset != ~0u ? patternOffset : static_cast<ULONG>(sizeof(header) + mask.size());
+    header.PatternSize = static_cast<ULONG>(bytes.size());
+    std::vector<std::uint8_t> request(sizeof(header));
+    std::memcpy(request.data(), &header, sizeof(header));
+    request.insert(request.end(), mask.begin(), mask.end());
+    request.insert(request.end(), bytes.begin(), bytes.end());
+    return request;
+}
+
+std::vector<std::uint8_t> text(const char* s) {
+    return std::vector<std::uint8_t>(s, s + std::strlen(s));
+}
+
+std::vector<std::uint8_t> ulong(ULONG value) {
+    std::vector<std::uint8_t> bytes(sizeof(value));
+    std::memcpy(bytes.data(), &value, sizeof(value));
+    return bytes;
+}
+
+class SetInformationTest : public bringup_test::BringUpFixture {
+  protected:
+    // The register line of a slot write: the 16 mask bytes, 0x00, the CRC low byte first.
+    static std::string slotLine(int firstRegister, std::vector<std::uint8_t> mask, USHORT crc) {
+        mask.resize(16);
+        mask.push_back(0x00);
+        mask.push_back(static_cast<std::uint8_t>(crc & 0xFF));
+        mask.push_back(static_cast<std::uint8_t>(crc >> 8));
+        char head[8];
+        std::snprintf(head, sizeof(head), "w %02x ", firstRegister);
+        return head + hex(mask);
+    }
+
+    static std::string wakeControlLine(int value) {
+        char line[16];
+        std::snprintf(line, sizeof(line), "w 78 %02x00", value);
+        return line;
+    }
+
+    void SetUp() override {
+        plug();
+        connect();
+        adapter_->WakeControlShadow = kWakeControlAtStart;
+        adapter_->Control0Shadow = 0xC0;
+        adapter_->Control1Shadow = 0x30;
+    }
+
+    // Calls the handler at DISPATCH_LEVEL and checks that it comes back at that level.
+    SetOutcome set(NDIS_OID oid, std::vector<std::uint8_t> data) {
+        SetOutcome out = {NDIS_STATUS_FAILURE, kUnwritten, kUnwritten};
+        KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+        out.status =
+            MiniportSetInformation(adapter_, oid, data.empty() ? nullptr : data.data(),
+                                   static_cast<ULONG>(data.size()), &out.read, &out.needed);
+        EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL) << "OID " << std::hex << oid;
+        KfLowerIrql(old);
+        return out;
+    }
+
+    // Adds a pattern, expecting success with the whole request read.
+    void add(const std::vector<std::uint8_t>& request) {
+        SetOutcome out = set(OID_PNP_ADD_WAKE_UP_PATTERN, request);
+        EXPECT_EQ(out.status, NDIS_STATUS_SUCCESS);
+        EXPECT_EQ(out.read, request.size());
+        EXPECT_EQ(out.needed, 0u);
+    }
+
+    void remove(const std::vector<std::uint8_t>& request) {
+        SetOutcome out = set(OID_PNP_REMOVE_WAKE_UP_PATTERN, request);
+        EXPECT_EQ(out.status, NDIS_STATUS_SUCCESS);
+        EXPECT_EQ(out.read, request.size());
+        EXPECT_EQ(out.needed, 0u);
+    }
+};
+
+TEST(WakePatternCrcTest, CatalogueCheckValueAndEmptyInput) {
+    const UCHAR digits[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+    EXPECT_EQ(WakePatternCrc(digits, sizeof(digits)), 0xD64E);
+    EXPECT_EQ(WakePatternCrc(digits, 0), 0x0000);
+}
+
+// The slot image: mask zero-padded, a zero byte, the CRC over the selected bytes only, low
+// byte first; a mask of no bytes still takes a slot.
+TEST_F(SetInformationTest, SlotImageCoversSelectedBytesOnly) {
+    struct Case {
+        std::vector<std::uint8_t> mask;
+        USHORT crc;
+    } cases[] = {
+        {{0x07}, 0xAEB5}, // "abc"
+        {{0x05}, 0x862E}, // "a", "c": the middle byte skipped, not fed as zero
+        {{}, 0x0000},     // MaskSize 0
+    };
+    for (const Case& c : cases) {
+        adapter_->WakeControlShadow = kWakeControlAtStart;
+        device().clearLogs();
+        add(pattern(c.mask, text("abc")));
+        EXPECT_EQ(registerLines(),
+                  (std::vector<std::string>{slotLine(0x30, c.mask, c.crc), wakeControlLine(0x64)}));
+        std::vector<std::uint8_t> stored(adapter_->WakeSlotMasks[0],
+                                         adapter_->WakeSlotMasks[0] + 16);
+        std::vector<std::uint8_t> expected = c.mask;
+        expected.resize(16);
+        EXPECT_EQ(stored, expected);
+    }
+    // The mask reaches the slot's last byte; selected bytes beyond the first eight count.
+    adapter_->WakeControlShadow = kWakeControlAtStart;
+    device().clearLogs();
+    std::vector<std::uint8_t> mask(16, 0x00);
+    mask[1] = 0x01;  // byte 8
+    mask[15] = 0x80; // byte 127
+    std::vector<std::uint8_t> bytes(128, 0x00);
+    bytes[8] = 'a';
+    bytes[127] = 'c';
+    add(pattern(mask, bytes));
+    EXPECT_EQ(registerLines(),
+              (std::vector<std::string>{slotLine(0x30, mask, 0x862E), wakeControlLine(0x64)}));
+}
+
+// Slots are taken lowest free first; with all three taken slot 2 is overwritten. A removal
+// disables every slot whose mask matches over the request's MaskSize bytes, writes WakeControl
+// even when nothing matched, and frees its slot for the next addition.
+TEST_F(SetInformationTest, SlotChoiceAndRemoval) {
+    add(pattern({0x03}, text("AB")));
+    add(pattern({0x0C}, text("xxCD")));
+    add(pattern({0x30}, text("xxxxEF")));
+    add(pattern({0xC0}, text("xxxxxxGH")));
+    EXPECT_EQ(registerLines(),
+              (std::vector<std::string>{slotLine(0x30, {0x03}, 0xB48B), wakeControlLine(0x64),
+                                        slotLine(0x48, {0x0C}, 0xB22F), wakeControlLine(0x74),
+                                        slotLine(0x60, {0x30}, 0x38CB), wakeControlLine(0x7C),
+                                        slotLine(0x60, {0xC0}, 0xBF67), wakeControlLine(0x7C)}));
+    EXPECT_EQ(adapter_->WakeControlShadow, kWakeControlAtStart | 0x38);
+
+    device().clearLogs();
+    remove(pattern({0x0C}, {}));       // slot 1
+    remove(pattern({0x0C, 0x01}, {})); // differs from every stored mask in its second byte
+    remove(pattern({}, {}));           // MaskSize 0 disables nothing
+    add(pattern({0x01}, text("x")));   // into the freed slot 1
+    EXPECT_EQ(registerLines(),
+              (std::vector<std::string>{wakeControlLine(0x6C), wakeControlLine(0x6C),
+                                        wakeControlLine(0x6C), slotLine(0x48, {0x01}, 0xE190),
+                                        wakeControlLine(0x7C)}));
+
+    // Two slots with the same mask go together; the removal looks at the masks only.
+    add(pattern({0x01}, text("y"))); // replaces slot 2
+    device().clearLogs();
+    remove(pattern({0x01}, text("z")));
+    EXPECT_EQ(registerLines(), (std::vector<std::string>{wakeControlLine(0x64)}));
+    EXPECT_EQ(adapter_->WakeControlShadow, kWakeControlAtStart | 0x20);
+}
+
+// Requests that do not fit WakePatternBuffer or reach outside themselves are refused before
+// anything is copied: no slot, no register, no change to the buffer.
+TEST_F(SetInformationTest, WakePatternRequestsReachingOutsideAreRefused) {
+    std::vector<std::uint8_t> mask17(17, 0x01);
+    struct Case {
+        const char* what;
+        NDIS_OID oid;
+        std::vector<std::uint8_t> request;
+        NDIS_STATUS status;
+        ULONG needed;
+    } cases[] = {
+        {"longer than the buffer", OID_PNP_ADD_WAKE_UP_PATTERN,
+         pattern({0x01}, std::vector<std::uint8_t>(144, 0x55)), NDIS_STATUS_INVALID_LENGTH,
+         kUnwritten},
+        {"remove, longer than the buffer", OID_PNP_REMOVE_WAKE_UP_PATTERN,
+         pattern({0x01}, std::vector<std::uint8_t>(144, 0x55)), NDIS_STATUS_INVALID_LENGTH,
+         kUnwritten},
+        {"shorter than the header", OID_PNP_ADD_WAKE_UP_PATTERN,
+         std::vector<std::uint8_t>(sizeof(NDIS_PM_PACKET_PATTERN) - 5, 0x00),
+         NDIS_STATUS_INVALID_LENGTH, 5},
+        {"remove, empty",
+         OID_PNP_REMOVE_WAKE_UP_PATTERN,
+         {},
+         NDIS_STATUS_INVALID_LENGTH,
+         static_cast<ULONG>(sizeof(NDIS_PM_PACKET_PATTERN))},
+        {"mask of 17 bytes", OID_PNP_ADD_WAKE_UP_PATTERN, pattern(mask17, text("abc")),
+         NDIS_STATUS_INVALID_DATA, kUnwritten},
+        {"remove, mask of 17 bytes", OID_PNP_REMOVE_WAKE_UP_PATTERN, pattern(mask17, {}),
+         NDIS_STATUS_INVALID_DATA, kUnwritten},
+        {"mask past the end", OID_PNP_ADD_WAKE_UP_PATTERN, pattern({0x01, 0x00}, {}, 4),
+         NDIS_STATUS_INVALID_DATA, kUnwritten},
+        {"remove, mask past the end", OID_PNP_REMOVE_WAKE_UP_PATTERN, pattern({0x01, 0x00}, {}, 4),
+         NDIS_STATUS_INVALID_DATA, kUnwritten},
+        {"selected byte past the end", OID_PNP_ADD_WAKE_UP_PATTERN, pattern({0x0F}, text("abc")),
+         NDIS_STATUS_INVALID_DATA, kUnwritten},
+        {"pattern offset past the end", OID_PNP_ADD_WAKE_UP_PATTERN,
+         pattern({0x01}, text("a"), ~0u, 0xFFFFFFF0u), NDIS_STATUS_INVALID_DATA, kUnwritten},
+    };
+    std::vector<std::uint8_t> bufferBefore(adapter_->WakePatternBuffer,
+                                           adapter_->WakePatternBuffer + 168);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SetOutcome out = set(c.oid, c.request);
+        EXPECT_EQ(out.status, c.status);
+        EXPECT_EQ(out.read, kUnwritten);
+        EXPECT_EQ(out.needed, c.needed);
+    }
+    EXPECT_EQ(registerLines(), std::vector<std::string>{});
+    EXPECT_EQ(adapter_->WakeControlShadow, kWakeControlAtStart);
+    EXPECT_EQ(
+        std::vector<std::uint8_t>(adapter_->WakePatternBuffer, adapter_->WakePatternBuffer + 168),
+        bufferBefore);
+
+    // The limits themselves are accepted: a request of exactly 168 bytes whose mask selects
+    // its last byte, and a removal that carries no pattern bytes at all.
+    std::vector<std::uint8_t> full(16, 0x00);
+    full[15] = 0x80;
+    add(pattern(full, std::vector<std::uint8_t>(128, 0x61)));
+    remove(pattern({0x0F}, {}));
+}
+
+// The packet filter is stored before it is tested; a supported one becomes Control0 bit 0x02
+// (all-multicast, also for promiscuous) and Control2 0x04 (promiscuous), with Control1 rewritten
+// from its shadow and a 1 ms pause after the write; a refused one touches no register.
+TEST_F(SetInformationTest, PacketFilterBecomesReceiveMode) {
+    struct Case {
+        ULONG filter;
+        NDIS_STATUS status;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {0x20, NDIS_STATUS_SUCCESS, {"w 00 c23004"}}, {0x0B, NDIS_STATUS_SUCCESS, {"w 00 c03000"}},
+        {0x04, NDIS_STATUS_SUCCESS, {"w 00 c23000"}}, {0x00, NDIS_STATUS_SUCCESS, {"w 00 c03000"}},
+        {0x10, NDIS_STATUS_NOT_SUPPORTED, {}},        {0x8004, NDIS_STATUS_NOT_SUPPORTED, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.filter);
+        device().clearLogs();
+        host::Time before = scheduler().now();
+        SetOutcome out = set(OID_GEN_CURRENT_PACKET_FILTER, ulong(c.filter));
+        EXPECT_EQ(out.status, c.status);
+        EXPECT_EQ(out.read, c.status == NDIS_STATUS_SUCCESS ? 4u : kUnwritten);
+        EXPECT_EQ(out.needed, kUnwritten);
+        EXPECT_EQ(registerLines(), c.lines);
+        EXPECT_EQ(adapter_->PacketFilter, c.filter);
+        if (c.status == NDIS_STATUS_SUCCESS) {
+            EXPECT_GE(scheduler().now() - before, host::kMillisecond);
+        }
+    }
+    EXPECT_EQ(adapter_->Control0Shadow, 0xC0);
+}
+
+// Lengths, counts and statuses of the objects that do not reach the chip.
+TEST_F(SetInformationTest, OtherObjectsLengthsAndCounts) {
+    struct Case {
+        NDIS_OID oid;
+        std::size_t length;
+        NDIS_STATUS status;
+        ULONG read;
+        ULONG needed;
+    } cases[] = {
+        {OID_802_3_MULTICAST_LIST, 12, NDIS_STATUS_SUCCESS, 12, kUnwritten},
+        {OID_802_3_MULTICAST_LIST, 0, NDIS_STATUS_SUCCESS, 0, kUnwritten},
+        {OID_802_3_MULTICAST_LIST, 7, NDIS_STATUS_INVALID_LENGTH, kUnwritten, 6},
+        {OID_GEN_CURRENT_PACKET_FILTER, 3, NDIS_STATUS_INVALID_LENGTH, kUnwritten, 4},
+        {OID_GEN_CURRENT_PACKET_FILTER, 8, NDIS_STATUS_INVALID_LENGTH, kUnwritten, 4},
+        {OID_GEN_CURRENT_LOOKAHEAD, 4, NDIS_STATUS_SUCCESS, 4, kUnwritten},
+        {OID_GEN_CURRENT_LOOKAHEAD, 2, NDIS_STATUS_SUCCESS, 4, kUnwritten},
+        {OID_PNP_ENABLE_WAKE_UP, 4, NDIS_STATUS_SUCCESS, 4, 0},
+        {OID_PNP_ENABLE_WAKE_UP, 0, NDIS_STATUS_SUCCESS, 0, 0},
+        {OID_PNP_SET_POWER, 4, NDIS_STATUS_NOT_SUPPORTED, kUnwritten, kUnwritten},
+        {OID_PNP_QUERY_POWER, 4, NDIS_STATUS_INVALID_OID, kUnwritten, kUnwritten},
+        {OID_PNP_WAKE_UP_PATTERN_LIST, 4, NDIS_STATUS_INVALID_OID, kUnwritten, kUnwritten},
+        {OID_GEN_MAXIMUM_LOOKAHEAD, 4, NDIS_STATUS_INVALID_OID, kUnwritten, kUnwritten},
+        {0x12345678, 0, NDIS_STATUS_INVALID_OID, kUnwritten, kUnwritten},
+    };
+    adapter_->PacketFilter = 0x0B;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.oid << " length " << c.length);
+        SetOutcome out = set(c.oid, std::vector<std::uint8_t>(c.length, 0xFF));
+        EXPECT_EQ(out.status, c.status);
+        EXPECT_EQ(out.read, c.read);
+        EXPECT_EQ(out.needed, c.needed);
+    }
+    EXPECT_EQ(registerLines(), std::vector<std::string>{});
+    EXPECT_EQ(adapter_->PacketFilter, 0x0Bu);
+}
+
+} // namespace
