@@ -402,6 +402,28 @@ extern "C" PLIST_ENTRY FASTCALL ExfInterlockedRemoveHeadList(PLIST_ENTRY ListHea
     return entry;
 }
 
+// ---- interlocked operations
+// ------------------------------------------------------------------------
+
+extern "C" LONG FASTCALL InterlockedIncrement(LONG volatile* Addend) {
+    return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+
+extern "C" LONG FASTCALL InterlockedDecrement(LONG volatile* Addend) {
+    return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+
+extern "C" LONG FASTCALL InterlockedExchange(LONG volatile* Target, LONG Value) {
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+
+extern "C" LONG FASTCALL InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange,
+                                                    LONG Comparand) {
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+    return Comparand;
+}
+
 // ---- events and waits
 // ----------------------------------------------------------------------------------
 

@@ -327,6 +327,13 @@ PLIST_ENTRY FASTCALL ExfInterlockedInsertHeadList(PLIST_ENTRY ListHead, PLIST_EN
                                                   PKSPIN_LOCK Lock);
 PLIST_ENTRY FASTCALL ExfInterlockedRemoveHeadList(PLIST_ENTRY ListHead, PKSPIN_LOCK Lock);
 
+// Interlocked operations on 32-bit values (ntoskrnl exports on x86; compiler intrinsics in the
+// DDK headers)
+LONG FASTCALL InterlockedIncrement(LONG volatile* Addend);
+LONG FASTCALL InterlockedDecrement(LONG volatile* Addend);
+LONG FASTCALL InterlockedExchange(LONG volatile* Target, LONG Value);
+LONG FASTCALL InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand);
+
 // Pool
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
 PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
