@@ -129,6 +129,7 @@ extern "C" VOID NTAPI NdisReadConfiguration(PNDIS_STATUS Status,
         return;
     }
     Library::ConfigHandle& handle = *it->second;
+    handle.adapter->noteKeywordRead(ndis::narrow(Keyword));
     const ndis::Parameters::Value* value = handle.adapter->parameters().find(ndis::narrow(Keyword));
     if (value == nullptr) {
         *Status = NDIS_STATUS_FAILURE;
@@ -187,6 +188,7 @@ extern "C" VOID NTAPI NdisReadNetworkAddress(PNDIS_STATUS Status, PVOID* Network
         return;
     }
     Library::ConfigHandle& handle = *it->second;
+    handle.adapter->noteKeywordRead("NetworkAddress");
     const ndis::Parameters::Value* value = handle.adapter->parameters().find("NetworkAddress");
     const std::string* text = value != nullptr ? std::get_if<std::string>(value) : nullptr;
     if (text == nullptr || text->empty() || text->size() % 2 != 0) {

@@ -206,9 +206,13 @@ class Adapter {
     bool surpriseRemoved() const { return surpriseRemoved_; }
     // Packets indicated with a status other than NDIS_STATUS_RESOURCES and not returned yet.
     std::size_t packetsHeldByNdis() const { return heldPackets_.size(); }
+    // Keywords the miniport asked for with NdisReadConfiguration, as it spelled them, and
+    // "NetworkAddress" for each NdisReadNetworkAddress; in order, found or not.
+    const std::vector<std::string>& keywordsRead() const { return keywordsRead_; }
 
     // ---- behind the DDK routines
     void setAttributes(const Attributes& attributes) { attributes_ = attributes; }
+    void noteKeywordRead(std::string keyword) { keywordsRead_.push_back(std::move(keyword)); }
     void setShutdownHandler(ADAPTER_SHUTDOWN_HANDLER handler, PVOID context) {
         shutdownHandler_ = handler;
         shutdownContext_ = context;
@@ -243,6 +247,7 @@ class Adapter {
     NDIS_STATUS initializeStatus_ = NDIS_STATUS_PENDING;
     UINT selectedMedium_ = ~0u;
     Parameters parameters_;
+    std::vector<std::string> keywordsRead_;
 
     EventId hangCheckEvent_ = 0;
     Time nextHangCheck_ = 0;

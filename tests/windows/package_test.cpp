@@ -1,0 +1,549 @@
+// The Windows driver package (windows/KT735N.inf beside the built KT735N.sys) against what it
+// installs: every keyword the driver reads during MiniportInitialize has exactly one Ndi\params
+// entry, with the driver's default and only values the driver handles; the hardware ID is one
+// the device model's USB device reports; the service binary is the packaged image; the INF has
+// no duplicate sections, no missing sections and no undefined string tokens.
+#include <host/ndis.h>
+#include <host/pnp.h>
+#include <host/testing.h>
+#include <host/usb_bus.h>
+#include <kt735_device.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "adapter/adapter.h"
+#include "chip/chip.h"
+#include "driver/handlers.h"
+
+// The driver keeps its keyword table (names, defaults, the ranges it handles) file-local in
+// registry.cpp. The file is compiled once more here, inside a namespace of its own, to read that
+// table; the copies it defines there are used by nothing else.
+namespace driver_registry {
+#include "adapter/registry.cpp"
+} // namespace driver_registry
+
+namespace {
+
+std::string lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+std::string trim(const std::string& s) {
+    std::size_t first = s.find_first_not_of(" \t\r");
+    std::size_t last = s.find_last_not_of(" \t\r");
+    return first == std::string::npos ? "" : s.substr(first, last - first + 1);
+}
+
+// ---- INF reading ------------------------------------------------------------------------------
+
+// One line of a section: `key = fields` or just fields, with quotes removed and %tokens%
+// replaced from [Strings].
+struct InfLine {
+    int number = 0;
+    std::string key;
+    std::vector<std::string> fields;
+};
+
+// An INF as SetupAPI reads it, strict where SetupAPI is lenient: a section appearing twice, a
+// line outside any section and a %token% that [Strings] does not define are problems.
+class Inf {
+  public:
+    explicit Inf(const std::string& path) {
+        std::ifstream in(path);
+        if (!in) {
+            problems_.push_back("cannot read " + path);
+            return;
+        }
+        std::string physical;
+        std::string logical;
+        int number = 0;
+        int first = 0;
+        std::vector<std::pair<int, std::string>> lines;
+        while (std::getline(in, physical)) {
+            ++number;
+            std::string text = trim(stripComment(physical));
+            if (logical.empty()) {
+                first = number;
+            }
+            if (!text.empty() && text.back() == '\\') { // continued on the next line
+                logical += text.substr(0, text.size() - 1);
+                continue;
+            }
+            logical += text;
+            if (!logical.empty()) {
+                lines.emplace_back(first, logical);
+            }
+            logical.clear();
+        }
+        std::string current;
+        std::map<std::string, int> started;
+        for (const auto& [line, text] : lines) {
+            if (text.front() == '[') {
+                std::size_t close = text.find(']');
+                current = lower(trim(text.substr(1, close == std::string::npos ? 0 : close - 1)));
+                if (!started.emplace(current, line).second) {
+                    problems_.push_back("section [" + current + "] at line " +
+                                        std::to_string(line) + " already appears at line " +
+                                        std::to_string(started[current]));
+                }
+                sections_[current];
+                continue;
+            }
+            if (current.empty()) {
+                problems_.push_back("line " + std::to_string(line) + " is outside any section");
+                continue;
+            }
+            raw_[current].push_back({line, text});
+        }
+        for (const RawLine& raw : raw_["strings"]) {
+            InfLine parsed = split(raw, false);
+            if (!parsed.fields.empty()) {
+                strings_[lower(parsed.key)] = parsed.fields[0];
+            }
+        }
+        for (auto& [name, raws] : raw_) {
+            for (const RawLine& raw : raws) {
+                sections_[name].push_back(split(raw, name != "strings"));
+            }
+        }
+    }
+
+    const std::vector<std::string>& problems() const { return problems_; }
+    bool has(const std::string& name) const { return sections_.count(lower(name)) != 0; }
+    // The lines of a section; an absent section is a test failure and reads as empty.
+    const std::vector<InfLine>& section(const std::string& name) const {
+        static const std::vector<InfLine> none;
+        auto it = sections_.find(lower(name));
+        EXPECT_NE(it, sections_.end()) << "INF has no section [" << name << "]";
+        return it == sections_.end() ? none : it->second;
+    }
+    // The fields of the one line of `section` with `key`; empty (and a failure) when there is
+    // not exactly one.
+    std::vector<std::string> value(const std::string& section, const std::string& key) const {
+        std::vector<std::vector<std::string>> found;
+        for (const InfLine& line : this->section(section)) {
+            if (lower(line.key) == lower(key)) {
+                found.push_back(line.fields);
+            }
+        }
+        EXPECT_EQ(found.size(), 1u) << "[" << section << "] " << key;
+        return found.size() == 1 ? found[0] : std::vector<std::string>{};
+    }
+    std::string first(const std::string& section, const std::string& key) const {
+        std::vector<std::string> fields = value(section, key);
+        return fields.empty() ? "" : fields[0];
+    }
+
+  private:
+    struct RawLine {
+        int number;
+        std::string text;
+    };
+
+    static std::string stripComment(const std::string& line) {
+        bool quoted = false;
+        for (std::size_t i = 0; i < line.size(); ++i) {
+            if (line[i] == '"') {
+                quoted = !quoted;
+            } else if (line[i] == ';' && !quoted) {
+                return line.substr(0, i);
+            }
+        }
+        return line;
+    }
+
+    // Splits `key = a, b, "c"` at the first unquoted '=' and the unquoted commas.
+    InfLine split(const RawLine& raw, bool substitute) {
+        InfLine out;
+        out.number = raw.number;
+        std::vector<std::string> parts(1);
+        bool quoted = false;
+        bool keyed = false;
+        for (std::size_t i = 0; i < raw.text.size(); ++i) {
+            char c = raw.text[i];
+            if (c == '"') {
+                if (quoted && i + 1 < raw.text.size() && raw.text[i + 1] == '"') {
+                    parts.back() += '"'; // "" inside quotes
+                    ++i;
+                } else {
+                    quoted = !quoted;
+                }
+            } else if (c == '=' && !quoted && !keyed) {
+                out.key = trim(parts.back());
+                parts.back().clear();
+                keyed = true;
+            } else if (c == ',' && !quoted) {
+                parts.emplace_back();
+            } else {
+                parts.back() += c;
+            }
+        }
+        for (std::string& part : parts) {
+            part = trim(part);
+        }
+        out.fields = parts;
+        if (substitute) {
+            out.key = replaceTokens(out.key, raw.number);
+            for (std::string& field : out.fields) {
+                field = replaceTokens(field, raw.number);
+            }
+        }
+        return out;
+    }
+
+    // %name% from [Strings]; %% is a percent sign; %<number>% is a directory ID, kept.
+    std::string replaceTokens(const std::string& text, int line) {
+        std::string out;
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            std::size_t close = text[i] == '%' ? text.find('%', i + 1) : std::string::npos;
+            if (text[i] != '%') {
+                out += text[i];
+            } else if (close == std::string::npos) {
+                problems_.push_back("line " + std::to_string(line) + ": unmatched %");
+                out += text.substr(i);
+                break;
+            } else {
+                std::string token = text.substr(i + 1, close - i - 1);
+                auto defined = strings_.find(lower(token));
+                if (token.empty()) {
+                    out += '%';
+                } else if (std::all_of(token.begin(), token.end(),
+                                       [](unsigned char c) { return std::isdigit(c); })) {
+                    out += text.substr(i, close - i + 1);
+                } else if (defined != strings_.end()) {
+                    out += defined->second;
+                } else {
+                    problems_.push_back("line " + std::to_string(line) +
+                                        ": undefined string token %" + token + "%");
+                }
+                i = close;
+            }
+        }
+        return out;
+    }
+
+    std::vector<std::string> problems_;
+    std::map<std::string, std::vector<RawLine>> raw_;
+    std::map<std::string, std::vector<InfLine>> sections_;
+    std::map<std::string, std::string> strings_;
+};
+
+// ---- the package's pieces ---------------------------------------------------------------------
+
+// An Ndi\params entry: its values and its enumeration, each with every spelling of the subkey
+// seen, and the values set more than once.
+struct Param {
+    std::set<std::string> spellings;
+    std::map<std::string, std::string> values;  // by lower-case value name
+    std::map<std::string, std::string> choices; // enum value -> text
+    std::vector<std::string> repeated;
+};
+
+class PackageTest : public host::testing::WorldTest {
+  protected:
+    PackageTest() : inf_(KT735N_INF_PATH) {}
+
+    // The one device install section the models section names for the KT735.
+    std::string installSection() const {
+        std::vector<std::string> models =
+            inf_.value("Manufacturer", inf_.first("Strings", "Korvex"));
+        if (models.empty()) {
+            return "";
+        }
+        const std::vector<InfLine>& lines = inf_.section(models[0]);
+        EXPECT_EQ(lines.size(), 1u) << "[" << models[0] << "]";
+        return lines.empty() || lines[0].fields.empty() ? "" : lines[0].fields[0];
+    }
+
+    std::vector<std::string> hardwareIds() const {
+        std::vector<std::string> ids;
+        for (const InfLine& manufacturer : inf_.section("Manufacturer")) {
+            for (const InfLine& model : inf_.section(manufacturer.fields.at(0))) {
+                ids.insert(ids.end(), model.fields.begin() + 1, model.fields.end());
+            }
+        }
+        return ids;
+    }
+
+    // The Ndi\params entries of every add-registry section of the install section.
+    std::map<std::string, Param> params() const {
+        std::map<std::string, Param> out;
+        for (const std::string& addReg : inf_.value(installSection(), "AddReg")) {
+            for (const InfLine& line : inf_.section(addReg)) {
+                if (line.fields.size() < 5 || lower(line.fields[0]) != "hkr") {
+                    ADD_FAILURE() << "line " << line.number << ": not HKR, key, name, 0, value";
+                    continue;
+                }
+                const std::string& key = line.fields[1];
+                const std::string prefix = "ndi\\params\\";
+                if (lower(key).rfind(prefix, 0) != 0) {
+                    continue;
+                }
+                std::string rest = key.substr(prefix.size());
+                bool isEnum = lower(rest).size() > 5 && lower(rest).ends_with("\\enum");
+                std::string name = isEnum ? rest.substr(0, rest.size() - 5) : rest;
+                Param& param = out[lower(name)];
+                param.spellings.insert(name);
+                std::map<std::string, std::string>& into = isEnum ? param.choices : param.values;
+                std::string valueName = isEnum ? line.fields[2] : lower(line.fields[2]);
+                if (!into.emplace(valueName, line.fields[4]).second) {
+                    param.repeated.push_back(key + "," + line.fields[2]);
+                }
+            }
+        }
+        return out;
+    }
+
+    // The driver's keywords as MiniportInitialize reads them, from a start of the model device
+    // with empty parameters.
+    std::vector<std::string> keywordsRead() {
+        kt735::model::Kt735Device device;
+        host::usb::Bus bus;
+        bus.plug(device);
+        PDRIVER_OBJECT driver = world().pnp().loadDriver(DriverEntry, L"KT735N");
+        EXPECT_EQ(world().pnp().addDevice(driver, bus.pdo()), STATUS_SUCCESS);
+        host::ndis::Adapter* adapter = world().ndis().lastAdapter();
+        if (adapter == nullptr) {
+            return {};
+        }
+        world().pnp().startDevice(bus.pdo());
+        EXPECT_EQ(adapter->initializeStatus(), NDIS_STATUS_SUCCESS);
+        std::vector<std::string> read = adapter->keywordsRead();
+        EXPECT_EQ(world().pnp().removeDevice(bus.pdo()), STATUS_SUCCESS);
+        SavedAddDevice = nullptr;
+        SavedPnpDispatch = nullptr;
+        return read;
+    }
+
+    Inf inf_;
+};
+
+bool number(const std::string& text, std::uint64_t& value) {
+    if (text.empty() || text.size() > 10 ||
+        !std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); })) {
+        return false;
+    }
+    value = std::stoull(text);
+    return true;
+}
+
+TEST_F(PackageTest, InfReadsWithoutDuplicateSectionsOrUndefinedTokens) {
+    EXPECT_EQ(inf_.problems(), std::vector<std::string>{});
+    // Every section the installation names exists.
+    std::string install = installSection();
+    ASSERT_NE(install, "");
+    for (const char* key : {"AddReg", "CopyFiles"}) {
+        for (const std::string& name : inf_.value(install, key)) {
+            EXPECT_TRUE(inf_.has(name)) << key << " names [" << name << "]";
+        }
+    }
+    std::vector<std::string> service = inf_.value(install + ".Services", "AddService");
+    ASSERT_GE(service.size(), 3u);
+    EXPECT_TRUE(inf_.has(service[2])) << "AddService names [" << service[2] << "]";
+}
+
+// A Windows 2000 Net-class INF for a physical adapter with an Advanced page, whose service is
+// the adapter's kernel driver, started on demand, with normal error control.
+TEST_F(PackageTest, InstallsAPhysicalNetAdapterAndItsKernelDriver) {
+    EXPECT_EQ(lower(inf_.first("Version", "Signature")), "$windows nt$");
+    EXPECT_EQ(lower(inf_.first("Version", "Class")), "net");
+    EXPECT_EQ(lower(inf_.first("Version", "ClassGUID")), "{4d36e972-e325-11ce-bfc1-08002be10318}");
+    EXPECT_EQ(inf_.value("Version", "DriverVer").back(), "3.06.0.0");
+
+    std::string install = installSection();
+    ULONG characteristics = std::stoul(inf_.first(install, "Characteristics"), nullptr, 16);
+    EXPECT_EQ(characteristics & 0x84, 0x84u) << "NCF_PHYSICAL | NCF_HAS_UI";
+
+    std::vector<std::string> service = inf_.value(install + ".Services", "AddService");
+    ASSERT_GE(service.size(), 3u);
+    EXPECT_EQ(std::stoul(service[1], nullptr, 0) & 0x2, 0x2u) << "SPSVCINST_ASSOCSERVICE";
+    EXPECT_EQ(inf_.first(service[2], "ServiceType"), "1");
+    EXPECT_EQ(inf_.first(service[2], "StartType"), "3");
+    EXPECT_EQ(inf_.first(service[2], "ErrorControl"), "1");
+}
+
+// The INF matches the device by an ID the USB stack reports for the model's device descriptor.
+TEST_F(PackageTest, HardwareIdIsTheModelDevice) {
+    kt735::model::Kt735Device device;
+    host::usb::Bus bus;
+    bus.plug(device);
+    host::PnpManager::IdResult reported = world().pnp().queryId(bus.pdo(), BusQueryHardwareIDs);
+    ASSERT_EQ(reported.status, STATUS_SUCCESS);
+    std::set<std::string> deviceIds;
+    for (const std::wstring& id : reported.ids) {
+        deviceIds.insert(lower(std::string(id.begin(), id.end())));
+    }
+    std::vector<std::string> ids = hardwareIds();
+    ASSERT_FALSE(ids.empty());
+    for (const std::string& id : ids) {
+        EXPECT_EQ(deviceIds.count(lower(id)), 1u) << id << " is not an ID of the device";
+    }
+}
+
+// One binary name throughout: the service's image, the file copied, the file on the disk, and
+// the image the cross build put in the package beside this INF.
+TEST_F(PackageTest, ServiceBinaryIsThePackagedImage) {
+    std::string install = installSection();
+    std::vector<std::string> service = inf_.value(install + ".Services", "AddService");
+    ASSERT_GE(service.size(), 3u);
+    std::string binary = inf_.first(service[2], "ServiceBinary");
+    EXPECT_EQ(binary.rfind("%12%\\", 0), 0u) << binary << " is not in the drivers directory";
+    std::string image = binary.substr(binary.rfind('\\') + 1);
+
+    std::vector<std::string> copied;
+    for (const std::string& copyFiles : inf_.value(install, "CopyFiles")) {
+        for (const InfLine& line : inf_.section(copyFiles)) {
+            copied.push_back(lower(line.fields.at(0)));
+        }
+    }
+    EXPECT_EQ(copied, std::vector<std::string>{lower(image)});
+    EXPECT_EQ(inf_.section("SourceDisksFiles").size(), 1u);
+    EXPECT_EQ(inf_.value("SourceDisksFiles", image).size(), 1u);
+
+    bool ndiService = false;
+    for (const std::string& addReg : inf_.value(install, "AddReg")) {
+        for (const InfLine& line : inf_.section(addReg)) {
+            if (line.fields.size() >= 5 && lower(line.fields[1]) == "ndi" &&
+                lower(line.fields[2]) == "service") {
+                EXPECT_EQ(line.fields[4], service[0]) << "Ndi Service is not the AddService";
+                ndiService = true;
+            }
+        }
+    }
+    EXPECT_TRUE(ndiService) << "no Ndi Service value";
+
+    const std::filesystem::path package = KT735N_PACKAGE_DIR;
+    if (!std::filesystem::exists(package)) {
+        GTEST_SKIP() << "no cross-built package in " << package;
+    }
+    std::vector<std::string> images;
+    for (const auto& entry : std::filesystem::directory_iterator(package)) {
+        if (lower(entry.path().extension().string()) == ".sys") {
+            images.push_back(entry.path().filename().string());
+        }
+    }
+    EXPECT_EQ(images, std::vector<std::string>{image});
+    // The packaged INF is this INF, with Windows line endings.
+    auto read = [](const std::filesystem::path& path, bool dropCr) {
+        std::ifstream in(path, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        std::string s = text.str();
+        if (dropCr) {
+            s.erase(std::remove(s.begin(), s.end(), '\r'), s.end());
+        }
+        return s;
+    };
+    std::string packaged = read(package / "KT735N.inf", false);
+    EXPECT_EQ(read(package / "KT735N.inf", true), read(KT735N_INF_PATH, false))
+        << "the packaged INF is out of date: build again";
+    EXPECT_EQ(std::count(packaged.begin(), packaged.end(), '\n'),
+              std::count(packaged.begin(), packaged.end(), '\r'));
+}
+
+// Each keyword the driver reads has exactly one entry, spelled as the driver spells it; the
+// default is the driver's; the range or the list offers only values the driver handles; and
+// the INF offers nothing the driver does not read.
+TEST_F(PackageTest, ParamsAreTheKeywordsTheDriverReads) {
+    std::vector<std::string> read = keywordsRead();
+    std::map<std::string, Param> entries = params();
+
+    // The driver's table is what it reads, besides Platform and the network address.
+    std::vector<std::string> tableKeywords;
+    std::map<std::string, const driver_registry::RegistryKeyword*> table;
+    for (const driver_registry::RegistryKeyword& row : driver_registry::RegistryKeywords) {
+        std::string name(row.Keyword.Buffer,
+                         row.Keyword.Buffer + row.Keyword.Length / sizeof(WCHAR));
+        tableKeywords.push_back(name);
+        table[name] = &row;
+    }
+    std::vector<std::string> expected = {"Platform"};
+    expected.insert(expected.end(), tableKeywords.begin(), tableKeywords.end());
+    expected.push_back("NetworkAddress");
+    EXPECT_EQ(read, expected);
+
+    std::set<std::string> offered;
+    for (const std::string& keyword : read) {
+        SCOPED_TRACE(keyword);
+        // Platform counts by its presence alone and changes the plug-and-play filtering of every
+        // adapter of the driver: not a setting for the Advanced page.
+        if (keyword == "Platform") {
+            EXPECT_EQ(entries.count("platform"), 0u);
+            continue;
+        }
+        auto it = entries.find(lower(keyword));
+        if (it == entries.end()) {
+            ADD_FAILURE() << "no Ndi\\params entry";
+            continue;
+        }
+        offered.insert(it->first);
+        const Param& param = it->second;
+        EXPECT_EQ(param.spellings, std::set<std::string>{keyword});
+        EXPECT_EQ(param.repeated, std::vector<std::string>{});
+        auto get = [&param](const char* name) {
+            auto v = param.values.find(name);
+            return v == param.values.end() ? std::string("<none>") : v->second;
+        };
+        EXPECT_NE(get("paramdesc"), "<none>");
+        EXPECT_NE(get("paramdesc"), "");
+        const std::string type = get("type");
+
+        if (keyword == "NetworkAddress") {
+            // 12 hexadecimal digits are the 6 bytes the driver takes; absent keeps the EEPROM's.
+            EXPECT_EQ(type, "edit");
+            EXPECT_EQ(get("limittext"), "12");
+            EXPECT_EQ(get("optional"), "1");
+            EXPECT_EQ(get("default"), "");
+            continue;
+        }
+        auto row = table.find(keyword);
+        ASSERT_NE(row, table.end()) << "read but not in the driver's table";
+        const std::uint64_t low = row->second->Minimum;
+        const std::uint64_t high = row->second->Maximum;
+        std::uint64_t fallback = 0;
+        ASSERT_TRUE(number(get("default"), fallback)) << get("default");
+        EXPECT_EQ(fallback, row->second->Default) << "default";
+
+        if (type == "enum") {
+            EXPECT_TRUE(param.values.count("min") == 0 && param.values.count("max") == 0);
+            ASSERT_FALSE(param.choices.empty());
+            EXPECT_EQ(param.choices.count(get("default")), 1u) << "default is not a choice";
+            for (const auto& [choice, text] : param.choices) {
+                std::uint64_t v = 0;
+                EXPECT_TRUE(number(choice, v) && v >= low && v <= high)
+                    << "choice " << choice << " outside " << low << ".." << high;
+                EXPECT_FALSE(text.empty()) << "choice " << choice << " has no text";
+            }
+            continue;
+        }
+        // A number: its range within the driver's and within what the type can hold.
+        const std::map<std::string, std::uint64_t> typeMax = {
+            {"int", 0x7FFFFFFF}, {"long", 0x7FFFFFFF}, {"word", 0xFFFF}, {"dword", 0xFFFFFFFF}};
+        ASSERT_EQ(typeMax.count(type), 1u) << "type " << type;
+        EXPECT_TRUE(param.choices.empty());
+        std::uint64_t min = 0, max = 0;
+        ASSERT_TRUE(number(get("min"), min) && number(get("max"), max));
+        EXPECT_GE(min, low);
+        EXPECT_LE(max, high);
+        EXPECT_LE(max, typeMax.at(type));
+        EXPECT_TRUE(min <= fallback && fallback <= max) << "default outside the range";
+    }
+    for (const auto& [name, param] : entries) {
+        EXPECT_EQ(offered.count(name), 1u)
+            << "Ndi\\params\\" << *param.spellings.begin() << ": the driver does not read it";
+    }
+}
+
+} // namespace
