@@ -306,25 +306,53 @@ class PackageTest : public host::testing::WorldTest {
         return out;
     }
 
-    // The driver's keywords as MiniportInitialize reads them, from a start of the model device
-    // with empty parameters.
-    std::vector<std::string> keywordsRead() {
+    // One life of the adapter on a fresh model device, with the parameters set: started
+    // (MiniportInitialize), a frame sent, run for a few hang checks, removed (MiniportHalt) and
+    // checked for leaks. Returns what MiniportInitialize returned and the keywords it read.
+    struct Life {
+        NDIS_STATUS status = NDIS_STATUS_FAILURE;
+        bool running = false;
+        bool sent = false; // a frame sent after the start completed successfully
+        std::vector<std::string> keywords;
+    };
+    Life live(const std::map<std::string, ULONG>& parameters = {}) {
+        Life life;
+        for (const auto& [keyword, value] : parameters) {
+            world().ndis().defaultParameters().set(keyword, value);
+        }
         kt735::model::Kt735Device device;
         host::usb::Bus bus;
         bus.plug(device);
         PDRIVER_OBJECT driver = world().pnp().loadDriver(DriverEntry, L"KT735N");
         EXPECT_EQ(world().pnp().addDevice(driver, bus.pdo()), STATUS_SUCCESS);
         host::ndis::Adapter* adapter = world().ndis().lastAdapter();
-        if (adapter == nullptr) {
-            return {};
+        if (adapter != nullptr) {
+            world().pnp().startDevice(bus.pdo());
+            life.status = adapter->initializeStatus();
+            life.running = adapter->running();
+            life.keywords = adapter->keywordsRead();
+            // One frame out, as a protocol sends it.
+            std::vector<std::uint8_t> frame(60, 0xFF);
+            host::ndis::Adapter::SendResult sent = adapter->send(frame);
+            world().scheduler().runFor(5 * host::kSecond);
+            const host::ndis::Adapter::SendRecord* record = adapter->sendRecord(sent.id);
+            life.sent = record != nullptr && record->completed &&
+                        record->completionStatus == NDIS_STATUS_SUCCESS;
+            EXPECT_EQ(world().pnp().removeDevice(bus.pdo()), STATUS_SUCCESS);
+            EXPECT_EQ(world().memory().leakReport(host::Memory::Kind::Ndis), "");
+            EXPECT_EQ(world().memory().leakReport(host::Memory::Kind::Pool), "");
+            EXPECT_EQ(world().irps().liveCount(), 0u);
         }
-        world().pnp().startDevice(bus.pdo());
-        EXPECT_EQ(adapter->initializeStatus(), NDIS_STATUS_SUCCESS);
-        std::vector<std::string> read = adapter->keywordsRead();
-        EXPECT_EQ(world().pnp().removeDevice(bus.pdo()), STATUS_SUCCESS);
         SavedAddDevice = nullptr;
         SavedPnpDispatch = nullptr;
-        return read;
+        return life;
+    }
+
+    // A new World for the next life(), failing the test on any verifier report as the first.
+    void renewWorld() {
+        world_.reset();
+        world_ = std::make_unique<host::World>();
+        world_->verifier().setHandler([](const host::Violation& v) { ADD_FAILURE() << v.text(); });
     }
 
     Inf inf_;
@@ -457,7 +485,9 @@ TEST_F(PackageTest, ServiceBinaryIsThePackagedImage) {
 // default is the driver's; the range or the list offers only values the driver handles; and
 // the INF offers nothing the driver does not read.
 TEST_F(PackageTest, ParamsAreTheKeywordsTheDriverReads) {
-    std::vector<std::string> read = keywordsRead();
+    Life life = live();
+    EXPECT_EQ(life.status, NDIS_STATUS_SUCCESS);
+    const std::vector<std::string>& read = life.keywords;
     std::map<std::string, Param> entries = params();
 
     // The driver's table is what it reads, besides Platform and the network address.
@@ -543,6 +573,33 @@ TEST_F(PackageTest, ParamsAreTheKeywordsTheDriverReads) {
     for (const auto& [name, param] : entries) {
         EXPECT_EQ(offered.count(name), 1u)
             << "Ndi\\params\\" << *param.spellings.begin() << ": the driver does not read it";
+    }
+}
+
+// Each value the Advanced page offers, at both ends of a range and every choice of a list, with
+// the others absent: the adapter initializes, sends a frame, halts, and gives everything back.
+TEST_F(PackageTest, AdapterRunsWithEveryValueOffered) {
+    std::vector<std::pair<std::string, ULONG>> offers;
+    for (const auto& [name, param] : params()) {
+        const std::string& keyword = *param.spellings.begin();
+        for (const auto& [choice, text] : param.choices) {
+            offers.emplace_back(keyword, std::stoul(choice));
+        }
+        for (const char* end : {"min", "max"}) {
+            auto value = param.values.find(end);
+            if (value != param.values.end()) {
+                offers.emplace_back(keyword, std::stoul(value->second));
+            }
+        }
+    }
+    ASSERT_GT(offers.size(), 20u);
+    for (const auto& [keyword, value] : offers) {
+        SCOPED_TRACE(keyword + " = " + std::to_string(value));
+        renewWorld();
+        Life life = live({{keyword, value}});
+        EXPECT_EQ(life.status, NDIS_STATUS_SUCCESS);
+        EXPECT_TRUE(life.running);
+        EXPECT_TRUE(life.sent);
     }
 }
 
