@@ -1,0 +1,387 @@
+// The transmit path through the front door: frames sent on NDIS's upper edge, the bulk-out
+// transfers in the bus log, and the frames the model put on the Ethernet wire.
+#include "transmit_fixture.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace transmit_test {
+namespace {
+
+using host::kMillisecond;
+using host::kSecond;
+using host::usb::Fault;
+using host::usb::Match;
+
+const Match kBulkOut{.function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, .endpoint = 0x02};
+
+class TransmitTest : public TransmitFixture {
+  protected:
+    // Sends and checks that the packet was completed inside the send, which pended it.
+    void sendOk(const std::vector<std::uint8_t>& f, std::vector<std::size_t> split = {}) {
+        host::ndis::Adapter::SendResult r = ndis_->send(f, std::move(split));
+        ASSERT_EQ(r.status, NDIS_STATUS_PENDING);
+        const host::ndis::Adapter::SendRecord* record = ndis_->sendRecord(r.id);
+        ASSERT_NE(record, nullptr);
+        EXPECT_TRUE(record->completed);
+        EXPECT_EQ(record->completionStatus, NDIS_STATUS_SUCCESS);
+    }
+
+    void expectFreeCountMatchesList() {
+        EXPECT_EQ(static_cast<std::size_t>(adapter_->FreeTxCount), freeListLength());
+        EXPECT_EQ(adapter_->FreeTxList.Count, freeListLength());
+    }
+};
+
+// Transfer images and lengths: header with the true length, the frame, 60 bytes at least, and
+// a zero-length transfer straight after every transfer that is a multiple of 64 bytes (frames
+// of 62, 126 and 1470 bytes). The wire gets every frame byte for byte, short ones padded.
+TEST_F(TransmitTest, TransferImagesLengthsAndZeroLengthFollowers) {
+    start();
+    const std::size_t lengths[] = {42, 60, 62, 126, 1470, 1514};
+    std::vector<std::vector<std::uint8_t>> frames;
+    for (std::size_t i = 0; i < std::size(lengths); i++) {
+        frames.push_back(frame(lengths[i], static_cast<std::uint8_t>(i * 16)));
+        sendOk(frames.back());
+    }
+    scheduler().runFor(100 * kMillisecond);
+
+    std::vector<std::vector<std::uint8_t>> out = bulkOut();
+    std::vector<std::size_t> sizes;
+    for (const std::vector<std::uint8_t>& t : out) {
+        sizes.push_back(t.size());
+    }
+    EXPECT_EQ(sizes, (std::vector<std::size_t>{60, 62, 64, 0, 128, 0, 1472, 0, 1516}));
+    // 42 bytes: header 0x2A 0x00, the frame, then 16 bytes whose content does not matter.
+    ASSERT_EQ(out[0].size(), 60u);
+    EXPECT_EQ(std::vector<std::uint8_t>(out[0].begin(), out[0].begin() + 44), image(frames[0]));
+    EXPECT_EQ(out[1], image(frames[1]));
+    EXPECT_EQ(out[1][0], 0x3C);
+    EXPECT_EQ(out[2], image(frames[2]));
+    EXPECT_EQ(out[4], image(frames[3]));
+    EXPECT_EQ(out[6], image(frames[4]));
+    EXPECT_EQ(out[8], image(frames[5]));
+    EXPECT_EQ(out[8][0], 0xEA);
+    EXPECT_EQ(out[8][1], 0x05);
+
+    std::vector<std::uint8_t> padded = frames[0];
+    padded.resize(60, 0);
+    EXPECT_EQ(wire(), (std::vector<std::vector<std::uint8_t>>{padded, frames[1], frames[2],
+                                                              frames[3], frames[4], frames[5]}));
+    EXPECT_EQ(device_.counters().zeroLengthTransfers, 3u);
+    EXPECT_EQ(device_.counters().txMalformed, 0u);
+    EXPECT_EQ(ndis_->sendsOutstanding(), 0u);
+    EXPECT_EQ(adapter_->TxOkCount, 9u);
+    EXPECT_EQ(adapter_->FreeTxCount, 40);
+    expectFreeCountMatchesList();
+}
+
+// Packets split over several buffers, some of them empty, are copied in chain order.
+TEST_F(TransmitTest, MultiBufferPacketsAreCopiedInChainOrder) {
+    start();
+    const std::vector<std::uint8_t> a = frame(100, 1);
+    const std::vector<std::uint8_t> b = frame(1514, 2);
+    const std::vector<std::uint8_t> c = frame(62, 3);
+    std::vector<std::size_t> bytewise(61, 1);
+    sendOk(a, {14, 0, 20, 6});
+    sendOk(b, {6, 6, 2, 1000, 0});
+    sendOk(c, bytewise);
+    scheduler().runFor(100 * kMillisecond);
+
+    EXPECT_EQ(bulkOut(),
+              (std::vector<std::vector<std::uint8_t>>{image(a), image(b), image(c), {}}));
+    EXPECT_EQ(wire(), (std::vector<std::vector<std::uint8_t>>{a, b, c}));
+}
+
+// Admission keeps one descriptor back: with 2 free a send goes, with 1 it is refused and
+// SendsRefused set. NDIS hears that resources are available once, when the last descriptor
+// comes back, not when two are free again.
+TEST_F(TransmitTest, AdmissionAndResourcesAvailableOnlyWhenAllAreBack) {
+    params().set("TxPacketDesc", 4u);
+    start();
+    bus_.addFault(Fault::delaying(kBulkOut, 50 * kMillisecond));
+    sendOk(frame(100, 1));
+    sendOk(frame(100, 2));
+    EXPECT_EQ(adapter_->FreeTxCount, 2);
+    sendOk(frame(100, 3));
+    EXPECT_EQ(adapter_->FreeTxCount, 1);
+    EXPECT_EQ(ndis_->send(frame(100, 4)).status, NDIS_STATUS_RESOURCES);
+    EXPECT_EQ(adapter_->SendsRefused, 1);
+    EXPECT_EQ(adapter_->FreeTxCount, 1);
+
+    // The first completion brings two back, the second three: still no announcement.
+    scheduler().runUntil([&] { return adapter_->FreeTxCount == 3; });
+    EXPECT_TRUE(ndis_->log().resourcesAvailable.empty());
+    scheduler().runFor(100 * kMillisecond);
+    ASSERT_EQ(ndis_->log().resourcesAvailable.size(), 1u);
+    EXPECT_EQ(ndis_->log().resourcesAvailable[0], bus_.log().back().completed);
+    EXPECT_EQ(adapter_->SendsRefused, 0);
+    EXPECT_EQ(adapter_->FreeTxCount, 4);
+    EXPECT_EQ(wire().size(), 3u);
+    expectFreeCountMatchesList();
+}
+
+// With a single transmit descriptor every send is refused and nothing is ever announced.
+TEST_F(TransmitTest, OneDescriptorRefusesEverySendAndNeverAnnounces) {
+    params().set("TxPacketDesc", 1u);
+    start();
+    for (std::uint8_t i = 0; i < 3; i++) {
+        EXPECT_EQ(ndis_->send(frame(60, i)).status, NDIS_STATUS_RESOURCES);
+        scheduler().runFor(10 * kMillisecond);
+    }
+    scheduler().runFor(5 * kSecond);
+    EXPECT_TRUE(bulkOut().empty());
+    EXPECT_TRUE(ndis_->log().resourcesAvailable.empty());
+    EXPECT_EQ(adapter_->FreeTxCount, 1);
+    EXPECT_EQ(adapter_->SendsRefused, 1);
+}
+
+// One IRP with the stack at a time: the second waits and is counted; the first's completion
+// passes it down. A 62-byte frame's pair stays together behind a frame already waiting.
+TEST_F(TransmitTest, OneTransferWithTheStackTheRestQueuedInOrder) {
+    start();
+    bus_.addFault(Fault::delaying(kBulkOut, 20 * kMillisecond));
+    const std::vector<std::uint8_t> a = frame(300, 1);
+    const std::vector<std::uint8_t> b = frame(62, 2);
+    const std::vector<std::uint8_t> c = frame(70, 3);
+    sendOk(a);
+    EXPECT_EQ(adapter_->TxIrpsInFlight, 1);
+    sendOk(b);
+    EXPECT_EQ(adapter_->TxIrpsInFlight, 3);
+    EXPECT_EQ(bus_.outstanding(), 1u);
+    EXPECT_EQ(bulkOut().size(), 1u);
+
+    scheduler().runUntil([&] { return adapter_->TxIrpsInFlight < 3; });
+    EXPECT_EQ(adapter_->TxIrpsInFlight, 2);
+    EXPECT_EQ(bus_.outstanding(), 1u);
+    ASSERT_EQ(bulkOut().size(), 2u);
+    // A send arriving now queues behind the zero-length transfer still waiting.
+    sendOk(c);
+    EXPECT_EQ(adapter_->TxIrpsInFlight, 3);
+    scheduler().runFor(100 * kMillisecond);
+    EXPECT_EQ(adapter_->TxIrpsInFlight, 0);
+    EXPECT_EQ(bulkOut(),
+              (std::vector<std::vector<std::uint8_t>>{image(a), image(b), {}, image(c)}));
+    EXPECT_EQ(wire(), (std::vector<std::vector<std::uint8_t>>{a, b, c}));
+    EXPECT_TRUE(BulkOutIdle(adapter_));
+}
+
+// Completions: a good one counts, a failed one marks the adapter failed; both return the
+// descriptor and set TxCompletedSinceCheck. Afterwards every send fails at once, takes nothing
+// and is not completed; the waiting transfers behind the failed one still go down.
+TEST_F(TransmitTest, GoodAndFailedCompletionsThenSendsFail) {
+    start();
+    adapter_->TxCompletedSinceCheck = 0;
+    sendOk(frame(100, 1));
+    scheduler().runFor(10 * kMillisecond);
+    EXPECT_EQ(adapter_->TxOkCount, 1u);
+    EXPECT_EQ(adapter_->TxCompletedSinceCheck, 1);
+    EXPECT_EQ(adapter_->DeviceState, ULONG{KT735N_DEVICE_RUNNING});
+
+    adapter_->TxCompletedSinceCheck = 0;
+    bus_.addFault(Fault::failing(kBulkOut));
+    sendOk(frame(100, 2));
+    sendOk(frame(100, 3));
+    scheduler().runFor(10 * kMillisecond);
+    EXPECT_EQ(adapter_->DeviceState, ULONG{KT735N_DEVICE_TRANSFER_FAILED});
+    EXPECT_EQ(adapter_->TxCompletedSinceCheck, 1);
+    EXPECT_EQ(adapter_->TxOkCount, 2u);
+    EXPECT_EQ(bulkOut().size(), 3u);
+    EXPECT_EQ(adapter_->FreeTxCount, 40);
+
+    const std::size_t logged = bus_.log().size();
+    host::ndis::Adapter::SendResult r = ndis_->send(frame(100, 4));
+    EXPECT_EQ(r.status, NDIS_STATUS_FAILURE);
+    EXPECT_FALSE(ndis_->sendRecord(r.id)->completedInsideSend);
+    EXPECT_EQ(adapter_->FreeTxCount, 40);
+    EXPECT_EQ(bus_.log().size(), logged);
+    expectFreeCountMatchesList();
+}
+
+// FreeTxCount equals the length of FreeTxList after any mix of sends, pairs, refusals and
+// failed submissions, with completions inline and deferred.
+TEST_F(TransmitTest, FreeCountFollowsTheListThroughAnyMix) {
+    params().set("TxPacketDesc", 6u);
+    start();
+    const std::size_t lengths[] = {62, 100, 126, 42, 1470, 62, 62, 1514, 60};
+    for (bool inlineCompletion : {false, true}) {
+        bus_.timing().inlineCompletion = inlineCompletion;
+        for (std::size_t i = 0; i < std::size(lengths); i++) {
+            ndis_->send(frame(lengths[i], static_cast<std::uint8_t>(i)));
+            expectFreeCountMatchesList();
+            if (i % 3 == 2) {
+                scheduler().runFor(kMillisecond);
+                expectFreeCountMatchesList();
+            }
+        }
+        scheduler().runFor(100 * kMillisecond);
+        expectFreeCountMatchesList();
+        EXPECT_EQ(adapter_->FreeTxCount, 6);
+    }
+    // Failed submissions put the descriptors back where they were taken from.
+    adapter_->DeviceState = KT735N_DEVICE_SHUT_DOWN;
+    TransferDescriptor* head = adapter_->FreeTxList.Head;
+    EXPECT_EQ(ndis_->send(frame(62)).status, NDIS_STATUS_FAILURE);
+    EXPECT_EQ(ndis_->send(frame(61)).status, NDIS_STATUS_FAILURE);
+    EXPECT_EQ(adapter_->FreeTxList.Head, head);
+    expectFreeCountMatchesList();
+    EXPECT_EQ(ndis_->sendsOutstanding(), 0u);
+}
+
+// Records the stack position at which each frame reaches the wire.
+class DepthProbe : public kt735::model::WirePeer {
+  public:
+    void onFrame(kt735::model::Segment&, const kt735::model::WireFrame& f) override {
+        if (f.direction == kt735::model::Direction::FromAdapter) {
+            depths.push_back(reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)));
+        }
+    }
+    std::vector<std::uintptr_t> depths;
+};
+
+// Forty transfers waiting behind a slow one, against a stack that completes inside
+// IofCallDriver: each goes down from the same loop, not from inside its predecessor's
+// completion, so they all reach the device at the same stack depth.
+TEST_F(TransmitTest, DeepQueueAgainstInlineCompletionKeepsTheStackFlat) {
+    params().set("TxPacketDesc", 48u);
+    start();
+    DepthProbe& probe = device_.ethernet().attach<DepthProbe>();
+    bus_.timing().inlineCompletion = true;
+    bus_.addFault(Fault::delaying(kBulkOut, 10 * kMillisecond));
+    std::vector<std::vector<std::uint8_t>> frames;
+    for (std::uint8_t i = 0; i < 41; i++) {
+        frames.push_back(frame(80, i));
+        sendOk(frames.back());
+    }
+    EXPECT_EQ(adapter_->TxIrpsInFlight, 41);
+    scheduler().runFor(100 * kMillisecond);
+
+    EXPECT_EQ(adapter_->TxIrpsInFlight, 0);
+    EXPECT_EQ(wire(), frames);
+    ASSERT_EQ(probe.depths.size(), 41u);
+    // The first went down from the delayed completion; the other forty from one loop.
+    const auto [low, high] = std::minmax_element(probe.depths.begin() + 1, probe.depths.end());
+    EXPECT_EQ(*low, *high);
+    EXPECT_EQ(adapter_->FreeTxCount, 48);
+}
+
+// Mended: a frame longer than 1514 bytes is refused before anything is taken or sent, and the
+// packet stays NDIS's (not completed).
+TEST_F(TransmitTest, OversizeFrameIsRefusedWithNothingSent) {
+    start();
+    for (std::size_t length : {std::size_t{1515}, std::size_t{1535}, std::size_t{4000}}) {
+        host::ndis::Adapter::SendResult r = ndis_->send(frame(length), {700});
+        EXPECT_EQ(r.status, NDIS_STATUS_FAILURE);
+        EXPECT_FALSE(ndis_->sendRecord(r.id)->completedInsideSend);
+    }
+    scheduler().runFor(10 * kMillisecond);
+    EXPECT_TRUE(bulkOut().empty());
+    EXPECT_EQ(adapter_->FreeTxCount, 40);
+    EXPECT_EQ(adapter_->SendsRefused, 0);
+    sendOk(frame(1514));
+    scheduler().runFor(10 * kMillisecond);
+    EXPECT_EQ(wire().size(), 1u);
+}
+
+// Mended: the zero-length transfer belongs to its own frame. When the list cannot give the
+// second descriptor the send is refused with nothing handed over, and the next frame is sent
+// as itself, not replaced by a zero-length transfer.
+TEST_F(TransmitTest, PairIsSecuredBeforeAnythingIsHandedOver) {
+    start();
+    // Leave one descriptor on the list while the count still says two.
+    NdisAcquireSpinLock(&adapter_->TxLock);
+    TransferDescriptor* keep[40];
+    std::size_t kept = 0;
+    while (adapter_->FreeTxList.Count > 1) {
+        TransferDescriptor* d = adapter_->FreeTxList.Head;
+        adapter_->FreeTxList.Head = d->Next;
+        d->Next->Prev = nullptr;
+        adapter_->FreeTxList.Count--;
+        keep[kept++] = d;
+    }
+    adapter_->FreeTxCount = 2;
+    NdisReleaseSpinLock(&adapter_->TxLock);
+
+    host::ndis::Adapter::SendResult r = ndis_->send(frame(62, 1));
+    EXPECT_EQ(r.status, NDIS_STATUS_RESOURCES);
+    EXPECT_FALSE(ndis_->sendRecord(r.id)->completedInsideSend);
+    EXPECT_EQ(adapter_->SendsRefused, 1);
+    EXPECT_EQ(adapter_->FreeTxCount, 2);
+    EXPECT_EQ(adapter_->FreeTxList.Count, 1u);
+    scheduler().runFor(10 * kMillisecond);
+    EXPECT_TRUE(bulkOut().empty());
+
+    // Give the descriptors back; the next frame goes out whole.
+    adapter_->FreeTxCount = 1;
+    for (std::size_t i = 0; i < kept; i++) {
+        ReturnTxDescriptor(adapter_, keep[i]);
+    }
+    const std::vector<std::uint8_t> next = frame(100, 2);
+    sendOk(next);
+    scheduler().runFor(10 * kMillisecond);
+    EXPECT_EQ(bulkOut(), (std::vector<std::vector<std::uint8_t>>{image(next)}));
+    EXPECT_EQ(wire(), (std::vector<std::vector<std::uint8_t>>{next}));
+}
+
+// Mended: a keep-alive submitted while a send runs does not take the send's place, and the
+// keep-alive itself is the fixed 60-byte frame, 62 bytes on the pipe.
+TEST_F(TransmitTest, KeepAliveAndSendsDoNotTakeEachOthersPlace) {
+    start();
+    bus_.addFault(Fault::delaying(kBulkOut, 10 * kMillisecond));
+    const std::vector<std::uint8_t> a = frame(62, 1);
+    sendOk(a);
+
+    // As the hang check does it: the last descriptor may be taken, no packet in its slot.
+    NdisAcquireSpinLock(&adapter_->TxLock);
+    TransferDescriptor* d = adapter_->FreeTxList.Head;
+    adapter_->FreeTxList.Head = d->Next;
+    d->Next->Prev = nullptr;
+    adapter_->FreeTxList.Count--;
+    adapter_->FreeTxCount--;
+    NdisReleaseSpinLock(&adapter_->TxLock);
+    adapter_->SendingKeepAlive = 1;
+    const std::vector<std::uint8_t> b = frame(100, 2);
+    sendOk(b); // a send on another processor while the flag is up
+    EXPECT_EQ(SubmitBulkOut(adapter_, d), ULONG{KT735N_OK});
+    adapter_->SendingKeepAlive = 0;
+    scheduler().runFor(50 * kMillisecond);
+
+    std::vector<std::uint8_t> keepAlive(60, 0);
+    keepAlive[13] = 0x2E;
+    keepAlive[16] = 0xF3;
+    std::vector<std::uint8_t> keepAliveTransfer{0x3C, 0x00};
+    keepAliveTransfer.insert(keepAliveTransfer.end(), keepAlive.begin(), keepAlive.end());
+    EXPECT_EQ(bulkOut(),
+              (std::vector<std::vector<std::uint8_t>>{image(a), {}, image(b), keepAliveTransfer}));
+    EXPECT_EQ(wire(), (std::vector<std::vector<std::uint8_t>>{a, b, keepAlive}));
+    EXPECT_EQ(adapter_->FreeTxCount, 40);
+    expectFreeCountMatchesList();
+}
+
+// Mended: when no queue entry can be had, the built IRPs are freed and the send fails with its
+// descriptors free again; nothing reaches the pipe and the verifier sees no IRP left over.
+TEST_F(TransmitTest, MissingQueueEntryFailsTheSendCleanly) {
+    start();
+    bus_.addFault(Fault::delaying(kBulkOut, 10 * kMillisecond));
+    const std::vector<std::uint8_t> a = frame(100, 1);
+    sendOk(a);
+    for (std::size_t length : {std::size_t{100}, std::size_t{62}}) {
+        memory().failTag(KT735N_POOL_TAG);
+        host::ndis::Adapter::SendResult r = ndis_->send(frame(length, 2));
+        EXPECT_EQ(r.status, NDIS_STATUS_FAILURE);
+        EXPECT_FALSE(ndis_->sendRecord(r.id)->completedInsideSend);
+        EXPECT_EQ(adapter_->FreeTxCount, 39);
+        EXPECT_EQ(adapter_->TxIrpsInFlight, 1);
+    }
+    // A pair whose zero-length IRP is missing hands nothing over either.
+    memory().failNth(host::Memory::Kind::Irp, 2);
+    EXPECT_EQ(ndis_->send(frame(62, 3)).status, NDIS_STATUS_FAILURE);
+    EXPECT_EQ(adapter_->TxIrpsInFlight, 1);
+    scheduler().runFor(50 * kMillisecond);
+    EXPECT_EQ(bulkOut(), (std::vector<std::vector<std::uint8_t>>{image(a)}));
+    EXPECT_EQ(adapter_->FreeTxCount, 40);
+    expectFreeCountMatchesList();
+}
+
+} // namespace
+} // namespace transmit_test
