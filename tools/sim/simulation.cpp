@@ -640,11 +640,11 @@ void Simulation::halt(bool unplug) {
     if (adapter_->running()) {
         queryCounters();
     }
+    record("halt", {}, unplug ? "device unplugged: surprise removal, then halt" : "halt");
     if (unplug) {
         bus_->unplug();
         world_->pnp().surpriseRemoval(bus_->pdo());
     }
-    record("halt", {}, unplug ? "halt after surprise removal" : "halt");
     guard("REMOVE_DEVICE (MiniportHalt)");
     world_->pnp().removeDevice(bus_->pdo());
     unguard();
