@@ -13,13 +13,22 @@ using host::ndis::Library;
 
 class RegistryTest : public BringUpFixture {
   protected:
+    // PlatformKeyPresent is driver-wide and changes the plug-and-play filtering of every later
+    // test in the process: each test here puts it back as it found it.
     void SetUp() override {
+        platformBefore_ = PlatformKeyPresent;
         plug();
         adapter_->TxDescriptorCount = 40;
         adapter_->RxDescriptorCount = 20;
         std::memcpy(adapter_->CurrentAddress, kEeprom, 6);
     }
 
+    void TearDown() override {
+        PlatformKeyPresent = platformBefore_;
+        BringUpFixture::TearDown();
+    }
+
+    ULONG platformBefore_ = 0;
     static constexpr UCHAR kEeprom[6] = {0x02, 0x4B, 0x56, 0x07, 0x35, 0x01};
 
     std::vector<ULONG> fields() const {
