@@ -1,10 +1,10 @@
-// MiniportReset: clears the statistics. The device is not touched.
+// MiniportReset: clears the statistics. The device, the lists and DeviceState are not touched.
 #include "adapter/adapter.h"
 #include "driver/handlers.h"
 
 // Tells NDIS no addresses or filters need restoring, sets every statistics counter to 0 and
-// completes at once.
-// IRQL: up to DISPATCH_LEVEL. Locks: none (only stores zeros).
+// completes at once; it never pends.
+// IRQL: up to DISPATCH_LEVEL. Locks: none (it only stores zeros).
 NDIS_STATUS NTAPI MiniportReset(PBOOLEAN addressingReset, NDIS_HANDLE miniportAdapterContext) {
     Adapter* adapter = (Adapter*)miniportAdapterContext;
     *addressingReset = FALSE;

@@ -78,3 +78,8 @@ ULONG BringUpChip(Adapter* adapter);
 ULONG AllocatePacketSlots(Adapter* adapter);
 ULONG DescriptorBlockLength(ULONG txCount, ULONG rxCount, PULONG length);
 VOID ReleaseReceivePackets(Adapter* adapter);
+
+// ---- media start (chip/media.cpp) ---------------------------------------------------------------
+
+ULONG StartMedia(Adapter* adapter);
+ULONG SelectSpeedDuplex(Adapter* adapter);

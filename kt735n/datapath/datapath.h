@@ -55,9 +55,6 @@ BOOLEAN BulkOutIdle(Adapter* adapter);
 
 // ---- receive (datapath/receive.cpp) -------------------------------------------------------------
 
-// The longest frame a receive packet's buffer describes: destination address to the end of the
-// data, without CRC. A bulk-in transfer that would give a longer frame is dropped.
-#define KT735N_MAX_RX_FRAME 1514
 // Bytes behind the frame in every bulk-in transfer: 6 bytes not read, then the status word.
 #define KT735N_RX_TRAILER_LENGTH 8
 

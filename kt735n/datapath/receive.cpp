@@ -1,18 +1,275 @@
-// MiniportTransferData: copies received frame data for NDIS.
-#include "adapter/adapter.h"
+// The receive path: one bulk-in transfer with the USB stack at a time, each into the data buffer
+// of a receive descriptor; completed frames wait on ReceivedList for the receive-indicate
+// timer, which indicates them to NDIS one packet per call with NDIS_STATUS_RESOURCES, so NDIS
+// copies each frame at once and the descriptor can go back to FreeRxList right after the call.
+//
+// A receive descriptor is on FreeRxList, on the pipe, on ReceivedList or inside a running
+// indication. After a failed transfer, or a completion once the adapter has left the running
+// state, it stays off every list until halt releases the descriptor block.
+//
+// RxLock guards FreeRxList, ReceivedList and RxIrpsInFlight. It is never held across
+// IofCallDriver (a completion may run inside the call and take it) nor across
+// NdisMIndicateReceivePacket, and no transmit lock is ever taken with it.
+#include "chip/chip.h"
+#include "datapath/datapath.h"
 #include "driver/handlers.h"
 
-// Nothing is indicated yet, so there is nothing to transfer.
+// Removes and returns the head of a descriptor list, or NULL when it is empty.
+// IRQL: up to DISPATCH_LEVEL. Locks: the caller holds the list's lock.
+static TransferDescriptor* TakeHead(DescriptorList* list) {
+    TransferDescriptor* descriptor = list->Head;
+    if (descriptor == NULL) {
+        return NULL;
+    }
+    list->Head = descriptor->Next;
+    if (list->Head != NULL) {
+        list->Head->Prev = NULL;
+    } else {
+        list->Tail = NULL;
+    }
+    list->Count--;
+    descriptor->Next = NULL;
+    descriptor->Prev = NULL;
+    return descriptor;
+}
+
+// Appends a descriptor at the tail of a descriptor list.
+// IRQL: up to DISPATCH_LEVEL. Locks: the caller holds the list's lock.
+static VOID AppendTail(DescriptorList* list, TransferDescriptor* descriptor) {
+    descriptor->Next = NULL;
+    descriptor->Prev = list->Tail;
+    if (list->Tail != NULL) {
+        list->Tail->Next = descriptor;
+    } else {
+        list->Head = descriptor;
+    }
+    list->Tail = descriptor;
+    list->Count++;
+}
+
+// The last act of a bulk-in completion routine: from here on it no longer touches the Adapter
+// or the descriptor, so halt may release both once the count reaches 0.
+// IRQL: up to DISPATCH_LEVEL. Locks: takes RxLock.
+static VOID BulkInRequestDone(Adapter* adapter) {
+    NdisAcquireSpinLock(&adapter->RxLock);
+    adapter->RxIrpsInFlight--;
+    NdisReleaseSpinLock(&adapter->RxLock);
+}
+
+// Builds the bulk-in transfer in the descriptor's URB area (the whole 1536-byte data buffer,
+// short transfers allowed) and hands it to the USB stack with BulkInComplete as its completion
+// routine, called on success, error and cancel. The request is counted in RxIrpsInFlight
+// before it goes down. Whatever IofCallDriver returns, the IRP and the descriptor then belong
+// to BulkInComplete. When no IRP can be had the descriptor goes back to the tail of FreeRxList,
+// so that it is not lost, and the result is KT735N_FAILED.
+// IRQL: up to DISPATCH_LEVEL. Locks: takes RxLock, released before IofCallDriver.
+ULONG SubmitBulkIn(Adapter* adapter, TransferDescriptor* descriptor) {
+    PURB urb = descriptor->Urb;
+    NdisZeroMemory(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
+    UsbBuildInterruptOrBulkTransferRequest(
+        urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+        adapter->InterfaceInfo->Pipes[0].PipeHandle, descriptor->DataBuffer, NULL,
+        KT735N_DATA_BUFFER_SIZE, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, NULL);
+
+    PIRP irp = IoAllocateIrp((CCHAR)adapter->IrpStackSize, FALSE);
+    if (irp == NULL) {
+        NdisAcquireSpinLock(&adapter->RxLock);
+        AppendTail(&adapter->FreeRxList, descriptor);
+        NdisReleaseSpinLock(&adapter->RxLock);
+        return KT735N_FAILED;
+    }
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = urb;
+    IoSetCompletionRoutine(irp, BulkInComplete, descriptor, TRUE, TRUE, TRUE);
+
+    NdisAcquireSpinLock(&adapter->RxLock);
+    adapter->RxIrpsInFlight++;
+    NdisReleaseSpinLock(&adapter->RxLock);
+    IofCallDriver(adapter->NextDeviceObject, irp);
+    return KT735N_OK;
+}
+
+// Applies the acceptance rules to a bulk-in transfer of n bytes (2 to 1536) and returns the
+// frame length to indicate, 0 for none, counting good frames and CRC errors on the way.
+//
+// The frame length is (n AND 0x0FFF) - 8 as a 16-bit value; of the status word only the bits
+// 0x02, 0x04, 0x08 and 0x10 of its low byte count. With none of them set the frame is taken as
+// it is. Otherwise 0x02 accepts a frame of at most 1514 bytes, 0x04 one of at least 60 bytes,
+// each counting a good frame of its own, and 0x08 counts a CRC error. A frame longer than the
+// 1514 bytes the receive packet's buffer describes is never taken, and counts as nothing
+// received: transfers of 2 to 7 bytes (whose length wraps to 65530 and more) and transfers of
+// 1523 bytes and more would otherwise have NDIS read past the buffer.
+// IRQL: up to DISPATCH_LEVEL. Locks: none (one bulk-in completion runs at a time).
+static ULONG AcceptFrame(Adapter* adapter, TransferDescriptor* descriptor, ULONG n) {
+    UCHAR status = descriptor->DataBuffer[n - 2];
+    USHORT length = (USHORT)((n & 0x0FFF) - KT735N_RX_TRAILER_LENGTH);
+    BOOLEAN fits = (BOOLEAN)(length <= KT735N_RX_BUFFER_LENGTH);
+
+    if ((status & RX_STATUS_EXAMINED) == 0) {
+        if (!fits) {
+            return 0;
+        }
+        adapter->RxOkCount++;
+        return length;
+    }
+
+    ULONG accepted = 0;
+    if ((status & RX_STATUS_ACCEPT_UP_TO_MAX) != 0 && fits) {
+        accepted = length;
+        adapter->RxOkCount++;
+    }
+    if ((status & RX_STATUS_ACCEPT_FROM_MIN) != 0 && length >= KT735N_MIN_RX_FRAME && fits) {
+        accepted = length;
+        adapter->RxOkCount++;
+    }
+    if ((status & RX_STATUS_CRC_ERROR) != 0) {
+        adapter->RxCrcErrorCount++;
+    }
+    return accepted;
+}
+
+// Completion routine of every bulk-in IRP; the context is the receive descriptor. Once the
+// adapter has left the running state (shut down, or a transfer failed) the IRP is freed and
+// nothing more happens. A failed or cancelled transfer sets DeviceState to 18, which ends
+// reception (and transmission). Otherwise the frame is checked: an accepted one goes to
+// ReceivedList, anything else puts the same descriptor straight back on the pipe. Always
+// returns STATUS_MORE_PROCESSING_REQUIRED: the IRP is the driver's and is freed here.
+// IRQL: up to DISPATCH_LEVEL. Locks: takes RxLock (through the routines it calls).
+NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
+    UNREFERENCED_PARAMETER(deviceObject);
+    TransferDescriptor* descriptor = (TransferDescriptor*)context;
+    Adapter* adapter = descriptor->OwnerAdapter;
+
+    if (adapter->DeviceState != KT735N_DEVICE_RUNNING) {
+        IoFreeIrp(irp);
+        BulkInRequestDone(adapter);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+    descriptor->TransferLength = 0;
+    if (irp->IoStatus.Status != STATUS_SUCCESS) {
+        adapter->DeviceState = KT735N_DEVICE_TRANSFER_FAILED;
+        IoFreeIrp(irp);
+        BulkInRequestDone(adapter);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+
+    ULONG received = descriptor->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+    // 0 or 1 byte carries no frame; more than the buffer cannot come from the stack.
+    if (received >= 2 && received <= KT735N_DATA_BUFFER_SIZE) {
+        descriptor->TransferLength = AcceptFrame(adapter, descriptor, received);
+    }
+    IoFreeIrp(irp);
+
+    if (descriptor->TransferLength == 0) {
+        SubmitBulkIn(adapter, descriptor);
+    } else {
+        QueueReceivedFrame(adapter, descriptor);
+    }
+    BulkInRequestDone(adapter);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Appends a descriptor that holds an accepted frame to ReceivedList, puts the head of
+// FreeRxList on the pipe if there is one (else reception pauses until IndicateReceivedFrames
+// finds every descriptor free), and sets the receive-indicate timer to 0 ms. Setting it again
+// before it fired leaves one run pending.
+// IRQL: up to DISPATCH_LEVEL. Locks: takes RxLock, released before the submission.
+ULONG QueueReceivedFrame(Adapter* adapter, TransferDescriptor* descriptor) {
+    NdisAcquireSpinLock(&adapter->RxLock);
+    AppendTail(&adapter->ReceivedList, descriptor);
+    TransferDescriptor* free = TakeHead(&adapter->FreeRxList);
+    NdisReleaseSpinLock(&adapter->RxLock);
+
+    if (free != NULL) {
+        SubmitBulkIn(adapter, free);
+    }
+    NdisSetTimer((PNDIS_TIMER)&adapter->ReceiveIndicateTimer, 0);
+    return KT735N_OK;
+}
+
+// The receive-indicate timer function; the function context is the Adapter. Indicates every
+// frame on ReceivedList, oldest first, each as a one-packet array with the packet status
+// NDIS_STATUS_RESOURCES, and puts each descriptor back on FreeRxList only after its indication
+// has returned, so its buffer is never on the pipe while NDIS reads it. When every receive
+// descriptor is then free, no transfer is on the pipe (a burst used them all up): one is put
+// back on it.
+// IRQL: DISPATCH_LEVEL. Locks: takes RxLock, released around each indication and before the
+// submission.
+VOID NTAPI IndicateReceivedFrames(PVOID systemSpecific1, PVOID functionContext,
+                                  PVOID systemSpecific2, PVOID systemSpecific3) {
+    UNREFERENCED_PARAMETER(systemSpecific1);
+    UNREFERENCED_PARAMETER(systemSpecific2);
+    UNREFERENCED_PARAMETER(systemSpecific3);
+    Adapter* adapter = (Adapter*)functionContext;
+
+    NdisAcquireSpinLock(&adapter->RxLock);
+    for (;;) {
+        TransferDescriptor* descriptor = TakeHead(&adapter->ReceivedList);
+        if (descriptor == NULL) {
+            break;
+        }
+        RxPacketSlot* slot = (RxPacketSlot*)descriptor->PacketSlot;
+        NdisAdjustBufferLength(slot->Buffer, descriptor->TransferLength);
+        NDIS_SET_PACKET_STATUS(slot->Packet, NDIS_STATUS_RESOURCES);
+        NdisReleaseSpinLock(&adapter->RxLock);
+
+        NdisMIndicateReceivePacket(adapter->MiniportAdapterHandle, &slot->Packet, 1);
+
+        NdisAcquireSpinLock(&adapter->RxLock);
+        AppendTail(&adapter->FreeRxList, descriptor);
+    }
+    TransferDescriptor* restart = NULL;
+    if (adapter->FreeRxList.Count >= adapter->RxDescriptorCount) {
+        restart = TakeHead(&adapter->FreeRxList);
+    }
+    NdisReleaseSpinLock(&adapter->RxLock);
+
+    if (restart != NULL) {
+        SubmitBulkIn(adapter, restart);
+    }
+}
+
+// TRUE when no bulk-in IRP is with the USB stack and no bulk-in completion routine still works
+// on the Adapter.
+// IRQL: up to DISPATCH_LEVEL. Locks: takes RxLock.
+BOOLEAN BulkInIdle(Adapter* adapter) {
+    NdisAcquireSpinLock(&adapter->RxLock);
+    BOOLEAN idle = (BOOLEAN)(adapter->RxIrpsInFlight == 0);
+    NdisReleaseSpinLock(&adapter->RxLock);
+    return idle;
+}
+
+// NDIS's transfer-data handler. The receive context is taken as the address of a frame's first
+// byte; the copy starts byteOffset bytes behind its 14-byte Ethernet header and fills the
+// packet's buffers in chain order until bytesToTransfer bytes are copied or the chain ends.
+// Receive indications carry whole packets, so NDIS has no reason to call it; it never pends.
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
 NDIS_STATUS NTAPI MiniportTransferData(PNDIS_PACKET packet, PUINT bytesTransferred,
                                        NDIS_HANDLE miniportAdapterContext,
                                        NDIS_HANDLE miniportReceiveContext, UINT byteOffset,
                                        UINT bytesToTransfer) {
-    UNREFERENCED_PARAMETER(packet);
     UNREFERENCED_PARAMETER(miniportAdapterContext);
-    UNREFERENCED_PARAMETER(miniportReceiveContext);
-    UNREFERENCED_PARAMETER(byteOffset);
-    UNREFERENCED_PARAMETER(bytesToTransfer);
     *bytesTransferred = 0;
+    PUCHAR source = (PUCHAR)miniportReceiveContext + KT735N_ETHERNET_HEADER_LENGTH + byteOffset;
+    if (bytesToTransfer == 0) {
+        return NDIS_STATUS_SUCCESS;
+    }
+
+    PNDIS_BUFFER buffer = NULL;
+    NdisQueryPacket(packet, NULL, NULL, &buffer, NULL);
+    UINT remaining = bytesToTransfer;
+    while (buffer != NULL && remaining != 0) {
+        PVOID address = NULL;
+        UINT length = 0;
+        NdisQueryBuffer(buffer, &address, &length);
+        UINT amount = length < remaining ? length : remaining;
+        NdisMoveMemory(address, source, amount);
+        source += amount;
+        *bytesTransferred += amount;
+        remaining -= amount;
+        NdisGetNextBuffer(buffer, &buffer);
+    }
     return NDIS_STATUS_SUCCESS;
 }

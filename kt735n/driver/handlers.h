@@ -32,6 +32,12 @@ VOID NTAPI MiniportHalt(NDIS_HANDLE miniportAdapterContext);
 // adapter/reset.cpp
 NDIS_STATUS NTAPI MiniportReset(PBOOLEAN addressingReset, NDIS_HANDLE miniportAdapterContext);
 
+// adapter/shutdown.cpp: the adapter shutdown handler (context the Adapter), also run first by
+// MiniportHalt, and the stop sequence behind it.
+VOID NTAPI MiniportShutdown(PVOID shutdownContext);
+ULONG PrepareForShutdown(struct Adapter* adapter);
+ULONG ResetBulkPipes(struct Adapter* adapter);
+
 // adapter/hang_check.cpp
 BOOLEAN NTAPI MiniportCheckForHang(NDIS_HANDLE miniportAdapterContext);
 

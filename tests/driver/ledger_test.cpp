@@ -145,7 +145,7 @@ TEST_F(LedgerTest, SecondBlockCarriesTheNextTagAndTheWalkGivesBackEverything) {
     EXPECT_EQ(entries[0], secondBlock + 1);
 
     FreeLog log(memory());
-    MiniportHalt(adapter);
+    LedgerReleaseAll(adapter);
 
     std::vector<void*> expected(tracked.rbegin(), tracked.rend());
     expected.push_back(adapter);

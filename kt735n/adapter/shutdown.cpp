@@ -1,0 +1,88 @@
+// The adapter shutdown handler and the stop sequence it shares with MiniportHalt: the receive
+// timer cancelled, the adapter out of the running state, remote wake-up armed on the device,
+// both bulk pipes aborted and reset, and a one-second pause for the cancelled transfers.
+#include "adapter/adapter.h"
+#include "driver/handlers.h"
+#include "usb/usb.h"
+
+// Feature selector of SET_FEATURE(DEVICE_REMOTE_WAKEUP).
+#define FEATURE_DEVICE_REMOTE_WAKEUP 1
+// Pause between a pipe's abort and its reset, and each of the pauses after the stop.
+#define PIPE_PAUSE_US 10000
+#define SHUTDOWN_PAUSE_US 10000
+#define SHUTDOWN_PAUSES 100
+// Pipes of the interface: 0 bulk in, 1 bulk out.
+#define BULK_IN_PIPE 0
+#define BULK_OUT_PIPE 1
+
+// Sends one ABORT_PIPE or RESET_PIPE for a pipe of the interface through the given request
+// block, whose Length and Function are written again each time. TRUE when the stack finished
+// the request in time, whatever its status.
+// IRQL: PASSIVE_LEVEL. Locks: none.
+static BOOLEAN PipeRequest(Adapter* adapter, PURB urb, USHORT function, ULONG pipe) {
+    urb->UrbHeader.Length = (USHORT)sizeof(struct _URB_PIPE_REQUEST);
+    urb->UrbHeader.Function = function;
+    urb->UrbPipeRequest.PipeHandle = adapter->InterfaceInfo->Pipes[pipe].PipeHandle;
+    return (BOOLEAN)(SubmitUrbSync(adapter, urb) == KT735N_OK);
+}
+
+// Aborts and resets the bulk-out pipe, then the bulk-in pipe, with 10 ms between each abort
+// and its reset. Stops at the first request that could not be built or timed out. Returns
+// KT735N_OK when all four were done, KT735N_FAILED otherwise (also when no request block could
+// be had from nonpaged pool).
+// IRQL: PASSIVE_LEVEL. Locks: none.
+ULONG ResetBulkPipes(Adapter* adapter) {
+    PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_PIPE_REQUEST),
+                                           KT735N_POOL_TAG);
+    if (urb == NULL) {
+        return KT735N_FAILED;
+    }
+    NdisZeroMemory(urb, sizeof(struct _URB_PIPE_REQUEST));
+
+    ULONG result = KT735N_FAILED;
+    if (PipeRequest(adapter, urb, URB_FUNCTION_ABORT_PIPE, BULK_OUT_PIPE)) {
+        SleepMicroseconds(PIPE_PAUSE_US);
+        if (PipeRequest(adapter, urb, URB_FUNCTION_RESET_PIPE, BULK_OUT_PIPE) &&
+            PipeRequest(adapter, urb, URB_FUNCTION_ABORT_PIPE, BULK_IN_PIPE)) {
+            SleepMicroseconds(PIPE_PAUSE_US);
+            if (PipeRequest(adapter, urb, URB_FUNCTION_RESET_PIPE, BULK_IN_PIPE)) {
+                result = KT735N_OK;
+            }
+        }
+    }
+    ExFreePool(urb);
+    return result;
+}
+
+// Takes the adapter out of the running state, so that nothing more is submitted and bulk
+// completions only free their IRPs; arms remote wake-up on the device (the result is not looked
+// at); aborts and resets both bulk pipes (likewise); and pauses one second, as 100 pauses of
+// 10 ms, while the cancelled transfers complete. Returns KT735N_OK.
+// IRQL: PASSIVE_LEVEL. Locks: none.
+ULONG PrepareForShutdown(Adapter* adapter) {
+    adapter->DeviceState = KT735N_DEVICE_SHUT_DOWN;
+
+    URB urb;
+    NdisZeroMemory(&urb, sizeof(urb));
+    UsbBuildFeatureRequest(&urb, URB_FUNCTION_SET_FEATURE_TO_DEVICE, FEATURE_DEVICE_REMOTE_WAKEUP,
+                           0, NULL);
+    SubmitUrbSync(adapter, &urb);
+
+    ResetBulkPipes(adapter);
+
+    for (ULONG i = 0; i < SHUTDOWN_PAUSES; ++i) {
+        SleepMicroseconds(SHUTDOWN_PAUSE_US);
+    }
+    return KT735N_OK;
+}
+
+// The adapter shutdown handler, which NDIS calls at system shutdown and MiniportHalt calls
+// first: cancels the receive-indicate timer and runs the stop sequence. The adapter stays
+// stopped afterwards.
+// IRQL: PASSIVE_LEVEL (it waits on USB requests and sleeps). Locks: none.
+VOID NTAPI MiniportShutdown(PVOID shutdownContext) {
+    Adapter* adapter = (Adapter*)shutdownContext;
+    BOOLEAN cancelled = FALSE;
+    NdisMCancelTimer(&adapter->ReceiveIndicateTimer, &cancelled);
+    PrepareForShutdown(adapter);
+}
