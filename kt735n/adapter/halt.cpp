@@ -6,17 +6,44 @@
 #include "driver/placement.h"
 #include "usb/usb.h"
 
-// The pause between two looks at the requests still with the USB stack.
+// The pause between two looks at the requests still with the USB stack, and the number of
+// looks after which both bulk pipes are aborted again.
 #define REQUEST_WAIT_PAUSE_US 10000
+#define REQUEST_WAIT_LOOKS_PER_ABORT 100
+// Pipes of the interface: 0 bulk in, 1 bulk out.
+#define BULK_IN_PIPE 0
+#define BULK_OUT_PIPE 1
+
+// Sends ABORT_PIPE for the bulk-out pipe, then the bulk-in pipe; results are not looked at.
+// IRQL: PASSIVE_LEVEL. Locks: none.
+static KT735N_PAGED_CODE VOID AbortBulkPipes(Adapter* adapter) {
+    URB urb;
+    const ULONG pipes[2] = {BULK_OUT_PIPE, BULK_IN_PIPE};
+    for (ULONG i = 0; i < 2; ++i) {
+        NdisZeroMemory(&urb, sizeof(urb));
+        urb.UrbHeader.Length = (USHORT)sizeof(struct _URB_PIPE_REQUEST);
+        urb.UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
+        urb.UrbPipeRequest.PipeHandle = adapter->InterfaceInfo->Pipes[pipes[i]].PipeHandle;
+        SubmitUrbSync(adapter, &urb);
+    }
+}
 
 // Waits until no bulk-in or bulk-out IRP of the adapter is with the USB stack any more and no
-// completion routine still works on the Adapter. The pipe aborts of the shutdown sequence have
-// cancelled the transfers by then, so normally nothing is left; a completion still on its way
-// is waited for, since it would otherwise touch released memory.
+// completion routine still works on the Adapter, which would otherwise touch released memory.
+// The pipe aborts of the stop sequence have normally cancelled every transfer by then. When
+// they could not be sent (a pipe request timed out), or a transfer reached the stack after
+// them, the transfers still there are cancelled by aborting both pipes again, once a second.
 // IRQL: PASSIVE_LEVEL. Locks: takes RxLock and TxSubmitLock, one at a time, to look.
 static KT735N_PAGED_CODE VOID WaitForUsbRequests(Adapter* adapter) {
+    ULONG looks = 0;
     while (!BulkInIdle(adapter) || !BulkOutIdle(adapter)) {
+        if (looks == REQUEST_WAIT_LOOKS_PER_ABORT) {
+            AbortBulkPipes(adapter);
+            looks = 0;
+            continue;
+        }
         SleepMicroseconds(REQUEST_WAIT_PAUSE_US);
+        looks++;
     }
 }
 

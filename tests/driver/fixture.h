@@ -25,6 +25,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -33,6 +35,20 @@
 #include "driver/handlers.h"
 
 namespace kt735n_test {
+
+// The KT735 model with a hook on every control transfer that reaches it, called before the
+// chip acts on it: tests look at the driver's state at that moment, or change the device's.
+struct HookedDevice : kt735::model::Kt735Device {
+    std::function<void(const kt735::model::SetupPacket&, std::span<std::uint8_t>)> onControl;
+
+    kt735::model::Outcome control(const kt735::model::SetupPacket& setup,
+                                  std::span<std::uint8_t> data, std::size_t& actual) override {
+        if (onControl) {
+            onControl(setup, data);
+        }
+        return Kt735Device::control(setup, data, actual);
+    }
+};
 
 class DriverFixture : public host::testing::WorldTest {
   protected:
@@ -99,7 +115,7 @@ class DriverFixture : public host::testing::WorldTest {
         return ndis_ != nullptr ? static_cast<Adapter*>(ndis_->context()) : nullptr;
     }
     host::ndis::Adapter& ndis() { return *ndis_; }
-    kt735::model::Kt735Device& device() { return device_; }
+    HookedDevice& device() { return device_; }
     host::usb::Bus& bus() { return bus_; }
     PDRIVER_OBJECT driver() const { return driver_; }
 
@@ -153,7 +169,7 @@ class DriverFixture : public host::testing::WorldTest {
     // Set false by tests that leave something behind on purpose.
     bool checkLeaksAtTearDown_ = true;
 
-    kt735::model::Kt735Device device_;
+    HookedDevice device_;
     host::usb::Bus bus_;
     PDRIVER_OBJECT driver_ = nullptr;
     host::ndis::Adapter* ndis_ = nullptr;

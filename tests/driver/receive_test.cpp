@@ -1,0 +1,248 @@
+// The receive path on a running adapter: bulk-in transfers from the device model, the
+// acceptance rules on the status trailer, the indications on NDIS's upper edge, the indicate
+// timer that gathers frames, the restart after a burst, a failing transfer, and the
+// transfer-data handler.
+#include <cstdint>
+#include <vector>
+
+#include "datapath/datapath.h"
+#include "fixture.h"
+
+namespace {
+
+using host::kMillisecond;
+using host::usb::Fault;
+
+class ReceiveTest : public kt735n_test::DriverFixture {
+  protected:
+    // A bulk-in transfer of n bytes as the chip sends it: frame bytes, 6 trailer bytes, then
+    // the status word, low byte first. For n below 8 the status word is still the last two.
+    static std::vector<std::uint8_t> transfer(std::size_t n, std::uint16_t status) {
+        std::vector<std::uint8_t> bytes(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            bytes[i] = static_cast<std::uint8_t>(i * 7 + 3);
+        }
+        if (n >= 2) {
+            bytes[n - 2] = static_cast<std::uint8_t>(status & 0xFF);
+            bytes[n - 1] = static_cast<std::uint8_t>(status >> 8);
+        }
+        return bytes;
+    }
+
+    const host::ndis::Library::Timer& indicateTimer() {
+        return *world().ndis().timer(&adapter()->ReceiveIndicateTimer);
+    }
+
+    // Lets frames arrive while the indicate timer is late (its run put off after every frame
+    // queued, as a busy processor would), until `count` frames wait on ReceivedList.
+    void queueWithTimerLate(ULONG count) {
+        for (ULONG queued = 1; queued <= count; ++queued) {
+            ASSERT_TRUE(scheduler().runUntil(
+                [&] { return adapter()->ReceivedList.Count >= queued; }, host::kSecond));
+            world().ndis().setTimer(&adapter()->ReceiveIndicateTimer, 50, "late timer");
+        }
+    }
+
+    std::size_t bulkInPending() const {
+        std::size_t n = 0;
+        for (const host::usb::Request& r : bus_.log()) {
+            if (r.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && r.endpoint == 0x81 &&
+                !r.done()) {
+                ++n;
+            }
+        }
+        return n;
+    }
+};
+
+// Each transfer of the table in turn on one adapter: what is indicated (the first L bytes of
+// the transfer, with NDIS_STATUS_RESOURCES and header size 14), what is counted, and that the
+// descriptor is back on the pipe with one bulk-in transfer there.
+TEST_F(ReceiveTest, AcceptanceRulesOnTheStatusTrailer) {
+    struct Case {
+        std::size_t n;
+        std::uint16_t status;
+        std::size_t indicated; // frame length indicated, 0 for none
+        ULONG ok, crc;         // counter increments
+    };
+    const Case cases[] = {
+        {8, 0x00, 0, 1, 0},       // L = 0: counted, nothing to indicate
+        {108, 0x00, 100, 1, 0},   // clear status
+        {108, 0xFF00, 100, 1, 0}, // the high byte has no effect
+        {108, 0x01, 100, 1, 0},   // neither has bit 0x01
+        {108, 0x20, 100, 1, 0},   // nor 0x20
+        {1522, 0x02, 1514, 1, 0}, // 0x02 takes up to 1514
+        {1523, 0x02, 0, 0, 0},
+        {68, 0x04, 60, 1, 0}, // 0x04 takes from 60
+        {67, 0x04, 0, 0, 0},
+        {108, 0x06, 100, 2, 0}, // both accept: counted twice
+        {108, 0x08, 0, 0, 1},   // CRC error alone: dropped
+        {108, 0x0A, 100, 1, 1}, // accepted and a CRC error
+        {108, 0x10, 0, 0, 0},   // 0x10 alone: dropped
+        {1, 0x00, 0, 0, 0},     // no frame at all
+        // Lengths beyond the 1514-byte buffer are dropped and count as nothing received:
+        // 2 to 7 bytes wrap to 65530 and more; 1523 to 1536 give 1515 to 1528.
+        {2, 0x00, 0, 0, 0},
+        {7, 0x00, 0, 0, 0},
+        {7, 0x04, 0, 0, 0},
+        {5, 0x0C, 0, 0, 1},
+        {1523, 0x00, 0, 0, 0},
+        {1536, 0x00, 0, 0, 0},
+        {1536, 0x04, 0, 0, 0},
+        {1522, 0x00, 1514, 1, 0},
+    };
+    startRunning();
+    const ULONG freeDescriptors = adapter()->RxDescriptorCount - 1;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "n " << c.n << " status 0x" << std::hex << c.status);
+        const ULONG ok = adapter()->RxOkCount;
+        const ULONG crc = adapter()->RxCrcErrorCount;
+        std::vector<std::uint8_t> bytes = transfer(c.n, c.status);
+        clearLogs();
+        device().injectBulkIn(bytes);
+        scheduler().runFor(20 * kMillisecond);
+
+        const auto& received = ndis().log().received;
+        if (c.indicated == 0) {
+            EXPECT_TRUE(received.empty());
+        } else {
+            ASSERT_EQ(received.size(), 1u);
+            EXPECT_EQ(received[0].frame,
+                      std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + c.indicated));
+            EXPECT_EQ(received[0].packetStatus, NDIS_STATUS_RESOURCES);
+            EXPECT_EQ(received[0].headerSize, 14u);
+        }
+        EXPECT_EQ(adapter()->RxOkCount - ok, c.ok);
+        EXPECT_EQ(adapter()->RxCrcErrorCount - crc, c.crc);
+        EXPECT_EQ(adapter()->FreeRxList.Count, freeDescriptors);
+        EXPECT_EQ(adapter()->ReceivedList.Count, 0u);
+        EXPECT_EQ(bulkInPending(), 1u);
+        EXPECT_EQ(adapter()->DeviceState, ULONG{KT735N_DEVICE_RUNNING});
+    }
+}
+
+// Frames from the wire that complete before the timer runs are indicated by one run, in the
+// order they arrived, each as its own one-packet indication.
+TEST_F(ReceiveTest, FramesQueuedBeforeTheTimerAreIndicatedByOneRunInOrder) {
+    startRunning();
+    const std::uint64_t runs = indicateTimer().runs;
+    for (std::uint8_t seed : {1, 2, 3}) {
+        device().ethernet().sendToAdapter(frame(60 + seed * 100, seed));
+    }
+    queueWithTimerLate(3);
+    EXPECT_TRUE(ndis().log().received.empty());
+    scheduler().runFor(100 * kMillisecond);
+    EXPECT_EQ(indicateTimer().runs - runs, 1u);
+    ASSERT_EQ(ndis().log().received.size(), 3u);
+    for (std::uint8_t seed : {1, 2, 3}) {
+        EXPECT_EQ(ndis().log().received[seed - 1].frame, frame(60 + seed * 100, seed));
+    }
+}
+
+// With three receive descriptors a burst of three leaves none free and nothing on the pipe;
+// after the timer has indicated them all, one transfer is back on the pipe and reception goes
+// on.
+TEST_F(ReceiveTest, BurstUsingEveryDescriptorRestartsAfterTheIndications) {
+    parameters().set("RxPacketDesc", 3u);
+    startRunning();
+    ASSERT_EQ(adapter()->RxDescriptorCount, 3u);
+    for (std::uint8_t seed : {1, 2, 3}) {
+        device().ethernet().sendToAdapter(frame(100, seed));
+    }
+    queueWithTimerLate(3);
+    EXPECT_EQ(adapter()->FreeRxList.Count, 0u);
+    EXPECT_EQ(adapter()->ReceivedList.Count, 3u);
+    EXPECT_EQ(bulkInPending(), 0u);
+    EXPECT_EQ(adapter()->RxIrpsInFlight, 0);
+
+    scheduler().runFor(100 * kMillisecond);
+    EXPECT_EQ(ndis().log().received.size(), 3u);
+    EXPECT_EQ(adapter()->FreeRxList.Count, 2u);
+    EXPECT_EQ(bulkInPending(), 1u);
+
+    device().ethernet().sendToAdapter(frame(100, 4));
+    scheduler().runFor(20 * kMillisecond);
+    ASSERT_EQ(ndis().log().received.size(), 4u);
+    EXPECT_EQ(ndis().log().received[3].frame, frame(100, 4));
+}
+
+// A bulk-in transfer the stack fails ends reception: DeviceState 18, no further bulk-in
+// transfer, later frames stay in the chip.
+TEST_F(ReceiveTest, FailedTransferEndsReception) {
+    startRunning();
+    // The transfer on the pipe completes with a frame; the one that replaces it fails.
+    bus().addFault(
+        Fault::failing({.function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, .endpoint = 0x81}));
+    device().ethernet().sendToAdapter(frame(100, 1));
+    scheduler().runFor(20 * kMillisecond);
+    EXPECT_EQ(ndis().log().received.size(), 1u);
+    EXPECT_EQ(adapter()->DeviceState, ULONG{KT735N_DEVICE_TRANSFER_FAILED});
+    EXPECT_EQ(adapter()->RxIrpsInFlight, 0);
+
+    clearLogs();
+    device().ethernet().sendToAdapter(frame(100, 2));
+    scheduler().runFor(100 * kMillisecond);
+    EXPECT_TRUE(ndis().log().received.empty());
+    EXPECT_TRUE(busLines(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER).empty());
+    EXPECT_EQ(device().rxFifoDepth(), 1u);
+}
+
+// The transfer-data handler copies from 14 bytes behind the receive context plus the offset,
+// across the packet's buffers, as far as they reach.
+TEST_F(ReceiveTest, TransferDataCopiesBehindTheHeaderAcrossBuffers) {
+    startRunning();
+    const NDIS_MINIPORT_CHARACTERISTICS* chars = world().ndis().characteristics(driver());
+    ASSERT_NE(chars, nullptr);
+    W_TRANSFER_DATA_HANDLER transferData = chars->Ndis40Chars.Ndis30Chars.TransferDataHandler;
+    ASSERT_NE(transferData, nullptr);
+
+    std::vector<std::uint8_t> source(100);
+    for (std::size_t i = 0; i < source.size(); ++i) {
+        source[i] = static_cast<std::uint8_t>(i);
+    }
+    NDIS_STATUS status = NDIS_STATUS_FAILURE;
+    NDIS_HANDLE packetPool = nullptr;
+    NDIS_HANDLE bufferPool = nullptr;
+    NdisAllocatePacketPool(&status, &packetPool, 1, 0);
+    ASSERT_EQ(status, NDIS_STATUS_SUCCESS);
+    NdisAllocateBufferPool(&status, &bufferPool, 2);
+    ASSERT_EQ(status, NDIS_STATUS_SUCCESS);
+    PNDIS_PACKET packet = nullptr;
+    NdisAllocatePacket(&status, &packet, packetPool);
+    ASSERT_EQ(status, NDIS_STATUS_SUCCESS);
+    std::vector<std::uint8_t> first(8, 0xEE);
+    std::vector<std::uint8_t> second(30, 0xEE);
+    PNDIS_BUFFER b1 = nullptr;
+    PNDIS_BUFFER b2 = nullptr;
+    NdisAllocateBuffer(&status, &b1, bufferPool, first.data(), 8);
+    NdisAllocateBuffer(&status, &b2, bufferPool, second.data(), 30);
+    NdisChainBufferAtBack(packet, b1);
+    NdisChainBufferAtBack(packet, b2);
+
+    UINT transferred = 99;
+    EXPECT_EQ(transferData(packet, &transferred, adapter(), source.data(), 10, 20),
+              NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(transferred, 20u);
+    EXPECT_EQ(first, std::vector<std::uint8_t>(source.begin() + 24, source.begin() + 32));
+    std::vector<std::uint8_t> expected(source.begin() + 32, source.begin() + 44);
+    expected.resize(30, 0xEE);
+    EXPECT_EQ(second, expected);
+
+    // More than the buffers hold: as much as they hold. Nothing asked: nothing copied.
+    EXPECT_EQ(transferData(packet, &transferred, adapter(), source.data(), 0, 60),
+              NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(transferred, 38u);
+    EXPECT_EQ(second.back(), source[14 + 37]);
+    transferred = 99;
+    EXPECT_EQ(transferData(packet, &transferred, adapter(), source.data(), 0, 0),
+              NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(transferred, 0u);
+
+    NdisFreeBuffer(b1);
+    NdisFreeBuffer(b2);
+    NdisFreePacket(packet);
+    NdisFreeBufferPool(bufferPool);
+    NdisFreePacketPool(packetPool);
+}
+
+} // namespace
