@@ -265,6 +265,25 @@ TEST_F(TransmitTest, DeepQueueAgainstInlineCompletionKeepsTheStackFlat) {
     EXPECT_EQ(adapter_->FreeTxCount, 48);
 }
 
+// Halt with one transfer held by the stack and others waiting behind it: the pipe abort
+// cancels the held one, its completion passes the waiting ones down, and halt gives nothing
+// back before the last of them has completed (the fixture checks that no IRP, pool or NDIS
+// memory is left).
+TEST_F(TransmitTest, HaltWaitsForTransfersStillWithTheStack) {
+    startTransmitting();
+    bus_.addFault(Fault::holding(kBulkOut));
+    for (std::uint8_t i = 0; i < 4; i++) {
+        sendOk(frame(i % 2 == 0 ? 62 : 200, i));
+    }
+    EXPECT_EQ(adapter_->TxIrpsInFlight, 6);
+    EXPECT_EQ(bulkOutWithTheStack(), 1u);
+    halt();
+    EXPECT_FALSE(ndis_->running());
+    EXPECT_EQ(bus_.outstanding(), 0u);
+    EXPECT_EQ(bulkOut().size(), 6u);
+    EXPECT_EQ(ndis_->sendsOutstanding(), 0u);
+}
+
 // Mended: a frame longer than 1514 bytes is refused before anything is taken or sent, and the
 // packet stays NDIS's (not completed).
 TEST_F(TransmitTest, OversizeFrameIsRefusedWithNothingSent) {
