@@ -59,10 +59,10 @@ void IrpRegistry::free(PIRP irp, const char* call) {
                                       " is still with a lower driver (not completed)");
         return;
     }
-    std::memset(irp, 0xDF, irp->Size);
-    std::free(irp);
     live_.erase(it);
     freed_.insert(irp);
+    std::memset(irp, 0xDF, irp->Size);
+    std::free(irp);
 }
 
 IrpRegistry::Info* IrpRegistry::find(PIRP irp) {

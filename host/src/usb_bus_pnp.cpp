@@ -144,12 +144,20 @@ std::string urbFunctionName(USHORT function) {
 }
 
 std::string Request::text() const {
+    // Appended piece by piece: GCC 12 at -O3 misreports `" " + std::string` (-Wrestrict).
     std::string s = urbFunctionName(function);
+    auto field = [&s](const std::string& text) {
+        s += ' ';
+        s += text;
+    };
     if (setup) {
-        s += " " + hex(setup->bmRequestType, 2) + " " + hex(setup->bRequest, 2) + " " +
-             hex(setup->wValue, 4) + " " + hex(setup->wIndex, 4) + " " + hex(setup->wLength, 4);
+        field(hex(setup->bmRequestType, 2));
+        field(hex(setup->bRequest, 2));
+        field(hex(setup->wValue, 4));
+        field(hex(setup->wIndex, 4));
+        field(hex(setup->wLength, 4));
     } else if (function != kFunctionCyclePort) {
-        s += " " + hex(endpoint, 2);
+        field(hex(endpoint, 2));
     }
     if (!data.empty()) {
         s += in ? " in " : " out ";
@@ -157,7 +165,7 @@ std::string Request::text() const {
             s += hex(b, 2);
         }
     }
-    s += " " + usbdStatusName(status);
+    field(usbdStatusName(status));
     return s;
 }
 
