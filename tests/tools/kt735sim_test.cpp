@@ -329,6 +329,31 @@ TEST_F(Kt735SimTest, LifecycleCommands) {
     EXPECT_EQ(cut.events("halt").at(0)["t"].text, "2");
 }
 
+// Raw bulk-in transfers reach the receive path: a clean one is indicated, one with a CRC error
+// only counted. A failed initialization is reported as it is, with nothing run and nothing left.
+TEST_F(Kt735SimTest, RawBulkInAndFailedInitialize) {
+    const std::string frame = "024b56073501"
+                              "025045455201"
+                              "88b5" +
+                              std::string(92, '0');
+    SimRun run = sim({}, "at 0s inject-bulk-in " + frame + "000000000000" + "0000\n" +
+                             "at 10ms inject-bulk-in " + frame + "000000000000" + "0800\n");
+    ASSERT_EQ(run.exit, 0) << run.err;
+    SKIP_UNLESS_INITIALIZED(run);
+    ASSERT_EQ(run.events("receive").size(), 1u);
+    EXPECT_EQ(run.events("receive")[0]["data"].text, frame);
+    EXPECT_EQ(run.json["counters"]["OID_GEN_RCV_OK"].text, "1");
+    EXPECT_EQ(run.json["counters"]["OID_GEN_RCV_CRC_ERROR"].text, "1");
+
+    SimRun failed = sim({"--param", "TxPacketDesc=0x1000000"}, "at 0s query OID_GEN_XMIT_OK\n");
+    EXPECT_EQ(failed.exit, 0) << failed.err;
+    EXPECT_EQ(failed.json["initialize"].text, "0xC000009A");
+    EXPECT_TRUE(failed.json["events"].items.empty());
+    EXPECT_TRUE(failed.json["summary"]["leaks"].items.empty());
+    EXPECT_NE(failed.out.find("initialize failed: 0xC000009A (NDIS_STATUS_RESOURCES)"),
+              std::string::npos);
+}
+
 // The usbmon capture, read by tshark: the vendor register writes of initialization are those
 // the driver is meant to send, in order (a run of identical writes is one entry with its count;
 // the negotiation poll is any run of two or more).

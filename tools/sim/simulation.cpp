@@ -801,13 +801,13 @@ void Simulation::writeJson(std::ostream& err, int exitStatus) {
 }
 
 int Simulation::finish(std::ostream& err) {
-    if (adapter_ != nullptr && !halted_) {
+    if (adapter_ != nullptr && !halted_ && adapter_->running()) {
         halt(false);
-    }
-    if (adapter_ == nullptr && driver_ != nullptr && NT_SUCCESS(entryStatus_)) {
-        // AddDevice failed; nothing to remove.
     } else if (adapter_ != nullptr && adapter_->state() != host::ndis::Adapter::State::Removed) {
+        // Initialization failed: the device is removed without a halt.
+        guard("REMOVE_DEVICE");
         world_->pnp().removeDevice(bus_->pdo());
+        unguard();
     }
     if (driver_ != nullptr) {
         world_->pnp().unloadDriver(driver_);
