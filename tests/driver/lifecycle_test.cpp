@@ -1,22 +1,339 @@
-// Initialize, halt, shutdown and reset through the host PnP manager and NDIS, on the device model.
+// Initialize, halt, shutdown and reset through the host PnP manager and NDIS, on the device
+// model: the medium array, a failed bring-up, the stop sequence on the bus and in time, halts
+// with transfers in flight or a device that is gone, and the reset.
+#include <algorithm>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
 #include "fixture.h"
 
 namespace {
 
-class LifecycleTest : public kt735n_test::DriverFixture {};
+using host::kMillisecond;
+using host::kSecond;
+using host::usb::Fault;
 
-TEST_F(LifecycleTest, InitializesEndToEnd) {
+class LifecycleTest : public kt735n_test::DriverFixture {
+  protected:
+    // Every memory free while alive: when, what, and whether the shutdown handler was still
+    // registered at that moment. Chained in front of the hook NDIS keeps there.
+    struct Free {
+        host::Time when;
+        void* p;
+        bool shutdownHandler;
+    };
+    // On a running adapter only the memory its ledger records is followed.
+    void recordFrees() {
+        tracked_.clear();
+        if (adapter() != nullptr) {
+            for (LedgerEntry* e = adapter()->LedgerActiveHead; e != nullptr; e = e->Next) {
+                if (e->Kind == LEDGER_KIND_MEMORY) {
+                    tracked_.insert(e->Payload.Memory.Address);
+                }
+            }
+        }
+        previousOnFree_ = world().memory().onFree;
+        world().memory().onFree = [this](void* p, std::size_t size) {
+            if (tracked_.empty() || tracked_.count(p) != 0) {
+                frees_.push_back(
+                    {world().now(), p, ndis_ != nullptr && ndis_->shutdownHandlerRegistered()});
+            }
+            if (previousOnFree_) {
+                previousOnFree_(p, size);
+            }
+        };
+    }
+    void TearDown() override {
+        DriverFixture::TearDown();
+        if (previousOnFree_) {
+            world().memory().onFree = previousOnFree_;
+        }
+    }
+    // Index of the Adapter's own free: the last before the ledger's one block.
+    std::size_t adapterFreeIndex(void* record) const {
+        for (std::size_t i = 0; i < frees_.size(); ++i) {
+            if (frees_[i].p == record) {
+                return i;
+            }
+        }
+        return frees_.size();
+    }
+
+    // The stop sequence's requests on the bus, without the bulk transfers.
+    std::vector<std::string> pipeAndFeatureLines() const {
+        std::vector<std::string> lines;
+        for (const host::usb::Request& r : bus_.log()) {
+            if (r.function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+                lines.push_back(r.text());
+            }
+        }
+        return lines;
+    }
+
+    std::vector<Free> frees_;
+    std::function<void(void*, std::size_t)> previousOnFree_;
+    std::set<void*> tracked_;
+};
+
+TEST_F(LifecycleTest, InitializesEndToEndReceivesAndHaltsClean) {
     startRunning();
     Adapter* a = adapter();
     EXPECT_EQ(a->InitDone, 1);
     EXPECT_EQ(a->DeviceState, ULONG{KT735N_DEVICE_RUNNING});
     EXPECT_EQ(a->FreeTxCount, LONG(a->TxDescriptorCount));
+    EXPECT_EQ(a->ActiveMedium, KT735N_MEDIUM_ETHERNET);
     EXPECT_EQ(a->LinkSpeed, 2u);
     EXPECT_EQ(a->Duplex, 2u);
+    EXPECT_EQ(a->MediaState, ULONG{KT735N_MEDIA_CONNECTED});
+    EXPECT_EQ(ndis().attributes().flags, 0x33u);
+    EXPECT_EQ(ndis().attributes().checkForHangSeconds, 0u);
+    EXPECT_EQ(ndis().attributes().interfaceType, NdisInterfaceInternal);
+    EXPECT_TRUE(ndis().shutdownHandlerRegistered());
+    EXPECT_EQ(ndis().selectedMedium(), 0u);
+
     device().ethernet().sendToAdapter(frame(100, 1));
-    scheduler().runFor(10 * host::kMillisecond);
-    ASSERT_EQ(ndis().log().received.size(), 1u);
+    device().ethernet().sendToAdapter(frame(1514, 2));
+    scheduler().runFor(20 * kMillisecond);
+    ASSERT_EQ(ndis().log().received.size(), 2u);
     EXPECT_EQ(ndis().log().received[0].frame, frame(100, 1));
+    EXPECT_EQ(ndis().log().received[1].frame, frame(1514, 2));
+    EXPECT_EQ(a->RxOkCount, 2u);
+    halt();
+    EXPECT_EQ(world().ndis().checkUnload("halt"), 0u);
+}
+
+// NdisMedium802_3 is looked for in the whole array; without it nothing is allocated and the
+// device is not touched.
+TEST_F(LifecycleTest, MediumArrayIndexOneAndUnsupportedMedia) {
+    ASSERT_EQ(start({NdisMedium802_5, NdisMedium802_3}), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(ndis().selectedMedium(), 1u);
+}
+
+TEST_F(LifecycleTest, UnsupportedMediaAllocateNothing) {
+    for (std::vector<NDIS_MEDIUM> media :
+         {std::vector<NDIS_MEDIUM>{NdisMedium802_5}, std::vector<NDIS_MEDIUM>{}}) {
+        SCOPED_TRACE(media.size());
+        const std::uint64_t ndisAttempts = world().memory().attempts(host::Memory::Kind::Ndis);
+        bus().clearLog();
+        EXPECT_EQ(start(media), NDIS_STATUS_UNSUPPORTED_MEDIA);
+        EXPECT_EQ(world().memory().attempts(host::Memory::Kind::Ndis), ndisAttempts);
+        EXPECT_TRUE(bus().log().empty());
+        EXPECT_FALSE(ndis().running());
+        world().pnp().removeDevice(bus().pdo());
+    }
+}
+
+// A bring-up that fails (here the receive packet pool) gives back everything, the Adapter last
+// of what it recorded (only the ledger's own blocks follow it), registers nothing and reports
+// NDIS_STATUS_RESOURCES.
+TEST_F(LifecycleTest, BringUpFailureReleasesEverythingAdapterLast) {
+    recordFrees();
+    world().ndis().failNth(host::ndis::Library::Resource::PacketPool, 1);
+    EXPECT_EQ(start(), NDIS_STATUS_RESOURCES);
+    EXPECT_EQ(NDIS_STATUS_RESOURCES, NDIS_STATUS(0xC000009A));
+    EXPECT_FALSE(ndis().running());
+    EXPECT_FALSE(ndis().shutdownHandlerRegistered());
+    void* record = ndis().context();
+    ASSERT_NE(record, nullptr);
+    EXPECT_GE(frees_.size(), 4u);
+    EXPECT_EQ(adapterFreeIndex(record), frees_.size() - 2);
+    EXPECT_EQ(world().memory().leakReport(host::Memory::Kind::Ndis), "");
+    EXPECT_EQ(world().ndis().timersPending(), 0u);
+}
+
+// The stop sequence in order: the indicate timer cancelled before the device hears of remote
+// wake-up, the bulk-out pipe aborted and reset 10 ms apart, then the bulk-in pipe, one second
+// of pauses, and only then the shutdown handler deregistered and memory given back, the
+// Adapter last before the ledger blocks.
+TEST_F(LifecycleTest, HaltRunsTheStopSequenceInOrder) {
+    startRunning();
+    Adapter* a = adapter();
+    NdisSetTimer(reinterpret_cast<PNDIS_TIMER>(&a->ReceiveIndicateTimer), 60000);
+    bool timerPendingAtFeature = true;
+    host::Time featureTime = -1;
+    device().onControl = [&](const kt735::model::SetupPacket& setup, std::span<std::uint8_t>) {
+        if (setup.bRequest == 0x03 && featureTime < 0) { // SET_FEATURE
+            featureTime = world().now();
+            timerPendingAtFeature = world().ndis().timer(&a->ReceiveIndicateTimer)->pending;
+        }
+    };
+    recordFrees();
+    halt();
+
+    EXPECT_GE(featureTime, 0);
+    EXPECT_FALSE(timerPendingAtFeature);
+    const std::vector<std::string> lines = pipeAndFeatureLines();
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[0], "SET_FEATURE_TO_DEVICE 00 03 0001 0000 0000 SUCCESS");
+    EXPECT_EQ(lines[1].substr(0, 13), "ABORT_PIPE 02");
+    EXPECT_EQ(lines[2].substr(0, 10), "RESET_PIPE");
+    EXPECT_NE(lines[2].find(" 0002 "), std::string::npos) << lines[2];
+    EXPECT_EQ(lines[3].substr(0, 13), "ABORT_PIPE 81");
+    EXPECT_EQ(lines[4].substr(0, 10), "RESET_PIPE");
+    EXPECT_NE(lines[4].find(" 0081 "), std::string::npos) << lines[4];
+
+    std::vector<const host::usb::Request*> pipe;
+    for (const host::usb::Request& r : bus().log()) {
+        if (r.function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+            pipe.push_back(&r);
+        }
+    }
+    EXPECT_EQ(pipe[2]->submitted - pipe[1]->completed, 10 * kMillisecond);
+    EXPECT_EQ(pipe[3]->submitted, pipe[2]->completed);
+    EXPECT_EQ(pipe[4]->submitted - pipe[3]->completed, 10 * kMillisecond);
+    // The pending bulk-in transfer was cancelled by its pipe's abort.
+    for (const host::usb::Request& r : bus().log()) {
+        if (r.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+            EXPECT_TRUE(r.done());
+        }
+    }
+
+    ASSERT_FALSE(frees_.empty());
+    EXPECT_EQ(frees_.front().when - pipe[4]->completed, kSecond);
+    for (const Free& f : frees_) {
+        EXPECT_FALSE(f.shutdownHandler);
+    }
+    EXPECT_EQ(adapterFreeIndex(a), frees_.size() - 2); // then the ledger's one block
+    EXPECT_EQ(world().ndis().checkUnload("halt"), 0u);
+}
+
+// A bulk-out abort that times out skips the other pipe requests; the one-second pause still
+// follows. The bulk-in transfer it left on the pipe is cancelled by halt's own abort before
+// anything is given back.
+TEST_F(LifecycleTest, FailingBulkOutAbortSkipsTheRestButKeepsThePause) {
+    startRunning();
+    bus().addFault(Fault::holding({.function = URB_FUNCTION_ABORT_PIPE, .endpoint = 0x02}));
+    recordFrees();
+    halt();
+
+    std::vector<const host::usb::Request*> pipe;
+    for (const host::usb::Request& r : bus().log()) {
+        if (r.function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+            pipe.push_back(&r);
+        }
+    }
+    ASSERT_GE(pipe.size(), 2u);
+    EXPECT_EQ(pipe[0]->function, URB_FUNCTION_SET_FEATURE_TO_DEVICE);
+    EXPECT_EQ(pipe[1]->text(), "ABORT_PIPE 02 CANCELED");
+    EXPECT_EQ(pipe[1]->completed - pipe[1]->submitted, 5 * kSecond);
+    // No reset, no bulk-in abort in the stop sequence: what follows the pause is halt's
+    // own abort of both pipes, a second later, for the bulk-in transfer still there.
+    ASSERT_EQ(pipe.size(), 4u);
+    EXPECT_EQ(pipe[2]->text().substr(0, 13), "ABORT_PIPE 02");
+    EXPECT_EQ(pipe[3]->text().substr(0, 13), "ABORT_PIPE 81");
+    EXPECT_EQ(pipe[2]->submitted - pipe[1]->completed, 2 * kSecond);
+    ASSERT_FALSE(frees_.empty());
+    EXPECT_GE(frees_.front().when, pipe[3]->completed);
+    EXPECT_EQ(world().ndis().checkUnload("halt"), 0u);
+}
+
+// Transfers whose completions come after the stop sequence (a send and a received frame, both
+// completing 1.5 s late): halt waits for them before it releases anything.
+TEST_F(LifecycleTest, HaltWaitsForTransfersStillInFlight) {
+    startRunning();
+    bus().addFault(
+        Fault::delaying({.function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, .endpoint = 0x02},
+                        1500 * kMillisecond));
+    // The bulk-in transfer now on the pipe takes a frame; the one replacing it is slow.
+    bus().addFault(
+        Fault::delaying({.function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, .endpoint = 0x81},
+                        1500 * kMillisecond));
+    device().ethernet().sendToAdapter(frame(100, 1));
+    scheduler().runFor(5 * kMillisecond);
+    ndis().send(frame(100, 2));
+    device().ethernet().sendToAdapter(frame(100, 3));
+    scheduler().runFor(5 * kMillisecond);
+    ASSERT_EQ(ndis().log().received.size(), 1u);
+
+    recordFrees();
+    halt();
+    host::Time lastCompletion = 0;
+    for (const host::usb::Request& r : bus().log()) {
+        ASSERT_TRUE(r.done()) << r.text();
+        lastCompletion = std::max(lastCompletion, r.completed);
+    }
+    ASSERT_FALSE(frees_.empty());
+    EXPECT_GE(frees_.front().when, lastCompletion);
+    EXPECT_EQ(ndis().log().received.size(), 1u);
+    EXPECT_EQ(world().ndis().checkUnload("halt"), 0u);
+}
+
+// The device is pulled with traffic in flight and from then on the bus fails every request at
+// once: the adapter stops submitting, NDIS halts it without a hang, nothing is left behind.
+TEST_F(LifecycleTest, SurpriseRemovalWithTrafficInFlight) {
+    startRunning();
+    for (std::uint8_t seed = 1; seed <= 3; ++seed) {
+        device().ethernet().sendToAdapter(frame(200, seed));
+        ndis().send(frame(200, seed));
+    }
+    scheduler().runFor(1 * kMillisecond);
+    bus().timing().inlineCompletion = true;
+    bus().unplug();
+    scheduler().runFor(10 * kMillisecond);
+    EXPECT_EQ(adapter()->DeviceState, ULONG{KT735N_DEVICE_TRANSFER_FAILED});
+    const std::size_t requests = bus().log().size();
+    ndis().send(frame(200, 9));
+    scheduler().runFor(5 * kSecond); // hang checks included
+    EXPECT_EQ(bus().log().size(), requests);
+
+    const host::Time before = world().now();
+    EXPECT_EQ(world().pnp().surpriseRemoval(bus().pdo()), STATUS_SUCCESS);
+    halt();
+    EXPECT_FALSE(ndis().running());
+    EXPECT_LT(world().now() - before, 2 * kSecond);
+    EXPECT_EQ(world().ndis().checkUnload("halt"), 0u);
+}
+
+// System shutdown through the registered handler stops the adapter for good; a later halt is
+// still clean.
+TEST_F(LifecycleTest, ShutdownHandlerStopsTheAdapter) {
+    startRunning();
+    ndis().shutdown();
+    EXPECT_EQ(adapter()->DeviceState, ULONG{KT735N_DEVICE_SHUT_DOWN});
+    const std::vector<std::string> lines = pipeAndFeatureLines();
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[0], "SET_FEATURE_TO_DEVICE 00 03 0001 0000 0000 SUCCESS");
+    clearLogs();
+    device().ethernet().sendToAdapter(frame(100, 1));
+    scheduler().runFor(100 * kMillisecond);
+    EXPECT_TRUE(ndis().log().received.empty());
+    EXPECT_TRUE(busLines(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER).empty());
+}
+
+// MiniportReset clears the statistics and nothing else, and completes at once.
+TEST_F(LifecycleTest, ResetClearsOnlyTheStatistics) {
+    startRunning();
+    device().ethernet().sendToAdapter(frame(100, 1));
+    scheduler().runFor(20 * kMillisecond);
+    Adapter* a = adapter();
+    a->RxCrcErrorCount = 2;
+    a->RxAlignErrorCount = 3;
+    a->TxOkCount = 4;
+    a->TxErrorCount = 5;
+    a->TxUnderrunCount = 6;
+    a->TxOneCollisionCount = 7;
+    a->TxDeferredCount = 8;
+    const ULONG freeRx = a->FreeRxList.Count;
+    const LONG freeTx = a->FreeTxCount;
+    clearLogs();
+    BOOLEAN addressingReset = TRUE;
+    EXPECT_EQ(ndis().reset(&addressingReset), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(addressingReset, FALSE);
+    for (ULONG counter :
+         {a->RxOkCount, a->RxCrcErrorCount, a->RxAlignErrorCount, a->TxOkCount, a->TxErrorCount,
+          a->TxUnderrunCount, a->TxOneCollisionCount, a->TxDeferredCount}) {
+        EXPECT_EQ(counter, 0u);
+    }
+    EXPECT_EQ(a->DeviceState, ULONG{KT735N_DEVICE_RUNNING});
+    EXPECT_EQ(a->FreeRxList.Count, freeRx);
+    EXPECT_EQ(a->FreeTxCount, freeTx);
+    EXPECT_TRUE(bus().log().empty());
+    // Reception goes on.
+    device().ethernet().sendToAdapter(frame(100, 2));
+    scheduler().runFor(20 * kMillisecond);
+    EXPECT_EQ(ndis().log().received.size(), 1u);
 }
 
 } // namespace
