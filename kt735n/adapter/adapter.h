@@ -185,7 +185,7 @@ struct Adapter {
     PURB LinkWatchReadUrb;
     USHORT PartnerAbility;
     USHORT LinkWatchState;
-    UCHAR LinkWatchBusy;
+    LONG LinkWatchBusy; // set and cleared with interlocked operations (linkwatch/)
     UCHAR ActiveMedium;
 
     // Wake-up.
@@ -234,6 +234,14 @@ struct Adapter {
     // stack whose completion routine has not yet finished with the Adapter. MiniportHalt waits
     // for 0 before the release walk.
     LONG RxIrpsInFlight;
+
+    // Link watch (linkwatch/). The asynchronous register read lands in LinkWatchReadBuffer, not
+    // in RegisterReadBuffer, which the synchronous register sequences of the OID set paths use
+    // at the same time. LinkWatchRequestsInFlight counts, with interlocked operations, the
+    // link-watch requests handed to the USB stack whose completion routine has not yet
+    // finished with the Adapter; MiniportHalt waits for LinkWatchIdle before the release walk.
+    UCHAR LinkWatchReadBuffer[2];
+    LONG LinkWatchRequestsInFlight;
 };
 
 typedef Adapter* PADAPTER;

@@ -1,0 +1,330 @@
+// The link watch state machine. A pass writes an MII read command for the active PHY (register
+// 0x05, the partner ability, of the Ethernet PHY; register 0x01, the status, of the phone-line
+// PHY), reads the 16-bit result from MiiData, and decides: end the pass, note a link change,
+// switch the medium with a short chain of medium-select and PHY control writes, or take a new
+// Ethernet partner ability. Every step is issued from the completion routine of the step before.
+//
+// A pass is started by the hang check, and by a pass that found no link on the phone line in
+// automatic mode, which looks at the Ethernet PHY at once. The completion routines do not look
+// at the IRP's status: a failed write still advances the chain, and a failed read is decided on
+// what LinkWatchReadBuffer held before.
+//
+// Locks: none. LinkWatchBusy is the only guard, taken with an interlocked compare-exchange, so
+// that a kick from the hang check and one from a completion on another processor cannot both
+// start a pass. The fields the link watch changes (MediaState, ActiveMedium, LinkSpeed, Duplex,
+// Control1Shadow, PartnerAbility) are written without a lock; the rest of the driver only reads
+// them, except Control1Shadow, which the packet-filter path also reads to write Control1.
+#include "linkwatch/linkwatch.h"
+#include "usb/registers.h"
+
+// Bytes of the 4-byte MII command at MiiPhyAddress: PHY address, data low, data high, command.
+#define MII_COMMAND_LENGTH 4
+#define MII_DATA_LENGTH 2
+#define PHY_ETHERNET 0x01
+#define PHY_PHONE_LINE 0x02
+#define MII_READ_PARTNER_ABILITY 0x45 // read command, register 0x05
+#define MII_READ_STATUS 0x41          // read command, register 0x01
+#define MII_WRITE_CONTROL 0x20        // write command, register 0x00
+
+// PHY control values of the chains (IEEE 802.3 clause 22 bits).
+#define PHY_CONTROL_100_NEGOTIATE 0x3000
+#define PHY_CONTROL_100_NEGOTIATE_ISOLATED 0x3400
+#define PHY_CONTROL_ISOLATED 0x0400
+#define PHY_CONTROL_RESET_100 0xA000
+
+// Link tests: any technology bit of the Ethernet partner ability; the phone-line status link bit.
+#define PARTNER_ABILITY_TECHNOLOGIES 0x01E0
+#define PARTNER_100_FULL 0x0100
+#define PARTNER_100_HALF 0x0080
+#define PARTNER_10_FULL 0x0040
+#define PHONE_LINE_STATUS_LINK 0x0004
+
+// Medium-select values written at MediumSelect (0x7F-0x81).
+#define SELECT_ETHERNET_BACK 0x24 // with 0x00, 2 bytes: 0x81 is left as it was
+#define SELECT_ETHERNET 0x26      // with 0x00 0x02
+#define SELECT_PHONE_LINE 0x34    // with 0x00 0x06
+
+// Control1 bits the partner ability decides, and the rest kept (AND 0xCB).
+#define CONTROL1_PARTNER_BITS_KEPT 0xCB
+#define CONTROL1_SPEED_AND_DUPLEX (CONTROL1_100_MBITS | CONTROL1_FULL_DUPLEX)
+
+#define LINK_SPEED_10 1
+#define LINK_SPEED_100 2
+#define DUPLEX_HALF 1
+#define DUPLEX_FULL 2
+
+// Gives the pass up: the next kick may start another.
+// IRQL: up to DISPATCH_LEVEL. Locks: none.
+VOID EndLinkWatchPass(Adapter* adapter) {
+    InterlockedExchange(&adapter->LinkWatchBusy, 0);
+}
+
+// Writes the MII command in PhyCommandBuffer: PHY control register 0x00 of a PHY := value. The
+// next state is stored before the request goes out.
+// IRQL: up to DISPATCH_LEVEL. Locks: none (the pass in flight owns PhyCommandBuffer).
+static VOID WritePhyControl(Adapter* adapter, UCHAR phy, USHORT value, USHORT nextState) {
+    adapter->PhyCommandBuffer[0] = phy;
+    adapter->PhyCommandBuffer[1] = (UCHAR)(value & 0xFF);
+    adapter->PhyCommandBuffer[2] = (UCHAR)(value >> 8);
+    adapter->PhyCommandBuffer[3] = MII_WRITE_CONTROL;
+    adapter->LinkWatchState = nextState;
+    AsyncWriteRegisters(adapter, MII_COMMAND_LENGTH, MiiPhyAddress, adapter->PhyCommandBuffer);
+}
+
+// Writes count medium-select bytes from PhyCommandBuffer and enters the first state of a chain.
+// IRQL: up to DISPATCH_LEVEL. Locks: none.
+static VOID WriteMediumSelect(Adapter* adapter, UCHAR first, UCHAR third, USHORT count,
+                              USHORT chain) {
+    adapter->PhyCommandBuffer[0] = first;
+    adapter->PhyCommandBuffer[1] = 0x00;
+    adapter->PhyCommandBuffer[2] = third;
+    adapter->LinkWatchState = chain;
+    AsyncWriteRegisters(adapter, count, MediumSelect, adapter->PhyCommandBuffer);
+}
+
+// Starts a pass: the read command for the active PHY's link register. Bytes 2 and 3 of
+// PhyCommandBuffer are left as they are. The caller holds LinkWatchBusy.
+// IRQL: up to DISPATCH_LEVEL. Locks: none.
+static VOID StartPass(Adapter* adapter) {
+    if (adapter->ActiveMedium == KT735N_MEDIUM_ETHERNET) {
+        adapter->PhyCommandBuffer[0] = PHY_ETHERNET;
+        adapter->PhyCommandBuffer[3] = MII_READ_PARTNER_ABILITY;
+    } else {
+        adapter->PhyCommandBuffer[0] = PHY_PHONE_LINE;
+        adapter->PhyCommandBuffer[3] = MII_READ_STATUS;
+    }
+    adapter->LinkWatchState = LINK_WATCH_COMMAND_WRITTEN;
+    AsyncWriteRegisters(adapter, MII_COMMAND_LENGTH, MiiPhyAddress, adapter->PhyCommandBuffer);
+}
+
+// Starts one pass when DeviceState is 12 and LinkWatchBusy could be taken from 0 to 1 in one
+// interlocked step; otherwise does nothing.
+// IRQL: up to DISPATCH_LEVEL (the hang check, or a link-watch completion). Locks: none.
+VOID KickLinkWatch(Adapter* adapter) {
+    if (adapter->DeviceState != KT735N_DEVICE_RUNNING) {
+        return;
+    }
+    if (InterlockedCompareExchange(&adapter->LinkWatchBusy, 1, 0) != 0) {
+        return;
+    }
+    StartPass(adapter);
+}
+
+// Tells NDIS the media state: NdisMIndicateStatus with NDIS_STATUS_MEDIA_DISCONNECT for 6 and
+// NDIS_STATUS_MEDIA_CONNECT otherwise, only once InitDone is 1; NdisMIndicateStatusComplete in
+// every case. Returns KT735N_OK.
+// IRQL: up to DISPATCH_LEVEL. Locks: none.
+ULONG IndicateMediaState(Adapter* adapter, ULONG mediaState) {
+    if (adapter->InitDone == 1) {
+        NDIS_STATUS status = mediaState == KT735N_MEDIA_DISCONNECTED ? NDIS_STATUS_MEDIA_DISCONNECT
+                                                                     : NDIS_STATUS_MEDIA_CONNECT;
+        NdisMIndicateStatus(adapter->MiniportAdapterHandle, status, NULL, 0);
+    }
+    NdisMIndicateStatusComplete(adapter->MiniportAdapterHandle);
+    return KT735N_OK;
+}
+
+// Takes a new partner ability: speed and duplex from its best technology (100 full, 100 half,
+// then 10 full or half), Control1Shadow with the 0x04, 0x10 and 0x20 bits made to match, and
+// then Control1 and Control2 written with [Control1Shadow, 0x00] in state 32.
+// IRQL: up to DISPATCH_LEVEL. Locks: none.
+VOID ApplyPartnerAbility(Adapter* adapter, USHORT ability) {
+    adapter->PartnerAbility = ability;
+    UCHAR control1 = (UCHAR)(adapter->Control1Shadow & CONTROL1_PARTNER_BITS_KEPT);
+    if ((ability & PARTNER_100_FULL) != 0) {
+        adapter->LinkSpeed = LINK_SPEED_100;
+        adapter->Duplex = DUPLEX_FULL;
+        control1 |= CONTROL1_SPEED_AND_DUPLEX;
+    } else if ((ability & PARTNER_100_HALF) != 0) {
+        adapter->LinkSpeed = LINK_SPEED_100;
+        adapter->Duplex = DUPLEX_HALF;
+        control1 |= CONTROL1_100_MBITS;
+    } else {
+        adapter->LinkSpeed = LINK_SPEED_10;
+        if ((ability & PARTNER_10_FULL) != 0) {
+            adapter->Duplex = DUPLEX_FULL;
+            control1 |= CONTROL1_FULL_DUPLEX;
+        } else {
+            adapter->Duplex = DUPLEX_HALF;
+        }
+    }
+    adapter->Control1Shadow = control1;
+    adapter->LinkWatchState = LINK_WATCH_CONTROL1_WRITTEN;
+    adapter->PhyCommandBuffer[0] = control1;
+    adapter->PhyCommandBuffer[1] = 0x00;
+    AsyncWriteRegisters(adapter, MII_DATA_LENGTH, Control1, adapter->PhyCommandBuffer);
+}
+
+// Records a link change without a medium switch, ends the pass and tells NDIS.
+// IRQL: up to DISPATCH_LEVEL. Locks: none.
+static VOID NoteLinkChange(Adapter* adapter, ULONG mediaState) {
+    adapter->MediaState = mediaState;
+    EndLinkWatchPass(adapter);
+    IndicateMediaState(adapter, mediaState);
+}
+
+// Records a link change that starts a chain: the medium-select write goes out first, the new
+// medium and media state are recorded, and NDIS is told last. The fields are set before the
+// write, so that a chain completing inside IofCallDriver (and ending the pass) never leaves them
+// behind for the next pass.
+// IRQL: up to DISPATCH_LEVEL. Locks: none.
+static VOID SwitchMedium(Adapter* adapter, UCHAR medium, ULONG mediaState, UCHAR first, UCHAR third,
+                         USHORT count, USHORT chain) {
+    adapter->ActiveMedium = medium;
+    adapter->MediaState = mediaState;
+    WriteMediumSelect(adapter, first, third, count, chain);
+    IndicateMediaState(adapter, mediaState);
+}
+
+// Decides on an Ethernet partner ability (rows E1 to E9).
+// IRQL: up to DISPATCH_LEVEL. Locks: none.
+static VOID DecideEthernet(Adapter* adapter, USHORT value) {
+    BOOLEAN automatic = (BOOLEAN)(adapter->MediaSelect == 0);
+    if ((value & PARTNER_ABILITY_TECHNOLOGIES) != 0) {
+        if (adapter->MediaState == KT735N_MEDIA_DISCONNECTED) {
+            if (!automatic) {
+                NoteLinkChange(adapter, KT735N_MEDIA_CONNECTED); // E1
+            } else {
+                SwitchMedium(adapter, KT735N_MEDIUM_ETHERNET, KT735N_MEDIA_CONNECTED,
+                             SELECT_ETHERNET_BACK, 0, 2, LINK_WATCH_TO_ETHERNET); // E2
+            }
+        } else if (value == adapter->PartnerAbility || adapter->MediaType != 0) {
+            EndLinkWatchPass(adapter); // E3, E4
+        } else {
+            ApplyPartnerAbility(adapter, value); // E5
+        }
+        return;
+    }
+    if (adapter->MediaState == KT735N_MEDIA_CONNECTED) {
+        if (!automatic) {
+            NoteLinkChange(adapter, KT735N_MEDIA_DISCONNECTED); // E6
+        } else {
+            SwitchMedium(adapter, KT735N_MEDIUM_ETHERNET, KT735N_MEDIA_DISCONNECTED,
+                         SELECT_ETHERNET, 0x02, 3, LINK_WATCH_ETHERNET_LOST); // E7
+        }
+        return;
+    }
+    if (automatic) {
+        adapter->ActiveMedium = KT735N_MEDIUM_PHONE_LINE; // E9
+    }
+    EndLinkWatchPass(adapter); // E8, E9
+}
+
+// Decides on a phone-line PHY status (rows P1 to P7).
+// IRQL: up to DISPATCH_LEVEL. Locks: none.
+static VOID DecidePhoneLine(Adapter* adapter, USHORT value) {
+    BOOLEAN automatic = (BOOLEAN)(adapter->MediaSelect == 0);
+    if ((value & PHONE_LINE_STATUS_LINK) != 0) {
+        if (adapter->MediaState != KT735N_MEDIA_DISCONNECTED) {
+            EndLinkWatchPass(adapter); // P3
+        } else if (!automatic) {
+            NoteLinkChange(adapter, KT735N_MEDIA_CONNECTED); // P1
+        } else {
+            SwitchMedium(adapter, KT735N_MEDIUM_PHONE_LINE, KT735N_MEDIA_CONNECTED,
+                         SELECT_PHONE_LINE, 0x06, 3, LINK_WATCH_TO_PHONE_LINE); // P2
+        }
+        return;
+    }
+    if (adapter->MediaState == KT735N_MEDIA_CONNECTED) {
+        if (!automatic) {
+            NoteLinkChange(adapter, KT735N_MEDIA_DISCONNECTED); // P4
+        } else {
+            SwitchMedium(adapter, KT735N_MEDIUM_ETHERNET, KT735N_MEDIA_DISCONNECTED,
+                         SELECT_PHONE_LINE, 0x06, 3, LINK_WATCH_PHONE_LINE_LOST); // P5
+        }
+        return;
+    }
+    if (!automatic) {
+        EndLinkWatchPass(adapter); // P6
+        return;
+    }
+    // P7: no link on either medium so far; look at the Ethernet PHY at once.
+    adapter->ActiveMedium = KT735N_MEDIUM_ETHERNET;
+    EndLinkWatchPass(adapter);
+    KickLinkWatch(adapter);
+}
+
+// Completion of every link-watch write. Frees the request block and the IRP, then takes the
+// next step of the chain by LinkWatchState: the data read after the command (18), the next PHY
+// control write of a chain, or the end of the pass after a chain's last write. Any other state
+// changes nothing. The IRP's status is not looked at. Always STATUS_MORE_PROCESSING_REQUIRED.
+// IRQL: up to DISPATCH_LEVEL. Locks: none.
+NTSTATUS NTAPI LinkWatchWriteComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
+    UNREFERENCED_PARAMETER(deviceObject);
+    Adapter* adapter = (Adapter*)context;
+    PURB urb = adapter->LinkWatchWriteUrb;
+    adapter->LinkWatchWriteUrb = NULL;
+    ExFreePool(urb);
+    IoFreeIrp(irp);
+
+    switch (adapter->LinkWatchState) {
+    case LINK_WATCH_COMMAND_WRITTEN:
+        adapter->LinkWatchState = LINK_WATCH_DATA_REQUESTED;
+        AsyncReadRegisters(adapter, MII_DATA_LENGTH, MiiData);
+        break;
+    case LINK_WATCH_TO_ETHERNET:
+        WritePhyControl(adapter, PHY_ETHERNET, PHY_CONTROL_100_NEGOTIATE,
+                        LINK_WATCH_TO_ETHERNET + 1);
+        break;
+    case LINK_WATCH_ETHERNET_LOST:
+    case LINK_WATCH_TO_PHONE_LINE:
+    case LINK_WATCH_PHONE_LINE_LOST:
+        WritePhyControl(adapter, PHY_ETHERNET, PHY_CONTROL_100_NEGOTIATE_ISOLATED,
+                        (USHORT)(adapter->LinkWatchState + 1));
+        break;
+    case LINK_WATCH_TO_ETHERNET + 1:
+    case LINK_WATCH_ETHERNET_LOST + 1:
+    case LINK_WATCH_PHONE_LINE_LOST + 1:
+        WritePhyControl(adapter, PHY_PHONE_LINE, PHY_CONTROL_ISOLATED,
+                        (USHORT)(adapter->LinkWatchState + 1));
+        break;
+    case LINK_WATCH_TO_PHONE_LINE + 1:
+        WritePhyControl(adapter, PHY_PHONE_LINE, PHY_CONTROL_RESET_100,
+                        LINK_WATCH_TO_PHONE_LINE + 2);
+        break;
+    case LINK_WATCH_CONTROL1_WRITTEN:
+    case LINK_WATCH_TO_ETHERNET + 2:
+    case LINK_WATCH_ETHERNET_LOST + 2:
+    case LINK_WATCH_TO_PHONE_LINE + 2:
+    case LINK_WATCH_PHONE_LINE_LOST + 2:
+        EndLinkWatchPass(adapter);
+        break;
+    default:
+        break;
+    }
+
+    InterlockedDecrement(&adapter->LinkWatchRequestsInFlight);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Completion of the link-watch read. Frees the request block and the IRP and, in state 19,
+// decides on the two bytes in LinkWatchReadBuffer (low byte first) by the active medium. The
+// IRP's status is not looked at. Always STATUS_MORE_PROCESSING_REQUIRED.
+// IRQL: up to DISPATCH_LEVEL. Locks: none.
+NTSTATUS NTAPI LinkWatchReadComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
+    UNREFERENCED_PARAMETER(deviceObject);
+    Adapter* adapter = (Adapter*)context;
+    PURB urb = adapter->LinkWatchReadUrb;
+    adapter->LinkWatchReadUrb = NULL;
+    ExFreePool(urb);
+    IoFreeIrp(irp);
+
+    if (adapter->LinkWatchState == LINK_WATCH_DATA_REQUESTED) {
+        USHORT value =
+            (USHORT)(adapter->LinkWatchReadBuffer[0] | (adapter->LinkWatchReadBuffer[1] << 8));
+        if (adapter->ActiveMedium == KT735N_MEDIUM_ETHERNET) {
+            DecideEthernet(adapter, value);
+        } else {
+            DecidePhoneLine(adapter, value);
+        }
+    }
+
+    InterlockedDecrement(&adapter->LinkWatchRequestsInFlight);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Whether the link watch has no request with the USB stack and no completion still running.
+// IRQL: up to DISPATCH_LEVEL. Locks: none.
+BOOLEAN LinkWatchIdle(Adapter* adapter) {
+    return (BOOLEAN)(InterlockedCompareExchange(&adapter->LinkWatchRequestsInFlight, 0, 0) == 0);
+}
