@@ -1,0 +1,416 @@
+// The link watch on a running adapter: NDIS's periodic hang check starts each pass, the model's
+// PHYs answer through the MII window, and the register log and NDIS's status indications are
+// compared with what every decision row and chain must produce.
+#include <string>
+#include <vector>
+
+#include "fixture.h"
+#include "linkwatch/linkwatch.h"
+
+namespace {
+
+using host::kMillisecond;
+using host::kSecond;
+using host::usb::Fault;
+using Lines = std::vector<std::string>;
+using Statuses = std::vector<NDIS_STATUS>;
+
+constexpr NDIS_STATUS kConnect = NDIS_STATUS_MEDIA_CONNECT;
+constexpr NDIS_STATUS kDisconnect = NDIS_STATUS_MEDIA_DISCONNECT;
+
+class LinkWatchTest : public kt735n_test::DriverFixture {
+  protected:
+    // Runs past the next periodic hang check and the chain it starts.
+    void nextCheck() {
+        std::uint64_t before = ndis().hangChecks();
+        scheduler().runUntil([&] { return ndis().hangChecks() > before; });
+        scheduler().runFor(100 * kMillisecond);
+    }
+    // Register lines and indications of the next `checks` hang checks.
+    Lines linesOfChecks(int checks = 1) {
+        clearLogs();
+        for (int i = 0; i < checks; i++) {
+            nextCheck();
+        }
+        return registerLines();
+    }
+    Statuses indicated() {
+        Statuses statuses;
+        for (const auto& s : ndis().log().statuses) {
+            statuses.push_back(s.status);
+        }
+        return statuses;
+    }
+    void expectPassOver() {
+        EXPECT_EQ(adapter()->LinkWatchBusy, 0);
+        EXPECT_TRUE(LinkWatchIdle(adapter()));
+    }
+};
+
+// ---- every decision row -------------------------------------------------------------------------
+
+struct Row {
+    const char* name;
+    ULONG mediaSelect;
+    UCHAR active; // ActiveMedium and MediaState when the pass starts
+    ULONG mediaState;
+    bool ethernetLink; // partner 0x01E1, or cable pulled
+    bool phoneLink;
+    USHORT partnerAbility; // PartnerAbility when the pass starts
+    ULONG mediaType;
+    Lines lines; // the whole register traffic of the check
+    Statuses statuses;
+    UCHAR activeAfter;
+    ULONG stateAfter;
+};
+
+const Lines kEthernetPass{"w 25 01000045", "r 26 2"};
+const Lines kPhonePass{"w 25 02000041", "r 26 2"};
+
+Lines concat(Lines a, const Lines& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+class LinkWatchRowTest : public LinkWatchTest, public ::testing::WithParamInterface<Row> {};
+
+TEST_P(LinkWatchRowTest, DecidesAsTabled) {
+    const Row& row = GetParam();
+    parameters().set("MediaSel", row.mediaSelect);
+    startRunning();
+    if (!row.ethernetLink) {
+        device().ethernet().pull();
+    }
+    device().phoneLine().setStationsPresent(row.phoneLink);
+    scheduler().runFor(500 * kMillisecond);
+    adapter()->ActiveMedium = row.active;
+    adapter()->MediaState = row.mediaState;
+    adapter()->PartnerAbility = row.partnerAbility;
+    adapter()->MediaType = row.mediaType;
+
+    EXPECT_EQ(linesOfChecks(), row.lines);
+    EXPECT_EQ(indicated(), row.statuses);
+    EXPECT_EQ(ndis().log().statusCompletes.size(), row.statuses.size());
+    EXPECT_EQ(adapter()->ActiveMedium, row.activeAfter);
+    EXPECT_EQ(adapter()->MediaState, row.stateAfter);
+    expectPassOver();
+}
+
+const Row kRows[] = {
+    {"E1", 1, 1, 6, true, true, 0x01E1, 0, kEthernetPass, {kConnect}, 1, 5},
+    {"E2",
+     0,
+     1,
+     6,
+     true,
+     true,
+     0x01E1,
+     0,
+     concat(kEthernetPass, {"w 7f 2400", "w 25 01003020", "w 25 02000420"}),
+     {kConnect},
+     1,
+     5},
+    {"E3", 0, 1, 5, true, true, 0x01E1, 0, kEthernetPass, {}, 1, 5},
+    {"E4", 0, 1, 5, true, true, 0x0021, 4, kEthernetPass, {}, 1, 5},
+    {"E5", 0, 1, 5, true, true, 0x0021, 0, concat(kEthernetPass, {"w 01 3000"}), {}, 1, 5},
+    {"E6", 1, 1, 5, false, true, 0x01E1, 0, kEthernetPass, {kDisconnect}, 1, 6},
+    {"E7",
+     0,
+     1,
+     5,
+     false,
+     true,
+     0x01E1,
+     0,
+     concat(kEthernetPass, {"w 7f 260002", "w 25 01003420", "w 25 02000420"}),
+     {kDisconnect},
+     1,
+     6},
+    {"E8", 1, 1, 6, false, true, 0x01E1, 0, kEthernetPass, {}, 1, 6},
+    {"E9", 0, 1, 6, false, true, 0x01E1, 0, kEthernetPass, {}, 2, 6},
+    {"P1", 2, 2, 6, true, true, 0x01E1, 0, kPhonePass, {kConnect}, 2, 5},
+    {"P2",
+     0,
+     2,
+     6,
+     true,
+     true,
+     0x01E1,
+     0,
+     concat(kPhonePass, {"w 7f 340006", "w 25 01003420", "w 25 0200a020"}),
+     {kConnect},
+     2,
+     5},
+    {"P3", 0, 2, 5, true, true, 0x01E1, 0, kPhonePass, {}, 2, 5},
+    {"P4", 2, 2, 5, true, false, 0x01E1, 0, kPhonePass, {kDisconnect}, 2, 6},
+    {"P5",
+     0,
+     2,
+     5,
+     true,
+     false,
+     0x01E1,
+     0,
+     concat(kPhonePass, {"w 7f 340006", "w 25 01003420", "w 25 02000420"}),
+     {kDisconnect},
+     1,
+     6},
+    {"P6", 2, 2, 6, true, false, 0x01E1, 0, kPhonePass, {}, 2, 6},
+    // No link on the phone line: the Ethernet PHY is read at once, and has none either (E9).
+    {"P7", 0, 2, 6, false, false, 0x01E1, 0, concat(kPhonePass, kEthernetPass), {}, 2, 6},
+};
+
+INSTANTIATE_TEST_SUITE_P(Rows, LinkWatchRowTest, ::testing::ValuesIn(kRows),
+                         [](const ::testing::TestParamInfo<Row>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// ---- the adapter following its wires ----------------------------------------------------------
+
+// One step of a scenario: a change on the wire (or none), then one hang check.
+struct Step {
+    const char* what;
+    void (*change)(kt735::model::Kt735Device&);
+    Lines lines;
+    Statuses statuses;
+};
+
+void nothing(kt735::model::Kt735Device&) {}
+
+TEST_F(LinkWatchTest, EthernetCablePulledAndReplugged_PartnerChanges) {
+    parameters().set("MediaSel", 0u);
+    device().phoneLine().setStationsPresent(false);
+    startRunning();
+    const Step steps[] = {
+        {"stable link: the pass and nothing else", nothing, kEthernetPass, {}},
+        {"cable pulled",
+         [](kt735::model::Kt735Device& d) { d.ethernet().pull(); },
+         concat(kEthernetPass, {"w 7f 260002", "w 25 01003420", "w 25 02000420"}),
+         {kDisconnect}},
+        {"still no link: E9 turns to the phone line", nothing, {"w 25 01000445", "r 26 2"}, {}},
+        {"no link anywhere: both PHYs in one check",
+         nothing,
+         {"w 25 02000441", "r 26 2", "w 25 01000445", "r 26 2"},
+         {}},
+        {"cable back",
+         [](kt735::model::Kt735Device& d) { d.ethernet().plug(); },
+         {"w 25 02000441", "r 26 2", "w 25 01000445", "r 26 2", "w 7f 2400", "w 25 01003020",
+          "w 25 02000420"},
+         {kConnect}},
+        {"partner drops to 10 Mbit/s full duplex",
+         [](kt735::model::Kt735Device& d) { d.ethernet().setPartnerAbility(0x0041); },
+         {"w 25 01000445", "r 26 2", "w 01 2000"},
+         {}},
+        {"stable again", nothing, {"w 25 01000445", "r 26 2"}, {}},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        step.change(device());
+        EXPECT_EQ(linesOfChecks(), step.lines);
+        EXPECT_EQ(indicated(), step.statuses);
+        expectPassOver();
+    }
+    EXPECT_EQ(adapter()->LinkSpeed, 1u);
+    EXPECT_EQ(adapter()->Duplex, 2u);
+}
+
+TEST_F(LinkWatchTest, PhoneLineComingUpInAutomaticMode) {
+    parameters().set("MediaSel", 0u);
+    device().ethernet().pull();
+    device().phoneLine().setStationsPresent(false);
+    startRunning();
+    ASSERT_EQ(adapter()->MediaState, 6u);
+    const Step steps[] = {
+        {"E9", nothing, {"w 25 01000045", "r 26 2"}, {}},
+        {"P7 and E9", nothing, {"w 25 02000041", "r 26 2", "w 25 01000045", "r 26 2"}, {}},
+        {"stations appear",
+         [](kt735::model::Kt735Device& d) { d.phoneLine().setStationsPresent(true); },
+         {"w 25 02000041", "r 26 2", "w 7f 340006", "w 25 01003420", "w 25 0200a020"},
+         {kConnect}},
+        {"stable phone line", nothing, {"w 25 0200a041", "r 26 2"}, {}},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        step.change(device());
+        EXPECT_EQ(linesOfChecks(), step.lines);
+        EXPECT_EQ(indicated(), step.statuses);
+    }
+    EXPECT_EQ(adapter()->ActiveMedium, KT735N_MEDIUM_PHONE_LINE);
+    // The whole bus traffic of a stable pass: one 4-byte write at 0x25 and one 2-byte read.
+    clearLogs();
+    nextCheck();
+    EXPECT_EQ(busLines(), (Lines{"VENDOR_DEVICE 40 f1 0000 0025 0004 out 0200a041 SUCCESS",
+                                 "VENDOR_DEVICE c0 f0 0000 0026 0002 in 0400 SUCCESS"}));
+}
+
+// ---- settings -----------------------------------------------------------------------------------
+
+TEST_F(LinkWatchTest, PartnerChangeToTenFullFollowsOnlyWithAutomaticSpeed) {
+    struct Case {
+        ULONG mediaType;
+        Lines lines; // of two checks after the change
+        ULONG speed, duplex;
+        UCHAR control1;
+        USHORT partnerAbility;
+    };
+    const Case cases[] = {
+        {0, concat(concat(kEthernetPass, {"w 01 2000"}), {"w 25 01000045", "r 26 2"}), 1, 2, 0x20,
+         0x0041},
+        // PartnerAbility keeps its old value, so the next pass finds the difference again.
+        {4, concat(kEthernetPass, kEthernetPass), 2, 2, 0x30, 0x01E1},
+    };
+    parameters().set("MediaSel", 1u);
+    startRunning();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.mediaType);
+        adapter()->MediaType = c.mediaType;
+        adapter()->PartnerAbility = 0x01E1;
+        adapter()->Control1Shadow = 0x30;
+        adapter()->LinkSpeed = 2;
+        adapter()->Duplex = 2;
+        device().ethernet().setPartnerAbility(0x0041);
+        scheduler().runFor(500 * kMillisecond);
+        adapter()->PhyCommandBuffer[1] = adapter()->PhyCommandBuffer[2] = 0;
+        EXPECT_EQ(linesOfChecks(2), c.lines);
+        EXPECT_EQ(indicated(), Statuses{});
+        EXPECT_EQ(adapter()->LinkSpeed, c.speed);
+        EXPECT_EQ(adapter()->Duplex, c.duplex);
+        EXPECT_EQ(adapter()->Control1Shadow, c.control1);
+        EXPECT_EQ(adapter()->PartnerAbility, c.partnerAbility);
+        device().ethernet().setPartnerAbility(0x01E1);
+        scheduler().runFor(500 * kMillisecond);
+    }
+}
+
+// With a fixed medium a lost link is indicated once (E6, P4); later passes end in E8 or P6,
+// and MediaSelect 2 reads MII address 2 whatever the Ethernet side does.
+TEST_F(LinkWatchTest, FixedEthernetLosingItsLink) {
+    parameters().set("MediaSel", 1u);
+    startRunning();
+    device().ethernet().pull();
+    EXPECT_EQ(linesOfChecks(3), concat(concat(kEthernetPass, kEthernetPass), kEthernetPass));
+    EXPECT_EQ(indicated(), Statuses{kDisconnect});
+    EXPECT_EQ(adapter()->ActiveMedium, KT735N_MEDIUM_ETHERNET);
+}
+
+TEST_F(LinkWatchTest, FixedPhoneLineLosingItsLink) {
+    parameters().set("MediaSel", 2u);
+    startRunning();
+    device().phoneLine().setStationsPresent(false);
+    device().ethernet().pull();
+    EXPECT_EQ(linesOfChecks(3), concat(concat(kPhonePass, kPhonePass), kPhonePass));
+    EXPECT_EQ(indicated(), Statuses{kDisconnect});
+    EXPECT_EQ(adapter()->ActiveMedium, KT735N_MEDIUM_PHONE_LINE);
+}
+
+TEST_F(LinkWatchTest, IndicationsWaitForInitDone) {
+    parameters().set("MediaSel", 1u);
+    startRunning();
+    adapter()->InitDone = 0;
+    device().ethernet().pull();
+    linesOfChecks();
+    EXPECT_EQ(indicated(), Statuses{});
+    EXPECT_EQ(ndis().log().statusCompletes.size(), 1u);
+    EXPECT_EQ(adapter()->MediaState, 6u);
+    adapter()->InitDone = 1;
+}
+
+TEST_F(LinkWatchTest, NoPassOutsideTheRunningState) {
+    startRunning();
+    for (ULONG state : {KT735N_DEVICE_SHUT_DOWN, KT735N_DEVICE_TRANSFER_FAILED}) {
+        SCOPED_TRACE(state);
+        adapter()->DeviceState = state;
+        EXPECT_EQ(linesOfChecks(2), Lines{});
+    }
+    adapter()->DeviceState = KT735N_DEVICE_RUNNING;
+}
+
+TEST_F(LinkWatchTest, FailedWriteStillAdvancesTheChain) {
+    parameters().set("MediaSel", 0u);
+    startRunning();
+    bus().addFault(
+        Fault::failing({.function = URB_FUNCTION_VENDOR_DEVICE, .bRequest = 0xF1, .wIndex = 0x7F}));
+    device().ethernet().pull();
+    EXPECT_EQ(linesOfChecks(), concat(kEthernetPass, {"w 25 01003420", "w 25 02000420"}));
+    EXPECT_EQ(indicated(), Statuses{kDisconnect});
+    expectPassOver();
+}
+
+// ---- one pass at a time, and its own read buffer ------------------------------------------------
+
+TEST_F(LinkWatchTest, PassInFlightKeepsLaterKicksOut) {
+    startRunning();
+    // The data read of the first pass takes five seconds: neither the checks meanwhile nor a
+    // kick as a completion makes it start another pass.
+    bus().addFault(Fault::delaying(
+        {.function = URB_FUNCTION_VENDOR_DEVICE, .bRequest = 0xF0, .wIndex = 0x26}, 5 * kSecond));
+    EXPECT_EQ(linesOfChecks(2), Lines{"w 25 01000045"});
+    KickLinkWatch(adapter());
+    scheduler().runFor(3 * kSecond);
+    EXPECT_EQ(registerLines(), kEthernetPass);
+    expectPassOver();
+    EXPECT_EQ(linesOfChecks(), kEthernetPass);
+}
+
+TEST_F(LinkWatchTest, ReadLandsInItsOwnBuffer) {
+    startRunning();
+    // A synchronous register read of an OID set path left its bytes in RegisterReadBuffer (a
+    // partner ability of 0, which would read as a lost link); the pass neither reads them nor
+    // overwrites them.
+    adapter()->RegisterReadBuffer[0] = 0x00;
+    adapter()->RegisterReadBuffer[1] = 0x00;
+    EXPECT_EQ(linesOfChecks(), kEthernetPass);
+    EXPECT_EQ(indicated(), Statuses{});
+    EXPECT_EQ(adapter()->RegisterReadBuffer[0], 0x00);
+    EXPECT_EQ(adapter()->LinkWatchReadBuffer[0], 0xE1);
+    EXPECT_EQ(adapter()->LinkWatchReadBuffer[1], 0x01);
+}
+
+TEST_F(LinkWatchTest, RequestThatCannotBeBuiltEndsThePassAndTheNextCheckRetries) {
+    startRunning();
+    struct Case {
+        const char* what;
+        host::Memory::Kind kind;
+    };
+    for (Case c : {Case{"no request block", host::Memory::Kind::Pool},
+                   Case{"no IRP", host::Memory::Kind::Irp}}) {
+        SCOPED_TRACE(c.what);
+        world().memory().failNth(c.kind, 1);
+        EXPECT_EQ(linesOfChecks(), Lines{});
+        expectPassOver();
+        EXPECT_EQ(adapter()->LinkWatchWriteUrb, nullptr);
+        EXPECT_EQ(linesOfChecks(), kEthernetPass);
+    }
+}
+
+// ---- halt ---------------------------------------------------------------------------------------
+
+// Halt while a chain is with the USB stack (the medium-select write of E7 delayed): the Adapter
+// may be released only after the chain's last completion.
+class LinkWatchHaltTest : public LinkWatchTest {
+  protected:
+    void haltDuringChain(host::Time delay) {
+        parameters().set("MediaSel", 0u);
+        startRunning();
+        bus().addFault(Fault::delaying(
+            {.function = URB_FUNCTION_VENDOR_DEVICE, .bRequest = 0xF1, .wIndex = 0x7F}, delay));
+        device().ethernet().pull();
+        scheduler().runUntil([&] { return adapter()->LinkWatchState == LINK_WATCH_ETHERNET_LOST; });
+        ASSERT_FALSE(LinkWatchIdle(adapter()));
+        halt();
+        scheduler().runFor(2 * delay);
+    }
+};
+
+// The chain ends within the halt's one-second pause.
+TEST_F(LinkWatchHaltTest, ChainEndingDuringTheStopPause) {
+    haltDuringChain(200 * kMillisecond);
+}
+
+// The chain outlasts the stop sequence: MiniportHalt must wait for LinkWatchIdle. Disabled until
+// it does.
+TEST_F(LinkWatchHaltTest, DISABLED_ChainOutlastingTheStopSequence) {
+    haltDuringChain(10 * kSecond);
+}
+
+} // namespace
