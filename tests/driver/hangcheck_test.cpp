@@ -1,0 +1,142 @@
+// The hang check on a running adapter, driven by NDIS's periodic 2-second check: the keep-alive
+// frame on an idle phone line (its image and its rhythm), the cases that send none, and the
+// restart of reception that stopped for want of an IRP.
+#include <string>
+#include <vector>
+
+#include "fixture.h"
+
+namespace {
+
+using host::kMillisecond;
+
+const std::string kKeepAliveTransfer = "3c00"                     // length header: 60
+                                       "000000000000000000000000" // both addresses zero
+                                       "002e0000f3"               // length 46, LLC TEST with poll
+                                       + std::string(86, '0');    // 43 bytes of zeros
+
+class HangCheckTest : public kt735n_test::DriverFixture {
+  protected:
+    void nextCheck() {
+        std::uint64_t before = ndis().hangChecks();
+        scheduler().runUntil([&] { return ndis().hangChecks() > before; });
+        scheduler().runFor(100 * kMillisecond);
+    }
+    // The bulk-out transfers of the bus log, as data.
+    std::vector<std::string> bulkOut() {
+        std::vector<std::string> transfers;
+        for (const host::usb::Request& request : bus().log()) {
+            if (request.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
+                request.endpoint == 0x02) {
+                transfers.push_back(hex(request.data));
+            }
+        }
+        return transfers;
+    }
+    std::size_t freeTxListLength() const {
+        std::size_t n = 0;
+        for (TransferDescriptor* d = adapter()->FreeTxList.Head; d != nullptr; d = d->Next) {
+            n++;
+        }
+        return n;
+    }
+};
+
+struct KeepAliveCase {
+    const char* name;
+    ULONG mediaSelect;
+    USHORT phoneLineId; // identifier register 3 of the phone-line PHY
+    bool emptyFreeList;
+    int noIrpAtCheck;        // the check whose keep-alive finds no IRP (0: none)
+    std::vector<int> sentAt; // the checks (1-based) that send a keep-alive, of 30
+    LONG idleCount;
+};
+
+class KeepAliveTest : public HangCheckTest, public ::testing::WithParamInterface<KeepAliveCase> {};
+
+TEST_P(KeepAliveTest, ThirtyIdleChecks) {
+    const KeepAliveCase& c = GetParam();
+    parameters().set("MediaSel", c.mediaSelect);
+    if (c.phoneLineId != 0) {
+        device().phoneLinePhy().setIdentifier(c.phoneLineId);
+    }
+    startRunning();
+    DescriptorList saved = adapter()->FreeTxList;
+    LONG freeCount = adapter()->FreeTxCount;
+    if (c.emptyFreeList) {
+        adapter()->FreeTxList = DescriptorList{nullptr, nullptr, 0};
+    }
+
+    std::vector<int> sentAt;
+    for (int check = 1; check <= 30; check++) {
+        if (check == c.noIrpAtCheck) {
+            world().memory().failNth(host::Memory::Kind::Irp, 1);
+        }
+        clearLogs();
+        nextCheck();
+        for (const std::string& transfer : bulkOut()) {
+            EXPECT_EQ(transfer, kKeepAliveTransfer);
+            sentAt.push_back(check);
+        }
+    }
+    EXPECT_EQ(sentAt, c.sentAt);
+    EXPECT_EQ(adapter()->IdleCheckCount, c.idleCount);
+    EXPECT_EQ(ndis().log().sendCompletions.size(), 0u);
+    EXPECT_EQ(adapter()->FreeTxCount, freeCount);
+    if (c.emptyFreeList) {
+        adapter()->FreeTxList = saved;
+    }
+    EXPECT_EQ(freeTxListLength(), static_cast<std::size_t>(adapter()->FreeTxCount));
+}
+
+const KeepAliveCase kKeepAliveCases[] = {
+    // The first check still sees the bring-up's completion; ten idle checks later the first
+    // keep-alive goes, and its own completion makes every second check idle.
+    {"PhoneLine", 2, 0, false, 0, {11, 13, 15, 17, 19, 21, 23, 25, 27, 29}, 10},
+    {"Ethernet", 1, 0, false, 0, {}, 0},
+    {"PhoneLinePhyType3", 2, 0x5C22, false, 0, {}, 10},
+    {"EmptyFreeList", 2, 0, true, 0, {}, 10},
+    // The descriptor goes back and the next check, still idle, sends.
+    {"NoIrp", 2, 0, false, 11, {12, 14, 16, 18, 20, 22, 24, 26, 28, 30}, 10},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, KeepAliveTest, ::testing::ValuesIn(kKeepAliveCases),
+                         [](const ::testing::TestParamInfo<KeepAliveCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// Traffic counts as activity: after sends the idle count stays at 10, so the first idle check
+// sends at once.
+TEST_F(HangCheckTest, TrafficThenImmediateKeepAlive) {
+    parameters().set("MediaSel", 2u);
+    startRunning();
+    adapter()->IdleCheckCount = 10;
+    ndis().send(frame(100));
+    nextCheck();
+    clearLogs();
+    nextCheck();
+    EXPECT_EQ(bulkOut(), std::vector<std::string>{kKeepAliveTransfer});
+}
+
+// A rejected transfer whose resubmission finds no IRP leaves every receive descriptor free and
+// none on the pipe. The next check puts one back, and frames arrive again.
+TEST_F(HangCheckTest, ReceptionStoppedForWantOfAnIrpRestarts) {
+    startRunning();
+    ASSERT_EQ(bus().outstanding(), 1u);
+    world().memory().failNth(host::Memory::Kind::Irp, 1);
+    device().injectBulkIn({0x00});
+    scheduler().runFor(10 * kMillisecond);
+    ASSERT_EQ(bus().outstanding(), 0u);
+    ASSERT_EQ(adapter()->FreeRxList.Count, adapter()->RxDescriptorCount);
+
+    nextCheck();
+    EXPECT_EQ(bus().outstanding(), 1u);
+    device().ethernet().sendToAdapter(frame(64));
+    scheduler().runFor(100 * kMillisecond);
+    EXPECT_EQ(ndis().log().received.size(), 1u);
+    // With reception running, a check puts nothing more on the pipe.
+    nextCheck();
+    EXPECT_EQ(bus().outstanding(), 1u);
+}
+
+} // namespace
