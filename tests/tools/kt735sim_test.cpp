@@ -235,7 +235,7 @@ TEST_F(Kt735SimTest, HelpDocumentsEveryOptionAndCommand) {
                              "at 5s phoneline up",
                              "send 10 1514",
                              "receive 3 64",
-                             "inject-bulk-in ff",
+                             "inject-bulk-in 024b",
                              "query OID_GEN_VENDOR_DESCRIPTION",
                              "set OID_GEN_CURRENT_PACKET_FILTER",
                              "hangcheck-off",

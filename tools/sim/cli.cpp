@@ -434,7 +434,7 @@ Options:
                          NetworkAddress takes hex digits, any number of them:
                          --param NetworkAddress=0012ABCDEF01
   --mac AA:BB:CC:DD:EE:FF
-                         The permanent address in the EEPROM (default 00:12:34:56:78:9A).
+                         The permanent address in the EEPROM (default 02:4B:56:07:35:01).
                          --mac 00:12:34:00:00:01
   --ethernet ABILITY|none
                          The Ethernet link partner at start: its ability word in hex, or no
@@ -467,15 +467,17 @@ in line order. OIDs are NDIS names (OID_GEN_LINK_SPEED) or hex values (0x0001010
   receive COUNT SIZE     COUNT frames of SIZE bytes from a peer on the active wire to the
                          adapter's station address, back to back.   at 200ms receive 3 64
   inject-bulk-in HEXBYTES
-                         One raw bulk-in transfer from the chip, trailer included.
-                         at 1s inject-bulk-in ffffffffffff0200000000010800...
+                         One raw bulk-in transfer from the chip: frame, CRC and two zero
+                         bytes, then the status word, low byte first (08 00: CRC error).
+                         Spaces between bytes are allowed.
+                         at 1s inject-bulk-in 024b56073501 025045455201 88b5 00000000 0000 0000
   query OID [BUFFER_LENGTH]
                          MiniportQueryInformation; default buffer 512 bytes.
                          at 0s query OID_GEN_VENDOR_DESCRIPTION 40
   set OID HEXBYTES       MiniportSetInformation with these bytes.
                          at 0s set OID_GEN_CURRENT_PACKET_FILTER 0b000000
   hangcheck-off          NDIS stops calling MiniportCheckForHang (and with it the link watch).
-  hangcheck-on           ... and starts again.   at 0s hangcheck-off
+  hangcheck-on           ... and starts again.   at 0s hangcheck-off   at 5s hangcheck-on
   reset                  MiniportReset.   at 4s reset
   halt                   MiniportHalt (through REMOVE_DEVICE); the run ends.   at 15s halt
   unplug                 Surprise removal: the device leaves the bus, then SURPRISE_REMOVAL
