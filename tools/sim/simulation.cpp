@@ -524,11 +524,8 @@ void Simulation::send(const ScriptEvent& event) {
         frames_.sent++;
         auto status = static_cast<std::uint32_t>(result.status);
         std::string completion;
-        if (completedInside_) {
+        if (completedInside_ && status == NDIS_STATUS_PENDING) {
             completion = ", completed at once: " + statusText(*completedInside_);
-        }
-        if (status != NDIS_STATUS_PENDING && status != NDIS_STATUS_SUCCESS) {
-            frames_.sendErrors++;
         }
         record("send",
                {{"id", std::to_string(result.id), false},
@@ -842,8 +839,19 @@ int Simulation::finish(std::ostream& err) {
     line("  frames sent      " + std::to_string(frames_.sent) + " by MiniportSend, " +
          std::to_string(frames_.sendCompleted) + " completed, " + std::to_string(wire.fromAdapter) +
          " on the wires");
+    const kt735::model::Counters& chip = device_->counters();
+    std::string dropped;
+    for (auto [count, why] :
+         {std::pair{chip.rxOverflow, "FIFO full"}, std::pair{chip.rxFiltered, "not addressed"},
+          std::pair{chip.rxDroppedDisabled, "receiver off"},
+          std::pair{chip.rxOversize, "oversize"}}) {
+        if (count != 0) {
+            dropped +=
+                (dropped.empty() ? "; chip dropped " : ", ") + std::to_string(count) + " " + why;
+        }
+    }
     line("  frames received  " + std::to_string(wire.toAdapter) + " on the wires, " +
-         std::to_string(frames_.indicated) + " indicated");
+         std::to_string(frames_.indicated) + " indicated" + dropped);
     line("  errors           " + std::to_string(frames_.sendErrors) + " failed sends; counters: " +
          (counters_.empty() ? std::string("not read")
                             : "transmit " + std::to_string(xmitErrors) + ", receive " +
