@@ -112,7 +112,7 @@ class IrpRegistry {
     enum class Origin { Driver, Threaded, Platform };
     struct Info {
         Origin origin;
-        bool inFlight = false;   // sent down with IofCallDriver and not yet handed back
+        bool inFlight = false; // sent down with IofCallDriver and not yet handed back
         std::uint64_t serial = 0;
     };
 
