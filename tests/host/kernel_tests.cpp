@@ -381,6 +381,7 @@ TEST_F(KernelTest, VerifierCatchesIrpLifetimeErrors) {
         sendDriverIrp(record, true, true, true, &irp);
         IoFreeIrp(irp);
         IoCancelIrp(irp); // still live: collect it
+        LowerDriver::delay = -1;
     }
     {
         ExpectViolation v(host::rule::kIrpNoStackLocation);
@@ -388,6 +389,30 @@ TEST_F(KernelTest, VerifierCatchesIrpLifetimeErrors) {
         IoSetNextIrpStackLocation(irp); // uses the only location itself
         IofCallDriver(lower.device, irp);
         IoFreeIrp(irp);
+    }
+    {
+        ExpectViolation v(host::rule::kIrpUnknown);
+        IRP onStack{};
+        IoFreeIrp(&onStack);
+    }
+    {
+        // An IRP whose only stack location was already completed has nobody left to complete.
+        ExpectViolation v(host::rule::kIrpCompletedTwice);
+        CompletionRecord record;
+        record.freeIrp = false;
+        PIRP irp = IoAllocateIrp(1, FALSE);
+        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        IoSetCompletionRoutine(irp, recordCompletion, &record, TRUE, TRUE, TRUE);
+        IofCallDriver(lower.device, irp);
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        IoFreeIrp(irp);
+    }
+    {
+        ExpectViolation v(host::rule::kIrpCompletedPending);
+        LowerDriver::status = STATUS_PENDING;
+        CompletionRecord record;
+        sendDriverIrp(record, true, true, true);
+        LowerDriver::status = STATUS_SUCCESS;
     }
     {
         // The routine keeps the IRP alive but lets completion go on to the I/O manager.
