@@ -4,6 +4,7 @@
 #include "datapath/datapath.h"
 #include "driver/handlers.h"
 #include "driver/placement.h"
+#include "linkwatch/linkwatch.h"
 #include "usb/usb.h"
 
 // The pause between two looks at the requests still with the USB stack, and the number of
@@ -28,15 +29,15 @@ static KT735N_PAGED_CODE VOID AbortBulkPipes(Adapter* adapter) {
     }
 }
 
-// Waits until no bulk-in or bulk-out IRP of the adapter is with the USB stack any more and no
-// completion routine still works on the Adapter, which would otherwise touch released memory.
-// The pipe aborts of the stop sequence have normally cancelled every transfer by then. When
+// Waits until no bulk-in, bulk-out or link-watch IRP of the adapter is with the USB stack any
+// more and no completion routine still works on the Adapter, which would otherwise touch released
+// memory. The pipe aborts of the stop sequence have normally cancelled every transfer by then. When
 // they could not be sent (a pipe request timed out), or a transfer reached the stack after
 // them, the transfers still there are cancelled by aborting both pipes again, once a second.
 // IRQL: PASSIVE_LEVEL. Locks: takes RxLock and TxSubmitLock, one at a time, to look.
 static KT735N_PAGED_CODE VOID WaitForUsbRequests(Adapter* adapter) {
     ULONG looks = 0;
-    while (!BulkInIdle(adapter) || !BulkOutIdle(adapter)) {
+    while (!BulkInIdle(adapter) || !BulkOutIdle(adapter) || !LinkWatchIdle(adapter)) {
         if (looks == REQUEST_WAIT_LOOKS_PER_ABORT) {
             AbortBulkPipes(adapter);
             looks = 0;

@@ -409,7 +409,7 @@ TEST_F(LinkWatchHaltTest, ChainEndingDuringTheStopPause) {
 
 // The chain outlasts the stop sequence: MiniportHalt must wait for LinkWatchIdle. Disabled until
 // it does.
-TEST_F(LinkWatchHaltTest, DISABLED_ChainOutlastingTheStopSequence) {
+TEST_F(LinkWatchHaltTest, ChainOutlastingTheStopSequence) {
     haltDuringChain(10 * kSecond);
 }
 
