@@ -407,8 +407,7 @@ TEST_F(LinkWatchHaltTest, ChainEndingDuringTheStopPause) {
     haltDuringChain(200 * kMillisecond);
 }
 
-// The chain outlasts the stop sequence: MiniportHalt must wait for LinkWatchIdle. Disabled until
-// it does.
+// The chain outlasts the stop sequence: MiniportHalt waits for it before releasing anything.
 TEST_F(LinkWatchHaltTest, ChainOutlastingTheStopSequence) {
     haltDuringChain(10 * kSecond);
 }
