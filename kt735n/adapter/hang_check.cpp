@@ -26,18 +26,9 @@
 // IRQL: DISPATCH_LEVEL. Locks: takes TxLock (twice at most, not held across the submission).
 static VOID SendKeepAlive(Adapter* adapter) {
     NdisAcquireSpinLock(&adapter->TxLock);
-    TransferDescriptor* descriptor = adapter->FreeTxList.Head;
+    TransferDescriptor* descriptor = DescriptorListTakeHead(&adapter->FreeTxList);
     if (descriptor != NULL) {
-        adapter->FreeTxList.Head = descriptor->Next;
-        if (descriptor->Next != NULL) {
-            descriptor->Next->Prev = NULL;
-        } else {
-            adapter->FreeTxList.Tail = NULL;
-        }
-        adapter->FreeTxList.Count--;
         adapter->FreeTxCount--;
-        descriptor->Next = NULL;
-        descriptor->Prev = NULL;
     }
     NdisReleaseSpinLock(&adapter->TxLock);
     if (descriptor == NULL) {
@@ -53,15 +44,7 @@ static VOID SendKeepAlive(Adapter* adapter) {
     }
 
     NdisAcquireSpinLock(&adapter->TxLock);
-    descriptor->Prev = NULL;
-    descriptor->Next = adapter->FreeTxList.Head;
-    if (adapter->FreeTxList.Head != NULL) {
-        adapter->FreeTxList.Head->Prev = descriptor;
-    } else {
-        adapter->FreeTxList.Tail = descriptor;
-    }
-    adapter->FreeTxList.Head = descriptor;
-    adapter->FreeTxList.Count++;
+    DescriptorListPush(&adapter->FreeTxList, descriptor);
     adapter->FreeTxCount++;
     NdisReleaseSpinLock(&adapter->TxLock);
 }

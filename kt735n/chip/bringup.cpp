@@ -60,34 +60,6 @@ ULONG DescriptorBlockLength(ULONG txCount, ULONG rxCount, PULONG length) {
     return KT735N_OK;
 }
 
-// Appends a descriptor at the tail of a list.
-// IRQL: any. Locks: the list's lock, or none before the adapter runs.
-static VOID AppendDescriptor(DescriptorList* list, TransferDescriptor* descriptor) {
-    descriptor->Next = NULL;
-    descriptor->Prev = list->Tail;
-    if (list->Tail != NULL) {
-        list->Tail->Next = descriptor;
-    } else {
-        list->Head = descriptor;
-    }
-    list->Tail = descriptor;
-    list->Count++;
-}
-
-// Pushes a descriptor at the head of a list.
-// IRQL: any. Locks: the list's lock, or none before the adapter runs.
-static VOID PushDescriptor(DescriptorList* list, TransferDescriptor* descriptor) {
-    descriptor->Prev = NULL;
-    descriptor->Next = list->Head;
-    if (list->Head != NULL) {
-        list->Head->Prev = descriptor;
-    } else {
-        list->Tail = descriptor;
-    }
-    list->Head = descriptor;
-    list->Count++;
-}
-
 // Medium auto-detection, for MediaSelect 0: advertise everything on the Ethernet PHY and read
 // the advertisement back; read the phone-line PHY's identifier. An Ethernet PHY that keeps the
 // IEEE 802.3 selector alone picks Ethernet, a phone-line PHY of the 0x5C2x family alone picks
@@ -126,9 +98,9 @@ static VOID CarveDescriptors(Adapter* adapter, PUCHAR block) {
         descriptor->Urb = (PURB)(urbAreas + i * KT735N_URB_AREA_SIZE);
         descriptor->DataBuffer = dataBuffers + i * KT735N_DATA_BUFFER_SIZE;
         if (i < adapter->TxDescriptorCount) {
-            AppendDescriptor(&adapter->FreeTxList, descriptor);
+            DescriptorListAppend(&adapter->FreeTxList, descriptor);
         } else {
-            PushDescriptor(&adapter->FreeRxList, descriptor);
+            DescriptorListPush(&adapter->FreeRxList, descriptor);
         }
     }
 }

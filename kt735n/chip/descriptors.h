@@ -40,3 +40,17 @@ struct RxPacketSlot {
     PNDIS_PACKET Packet;
     PNDIS_BUFFER Buffer;
 };
+
+// ---- descriptor lists ---------------------------------------------------------------------------
+// The three lists (FreeTxList, FreeRxList, ReceivedList) share these operations. The caller
+// holds the list's lock (TxLock or RxLock), or the adapter is not running yet.
+
+// Unlinks and returns the head of the list, or NULL when it is empty.
+// IRQL: up to DISPATCH_LEVEL. Locks: the caller holds the list's lock.
+TransferDescriptor* DescriptorListTakeHead(DescriptorList* list);
+// Appends a descriptor at the tail.
+// IRQL: up to DISPATCH_LEVEL. Locks: the caller holds the list's lock.
+VOID DescriptorListAppend(DescriptorList* list, TransferDescriptor* descriptor);
+// Pushes a descriptor at the head, so that it is the next one taken.
+// IRQL: up to DISPATCH_LEVEL. Locks: the caller holds the list's lock.
+VOID DescriptorListPush(DescriptorList* list, TransferDescriptor* descriptor);

@@ -14,39 +14,6 @@
 #include "datapath/datapath.h"
 #include "driver/handlers.h"
 
-// Removes and returns the head of a descriptor list, or NULL when it is empty.
-// IRQL: up to DISPATCH_LEVEL. Locks: the caller holds the list's lock.
-static TransferDescriptor* TakeHead(DescriptorList* list) {
-    TransferDescriptor* descriptor = list->Head;
-    if (descriptor == NULL) {
-        return NULL;
-    }
-    list->Head = descriptor->Next;
-    if (list->Head != NULL) {
-        list->Head->Prev = NULL;
-    } else {
-        list->Tail = NULL;
-    }
-    list->Count--;
-    descriptor->Next = NULL;
-    descriptor->Prev = NULL;
-    return descriptor;
-}
-
-// Appends a descriptor at the tail of a descriptor list.
-// IRQL: up to DISPATCH_LEVEL. Locks: the caller holds the list's lock.
-static VOID AppendTail(DescriptorList* list, TransferDescriptor* descriptor) {
-    descriptor->Next = NULL;
-    descriptor->Prev = list->Tail;
-    if (list->Tail != NULL) {
-        list->Tail->Next = descriptor;
-    } else {
-        list->Head = descriptor;
-    }
-    list->Tail = descriptor;
-    list->Count++;
-}
-
 // The last act of a bulk-in completion routine: from here on it no longer touches the Adapter
 // or the descriptor, so halt may release both once the count reaches 0.
 // IRQL: up to DISPATCH_LEVEL. Locks: takes RxLock.
@@ -74,7 +41,7 @@ ULONG SubmitBulkIn(Adapter* adapter, TransferDescriptor* descriptor) {
     PIRP irp = IoAllocateIrp((CCHAR)adapter->IrpStackSize, FALSE);
     if (irp == NULL) {
         NdisAcquireSpinLock(&adapter->RxLock);
-        AppendTail(&adapter->FreeRxList, descriptor);
+        DescriptorListAppend(&adapter->FreeRxList, descriptor);
         NdisReleaseSpinLock(&adapter->RxLock);
         return KT735N_FAILED;
     }
@@ -178,8 +145,8 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID conte
 // IRQL: up to DISPATCH_LEVEL. Locks: takes RxLock, released before the submission.
 ULONG QueueReceivedFrame(Adapter* adapter, TransferDescriptor* descriptor) {
     NdisAcquireSpinLock(&adapter->RxLock);
-    AppendTail(&adapter->ReceivedList, descriptor);
-    TransferDescriptor* free = TakeHead(&adapter->FreeRxList);
+    DescriptorListAppend(&adapter->ReceivedList, descriptor);
+    TransferDescriptor* free = DescriptorListTakeHead(&adapter->FreeRxList);
     NdisReleaseSpinLock(&adapter->RxLock);
 
     if (free != NULL) {
@@ -206,7 +173,7 @@ VOID NTAPI IndicateReceivedFrames(PVOID systemSpecific1, PVOID functionContext,
 
     NdisAcquireSpinLock(&adapter->RxLock);
     for (;;) {
-        TransferDescriptor* descriptor = TakeHead(&adapter->ReceivedList);
+        TransferDescriptor* descriptor = DescriptorListTakeHead(&adapter->ReceivedList);
         if (descriptor == NULL) {
             break;
         }
@@ -218,11 +185,11 @@ VOID NTAPI IndicateReceivedFrames(PVOID systemSpecific1, PVOID functionContext,
         NdisMIndicateReceivePacket(adapter->MiniportAdapterHandle, &slot->Packet, 1);
 
         NdisAcquireSpinLock(&adapter->RxLock);
-        AppendTail(&adapter->FreeRxList, descriptor);
+        DescriptorListAppend(&adapter->FreeRxList, descriptor);
     }
     TransferDescriptor* restart = NULL;
     if (adapter->FreeRxList.Count >= adapter->RxDescriptorCount) {
-        restart = TakeHead(&adapter->FreeRxList);
+        restart = DescriptorListTakeHead(&adapter->FreeRxList);
     }
     NdisReleaseSpinLock(&adapter->RxLock);
 

@@ -40,39 +40,12 @@ const UCHAR KeepAliveFrame[KT735N_KEEP_ALIVE_FRAME_LENGTH] = {
 
 // ---- the free transmit list ---------------------------------------------------------------------
 
-// Unlinks the head of FreeTxList, or gives NULL when it is empty. FreeTxCount is the caller's.
-// IRQL: DISPATCH_LEVEL. Locks: the caller holds TxLock.
-static TransferDescriptor* TakeFreeTxHead(Adapter* adapter) {
-    TransferDescriptor* descriptor = adapter->FreeTxList.Head;
-    if (descriptor == NULL) {
-        return NULL;
-    }
-    adapter->FreeTxList.Head = descriptor->Next;
-    if (descriptor->Next != NULL) {
-        descriptor->Next->Prev = NULL;
-    } else {
-        adapter->FreeTxList.Tail = NULL;
-    }
-    adapter->FreeTxList.Count--;
-    descriptor->Next = NULL;
-    descriptor->Prev = NULL;
-    return descriptor;
-}
-
 // Puts a descriptor back at the head of FreeTxList, so that it is the next one taken. The
 // packet it was to carry is forgotten. FreeTxCount is the caller's.
 // IRQL: DISPATCH_LEVEL. Locks: the caller holds TxLock.
 static VOID PushFreeTxHead(Adapter* adapter, TransferDescriptor* descriptor) {
     ((TxPacketSlot*)descriptor->PacketSlot)->Packet = NULL;
-    descriptor->Prev = NULL;
-    descriptor->Next = adapter->FreeTxList.Head;
-    if (adapter->FreeTxList.Head != NULL) {
-        adapter->FreeTxList.Head->Prev = descriptor;
-    } else {
-        adapter->FreeTxList.Tail = descriptor;
-    }
-    adapter->FreeTxList.Head = descriptor;
-    adapter->FreeTxList.Count++;
+    DescriptorListPush(&adapter->FreeTxList, descriptor);
 }
 
 // Appends a descriptor at the tail of FreeTxList, forgetting the packet it carried. FreeTxCount
@@ -80,15 +53,7 @@ static VOID PushFreeTxHead(Adapter* adapter, TransferDescriptor* descriptor) {
 // IRQL: DISPATCH_LEVEL. Locks: the caller holds TxLock.
 static VOID AppendFreeTxTail(Adapter* adapter, TransferDescriptor* descriptor) {
     ((TxPacketSlot*)descriptor->PacketSlot)->Packet = NULL;
-    descriptor->Next = NULL;
-    descriptor->Prev = adapter->FreeTxList.Tail;
-    if (adapter->FreeTxList.Tail != NULL) {
-        adapter->FreeTxList.Tail->Next = descriptor;
-    } else {
-        adapter->FreeTxList.Head = descriptor;
-    }
-    adapter->FreeTxList.Tail = descriptor;
-    adapter->FreeTxList.Count++;
+    DescriptorListAppend(&adapter->FreeTxList, descriptor);
 }
 
 // Puts the descriptors of a send that handed nothing over back at the head of FreeTxList, in
@@ -397,10 +362,10 @@ NDIS_STATUS NTAPI MiniportSend(NDIS_HANDLE miniportAdapterContext, PNDIS_PACKET 
         NdisReleaseSpinLock(&adapter->TxLock);
         return NDIS_STATUS_RESOURCES;
     }
-    TransferDescriptor* descriptor = TakeFreeTxHead(adapter);
+    TransferDescriptor* descriptor = DescriptorListTakeHead(&adapter->FreeTxList);
     TransferDescriptor* zeroLength = NULL;
     if (descriptor != NULL && needsZeroLength) {
-        zeroLength = TakeFreeTxHead(adapter);
+        zeroLength = DescriptorListTakeHead(&adapter->FreeTxList);
         if (zeroLength == NULL) {
             PushFreeTxHead(adapter, descriptor);
             descriptor = NULL;

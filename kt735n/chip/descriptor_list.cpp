@@ -1,0 +1,44 @@
+// The doubly linked descriptor lists: head, tail and count, linked through the descriptors' own
+// Next and Prev pointers.
+#include "chip/descriptors.h"
+
+TransferDescriptor* DescriptorListTakeHead(DescriptorList* list) {
+    TransferDescriptor* descriptor = list->Head;
+    if (descriptor == NULL) {
+        return NULL;
+    }
+    list->Head = descriptor->Next;
+    if (list->Head != NULL) {
+        list->Head->Prev = NULL;
+    } else {
+        list->Tail = NULL;
+    }
+    list->Count--;
+    descriptor->Next = NULL;
+    descriptor->Prev = NULL;
+    return descriptor;
+}
+
+VOID DescriptorListAppend(DescriptorList* list, TransferDescriptor* descriptor) {
+    descriptor->Next = NULL;
+    descriptor->Prev = list->Tail;
+    if (list->Tail != NULL) {
+        list->Tail->Next = descriptor;
+    } else {
+        list->Head = descriptor;
+    }
+    list->Tail = descriptor;
+    list->Count++;
+}
+
+VOID DescriptorListPush(DescriptorList* list, TransferDescriptor* descriptor) {
+    descriptor->Prev = NULL;
+    descriptor->Next = list->Head;
+    if (list->Head != NULL) {
+        list->Head->Prev = descriptor;
+    } else {
+        list->Tail = descriptor;
+    }
+    list->Head = descriptor;
+    list->Count++;
+}
