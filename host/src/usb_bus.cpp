@@ -675,28 +675,12 @@ void Bus::selectConfiguration(Transfer& t) {
 }
 
 void Bus::abortPipe(Transfer& abort, bool inlineCompletion) {
-    std::vector<Transfer*> victims;
-    for (auto& [irp, t] : transfers_) {
-        if (t.get() != &abort && t->function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
-            t->endpoint == abort.target && !t->result) {
-            victims.push_back(t.get());
-        }
-    }
-    // Oldest first, as they were queued.
-    std::sort(victims.begin(), victims.end(),
-              [](const Transfer* a, const Transfer* b) { return a->id < b->id; });
-    std::vector<std::pair<PIRP, std::uint64_t>> keys;
-    for (Transfer* t : victims) {
-        forget(*t);
-        t->result = USBD_STATUS_CANCELED;
-        t->aborted = true;
-        if (inlineCompletion) {
-            keys.emplace_back(t->irp, t->id);
-        } else {
-            scheduleCompletion(*t, 0);
-        }
-    }
-    completeNow(keys);
+    endTransfers(
+        [&abort](const Transfer& t) {
+            return &t != &abort && t.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
+                   t.endpoint == abort.target;
+        },
+        USBD_STATUS_CANCELED, true, inlineCompletion);
 }
 
 void Bus::cycle(Transfer& t) {
@@ -711,18 +695,25 @@ void Bus::cycle(Transfer& t) {
 }
 
 void Bus::completeAllWith(USBD_STATUS status, const Transfer* except, bool immediately) {
-    std::vector<Transfer*> all;
+    endTransfers([except](const Transfer& t) { return &t != except; }, status, false, immediately);
+}
+
+void Bus::endTransfers(const std::function<bool(const Transfer&)>& which, USBD_STATUS status,
+                       bool aborted, bool immediately) {
+    std::vector<Transfer*> ending;
     for (auto& [irp, t] : transfers_) {
-        if (t.get() != except && !t->result) {
-            all.push_back(t.get());
+        if (!t->result && which(*t)) {
+            ending.push_back(t.get());
         }
     }
-    std::sort(all.begin(), all.end(),
+    // Oldest first, as they were queued.
+    std::sort(ending.begin(), ending.end(),
               [](const Transfer* a, const Transfer* b) { return a->id < b->id; });
     std::vector<std::pair<PIRP, std::uint64_t>> keys;
-    for (Transfer* t : all) {
+    for (Transfer* t : ending) {
         forget(*t);
         t->result = status;
+        t->aborted = aborted;
         if (immediately) {
             keys.emplace_back(t->irp, t->id);
         } else {

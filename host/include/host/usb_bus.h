@@ -258,6 +258,10 @@ class Bus : public UsbPort {
     // Every transfer without a result gets `status`; completes them now (the caller runs where
     // completions may run) or from the scheduler.
     void completeAllWith(USBD_STATUS status, const Transfer* except, bool immediately);
+    // Ends every unfinished transfer `which` selects with `status`, oldest first: at once, or
+    // from the scheduler.
+    void endTransfers(const std::function<bool(const Transfer&)>& which, USBD_STATUS status,
+                      bool aborted, bool immediately);
     void completeNow(const std::vector<std::pair<PIRP, std::uint64_t>>& keys);
     void forget(Transfer& t); // takes it off the IN queue and the scheduler
     void record(Request request);
