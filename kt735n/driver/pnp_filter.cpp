@@ -80,7 +80,7 @@ static VOID ForgetStaleDevices(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT fdo) 
     }
 }
 
-// Claims a free record for a new device. Nothing is recorded when all are in use.
+// Claims a free record for a device being added. Nothing is recorded when all are in use.
 // IRQL: PASSIVE_LEVEL. Locks: none.
 static VOID RecordDevice(PDEVICE_OBJECT fdo, PDEVICE_OBJECT pdo) {
     for (ULONG i = 0; i < FILTER_DEVICE_COUNT; i++) {

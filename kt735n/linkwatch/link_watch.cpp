@@ -124,7 +124,7 @@ ULONG IndicateMediaState(Adapter* adapter, ULONG mediaState) {
     return KT735N_OK;
 }
 
-// Takes a new partner ability: speed and duplex from its best technology (100 full, 100 half,
+// Takes a changed partner ability: speed and duplex from its best technology (100 full, 100 half,
 // then 10 full or half), Control1Shadow with the 0x04, 0x10 and 0x20 bits made to match, and
 // then Control1 and Control2 written with [Control1Shadow, 0x00] in state 32.
 // IRQL: up to DISPATCH_LEVEL. Locks: none.

@@ -28,7 +28,7 @@
 // valid until LinkWatchWriteComplete runs (the link watch passes PhyCommandBuffer). wValue is
 // always 0. Returns what IofCallDriver returned, or KT735N_FAILED when no request block or IRP
 // could be had; nothing was then sent, what was taken is freed and the pass in flight has ended
-// (LinkWatchBusy cleared), so the next hang check starts a new one.
+// (LinkWatchBusy cleared), so the next hang check starts another.
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
 ULONG AsyncWriteRegisters(Adapter* adapter, USHORT count, USHORT firstRegister, PUCHAR data);
 // Reads count chip registers from firstRegister on into LinkWatchReadBuffer, with
@@ -47,7 +47,7 @@ VOID KickLinkWatch(Adapter* adapter);
 VOID EndLinkWatchPass(Adapter* adapter);
 NTSTATUS NTAPI LinkWatchWriteComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
 NTSTATUS NTAPI LinkWatchReadComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
-// Takes a new Ethernet partner ability: PartnerAbility, LinkSpeed, Duplex and Control1Shadow,
+// Takes a changed Ethernet partner ability: PartnerAbility, LinkSpeed, Duplex and Control1Shadow,
 // then writes Control1 (state 32).
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
 VOID ApplyPartnerAbility(Adapter* adapter, USHORT ability);
