@@ -89,23 +89,24 @@ struct Bench {
     }
     ~Bench() { dev.detach(); }
 
+    // A control request; an IN request's buffer is cut to what the device returned.
     Outcome request(std::uint8_t type, std::uint8_t req, std::uint16_t value, std::uint16_t index,
-                    std::vector<std::uint8_t>& data, std::size_t* actualOut = nullptr) {
+                    std::vector<std::uint8_t>& data) {
         SetupPacket s{type, req, value, index, static_cast<std::uint16_t>(data.size())};
         std::size_t actual = 0;
         Outcome o = dev.control(s, data, actual);
-        if (actualOut != nullptr) {
-            *actualOut = actual;
-        }
         if (s.isIn()) {
             data.resize(actual);
         }
         return o;
     }
-    void setConfiguration(std::uint16_t value) {
+    // A request without a data stage (SET_CONFIGURATION, SET_FEATURE, CLEAR_FEATURE ...).
+    Outcome request(std::uint8_t type, std::uint8_t req, std::uint16_t value,
+                    std::uint16_t index = 0) {
         std::vector<std::uint8_t> none;
-        ASSERT_EQ(request(0x00, 9, value, 0, none), Outcome::Ok);
+        return request(type, req, value, index, none);
     }
+    void setConfiguration(std::uint16_t value) { ASSERT_EQ(request(0x00, 9, value), Outcome::Ok); }
     std::vector<std::uint8_t> read(std::uint8_t index, std::size_t n) {
         std::vector<std::uint8_t> d(n);
         EXPECT_EQ(request(0xC0, 0xF0, 0, index, d), Outcome::Ok);

@@ -3,43 +3,34 @@
 namespace kt735::model::test {
 namespace {
 
-struct NegotiationCase {
-    std::uint16_t partner;
-    bool link;
-    std::uint16_t resolved;
-};
-
-class Negotiation : public ::testing::TestWithParam<NegotiationCase> {};
-
-TEST_P(Negotiation, ResolvesAgainstThePartner) {
-    const auto c = GetParam();
-    Bench b;
-    b.dev.ethernet().setPartnerAbility(c.partner);
-    // The driver's automatic start: advertise everything, restart, wait for completion.
-    b.miiWrite(1, 4, 0x01E1);
+// The driver's automatic start against a partner: advertise `local`, restart, wait for the
+// completion.
+void negotiate(Bench& b, std::uint16_t local) {
+    b.miiWrite(1, 4, local);
     b.miiWrite(1, 0, 0x1200);
     b.port.advance(b.dev.ethernetPhy().negotiationTime() + kMillisecond);
-    b.miiRead(1, 1);
-    std::uint16_t status = b.miiRead(1, 1);
-    EXPECT_EQ((status & 0x0004) != 0, c.link);
-    EXPECT_EQ((status & 0x0020) != 0, c.link);
-    EXPECT_EQ(b.miiRead(1, 5), c.partner);
-    EXPECT_EQ(b.dev.ethernetPhy().resolved(), c.resolved);
 }
 
-INSTANTIATE_TEST_SUITE_P(PartnerAbilities, Negotiation,
-                         ::testing::Values(NegotiationCase{0x01E1, true, 0x0100},
-                                           NegotiationCase{0x0041, true, 0x0040},
-                                           NegotiationCase{0x0081, true, 0x0080},
-                                           NegotiationCase{0x0000, false, 0x0000}));
-
-TEST(EthernetPhy, FixedAdvertisementPicksTheCommonMode) {
-    Bench b;
-    b.miiWrite(1, 4, 0x0081);
-    b.miiWrite(1, 0, 0x1200);
-    b.port.advance(200 * kMillisecond);
-    EXPECT_EQ(b.dev.ethernetPhy().resolved(), 0x0080);
-    EXPECT_EQ(b.miiRead(1, 5), 0x01E1);
+TEST(EthernetPhy, NegotiationResolvesAgainstThePartner) {
+    struct Case {
+        std::uint16_t local, partner;
+        bool link;
+        std::uint16_t resolved;
+    };
+    for (Case c : {Case{0x01E1, 0x01E1, true, 0x0100}, Case{0x01E1, 0x0041, true, 0x0040},
+                   Case{0x01E1, 0x0081, true, 0x0080}, Case{0x01E1, 0x0000, false, 0x0000},
+                   Case{0x0081, 0x01E1, true, 0x0080}}) { // a fixed advertisement limits it
+        SCOPED_TRACE(c.partner);
+        Bench b;
+        b.dev.ethernet().setPartnerAbility(c.partner);
+        negotiate(b, c.local);
+        b.miiRead(1, 1);
+        std::uint16_t status = b.miiRead(1, 1);
+        EXPECT_EQ((status & 0x0004) != 0, c.link);
+        EXPECT_EQ((status & 0x0020) != 0, c.link);
+        EXPECT_EQ(b.miiRead(1, 5), c.partner);
+        EXPECT_EQ(b.dev.ethernetPhy().resolved(), c.resolved);
+    }
 }
 
 TEST(EthernetPhy, LinkStatusLatchesLowUntilRead) {
@@ -53,7 +44,6 @@ TEST(EthernetPhy, LinkStatusLatchesLowUntilRead) {
     b.port.advance(200 * kMillisecond);
     EXPECT_EQ(b.miiRead(1, 1) & 0x0004, 0); // the failure is remembered once
     EXPECT_TRUE(b.miiRead(1, 1) & 0x0004);
-    EXPECT_EQ(b.miiRead(1, 5), 0x01E1);
 }
 
 TEST(EthernetPhy, NegotiationTakesItsSettableTime) {
@@ -71,12 +61,12 @@ TEST(EthernetPhy, NegotiationTakesItsSettableTime) {
     EXPECT_EQ(b.dev.ethernetPhy().resolved(), 0x0020);
 }
 
-TEST(EthernetPhy, IsolatedPhyKeepsItsLinkButCarriesNothing) {
+TEST(EthernetPhy, IsolationForcedModeAndReset) {
     Bench b;
     b.port.advance(200 * kMillisecond);
     b.miiWrite(1, 0, 0x3400);
     b.port.advance(200 * kMillisecond);
-    EXPECT_TRUE(b.dev.ethernetPhy().link());
+    EXPECT_TRUE(b.dev.ethernetPhy().link()); // isolated: the link stays, frames do not pass
     EXPECT_FALSE(b.dev.ethernetPhy().carriesFrames());
     b.miiWrite(1, 0, 0x3000); // no restart: negotiation was already on
     EXPECT_TRUE(b.dev.ethernetPhy().carriesFrames());
@@ -111,14 +101,15 @@ TEST(PhoneLinePhy, IdentifierVariantsAndAbsence) {
 
 TEST(PhoneLinePhy, LinkFollowsTheLineAndVendorWritesAreRecorded) {
     Bench b;
-    EXPECT_TRUE(b.miiRead(2, 1) & 0x0004);
+    auto link = [&b] { return (b.miiRead(2, 1) & 0x0004) != 0; };
+    EXPECT_TRUE(link());
     b.dev.phoneLine().pull();
-    EXPECT_EQ(b.miiRead(2, 1) & 0x0004, 0);
+    EXPECT_FALSE(link());
     b.dev.phoneLine().plug();
-    EXPECT_TRUE(b.miiRead(2, 1) & 0x0004);
     b.dev.phoneLine().setStationsPresent(false);
-    EXPECT_EQ(b.miiRead(2, 1) & 0x0004, 0);
+    EXPECT_FALSE(link());
     b.dev.phoneLine().setStationsPresent(true);
+    EXPECT_TRUE(link());
 
     // The variant 3 programming sequence, with its page switch.
     b.dev.phoneLinePhy().clearWrites();

@@ -10,11 +10,17 @@ std::vector<std::uint8_t> getDescriptor(Bench& b, std::uint8_t type, std::uint16
     return d;
 }
 
+// GET_STATUS of the device (index 0) or an endpoint: the low byte.
+std::uint8_t status(Bench& b, std::uint8_t type = 0x80, std::uint16_t index = 0) {
+    std::vector<std::uint8_t> s(2);
+    EXPECT_EQ(b.request(type, 0, 0, index, s), Outcome::Ok);
+    return s.at(0);
+}
+
 TEST(Usb, DescriptorsDeclareTheChip) {
     Bench b;
     auto dev = getDescriptor(b, 1, 18);
     ASSERT_EQ(dev.size(), 18u);
-    EXPECT_EQ(dev[0], 18);
     EXPECT_EQ(dev[2] | (dev[3] << 8), 0x0110);
     EXPECT_EQ(dev[4], 0xFF);
     EXPECT_EQ(dev[8] | (dev[9] << 8), kVendorId);
@@ -28,55 +34,44 @@ TEST(Usb, DescriptorsDeclareTheChip) {
     const std::uint8_t expected[3][2] = {{0x81, 2}, {0x02, 2}, {0x83, 3}};
     for (int i = 0; i < 3; ++i) {
         const std::uint8_t* ep = &cfg[18 + 7 * i];
-        EXPECT_EQ(ep[1], 5);
-        EXPECT_EQ(ep[2], expected[i][0]);
-        EXPECT_EQ(ep[3], expected[i][1]);
-        EXPECT_EQ(ep[4] | (ep[5] << 8), 64);
+        EXPECT_EQ((std::vector<int>{ep[1], ep[2], ep[3], ep[4] | (ep[5] << 8)}),
+                  (std::vector<int>{5, expected[i][0], expected[i][1], 64}));
     }
-    // wLength cuts the answer.
-    EXPECT_EQ(getDescriptor(b, 2, 9).size(), 9u);
-    getDescriptor(b, 6, 10, Outcome::Stall); // no device qualifier on a full-speed device
-}
+    EXPECT_EQ(getDescriptor(b, 2, 9).size(), 9u); // wLength cuts the answer
+    getDescriptor(b, 6, 10, Outcome::Stall);      // no device qualifier on a full-speed device
 
-TEST(Usb, Variants) {
-    UsbIdentity longConfig;
+    // The variants: a long configuration, two endpoints, a silent and an empty descriptor.
+    UsbIdentity longConfig, twoEndpoints, silent, empty;
     longConfig.extraConfigBytes = 400;
-    Bench a(longConfig);
-    auto cfg = getDescriptor(a, 2, 255);
+    twoEndpoints.endpoints.pop_back();
+    silent.deviceDescriptor = DescriptorAnswer::NoAnswer;
+    empty.deviceDescriptor = DescriptorAnswer::Empty;
+    Bench l(longConfig), t(twoEndpoints), s(silent), e(empty);
+    cfg = getDescriptor(l, 2, 255);
     EXPECT_EQ(cfg.size(), 255u);
     EXPECT_EQ(cfg[2] | (cfg[3] << 8), 39 + 400);
-
-    UsbIdentity twoEndpoints;
-    twoEndpoints.endpoints.pop_back();
-    Bench c(twoEndpoints);
-    EXPECT_EQ(getDescriptor(c, 2, 255)[13], 2);
-
-    UsbIdentity silent;
-    silent.deviceDescriptor = DescriptorAnswer::NoAnswer;
-    Bench s(silent);
+    EXPECT_EQ(getDescriptor(t, 2, 255)[13], 2);
     getDescriptor(s, 1, 18, Outcome::NoAnswer);
-
-    UsbIdentity empty;
-    empty.deviceDescriptor = DescriptorAnswer::Empty;
-    Bench e(empty);
     EXPECT_TRUE(getDescriptor(e, 1, 18).empty());
 }
 
-TEST(Usb, RemoteWakeupFeatureShowsInStatus) {
+// SET_FEATURE/CLEAR_FEATURE(DEVICE_REMOTE_WAKEUP) show in GET_STATUS; a port reset returns the
+// device to power-up: unconfigured, wake-up disarmed, registers cleared.
+TEST(Usb, RemoteWakeupFeatureAndPortReset) {
     Bench b;
-    std::vector<std::uint8_t> none;
-    std::vector<std::uint8_t> status(2);
-    ASSERT_EQ(b.request(0x80, 0, 0, 0, status), Outcome::Ok);
-    EXPECT_EQ(status[0] & 0x02, 0);
-    ASSERT_EQ(b.request(0x00, 3, 1, 0, none), Outcome::Ok);
-    status.assign(2, 0);
-    b.request(0x80, 0, 0, 0, status);
-    EXPECT_EQ(status[0] & 0x02, 0x02);
+    EXPECT_EQ(status(b) & 0x02, 0);
+    ASSERT_EQ(b.request(0x00, 3, 1), Outcome::Ok);
+    EXPECT_EQ(status(b) & 0x02, 0x02);
     EXPECT_TRUE(b.dev.remoteWakeupEnabled());
-    ASSERT_EQ(b.request(0x00, 1, 1, 0, none), Outcome::Ok);
-    status.assign(2, 0);
-    b.request(0x80, 0, 0, 0, status);
-    EXPECT_EQ(status[0] & 0x02, 0);
+    ASSERT_EQ(b.request(0x00, 1, 1), Outcome::Ok);
+    EXPECT_EQ(status(b) & 0x02, 0);
+
+    b.write(0x00, {0xC0});
+    b.request(0x00, 3, 1);
+    b.dev.portReset();
+    EXPECT_FALSE(b.dev.configured());
+    EXPECT_FALSE(b.dev.remoteWakeupEnabled());
+    EXPECT_EQ(b.dev.reg(0x00), 0);
 }
 
 TEST(Usb, StalledBulkEndpointStaysHaltedUntilCleared) {
@@ -85,13 +80,11 @@ TEST(Usb, StalledBulkEndpointStaysHaltedUntilCleared) {
     auto t = Bench::txTransfer(std::vector<std::uint8_t>(42, 1));
     EXPECT_EQ(b.dev.bulkOut(0x02, t), Outcome::Stall);
     EXPECT_EQ(b.dev.bulkOut(0x02, t), Outcome::Stall);
-    std::vector<std::uint8_t> status(2);
-    b.request(0x82, 0, 0, 0x02, status);
-    EXPECT_EQ(status[0], 1);
-    std::vector<std::uint8_t> none;
-    ASSERT_EQ(b.request(0x02, 1, 0, 0x02, none), Outcome::Ok);
+    EXPECT_EQ(status(b, 0x82, 0x02), 1);
+    ASSERT_EQ(b.request(0x02, 1, 0, 0x02), Outcome::Ok); // CLEAR_FEATURE(ENDPOINT_HALT)
     EXPECT_EQ(b.dev.bulkOut(0x02, t), Outcome::Ok);
 
+    // No answer is a one-off failure, not a halt.
     b.dev.failBulk(0x81, Outcome::NoAnswer);
     b.port.post(b.dev, 0x81);
     ASSERT_EQ(b.port.completions.size(), 1u);
@@ -113,25 +106,15 @@ TEST(Usb, ControlFaultsHitTheChosenRequestOnly) {
     EXPECT_EQ(b.request(0xC0, 0xF0, 0, 0x28, r), Outcome::NoAnswer);
     b.read(0x28, 2); // only the next one
 
+    // A faulted register inside a longer read fails the whole read.
     b.dev.failRegister(0x27, Outcome::Stall, AccessKind::Any, true);
-    std::vector<std::uint8_t> r4(4);
-    EXPECT_EQ(b.request(0xC0, 0xF0, 0, 0x25, r4), Outcome::Stall);
+    r.assign(4, 0);
+    EXPECT_EQ(b.request(0xC0, 0xF0, 0, 0x25, r), Outcome::Stall);
 
     // Requests the chip does not know are refused.
-    std::vector<std::uint8_t> x(2);
-    EXPECT_EQ(b.request(0xC0, 0xF1, 0, 0x00, x), Outcome::Stall);
-    EXPECT_EQ(b.request(0x21, 0x00, 0, 0x00, x), Outcome::Stall);
-}
-
-TEST(Usb, PortResetReturnsToPowerUp) {
-    Bench b;
-    b.write(0x00, {0xC0});
-    std::vector<std::uint8_t> none;
-    b.request(0x00, 3, 1, 0, none);
-    b.dev.portReset();
-    EXPECT_FALSE(b.dev.configured());
-    EXPECT_FALSE(b.dev.remoteWakeupEnabled());
-    EXPECT_EQ(b.dev.reg(0x00), 0);
+    r.assign(2, 0);
+    EXPECT_EQ(b.request(0xC0, 0xF1, 0, 0x00, r), Outcome::Stall);
+    EXPECT_EQ(b.request(0x21, 0x00, 0, 0x00, r), Outcome::Stall);
 }
 
 } // namespace

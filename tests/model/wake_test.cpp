@@ -1,68 +1,69 @@
 #include "bench.h"
 
+#include "crc.h"
+
+#include <string_view>
+
 namespace kt735::model::test {
 namespace {
+
+TEST(Crc, CheckValues) {
+    auto bytes = [](std::string_view s) { return std::vector<std::uint8_t>(s.begin(), s.end()); };
+    EXPECT_EQ(crc16Genibus(bytes("123456789")), 0xD64E);
+    EXPECT_EQ(crc16Genibus(bytes("abc")), 0xAEB5); // a wake slot with mask 0x07 over "abc"
+    EXPECT_EQ(crc16Genibus({}), 0x0000);
+    EXPECT_EQ(crc32Ethernet(bytes("123456789")), 0xCBF43926u);
+}
 
 struct WakeBench : Bench {
     WakeBench() {
         startEthernet();
-        std::vector<std::uint8_t> none;
-        request(0x00, 3, 1, 0, none); // SET_FEATURE(DEVICE_REMOTE_WAKEUP)
+        request(0x00, 3, 1);                             // SET_FEATURE(DEVICE_REMOTE_WAKEUP)
+        write(0x08, std::vector<std::uint8_t>(8, 0xFF)); // every hash bucket open
     }
-    // Slot 0 := mask 0x07 over "abc", as the driver writes it.
-    void writeAbcSlot(std::uint8_t base = 0x30) {
+    // A slot := mask 0x07 over "abc", as the driver writes it: mask bytes, then the CRC.
+    void writeAbcSlot(std::uint8_t base) {
         std::vector<std::uint8_t> slot(19, 0);
         slot[0] = 0x07;
-        std::uint16_t crc = crc16Genibus(std::vector<std::uint8_t>{'a', 'b', 'c'});
-        slot[17] = static_cast<std::uint8_t>(crc & 0xFF);
-        slot[18] = static_cast<std::uint8_t>(crc >> 8);
+        slot[17] = 0xB5;
+        slot[18] = 0xAE;
         write(base, slot);
     }
-    std::vector<std::uint8_t> abcFrame() {
-        // A frame whose first three bytes are "abc": a multicast-group destination (0x61 has the
-        // group bit set) that passes with every hash bucket open.
+    // A frame whose first three bytes are "abc": a multicast-group destination (0x61 has the
+    // group bit set) that passes with every hash bucket open.
+    void sendAbc(char third = 'c') {
         std::vector<std::uint8_t> f(64, 0);
         f[0] = 'a';
         f[1] = 'b';
-        f[2] = 'c';
-        return f;
+        f[2] = static_cast<std::uint8_t>(third);
+        dev.ethernet().sendToAdapter(f);
     }
 };
 
-TEST(Wake, SlotMatchRaisesRemoteWakeup) {
+TEST(Wake, SlotMatchRaisesRemoteWakeupOnlyWhenEnabledAndArmed) {
     WakeBench b;
-    b.writeAbcSlot();
-    EXPECT_EQ(b.dev.reg(0x30 + 17), 0xB5);
-    EXPECT_EQ(b.dev.reg(0x30 + 18), 0xAE);
-    b.write(0x08, std::vector<std::uint8_t>(8, 0xFF));
+    b.writeAbcSlot(0x30);
     b.write(0x78, {0x24, 0x00}); // slot 0 enabled
-    b.dev.ethernet().sendToAdapter(b.abcFrame());
+    b.sendAbc('d');
+    EXPECT_TRUE(b.dev.wakeEvents().empty());
+    b.sendAbc();
     ASSERT_EQ(b.dev.wakeEvents().size(), 1u);
     EXPECT_EQ(b.dev.wakeEvents()[0].reason, WakeReason::Slot0);
     EXPECT_EQ(b.port.wakeups, 1);
 
-    auto other = b.abcFrame();
-    other[2] = 'd';
-    b.dev.ethernet().sendToAdapter(other);
-    EXPECT_EQ(b.dev.wakeEvents().size(), 1u);
-}
-
-TEST(Wake, NothingWithoutArmingOrEnable) {
-    WakeBench b;
-    b.writeAbcSlot(0x48);
-    b.write(0x08, std::vector<std::uint8_t>(8, 0xFF));
-    b.write(0x78, {0x24, 0x00}); // slot 0 enabled, pattern in slot 1
-    b.dev.ethernet().sendToAdapter(b.abcFrame());
-    EXPECT_TRUE(b.dev.wakeEvents().empty());
-    b.write(0x78, {0x14, 0x00});
-    std::vector<std::uint8_t> none;
-    b.request(0x00, 1, 1, 0, none); // disarmed
-    b.dev.ethernet().sendToAdapter(b.abcFrame());
-    EXPECT_TRUE(b.dev.wakeEvents().empty());
-    b.request(0x00, 3, 1, 0, none);
-    b.dev.ethernet().sendToAdapter(b.abcFrame());
-    ASSERT_EQ(b.dev.wakeEvents().size(), 1u);
-    EXPECT_EQ(b.dev.wakeEvents()[0].reason, WakeReason::Slot1);
+    WakeBench c;
+    c.writeAbcSlot(0x48);        // slot 1
+    c.write(0x78, {0x24, 0x00}); // only slot 0 enabled
+    c.sendAbc();
+    EXPECT_TRUE(c.dev.wakeEvents().empty());
+    c.write(0x78, {0x14, 0x00});
+    c.request(0x00, 1, 1); // disarmed
+    c.sendAbc();
+    EXPECT_TRUE(c.dev.wakeEvents().empty());
+    c.request(0x00, 3, 1);
+    c.sendAbc();
+    ASSERT_EQ(c.dev.wakeEvents().size(), 1u);
+    EXPECT_EQ(c.dev.wakeEvents()[0].reason, WakeReason::Slot1);
 }
 
 TEST(Wake, MagicPacketAndLinkChange) {
