@@ -25,6 +25,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <span>
 #include <string>
@@ -157,6 +158,51 @@ class DriverFixture : public host::testing::WorldTest {
         return lines;
     }
 
+    // The bulk-out transfers of the bus log, in order, and their data.
+    std::vector<const host::usb::Request*> bulkOutRequests() const {
+        std::vector<const host::usb::Request*> requests;
+        for (const host::usb::Request& request : bus_.log()) {
+            if (request.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
+                request.endpoint == 0x02) {
+                requests.push_back(&request);
+            }
+        }
+        return requests;
+    }
+    std::vector<std::vector<std::uint8_t>> bulkOut() const {
+        std::vector<std::vector<std::uint8_t>> transfers;
+        for (const host::usb::Request* request : bulkOutRequests()) {
+            transfers.push_back(request->data);
+        }
+        return transfers;
+    }
+
+    // The keep-alive transfer: length header 60, both addresses zero, length 46, LLC TEST with
+    // poll (0x00 0x00 0xF3), zeros to 60 bytes.
+    static std::vector<std::uint8_t> keepAliveTransfer() {
+        std::vector<std::uint8_t> bytes(62, 0x00);
+        bytes[0] = 0x3C;
+        bytes[15] = 0x2E;
+        bytes[18] = 0xF3;
+        return bytes;
+    }
+
+    // The length of the adapter's FreeTxList, walked.
+    std::size_t freeTxListLength() const {
+        std::size_t n = 0;
+        for (TransferDescriptor* d = adapter()->FreeTxList.Head; d != nullptr; d = d->Next) {
+            n++;
+        }
+        return n;
+    }
+
+    // Runs past NDIS's next periodic hang check and the work it starts.
+    void nextHangCheck() {
+        std::uint64_t before = ndis_->hangChecks();
+        scheduler().runUntil([&] { return ndis_->hangChecks() > before; });
+        scheduler().runFor(100 * host::kMillisecond);
+    }
+
     // A frame of `length` bytes to the broadcast address, then bytes counting from `seed`.
     static std::vector<std::uint8_t> frame(std::size_t length, std::uint8_t seed = 0) {
         std::vector<std::uint8_t> bytes(length);
@@ -174,5 +220,22 @@ class DriverFixture : public host::testing::WorldTest {
     PDRIVER_OBJECT driver_ = nullptr;
     host::ndis::Adapter* ndis_ = nullptr;
 };
+
+// A wake-up pattern request as NDIS passes it: NDIS_PM_PACKET_PATTERN, the mask right behind it,
+// the pattern bytes behind the mask. MaskSize and PatternOffset follow the layout unless given.
+inline std::vector<std::uint8_t> wakePattern(const std::vector<std::uint8_t>& mask,
+                                             const std::vector<std::uint8_t>& bytes,
+                                             ULONG maskSize = ~0u, ULONG patternOffset = ~0u) {
+    NDIS_PM_PACKET_PATTERN header = {};
+    header.MaskSize = maskSize != ~0u ? maskSize : static_cast<ULONG>(mask.size());
+    header.PatternOffset =
+        patternOffset != ~0u ? patternOffset : static_cast<ULONG>(sizeof(header) + mask.size());
+    header.PatternSize = static_cast<ULONG>(bytes.size());
+    std::vector<std::uint8_t> request(sizeof(header));
+    std::memcpy(request.data(), &header, sizeof(header));
+    request.insert(request.end(), mask.begin(), mask.end());
+    request.insert(request.end(), bytes.begin(), bytes.end());
+    return request;
+}
 
 } // namespace kt735n_test

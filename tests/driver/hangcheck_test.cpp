@@ -10,37 +10,7 @@ namespace {
 
 using host::kMillisecond;
 
-const std::string kKeepAliveTransfer = "3c00"                     // length header: 60
-                                       "000000000000000000000000" // both addresses zero
-                                       "002e0000f3"               // length 46, LLC TEST with poll
-                                       + std::string(86, '0');    // 43 bytes of zeros
-
-class HangCheckTest : public kt735n_test::DriverFixture {
-  protected:
-    void nextCheck() {
-        std::uint64_t before = ndis().hangChecks();
-        scheduler().runUntil([&] { return ndis().hangChecks() > before; });
-        scheduler().runFor(100 * kMillisecond);
-    }
-    // The bulk-out transfers of the bus log, as data.
-    std::vector<std::string> bulkOut() {
-        std::vector<std::string> transfers;
-        for (const host::usb::Request& request : bus().log()) {
-            if (request.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
-                request.endpoint == 0x02) {
-                transfers.push_back(hex(request.data));
-            }
-        }
-        return transfers;
-    }
-    std::size_t freeTxListLength() const {
-        std::size_t n = 0;
-        for (TransferDescriptor* d = adapter()->FreeTxList.Head; d != nullptr; d = d->Next) {
-            n++;
-        }
-        return n;
-    }
-};
+class HangCheckTest : public kt735n_test::DriverFixture {};
 
 struct KeepAliveCase {
     const char* name;
@@ -73,9 +43,9 @@ TEST_P(KeepAliveTest, ThirtyIdleChecks) {
             world().memory().failNth(host::Memory::Kind::Irp, 1);
         }
         clearLogs();
-        nextCheck();
-        for (const std::string& transfer : bulkOut()) {
-            EXPECT_EQ(transfer, kKeepAliveTransfer);
+        nextHangCheck();
+        for (const std::vector<std::uint8_t>& transfer : bulkOut()) {
+            EXPECT_EQ(transfer, keepAliveTransfer());
             sentAt.push_back(check);
         }
     }
@@ -112,10 +82,10 @@ TEST_F(HangCheckTest, TrafficThenImmediateKeepAlive) {
     startRunning();
     adapter()->IdleCheckCount = 10;
     ndis().send(frame(100));
-    nextCheck();
+    nextHangCheck();
     clearLogs();
-    nextCheck();
-    EXPECT_EQ(bulkOut(), std::vector<std::string>{kKeepAliveTransfer});
+    nextHangCheck();
+    EXPECT_EQ(bulkOut(), std::vector<std::vector<std::uint8_t>>{keepAliveTransfer()});
 }
 
 // A rejected transfer whose resubmission finds no IRP leaves every receive descriptor free and
@@ -129,13 +99,13 @@ TEST_F(HangCheckTest, ReceptionStoppedForWantOfAnIrpRestarts) {
     ASSERT_EQ(bus().outstanding(), 0u);
     ASSERT_EQ(adapter()->FreeRxList.Count, adapter()->RxDescriptorCount);
 
-    nextCheck();
+    nextHangCheck();
     EXPECT_EQ(bus().outstanding(), 1u);
     device().ethernet().sendToAdapter(frame(64));
     scheduler().runFor(100 * kMillisecond);
     EXPECT_EQ(ndis().log().received.size(), 1u);
     // With reception running, a check puts nothing more on the pipe.
-    nextCheck();
+    nextHangCheck();
     EXPECT_EQ(bus().outstanding(), 1u);
 }
 

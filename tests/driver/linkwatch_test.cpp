@@ -20,17 +20,11 @@ constexpr NDIS_STATUS kDisconnect = NDIS_STATUS_MEDIA_DISCONNECT;
 
 class LinkWatchTest : public kt735n_test::DriverFixture {
   protected:
-    // Runs past the next periodic hang check and the chain it starts.
-    void nextCheck() {
-        std::uint64_t before = ndis().hangChecks();
-        scheduler().runUntil([&] { return ndis().hangChecks() > before; });
-        scheduler().runFor(100 * kMillisecond);
-    }
     // Register lines and indications of the next `checks` hang checks.
     Lines linesOfChecks(int checks = 1) {
         clearLogs();
         for (int i = 0; i < checks; i++) {
-            nextCheck();
+            nextHangCheck();
         }
         return registerLines();
     }
@@ -46,6 +40,19 @@ class LinkWatchTest : public kt735n_test::DriverFixture {
         EXPECT_TRUE(LinkWatchIdle(adapter()));
     }
 };
+
+Lines operator+(Lines a, const Lines& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// The pass of each PHY as the start leaves Control1, and the chains that follow a change.
+const Lines kEthernetPass{"w 25 01000045", "r 26 2"};
+const Lines kPhonePass{"w 25 02000041", "r 26 2"};
+const Lines kEthernetUp{"w 7f 2400", "w 25 01003020", "w 25 02000420"};
+const Lines kEthernetDown{"w 7f 260002", "w 25 01003420", "w 25 02000420"};
+const Lines kPhoneUp{"w 7f 340006", "w 25 01003420", "w 25 0200a020"};
+const Lines kPhoneDown{"w 7f 340006", "w 25 01003420", "w 25 02000420"};
 
 // ---- every decision row -------------------------------------------------------------------------
 
@@ -63,14 +70,6 @@ struct Row {
     UCHAR activeAfter;
     ULONG stateAfter;
 };
-
-const Lines kEthernetPass{"w 25 01000045", "r 26 2"};
-const Lines kPhonePass{"w 25 02000041", "r 26 2"};
-
-Lines concat(Lines a, const Lines& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 class LinkWatchRowTest : public LinkWatchTest, public ::testing::WithParamInterface<Row> {};
 
@@ -98,66 +97,22 @@ TEST_P(LinkWatchRowTest, DecidesAsTabled) {
 
 const Row kRows[] = {
     {"E1", 1, 1, 6, true, true, 0x01E1, 0, kEthernetPass, {kConnect}, 1, 5},
-    {"E2",
-     0,
-     1,
-     6,
-     true,
-     true,
-     0x01E1,
-     0,
-     concat(kEthernetPass, {"w 7f 2400", "w 25 01003020", "w 25 02000420"}),
-     {kConnect},
-     1,
-     5},
+    {"E2", 0, 1, 6, true, true, 0x01E1, 0, kEthernetPass + kEthernetUp, {kConnect}, 1, 5},
     {"E3", 0, 1, 5, true, true, 0x01E1, 0, kEthernetPass, {}, 1, 5},
     {"E4", 0, 1, 5, true, true, 0x0021, 4, kEthernetPass, {}, 1, 5},
-    {"E5", 0, 1, 5, true, true, 0x0021, 0, concat(kEthernetPass, {"w 01 3000"}), {}, 1, 5},
+    {"E5", 0, 1, 5, true, true, 0x0021, 0, kEthernetPass + Lines{"w 01 3000"}, {}, 1, 5},
     {"E6", 1, 1, 5, false, true, 0x01E1, 0, kEthernetPass, {kDisconnect}, 1, 6},
-    {"E7",
-     0,
-     1,
-     5,
-     false,
-     true,
-     0x01E1,
-     0,
-     concat(kEthernetPass, {"w 7f 260002", "w 25 01003420", "w 25 02000420"}),
-     {kDisconnect},
-     1,
-     6},
+    {"E7", 0, 1, 5, false, true, 0x01E1, 0, kEthernetPass + kEthernetDown, {kDisconnect}, 1, 6},
     {"E8", 1, 1, 6, false, true, 0x01E1, 0, kEthernetPass, {}, 1, 6},
     {"E9", 0, 1, 6, false, true, 0x01E1, 0, kEthernetPass, {}, 2, 6},
     {"P1", 2, 2, 6, true, true, 0x01E1, 0, kPhonePass, {kConnect}, 2, 5},
-    {"P2",
-     0,
-     2,
-     6,
-     true,
-     true,
-     0x01E1,
-     0,
-     concat(kPhonePass, {"w 7f 340006", "w 25 01003420", "w 25 0200a020"}),
-     {kConnect},
-     2,
-     5},
+    {"P2", 0, 2, 6, true, true, 0x01E1, 0, kPhonePass + kPhoneUp, {kConnect}, 2, 5},
     {"P3", 0, 2, 5, true, true, 0x01E1, 0, kPhonePass, {}, 2, 5},
     {"P4", 2, 2, 5, true, false, 0x01E1, 0, kPhonePass, {kDisconnect}, 2, 6},
-    {"P5",
-     0,
-     2,
-     5,
-     true,
-     false,
-     0x01E1,
-     0,
-     concat(kPhonePass, {"w 7f 340006", "w 25 01003420", "w 25 02000420"}),
-     {kDisconnect},
-     1,
-     6},
+    {"P5", 0, 2, 5, true, false, 0x01E1, 0, kPhonePass + kPhoneDown, {kDisconnect}, 1, 6},
     {"P6", 2, 2, 6, true, false, 0x01E1, 0, kPhonePass, {}, 2, 6},
     // No link on the phone line: the Ethernet PHY is read at once, and has none either (E9).
-    {"P7", 0, 2, 6, false, false, 0x01E1, 0, concat(kPhonePass, kEthernetPass), {}, 2, 6},
+    {"P7", 0, 2, 6, false, false, 0x01E1, 0, kPhonePass + kEthernetPass, {}, 2, 6},
 };
 
 INSTANTIATE_TEST_SUITE_P(Rows, LinkWatchRowTest, ::testing::ValuesIn(kRows),
@@ -167,7 +122,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, LinkWatchRowTest, ::testing::ValuesIn(kRows),
 
 // ---- the adapter following its wires ----------------------------------------------------------
 
-// One step of a scenario: a change on the wire (or none), then one hang check.
+// One step of a scenario: a change on the wire (or none), then one hang check with the whole
+// register traffic and the indications it must produce.
 struct Step {
     const char* what;
     void (*change)(kt735::model::Kt735Device&);
@@ -177,68 +133,66 @@ struct Step {
 
 void nothing(kt735::model::Kt735Device&) {}
 
-TEST_F(LinkWatchTest, EthernetCablePulledAndReplugged_PartnerChanges) {
+class LinkWatchScenarioTest : public LinkWatchTest {
+  protected:
+    void expectSteps(const std::vector<Step>& steps) {
+        for (const Step& step : steps) {
+            SCOPED_TRACE(step.what);
+            step.change(device());
+            EXPECT_EQ(linesOfChecks(), step.lines);
+            EXPECT_EQ(indicated(), step.statuses);
+            expectPassOver();
+        }
+    }
+};
+
+TEST_F(LinkWatchScenarioTest, EthernetCablePulledAndReplugged_PartnerChanges) {
     parameters().set("MediaSel", 0u);
     device().phoneLine().setStationsPresent(false);
     startRunning();
-    const Step steps[] = {
+    // Control1 as the switch to the phone line left it.
+    const Lines ethernet{"w 25 01000445", "r 26 2"}, phone{"w 25 02000441", "r 26 2"};
+    expectSteps({
         {"stable link: the pass and nothing else", nothing, kEthernetPass, {}},
         {"cable pulled",
          [](kt735::model::Kt735Device& d) { d.ethernet().pull(); },
-         concat(kEthernetPass, {"w 7f 260002", "w 25 01003420", "w 25 02000420"}),
+         kEthernetPass + kEthernetDown,
          {kDisconnect}},
-        {"still no link: E9 turns to the phone line", nothing, {"w 25 01000445", "r 26 2"}, {}},
-        {"no link anywhere: both PHYs in one check",
-         nothing,
-         {"w 25 02000441", "r 26 2", "w 25 01000445", "r 26 2"},
-         {}},
+        {"still no link: E9 turns to the phone line", nothing, ethernet, {}},
+        {"no link anywhere: both PHYs in one check", nothing, phone + ethernet, {}},
         {"cable back",
          [](kt735::model::Kt735Device& d) { d.ethernet().plug(); },
-         {"w 25 02000441", "r 26 2", "w 25 01000445", "r 26 2", "w 7f 2400", "w 25 01003020",
-          "w 25 02000420"},
+         phone + ethernet + kEthernetUp,
          {kConnect}},
         {"partner drops to 10 Mbit/s full duplex",
          [](kt735::model::Kt735Device& d) { d.ethernet().setPartnerAbility(0x0041); },
-         {"w 25 01000445", "r 26 2", "w 01 2000"},
+         ethernet + Lines{"w 01 2000"},
          {}},
-        {"stable again", nothing, {"w 25 01000445", "r 26 2"}, {}},
-    };
-    for (const Step& step : steps) {
-        SCOPED_TRACE(step.what);
-        step.change(device());
-        EXPECT_EQ(linesOfChecks(), step.lines);
-        EXPECT_EQ(indicated(), step.statuses);
-        expectPassOver();
-    }
+        {"stable again", nothing, ethernet, {}},
+    });
     EXPECT_EQ(adapter()->LinkSpeed, 1u);
     EXPECT_EQ(adapter()->Duplex, 2u);
 }
 
-TEST_F(LinkWatchTest, PhoneLineComingUpInAutomaticMode) {
+TEST_F(LinkWatchScenarioTest, PhoneLineComingUpInAutomaticMode) {
     parameters().set("MediaSel", 0u);
     device().ethernet().pull();
     device().phoneLine().setStationsPresent(false);
     startRunning();
     ASSERT_EQ(adapter()->MediaState, 6u);
-    const Step steps[] = {
-        {"E9", nothing, {"w 25 01000045", "r 26 2"}, {}},
-        {"P7 and E9", nothing, {"w 25 02000041", "r 26 2", "w 25 01000045", "r 26 2"}, {}},
+    expectSteps({
+        {"E9", nothing, kEthernetPass, {}},
+        {"P7 and E9", nothing, kPhonePass + kEthernetPass, {}},
         {"stations appear",
          [](kt735::model::Kt735Device& d) { d.phoneLine().setStationsPresent(true); },
-         {"w 25 02000041", "r 26 2", "w 7f 340006", "w 25 01003420", "w 25 0200a020"},
+         kPhonePass + kPhoneUp,
          {kConnect}},
         {"stable phone line", nothing, {"w 25 0200a041", "r 26 2"}, {}},
-    };
-    for (const Step& step : steps) {
-        SCOPED_TRACE(step.what);
-        step.change(device());
-        EXPECT_EQ(linesOfChecks(), step.lines);
-        EXPECT_EQ(indicated(), step.statuses);
-    }
+    });
     EXPECT_EQ(adapter()->ActiveMedium, KT735N_MEDIUM_PHONE_LINE);
     // The whole bus traffic of a stable pass: one 4-byte write at 0x25 and one 2-byte read.
     clearLogs();
-    nextCheck();
+    nextHangCheck();
     EXPECT_EQ(busLines(), (Lines{"VENDOR_DEVICE 40 f1 0000 0025 0004 out 0200a041 SUCCESS",
                                  "VENDOR_DEVICE c0 f0 0000 0026 0002 in 0400 SUCCESS"}));
 }
@@ -254,10 +208,9 @@ TEST_F(LinkWatchTest, PartnerChangeToTenFullFollowsOnlyWithAutomaticSpeed) {
         USHORT partnerAbility;
     };
     const Case cases[] = {
-        {0, concat(concat(kEthernetPass, {"w 01 2000"}), {"w 25 01000045", "r 26 2"}), 1, 2, 0x20,
-         0x0041},
+        {0, kEthernetPass + Lines{"w 01 2000"} + kEthernetPass, 1, 2, 0x20, 0x0041},
         // PartnerAbility keeps its old value, so the next pass finds the difference again.
-        {4, concat(kEthernetPass, kEthernetPass), 2, 2, 0x30, 0x01E1},
+        {4, kEthernetPass + kEthernetPass, 2, 2, 0x30, 0x01E1},
     };
     parameters().set("MediaSel", 1u);
     startRunning();
@@ -282,25 +235,28 @@ TEST_F(LinkWatchTest, PartnerChangeToTenFullFollowsOnlyWithAutomaticSpeed) {
     }
 }
 
-// With a fixed medium a lost link is indicated once (E6, P4); later passes end in E8 or P6,
-// and MediaSelect 2 reads MII address 2 whatever the Ethernet side does.
-TEST_F(LinkWatchTest, FixedEthernetLosingItsLink) {
-    parameters().set("MediaSel", 1u);
-    startRunning();
-    device().ethernet().pull();
-    EXPECT_EQ(linesOfChecks(3), concat(concat(kEthernetPass, kEthernetPass), kEthernetPass));
-    EXPECT_EQ(indicated(), Statuses{kDisconnect});
-    EXPECT_EQ(adapter()->ActiveMedium, KT735N_MEDIUM_ETHERNET);
+// With a fixed medium a lost link is indicated once (E6, P4) and later passes end in E8 or P6:
+// the medium never switches, and MediaSelect 2 reads MII address 2 whatever the Ethernet side
+// does.
+class FixedMediumTest : public LinkWatchTest {
+  protected:
+    void expectLostOnce(ULONG mediaSelect, const Lines& pass, UCHAR medium) {
+        parameters().set("MediaSel", mediaSelect);
+        startRunning();
+        device().phoneLine().setStationsPresent(false);
+        device().ethernet().pull();
+        EXPECT_EQ(linesOfChecks(3), pass + pass + pass);
+        EXPECT_EQ(indicated(), Statuses{kDisconnect});
+        EXPECT_EQ(adapter()->ActiveMedium, medium);
+    }
+};
+
+TEST_F(FixedMediumTest, Ethernet) {
+    expectLostOnce(1, kEthernetPass, KT735N_MEDIUM_ETHERNET);
 }
 
-TEST_F(LinkWatchTest, FixedPhoneLineLosingItsLink) {
-    parameters().set("MediaSel", 2u);
-    startRunning();
-    device().phoneLine().setStationsPresent(false);
-    device().ethernet().pull();
-    EXPECT_EQ(linesOfChecks(3), concat(concat(kPhonePass, kPhonePass), kPhonePass));
-    EXPECT_EQ(indicated(), Statuses{kDisconnect});
-    EXPECT_EQ(adapter()->ActiveMedium, KT735N_MEDIUM_PHONE_LINE);
+TEST_F(FixedMediumTest, PhoneLine) {
+    expectLostOnce(2, kPhonePass, KT735N_MEDIUM_PHONE_LINE);
 }
 
 TEST_F(LinkWatchTest, IndicationsWaitForInitDone) {
@@ -331,7 +287,9 @@ TEST_F(LinkWatchTest, FailedWriteStillAdvancesTheChain) {
     bus().addFault(
         Fault::failing({.function = URB_FUNCTION_VENDOR_DEVICE, .bRequest = 0xF1, .wIndex = 0x7F}));
     device().ethernet().pull();
-    EXPECT_EQ(linesOfChecks(), concat(kEthernetPass, {"w 25 01003420", "w 25 02000420"}));
+    // The medium-select write fails; the chain goes on to the two Control writes.
+    EXPECT_EQ(linesOfChecks(),
+              kEthernetPass + Lines(kEthernetDown.begin() + 1, kEthernetDown.end()));
     EXPECT_EQ(indicated(), Statuses{kDisconnect});
     expectPassOver();
 }

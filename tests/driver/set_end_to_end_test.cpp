@@ -2,8 +2,6 @@
 // NDIS's upper edge at DISPATCH_LEVEL, and the effect judged by the model alone: which frames
 // from the wire its receive filter lets through to NDIS, and when its own wake-up matcher,
 // which computes the slot CRC itself, raises a remote-wake event.
-#include <cstring>
-
 #include "fixture.h"
 
 namespace {
@@ -43,19 +41,6 @@ class SetEndToEndTest : public kt735n_test::DriverFixture {
             }
         }
         return seen;
-    }
-
-    // A wake-up pattern request: the header, the mask, then the pattern bytes.
-    static Bytes pattern(const Bytes& mask, const Bytes& bytes) {
-        NDIS_PM_PACKET_PATTERN header = {};
-        header.MaskSize = static_cast<ULONG>(mask.size());
-        header.PatternOffset = static_cast<ULONG>(sizeof(header) + mask.size());
-        header.PatternSize = static_cast<ULONG>(bytes.size());
-        Bytes request(sizeof(header));
-        std::memcpy(request.data(), &header, sizeof(header));
-        request.insert(request.end(), mask.begin(), mask.end());
-        request.insert(request.end(), bytes.begin(), bytes.end());
-        return request;
     }
 };
 
@@ -103,7 +88,7 @@ TEST_F(SetEndToEndTest, WakePatternWakesUntilRemoved) {
     const Bytes match = frameTo(station(), 0x30);
     // The type field and the first ten payload bytes: frame bytes 12 to 23.
     const Bytes mask = {0x00, 0xF0, 0xFF};
-    const Bytes request = pattern(mask, Bytes(match.begin(), match.begin() + 24));
+    const Bytes request = kt735n_test::wakePattern(mask, Bytes(match.begin(), match.begin() + 24));
 
     Bytes otherSource = match;
     otherSource[11] ^= 0xFF;
@@ -125,7 +110,7 @@ TEST_F(SetEndToEndTest, WakePatternWakesUntilRemoved) {
     EXPECT_TRUE(wakesOn(otherSource));
     EXPECT_FALSE(wakesOn(otherPayload));
 
-    EXPECT_EQ(ndis().set(OID_PNP_REMOVE_WAKE_UP_PATTERN, pattern(mask, {})).status,
+    EXPECT_EQ(ndis().set(OID_PNP_REMOVE_WAKE_UP_PATTERN, kt735n_test::wakePattern(mask, {})).status,
               NDIS_STATUS_SUCCESS);
     EXPECT_FALSE(wakesOn(match));
 }

