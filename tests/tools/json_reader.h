@@ -2,8 +2,8 @@
 // Numbers keep their text, so virtual times compare exactly.
 #pragma once
 
+#include <cctype>
 #include <map>
-#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -11,8 +11,7 @@
 namespace tools_test {
 
 struct Json {
-    enum class Type { Null, Bool, Number, String, Array, Object } type = Type::Null;
-    std::string text; // string value, number text, or "true"/"false"
+    std::string text; // string value, number text, or "true"/"false"/"null"
     std::vector<Json> items;
     std::map<std::string, Json> members;
 
@@ -27,22 +26,22 @@ struct Json {
     static Json parse(const std::string& in) {
         std::size_t at = 0;
         Json value = read(in, at);
-        skip(in, at);
-        if (at != in.size()) {
+        if (next(in, at) != '\0') {
             throw std::runtime_error("trailing text at " + std::to_string(at));
         }
         return value;
     }
 
   private:
-    static void skip(const std::string& in, std::size_t& at) {
+    // Skips white space; the character there, or '\0' at the end.
+    static char next(const std::string& in, std::size_t& at) {
         while (at < in.size() && std::isspace(static_cast<unsigned char>(in[at]))) {
             at++;
         }
+        return at < in.size() ? in[at] : '\0';
     }
     static void expect(const std::string& in, std::size_t& at, char c) {
-        skip(in, at);
-        if (at >= in.size() || in[at] != c) {
+        if (next(in, at) != c) {
             throw std::runtime_error(std::string("expected ") + c + " at " + std::to_string(at));
         }
         at++;
@@ -50,68 +49,49 @@ struct Json {
     static std::string readString(const std::string& in, std::size_t& at) {
         expect(in, at, '"');
         std::string out;
-        while (at < in.size() && in[at] != '"') {
-            if (in[at] == '\\') {
-                at++;
-                if (in[at] == 'u') {
-                    out += static_cast<char>(std::stoi(in.substr(at + 1, 4), nullptr, 16));
-                    at += 4;
-                } else {
-                    out += in[at] == 'n' ? '\n' : in[at];
-                }
-            } else {
+        for (; at < in.size() && in[at] != '"'; at++) {
+            if (in[at] != '\\') {
                 out += in[at];
+            } else if (in[++at] == 'u') {
+                out += static_cast<char>(std::stoi(in.substr(at + 1, 4), nullptr, 16));
+                at += 4;
+            } else {
+                out += in[at] == 'n' ? '\n' : in[at];
             }
-            at++;
         }
         expect(in, at, '"');
         return out;
     }
+    // One value: an object's members or an array's items up to its closing bracket, a string,
+    // or a number or literal as its text.
     static Json read(const std::string& in, std::size_t& at) {
-        skip(in, at);
         Json value;
-        if (at >= in.size()) {
-            throw std::runtime_error("unexpected end");
-        }
-        char c = in[at];
-        if (c == '{') {
-            value.type = Type::Object;
-            at++;
-            skip(in, at);
-            while (in[at] != '}') {
-                std::string key = readString(in, at);
-                expect(in, at, ':');
-                value.members[key] = read(in, at);
-                skip(in, at);
-                if (in[at] == ',') {
-                    at++;
-                    skip(in, at);
+        char c = next(in, at);
+        if (c == '{' || c == '[') {
+            char close = c == '{' ? '}' : ']';
+            for (at++; next(in, at) != close;) {
+                if (c == '{') {
+                    std::string key = readString(in, at);
+                    expect(in, at, ':');
+                    value.members[key] = read(in, at);
+                } else {
+                    value.items.push_back(read(in, at));
                 }
-            }
-            at++;
-        } else if (c == '[') {
-            value.type = Type::Array;
-            at++;
-            skip(in, at);
-            while (in[at] != ']') {
-                value.items.push_back(read(in, at));
-                skip(in, at);
-                if (in[at] == ',') {
+                if (next(in, at) == ',') {
                     at++;
-                    skip(in, at);
+                } else if (next(in, at) != close) {
+                    throw std::runtime_error("expected , or " + std::string(1, close));
                 }
             }
             at++;
         } else if (c == '"') {
-            value.type = Type::String;
             value.text = readString(in, at);
+        } else if (c == '\0') {
+            throw std::runtime_error("unexpected end");
         } else {
             std::size_t end = in.find_first_of(",}] \n", at);
             value.text = in.substr(at, end - at);
             at = end;
-            value.type = value.text == "null"                            ? Type::Null
-                         : value.text == "true" || value.text == "false" ? Type::Bool
-                                                                         : Type::Number;
         }
         return value;
     }

@@ -84,10 +84,11 @@ class Kt735SimTest : public ::testing::Test {
     fs::path dir_;
 };
 
-#define SKIP_UNLESS_INITIALIZED(run)                                                               \
-    if (!(run).initialized()) {                                                                    \
-        GTEST_SKIP() << "MiniportInitialize returned " << (run).json["initialize"].text;           \
-    }
+// MiniportInitialize succeeded in the run.
+#define ASSERT_INITIALIZED(run)                                                                    \
+    ASSERT_EQ((run).exit, 0) << (run).err;                                                         \
+    ASSERT_TRUE((run).initialized())                                                               \
+        << "MiniportInitialize returned " << (run).json["initialize"].text
 
 std::vector<std::string> field(const std::vector<Json>& events, const std::string& key) {
     std::vector<std::string> values;
@@ -100,25 +101,24 @@ std::vector<std::string> field(const std::vector<Json>& events, const std::strin
 // Ethernet pcap records (link type 1): the frames as bytes in hex.
 std::vector<std::string> pcapFrames(const fs::path& path) {
     std::string data = slurp(path);
-    std::vector<std::string> frames;
     auto u32 = [&](std::size_t at) {
-        return static_cast<std::uint32_t>(
-            static_cast<unsigned char>(data[at]) | static_cast<unsigned char>(data[at + 1]) << 8 |
-            static_cast<unsigned char>(data[at + 2]) << 16 |
-            static_cast<std::uint32_t>(static_cast<unsigned char>(data[at + 3])) << 24);
+        std::uint32_t v = 0;
+        for (int i = 3; i >= 0; i--) {
+            v = v << 8 | static_cast<unsigned char>(data[at + i]);
+        }
+        return v;
     };
+    std::vector<std::string> frames;
     EXPECT_GE(data.size(), 24u);
     EXPECT_EQ(u32(20), 1u) << "link type";
-    for (std::size_t at = 24; at + 16 <= data.size();) {
-        std::uint32_t length = u32(at + 8);
+    for (std::size_t at = 24; at + 16 <= data.size(); at += 16 + u32(at + 8)) {
         std::string hex;
         char two[3];
-        for (std::size_t i = 0; i < length; i++) {
+        for (std::size_t i = 0; i < u32(at + 8); i++) {
             std::snprintf(two, sizeof(two), "%02x", static_cast<unsigned char>(data[at + 16 + i]));
             hex += two;
         }
         frames.push_back(hex);
-        at += 16 + length;
     }
     return frames;
 }
@@ -127,8 +127,7 @@ std::vector<std::string> pcapFrames(const fs::path& path) {
 TEST_F(Kt735SimTest, DefaultScenarioIsCompleteAndRepeatable) {
     SimRun run = sim(
         {"--usb-pcap", (dir_ / "usb.pcap").string(), "--wire-pcap", (dir_ / "wire.pcap").string()});
-    ASSERT_EQ(run.exit, 0) << run.err;
-    SKIP_UNLESS_INITIALIZED(run);
+    ASSERT_INITIALIZED(run);
 
     // Cable pulled, phone line found, phone line lost, cable back.
     EXPECT_EQ(
@@ -221,28 +220,14 @@ TEST_F(Kt735SimTest, BadArgumentsAndScriptsExitTwoAndRunNothing) {
 TEST_F(Kt735SimTest, HelpDocumentsEveryOptionAndCommand) {
     SimRun run = sim({"--help"}, "", false);
     EXPECT_EQ(run.exit, 0);
-    for (const char* word : {"--param NAME=VALUE",
-                             "--param NetworkAddress=",
-                             "--mac AA:BB",
-                             "--ethernet ABILITY|none",
-                             "--phoneline ID[:up|:down]",
-                             "--duration SECONDS",
-                             "--script FILE",
-                             "--usb-pcap FILE",
-                             "--wire-pcap FILE",
-                             "--json FILE",
-                             "at 1s ethernet none",
-                             "at 5s phoneline up",
-                             "send 10 1514",
-                             "receive 3 64",
-                             "inject-bulk-in 024b",
-                             "query OID_GEN_VENDOR_DESCRIPTION",
-                             "set OID_GEN_CURRENT_PACKET_FILTER",
-                             "hangcheck-off",
-                             "hangcheck-on",
-                             "at 4s reset",
-                             "at 15s halt",
-                             "at 3s unplug"}) {
+    std::istringstream words(
+        "--param NAME=VALUE;--param NetworkAddress=;--mac AA:BB;--ethernet ABILITY|none;"
+        "--phoneline ID[:up|:down];--duration SECONDS;--script FILE;--usb-pcap FILE;"
+        "--wire-pcap FILE;--json FILE;at 1s ethernet none;at 5s phoneline up;send 10 1514;"
+        "receive 3 64;inject-bulk-in 024b;query OID_GEN_VENDOR_DESCRIPTION;"
+        "set OID_GEN_CURRENT_PACKET_FILTER;hangcheck-off;hangcheck-on;at 4s reset;at 15s halt;"
+        "at 3s unplug");
+    for (std::string word; std::getline(words, word, ';');) {
         EXPECT_NE(run.out.find(word), std::string::npos) << word;
     }
 }
@@ -259,8 +244,7 @@ TEST_F(Kt735SimTest, AddressesAndOidRequestsAreRecordedAsAnswered) {
     SimRun run = sim({"--mac", "00:12:34:00:00:01", "--param", "NetworkAddress=0012ABCDEF01",
                       "--param", "TxPacketDesc=0x10"},
                      script);
-    ASSERT_EQ(run.exit, 0) << run.err;
-    SKIP_UNLESS_INITIALIZED(run);
+    ASSERT_INITIALIZED(run);
     std::vector<Json> q = run.events("query");
     ASSERT_EQ(q.size(), 6u);
     EXPECT_EQ(q[0]["data"].text, "001234000001");
@@ -289,8 +273,7 @@ TEST_F(Kt735SimTest, StartsOnThePhoneLineWithoutCable) {
                      "at 0s query OID_GEN_LINK_SPEED\n"
                      "at 0s set OID_GEN_CURRENT_PACKET_FILTER 0b000000\n"
                      "at 10ms send 2 64\n");
-    ASSERT_EQ(run.exit, 0) << run.err;
-    SKIP_UNLESS_INITIALIZED(run);
+    ASSERT_INITIALIZED(run);
     EXPECT_EQ(run.events("initialized").at(0)["medium"].text, "phone-line");
     EXPECT_EQ(run.events("query").at(0)["data"].text, "a0860100"); // 10 Mbit/s
     Json set = run.events("set").at(0);
@@ -309,8 +292,7 @@ TEST_F(Kt735SimTest, LifecycleCommands) {
                          "at 8s reset\n"
                          "at 9s unplug\n"
                          "at 10s query OID_GEN_LINK_SPEED\n");
-    ASSERT_EQ(run.exit, 0) << run.err;
-    SKIP_UNLESS_INITIALIZED(run);
+    ASSERT_INITIALIZED(run);
     std::vector<Json> status = run.events("status");
     ASSERT_FALSE(status.empty());
     EXPECT_EQ(status[0]["name"].text, "NDIS_STATUS_MEDIA_DISCONNECT");
@@ -338,8 +320,7 @@ TEST_F(Kt735SimTest, RawBulkInAndFailedInitialize) {
                               std::string(92, '0');
     SimRun run = sim({}, "at 0s inject-bulk-in " + frame + "000000000000" + "0000\n" +
                              "at 10ms inject-bulk-in " + frame + "000000000000" + "0800\n");
-    ASSERT_EQ(run.exit, 0) << run.err;
-    SKIP_UNLESS_INITIALIZED(run);
+    ASSERT_INITIALIZED(run);
     ASSERT_EQ(run.events("receive").size(), 1u);
     EXPECT_EQ(run.events("receive")[0]["data"].text, frame);
     EXPECT_EQ(run.json["counters"]["OID_GEN_RCV_OK"].text, "1");
@@ -355,19 +336,62 @@ TEST_F(Kt735SimTest, RawBulkInAndFailedInitialize) {
 }
 
 // The usbmon capture, read by tshark: the vendor register writes of initialization are those
-// the driver is meant to send, in order (a run of identical writes is one entry with its count;
-// the negotiation poll is any run of two or more).
-class Kt735SimCaptureTest : public Kt735SimTest {
-  protected:
-    struct Write {
-        int index;
-        std::string data;
-        int count = 1; // 0: two or more
+// the driver is meant to send, in order. A run of identical writes is one entry with its count;
+// the negotiation poll (count 0) is any run of two or more.
+TEST_F(Kt735SimTest, InitializationVendorWritesThroughTshark) {
+    if (std::system("tshark -v >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "tshark is not installed";
+    }
+    using Writes = std::vector<std::pair<std::string, int>>; // "index data", count
+    auto expected = [](const std::string& station, const std::string& alive,
+                       const std::string& flow) {
+        Writes w = {
+            {"20 00000002", 1},   {"20 01000002", 1},
+            {"20 02000002", 1},   {"20 03000002", 1},
+            {"10 " + station, 1}, {"08 ffffffffffffffff", 1},
+            {"7e 2400", 1},       {"7e 2600", 1},
+            {"25 02057f39", 1}, // PHY 2 register 0x19 := 0x7F05
+            {"25 01e10124", 1}, // auto-detection: PHY 1 advertisement := 0x01E1
+            {"25 01000044", 1}, // ... read it back
+            {"25 02000043", 2}, // PHY 2 identifier, for detection and for IdentifyPhy
+            {"25 01000042", 1}, // after two seconds: PHY 1 identifier
+            {"25 01000041", 2}, // PHY 1 status, twice: link
+            {"7f 260002", 1},   // Ethernet selected
+            {"25 01000041", 1}, // bring-up's unchecked PHY 1 status read
+            {"00 1900", 1},
+        };
+        if (!alive.empty()) {
+            w.push_back({"1c " + alive, 1});
+        }
+        Writes media = {
+            {"01 0800", 1},     {"25 02002020", 1}, // PHY 2 control := 0x2000
+            {"25 01e10124", 1},                     // PHY 1 advertisement := 0x01E1
+            {"25 01001220", 1},                     // PHY 1 control := 0x1200: negotiate
+            {"25 01000041", 0}, {"25 01000045", 1}, // partner ability
+            {"01 3000", 1},                         // 100 Mbit/s full duplex
+            {"25 02000420", 1},                     // PHY 2 isolated
+            {"25 01000041", 1},                     // link state
+            {"78 c400", 1},                         // wake control
+            {"1a " + flow, 1},  {"00 f930", 1},
+        };
+        w.insert(w.end(), media.begin(), media.end());
+        return w;
     };
-
-    static bool haveTshark() { return std::system("tshark -v >/dev/null 2>&1") == 0; }
-
-    std::vector<Write> initializationWrites(const SimRun& run) {
+    struct Variant {
+        std::vector<std::string> args;
+        Writes want;
+    };
+    const std::vector<Variant> variants = {
+        {{}, expected("024b56073501", "", "0000")},
+        {{"--param", "NetworkAddress=0012ABCDEF01", "--param", "AlivePara=3", "--param",
+          "FlowControl_Tx=1", "--param", "FlowControl_Rx=8"},
+         expected("0012abcdef01", "9000", "0301")},
+    };
+    for (const Variant& v : variants) {
+        std::vector<std::string> args = v.args;
+        args.insert(args.end(), {"--usb-pcap", (dir_ / "usb.pcap").string()});
+        SimRun run = sim(args, "at 0s halt\n");
+        ASSERT_INITIALIZED(run);
         std::string command = "tshark -r '" + (dir_ / "usb.pcap").string() +
                               "' -Y 'usb.bmRequestType.type == 2 && usb.setup.bRequest == 0xf1 "
                               "&& frame.time_epoch <= " +
@@ -375,99 +399,25 @@ class Kt735SimCaptureTest : public Kt735SimTest {
                               "' -T fields -e usb.setup.wIndex -e usb.data_fragment 2>/dev/null "
                               ">'" +
                               (dir_ / "writes.txt").string() + "'";
-        EXPECT_EQ(std::system(command.c_str()), 0);
-        std::vector<Write> writes;
+        ASSERT_EQ(std::system(command.c_str()), 0);
+        Writes writes;
         std::istringstream lines(slurp(dir_ / "writes.txt"));
         int index = 0;
-        std::string data;
-        while (lines >> index >> data) {
-            if (!writes.empty() && writes.back().index == index && writes.back().data == data) {
-                writes.back().count++;
+        char hex[4];
+        for (std::string data; lines >> index >> data;) {
+            std::snprintf(hex, sizeof(hex), "%02x ", index & 0xFF);
+            if (!writes.empty() && writes.back().first == hex + data) {
+                writes.back().second++;
             } else {
-                writes.push_back({index, data});
+                writes.push_back({hex + data, 1});
             }
         }
-        return writes;
-    }
-
-    static std::vector<Write> expected(const std::string& station, const std::string& alive,
-                                       const std::string& flow) {
-        std::vector<Write> w = {
-            {0x20, "00000002"},    {0x20, "01000002"},
-            {0x20, "02000002"},    {0x20, "03000002"},
-            {0x10, station},       {0x08, "ffffffffffffffff"},
-            {0x7E, "2400"},        {0x7E, "2600"},
-            {0x25, "02057f39"},    // PHY 2 register 0x19 := 0x7F05
-            {0x25, "01e10124"},    // auto-detection: PHY 1 advertisement := 0x01E1
-            {0x25, "01000044"},    // ... read it back
-            {0x25, "02000043", 2}, // PHY 2 identifier, for detection and for IdentifyPhy
-            {0x25, "01000042"},    // after two seconds: PHY 1 identifier
-            {0x25, "01000041", 2}, // PHY 1 status, twice: link
-            {0x7F, "260002"},      // Ethernet selected
-            {0x25, "01000041"},    // bring-up's unchecked PHY 1 status read
-            {0x00, "1900"},
-        };
-        if (!alive.empty()) {
-            w.push_back({0x1C, alive});
-        }
-        std::vector<Write> media = {
-            {0x01, "0800"},        {0x25, "02002020"}, // PHY 2 control := 0x2000
-            {0x25, "01e10124"},                        // PHY 1 advertisement := 0x01E1
-            {0x25, "01001220"},                        // PHY 1 control := 0x1200: negotiate
-            {0x25, "01000041", 0}, {0x25, "01000045"}, // partner ability
-            {0x01, "3000"},                            // 100 Mbit/s full duplex
-            {0x25, "02000420"},                        // PHY 2 isolated
-            {0x25, "01000041"},                        // link state
-            {0x78, "c400"},                            // wake control
-            {0x1A, flow},          {0x00, "f930"},
-        };
-        w.insert(w.end(), media.begin(), media.end());
-        return w;
-    }
-
-    static std::string text(const std::vector<Write>& writes) {
-        std::string out;
-        char line[64];
-        for (const Write& w : writes) {
-            std::snprintf(line, sizeof(line), "%02x %s x%s\n", w.index, w.data.c_str(),
-                          w.count == 0 ? "n" : std::to_string(w.count).c_str());
-            out += line;
-        }
-        return out;
-    }
-};
-
-TEST_F(Kt735SimCaptureTest, InitializationVendorWritesThroughTshark) {
-    if (!haveTshark()) {
-        GTEST_SKIP() << "tshark is not installed";
-    }
-    struct Variant {
-        std::vector<std::string> args;
-        std::string station, alive, flow;
-    };
-    const std::vector<Variant> variants = {
-        {{}, "024b56073501", "", "0000"},
-        {{"--param", "NetworkAddress=0012ABCDEF01", "--param", "AlivePara=3", "--param",
-          "FlowControl_Tx=1", "--param", "FlowControl_Rx=8"},
-         "0012abcdef01",
-         "9000",
-         "0301"},
-    };
-    for (const Variant& v : variants) {
-        std::vector<std::string> args = v.args;
-        args.insert(args.end(), {"--usb-pcap", (dir_ / "usb.pcap").string()});
-        SimRun run = sim(args, "at 0s halt\n");
-        ASSERT_EQ(run.exit, 0) << run.err;
-        SKIP_UNLESS_INITIALIZED(run);
-        std::vector<Write> writes = initializationWrites(run);
-        std::vector<Write> want = expected(v.station, v.alive, v.flow);
-        // The negotiation poll: any run of two or more.
-        for (std::size_t i = 0; i < want.size() && i < writes.size(); i++) {
-            if (want[i].count == 0 && writes[i].count >= 2) {
-                writes[i].count = 0;
+        for (std::size_t i = 0; i < v.want.size() && i < writes.size(); i++) {
+            if (v.want[i].second == 0 && writes[i].second >= 2) {
+                writes[i].second = 0;
             }
         }
-        EXPECT_EQ(text(writes), text(want));
+        EXPECT_EQ(writes, v.want);
     }
 }
 
