@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -22,12 +23,10 @@ namespace host::testing {
 class FakeBus {
   public:
     FakeBus() {
+        current = this;
         driver = createDriverObject(L"\\Driver\\FakeBus");
         driver->MajorFunction[IRP_MJ_PNP] = dispatchPnp;
-        driver->MajorFunction[IRP_MJ_POWER] = dispatchOther;
-        IoCreateDevice(driver, sizeof(FakeBus*), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &pdo);
-        FakeBus* self = this;
-        std::memcpy(pdo->DeviceExtension, &self, sizeof(self));
+        IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &pdo);
         pdo->Flags &= ~static_cast<ULONG>(DO_DEVICE_INITIALIZING);
     }
     ~FakeBus() { deleteDriverObject(driver); }
@@ -37,8 +36,9 @@ class FakeBus {
     PDRIVER_OBJECT driver = nullptr;
     PDEVICE_OBJECT pdo = nullptr;
 
-    // Status the PDO finishes a minor function with (absent: START, STOP, REMOVE and SURPRISE
-    // succeed, anything else is left as it came, as a bus does with requests it does not handle).
+    // Status the PDO finishes a minor function with (absent: START, STOP, REMOVE, SURPRISE and
+    // the queries it answers succeed, anything else is left as it came, as a bus does with
+    // requests it does not handle).
     std::map<UCHAR, NTSTATUS> status;
     // Minor functions the PDO keeps pending for a while before finishing them.
     std::map<UCHAR, Time> pendFor;
@@ -51,55 +51,44 @@ class FakeBus {
 
     struct Seen {
         UCHAR minor;
-        Time when;
         KIRQL irql;
     };
     std::vector<Seen> seen;
-    std::vector<PIRP> kept;
 
   private:
-    static FakeBus& of(PDEVICE_OBJECT device) {
-        FakeBus* self;
-        std::memcpy(&self, device->DeviceExtension, sizeof(self));
-        return *self;
-    }
+    static inline FakeBus* current = nullptr;
 
-    static PWSTR poolString(const std::vector<std::wstring>& strings) {
-        std::size_t chars = 1;
+    // A multi-string in pool, as a bus answers IRP_MN_QUERY_ID.
+    static ULONG_PTR poolStrings(const std::vector<std::wstring>& strings) {
+        std::wstring all;
         for (const auto& s : strings) {
-            chars += s.size() + 1;
+            all += s + L'\0';
         }
-        auto* out = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, chars * sizeof(WCHAR),
-                                                             0x20627355)); // "Usb "
-        PWSTR p = out;
-        for (const auto& s : strings) {
-            std::wmemcpy(p, s.c_str(), s.size() + 1);
-            p += s.size() + 1;
-        }
-        *p = 0;
-        return out;
+        all += L'\0';
+        auto* out = static_cast<PWSTR>(
+            ExAllocatePoolWithTag(PagedPool, all.size() * sizeof(WCHAR), 0x20627355)); // "Usb "
+        std::wmemcpy(out, all.data(), all.size());
+        return reinterpret_cast<ULONG_PTR>(out);
     }
 
     void finish(PIRP irp, UCHAR minor) {
         PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
         switch (minor) {
+        case IRP_MN_QUERY_CAPABILITIES:
+            location->Parameters.DeviceCapabilities.Capabilities->Address = 3;
+            location->Parameters.DeviceCapabilities.Capabilities->D1Latency = 7;
+            [[fallthrough]];
         case IRP_MN_START_DEVICE:
         case IRP_MN_STOP_DEVICE:
         case IRP_MN_REMOVE_DEVICE:
         case IRP_MN_SURPRISE_REMOVAL:
             irp->IoStatus.Status = STATUS_SUCCESS;
             break;
-        case IRP_MN_QUERY_CAPABILITIES:
-            location->Parameters.DeviceCapabilities.Capabilities->Address = 3;
-            location->Parameters.DeviceCapabilities.Capabilities->D1Latency = 7;
-            irp->IoStatus.Status = STATUS_SUCCESS;
-            break;
         case IRP_MN_QUERY_ID:
-            if (location->Parameters.QueryId.IdType == BusQueryDeviceID) {
-                irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(poolString({deviceId}));
-                irp->IoStatus.Status = STATUS_SUCCESS;
-            } else if (location->Parameters.QueryId.IdType == BusQueryHardwareIDs) {
-                irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(poolString(hardwareIds));
+            if (BUS_QUERY_ID_TYPE idType = location->Parameters.QueryId.IdType;
+                idType == BusQueryDeviceID || idType == BusQueryHardwareIDs) {
+                irp->IoStatus.Information =
+                    poolStrings(idType == BusQueryDeviceID ? std::vector{deviceId} : hardwareIds);
                 irp->IoStatus.Status = STATUS_SUCCESS;
             }
             break;
@@ -110,37 +99,27 @@ class FakeBus {
         default:
             break;
         }
-        auto it = status.find(minor);
-        if (it != status.end()) {
+        if (auto it = status.find(minor); it != status.end()) {
             irp->IoStatus.Status = it->second;
         }
         IofCompleteRequest(irp, IO_NO_INCREMENT);
     }
 
-    static NTSTATUS NTAPI dispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
-        FakeBus& bus = of(device);
+    static NTSTATUS NTAPI dispatchPnp(PDEVICE_OBJECT, PIRP irp) {
+        FakeBus& bus = *current;
         UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
-        bus.seen.push_back({minor, World::current().now(), KeGetCurrentIrql()});
-        if (bus.neverFinish.count(minor) != 0) {
-            IoMarkIrpPending(irp);
-            bus.kept.push_back(irp);
-            return STATUS_PENDING;
-        }
+        bus.seen.push_back({minor, KeGetCurrentIrql()});
         auto pend = bus.pendFor.find(minor);
-        if (pend != bus.pendFor.end()) {
+        if (bus.neverFinish.count(minor) != 0 || pend != bus.pendFor.end()) {
             IoMarkIrpPending(irp);
-            World::current().scheduler().after(
-                pend->second, [&bus, irp, minor] { bus.finish(irp, minor); }, "bus completion");
+            if (pend != bus.pendFor.end()) {
+                World::current().scheduler().after(pend->second,
+                                                   [&bus, irp, minor] { bus.finish(irp, minor); });
+            }
             return STATUS_PENDING;
         }
         bus.finish(irp, minor);
         return irp->IoStatus.Status;
-    }
-
-    static NTSTATUS NTAPI dispatchOther(PDEVICE_OBJECT, PIRP irp) {
-        NTSTATUS status = irp->IoStatus.Status;
-        IofCompleteRequest(irp, IO_NO_INCREMENT);
-        return status;
     }
 };
 
@@ -151,18 +130,15 @@ struct MiniportScript {
     NDIS_STATUS initializeResult = NDIS_STATUS_SUCCESS;
     bool setAttributes = true;
     UINT hangSeconds = 0;
-    ULONG attributeFlags = 0x33;
     BOOLEAN hangResult = FALSE;
+    bool registerNdis40 = false;
     std::function<void(NDIS_HANDLE adapterHandle, NDIS_HANDLE configuration)> onInitialize;
     std::function<void()> onHalt;
     std::function<NDIS_STATUS(PNDIS_PACKET)> onSend; // default: NDIS_STATUS_SUCCESS
-    std::function<NDIS_STATUS(NDIS_OID, PVOID, ULONG, PULONG, PULONG)> onQuery;
-    std::function<NDIS_STATUS(NDIS_OID, PVOID, ULONG, PULONG, PULONG)> onSet;
-    bool registerNdis40 = false;
+    std::function<NDIS_STATUS(NDIS_OID, PVOID, ULONG, PULONG, PULONG)> onQuery, onSet;
 
     // What happened.
     NDIS_HANDLE adapterHandle = nullptr;
-    NDIS_HANDLE configuration = nullptr;
     std::vector<NDIS_MEDIUM> media;
     std::vector<std::string> calls;    // handler names in order
     std::map<std::string, KIRQL> irql; // IRQL of the latest call of each handler
@@ -185,7 +161,6 @@ inline NDIS_STATUS NTAPI initialize(PNDIS_STATUS, PUINT selected, PNDIS_MEDIUM m
                                     NDIS_HANDLE handle, NDIS_HANDLE configuration) {
     note("Initialize");
     g_script->adapterHandle = handle;
-    g_script->configuration = configuration;
     g_script->media.assign(media, media + count);
     for (UINT i = 0; i < count; ++i) {
         if (media[i] == NdisMedium802_3) {
@@ -193,8 +168,8 @@ inline NDIS_STATUS NTAPI initialize(PNDIS_STATUS, PUINT selected, PNDIS_MEDIUM m
         }
     }
     if (g_script->setAttributes) {
-        NdisMSetAttributesEx(handle, &g_script->context, g_script->hangSeconds,
-                             g_script->attributeFlags, NdisInterfaceInternal);
+        NdisMSetAttributesEx(handle, &g_script->context, g_script->hangSeconds, 0,
+                             NdisInterfaceInternal);
     }
     if (g_script->onInitialize) {
         g_script->onInitialize(handle, configuration);
@@ -248,11 +223,9 @@ inline VOID NTAPI returnPacket(NDIS_HANDLE, PNDIS_PACKET packet) {
 inline NTSTATUS NTAPI driverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
     NDIS_HANDLE wrapper = nullptr;
     NdisMInitializeWrapper(&wrapper, driver, registryPath, nullptr);
-    NDIS_MINIPORT_CHARACTERISTICS chars;
-    std::memset(&chars, 0, sizeof(chars));
+    NDIS_MINIPORT_CHARACTERISTICS chars{};
     NDIS30_MINIPORT_CHARACTERISTICS& c = chars.Ndis40Chars.Ndis30Chars;
     c.MajorNdisVersion = g_script->registerNdis40 ? 4 : 5;
-    c.MinorNdisVersion = 0;
     c.CheckForHangHandler = checkForHang;
     c.HaltHandler = halt;
     c.InitializeHandler = initialize;
@@ -268,6 +241,28 @@ inline NTSTATUS NTAPI driverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registr
 }
 
 } // namespace fake
+
+// What a packet holds, walked as a miniport walks it: each buffer's length and all the bytes.
+struct PacketContents {
+    std::vector<UINT> lengths;
+    std::vector<std::uint8_t> bytes;
+    UINT total = 0;
+};
+
+inline PacketContents contents(PNDIS_PACKET packet) {
+    PacketContents c;
+    PNDIS_BUFFER b = nullptr;
+    NdisQueryPacket(packet, nullptr, nullptr, &b, &c.total);
+    for (; b != nullptr; NdisGetNextBuffer(b, &b)) {
+        PVOID va = nullptr;
+        UINT length = 0;
+        NdisQueryBuffer(b, &va, &length);
+        c.lengths.push_back(length);
+        c.bytes.insert(c.bytes.end(), static_cast<std::uint8_t*>(va),
+                       static_cast<std::uint8_t*>(va) + length);
+    }
+    return c;
+}
 
 // A world with the scripted miniport loaded and a bus to add it to.
 class NdisTest : public WorldTest {
@@ -302,6 +297,12 @@ class NdisTest : public WorldTest {
 
     // Halts and removes the adapter (the halt-time checks run).
     void remove() { EXPECT_EQ(pnp().removeDevice(bus.pdo), STATUS_SUCCESS); }
+
+    // Runs `body` inside MiniportInitialize, then starts the device.
+    ndis::Adapter& startWith(std::function<void(NDIS_HANDLE adapter, NDIS_HANDLE config)> body) {
+        script.onInitialize = std::move(body);
+        return start();
+    }
 
     MiniportScript script;
     FakeBus bus;

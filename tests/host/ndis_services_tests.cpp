@@ -6,39 +6,26 @@ namespace {
 
 constexpr ULONG kTag = 0x5A516161; // "aaQZ"
 
-// ---- memory -----------------------------------------------------------------------------------
+// ---- memory and spin locks --------------------------------------------------------------------
 
-TEST_F(NdisTest, NdisMemoryIsNotZeroedAndItsLengthIsCheckedOnFree) {
+TEST_F(NdisTest, NdisMemoryIsNotZeroedCanFailAndItsLengthIsCheckedOnFree) {
     PVOID p = nullptr;
     ASSERT_EQ(NdisAllocateMemoryWithTag(&p, 32, kTag), NDIS_STATUS_SUCCESS);
-    auto* bytes = static_cast<std::uint8_t*>(p);
-    EXPECT_EQ(bytes[0], Memory::kFillPattern);
-    EXPECT_EQ(bytes[31], Memory::kFillPattern);
-    EXPECT_EQ(memory().outstanding(Memory::Kind::Ndis).at(kTag).second, 32u);
+    EXPECT_EQ(static_cast<std::uint8_t*>(p)[31], Memory::kFillPattern);
     {
         ExpectViolation v(rule::kPoolFreeMismatch);
         NdisFreeMemory(p, 16, 0);
+        // Pool memory is not NDIS memory.
+        NdisFreeMemory(ExAllocatePoolWithTag(NonPagedPool, 8, kTag), 8, 0);
+        EXPECT_EQ(v.count(), 2u);
     }
     EXPECT_TRUE(memory().outstanding(Memory::Kind::Ndis).empty());
-    // Pool memory is not NDIS memory.
-    PVOID pool = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
-    {
-        ExpectViolation v(rule::kPoolFreeMismatch);
-        NdisFreeMemory(pool, 8, 0);
-    }
+    // A failed allocation gives failure and null.
+    memory().failNth(Memory::Kind::Ndis, 1);
+    p = reinterpret_cast<PVOID>(1);
+    EXPECT_EQ(NdisAllocateMemoryWithTag(&p, 8, kTag), NDIS_STATUS_FAILURE);
+    EXPECT_EQ(p, nullptr);
 }
-
-TEST_F(NdisTest, AFailedNdisAllocationGivesFailureAndNull) {
-    memory().failNth(Memory::Kind::Ndis, 2);
-    PVOID first = nullptr;
-    PVOID second = reinterpret_cast<PVOID>(1);
-    EXPECT_EQ(NdisAllocateMemoryWithTag(&first, 8, kTag), NDIS_STATUS_SUCCESS);
-    EXPECT_EQ(NdisAllocateMemoryWithTag(&second, 8, kTag), NDIS_STATUS_FAILURE);
-    EXPECT_EQ(second, nullptr);
-    NdisFreeMemory(first, 8, 0);
-}
-
-// ---- spin locks -------------------------------------------------------------------------------
 
 TEST_F(NdisTest, SpinLocksRaiseToDispatchAndRestoreTheCallersIrql) {
     NDIS_SPIN_LOCK lock;
@@ -92,11 +79,19 @@ class NdisTimerTest : public NdisTest {
         start();
         NdisMInitializeTimer(&timer, script.adapterHandle, timerFunction, &script.context);
     }
+    void set(UINT milliseconds) {
+        NdisSetTimer(reinterpret_cast<PNDIS_TIMER>(&timer), milliseconds);
+    }
+    bool cancel() {
+        BOOLEAN cancelled = FALSE;
+        NdisMCancelTimer(&timer, &cancelled);
+        return cancelled != FALSE;
+    }
     NDIS_MINIPORT_TIMER timer;
 };
 
 TEST_F(NdisTimerTest, RunsOnceAtDispatchLevelAfterTheDelay) {
-    NdisSetTimer(reinterpret_cast<PNDIS_TIMER>(&timer), 250);
+    set(250);
     scheduler().runFor(249 * kMillisecond);
     EXPECT_TRUE(g_runs.empty());
     scheduler().runUntilIdle();
@@ -114,27 +109,23 @@ TEST_F(NdisTimerTest, RunsOnceAtDispatchLevelAfterTheDelay) {
 }
 
 TEST_F(NdisTimerTest, SettingAPendingTimerLeavesOneRunAtTheNewTime) {
-    NdisSetTimer(reinterpret_cast<PNDIS_TIMER>(&timer), 100);
+    set(100);
     scheduler().runFor(50 * kMillisecond);
-    NdisSetTimer(reinterpret_cast<PNDIS_TIMER>(&timer), 100);
+    set(100);
     scheduler().runUntilIdle();
     ASSERT_EQ(g_runs.size(), 1u);
     EXPECT_EQ(g_runs[0].when, 150 * kMillisecond);
 }
 
 TEST_F(NdisTimerTest, CancelSaysWhetherTheTimerWasSet) {
-    BOOLEAN cancelled = FALSE;
-    NdisSetTimer(reinterpret_cast<PNDIS_TIMER>(&timer), 100);
-    NdisMCancelTimer(&timer, &cancelled);
-    EXPECT_TRUE(cancelled);
+    set(100);
+    EXPECT_TRUE(cancel());
     scheduler().runFor(kSecond);
     EXPECT_TRUE(g_runs.empty());
-    NdisMCancelTimer(&timer, &cancelled);
-    EXPECT_FALSE(cancelled);
-    NdisSetTimer(reinterpret_cast<PNDIS_TIMER>(&timer), 10);
+    EXPECT_FALSE(cancel());
+    set(10);
     scheduler().runFor(kSecond);
-    NdisMCancelTimer(&timer, &cancelled);
-    EXPECT_FALSE(cancelled);
+    EXPECT_FALSE(cancel());
     EXPECT_EQ(g_runs.size(), 1u);
 }
 
@@ -147,7 +138,7 @@ TEST_F(NdisTimerTest, SettingAnUninitialisedTimerIsReported) {
 }
 
 TEST_F(NdisTimerTest, ATimerStillSetAfterHaltIsReportedAndNeverRuns) {
-    NdisSetTimer(reinterpret_cast<PNDIS_TIMER>(&timer), 5000);
+    set(5000);
     {
         ExpectViolation v(rule::kTimerPendingAtHalt);
         remove();
@@ -156,37 +147,32 @@ TEST_F(NdisTimerTest, ATimerStillSetAfterHaltIsReportedAndNeverRuns) {
     EXPECT_TRUE(g_runs.empty());
 }
 
-TEST_F(NdisTest, FreeingMemoryThatHoldsASetTimerIsReported) {
-    g_runs.clear();
-    start();
-    for (bool ndisMemory : {true, false}) {
-        PVOID block = nullptr;
-        if (ndisMemory) {
-            ASSERT_EQ(NdisAllocateMemoryWithTag(&block, 256, kTag), NDIS_STATUS_SUCCESS);
-        } else {
-            block = ExAllocatePoolWithTag(NonPagedPool, 256, kTag);
-        }
-        auto* t = reinterpret_cast<PNDIS_MINIPORT_TIMER>(static_cast<char*>(block) + 64);
-        NdisMInitializeTimer(t, script.adapterHandle, timerFunction, nullptr);
-        NdisMSetTimer(t, 100);
-        {
-            ExpectViolation v(rule::kTimerFreedPending);
+TEST_F(NdisTimerTest, FreeingMemoryThatHoldsASetTimerIsReported) {
+    for (bool set : {true, false}) {
+        for (bool ndisMemory : {true, false}) {
+            PVOID block = nullptr;
+            if (ndisMemory) {
+                ASSERT_EQ(NdisAllocateMemoryWithTag(&block, 256, kTag), NDIS_STATUS_SUCCESS);
+            } else {
+                block = ExAllocatePoolWithTag(NonPagedPool, 256, kTag);
+            }
+            auto* t = reinterpret_cast<PNDIS_MINIPORT_TIMER>(static_cast<char*>(block) + 64);
+            NdisMInitializeTimer(t, script.adapterHandle, timerFunction, nullptr);
+            if (set) {
+                NdisMSetTimer(t, 100);
+            }
+            // Memory holding a timer that is not set may go.
+            ExpectViolation v(rule::kTimerFreedPending, set);
             if (ndisMemory) {
                 NdisFreeMemory(block, 256, 0);
             } else {
                 ExFreePool(block);
             }
+            EXPECT_EQ(v.count(), set ? 1u : 0u);
         }
-        scheduler().runFor(kSecond);
-        EXPECT_TRUE(g_runs.empty());
     }
-    // Memory holding a timer that is not set may go.
-    PVOID block = nullptr;
-    ASSERT_EQ(NdisAllocateMemoryWithTag(&block, 256, kTag), NDIS_STATUS_SUCCESS);
-    auto* t = static_cast<PNDIS_MINIPORT_TIMER>(block);
-    NdisMInitializeTimer(t, script.adapterHandle, timerFunction, nullptr);
-    NdisFreeMemory(block, 256, 0);
-    remove();
+    scheduler().runFor(kSecond);
+    EXPECT_TRUE(g_runs.empty());
 }
 
 // ---- sleep ------------------------------------------------------------------------------------
