@@ -116,30 +116,22 @@ struct Bench {
         std::uint16_t value = bytes.size() == 1 ? bytes[0] : 0;
         EXPECT_EQ(request(0x40, 0xF1, value, index, bytes), Outcome::Ok);
     }
-    // An MII read as a driver does it: command, then poll the window.
-    std::uint16_t miiRead(std::uint8_t phy, std::uint8_t reg) {
-        write(0x25, {phy, 0, 0, static_cast<std::uint8_t>(0x40 | reg)});
+    // An MII command as a driver makes it: command, then poll the window for the done bit.
+    // Returns the window's data (the value read).
+    std::uint16_t mii(std::uint8_t phy, std::uint8_t command, std::uint16_t value = 0) {
+        write(0x25, {phy, static_cast<std::uint8_t>(value & 0xFF),
+                     static_cast<std::uint8_t>(value >> 8), command});
         for (int i = 0; i < 10; ++i) {
             port.advance(100 * kMicrosecond);
-            auto w = read(0x25, 4);
-            if (w[3] & 0x80) {
+            if (auto w = read(0x25, 4); w[3] & 0x80) {
                 return static_cast<std::uint16_t>(w[1] | (w[2] << 8));
             }
         }
-        ADD_FAILURE() << "MII read never completed";
+        ADD_FAILURE() << "MII command " << int(command) << " never completed";
         return 0;
     }
-    void miiWrite(std::uint8_t phy, std::uint8_t reg, std::uint16_t value) {
-        write(0x25, {phy, static_cast<std::uint8_t>(value & 0xFF),
-                     static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(0x20 | reg)});
-        for (int i = 0; i < 10; ++i) {
-            port.advance(100 * kMicrosecond);
-            if (read(0x28, 2)[0] & 0x80) {
-                return;
-            }
-        }
-        ADD_FAILURE() << "MII write never completed";
-    }
+    std::uint16_t miiRead(std::uint8_t phy, std::uint8_t reg) { return mii(phy, 0x40 | reg); }
+    void miiWrite(std::uint8_t phy, std::uint8_t reg, std::uint16_t v) { mii(phy, 0x20 | reg, v); }
     // The transfer a driver makes for a frame: length header, frame, padding to 60.
     static std::vector<std::uint8_t> txTransfer(const std::vector<std::uint8_t>& frame) {
         std::vector<std::uint8_t> t{static_cast<std::uint8_t>(frame.size() & 0xFF),
