@@ -27,26 +27,6 @@ static_assert(std::size(kSupported) == 44);
 
 class QueryTest : public TransmitFixture {
   protected:
-    void SetUp() override {
-        TransmitFixture::SetUp();
-        device_.setPermanentAddress({0x00, 0x60, 0x8C, 0x12, 0x34, 0x56});
-    }
-
-    // Distinct values in every field an answer comes from.
-    void fillFields() {
-        adapter_->TxOkCount = 101;
-        adapter_->RxOkCount = 102;
-        adapter_->RxCrcErrorCount = 103;
-        adapter_->RxAlignErrorCount = 104;
-        adapter_->TxErrorCount = 105;
-        adapter_->TxUnderrunCount = 106;
-        adapter_->TxOneCollisionCount = 107;
-        adapter_->TxDeferredCount = 108;
-        adapter_->PacketFilter = 0x0000000B;
-        const UCHAR current[6] = {0x02, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE};
-        std::memcpy(adapter_->CurrentAddress, current, 6);
-    }
-
     void expectAnswer(NDIS_OID oid, const std::vector<std::uint8_t>& answer) {
         SCOPED_TRACE(::testing::Message() << "OID 0x" << std::hex << oid);
         // Exact buffer, and one 8 bytes longer: only the answer is written and counted.
@@ -83,8 +63,19 @@ class QueryTest : public TransmitFixture {
 // Every row of the table, with the adapter's defaults (40 transmit and 20 receive descriptors)
 // and distinct values in the fields the answers come from.
 TEST_F(QueryTest, EveryAnswerOfTheTable) {
+    device_.setPermanentAddress({0x00, 0x60, 0x8C, 0x12, 0x34, 0x56});
     startTransmitting();
-    fillFields();
+    adapter_->TxOkCount = 101;
+    adapter_->RxOkCount = 102;
+    adapter_->RxCrcErrorCount = 103;
+    adapter_->RxAlignErrorCount = 104;
+    adapter_->TxErrorCount = 105;
+    adapter_->TxUnderrunCount = 106;
+    adapter_->TxOneCollisionCount = 107;
+    adapter_->TxDeferredCount = 108;
+    adapter_->PacketFilter = 0x0000000B;
+    const UCHAR current[6] = {0x02, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE};
+    std::memcpy(adapter_->CurrentAddress, current, 6);
     std::vector<std::uint8_t> list;
     for (ULONG oid : kSupported) {
         std::vector<std::uint8_t> v = le32(oid);
