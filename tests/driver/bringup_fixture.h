@@ -4,25 +4,48 @@
 // bring-up routines are then called directly at PASSIVE_LEVEL.
 #pragma once
 
-#include <host/ndis.h>
-#include <host/pnp.h>
-#include <host/testing.h>
-#include <host/usb_bus.h>
-#include <kt735_device.h>
-
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "adapter/adapter.h"
 #include "chip/chip.h"
-#include "chip/descriptors.h"
-#include "driver/handlers.h"
+#include "fixture.h"
 #include "usb/registers.h"
 #include "usb/usb.h"
 
 namespace bringup_test {
+
+// Expected register lines of the window routines when the done bit shows at once.
+inline std::vector<std::string> miiWrite(int phy, int reg, int value) {
+    char line[32];
+    std::snprintf(line, sizeof(line), "w 25 %02x%02x%02x%02x", phy, value & 0xFF, value >> 8,
+                  0x20 | reg);
+    return {line, "r 28 2"};
+}
+inline std::vector<std::string> miiRead(int phy, int reg) {
+    char line[32];
+    std::snprintf(line, sizeof(line), "w 25 %02x0000%02x", phy, 0x40 | reg);
+    return {line, "r 25 4"};
+}
+inline std::vector<std::string> eepromRead(int word) {
+    char line[32];
+    std::snprintf(line, sizeof(line), "w 20 %02x000002", word);
+    return {line, "r 23 2", "r 21 3"};
+}
+inline std::vector<std::string> join(std::initializer_list<std::vector<std::string>> parts) {
+    std::vector<std::string> all;
+    for (const std::vector<std::string>& part : parts) {
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+}
+
+// The wire-comparison helpers of the driver fixture, for a model this fixture owns.
+struct LogLines : kt735n_test::DriverFixture {
+    using DriverFixture::hex;
+    using DriverFixture::registerLines;
+};
 
 class BringUpFixture : public host::testing::WorldTest {
   protected:
@@ -37,22 +60,14 @@ class BringUpFixture : public host::testing::WorldTest {
         ASSERT_EQ(world().pnp().addDevice(driver_, bus_.pdo()), STATUS_SUCCESS);
         ndisAdapter_ = world().ndis().lastAdapter();
         ASSERT_NE(ndisAdapter_, nullptr);
-        ASSERT_EQ(CreateAdapter(ndisAdapter_->handle(),
-                                world().ndis().configContextFor(ndisAdapter_), &adapter_),
-                  NDIS_STATUS_SUCCESS);
-        bus_.clearLog();
-        device_->clearLogs();
+        create();
     }
 
     // A fresh record on the same NDIS adapter, for one more bring-up in the same test; the
     // previous one is released first.
     void recreate() {
         release();
-        ASSERT_EQ(CreateAdapter(ndisAdapter_->handle(),
-                                world().ndis().configContextFor(ndisAdapter_), &adapter_),
-                  NDIS_STATUS_SUCCESS);
-        bus_.clearLog();
-        device_->clearLogs();
+        create();
     }
 
     // Fetches the device objects without configuring the device, for tests of the register
@@ -80,56 +95,25 @@ class BringUpFixture : public host::testing::WorldTest {
     host::ndis::Parameters& parameters() { return ndisAdapter_->parameters(); }
     kt735::model::Kt735Device& device() { return *device_; }
 
-    static std::string hex(const std::vector<std::uint8_t>& bytes) {
-        std::string text;
-        char two[3];
-        for (std::uint8_t b : bytes) {
-            std::snprintf(two, sizeof(two), "%02x", b);
-            text += two;
-        }
-        return text;
-    }
-
+    static std::string hex(const std::vector<std::uint8_t>& bytes) { return LogLines::hex(bytes); }
     // The device's register log as lines: "w 10 0200c0ffee01" for a write of those bytes at
     // 0x10, "r 25 4" for a 4-byte read at 0x25.
-    std::vector<std::string> registerLines() const {
-        std::vector<std::string> lines;
-        char head[16];
-        for (const kt735::model::RegisterAccess& access : device_->registerLog()) {
-            std::snprintf(head, sizeof(head), "%c %02x ", access.write ? 'w' : 'r',
-                          access.index & 0xFF);
-            lines.push_back(access.write ? head + hex(access.bytes)
-                                         : head + std::to_string(access.bytes.size()));
-        }
-        return lines;
-    }
-
-    // Expected register lines of the window routines when the done bit shows at once.
-    static std::vector<std::string> miiWrite(int phy, int reg, int value) {
-        char line[32];
-        std::snprintf(line, sizeof(line), "w 25 %02x%02x%02x%02x", phy, value & 0xFF, value >> 8,
-                      0x20 | reg);
-        return {line, "r 28 2"};
-    }
-    static std::vector<std::string> miiRead(int phy, int reg) {
-        char line[32];
-        std::snprintf(line, sizeof(line), "w 25 %02x0000%02x", phy, 0x40 | reg);
-        return {line, "r 25 4"};
-    }
-    static std::vector<std::string> eepromRead(int word) {
-        char line[32];
-        std::snprintf(line, sizeof(line), "w 20 %02x000002", word);
-        return {line, "r 23 2", "r 21 3"};
-    }
-    static void append(std::vector<std::string>& to, const std::vector<std::string>& lines) {
-        to.insert(to.end(), lines.begin(), lines.end());
-    }
+    std::vector<std::string> registerLines() const { return LogLines::registerLines(*device_); }
 
     std::unique_ptr<kt735::model::Kt735Device> device_;
     host::usb::Bus bus_;
     PDRIVER_OBJECT driver_ = nullptr;
     host::ndis::Adapter* ndisAdapter_ = nullptr;
     Adapter* adapter_ = nullptr;
+
+  private:
+    void create() {
+        ASSERT_EQ(CreateAdapter(ndisAdapter_->handle(),
+                                world().ndis().configContextFor(ndisAdapter_), &adapter_),
+                  NDIS_STATUS_SUCCESS);
+        bus_.clearLog();
+        device_->clearLogs();
+    }
 };
 
 } // namespace bringup_test

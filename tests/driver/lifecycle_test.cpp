@@ -62,14 +62,14 @@ class LifecycleTest : public kt735n_test::DriverFixture {
     }
 
     // The stop sequence's requests on the bus, without the bulk transfers.
-    std::vector<std::string> pipeAndFeatureLines() const {
-        std::vector<std::string> lines;
+    std::vector<const host::usb::Request*> pipeRequests() const {
+        std::vector<const host::usb::Request*> requests;
         for (const host::usb::Request& r : bus_.log()) {
             if (r.function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
-                lines.push_back(r.text());
+                requests.push_back(&r);
             }
         }
-        return lines;
+        return requests;
     }
 
     std::vector<Free> frees_;
@@ -91,7 +91,6 @@ TEST_F(LifecycleTest, InitializesEndToEndReceivesAndHaltsClean) {
     EXPECT_EQ(ndis().attributes().checkForHangSeconds, 0u);
     EXPECT_EQ(ndis().attributes().interfaceType, NdisInterfaceInternal);
     EXPECT_TRUE(ndis().shutdownHandlerRegistered());
-    EXPECT_EQ(ndis().selectedMedium(), 0u);
 
     device().ethernet().sendToAdapter(frame(100, 1));
     device().ethernet().sendToAdapter(frame(1514, 2));
@@ -107,11 +106,6 @@ TEST_F(LifecycleTest, InitializesEndToEndReceivesAndHaltsClean) {
 // NdisMedium802_3 is looked for in the whole array; without it nothing is allocated and the
 // device is not touched.
 TEST_F(LifecycleTest, MediumArrayIndexOneAndUnsupportedMedia) {
-    ASSERT_EQ(start({NdisMedium802_5, NdisMedium802_3}), NDIS_STATUS_SUCCESS);
-    EXPECT_EQ(ndis().selectedMedium(), 1u);
-}
-
-TEST_F(LifecycleTest, UnsupportedMediaAllocateNothing) {
     for (std::vector<NDIS_MEDIUM> media :
          {std::vector<NDIS_MEDIUM>{NdisMedium802_5}, std::vector<NDIS_MEDIUM>{}}) {
         SCOPED_TRACE(media.size());
@@ -123,6 +117,8 @@ TEST_F(LifecycleTest, UnsupportedMediaAllocateNothing) {
         EXPECT_FALSE(ndis().running());
         world().pnp().removeDevice(bus().pdo());
     }
+    ASSERT_EQ(start({NdisMedium802_5, NdisMedium802_3}), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(ndis().selectedMedium(), 1u);
 }
 
 // A bring-up that fails (here the receive packet pool) gives back everything, the Adapter last
@@ -132,7 +128,6 @@ TEST_F(LifecycleTest, BringUpFailureReleasesEverythingAdapterLast) {
     recordFrees();
     world().ndis().failNth(host::ndis::Library::Resource::PacketPool, 1);
     EXPECT_EQ(start(), NDIS_STATUS_RESOURCES);
-    EXPECT_EQ(NDIS_STATUS_RESOURCES, NDIS_STATUS(0xC000009A));
     EXPECT_FALSE(ndis().running());
     EXPECT_FALSE(ndis().shutdownHandlerRegistered());
     void* record = ndis().context();
@@ -164,21 +159,18 @@ TEST_F(LifecycleTest, HaltRunsTheStopSequenceInOrder) {
 
     EXPECT_GE(featureTime, 0);
     EXPECT_FALSE(timerPendingAtFeature);
-    const std::vector<std::string> lines = pipeAndFeatureLines();
-    ASSERT_EQ(lines.size(), 5u);
-    EXPECT_EQ(lines[0], "SET_FEATURE_TO_DEVICE 00 03 0001 0000 0000 SUCCESS");
-    EXPECT_EQ(lines[1].substr(0, 13), "ABORT_PIPE 02");
-    EXPECT_EQ(lines[2].substr(0, 10), "RESET_PIPE");
-    EXPECT_NE(lines[2].find(" 0002 "), std::string::npos) << lines[2];
-    EXPECT_EQ(lines[3].substr(0, 13), "ABORT_PIPE 81");
-    EXPECT_EQ(lines[4].substr(0, 10), "RESET_PIPE");
-    EXPECT_NE(lines[4].find(" 0081 "), std::string::npos) << lines[4];
-
-    std::vector<const host::usb::Request*> pipe;
-    for (const host::usb::Request& r : bus().log()) {
-        if (r.function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
-            pipe.push_back(&r);
-        }
+    const std::vector<const host::usb::Request*> pipe = pipeRequests();
+    ASSERT_EQ(pipe.size(), 5u);
+    EXPECT_EQ(pipe[0]->text(), "SET_FEATURE_TO_DEVICE 00 03 0001 0000 0000 SUCCESS");
+    // Abort and reset of bulk out (0x02), then of bulk in (0x81); a reset names its pipe in wIndex.
+    const std::pair<USHORT, USHORT> steps[] = {{URB_FUNCTION_ABORT_PIPE, 0x02},
+                                               {URB_FUNCTION_RESET_PIPE, 0x02},
+                                               {URB_FUNCTION_ABORT_PIPE, 0x81},
+                                               {URB_FUNCTION_RESET_PIPE, 0x81}};
+    for (std::size_t i = 0; i < 4; ++i) {
+        const host::usb::Request& r = *pipe[i + 1];
+        EXPECT_EQ(r.function, steps[i].first) << r.text();
+        EXPECT_EQ(r.setup.has_value() ? r.setup->wIndex : r.endpoint, steps[i].second) << r.text();
     }
     EXPECT_EQ(pipe[2]->submitted - pipe[1]->completed, 10 * kMillisecond);
     EXPECT_EQ(pipe[3]->submitted, pipe[2]->completed);
@@ -208,12 +200,7 @@ TEST_F(LifecycleTest, FailingBulkOutAbortSkipsTheRestButKeepsThePause) {
     recordFrees();
     halt();
 
-    std::vector<const host::usb::Request*> pipe;
-    for (const host::usb::Request& r : bus().log()) {
-        if (r.function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
-            pipe.push_back(&r);
-        }
-    }
+    const std::vector<const host::usb::Request*> pipe = pipeRequests();
     ASSERT_GE(pipe.size(), 2u);
     EXPECT_EQ(pipe[0]->function, URB_FUNCTION_SET_FEATURE_TO_DEVICE);
     EXPECT_EQ(pipe[1]->text(), "ABORT_PIPE 02 CANCELED");
@@ -292,9 +279,7 @@ TEST_F(LifecycleTest, ShutdownHandlerStopsTheAdapter) {
     startRunning();
     ndis().shutdown();
     EXPECT_EQ(adapter()->DeviceState, ULONG{KT735N_DEVICE_SHUT_DOWN});
-    const std::vector<std::string> lines = pipeAndFeatureLines();
-    ASSERT_EQ(lines.size(), 5u);
-    EXPECT_EQ(lines[0], "SET_FEATURE_TO_DEVICE 00 03 0001 0000 0000 SUCCESS");
+    ASSERT_EQ(pipeRequests().size(), 5u); // the stop sequence
     clearLogs();
     device().ethernet().sendToAdapter(frame(100, 1));
     scheduler().runFor(100 * kMillisecond);
@@ -308,23 +293,21 @@ TEST_F(LifecycleTest, ResetClearsOnlyTheStatistics) {
     device().ethernet().sendToAdapter(frame(100, 1));
     scheduler().runFor(20 * kMillisecond);
     Adapter* a = adapter();
-    a->RxCrcErrorCount = 2;
-    a->RxAlignErrorCount = 3;
-    a->TxOkCount = 4;
-    a->TxErrorCount = 5;
-    a->TxUnderrunCount = 6;
-    a->TxOneCollisionCount = 7;
-    a->TxDeferredCount = 8;
+    ULONG* counters[] = {&a->RxOkCount,           &a->RxCrcErrorCount, &a->RxAlignErrorCount,
+                         &a->TxOkCount,           &a->TxErrorCount,    &a->TxUnderrunCount,
+                         &a->TxOneCollisionCount, &a->TxDeferredCount};
+    ASSERT_EQ(*counters[0], 1u);
+    for (ULONG* counter : counters) {
+        *counter += 2;
+    }
     const ULONG freeRx = a->FreeRxList.Count;
     const LONG freeTx = a->FreeTxCount;
     clearLogs();
     BOOLEAN addressingReset = TRUE;
     EXPECT_EQ(ndis().reset(&addressingReset), NDIS_STATUS_SUCCESS);
     EXPECT_EQ(addressingReset, FALSE);
-    for (ULONG counter :
-         {a->RxOkCount, a->RxCrcErrorCount, a->RxAlignErrorCount, a->TxOkCount, a->TxErrorCount,
-          a->TxUnderrunCount, a->TxOneCollisionCount, a->TxDeferredCount}) {
-        EXPECT_EQ(counter, 0u);
+    for (ULONG* counter : counters) {
+        EXPECT_EQ(*counter, 0u);
     }
     EXPECT_EQ(a->DeviceState, ULONG{KT735N_DEVICE_RUNNING});
     EXPECT_EQ(a->FreeRxList.Count, freeRx);

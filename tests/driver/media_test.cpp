@@ -7,11 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "bringup_fixture.h"
 #include "fixture.h"
 #include "usb/registers.h"
 
 namespace {
 
+using bringup_test::join;
+using bringup_test::miiRead;
+using bringup_test::miiWrite;
 using Lines = std::vector<std::string>;
 
 class MediaTest : public kt735n_test::DriverFixture {
@@ -39,30 +43,11 @@ class MediaTest : public kt735n_test::DriverFixture {
         return result;
     }
 
-    static Lines miiWrite(int phy, int reg, int value) {
-        char line[32];
-        std::snprintf(line, sizeof(line), "w 25 %02x%02x%02x%02x", phy, value & 0xFF, value >> 8,
-                      0x20 | reg);
-        return {line, "r 28 2"};
-    }
-    static Lines miiRead(int phy, int reg) {
-        char line[32];
-        std::snprintf(line, sizeof(line), "w 25 %02x0000%02x", phy, 0x40 | reg);
-        return {line, "r 25 4"};
-    }
     static Lines raw(int phy, int value) {
         char line[32];
         std::snprintf(line, sizeof(line), "w 25 %02x%02x%02x20", phy, value & 0xFF, value >> 8);
         return {line};
     }
-    static Lines join(std::initializer_list<Lines> parts) {
-        Lines all;
-        for (const Lines& part : parts) {
-            all.insert(all.end(), part.begin(), part.end());
-        }
-        return all;
-    }
-
     // The automatic selection on the Ethernet PHY: all four abilities advertised,
     // negotiation restarted and waited for, the partner's abilities read.
     static Lines automatic() {
@@ -94,95 +79,71 @@ class MediaTest : public kt735n_test::DriverFixture {
     }
 };
 
+// Defaults (automatic) with a full partner: 100 Mbit/s full duplex, the wake control byte 0xC4,
+// the remote wake-up feature and the first bulk-in transfer after the register writes.
 TEST_F(MediaTest, AutomaticWithAFullPartnerRunsAt100Full) {
     Lines media = startAndTakeMediaStart();
     EXPECT_EQ(media, join({{"w 01 0800"}, raw(2, 0x2000), automatic(), ethernetTail("30", "f9")}));
     Adapter* a = adapter();
     EXPECT_EQ(a->LinkSpeed, 2u);
     EXPECT_EQ(a->Duplex, 2u);
-    EXPECT_EQ(a->Control1Shadow, 0x30);
-    EXPECT_EQ(a->Control0Shadow, 0xF9);
     EXPECT_EQ(a->PartnerAbility, 0x01E1);
     EXPECT_EQ(a->MediaState, ULONG{KT735N_MEDIA_CONNECTED});
-    EXPECT_EQ(a->WakeControlShadow, 0xC4);
     EXPECT_EQ(a->DeviceState, ULONG{KT735N_DEVICE_RUNNING});
     EXPECT_EQ(device().reg(WakeControl), 0xC4);
     expectFeatureThenBulkIn();
 }
 
-TEST_F(MediaTest, AutomaticWithoutAPartnerFallsBackTo10Half) {
-    parameters().set("MediaSel", 1u);
-    device().ethernet().setPartnerAbility(0x0000);
-    Lines media = startAndTakeMediaStart();
-    EXPECT_EQ(media, join({{"w 01 0800"}, raw(2, 0x2000), automatic(), ethernetTail("00", "f9")}));
-    EXPECT_EQ(adapter()->LinkSpeed, 1u);
-    EXPECT_EQ(adapter()->Duplex, 1u);
-    EXPECT_EQ(adapter()->Control1Shadow, 0x00);
-    EXPECT_EQ(adapter()->PartnerAbility, 0x0000);
-}
-
-// A forced 100 Mbit/s half duplex: when the advertisement already says exactly that, no PHY
-// register is written and negotiation is not restarted; otherwise the technology bits are
-// replaced and negotiation restarted. Speed and duplex are the forced ones either way.
-TEST_F(MediaTest, Forced100HalfWritesTheAdvertisementOnlyWhenItDiffers) {
-    parameters().set("MediaType", 3u);
-    // The bring-up cycles the port, which powers the PHY up again: the advertisement is set
-    // when the media start begins.
-    device().onControl = [this](const kt735::model::SetupPacket& setup,
-                                std::span<std::uint8_t> data) {
-        if (setup.bRequest == 0xF1 && setup.wIndex == Control1 && !data.empty() &&
-            data[0] == 0x08) {
-            device().ethernetPhy().write(4, 0x0081);
-        }
+// The speed selection on Ethernet for the other MediaType values. Automatic without a partner
+// falls back to 10 Mbit/s half duplex. A forced 100 Mbit/s half duplex over an advertisement
+// that already says exactly that writes no PHY register and does not restart negotiation;
+// otherwise the technology bits are replaced and negotiation restarted. A MediaType beyond the
+// table has no ability to advertise and runs as automatic (before, the forced branch compared
+// and merged an advertisement that did not exist and left speed and duplex at 0).
+TEST_F(MediaTest, SpeedSelectionOnEthernet) {
+    const Lines restart = join({miiWrite(1, 0, 0x1200), miiRead(1, 1)});
+    struct Case {
+        ULONG mediaType;
+        std::uint16_t partner, advertisement; // advertisement 0: as the PHY powers up
+        Lines selection;                      // between the PHY 2 isolation and the tail
+        const char* control1;
+        ULONG speed, duplex;
+    } const cases[] = {
+        {0, 0x0000, 0, automatic(), "00", 1, 1},
+        {3, 0x01E1, 0x0081, miiRead(1, 4), "10", 2, 1},
+        {3, 0x01E1, 0, join({miiRead(1, 4), miiWrite(1, 4, 0x0081), restart}), "10", 2, 1},
+        {2, 0x01E1, 0, join({miiRead(1, 4), miiWrite(1, 4, 0x0041), restart}), "20", 1, 2},
+        {5, 0x01E1, 0, automatic(), "30", 2, 2},
     };
-    Lines media = startAndTakeMediaStart();
-    EXPECT_EQ(media,
-              join({{"w 01 0800"}, raw(2, 0x2000), miiRead(1, 4), ethernetTail("10", "f9")}));
-    EXPECT_EQ(adapter()->LinkSpeed, 2u);
-    EXPECT_EQ(adapter()->Duplex, 1u);
-    EXPECT_EQ(adapter()->Control1Shadow, 0x10);
-    EXPECT_EQ(adapter()->PartnerAbility, 0u);
-}
-
-TEST_F(MediaTest, Forced100HalfOverAFullAdvertisementRestartsNegotiation) {
-    parameters().set("MediaType", 3u);
-    Lines media = startAndTakeMediaStart();
-    EXPECT_EQ(media, join({{"w 01 0800"},
-                           raw(2, 0x2000),
-                           miiRead(1, 4),
-                           miiWrite(1, 4, 0x0081),
-                           miiWrite(1, 0, 0x1200),
-                           miiRead(1, 1),
-                           ethernetTail("10", "f9")}));
-    EXPECT_EQ(adapter()->LinkSpeed, 2u);
-    EXPECT_EQ(adapter()->Duplex, 1u);
-    EXPECT_EQ(device().ethernetPhy().peek(4), 0x0081);
-}
-
-TEST_F(MediaTest, Forced10FullSetsOnlyTheDuplexBit) {
-    parameters().set("MediaType", 2u);
-    Lines media = startAndTakeMediaStart();
-    EXPECT_EQ(media, join({{"w 01 0800"},
-                           raw(2, 0x2000),
-                           miiRead(1, 4),
-                           miiWrite(1, 4, 0x0041),
-                           miiWrite(1, 0, 0x1200),
-                           miiRead(1, 1),
-                           ethernetTail("20", "f9")}));
-    EXPECT_EQ(adapter()->Control1Shadow, 0x20);
-    EXPECT_EQ(adapter()->LinkSpeed, 1u);
-    EXPECT_EQ(adapter()->Duplex, 2u);
-}
-
-// A MediaType beyond the table has no ability to advertise: it runs as automatic (before, the
-// forced branch compared and merged an advertisement that did not exist and left speed and
-// duplex at 0).
-TEST_F(MediaTest, MediaTypeBeyondTheTableRunsAsAutomatic) {
-    parameters().set("MediaType", 5u);
-    Lines media = startAndTakeMediaStart();
-    EXPECT_EQ(media, join({{"w 01 0800"}, raw(2, 0x2000), automatic(), ethernetTail("30", "f9")}));
-    EXPECT_EQ(adapter()->LinkSpeed, 2u);
-    EXPECT_EQ(adapter()->Duplex, 2u);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << "MediaType " << c.mediaType << " advertisement " << c.advertisement);
+        if (ndis_ != nullptr) {
+            halt();
+        }
+        parameters().set("MediaType", c.mediaType);
+        // Without a partner the automatic medium choice would go to the phone line.
+        parameters().set("MediaSel", c.partner == 0 ? 1u : 0u);
+        device().ethernet().setPartnerAbility(c.partner);
+        // The bring-up cycles the port, which powers the PHY up again: the advertisement is
+        // set when the media start begins.
+        device().onControl = [this, &c](const kt735::model::SetupPacket& setup,
+                                        std::span<std::uint8_t> data) {
+            if (c.advertisement != 0 && setup.bRequest == 0xF1 && setup.wIndex == Control1 &&
+                !data.empty() && data[0] == 0x08) {
+                device().ethernetPhy().write(4, 0x0081);
+            }
+        };
+        device().clearLogs();
+        Lines media = startAndTakeMediaStart();
+        EXPECT_EQ(
+            media,
+            join({{"w 01 0800"}, raw(2, 0x2000), c.selection, ethernetTail(c.control1, "f9")}));
+        EXPECT_EQ(adapter()->LinkSpeed, c.speed);
+        EXPECT_EQ(adapter()->Duplex, c.duplex);
+        EXPECT_EQ(adapter()->PartnerAbility, c.mediaType == 3 || c.mediaType == 2 ? 0 : c.partner);
+        device().onControl = nullptr;
+    }
 }
 
 // On the phone line no speed is selected: the Ethernet PHY is isolated and Control1 gets back

@@ -11,7 +11,6 @@
 #include <host/usb_bus.h>
 #include <kt735_device.h>
 
-#include <array>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -77,16 +76,10 @@ class UsbChannelTest : public host::testing::WorldTest {
     Adapter* adapter_ = nullptr;
 };
 
-TEST_F(UsbChannelTest, DeviceObjectsComeFromNdis) {
-    EXPECT_EQ(adapter_->PhysicalDeviceObject, bus_.pdo());
-    EXPECT_EQ(adapter_->FunctionalDeviceObject, ndisAdapter_->fdo());
-    EXPECT_EQ(adapter_->NextDeviceObject, ndisAdapter_->lower());
-    EXPECT_EQ(adapter_->NextDeviceObject, bus_.pdo());
-}
-
 // Writes of one, eight and six registers and reads back, compared as whole setup packets and
 // data stages on the wire: a one-byte write carries its value in wValue too, longer ones 0.
 TEST_F(UsbChannelTest, RegisterAccessesAreVendorRequestsOnTheWire) {
+    EXPECT_EQ(adapter_->NextDeviceObject, ndisAdapter_->lower()); // where requests go
     adapter_->RegisterWriteBuffer[0] = 0x03;
     EXPECT_EQ(WriteRegisters(adapter_, 1, TxFlowControl), ULONG{KT735N_OK});
     std::memset(adapter_->RegisterWriteBuffer, 0xFF, MULTICAST_TABLE_LENGTH);
@@ -107,13 +100,7 @@ TEST_F(UsbChannelTest, RegisterAccessesAreVendorRequestsOnTheWire) {
                                   "VENDOR_DEVICE 40 f1 0000 0010 0006 out 0200c0ffee01 SUCCESS",
                                   "VENDOR_DEVICE c0 f0 0000 0010 0006 in 0200c0ffee01 SUCCESS",
                               }));
-    ASSERT_TRUE(bus_.log()[0].setup.has_value());
-    EXPECT_EQ(bus_.log()[0].setup->bytes(),
-              (std::vector<std::uint8_t>{0x40, 0xF1, 0x03, 0x00, 0x1A, 0x00, 0x01, 0x00}));
     EXPECT_EQ(device_.reg(TxFlowControl), 0x03);
-    EXPECT_EQ(device_.reg(MulticastTable + 7), 0xFF);
-    EXPECT_EQ(device_.stationAddress(),
-              (std::array<std::uint8_t, 6>{0x02, 0x00, 0xC0, 0xFF, 0xEE, 0x01}));
 }
 
 // The stack fails a read, at once (inside IofCallDriver) or after pending it: the request
@@ -181,7 +168,6 @@ TEST_F(UsbChannelTest, PortCycleRequestFollowsAOneSecondPause) {
     host::Time start = world().now();
     EXPECT_EQ(SubmitPortRequestSync(adapter_, IOCTL_INTERNAL_USB_CYCLE_PORT), ULONG{KT735N_OK});
     ASSERT_EQ(bus_.log().size(), 1u);
-    EXPECT_EQ(bus_.log()[0].function, host::usb::kFunctionCyclePort);
     EXPECT_EQ(bus_.log()[0].submitted - start, kSecond);
     EXPECT_EQ(bus_.portCycles(), 1u);
 
@@ -223,7 +209,6 @@ struct SlowCancelStack {
     PDRIVER_OBJECT driver = nullptr;
     PDEVICE_OBJECT device = nullptr;
     ULONG ioControlCode = 0;
-    PVOID argument1 = nullptr;
     host::Time received = -1;
     host::Time completed = -1;
 };
@@ -243,7 +228,6 @@ VOID NTAPI SlowCancel(PDEVICE_OBJECT, PIRP irp) {
 NTSTATUS NTAPI HoldRequest(PDEVICE_OBJECT, PIRP irp) {
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
     g_stack->ioControlCode = location->Parameters.DeviceIoControl.IoControlCode;
-    g_stack->argument1 = location->Parameters.Others.Argument1;
     g_stack->received = host::world().now();
     IoMarkIrpPending(irp);
     IoSetCancelRoutine(irp, SlowCancel);
@@ -265,7 +249,6 @@ TEST_F(UsbChannelTest, TimedOutRequestIsWaitedForUntilItsCancelCompletes) {
     host::Time start = world().now();
     EXPECT_EQ(SubmitUrbSync(adapter_, &urb), ULONG(STATUS_IO_TIMEOUT));
     EXPECT_EQ(stack.ioControlCode, ULONG{IOCTL_INTERNAL_USB_SUBMIT_URB});
-    EXPECT_EQ(stack.argument1, &urb);
     EXPECT_EQ(stack.received, start);
     EXPECT_EQ(stack.completed, start + 5 * kSecond + 20 * kMillisecond);
     EXPECT_EQ(world().now(), stack.completed);
@@ -283,22 +266,6 @@ TEST_F(UsbChannelTest, TimedOutRequestIsWaitedForUntilItsCancelCompletes) {
     adapter_->NextDeviceObject = next;
     host::deleteDriverObject(stack.driver);
     g_stack = nullptr;
-}
-
-// The filter passes the start request on to NDIS, which runs MiniportInitialize; while the
-// bring-up is not in the driver, initialization declines and the start fails.
-TEST_F(UsbChannelTest, FilterPassesStartOnToNdis) {
-    // NDIS checks for leaks when initialization fails; this test's record must be gone by then.
-    LedgerReleaseAll(adapter_);
-    adapter_ = nullptr;
-    EXPECT_EQ(driver_->DriverExtension->AddDevice, FilterAddDevice);
-    EXPECT_EQ(ndisAdapter_->state(), host::ndis::Adapter::State::Added);
-    NTSTATUS status = world().pnp().startDevice(bus_.pdo());
-    EXPECT_EQ(status, STATUS_SUCCESS);
-    EXPECT_EQ(ndisAdapter_->state(), host::ndis::Adapter::State::Running);
-    EXPECT_EQ(ndisAdapter_->initializeStatus(), NDIS_STATUS_SUCCESS);
-    EXPECT_FALSE(bus_.log().empty());
-    EXPECT_EQ(world().pnp().removeDevice(bus_.pdo()), STATUS_SUCCESS);
 }
 
 } // namespace
