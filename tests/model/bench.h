@@ -17,11 +17,8 @@ using host::usb::kMillisecond;
 using host::usb::kSecond;
 
 struct Completion {
-    std::uint8_t endpoint = 0;
-    std::uint64_t id = 0;
     std::vector<std::uint8_t> data;
     Outcome outcome = Outcome::Ok;
-    bool overrun = false;
 };
 
 class FakePort : public UsbPort {
@@ -41,10 +38,8 @@ class FakePort : public UsbPort {
         if (q.empty()) {
             return false;
         }
-        InRequest r = q.front();
         q.pop_front();
-        completions.push_back(Completion{
-            endpoint, r.id, {data.begin(), data.end()}, outcome, data.size() > r.maxLength});
+        completions.push_back(Completion{{data.begin(), data.end()}, outcome});
         return true;
     }
     std::size_t pendingIn(std::uint8_t endpoint) const override {
@@ -132,39 +127,9 @@ struct Bench {
     }
     std::uint16_t miiRead(std::uint8_t phy, std::uint8_t reg) { return mii(phy, 0x40 | reg); }
     void miiWrite(std::uint8_t phy, std::uint8_t reg, std::uint16_t v) { mii(phy, 0x20 | reg, v); }
-    // The transfer a driver makes for a frame: length header, frame, padding to 60.
-    static std::vector<std::uint8_t> txTransfer(const std::vector<std::uint8_t>& frame) {
-        std::vector<std::uint8_t> t{static_cast<std::uint8_t>(frame.size() & 0xFF),
-                                    static_cast<std::uint8_t>(frame.size() >> 8)};
-        t.insert(t.end(), frame.begin(), frame.end());
-        if (t.size() < 60) {
-            t.resize(60, 0xEE); // stale buffer content
-        }
-        return t;
-    }
-    // Brings the MAC up on Ethernet the way the driver leaves it: link negotiated, receiver and
-    // transmitter on, 100 Mbit/s full duplex.
-    void startEthernet() {
-        port.advance(500 * kMillisecond);
-        write(0x7F, {0x26, 0x00, 0x02});
-        write(0x00, {0xD9, 0x30, 0x00});
-    }
 
     FakePort port;
     Kt735Device dev;
 };
-
-inline std::vector<std::uint8_t> makeFrame(std::array<std::uint8_t, 6> dest, std::size_t length,
-                                           std::uint8_t fill = 0x11) {
-    std::vector<std::uint8_t> f(length, fill);
-    std::copy(dest.begin(), dest.end(), f.begin());
-    for (std::size_t i = 6; i < 12 && i < length; ++i) {
-        f[i] = static_cast<std::uint8_t>(0x20 + i);
-    }
-    for (std::size_t i = 14; i < length; ++i) {
-        f[i] = static_cast<std::uint8_t>(i * 7);
-    }
-    return f;
-}
 
 } // namespace kt735::model::test

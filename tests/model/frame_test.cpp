@@ -1,8 +1,15 @@
+// The frame path and the wake-up logic. The driver's suite sends and receives through both
+// bulk pipes, drives the filter through its packet filter and a wake slot through its pattern
+// OIDs; here the required sizes, trailer, filter modes and CRCs, and what a driver never makes:
+// malformed or unterminated transfers, overflow, drops, magic packets and link-change wakes.
 #include "bench.h"
+
+#include "crc.h"
 
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <string_view>
 
 namespace kt735::model::test {
 namespace {
@@ -10,36 +17,52 @@ namespace {
 const std::array<std::uint8_t, 6> kPeer{0x00, 0x50, 0x00, 0x00, 0x00, 0x01};
 const std::array<std::uint8_t, 6> kBroadcast{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
-// The MAC up on Ethernet, a recorder on the wire, and the transfers a driver makes.
+std::vector<std::uint8_t> makeFrame(std::array<std::uint8_t, 6> dest, std::size_t length,
+                                    std::uint8_t fill = 0x11) {
+    std::vector<std::uint8_t> f(length, fill);
+    std::copy(dest.begin(), dest.end(), f.begin());
+    for (std::size_t i = 14; i < length; ++i) {
+        f[i] = static_cast<std::uint8_t>(i * 7);
+    }
+    return f;
+}
+
+// The MAC up on Ethernet as the driver leaves it (link negotiated, receiver and transmitter
+// on, 100 Mbit/s full duplex), a recorder on the wire, and the transfers a driver makes.
 struct MacBench : Bench {
     MacBench() {
-        startEthernet();
+        port.advance(500 * kMillisecond);
+        write(0x7F, {0x26, 0x00, 0x02});
+        write(0x00, {0xD9, 0x30, 0x00});
         rec = &dev.ethernet().attach<Recorder>();
     }
-    // Sends a frame as the driver does, zero-length transfer included when due.
+    // Sends a frame as the driver does: length header, frame, stale padding to 60, and a
+    // zero-length transfer when due.
     void send(const std::vector<std::uint8_t>& frame, bool zlp = true) {
-        auto t = txTransfer(frame);
+        std::vector<std::uint8_t> t{static_cast<std::uint8_t>(frame.size() & 0xFF),
+                                    static_cast<std::uint8_t>(frame.size() >> 8)};
+        t.insert(t.end(), frame.begin(), frame.end());
+        t.resize(std::max<std::size_t>(t.size(), 60), 0xEE);
         ASSERT_EQ(dev.bulkOut(0x02, t), Outcome::Ok);
         if (zlp && t.size() % 64 == 0) {
             ASSERT_EQ(dev.bulkOut(0x02, {}), Outcome::Ok);
         }
     }
-    // Posts one bulk IN transfer; what completes it within 10 ms, or nothing.
+    // Posts one bulk IN transfer; what completes it within 10 ms, or nothing (then drained).
     std::vector<std::uint8_t> receiveOne() {
         port.completions.clear();
         port.post(dev, 0x81);
         port.advance(10 * kMillisecond);
-        return port.completions.empty() ? std::vector<std::uint8_t>{}
-                                        : port.completions.front().data;
-    }
-    bool accepted(const std::vector<std::uint8_t>& frame) {
-        dev.ethernet().sendToAdapter(frame);
-        bool got = !receiveOne().empty();
-        if (!got) { // drain the posted transfer so the next case starts clean
+        if (port.completions.empty()) {
             dev.injectBulkIn({0});
             port.advance(kMillisecond);
+            return {};
         }
-        return got;
+        return port.completions.front().data;
+    }
+    bool accepted(const std::array<std::uint8_t, 6>& dest) {
+        dev.ethernet().sendToAdapter(makeFrame(dest, 64));
+        return !receiveOne().empty();
     }
     Recorder* rec = nullptr;
 };
@@ -58,18 +81,15 @@ TEST(Transmit, FrameSizesReachTheWireIntact) {
     }
 }
 
-TEST(Transmit, MissingZeroLengthTransferRunsIntoTheNextFrame) {
+TEST(Transmit, MalformedUnterminatedAndUndeliverableTransfers) {
     MacBench b;
+    // Without its zero-length transfer a 62-byte frame stays open and swallows the next one.
     b.send(makeFrame(kPeer, 62), false);
-    EXPECT_TRUE(b.rec->sentByAdapter().empty()); // the transfer is still open
+    EXPECT_TRUE(b.rec->sentByAdapter().empty());
     b.send(makeFrame(kPeer, 42, 0x22));
-    auto sent = b.rec->sentByAdapter();
-    ASSERT_EQ(sent.size(), 1u); // the second frame is lost inside the first transfer
-    EXPECT_EQ(sent[0].bytes.size(), 62u);
-}
+    ASSERT_EQ(b.rec->sentByAdapter().size(), 1u);
+    EXPECT_EQ(b.rec->sentByAdapter()[0].bytes.size(), 62u);
 
-TEST(Transmit, MalformedTransfersAreCountedAndDropped) {
-    MacBench b;
     std::vector<std::uint8_t> tooShort{0x00, 0x02}; // claims 512 bytes
     tooShort.resize(60, 0);
     std::vector<std::uint8_t> oversize{0x00, 0x06}; // 1536 bytes: longer than a frame
@@ -80,35 +100,19 @@ TEST(Transmit, MalformedTransfersAreCountedAndDropped) {
     }
     EXPECT_EQ(b.dev.counters().txMalformed, 3u);
     EXPECT_EQ(b.dev.counters().txOversize, 1u);
-    EXPECT_TRUE(b.rec->sentByAdapter().empty());
-    b.send(makeFrame(kPeer, 100));
-    EXPECT_EQ(b.rec->sentByAdapter().size(), 1u);
     b.write(0x01, {0x00, 0x00}); // MAC at 10 half on a 100 full link
     b.send(makeFrame(kPeer, 100));
     EXPECT_EQ(b.dev.counters().txSpeedMismatch, 1u);
-}
-
-TEST(Transmit, NeedsTransmitterLinkAndAnUnisolatedPhy) {
-    MacBench b;
-    b.write(0x00, {0x99}); // transmitter off
+    b.write(0x00, {0x99, 0x30}); // transmitter off
     b.send(makeFrame(kPeer, 100));
     EXPECT_EQ(b.dev.counters().txDroppedDisabled, 1u);
     b.write(0x00, {0xD9});
+    b.miiWrite(1, 0, 0x3400); // an isolated PHY carries nothing
+    b.send(makeFrame(kPeer, 100));
     b.dev.ethernet().pull();
     b.send(makeFrame(kPeer, 100));
-    b.dev.ethernet().plug();
-    b.port.advance(200 * kMillisecond);
-    b.miiWrite(1, 0, 0x3400);
-    b.send(makeFrame(kPeer, 100));
     EXPECT_EQ(b.dev.counters().txDroppedNoLink, 2u);
-    EXPECT_TRUE(b.rec->sentByAdapter().empty());
-
-    // Switched to the phone line, frames go there instead.
-    auto& phone = b.dev.phoneLine().attach<Recorder>();
-    b.write(0x7F, {0x34, 0x00, 0x06});
-    b.send(makeFrame(kPeer, 60));
-    EXPECT_EQ(phone.sentByAdapter().size(), 1u);
-    EXPECT_TRUE(b.rec->sentByAdapter().empty());
+    EXPECT_EQ(b.rec->sentByAdapter().size(), 2u); // the 62-byte frame and the mismatched one
 }
 
 TEST(Transmit, PcapHasEthernetLinkTypeAndVirtualTime) {
@@ -132,41 +136,26 @@ TEST(Transmit, PcapHasEthernetLinkTypeAndVirtualTime) {
     std::remove(path.c_str());
 }
 
-// --- Receive --------------------------------------------------------------------------------
-
-TEST(Receive, TransferCarriesFrameSixBytesAndStatus) {
+TEST(Receive, TrailerOversizeAndABoundedFifo) {
     MacBench b;
-    auto frame = makeFrame(b.dev.stationAddress(), 100);
-    b.dev.ethernet().sendToAdapter(frame, 0x0008);
+    auto frame = makeFrame(b.dev.stationAddress(), 1528);
+    b.dev.ethernet().sendToAdapter(frame, 0x1208);
     auto t = b.receiveOne();
-    ASSERT_EQ(t.size(), 108u);
+    ASSERT_EQ(t.size(), 1536u); // the frame, six bytes, the status word
     EXPECT_TRUE(std::equal(frame.begin(), frame.end(), t.begin()));
-    EXPECT_EQ(t[106], 0x08);
-    EXPECT_EQ(t[107], 0x00);
-
-    b.dev.ethernet().sendToAdapter(makeFrame(kBroadcast, 1528), 0x1234);
-    t = b.receiveOne();
-    ASSERT_EQ(t.size(), 1536u);
-    EXPECT_EQ(t[1534] | (t[1535] << 8), 0x1234);
+    EXPECT_EQ(t[1534] | (t[1535] << 8), 0x1208);
     b.dev.ethernet().sendToAdapter(makeFrame(kBroadcast, 1529));
     EXPECT_EQ(b.dev.counters().rxOversize, 1u);
 
-    b.dev.injectBulkIn({1, 2, 3});
-    EXPECT_EQ(b.receiveOne(), (std::vector<std::uint8_t>{1, 2, 3}));
-}
-
-TEST(Receive, FramesWaitInABoundedFifo) {
-    MacBench b;
     b.dev.setRxFifoFrames(3);
     for (int i = 0; i < 5; ++i) {
         b.dev.ethernet().sendToAdapter(makeFrame(kBroadcast, 64, static_cast<std::uint8_t>(i)));
     }
-    EXPECT_EQ(b.dev.rxFifoDepth(), 3u);
     EXPECT_EQ(b.dev.counters().rxOverflow, 2u);
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(b.receiveOne()[12], static_cast<std::uint8_t>(i));
     }
-    EXPECT_TRUE(b.receiveOne().empty()); // nothing left: the transfer stays posted
+    EXPECT_TRUE(b.receiveOne().empty());
 }
 
 TEST(Receive, FilterModes) {
@@ -174,24 +163,25 @@ TEST(Receive, FilterModes) {
     const auto station = b.dev.stationAddress();
     const std::array<std::uint8_t, 6> other{0x00, 0x50, 0x00, 0x00, 0x00, 0x99};
     const std::array<std::uint8_t, 6> group{0x01, 0x00, 0x5E, 0x00, 0x00, 0x01};
-
-    EXPECT_TRUE(b.accepted(makeFrame(station, 64)));
-    EXPECT_TRUE(b.accepted(makeFrame(kBroadcast, 64)));
-    EXPECT_FALSE(b.accepted(makeFrame(other, 64)));
-
-    b.write(0x08, std::vector<std::uint8_t>(8, 0xFF)); // every hash bucket open
-    EXPECT_TRUE(b.accepted(makeFrame(group, 64)));
-    b.write(0x08, std::vector<std::uint8_t>(8, 0x00));
-    EXPECT_FALSE(b.accepted(makeFrame(group, 64)));
-    b.write(0x00, {0xDB}); // all-multicast
-    EXPECT_TRUE(b.accepted(makeFrame(group, 64)));
-    EXPECT_FALSE(b.accepted(makeFrame(other, 64)));
-    b.write(0x00, {0xD9, 0x30, 0x04}); // promiscuous
-    EXPECT_TRUE(b.accepted(makeFrame(other, 64)));
-    b.write(0x00, {0x59, 0x30, 0x04}); // receiver off
-    EXPECT_FALSE(b.accepted(makeFrame(station, 64)));
-    EXPECT_GE(b.dev.counters().rxDroppedDisabled, 1u);
-
+    struct Step {
+        std::uint8_t reg;
+        std::vector<std::uint8_t> bytes;
+        bool station, broadcast, group, other;
+    };
+    const Step steps[] = {
+        {0x08, std::vector<std::uint8_t>(8, 0xFF), true, true, true, false}, // every hash bucket
+        {0x08, std::vector<std::uint8_t>(8, 0x00), true, true, false, false},
+        {0x00, {0xDB}, true, true, true, false},                // all-multicast
+        {0x00, {0xD9, 0x30, 0x04}, true, true, true, true},     // promiscuous
+        {0x00, {0x59, 0x30, 0x04}, false, false, false, false}, // receiver off
+    };
+    for (const Step& s : steps) {
+        SCOPED_TRACE(int(s.bytes[0]));
+        b.write(s.reg, s.bytes);
+        EXPECT_EQ((std::vector<bool>{b.accepted(station), b.accepted(kBroadcast), b.accepted(group),
+                                     b.accepted(other)}),
+                  (std::vector<bool>{s.station, s.broadcast, s.group, s.other}));
+    }
     // Only the medium the MAC is switched to delivers.
     b.write(0x00, {0xD9, 0x30, 0x00});
     b.dev.phoneLine().sendToAdapter(makeFrame(station, 64));
@@ -200,20 +190,75 @@ TEST(Receive, FilterModes) {
 
 TEST(Receive, ScriptedPeerAnswersTheAdaptersFrames) {
     MacBench b;
-    auto& peer = b.dev.ethernet().attach<ScriptedPeer>();
     const auto station = b.dev.stationAddress();
-    peer.on([](std::span<const std::uint8_t> f) { return f[12] == 0x08 && f[13] == 0x06; },
-            [station](std::span<const std::uint8_t>) { return makeFrame(station, 60, 0x42); },
-            3 * kMillisecond);
+    b.dev.ethernet().attach<ScriptedPeer>().on(
+        [](std::span<const std::uint8_t> f) { return f[12] == 0x08 && f[13] == 0x06; },
+        [station](std::span<const std::uint8_t>) { return makeFrame(station, 60, 0x42); },
+        3 * kMillisecond);
     auto arp = makeFrame(kBroadcast, 42);
     arp[12] = 0x08;
     arp[13] = 0x06;
-    auto t = b.txTransfer(arp);
-    ASSERT_EQ(b.dev.bulkOut(0x02, t), Outcome::Ok);
+    b.send(arp);
+    b.send(makeFrame(kBroadcast, 42)); // not an ARP frame: no answer
+    b.port.advance(2 * kMillisecond);
     EXPECT_EQ(b.dev.rxFifoDepth(), 0u);
-    b.port.advance(3 * kMillisecond);
+    b.port.advance(1 * kMillisecond);
     EXPECT_EQ(b.dev.rxFifoDepth(), 1u);
-    EXPECT_EQ(b.receiveOne().size(), 68u);
+}
+
+TEST(Wake, CrcCheckValues) {
+    auto bytes = [](std::string_view s) { return std::vector<std::uint8_t>(s.begin(), s.end()); };
+    EXPECT_EQ(crc16Genibus(bytes("123456789")), 0xD64E);
+    EXPECT_EQ(crc16Genibus(bytes("abc")), 0xAEB5); // a wake slot with mask 0x07 over "abc"
+    EXPECT_EQ(crc32Ethernet(bytes("123456789")), 0xCBF43926u);
+}
+
+// Slot 1 := mask 0x07 over "abc" with its CRC; a frame starting "abc" (a group address that
+// passes with every hash bucket open) wakes only with the slot enabled and wake-up armed.
+TEST(Wake, SlotMagicPacketAndLinkChange) {
+    MacBench b;
+    b.write(0x08, std::vector<std::uint8_t>(8, 0xFF));
+    std::vector<std::uint8_t> slot(19, 0);
+    slot[0] = 0x07;
+    slot[17] = 0xB5;
+    slot[18] = 0xAE;
+    b.write(0x48, slot);
+    auto abc = [&b](char third) {
+        std::vector<std::uint8_t> f{'a', 'b', static_cast<std::uint8_t>(third)};
+        f.resize(64, 0);
+        b.dev.ethernet().sendToAdapter(f);
+        return b.dev.wakeEvents().size();
+    };
+    b.write(0x78, {0x24, 0x00}); // only slot 0 enabled
+    b.request(0x00, 3, 1);       // armed
+    EXPECT_EQ(abc('c'), 0u);
+    b.write(0x78, {0x14, 0x00});
+    b.request(0x00, 1, 1); // disarmed
+    EXPECT_EQ(abc('c'), 0u);
+    b.request(0x00, 3, 1);
+    EXPECT_EQ(abc('d'), 0u);
+    ASSERT_EQ(abc('c'), 1u);
+    EXPECT_EQ(b.dev.wakeEvents()[0].reason, WakeReason::Slot1);
+    EXPECT_EQ(b.port.wakeups, 1);
+
+    b.write(0x78, {0x84, 0x00}); // magic only: a link change does not wake
+    std::vector<std::uint8_t> magic = makeFrame(b.dev.stationAddress(), 14);
+    magic.insert(magic.end(), 6, 0xFF);
+    const auto sa = b.dev.stationAddress();
+    for (int i = 0; i < 16; ++i) {
+        magic.insert(magic.end(), sa.begin(), sa.end());
+    }
+    b.dev.ethernet().pull();
+    b.dev.ethernet().plug();
+    b.port.advance(200 * kMillisecond);
+    b.dev.ethernet().sendToAdapter(magic);
+    ASSERT_EQ(b.dev.wakeEvents().size(), 2u);
+    EXPECT_EQ(b.dev.wakeEvents()[1].reason, WakeReason::Magic);
+    b.write(0x78, {0x44, 0x00}); // link change only, on the active medium
+    b.dev.phoneLine().pull();
+    b.dev.ethernet().pull();
+    ASSERT_EQ(b.dev.wakeEvents().size(), 3u);
+    EXPECT_EQ(b.dev.wakeEvents()[2].reason, WakeReason::LinkChange);
 }
 
 } // namespace

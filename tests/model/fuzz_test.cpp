@@ -24,73 +24,63 @@ TEST(Fuzz, RandomRequestSequences) {
         b.dev.setMiiDelay(pick(200) * kMicrosecond);
         b.dev.setEepromDelay(pick(1000) * kMicrosecond);
         for (int step = 0; step < 400; ++step) {
-            switch (pick(12)) {
+            Segment& wire = pick(2) ? static_cast<Segment&>(b.dev.ethernet())
+                                    : static_cast<Segment&>(b.dev.phoneLine());
+            switch (pick(10)) {
             case 0:
-            case 1:
-            case 2: { // vendor register request, sometimes malformed
+            case 1: { // vendor register request, sometimes malformed
                 auto type = static_cast<std::uint8_t>(pick(4) == 0 ? rng() : pick(2) ? 0xC0 : 0x40);
                 auto req = static_cast<std::uint8_t>(pick(4) == 0 ? rng() : 0xF0 + pick(2));
                 auto d = bytes(pick(4) == 0 ? pick(600) : pick(24));
                 b.request(type, req, u16(), pick(4) == 0 ? u16() : 0x20 + pick(0x70), d);
                 break;
             }
-            case 3: { // any standard request
+            case 2: { // any standard request, then configured again
                 std::vector<std::uint8_t> d(pick(300));
                 b.request(static_cast<std::uint8_t>(pick(2) ? 0x80 | pick(3) : pick(3)),
                           static_cast<std::uint8_t>(pick(13)), u16(), pick(2) ? pick(0x84) : u16(),
                           d);
-                if (!b.dev.configured()) {
-                    b.request(0x00, 9, 1);
-                }
+                b.request(0x00, 9, 1);
                 break;
             }
-            case 4:
-            case 5: { // bulk out: random sizes, sometimes a real-looking header
+            case 3:
+            case 4: { // bulk out: random sizes, sometimes a near-right length header
                 auto d = bytes(pick(3) == 0 ? 64 * pick(30) : pick(1600));
                 if (d.size() >= 2 && pick(2)) {
-                    std::size_t l = d.size() - 2 + pick(5) - 2;
+                    std::size_t l = d.size() - 4 + pick(5);
                     d[0] = static_cast<std::uint8_t>(l);
                     d[1] = static_cast<std::uint8_t>(l >> 8);
                 }
                 b.dev.bulkOut(static_cast<std::uint8_t>(pick(5)), d);
                 break;
             }
-            case 6: // post IN transfers, any endpoint
+            case 5: // IN transfers on any endpoint, raw injections
                 b.port.post(b.dev, static_cast<std::uint8_t>(0x80 | pick(5)), pick(1600));
+                b.dev.injectBulkIn(std::vector<std::uint8_t>(pick(1600), 0x5A));
                 break;
-            case 7: { // frames from either wire, some to the station address
+            case 6: // frames from either wire, cables and partners
+            {       // some to the station address
                 auto f = bytes(pick(1600));
                 if (f.size() >= 6 && pick(2)) {
                     auto sa = b.dev.stationAddress();
                     std::copy(sa.begin(), sa.end(), f.begin());
                 }
-                Segment& wire = pick(2) ? static_cast<Segment&>(b.dev.ethernet())
-                                        : static_cast<Segment&>(b.dev.phoneLine());
                 wire.sendToAdapter(f, u16());
-                break;
             }
-            case 8: { // cables and partners
-                Segment& wire = pick(2) ? static_cast<Segment&>(b.dev.ethernet())
-                                        : static_cast<Segment&>(b.dev.phoneLine());
                 pick(2) ? wire.plug() : wire.pull();
                 b.dev.ethernet().setPartnerAbility(pick(2) ? 0x01E1 : u16());
                 break;
-            }
-            case 9: { // faults
+            case 7: { // faults, and now and then a port reset
                 Outcome o = pick(2) ? Outcome::Stall : Outcome::NoAnswer;
                 b.dev.failControl(1 + pick(5), o);
                 b.dev.failRegister(static_cast<std::uint8_t>(rng()), o, AccessKind::Any, pick(2));
                 b.dev.failBulk(pick(2) ? 0x02 : 0x81, o);
-                break;
-            }
-            case 10:
-                if (pick(20) == 0) {
+                if (pick(10) == 0) {
                     b.dev.portReset();
                     b.request(0x00, 9, 1);
-                } else {
-                    b.dev.injectBulkIn(std::vector<std::uint8_t>(pick(1600), 0x5A));
                 }
                 break;
+            }
             default:
                 b.port.advance(pick(3000) * kMicrosecond);
                 break;
