@@ -213,7 +213,7 @@ class UsbBusTest : public host::testing::WorldTest {
     USBD_PIPE_HANDLE pipes_[3] = {};
 };
 
-// ---- cancel and the synchronous timeout -------------------------------------------------------
+// ---- cancel and the synchronous timeout --------------------------------------------------------
 
 TEST_F(UsbBusTest, PostedInWaitsForDataUntilCancelled) {
     configure();
