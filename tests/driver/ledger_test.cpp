@@ -6,9 +6,9 @@
 #include <host/ndis.h>
 #include <host/testing.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -43,33 +43,8 @@ class LedgerTest : public host::testing::WorldTest {
 
     static bool allZero(const void* p, std::size_t length) {
         const auto* bytes = static_cast<const unsigned char*>(p);
-        for (std::size_t i = 0; i < length; ++i) {
-            if (bytes[i] != 0) {
-                return false;
-            }
-        }
-        return true;
+        return std::all_of(bytes, bytes + length, [](unsigned char c) { return c == 0; });
     }
-
-    // Records every memory free, in order, while alive.
-    struct FreeLog {
-        explicit FreeLog(Memory& memory) : memory_(memory), previous_(memory.onFree) {
-            memory_.onFree = [this](void* p, std::size_t size) {
-                freed.push_back(p);
-                if (hook) {
-                    hook(p);
-                }
-                if (previous_) {
-                    previous_(p, size);
-                }
-            };
-        }
-        ~FreeLog() { memory_.onFree = previous_; }
-        Memory& memory_;
-        std::function<void(void*, std::size_t)> previous_;
-        std::function<void(void*)> hook;
-        std::vector<void*> freed;
-    };
 
     std::string leaks() { return memory().leakReport(Memory::Kind::Ndis); }
 
@@ -102,14 +77,16 @@ class LedgerTest : public host::testing::WorldTest {
         return pool;
     }
 
-    // Releases the ledger; for each free of a named address, its name and which of the two
-    // pools were still alive at that moment ("PB", "P-", "--"...), in order.
-    std::vector<std::string> releaseNamed(Adapter* adapter,
-                                          const std::vector<std::pair<void*, std::string>>& names,
-                                          NDIS_HANDLE packetPool, NDIS_HANDLE bufferPool) {
-        std::vector<std::string> events;
-        FreeLog log(memory());
-        log.hook = [&](void* p) {
+    // Releases the ledger. Returns every freed address in order; for each free of a named
+    // address, `events` gets its name and which of the two pools were still alive ("PB", "P-").
+    std::vector<void*> release(Adapter* adapter,
+                               const std::vector<std::pair<void*, std::string>>& names = {},
+                               NDIS_HANDLE packetPool = nullptr, NDIS_HANDLE bufferPool = nullptr) {
+        std::vector<void*> freed;
+        events.clear();
+        auto previous = memory().onFree;
+        memory().onFree = [&](void* p, std::size_t size) {
+            freed.push_back(p);
             for (const auto& [address, name] : names) {
                 if (address == p) {
                     auto& ndis = world().ndis();
@@ -118,160 +95,123 @@ class LedgerTest : public host::testing::WorldTest {
                                      (ndis.bufferPools().count(bufferPool) ? "B" : "-"));
                 }
             }
+            if (previous) {
+                previous(p, size);
+            }
         };
         LedgerReleaseAll(adapter);
-        return events;
+        memory().onFree = previous;
+        return freed;
     }
+    std::vector<std::string> events;
 };
 
-TEST_F(LedgerTest, CreatedAdapterIsZeroedAndRecordedAsTheFirstEntryOfItsFirstBlock) {
-    const ULONG blockTag = LedgerBlockTag;
+// The Adapter record, zeroed and recorded as the first entry of its first block; then tracked
+// allocations of odd and even lengths, each zeroed, exact and under the next tag, until the
+// fifteenth entry needs a second block under the next block tag, whose own record lands in the
+// middle of the active list. The walk gives back every entry newest first, the Adapter after
+// all of them, then both blocks: nothing leaks, and the verifier sees no access to freed memory.
+TEST_F(LedgerTest, AdapterTrackedAllocationsAndASecondBlockAllComeBack) {
+    const ULONG firstBlockTag = LedgerBlockTag;
     Adapter* adapter = create();
     ASSERT_NE(adapter, nullptr);
-
     const Memory::Allocation* record = memory().find(adapter);
     ASSERT_NE(record, nullptr);
     EXPECT_EQ(Memory::tagText(record->tag), "aaQZ");
     EXPECT_EQ(record->size, sizeof(Adapter));
     // Everything but the ledger's own fields is zero (the host fills new memory with a pattern).
     EXPECT_TRUE(allZero(adapter, offsetof(Adapter, LedgerActiveHead)));
-    EXPECT_EQ(adapter->IdleCheckCount, 0);
-
-    // One block: the returned entry at the head, the block's own record behind it.
+    EXPECT_TRUE(
+        allZero(&adapter->IdleCheckCount, sizeof(Adapter) - offsetof(Adapter, IdleCheckCount)));
     EXPECT_EQ(adapter->LedgerTakenCount, 1);
     EXPECT_EQ(adapter->LedgerFreeCount, 13u);
     std::vector<LedgerEntry*> entries = active(adapter);
     ASSERT_EQ(entries.size(), 2u);
     expectMemory(entries[0], adapter, sizeof(Adapter));
-    LedgerEntry* self = entries[1];
-    expectMemory(self, self, LEDGER_ENTRIES_PER_BLOCK * sizeof(LedgerEntry));
-    ASSERT_NE(memory().find(self), nullptr);
-    EXPECT_EQ(memory().find(self)->tag, blockTag);
-    EXPECT_EQ(LedgerBlockTag, blockTag + 1);
-
-    LedgerReleaseAll(adapter);
-    EXPECT_EQ(leaks(), "");
-}
-
-// Fifteen tracked entries: the fifteenth needs a second block, whose own record lands in the
-// middle of the active list. The walk still gives back every entry newest first, the Adapter
-// after all of them, and then both blocks: nothing leaks, and the verifier sees no access to
-// freed memory.
-TEST_F(LedgerTest, SecondBlockCarriesTheNextTagAndTheWalkGivesBackEverything) {
-    Adapter* adapter = create();
-    const ULONG secondBlockTag = LedgerBlockTag;
-    LedgerEntry* firstBlock = active(adapter).back();
+    LedgerEntry* firstBlock = entries[1];
+    expectMemory(firstBlock, firstBlock, LEDGER_ENTRIES_PER_BLOCK * sizeof(LedgerEntry));
+    EXPECT_EQ(memory().find(firstBlock)->tag, firstBlockTag);
+    const ULONG secondBlockTag = firstBlockTag + 1;
+    EXPECT_EQ(LedgerBlockTag, secondBlockTag);
 
     std::vector<void*> allocations;
-    for (ULONG i = 1; i <= 14; ++i) {
-        allocations.push_back(tracked(adapter, i));
-        if (i == 13) {
-            // 14 handed out (the Adapter and 13 allocations): the first block is used up.
-            EXPECT_EQ(adapter->LedgerFreeCount, 0u);
-            EXPECT_EQ(LedgerBlockTag, secondBlockTag);
-        }
-    }
-    EXPECT_EQ(LedgerBlockTag, secondBlockTag + 1);
-    std::vector<LedgerEntry*> entries = active(adapter);
-    ASSERT_EQ(entries.size(), 17u);
-    // Newest first: the 15th entry, the second block's record, then the older ones.
-    LedgerEntry* secondBlock = entries[1];
-    EXPECT_EQ(secondBlock->Payload.Memory.Address, secondBlock);
-    EXPECT_EQ(memory().find(secondBlock)->tag, secondBlockTag);
-    EXPECT_EQ(entries[0], secondBlock + 1);
-
-    FreeLog log(memory());
-    LedgerReleaseAll(adapter);
-
-    std::vector<void*> expected(allocations.rbegin(), allocations.rend());
-    expected.push_back(adapter);
-    expected.push_back(secondBlock);
-    expected.push_back(firstBlock);
-    EXPECT_EQ(log.freed, expected);
-    EXPECT_EQ(leaks(), "");
-    EXPECT_EQ(world().ndis().checkUnload("halt"), 0u);
-}
-
-TEST_F(LedgerTest, TrackedAllocationsAreZeroedExactLengthsUnderAdvancingTags) {
-    Adapter* adapter = create();
-    for (ULONG length : {1u, 3u, 5u, 7u, 13u, 255u, 1537u}) {
+    for (ULONG length : {1u, 3u, 5u, 7u, 13u, 255u, 1537u, 2u, 4u, 8u, 16u, 64u, 100u, 9u}) {
         SCOPED_TRACE(length);
+        EXPECT_EQ(LedgerBlockTag, secondBlockTag); // the first block lasts thirteen of these
         const ULONG tag = TrackedAllocationTag;
         const LONG taken = adapter->LedgerTakenCount;
-        PVOID p = nullptr;
-        ASSERT_EQ(AllocateTracked(adapter, &p, length), ULONG{KT735N_OK});
-        ASSERT_NE(p, nullptr);
-        const Memory::Allocation* a = memory().find(p);
-        ASSERT_NE(a, nullptr);
-        EXPECT_EQ(a->size, length);
-        EXPECT_EQ(a->tag, tag);
+        PVOID p = tracked(adapter, length);
+        ASSERT_NE(memory().find(p), nullptr);
+        EXPECT_EQ(memory().find(p)->size, length);
+        EXPECT_EQ(memory().find(p)->tag, tag);
         EXPECT_TRUE(allZero(p, length));
         EXPECT_EQ(TrackedAllocationTag, tag + 1);
         EXPECT_EQ(adapter->LedgerTakenCount, taken + 1);
         expectMemory(adapter->LedgerActiveHead, p, length);
+        allocations.push_back(p);
     }
-    LedgerReleaseAll(adapter);
+    EXPECT_EQ(LedgerBlockTag, secondBlockTag + 1);
+    entries = active(adapter);
+    ASSERT_EQ(entries.size(), 17u);
+    // Newest first: the 15th entry, the second block's record, then the older ones.
+    LedgerEntry* secondBlock = entries[1];
+    expectMemory(secondBlock, secondBlock, LEDGER_ENTRIES_PER_BLOCK * sizeof(LedgerEntry));
+    EXPECT_EQ(memory().find(secondBlock)->tag, secondBlockTag);
+    EXPECT_EQ(entries[0], secondBlock + 1);
+
+    std::vector<void*> expected(allocations.rbegin(), allocations.rend());
+    expected.insert(expected.end(), {adapter, secondBlock, firstBlock});
+    EXPECT_EQ(release(adapter), expected);
     EXPECT_EQ(leaks(), "");
+    EXPECT_EQ(world().ndis().checkUnload("halt"), 0u);
 }
 
-TEST_F(LedgerTest, FailedTrackedAllocationLeavesAnEmptyEntryAndStillAdvancesTheTag) {
+// A failed tracked allocation leaves an entry of kind 0 and still advances the tag. Without a
+// block there is no entry: the allocation fails without allocating, and an Adapter that cannot
+// record itself is given back at once. Nothing leaks on any of these paths.
+TEST_F(LedgerTest, FailedAllocationsAndMissingBlocksFailCleanly) {
     Adapter* adapter = create();
-    const ULONG tag = TrackedAllocationTag;
-    const LONG taken = adapter->LedgerTakenCount;
+    ULONG tag = TrackedAllocationTag;
+    LONG taken = adapter->LedgerTakenCount;
     memory().failTag(tag);
-
     PVOID p = adapter; // anything but NULL
     EXPECT_EQ(AllocateTracked(adapter, &p, 64), ULONG{KT735N_FAILED});
     EXPECT_EQ(p, nullptr);
     EXPECT_EQ(TrackedAllocationTag, tag + 1);
     EXPECT_EQ(adapter->LedgerTakenCount, taken + 1);
     EXPECT_EQ(adapter->LedgerActiveHead->Kind, ULONG{LEDGER_KIND_NONE});
+    EXPECT_EQ(memory().find(tracked(adapter, 64))->tag, tag + 1); // the next one goes ahead
 
-    // The next allocation goes ahead under the next tag; the walk passes over the empty entry.
-    ASSERT_EQ(AllocateTracked(adapter, &p, 64), ULONG{KT735N_OK});
-    EXPECT_EQ(memory().find(p)->tag, tag + 1);
-    LedgerReleaseAll(adapter);
-    EXPECT_EQ(leaks(), "");
-}
-
-// Without a block there is no entry: the tracked allocation fails without allocating, and an
-// Adapter that cannot record itself is given back at once.
-TEST_F(LedgerTest, MissingBlockFailsTheAllocationOrTheCreationCleanly) {
-    Adapter* adapter = create();
-    for (int i = 0; i < 13; ++i) {
+    while (adapter->LedgerFreeCount > 0) {
         ASSERT_NE(LedgerTakeEntry(adapter), nullptr);
     }
-    ASSERT_EQ(adapter->LedgerFreeCount, 0u);
     const ULONG blockTag = LedgerBlockTag;
-    const ULONG trackedTag = TrackedAllocationTag;
-    const LONG taken = adapter->LedgerTakenCount;
+    tag = TrackedAllocationTag;
+    taken = adapter->LedgerTakenCount;
     const std::uint64_t attempts = memory().attempts(Memory::Kind::Ndis);
     memory().failTag(blockTag);
-
-    PVOID p = adapter;
+    p = adapter;
     EXPECT_EQ(AllocateTracked(adapter, &p, 32), ULONG{KT735N_FAILED});
     EXPECT_EQ(p, nullptr);
     EXPECT_EQ(memory().attempts(Memory::Kind::Ndis), attempts + 1); // the block only
     EXPECT_EQ(LedgerBlockTag, blockTag + 1);
-    EXPECT_EQ(TrackedAllocationTag, trackedTag);
+    EXPECT_EQ(TrackedAllocationTag, tag);
     EXPECT_EQ(adapter->LedgerTakenCount, taken);
     LedgerReleaseAll(adapter);
     EXPECT_EQ(leaks(), "");
 
-    // The Adapter's first block cannot be had.
-    memory().failTag(LedgerBlockTag);
-    Adapter* none = adapter;
-    EXPECT_EQ(CreateAdapter(nullptr, nullptr, &none), NDIS_STATUS_RESOURCES);
-    EXPECT_EQ(none, nullptr);
-    EXPECT_EQ(leaks(), "");
-
-    // The record itself cannot be had: its status comes back, and no block is taken.
-    const ULONG before = LedgerBlockTag;
-    memory().failTag(KT735N_ADAPTER_TAG);
-    EXPECT_EQ(CreateAdapter(nullptr, nullptr, &none), NDIS_STATUS_FAILURE);
-    EXPECT_EQ(none, nullptr);
-    EXPECT_EQ(LedgerBlockTag, before);
-    EXPECT_EQ(leaks(), "");
+    // The Adapter's first block cannot be had; then the record itself, and no block is taken.
+    for (auto [failed, status] :
+         {std::pair<ULONG, NDIS_STATUS>{LedgerBlockTag, NDIS_STATUS_RESOURCES},
+          {KT735N_ADAPTER_TAG, NDIS_STATUS_FAILURE}}) {
+        const ULONG before = LedgerBlockTag;
+        memory().failTag(failed);
+        Adapter* none = adapter;
+        EXPECT_EQ(CreateAdapter(nullptr, nullptr, &none), status);
+        EXPECT_EQ(none, nullptr);
+        EXPECT_EQ(LedgerBlockTag, before + (failed == KT735N_ADAPTER_TAG ? 0 : 1));
+        EXPECT_EQ(leaks(), "");
+    }
 }
 
 // The eight entries of an adapter's life, released newest first with the Adapter last. Pools
@@ -288,15 +228,15 @@ TEST_F(LedgerTest, ReleaseWalkGivesBackTheEightEntriesNewestFirstAdapterLast) {
     PVOID rxSlots = tracked(adapter, 20 * 8);
     EXPECT_EQ(adapter->LedgerTakenCount, 8);
 
-    const std::vector<std::string> events = releaseNamed(adapter,
-                                                         {{rxSlots, "rx slots"},
-                                                          {txSlots, "tx slots"},
-                                                          {descriptors, "descriptors"},
-                                                          {interfaceInfo, "interface"},
-                                                          {configuration, "configuration"},
-                                                          {adapter, "adapter"},
-                                                          {block, "block"}},
-                                                         packetPool, bufferPool);
+    release(adapter,
+            {{rxSlots, "rx slots"},
+             {txSlots, "tx slots"},
+             {descriptors, "descriptors"},
+             {interfaceInfo, "interface"},
+             {configuration, "configuration"},
+             {adapter, "adapter"},
+             {block, "block"}},
+            packetPool, bufferPool);
     EXPECT_EQ(events, (std::vector<std::string>{"rx slots PB", "tx slots --", "descriptors --",
                                                 "interface --", "configuration --", "adapter --",
                                                 "block --"}));
@@ -316,11 +256,10 @@ TEST_F(LedgerTest, EveryKindIsReleasedByItsOwnCallNewestFirst) {
     for (ULONG kind : {2u, 0u, 3u, 4u, 9u, 5u}) {
         LedgerTakeEntry(adapter)->Kind = kind;
     }
-    std::vector<std::string> events;
     {
         host::testing::ExpectViolation unclaimed(host::rule::kNdisMisuse);
-        events = releaseNamed(adapter, {{first, "first"}, {middle, "middle"}, {last, "last"}},
-                              packetPool, bufferPool);
+        release(adapter, {{first, "first"}, {middle, "middle"}, {last, "last"}}, packetPool,
+                bufferPool);
         EXPECT_EQ(unclaimed.count(), 4u);
     }
     EXPECT_EQ(world().ndis().unclaimedReleases(),
