@@ -171,7 +171,6 @@ TEST_F(LinkWatchScenarioTest, EthernetCablePulledAndReplugged_PartnerChanges) {
         {"stable again", nothing, ethernet, {}},
     });
     EXPECT_EQ(adapter()->LinkSpeed, 1u);
-    EXPECT_EQ(adapter()->Duplex, 2u);
 }
 
 TEST_F(LinkWatchScenarioTest, PhoneLineComingUpInAutomaticMode) {
@@ -203,14 +202,13 @@ TEST_F(LinkWatchTest, PartnerChangeToTenFullFollowsOnlyWithAutomaticSpeed) {
     struct Case {
         ULONG mediaType;
         Lines lines; // of two checks after the change
-        ULONG speed, duplex;
-        UCHAR control1;
+        ULONG speed;
         USHORT partnerAbility;
     };
     const Case cases[] = {
-        {0, kEthernetPass + Lines{"w 01 2000"} + kEthernetPass, 1, 2, 0x20, 0x0041},
+        {0, kEthernetPass + Lines{"w 01 2000"} + kEthernetPass, 1, 0x0041},
         // PartnerAbility keeps its old value, so the next pass finds the difference again.
-        {4, kEthernetPass + kEthernetPass, 2, 2, 0x30, 0x01E1},
+        {4, kEthernetPass + kEthernetPass, 2, 0x01E1},
     };
     parameters().set("MediaSel", 1u);
     startRunning();
@@ -227,8 +225,6 @@ TEST_F(LinkWatchTest, PartnerChangeToTenFullFollowsOnlyWithAutomaticSpeed) {
         EXPECT_EQ(linesOfChecks(2), c.lines);
         EXPECT_EQ(indicated(), Statuses{});
         EXPECT_EQ(adapter()->LinkSpeed, c.speed);
-        EXPECT_EQ(adapter()->Duplex, c.duplex);
-        EXPECT_EQ(adapter()->Control1Shadow, c.control1);
         EXPECT_EQ(adapter()->PartnerAbility, c.partnerAbility);
         device().ethernet().setPartnerAbility(0x01E1);
         scheduler().runFor(500 * kMillisecond);
@@ -238,26 +234,21 @@ TEST_F(LinkWatchTest, PartnerChangeToTenFullFollowsOnlyWithAutomaticSpeed) {
 // With a fixed medium a lost link is indicated once (E6, P4) and later passes end in E8 or P6:
 // the medium never switches, and MediaSelect 2 reads MII address 2 whatever the Ethernet side
 // does.
-class FixedMediumTest : public LinkWatchTest {
-  protected:
-    void expectLostOnce(ULONG mediaSelect, const Lines& pass, UCHAR medium) {
-        parameters().set("MediaSel", mediaSelect);
-        startRunning();
-        device().phoneLine().setStationsPresent(false);
-        device().ethernet().pull();
-        EXPECT_EQ(linesOfChecks(3), pass + pass + pass);
-        EXPECT_EQ(indicated(), Statuses{kDisconnect});
-        EXPECT_EQ(adapter()->ActiveMedium, medium);
-    }
-};
+class FixedMediumTest : public LinkWatchTest, public ::testing::WithParamInterface<ULONG> {};
 
-TEST_F(FixedMediumTest, Ethernet) {
-    expectLostOnce(1, kEthernetPass, KT735N_MEDIUM_ETHERNET);
+TEST_P(FixedMediumTest, LostLinkIndicatedOnceNeverSwitches) {
+    const Lines& pass = GetParam() == 1 ? kEthernetPass : kPhonePass;
+    parameters().set("MediaSel", GetParam());
+    startRunning();
+    device().phoneLine().setStationsPresent(false);
+    device().ethernet().pull();
+    EXPECT_EQ(linesOfChecks(3), pass + pass + pass);
+    EXPECT_EQ(indicated(), Statuses{kDisconnect});
+    EXPECT_EQ(adapter()->ActiveMedium,
+              GetParam() == 1 ? KT735N_MEDIUM_ETHERNET : KT735N_MEDIUM_PHONE_LINE);
 }
 
-TEST_F(FixedMediumTest, PhoneLine) {
-    expectLostOnce(2, kPhonePass, KT735N_MEDIUM_PHONE_LINE);
-}
+INSTANTIATE_TEST_SUITE_P(MediaSelect, FixedMediumTest, ::testing::Values(1u, 2u));
 
 TEST_F(LinkWatchTest, IndicationsWaitForInitDone) {
     parameters().set("MediaSel", 1u);
@@ -326,14 +317,10 @@ TEST_F(LinkWatchTest, ReadLandsInItsOwnBuffer) {
 
 TEST_F(LinkWatchTest, RequestThatCannotBeBuiltEndsThePassAndTheNextCheckRetries) {
     startRunning();
-    struct Case {
-        const char* what;
-        host::Memory::Kind kind;
-    };
-    for (Case c : {Case{"no request block", host::Memory::Kind::Pool},
-                   Case{"no IRP", host::Memory::Kind::Irp}}) {
-        SCOPED_TRACE(c.what);
-        world().memory().failNth(c.kind, 1);
+    // No request block, then no IRP.
+    for (host::Memory::Kind kind : {host::Memory::Kind::Pool, host::Memory::Kind::Irp}) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        world().memory().failNth(kind, 1);
         EXPECT_EQ(linesOfChecks(), Lines{});
         expectPassOver();
         EXPECT_EQ(adapter()->LinkWatchWriteUrb, nullptr);
@@ -345,29 +332,24 @@ TEST_F(LinkWatchTest, RequestThatCannotBeBuiltEndsThePassAndTheNextCheckRetries)
 
 // Halt while a chain is with the USB stack (the medium-select write of E7 delayed): the Adapter
 // may be released only after the chain's last completion.
-class LinkWatchHaltTest : public LinkWatchTest {
-  protected:
-    void haltDuringChain(host::Time delay) {
-        parameters().set("MediaSel", 0u);
-        startRunning();
-        bus().addFault(Fault::delaying(
-            {.function = URB_FUNCTION_VENDOR_DEVICE, .bRequest = 0xF1, .wIndex = 0x7F}, delay));
-        device().ethernet().pull();
-        scheduler().runUntil([&] { return adapter()->LinkWatchState == LINK_WATCH_ETHERNET_LOST; });
-        ASSERT_FALSE(LinkWatchIdle(adapter()));
-        halt();
-        scheduler().runFor(2 * delay);
-    }
-};
+// The chain ends within the halt's one-second pause, or outlasts the stop sequence and
+// MiniportHalt waits for it before releasing anything.
+class LinkWatchHaltTest : public LinkWatchTest, public ::testing::WithParamInterface<host::Time> {};
 
-// The chain ends within the halt's one-second pause.
-TEST_F(LinkWatchHaltTest, ChainEndingDuringTheStopPause) {
-    haltDuringChain(200 * kMillisecond);
+TEST_P(LinkWatchHaltTest, HaltDuringChain) {
+    const host::Time delay = GetParam();
+    parameters().set("MediaSel", 0u);
+    startRunning();
+    bus().addFault(Fault::delaying(
+        {.function = URB_FUNCTION_VENDOR_DEVICE, .bRequest = 0xF1, .wIndex = 0x7F}, delay));
+    device().ethernet().pull();
+    scheduler().runUntil([&] { return adapter()->LinkWatchState == LINK_WATCH_ETHERNET_LOST; });
+    ASSERT_FALSE(LinkWatchIdle(adapter()));
+    halt();
+    scheduler().runFor(2 * delay);
 }
 
-// The chain outlasts the stop sequence: MiniportHalt waits for it before releasing anything.
-TEST_F(LinkWatchHaltTest, ChainOutlastingTheStopSequence) {
-    haltDuringChain(10 * kSecond);
-}
+INSTANTIATE_TEST_SUITE_P(Delays, LinkWatchHaltTest,
+                         ::testing::Values(200 * kMillisecond, 10 * kSecond));
 
 } // namespace
