@@ -72,6 +72,14 @@ class LifecycleTest : public kt735n_test::DriverFixture {
         return requests;
     }
 
+    static std::vector<std::string> texts(const std::vector<const host::usb::Request*>& requests) {
+        std::vector<std::string> lines;
+        for (const host::usb::Request* r : requests) {
+            lines.push_back(r->text());
+        }
+        return lines;
+    }
+
     std::vector<Free> frees_;
     std::function<void(void*, std::size_t)> previousOnFree_;
     std::set<void*> tracked_;
@@ -88,8 +96,6 @@ TEST_F(LifecycleTest, InitializesEndToEndReceivesAndHaltsClean) {
     EXPECT_EQ(a->Duplex, 2u);
     EXPECT_EQ(a->MediaState, ULONG{KT735N_MEDIA_CONNECTED});
     EXPECT_EQ(ndis().attributes().flags, 0x33u);
-    EXPECT_EQ(ndis().attributes().checkForHangSeconds, 0u);
-    EXPECT_EQ(ndis().attributes().interfaceType, NdisInterfaceInternal);
     EXPECT_TRUE(ndis().shutdownHandlerRegistered());
 
     device().ethernet().sendToAdapter(frame(100, 1));
@@ -98,7 +104,6 @@ TEST_F(LifecycleTest, InitializesEndToEndReceivesAndHaltsClean) {
     ASSERT_EQ(ndis().log().received.size(), 2u);
     EXPECT_EQ(ndis().log().received[0].frame, frame(100, 1));
     EXPECT_EQ(ndis().log().received[1].frame, frame(1514, 2));
-    EXPECT_EQ(a->RxOkCount, 2u);
     halt();
     EXPECT_EQ(world().ndis().checkUnload("halt"), 0u);
 }
@@ -160,18 +165,13 @@ TEST_F(LifecycleTest, HaltRunsTheStopSequenceInOrder) {
     EXPECT_GE(featureTime, 0);
     EXPECT_FALSE(timerPendingAtFeature);
     const std::vector<const host::usb::Request*> pipe = pipeRequests();
-    ASSERT_EQ(pipe.size(), 5u);
-    EXPECT_EQ(pipe[0]->text(), "SET_FEATURE_TO_DEVICE 00 03 0001 0000 0000 SUCCESS");
-    // Abort and reset of bulk out (0x02), then of bulk in (0x81); a reset names its pipe in wIndex.
-    const std::pair<USHORT, USHORT> steps[] = {{URB_FUNCTION_ABORT_PIPE, 0x02},
-                                               {URB_FUNCTION_RESET_PIPE, 0x02},
-                                               {URB_FUNCTION_ABORT_PIPE, 0x81},
-                                               {URB_FUNCTION_RESET_PIPE, 0x81}};
-    for (std::size_t i = 0; i < 4; ++i) {
-        const host::usb::Request& r = *pipe[i + 1];
-        EXPECT_EQ(r.function, steps[i].first) << r.text();
-        EXPECT_EQ(r.setup.has_value() ? r.setup->wIndex : r.endpoint, steps[i].second) << r.text();
-    }
+    // Abort and reset of bulk out (0x02), then of bulk in (0x81); a reset names its pipe in
+    // wIndex.
+    ASSERT_EQ(texts(pipe),
+              (std::vector<std::string>{
+                  "SET_FEATURE_TO_DEVICE 00 03 0001 0000 0000 SUCCESS", "ABORT_PIPE 02 SUCCESS",
+                  "RESET_PIPE 02 01 0000 0002 0000 SUCCESS", "ABORT_PIPE 81 SUCCESS",
+                  "RESET_PIPE 02 01 0000 0081 0000 SUCCESS"}));
     EXPECT_EQ(pipe[2]->submitted - pipe[1]->completed, 10 * kMillisecond);
     EXPECT_EQ(pipe[3]->submitted, pipe[2]->completed);
     EXPECT_EQ(pipe[4]->submitted - pipe[3]->completed, 10 * kMillisecond);
@@ -201,15 +201,13 @@ TEST_F(LifecycleTest, FailingBulkOutAbortSkipsTheRestButKeepsThePause) {
     halt();
 
     const std::vector<const host::usb::Request*> pipe = pipeRequests();
-    ASSERT_GE(pipe.size(), 2u);
-    EXPECT_EQ(pipe[0]->function, URB_FUNCTION_SET_FEATURE_TO_DEVICE);
-    EXPECT_EQ(pipe[1]->text(), "ABORT_PIPE 02 CANCELED");
+    // No reset, no bulk-in abort in the stop sequence: what follows the pause is halt's own
+    // abort of both pipes, for the bulk-in transfer still there.
+    ASSERT_EQ(texts(pipe),
+              (std::vector<std::string>{"SET_FEATURE_TO_DEVICE 00 03 0001 0000 0000 SUCCESS",
+                                        "ABORT_PIPE 02 CANCELED", "ABORT_PIPE 02 SUCCESS",
+                                        "ABORT_PIPE 81 SUCCESS"}));
     EXPECT_EQ(pipe[1]->completed - pipe[1]->submitted, 5 * kSecond);
-    // No reset, no bulk-in abort in the stop sequence: what follows the pause is halt's
-    // own abort of both pipes, a second later, for the bulk-in transfer still there.
-    ASSERT_EQ(pipe.size(), 4u);
-    EXPECT_EQ(pipe[2]->text().substr(0, 13), "ABORT_PIPE 02");
-    EXPECT_EQ(pipe[3]->text().substr(0, 13), "ABORT_PIPE 81");
     EXPECT_EQ(pipe[2]->submitted - pipe[1]->completed, 2 * kSecond);
     ASSERT_FALSE(frees_.empty());
     EXPECT_GE(frees_.front().when, pipe[3]->completed);
@@ -313,10 +311,6 @@ TEST_F(LifecycleTest, ResetClearsOnlyTheStatistics) {
     EXPECT_EQ(a->FreeRxList.Count, freeRx);
     EXPECT_EQ(a->FreeTxCount, freeTx);
     EXPECT_TRUE(bus().log().empty());
-    // Reception goes on.
-    device().ethernet().sendToAdapter(frame(100, 2));
-    scheduler().runFor(20 * kMillisecond);
-    EXPECT_EQ(ndis().log().received.size(), 1u);
 }
 
 } // namespace

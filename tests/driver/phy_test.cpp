@@ -38,6 +38,11 @@ class PhyTest : public BringUpFixture {
         EXPECT_EQ(IdentifyPhy(adapter_), ULONG{KT735N_OK});
         EXPECT_EQ(adapter_->MediaState, ULONG{KT735N_MEDIA_CONNECTED});
     }
+
+    std::vector<ULONG> state() const {
+        return {adapter_->PhyAddress, adapter_->ActiveMedium, adapter_->LinkSpeed,
+                adapter_->Duplex};
+    }
 };
 
 // A chip that never sets the done bits: an MII write polls 0x28 exactly four times, an MII read
@@ -111,61 +116,60 @@ TEST_F(PhyTest, AutoDetectionTable) {
     }
 }
 
-// Automatic, with an Ethernet link: the Ethernet PHY, [26 00 02] at 0x7F; the phone-line PHY's
-// variant is still read but it is not programmed.
-TEST_F(PhyTest, AutomaticWithEthernetLink) {
+// Automatic (MediaSelect 0), the whole register sequence and the choice: with an Ethernet link
+// the Ethernet PHY (the phone-line variant still read, not programmed); with only a phone-line
+// link the phone-line PHY programmed for its variant, 1 Mbit/s half duplex; with no link
+// anywhere back on the Ethernet PHY with no medium-select write; with an Ethernet identifier
+// of 0xFFFF no status read of address 1, on to the phone line.
+struct AutoCase {
+    const char* name;
+    bool ethernetLink, phoneLineLink, ethernetPresent, phoneLineProgrammed;
+    const char* mediumSelect; // the 0x7F write, or none
+    std::vector<ULONG> state; // PhyAddress, ActiveMedium, LinkSpeed, Duplex
+};
+class AutomaticTest : public PhyTest, public testing::WithParamInterface<AutoCase> {};
+
+TEST_P(AutomaticTest, ChoosesAndProgramsThePhy) {
+    const AutoCase& c = GetParam();
+    if (!c.ethernetLink) {
+        device().ethernet().pull();
+    }
+    if (!c.phoneLineLink) {
+        device().phoneLine().pull();
+    }
+    if (!c.ethernetPresent) {
+        device().ethernetPhy().setAbsent(0xFFFF);
+    }
     const host::Time start = world().now();
     identify(0);
-    EXPECT_GE(world().now() - start, 3 * kSecond);
-    EXPECT_EQ(adapter_->PhyAddress, 1);
-    EXPECT_EQ(adapter_->ActiveMedium, KT735N_MEDIUM_ETHERNET);
-    EXPECT_EQ(adapter_->PhyType, PHY_TYPE_5C20);
-    EXPECT_EQ(adapter_->LinkSpeed, 0u);
-    EXPECT_EQ(registerLines(),
-              join({miiRead(2, 3), miiRead(1, 2), miiRead(1, 1), miiRead(1, 1), {"w 7f 260002"}}));
-    EXPECT_TRUE(phoneLineWrites().empty());
-}
-
-// Automatic, with only a phone-line link: the phone-line PHY programmed for its variant, 1 Mbit/s
-// half duplex, [34 00 06] at 0x7F.
-TEST_F(PhyTest, AutomaticWithOnlyPhoneLineLink) {
-    device().ethernet().pull();
-    identify(0);
-    EXPECT_EQ(adapter_->PhyAddress, 2);
-    EXPECT_EQ(adapter_->ActiveMedium, KT735N_MEDIUM_PHONE_LINE);
-    EXPECT_EQ(adapter_->LinkSpeed, 1u);
-    EXPECT_EQ(adapter_->Duplex, 1u);
-    EXPECT_EQ(phoneLineWrites(), (std::vector<std::string>{"00:=2000", "19:=7f07"}));
-    EXPECT_EQ(registerLines().back(), "w 7f 340006");
-}
-
-// Automatic, no link anywhere: back on the Ethernet PHY, no medium-select write, result 1.
-TEST_F(PhyTest, AutomaticWithNoLink) {
-    device().ethernet().pull();
-    device().phoneLine().pull();
-    identify(0);
-    EXPECT_EQ(adapter_->PhyAddress, 1);
-    EXPECT_EQ(adapter_->ActiveMedium, KT735N_MEDIUM_ETHERNET);
-    for (const std::string& line : registerLines()) {
-        EXPECT_NE(line.substr(0, 4), "w 7f");
+    EXPECT_GE(world().now() - start, 3 * kSecond); // negotiation, then the 2-second settle
+    std::vector<std::string> lines = join({miiRead(2, 3), miiRead(1, 2)});
+    if (c.ethernetPresent) {
+        lines = join({lines, miiRead(1, 1), miiRead(1, 1)});
     }
+    std::vector<std::string> writes;
+    if (c.phoneLineProgrammed) {
+        lines = join({lines, miiRead(2, 3), miiWrite(2, 0x00, 0x2000), miiWrite(2, 0x19, 0x7F07),
+                      miiRead(2, 1), miiRead(2, 1)});
+        writes = {"00:=2000", "19:=7f07"};
+    }
+    if (c.mediumSelect != nullptr) {
+        lines.push_back(c.mediumSelect);
+    }
+    EXPECT_EQ(registerLines(), lines);
+    EXPECT_EQ(state(), c.state);
+    EXPECT_EQ(adapter_->PhyType, PHY_TYPE_5C20);
+    EXPECT_EQ(phoneLineWrites(), writes);
 }
 
-// Automatic, with an Ethernet identifier of 0xFFFF: no status read of address 1; on to the
-// phone line.
-TEST_F(PhyTest, AutomaticWithAbsentEthernetPhy) {
-    device().ethernetPhy().setAbsent(0xFFFF);
-    identify(0);
-    EXPECT_EQ(registerLines(), join({miiRead(2, 3),
-                                     miiRead(1, 2),
-                                     miiRead(2, 3),
-                                     miiWrite(2, 0x00, 0x2000),
-                                     miiWrite(2, 0x19, 0x7F07),
-                                     miiRead(2, 1),
-                                     miiRead(2, 1),
-                                     {"w 7f 340006"}}));
-    EXPECT_EQ(adapter_->ActiveMedium, KT735N_MEDIUM_PHONE_LINE);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Phy, AutomaticTest,
+    testing::Values(
+        AutoCase{"EthernetLink", true, true, true, false, "w 7f 260002", {1, 1, 0, 0}},
+        AutoCase{"OnlyPhoneLineLink", false, true, true, true, "w 7f 340006", {2, 2, 1, 1}},
+        AutoCase{"NoLink", false, false, true, true, nullptr, {1, 1, 0, 0}},
+        AutoCase{"AbsentEthernetPhy", true, true, false, true, "w 7f 340006", {2, 2, 1, 1}}),
+    [](const testing::TestParamInfo<AutoCase>& info) { return std::string(info.param.name); });
 
 // Phone line chosen: each variant's MII writes in order (none for 0x6B93 and for an unknown
 // identifier, exact matching so 0x5C23 is unknown), and the phone-line medium select.
@@ -181,7 +185,6 @@ TEST_F(PhyTest, PhoneLineVariantsProgrammed) {
          {"00:=2000", "19:=7f02", "1f:=0001", "07:=0008", "06:=0038", "1f:=0000"}},
         {0x5C21, PHY_TYPE_5C21, {"00:=2000", "19:=7f05"}},
         {0x6B93, PHY_TYPE_6B93, {}},
-        {0x1234, PHY_TYPE_UNKNOWN, {}},
         {0x5C23, PHY_TYPE_UNKNOWN, {}},
     };
     for (const Case& c : cases) {
@@ -190,10 +193,7 @@ TEST_F(PhyTest, PhoneLineVariantsProgrammed) {
         device().phoneLinePhy().setIdentifier(c.id);
         identify(2);
         EXPECT_EQ(adapter_->PhyType, c.type);
-        EXPECT_EQ(adapter_->PhyAddress, 2);
-        EXPECT_EQ(adapter_->ActiveMedium, KT735N_MEDIUM_PHONE_LINE);
-        EXPECT_EQ(adapter_->LinkSpeed, 1u);
-        EXPECT_EQ(adapter_->Duplex, 1u);
+        EXPECT_EQ(state(), (std::vector<ULONG>{2, KT735N_MEDIUM_PHONE_LINE, 1, 1}));
         EXPECT_EQ(phoneLineWrites(), c.writes);
         EXPECT_EQ(registerLines().back(), "w 7f 340006");
     }
@@ -208,10 +208,8 @@ TEST_F(PhyTest, EthernetChosenAndOutOfRangeSelection) {
         identify(select);
         EXPECT_EQ(registerLines(), (std::vector<std::string>{"w 7f 260002"}));
         EXPECT_EQ(adapter_->PhyType, 0);
-        EXPECT_EQ(adapter_->PhyAddress, 1);
-        EXPECT_EQ(adapter_->ActiveMedium, KT735N_MEDIUM_ETHERNET);
-        EXPECT_EQ(adapter_->LinkSpeed, select == 7 ? 2u : 0u);
-        EXPECT_EQ(adapter_->Duplex, select == 7 ? 1u : 0u);
+        EXPECT_EQ(state(), (std::vector<ULONG>{1, KT735N_MEDIUM_ETHERNET, select == 7 ? 2u : 0u,
+                                               select == 7 ? 1u : 0u}));
     }
 }
 

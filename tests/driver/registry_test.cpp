@@ -78,7 +78,7 @@ TEST_F(RegistryTest, PlatformWithValueZeroIsNoted) {
     EXPECT_EQ(PlatformKeyPresent, 1u);
 }
 
-// Only an address of exactly 6 bytes replaces CurrentAddress; a group address is taken too.
+// Only an address of exactly 6 bytes replaces CurrentAddress.
 TEST_F(RegistryTest, NetworkAddressOfExactlySixBytes) {
     const std::uint8_t seven[7] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66};
     for (std::size_t length : {5u, 7u}) {
@@ -87,12 +87,9 @@ TEST_F(RegistryTest, NetworkAddressOfExactlySixBytes) {
         EXPECT_EQ(ReadRegistryConfiguration(adapter_), ULONG{KT735N_OK});
         EXPECT_EQ(std::memcmp(adapter_->CurrentAddress, kEeprom, 6), 0);
     }
-    const std::uint8_t group[6] = {0x01, 0x00, 0x5E, 0x00, 0x00, 0x01};
-    for (const std::uint8_t* address : {seven, group}) {
-        parameters().setNetworkAddress({address, 6});
-        EXPECT_EQ(ReadRegistryConfiguration(adapter_), ULONG{KT735N_OK});
-        EXPECT_EQ(std::memcmp(adapter_->CurrentAddress, address, 6), 0);
-    }
+    parameters().setNetworkAddress({seven, 6});
+    EXPECT_EQ(ReadRegistryConfiguration(adapter_), ULONG{KT735N_OK});
+    EXPECT_EQ(std::memcmp(adapter_->CurrentAddress, seven, 6), 0);
     EXPECT_EQ(std::memcmp(adapter_->PermanentAddress, "\0\0\0\0\0\0", 6), 0);
 }
 
