@@ -130,9 +130,11 @@ TEST_F(QueryTest, EveryAnswerOfTheTable) {
     }
 }
 
-// Short buffers called out: the description at 40 bytes, the list at 100; bytes-needed is the
-// shortfall, nothing is written.
-TEST_F(QueryTest, ShortfallIsBytesNeeded) {
+// Refusals: NOT_SUPPORTED for the listed ones, INVALID_OID for the set-only OIDs of the
+// supported list and for anything else; nothing written, neither count stored. Short buffers
+// called out: the description at 40 bytes, the list at 100; bytes-needed is the shortfall,
+// nothing is written.
+TEST_F(QueryTest, RefusalsAndShortBuffersWriteNothing) {
     startTransmitting();
     for (auto [oid, length, needed] : {std::tuple{OID_GEN_VENDOR_DESCRIPTION, 40u, 19u},
                                        std::tuple{OID_GEN_SUPPORTED_LIST, 100u, 76u}}) {
@@ -141,6 +143,19 @@ TEST_F(QueryTest, ShortfallIsBytesNeeded) {
         EXPECT_EQ(r.bytesNeeded, needed);
         EXPECT_FALSE(r.bytesDoneStored);
         EXPECT_EQ(r.data, std::vector<std::uint8_t>(length, host::Memory::kFillPattern));
+    }
+
+    for (NDIS_OID oid : std::vector<NDIS_OID>{OID_GEN_SUPPORTED_GUIDS, OID_TCP_TASK_OFFLOAD,
+                                              OID_TCP_TASK_IPSEC_ADD_SA,
+                                              OID_TCP_TASK_IPSEC_DELETE_SA, OID_PNP_CAPABILITIES}) {
+        expectRefused(oid, NDIS_STATUS_NOT_SUPPORTED);
+    }
+    for (NDIS_OID oid : std::vector<NDIS_OID>{
+             OID_802_3_MULTICAST_LIST, OID_PNP_SET_POWER, OID_PNP_ADD_WAKE_UP_PATTERN,
+             OID_PNP_REMOVE_WAKE_UP_PATTERN, OID_PNP_ENABLE_WAKE_UP, OID_802_3_MAC_OPTIONS,
+             OID_PNP_WAKE_UP_PATTERN_LIST, OID_GEN_NETWORK_LAYER_ADDRESSES, NDIS_OID{0},
+             NDIS_OID{0xFFFFFFFF}}) {
+        expectRefused(oid, NDIS_STATUS_INVALID_OID);
     }
 }
 
@@ -162,26 +177,9 @@ TEST_F(QueryTest, AnswersFollowTheAdapter) {
     adapter_->MediaState = KT735N_MEDIA_DISCONNECTED;
     EXPECT_EQ(answer(OID_GEN_MEDIA_CONNECT_STATUS), 1u);
     EXPECT_EQ(answer(OID_GEN_TRANSMIT_BUFFER_SPACE), 7u * 1514);
-    EXPECT_EQ(answer(OID_GEN_RECEIVE_BUFFER_SPACE), 3u * 1514); // 2 receive descriptors raised to 3
+    // 2 receive descriptors raised to 3.
+    EXPECT_EQ(answer(OID_GEN_RECEIVE_BUFFER_SPACE), 3u * 1514);
     EXPECT_EQ(answer(OID_GEN_MAXIMUM_SEND_PACKETS), 7u);
-}
-
-// Refusals: NOT_SUPPORTED for the listed ones, INVALID_OID for the set-only OIDs of the
-// supported list and for anything else; nothing written, neither count stored.
-TEST_F(QueryTest, RefusalsWriteNothing) {
-    startTransmitting();
-    for (NDIS_OID oid : std::vector<NDIS_OID>{OID_GEN_SUPPORTED_GUIDS, OID_TCP_TASK_OFFLOAD,
-                                              OID_TCP_TASK_IPSEC_ADD_SA,
-                                              OID_TCP_TASK_IPSEC_DELETE_SA, OID_PNP_CAPABILITIES}) {
-        expectRefused(oid, NDIS_STATUS_NOT_SUPPORTED);
-    }
-    for (NDIS_OID oid : std::vector<NDIS_OID>{
-             OID_802_3_MULTICAST_LIST, OID_PNP_SET_POWER, OID_PNP_ADD_WAKE_UP_PATTERN,
-             OID_PNP_REMOVE_WAKE_UP_PATTERN, OID_PNP_ENABLE_WAKE_UP, OID_802_3_MAC_OPTIONS,
-             OID_PNP_WAKE_UP_PATTERN_LIST, OID_GEN_NETWORK_LAYER_ADDRESSES, NDIS_OID{0},
-             NDIS_OID{0xFFFFFFFF}}) {
-        expectRefused(oid, NDIS_STATUS_INVALID_OID);
-    }
 }
 
 } // namespace

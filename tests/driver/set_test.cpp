@@ -88,34 +88,29 @@ TEST(WakePatternCrcTest, CatalogueCheckValue) {
 // The slot image: mask zero-padded, a zero byte, the CRC over the selected bytes only, low
 // byte first; a mask of no bytes still takes a slot.
 TEST_F(SetInformationTest, SlotImageCoversSelectedBytesOnly) {
+    // The largest request, 168 bytes: the mask reaches the slot's last byte and selects the
+    // request's last byte (bytes 8 and 127).
+    std::vector<std::uint8_t> wide(128, 0x00), wideMask(16, 0x00);
+    wide[8] = 'a';
+    wide[127] = 'c';
+    wideMask[1] = 0x01;
+    wideMask[15] = 0x80;
     struct Case {
-        std::vector<std::uint8_t> mask;
+        std::vector<std::uint8_t> mask, bytes;
         USHORT crc;
     } cases[] = {
-        {{0x07}, 0xAEB5}, // "abc"
-        {{0x05}, 0x862E}, // "a", "c": the middle byte skipped, not fed as zero
-        {{}, 0x0000},     // MaskSize 0
+        {{0x07}, text("abc"), 0xAEB5},
+        {{0x05}, text("abc"), 0x862E}, // "a", "c": the middle byte skipped, not fed as zero
+        {{}, text("abc"), 0x0000},     // MaskSize 0
+        {wideMask, wide, 0x862E},
     };
     for (const Case& c : cases) {
         adapter_->WakeControlShadow = kWakeControlAtStart;
         device().clearLogs();
-        add(wakePattern(c.mask, text("abc")));
+        add(wakePattern(c.mask, c.bytes));
         EXPECT_EQ(registerLines(),
                   (std::vector<std::string>{slotLine(0x30, c.mask, c.crc), wakeControlLine(0x64)}));
     }
-    // The largest request, 168 bytes: the mask reaches the slot's last byte and selects the
-    // request's last byte.
-    adapter_->WakeControlShadow = kWakeControlAtStart;
-    device().clearLogs();
-    std::vector<std::uint8_t> mask(16, 0x00);
-    mask[1] = 0x01;  // byte 8
-    mask[15] = 0x80; // byte 127
-    std::vector<std::uint8_t> bytes(128, 0x00);
-    bytes[8] = 'a';
-    bytes[127] = 'c';
-    add(wakePattern(mask, bytes));
-    EXPECT_EQ(registerLines(),
-              (std::vector<std::string>{slotLine(0x30, mask, 0x862E), wakeControlLine(0x64)}));
 }
 
 // Slots are taken lowest free first; with all three taken slot 2 is overwritten. A removal
