@@ -65,14 +65,14 @@ class QueryTest : public TransmitFixture {
 TEST_F(QueryTest, EveryAnswerOfTheTable) {
     device_.setPermanentAddress({0x00, 0x60, 0x8C, 0x12, 0x34, 0x56});
     startTransmitting();
-    adapter_->TxOkCount = 101;
-    adapter_->RxOkCount = 102;
-    adapter_->RxCrcErrorCount = 103;
-    adapter_->RxAlignErrorCount = 104;
-    adapter_->TxErrorCount = 105;
-    adapter_->TxUnderrunCount = 106;
-    adapter_->TxOneCollisionCount = 107;
-    adapter_->TxDeferredCount = 108;
+    // Counters 101 to 108, in this order.
+    ULONG* counters[] = {&adapter_->TxOkCount,           &adapter_->RxOkCount,
+                         &adapter_->RxCrcErrorCount,     &adapter_->RxAlignErrorCount,
+                         &adapter_->TxErrorCount,        &adapter_->TxUnderrunCount,
+                         &adapter_->TxOneCollisionCount, &adapter_->TxDeferredCount};
+    for (ULONG i = 0; i < std::size(counters); i++) {
+        *counters[i] = 101 + i;
+    }
     adapter_->PacketFilter = 0x0000000B;
     const UCHAR current[6] = {0x02, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE};
     std::memcpy(adapter_->CurrentAddress, current, 6);
