@@ -159,8 +159,7 @@ TEST_F(TransmitTest, OneTransferWithTheStackTheRestQueuedInOrder) {
     EXPECT_EQ(adapter_->TxIrpsInFlight, 1);
     sendOk(b);
     EXPECT_EQ(adapter_->TxIrpsInFlight, 3);
-    EXPECT_EQ(bulkOutWithTheStack(), 1u);
-    EXPECT_EQ(bulkOut().size(), 1u);
+    EXPECT_EQ(bulkOut().size(), 1u); // only the first went down
 
     scheduler().runUntil([&] { return adapter_->TxIrpsInFlight < 3; });
     EXPECT_EQ(adapter_->TxIrpsInFlight, 2);
