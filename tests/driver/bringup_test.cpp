@@ -55,6 +55,15 @@ class BringUpTest : public BringUpFixture {
     }
 
     ULONG bringUp() { return BringUpChip(adapter_); }
+
+    // A free list followed forward from its head or back from its tail.
+    static std::vector<TransferDescriptor*> walk(TransferDescriptor* d, bool back) {
+        std::vector<TransferDescriptor*> list;
+        for (; d != nullptr && list.size() <= 100; d = back ? d->Prev : d->Next) {
+            list.push_back(d);
+        }
+        return list;
+    }
 };
 
 // With default parameters: the USB configuration requests in their order, then every register
@@ -155,38 +164,35 @@ TEST_F(BringUpTest, DescriptorBlockListsAndSlotsWithDefaults) {
         EXPECT_EQ(descriptors[i].DataBuffer, urbs + 60 * KT735N_URB_AREA_SIZE + i * 1536);
     }
 
-    // Transmit: descriptors 0..39 in order, each with the next pointer slot.
-    auto* txSlots = static_cast<TxPacketSlot*>(descriptors[0].PacketSlot);
-    ULONG i = 0;
-    for (TransferDescriptor* d = adapter_->FreeTxList.Head; d != nullptr; d = d->Next, ++i) {
-        ASSERT_LT(i, 40u);
-        EXPECT_EQ(d, &descriptors[i]);
-        EXPECT_EQ(d->Prev, i == 0 ? nullptr : &descriptors[i - 1]);
-        EXPECT_EQ(d->PacketSlot, &txSlots[i]);
+    // FreeTxList: descriptors 0..39 in block order, each with the next transmit slot.
+    // FreeRxList: 59 down to 40, each with the next receive slot and a packet naming it.
+    std::vector<TransferDescriptor*> tx, rx;
+    for (ULONG k = 0; k < 20; ++k) {
+        rx.push_back(&descriptors[59 - k]);
     }
-    EXPECT_EQ(i, 40u);
-    EXPECT_EQ(adapter_->FreeTxList.Count, 40u);
-    EXPECT_EQ(adapter_->FreeTxList.Tail, &descriptors[39]);
-
-    // Receive: descriptors 59 down to 40, slots in list order, packets ready to indicate.
+    for (ULONG k = 0; k < 40; ++k) {
+        tx.push_back(&descriptors[k]);
+    }
+    for (auto [list, order] : {std::pair{&adapter_->FreeTxList, tx}, {&adapter_->FreeRxList, rx}}) {
+        EXPECT_EQ(list->Count, order.size());
+        EXPECT_EQ(walk(list->Head, false), order);
+        EXPECT_EQ(walk(list->Tail, true), decltype(order)(order.rbegin(), order.rend()));
+    }
+    auto* txSlots = static_cast<TxPacketSlot*>(descriptors[0].PacketSlot);
     RxPacketSlot* rxSlots = adapter_->ReceiveSlots;
-    i = 0;
-    for (TransferDescriptor* d = adapter_->FreeRxList.Head; d != nullptr; d = d->Next, ++i) {
-        ASSERT_LT(i, 20u);
-        EXPECT_EQ(d, &descriptors[59 - i]);
-        EXPECT_EQ(d->Prev, i == 0 ? nullptr : &descriptors[60 - i]);
-        EXPECT_EQ(d->PacketSlot, &rxSlots[i]);
-        PNDIS_PACKET packet = rxSlots[i].Packet;
+    for (ULONG k = 0; k < 40; ++k) {
+        EXPECT_EQ(tx[k]->PacketSlot, &txSlots[k]);
+    }
+    for (ULONG k = 0; k < 20; ++k) {
+        EXPECT_EQ(rx[k]->PacketSlot, &rxSlots[k]);
+        PNDIS_PACKET packet = rxSlots[k].Packet;
         ASSERT_NE(packet, nullptr);
         TransferDescriptor* reserved = nullptr;
         std::memcpy(&reserved, packet->MiniportReserved, sizeof(reserved));
-        EXPECT_EQ(reserved, d);
+        EXPECT_EQ(reserved, rx[k]);
         // Header size, buffer length and contents: the receive tests' indications.
-        EXPECT_EQ(packet->Private.Head, rxSlots[i].Buffer);
+        EXPECT_EQ(packet->Private.Head, rxSlots[k].Buffer);
     }
-    EXPECT_EQ(i, 20u);
-    EXPECT_EQ(adapter_->FreeRxList.Count, 20u);
-    EXPECT_EQ(adapter_->FreeRxList.Tail, &descriptors[40]);
 
     // The ledger, newest first: receive slots, buffer pool, packet pool, transmit slots,
     // descriptor block, interface information, configuration descriptor, the Adapter, and

@@ -3,6 +3,7 @@
 // timer that gathers frames, the restart after a burst, a failing transfer, and the
 // transfer-data handler.
 #include <cstdint>
+#include <numeric>
 #include <vector>
 
 #include "datapath/datapath.h"
@@ -65,30 +66,20 @@ TEST_F(ReceiveTest, AcceptanceRulesOnTheStatusTrailer) {
         std::size_t indicated; // frame length indicated, 0 for none
         ULONG ok, crc;         // counter increments
     };
+    // L = 0 is counted with nothing to indicate; a clear status accepts, and neither the high
+    // byte nor bits 0x01 and 0x20 change that; 0x02 takes up to 1514 and 0x04 from 60; both
+    // accept and count twice; a CRC error (0x08) alone drops, with an accept bit is counted
+    // besides; 0x10 alone drops; 1 byte is no frame. Lengths beyond the 1514-byte buffer are
+    // dropped and count as nothing received: 2 to 7 bytes wrap to 65530 and more, 1523 to 1536
+    // give 1515 to 1528.
     const Case cases[] = {
-        {8, 0x00, 0, 1, 0},       // L = 0: counted, nothing to indicate
-        {108, 0x00, 100, 1, 0},   // clear status
-        {108, 0xFF00, 100, 1, 0}, // the high byte has no effect
-        {108, 0x01, 100, 1, 0},   // neither has bit 0x01
-        {108, 0x20, 100, 1, 0},   // nor 0x20
-        {1522, 0x02, 1514, 1, 0}, // 0x02 takes up to 1514
-        {1523, 0x02, 0, 0, 0},
-        {68, 0x04, 60, 1, 0}, // 0x04 takes from 60
-        {67, 0x04, 0, 0, 0},
-        {108, 0x06, 100, 2, 0}, // both accept: counted twice
-        {108, 0x08, 0, 0, 1},   // CRC error alone: dropped
-        {108, 0x0A, 100, 1, 1}, // accepted and a CRC error
-        {108, 0x10, 0, 0, 0},   // 0x10 alone: dropped
-        {1, 0x00, 0, 0, 0},     // no frame at all
-        // Lengths beyond the 1514-byte buffer are dropped and count as nothing received:
-        // 2 to 7 bytes wrap to 65530 and more; 1523 to 1536 give 1515 to 1528.
-        {2, 0x00, 0, 0, 0},
-        {7, 0x00, 0, 0, 0},
-        {7, 0x04, 0, 0, 0},
-        {5, 0x0C, 0, 0, 1},
-        {1523, 0x00, 0, 0, 0},
-        {1536, 0x00, 0, 0, 0},
-        {1536, 0x04, 0, 0, 0},
+        {8, 0x00, 0, 1, 0},       {108, 0x00, 100, 1, 0}, {108, 0xFF00, 100, 1, 0},
+        {108, 0x01, 100, 1, 0},   {108, 0x20, 100, 1, 0}, {1522, 0x02, 1514, 1, 0},
+        {1523, 0x02, 0, 0, 0},    {68, 0x04, 60, 1, 0},   {67, 0x04, 0, 0, 0},
+        {108, 0x06, 100, 2, 0},   {108, 0x08, 0, 0, 1},   {108, 0x0A, 100, 1, 1},
+        {108, 0x10, 0, 0, 0},     {1, 0x00, 0, 0, 0},     {2, 0x00, 0, 0, 0},
+        {7, 0x00, 0, 0, 0},       {7, 0x04, 0, 0, 0},     {5, 0x0C, 0, 0, 1},
+        {1523, 0x00, 0, 0, 0},    {1536, 0x00, 0, 0, 0},  {1536, 0x04, 0, 0, 0},
         {1522, 0x00, 1514, 1, 0},
     };
     startRunning();
@@ -174,9 +165,7 @@ TEST_F(ReceiveTest, TransferDataCopiesBehindTheHeaderAcrossBuffers) {
     startRunning();
     W_TRANSFER_DATA_HANDLER transferData = MiniportTransferData; // the registered handler
     std::vector<std::uint8_t> source(100);
-    for (std::size_t i = 0; i < source.size(); ++i) {
-        source[i] = static_cast<std::uint8_t>(i);
-    }
+    std::iota(source.begin(), source.end(), 0);
     NDIS_STATUS status = NDIS_STATUS_FAILURE;
     NDIS_HANDLE packetPool = nullptr;
     NDIS_HANDLE bufferPool = nullptr;
@@ -187,12 +176,12 @@ TEST_F(ReceiveTest, TransferDataCopiesBehindTheHeaderAcrossBuffers) {
     ASSERT_NE(packet, nullptr);
     std::vector<std::uint8_t> first(8, 0xEE);
     std::vector<std::uint8_t> second(30, 0xEE);
-    PNDIS_BUFFER b1 = nullptr;
-    PNDIS_BUFFER b2 = nullptr;
-    NdisAllocateBuffer(&status, &b1, bufferPool, first.data(), 8);
-    NdisAllocateBuffer(&status, &b2, bufferPool, second.data(), 30);
-    NdisChainBufferAtBack(packet, b1);
-    NdisChainBufferAtBack(packet, b2);
+    PNDIS_BUFFER buffers[2] = {};
+    NdisAllocateBuffer(&status, &buffers[0], bufferPool, first.data(), 8);
+    NdisAllocateBuffer(&status, &buffers[1], bufferPool, second.data(), 30);
+    for (PNDIS_BUFFER b : buffers) {
+        NdisChainBufferAtBack(packet, b);
+    }
 
     UINT transferred = 99;
     EXPECT_EQ(transferData(packet, &transferred, adapter(), source.data(), 10, 20),
@@ -213,8 +202,9 @@ TEST_F(ReceiveTest, TransferDataCopiesBehindTheHeaderAcrossBuffers) {
               NDIS_STATUS_SUCCESS);
     EXPECT_EQ(transferred, 0u);
 
-    NdisFreeBuffer(b1);
-    NdisFreeBuffer(b2);
+    for (PNDIS_BUFFER b : buffers) {
+        NdisFreeBuffer(b);
+    }
     NdisFreePacket(packet);
     NdisFreeBufferPool(bufferPool);
     NdisFreePacketPool(packetPool);
