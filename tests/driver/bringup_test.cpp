@@ -167,11 +167,11 @@ TEST_F(BringUpTest, DescriptorBlockListsAndSlotsWithDefaults) {
     // FreeTxList: descriptors 0..39 in block order, each with the next transmit slot.
     // FreeRxList: 59 down to 40, each with the next receive slot and a packet naming it.
     std::vector<TransferDescriptor*> tx, rx;
-    for (ULONG k = 0; k < 20; ++k) {
-        rx.push_back(&descriptors[59 - k]);
-    }
     for (ULONG k = 0; k < 40; ++k) {
         tx.push_back(&descriptors[k]);
+        if (k < 20) {
+            rx.push_back(&descriptors[59 - k]);
+        }
     }
     for (auto [list, order] : {std::pair{&adapter_->FreeTxList, tx}, {&adapter_->FreeRxList, rx}}) {
         EXPECT_EQ(list->Count, order.size());
@@ -273,9 +273,6 @@ TEST_F(BringUpTest, EveryFailurePathLeavesNothingBehind) {
     // Checked requests: the five configuration requests, the station-address read, then (after
     // the four EEPROM words of three requests each) the station-address and multicast writes.
     const std::vector<std::uint64_t> checked{1, 2, 3, 4, 5, 6, 19, 20};
-    EXPECT_EQ(bus_.log()[5].setup->wIndex, StationAddress);
-    EXPECT_EQ(bus_.log()[18].setup->wIndex, StationAddress);
-    EXPECT_EQ(bus_.log()[19].setup->wIndex, MulticastTable);
 
     auto run = [&](const std::string& what, bool fails, const std::function<void()>& fault) {
         SCOPED_TRACE(what);

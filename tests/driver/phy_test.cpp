@@ -171,45 +171,44 @@ INSTANTIATE_TEST_SUITE_P(
         AutoCase{"AbsentEthernetPhy", true, true, false, true, "w 7f 340006", {2, 2, 1, 1}}),
     [](const testing::TestParamInfo<AutoCase>& info) { return std::string(info.param.name); });
 
-// Phone line chosen: each variant's MII writes in order (none for 0x6B93 and for an unknown
-// identifier, exact matching so 0x5C23 is unknown), and the phone-line medium select.
-TEST_F(PhyTest, PhoneLineVariantsProgrammed) {
+// A fixed choice. Phone line (2): each variant's MII writes in order (none for 0x6B93 and for an
+// unknown identifier, exact matching so 0x5C23 is unknown), then the phone-line medium select.
+// Ethernet (1) and an out-of-range 7: only the Ethernet medium select, the phone-line identifier
+// not read; 7 also sets 100 Mbit/s half duplex.
+TEST_F(PhyTest, FixedSelections) {
+    using Lines = std::vector<std::string>;
     struct Case {
+        ULONG select;
         std::uint16_t id;
         UCHAR type;
-        std::vector<std::string> writes;
+        Lines writes;
+        std::vector<ULONG> state; // PhyAddress, ActiveMedium (1 Ethernet), LinkSpeed, Duplex
     };
     const Case cases[] = {
-        {0x5C22,
+        {2,
+         0x5C22,
          PHY_TYPE_5C22,
-         {"00:=2000", "19:=7f02", "1f:=0001", "07:=0008", "06:=0038", "1f:=0000"}},
-        {0x5C21, PHY_TYPE_5C21, {"00:=2000", "19:=7f05"}},
-        {0x6B93, PHY_TYPE_6B93, {}},
-        {0x5C23, PHY_TYPE_UNKNOWN, {}},
+         {"00:=2000", "19:=7f02", "1f:=0001", "07:=0008", "06:=0038", "1f:=0000"},
+         {2, 2, 1, 1}},
+        {2, 0x5C21, PHY_TYPE_5C21, {"00:=2000", "19:=7f05"}, {2, 2, 1, 1}},
+        {2, 0x6B93, PHY_TYPE_6B93, {}, {2, 2, 1, 1}},
+        {2, 0x5C23, PHY_TYPE_UNKNOWN, {}, {2, 2, 1, 1}},
+        {1, 0x5C20, 0, {}, {1, 1, 0, 0}},
+        {7, 0x5C20, 0, {}, {1, 1, 2, 1}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.id);
+        SCOPED_TRACE(testing::Message() << c.select << " " << c.id);
         recreate();
         device().phoneLinePhy().setIdentifier(c.id);
-        identify(2);
+        identify(c.select);
         EXPECT_EQ(adapter_->PhyType, c.type);
-        EXPECT_EQ(state(), (std::vector<ULONG>{2, KT735N_MEDIUM_PHONE_LINE, 1, 1}));
+        EXPECT_EQ(state(), c.state);
         EXPECT_EQ(phoneLineWrites(), c.writes);
-        EXPECT_EQ(registerLines().back(), "w 7f 340006");
-    }
-}
-
-// MediaSelect 1 and an out-of-range 7: the Ethernet PHY without reading the phone-line
-// identifier; 7 also sets 100 Mbit/s half duplex.
-TEST_F(PhyTest, EthernetChosenAndOutOfRangeSelection) {
-    for (ULONG select : {1u, 7u}) {
-        SCOPED_TRACE(select);
-        recreate();
-        identify(select);
-        EXPECT_EQ(registerLines(), (std::vector<std::string>{"w 7f 260002"}));
-        EXPECT_EQ(adapter_->PhyType, 0);
-        EXPECT_EQ(state(), (std::vector<ULONG>{1, KT735N_MEDIUM_ETHERNET, select == 7 ? 2u : 0u,
-                                               select == 7 ? 1u : 0u}));
+        if (c.select == 2) {
+            EXPECT_EQ(registerLines().back(), "w 7f 340006");
+        } else {
+            EXPECT_EQ(registerLines(), Lines{"w 7f 260002"});
+        }
     }
 }
 
