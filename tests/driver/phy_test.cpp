@@ -2,7 +2,6 @@
 // polling bounds when the done bits never come, the medium auto-detection table of the
 // bring-up, and IdentifyPhy's choice, phone-line programming and medium-select write.
 #include <cstdint>
-#include <cstring>
 
 #include "bringup_fixture.h"
 
@@ -11,7 +10,6 @@ namespace {
 
 using host::kMillisecond;
 using host::kSecond;
-using host::usb::Fault;
 
 class PhyTest : public BringUpFixture {
   protected:
@@ -73,20 +71,6 @@ TEST_F(PhyTest, PollingBoundsWhenDoneNeverComes) {
     expected.push_back("r 21 3");
     EXPECT_EQ(registerLines(), expected);
     EXPECT_GE(world().now() - start, 50 * kMillisecond);
-}
-
-// Reads the stack fails leave the previous buffer: the MII read still ends after four polls and
-// returns the data bytes the buffer holds.
-TEST_F(PhyTest, MiiReadWithFailedReadsReturnsTheBufferAfterFourPolls) {
-    connect();
-    bus_.addFault(Fault::failing({.function = URB_FUNCTION_VENDOR_DEVICE, .bRequest = 0xF0},
-                                 USBD_STATUS_DEV_NOT_RESPONDING, 0));
-    const UCHAR stale[4] = {0x01, 0x34, 0x12, 0x00};
-    std::memcpy(adapter_->RegisterReadBuffer, stale, sizeof(stale));
-    USHORT value = 0;
-    MiiRead(adapter_, 1, 1, &value);
-    EXPECT_EQ(value, 0x1234);
-    EXPECT_EQ(bus_.log().size(), 5u);
 }
 
 // The bring-up's auto-detection with MediaSel 0: an Ethernet PHY that keeps the 802.3 selector
