@@ -75,7 +75,6 @@ class MediaTest : public kt735n_test::DriverFixture {
         EXPECT_EQ(bulkIn.endpoint, 0x81);
         EXPECT_EQ(bulkIn.requested, 1536u);
         EXPECT_FALSE(bulkIn.done());
-        EXPECT_TRUE(bus().remoteWakeupEnabled());
     }
 };
 
