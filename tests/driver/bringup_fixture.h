@@ -16,22 +16,23 @@
 
 namespace bringup_test {
 
+// The wire-comparison helpers of the driver fixture, for a model this fixture owns.
+struct LogLines : kt735n_test::DriverFixture {
+    using DriverFixture::hex;
+    using DriverFixture::registerLines;
+};
+
 // Expected register lines of the window routines when the done bit shows at once.
 inline std::vector<std::string> miiWrite(int phy, int reg, int value) {
-    char line[32];
-    std::snprintf(line, sizeof(line), "w 25 %02x%02x%02x%02x", phy, value & 0xFF, value >> 8,
-                  0x20 | reg);
-    return {line, "r 28 2"};
+    using B = std::uint8_t;
+    return {"w 25 " + LogLines::hex({B(phy), B(value & 0xFF), B(value >> 8), B(0x20 | reg)}),
+            "r 28 2"};
 }
 inline std::vector<std::string> miiRead(int phy, int reg) {
-    char line[32];
-    std::snprintf(line, sizeof(line), "w 25 %02x0000%02x", phy, 0x40 | reg);
-    return {line, "r 25 4"};
+    return {"w 25 " + LogLines::hex({std::uint8_t(phy), 0, 0, std::uint8_t(0x40 | reg)}), "r 25 4"};
 }
 inline std::vector<std::string> eepromRead(int word) {
-    char line[32];
-    std::snprintf(line, sizeof(line), "w 20 %02x000002", word);
-    return {line, "r 23 2", "r 21 3"};
+    return {"w 20 " + LogLines::hex({std::uint8_t(word), 0, 0, 2}), "r 23 2", "r 21 3"};
 }
 inline std::vector<std::string> join(std::initializer_list<std::vector<std::string>> parts) {
     std::vector<std::string> all;
@@ -40,12 +41,6 @@ inline std::vector<std::string> join(std::initializer_list<std::vector<std::stri
     }
     return all;
 }
-
-// The wire-comparison helpers of the driver fixture, for a model this fixture owns.
-struct LogLines : kt735n_test::DriverFixture {
-    using DriverFixture::hex;
-    using DriverFixture::registerLines;
-};
 
 class BringUpFixture : public host::testing::WorldTest {
   protected:

@@ -43,10 +43,10 @@ class MediaTest : public kt735n_test::DriverFixture {
         return result;
     }
 
+    // An MII write to register 0 without the completion poll.
     static Lines raw(int phy, int value) {
-        char line[32];
-        std::snprintf(line, sizeof(line), "w 25 %02x%02x%02x20", phy, value & 0xFF, value >> 8);
-        return {line};
+        using B = std::uint8_t;
+        return {"w 25 " + hex({B(phy), B(value & 0xFF), B(value >> 8), 0x20})};
     }
     // The automatic selection on the Ethernet PHY: all four abilities advertised,
     // negotiation restarted and waited for, the partner's abilities read.
