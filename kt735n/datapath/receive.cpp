@@ -13,6 +13,7 @@
 #include "chip/chip.h"
 #include "datapath/datapath.h"
 #include "driver/handlers.h"
+#include "usb/usb.h"
 
 // The last act of a bulk-in completion routine: from here on it no longer touches the Adapter
 // or the descriptor, so halt may release both once the count reaches 0.
@@ -38,19 +39,13 @@ ULONG SubmitBulkIn(Adapter* adapter, TransferDescriptor* descriptor) {
         adapter->InterfaceInfo->Pipes[0].PipeHandle, descriptor->DataBuffer, NULL,
         KT735N_DATA_BUFFER_SIZE, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, NULL);
 
-    PIRP irp = IoAllocateIrp((CCHAR)adapter->IrpStackSize, FALSE);
+    PIRP irp = AllocateUrbIrp(adapter, urb, BulkInComplete, descriptor);
     if (irp == NULL) {
         NdisAcquireSpinLock(&adapter->RxLock);
         DescriptorListAppend(&adapter->FreeRxList, descriptor);
         NdisReleaseSpinLock(&adapter->RxLock);
         return KT735N_FAILED;
     }
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    next->Parameters.Others.Argument1 = urb;
-    IoSetCompletionRoutine(irp, BulkInComplete, descriptor, TRUE, TRUE, TRUE);
-
     NdisAcquireSpinLock(&adapter->RxLock);
     adapter->RxIrpsInFlight++;
     NdisReleaseSpinLock(&adapter->RxLock);

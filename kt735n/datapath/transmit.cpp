@@ -22,6 +22,7 @@
 #include "chip/descriptors.h"
 #include "datapath/datapath.h"
 #include "driver/handlers.h"
+#include "usb/usb.h"
 
 const UCHAR KeepAliveFrame[KT735N_KEEP_ALIVE_FRAME_LENGTH] = {
     0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // destination address
@@ -159,16 +160,7 @@ static VOID BuildBulkOutUrb(Adapter* adapter, TransferDescriptor* descriptor) {
 // called on success, error and cancel. NULL when no IRP is available.
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
 static PIRP BuildBulkOutIrp(Adapter* adapter, TransferDescriptor* descriptor) {
-    PIRP irp = IoAllocateIrp((CCHAR)adapter->IrpStackSize, FALSE);
-    if (irp == NULL) {
-        return NULL;
-    }
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    next->Parameters.Others.Argument1 = descriptor->Urb;
-    IoSetCompletionRoutine(irp, BulkOutComplete, descriptor, TRUE, TRUE, TRUE);
-    return irp;
+    return AllocateUrbIrp(adapter, descriptor->Urb, BulkOutComplete, descriptor);
 }
 
 // ---- passing IRPs to the stack ------------------------------------------------------------------

@@ -6,6 +6,7 @@
 // that routine, which frees them whatever the outcome. One request of the link watch is
 // outstanding at a time, so the Adapter keeps one request-block pointer per direction.
 #include "linkwatch/linkwatch.h"
+#include "usb/usb.h"
 #include "usb/registers.h"
 
 // Size of the vendor request block: 80 bytes on the 32-bit target.
@@ -30,19 +31,13 @@ static ULONG SubmitRegisterRequest(Adapter* adapter, PURB* urbField, UCHAR reque
     UsbBuildVendorRequest(urb, URB_FUNCTION_VENDOR_DEVICE, (USHORT)VENDOR_REQUEST_SIZE, flags, 0,
                           request, 0, firstRegister, buffer, NULL, count, NULL);
 
-    PIRP irp = IoAllocateIrp((CCHAR)adapter->IrpStackSize, FALSE);
+    PIRP irp = AllocateUrbIrp(adapter, urb, completion, adapter);
     if (irp == NULL) {
         *urbField = NULL;
         ExFreePool(urb);
         EndLinkWatchPass(adapter);
         return KT735N_FAILED;
     }
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    next->Parameters.Others.Argument1 = urb;
-    IoSetCompletionRoutine(irp, completion, adapter, TRUE, TRUE, TRUE);
-
     InterlockedIncrement(&adapter->LinkWatchRequestsInFlight);
     return (ULONG)IofCallDriver(adapter->NextDeviceObject, irp);
 }

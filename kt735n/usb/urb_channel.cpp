@@ -82,3 +82,16 @@ VOID GetDeviceObjects(Adapter* adapter, PDEVICE_OBJECT* physicalDeviceObject,
     NdisMGetDeviceProperty(adapter->MiniportAdapterHandle, physicalDeviceObject,
                            functionalDeviceObject, nextDeviceObject, NULL, NULL);
 }
+
+PIRP AllocateUrbIrp(Adapter* adapter, PURB urb, PIO_COMPLETION_ROUTINE completion, PVOID context) {
+    PIRP irp = IoAllocateIrp((CCHAR)adapter->IrpStackSize, FALSE);
+    if (irp == NULL) {
+        return NULL;
+    }
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = urb;
+    IoSetCompletionRoutine(irp, completion, context, TRUE, TRUE, TRUE);
+    return irp;
+}

@@ -4,7 +4,7 @@
 // Results: KT735N_OK (1) when the stack finished the request (whatever its status) within 5
 // seconds, KT735N_FAILED (2) when no request could be built, and for the two submit routines
 // STATUS_IO_TIMEOUT when the request was still pending after 5 seconds; it has then been
-// cancelled and has completed. Every routine here runs at PASSIVE_LEVEL.
+// cancelled and has completed. Every routine here but AllocateUrbIrp runs at PASSIVE_LEVEL.
 #pragma once
 
 #include "adapter/adapter.h"
@@ -18,6 +18,13 @@ ULONG WriteRegisters(Adapter* adapter, USHORT count, USHORT firstRegister);
 VOID SleepMicroseconds(ULONG microseconds);
 VOID GetDeviceObjects(Adapter* adapter, PDEVICE_OBJECT* physicalDeviceObject,
                       PDEVICE_OBJECT* functionalDeviceObject, PDEVICE_OBJECT* nextDeviceObject);
+
+// Allocates an IRP of IrpStackSize that carries `urb` to the USB stack as
+// IOCTL_INTERNAL_USB_SUBMIT_URB, with `completion` called with `context` on success, error and
+// cancel; NULL when no IRP is available. The asynchronous requests (bulk transfers, link watch)
+// pass it down with IofCallDriver, and their completion routine frees it.
+// IRQL: up to DISPATCH_LEVEL. Locks: none.
+PIRP AllocateUrbIrp(Adapter* adapter, PURB urb, PIO_COMPLETION_ROUTINE completion, PVOID context);
 
 // usb/configure.cpp
 ULONG ConfigureUsbDevice(Adapter* adapter);
