@@ -223,6 +223,14 @@ void Adapter::checkAtHalt() {
             timer.event = 0;
         }
     }
+    // Work items carry no adapter handle; one still queued when an adapter has stopped would run
+    // against a freed adapter context.
+    for (auto& [item, event] : library_.workItems_) {
+        report(rule::kWorkItemPendingAtHalt, call,
+               "work item " + pointer(item) + " is still queued after the adapter stopped");
+        scheduler.cancel(event);
+    }
+    library_.workItems_.clear();
     if (shutdownHandler_ != nullptr) {
         report(rule::kNdisResourceLeak, call, "the adapter shutdown handler is still registered");
         shutdownHandler_ = nullptr;
@@ -863,6 +871,11 @@ std::size_t Library::checkUnload(const char* when) {
             report(rule::kTimerPendingAtHalt, when, "timer " + pointer(address) + " is still set");
             ++problems;
         }
+    }
+    for (const auto& [item, event] : workItems_) {
+        report(rule::kWorkItemPendingAtHalt, when,
+               "work item " + pointer(item) + " is still queued");
+        ++problems;
     }
     std::size_t irps = world_.irps().liveCount(IrpRegistry::Origin::Driver);
     if (irps != 0) {

@@ -59,9 +59,37 @@ bool Library::cancelTimer(const void* address) {
     return true;
 }
 
+NDIS_STATUS Library::scheduleWorkItem(PNDIS_WORK_ITEM item) {
+    if (workItems_.count(item) != 0) {
+        world_.verifier().report(rule::kWorkItemRequeued, "NdisScheduleWorkItem",
+                                 "work item " + pointer(item) + " is already queued");
+        return NDIS_STATUS_FAILURE;
+    }
+    workItems_[item] = world_.scheduler().after(
+        0,
+        [this, item] {
+            workItems_.erase(item);
+            // The worker thread reads the routine and context when it runs the item; the item
+            // belongs to the routine from then on (it may free or requeue it).
+            NDIS_PROC routine = item->Routine;
+            PVOID context = item->Context;
+            callDriverAt(PASSIVE_LEVEL, "NDIS work item", [&] { routine(item, context); });
+        },
+        "NDIS work item", Scheduler::Level::Passive);
+    return NDIS_STATUS_SUCCESS;
+}
+
 void Library::onMemoryFreed(void* p, std::size_t size) {
     auto* begin = static_cast<const char*>(p);
     auto* end = begin + size;
+    for (auto it = workItems_.lower_bound(reinterpret_cast<PNDIS_WORK_ITEM>(p));
+         it != workItems_.end() && reinterpret_cast<const char*>(it->first) < end;) {
+        world_.verifier().report(rule::kWorkItemFreedQueued, "memory free",
+                                 "memory " + pointer(p) + " holds work item " + pointer(it->first) +
+                                     ", which is still queued");
+        world_.scheduler().cancel(it->second);
+        it = workItems_.erase(it);
+    }
     for (auto it = timers_.lower_bound(begin); it != timers_.end() && it->first < end;) {
         if (it->second.pending) {
             world_.verifier().report(rule::kTimerFreedPending, "memory free",
@@ -164,6 +192,14 @@ extern "C" VOID NTAPI NdisMCancelTimer(PNDIS_MINIPORT_TIMER Timer, PBOOLEAN Time
         return;
     }
     *TimerCancelled = ndis.cancelTimer(Timer) ? TRUE : FALSE;
+}
+
+extern "C" NDIS_STATUS NTAPI NdisScheduleWorkItem(PNDIS_WORK_ITEM WorkItem) {
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+        world().verifier().report(rule::kNdisMisuse, "NdisScheduleWorkItem",
+                                  "called above DISPATCH_LEVEL");
+    }
+    return world().ndis().scheduleWorkItem(WorkItem);
 }
 
 extern "C" VOID NTAPI NdisMSleep(ULONG MicrosecondsToSleep) {

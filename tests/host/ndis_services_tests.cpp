@@ -133,5 +133,50 @@ TEST_F(NdisTimerTest, FreeingMemoryThatHoldsASetTimerIsReported) {
     EXPECT_TRUE(g_runs.empty());
 }
 
+// ---- work items --------------------------------------------------------------------------------
+
+std::vector<TimerRun> g_work;
+
+VOID NTAPI workRoutine(PNDIS_WORK_ITEM, PVOID context) {
+    g_work.push_back({context, KeGetCurrentIrql(), World::current().now()});
+}
+
+TEST_F(NdisTest, AWorkItemRunsOnceAtPassiveLevelAndMayNotBeQueuedTwiceOrOutliveItsMemory) {
+    g_work.clear();
+    start();
+    NDIS_WORK_ITEM item;
+    NdisInitializeWorkItem(&item, workRoutine, &script.context);
+    {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        EXPECT_EQ(NdisScheduleWorkItem(&item), NDIS_STATUS_SUCCESS);
+        ExpectViolation v(rule::kWorkItemRequeued);
+        EXPECT_EQ(NdisScheduleWorkItem(&item), NDIS_STATUS_FAILURE);
+        KeLowerIrql(old);
+    }
+    EXPECT_TRUE(g_work.empty());
+    scheduler().runUntilIdle();
+    ASSERT_EQ(g_work.size(), 1u);
+    EXPECT_EQ(g_work[0].context, &script.context);
+    EXPECT_EQ(g_work[0].irql, PASSIVE_LEVEL);
+
+    PVOID block = nullptr;
+    ASSERT_EQ(NdisAllocateMemoryWithTag(&block, 128, kTag), NDIS_STATUS_SUCCESS);
+    auto* held = static_cast<PNDIS_WORK_ITEM>(block);
+    NdisInitializeWorkItem(held, workRoutine, nullptr);
+    ASSERT_EQ(NdisScheduleWorkItem(held), NDIS_STATUS_SUCCESS);
+    {
+        ExpectViolation v(rule::kWorkItemFreedQueued);
+        NdisFreeMemory(block, 128, 0);
+    }
+    ASSERT_EQ(NdisScheduleWorkItem(&item), NDIS_STATUS_SUCCESS);
+    {
+        ExpectViolation v(rule::kWorkItemPendingAtHalt);
+        remove();
+    }
+    scheduler().runFor(kSecond);
+    EXPECT_EQ(g_work.size(), 1u);
+}
+
 } // namespace
 } // namespace host::testing

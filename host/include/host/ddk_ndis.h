@@ -306,6 +306,23 @@ typedef struct _NDIS_MINIPORT_TIMER {
     struct _NDIS_MINIPORT_TIMER* NextDeferredTimer;
 } NDIS_MINIPORT_TIMER, *PNDIS_MINIPORT_TIMER;
 
+// Work items: NDIS runs the routine once at PASSIVE_LEVEL in a system worker thread. NDIS.SYS is
+// built with __stdcall as its default convention, so the routine is NTAPI here.
+struct _NDIS_WORK_ITEM;
+typedef VOID(NTAPI* NDIS_PROC)(struct _NDIS_WORK_ITEM*, PVOID);
+
+typedef struct _NDIS_WORK_ITEM {
+    PVOID Context;
+    NDIS_PROC Routine;
+    UCHAR WrapperReserved[8 * sizeof(PVOID)];
+} NDIS_WORK_ITEM, *PNDIS_WORK_ITEM;
+
+#define NdisInitializeWorkItem(_WI_, _R_, _C_)                                                     \
+    {                                                                                              \
+        (_WI_)->Context = _C_;                                                                     \
+        (_WI_)->Routine = _R_;                                                                     \
+    }
+
 // Interrupt object: the ledger's payload union is sized by it; this miniport registers none.
 typedef struct _NDIS_MINIPORT_INTERRUPT {
     PVOID InterruptObject;
@@ -621,6 +638,7 @@ VOID NTAPI NdisSetTimer(PNDIS_TIMER Timer, UINT MillisecondsToDelay);
 VOID NTAPI NdisMSetTimer(PNDIS_MINIPORT_TIMER Timer, UINT MillisecondsToDelay);
 VOID NTAPI NdisMCancelTimer(PNDIS_MINIPORT_TIMER Timer, PBOOLEAN TimerCancelled);
 VOID NTAPI NdisMSleep(ULONG MicrosecondsToSleep);
+NDIS_STATUS NTAPI NdisScheduleWorkItem(PNDIS_WORK_ITEM WorkItem);
 
 // Configuration
 VOID NTAPI NdisOpenConfiguration(PNDIS_STATUS Status, PNDIS_HANDLE ConfigurationHandle,

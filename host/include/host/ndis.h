@@ -398,6 +398,10 @@ class Library {
         return it == timers_.end() ? nullptr : &it->second;
     }
     std::map<const void*, Timer>& timers() { return timers_; }
+    // NdisScheduleWorkItem: queues the item to run once at PASSIVE_LEVEL, as a worker thread
+    // would; an item still queued is reported at unload and when its memory is freed.
+    NDIS_STATUS scheduleWorkItem(PNDIS_WORK_ITEM item);
+    std::size_t workItemsQueued() const { return workItems_.size(); }
     std::size_t timersPending(const Adapter* adapter = nullptr) const;
     void setTimer(const void* address, UINT milliseconds, const char* call);
     bool cancelTimer(const void* address);
@@ -425,6 +429,7 @@ class Library {
     std::vector<NDIS_MEDIUM> defaultMedia_{NdisMedium802_3};
 
     std::map<const void*, Timer> timers_;
+    std::map<PNDIS_WORK_ITEM, EventId> workItems_;
     std::map<NDIS_HANDLE, std::unique_ptr<PacketPool>> packetPools_;
     std::map<NDIS_HANDLE, std::unique_ptr<BufferPool>> bufferPools_;
     std::map<PNDIS_PACKET, PacketPool*> packets_;
