@@ -206,6 +206,11 @@ void Adapter::halt() {
     if (handler != nullptr) {
         callDriverAt(PASSIVE_LEVEL, "MiniportHalt", [&] { handler(context()); });
     }
+    if (request_ != nullptr) {
+        report(rule::kRequestNeverCompleted, "MiniportHalt",
+               "OID " + hexValue(request_->oid) + " was still pending when the miniport halted");
+        request_.reset();
+    }
     state_ = State::Halted;
     checkAtHalt();
 }
@@ -326,13 +331,14 @@ NDIS_STATUS Adapter::reset(BOOLEAN* addressingReset) {
     return status;
 }
 
-void Adapter::shutdown(KIRQL irql) {
+void Adapter::shutdown(bool bugcheck) {
     if (shutdownHandler_ == nullptr) {
         return;
     }
     ADAPTER_SHUTDOWN_HANDLER handler = shutdownHandler_;
     PVOID context = shutdownContext_;
-    callDriverAt(irql, "MiniportShutdown", [&] { handler(context); });
+    callDriverAt(bugcheck ? HIGH_LEVEL : PASSIVE_LEVEL, "MiniportShutdown",
+                 [&] { handler(context); });
 }
 
 Adapter::SendResult Adapter::send(std::span<const std::uint8_t> frame,
@@ -477,63 +483,165 @@ std::size_t Adapter::sendsOutstanding() const {
     return n;
 }
 
-Adapter::Request Adapter::query(NDIS_OID oid, ULONG length, KIRQL irql) {
+Adapter::Request Adapter::finish(const InFlight& request, NDIS_STATUS status) {
     Request r;
-    const Library::Miniport* miniport = library_.miniport(driver_);
-    W_QUERY_INFORMATION_HANDLER handler =
-        miniport != nullptr ? base(miniport->chars).QueryInformationHandler : nullptr;
-    if (state_ != State::Running || handler == nullptr) {
-        r.status = NDIS_STATUS_ADAPTER_NOT_FOUND;
-        return r;
+    r.status = status;
+    r.bytesDoneStored = request.done != kUnwritten;
+    r.bytesNeededStored = request.needed != kUnwritten;
+    r.bytesDone = r.bytesDoneStored ? request.done : 0;
+    r.bytesNeeded = r.bytesNeededStored ? request.needed : 0;
+    r.data = request.data;
+    auto length = static_cast<ULONG>(request.data.size());
+    if (status == NDIS_STATUS_SUCCESS && r.bytesDone > length) {
+        report(rule::kNdisMisuse,
+               request.isSet ? "MiniportSetInformation" : "MiniportQueryInformation",
+               "OID " + hexValue(request.oid) + (request.isSet ? ": read " : ": wrote ") +
+                   std::to_string(r.bytesDone) + " bytes of a buffer of " + std::to_string(length));
     }
-    r.data.assign(length, Memory::kFillPattern);
-    ULONG written = kUnwritten;
-    ULONG needed = kUnwritten;
-    callDriverAt(irql, "MiniportQueryInformation", [&] {
-        r.status =
-            handler(context(), oid, length ? r.data.data() : nullptr, length, &written, &needed);
-    });
-    r.bytesDoneStored = written != kUnwritten;
-    r.bytesNeededStored = needed != kUnwritten;
-    r.bytesDone = r.bytesDoneStored ? written : 0;
-    r.bytesNeeded = r.bytesNeededStored ? needed : 0;
-    if (r.status == NDIS_STATUS_SUCCESS) {
-        if (r.bytesDone > length) {
-            report(rule::kNdisMisuse, "MiniportQueryInformation",
-                   "OID " + hexValue(oid) + ": wrote " + std::to_string(r.bytesDone) +
-                       " bytes into a buffer of " + std::to_string(length));
-        }
+    if (!request.isSet && status == NDIS_STATUS_SUCCESS) {
         r.data.resize(std::min<std::size_t>(r.bytesDone, length));
     }
     return r;
 }
 
-Adapter::Request Adapter::set(NDIS_OID oid, std::vector<std::uint8_t> data, KIRQL irql) {
+bool Adapter::waitForRequest(Time limit) {
+    if (request_ == nullptr) {
+        return true;
+    }
+    Time deadline = host::world().now() + limit;
+    if (waitUntil([this] { return request_ == nullptr; }, deadline, "NDIS request")) {
+        return true;
+    }
+    report(rule::kRequestNeverCompleted,
+           request_->isSet ? "MiniportSetInformation" : "MiniportQueryInformation",
+           "OID " + hexValue(request_->oid) +
+               " returned NDIS_STATUS_PENDING and was not completed");
+    request_.reset();
+    return false;
+}
+
+Adapter::Request Adapter::issue(bool isSet, NDIS_HANDLE context, NDIS_OID oid,
+                                std::vector<std::uint8_t> data, bool wait) {
     Request r;
     const Library::Miniport* miniport = library_.miniport(driver_);
-    W_SET_INFORMATION_HANDLER handler =
-        miniport != nullptr ? base(miniport->chars).SetInformationHandler : nullptr;
-    if (state_ != State::Running || handler == nullptr) {
+    if (miniport == nullptr || (isSet ? base(miniport->chars).SetInformationHandler == nullptr
+                                      : base(miniport->chars).QueryInformationHandler == nullptr)) {
         r.status = NDIS_STATUS_ADAPTER_NOT_FOUND;
         return r;
     }
-    r.data = std::move(data);
-    ULONG read = kUnwritten;
-    ULONG needed = kUnwritten;
-    auto length = static_cast<ULONG>(r.data.size());
-    callDriverAt(irql, "MiniportSetInformation", [&] {
-        r.status =
-            handler(context(), oid, length ? r.data.data() : nullptr, length, &read, &needed);
-    });
-    r.bytesDoneStored = read != kUnwritten;
-    r.bytesNeededStored = needed != kUnwritten;
-    r.bytesDone = r.bytesDoneStored ? read : 0;
-    r.bytesNeeded = r.bytesNeededStored ? needed : 0;
-    return r;
+    // NDIS queues a request behind the one the miniport holds.
+    waitForRequest();
+    request_ = std::make_unique<InFlight>();
+    InFlight& request = *request_;
+    request.isSet = isSet;
+    request.oid = oid;
+    request.data = std::move(data);
+    request.done = kUnwritten;
+    request.needed = kUnwritten;
+    auto length = static_cast<ULONG>(request.data.size());
+    PVOID buffer = length != 0 ? request.data.data() : nullptr;
+    NDIS_STATUS status = NDIS_STATUS_FAILURE;
+    if (isSet) {
+        auto set = base(miniport->chars).SetInformationHandler;
+        callDriverAt(DISPATCH_LEVEL, "MiniportSetInformation", [&] {
+            status = set(context, oid, buffer, length, &request.done, &request.needed);
+        });
+    } else {
+        auto query = base(miniport->chars).QueryInformationHandler;
+        callDriverAt(DISPATCH_LEVEL, "MiniportQueryInformation", [&] {
+            status = query(context, oid, buffer, length, &request.done, &request.needed);
+        });
+    }
+    request.returned = true;
+    if (status != NDIS_STATUS_PENDING) {
+        if (request.completed) {
+            report(rule::kRequestCompleteUnpended,
+                   isSet ? "NdisMSetInformationComplete" : "NdisMQueryInformationComplete",
+                   "OID " + hexValue(oid) +
+                       " was completed inside the handler, which then returned " +
+                       hexValue(static_cast<ULONG>(status)) + " instead of NDIS_STATUS_PENDING");
+        }
+        r = finish(request, status);
+        request_.reset();
+        return r;
+    }
+    if (request.completed) {
+        // Completed inside the handler before it returned NDIS_STATUS_PENDING.
+        r = finish(request, request.status);
+        r.pended = true;
+        request_.reset();
+        return r;
+    }
+    if (!wait) {
+        r = finish(request, NDIS_STATUS_PENDING);
+        return r;
+    }
+    if (!waitForRequest()) {
+        r.status = NDIS_STATUS_FAILURE;
+        return r;
+    }
+    return lastCompletion_;
 }
 
-Adapter::Request Adapter::queryUlong(NDIS_OID oid, ULONG& value, KIRQL irql) {
-    Request r = query(oid, sizeof(ULONG), irql);
+void Adapter::requestComplete(bool isSet, NDIS_STATUS status, const char* call) {
+    if (request_ == nullptr || request_->isSet != isSet || request_->completed) {
+        report(rule::kRequestCompleteUnpended, call,
+               std::string("no ") + (isSet ? "set" : "query") + " request is pending");
+        return;
+    }
+    if (status == NDIS_STATUS_PENDING) {
+        report(rule::kNdisMisuse, call, "completed with NDIS_STATUS_PENDING");
+    }
+    request_->completed = true;
+    request_->status = status;
+    if (!request_->returned) {
+        return; // finished when the handler returns
+    }
+    lastCompletion_ = finish(*request_, status);
+    lastCompletion_.pended = true;
+    NDIS_OID oid = request_->oid;
+    request_.reset();
+    if (isSet) {
+        const Request& r = lastCompletion_;
+        deliver(
+            [&](Protocol& p) { p.setComplete(*this, oid, status, r.bytesDone, r.bytesNeeded); });
+    }
+}
+
+Adapter::Request Adapter::query(NDIS_OID oid, ULONG length) {
+    if (state_ != State::Running) {
+        Request r;
+        r.status = NDIS_STATUS_ADAPTER_NOT_FOUND;
+        return r;
+    }
+    return issue(false, context(), oid, std::vector<std::uint8_t>(length, Memory::kFillPattern),
+                 true);
+}
+
+Adapter::Request Adapter::set(NDIS_OID oid, std::vector<std::uint8_t> data) {
+    if (state_ != State::Running) {
+        Request r;
+        r.status = NDIS_STATUS_ADAPTER_NOT_FOUND;
+        return r;
+    }
+    return issue(true, context(), oid, std::move(data), true);
+}
+
+Adapter::Request Adapter::beginSet(NDIS_OID oid, std::vector<std::uint8_t> data) {
+    if (state_ != State::Running) {
+        Request r;
+        r.status = NDIS_STATUS_ADAPTER_NOT_FOUND;
+        return r;
+    }
+    return issue(true, context(), oid, std::move(data), false);
+}
+
+Adapter::Request Adapter::setOn(NDIS_HANDLE context, NDIS_OID oid, std::vector<std::uint8_t> data) {
+    return issue(true, context, oid, std::move(data), true);
+}
+
+Adapter::Request Adapter::queryUlong(NDIS_OID oid, ULONG& value) {
+    Request r = query(oid, sizeof(ULONG));
     if (r.status == NDIS_STATUS_SUCCESS) {
         if (r.data.size() != sizeof(ULONG)) {
             r.status = NDIS_STATUS_INVALID_LENGTH;
@@ -544,10 +652,10 @@ Adapter::Request Adapter::queryUlong(NDIS_OID oid, ULONG& value, KIRQL irql) {
     return r;
 }
 
-Adapter::Request Adapter::setUlong(NDIS_OID oid, ULONG value, KIRQL irql) {
+Adapter::Request Adapter::setUlong(NDIS_OID oid, ULONG value) {
     std::vector<std::uint8_t> data(sizeof(ULONG));
     std::memcpy(data.data(), &value, sizeof(ULONG));
-    return set(oid, std::move(data), irql);
+    return set(oid, std::move(data));
 }
 
 // ---- the library ----------------------------------------------------------------------------
@@ -1012,6 +1120,32 @@ extern "C" VOID NTAPI NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, PNDIS
     Adapter* adapter = world().ndis().indicatingAdapter(MiniportAdapterHandle, "NdisMSendComplete");
     if (adapter != nullptr) {
         adapter->sendComplete(Packet, Status);
+    }
+}
+
+extern "C" VOID NTAPI NdisMSetInformationComplete(NDIS_HANDLE MiniportAdapterHandle,
+                                                  NDIS_STATUS Status) {
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+        world().verifier().report(rule::kCallAboveMaxIrql, "NdisMSetInformationComplete",
+                                  "called above DISPATCH_LEVEL");
+    }
+    Adapter* adapter =
+        world().ndis().adapterFromHandle(MiniportAdapterHandle, "NdisMSetInformationComplete");
+    if (adapter != nullptr) {
+        adapter->requestComplete(true, Status, "NdisMSetInformationComplete");
+    }
+}
+
+extern "C" VOID NTAPI NdisMQueryInformationComplete(NDIS_HANDLE MiniportAdapterHandle,
+                                                    NDIS_STATUS Status) {
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+        world().verifier().report(rule::kCallAboveMaxIrql, "NdisMQueryInformationComplete",
+                                  "called above DISPATCH_LEVEL");
+    }
+    Adapter* adapter =
+        world().ndis().adapterFromHandle(MiniportAdapterHandle, "NdisMQueryInformationComplete");
+    if (adapter != nullptr) {
+        adapter->requestComplete(false, Status, "NdisMQueryInformationComplete");
     }
 }
 

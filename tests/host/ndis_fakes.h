@@ -66,6 +66,7 @@ struct MiniportScript {
     std::function<void()> onHalt;
     std::function<NDIS_STATUS(PNDIS_PACKET)> onSend; // default: NDIS_STATUS_SUCCESS
     std::function<NDIS_STATUS(NDIS_OID, PVOID, ULONG, PULONG, PULONG)> onQuery;
+    std::function<NDIS_STATUS(NDIS_OID, PVOID, ULONG, PULONG, PULONG)> onSet;
 
     // What happened.
     NDIS_HANDLE adapterHandle = nullptr;
@@ -133,9 +134,11 @@ inline NDIS_STATUS NTAPI query(NDIS_HANDLE, NDIS_OID oid, PVOID buffer, ULONG le
                              : NDIS_STATUS_INVALID_OID;
 }
 
-inline NDIS_STATUS NTAPI setInformation(NDIS_HANDLE, NDIS_OID, PVOID, ULONG, PULONG, PULONG) {
+inline NDIS_STATUS NTAPI setInformation(NDIS_HANDLE, NDIS_OID oid, PVOID buffer, ULONG length,
+                                        PULONG read, PULONG needed) {
     note("Set");
-    return NDIS_STATUS_INVALID_OID;
+    return g_script->onSet ? g_script->onSet(oid, buffer, length, read, needed)
+                           : NDIS_STATUS_INVALID_OID;
 }
 
 inline VOID NTAPI returnPacket(NDIS_HANDLE, PNDIS_PACKET) {

@@ -57,13 +57,61 @@ TEST_F(NdisSendTest, ASendNeverCompletedIsReportedAtHalt) {
     remove();
 }
 
-TEST_F(NdisSendTest, AQueryClaimingToHaveWrittenPastItsBufferIsReported) {
-    script.onQuery = [](NDIS_OID, PVOID, ULONG, PULONG written, PULONG) -> NDIS_STATUS {
-        *written = 8;
+TEST_F(NdisSendTest, ARequestClaimingMoreThanItsBufferIsReported) {
+    auto claimEight = [](NDIS_OID, PVOID, ULONG, PULONG done, PULONG) -> NDIS_STATUS {
+        *done = 8;
         return NDIS_STATUS_SUCCESS;
     };
+    script.onQuery = claimEight;
+    script.onSet = claimEight;
+    {
+        ExpectViolation v(rule::kNdisMisuse);
+        adapter->query(OID_GEN_MAXIMUM_FRAME_SIZE, 4);
+    }
     ExpectViolation v(rule::kNdisMisuse);
+    adapter->set(OID_GEN_CURRENT_LOOKAHEAD, std::vector<std::uint8_t>(4));
+}
+
+// Requests go one at a time at DISPATCH_LEVEL: a pended set is completed later through
+// NdisMSetInformationComplete, with the counts the miniport filled meanwhile; a query made
+// meanwhile reaches the miniport only after that completion. A completion with no set pending,
+// and a set still pending at halt, are reported.
+TEST_F(NdisSendTest, PendedSetsCompleteOneAtATime) {
+    PULONG pendedRead = nullptr;
+    bool completed = false;
+    script.onSet = [&](NDIS_OID, PVOID, ULONG, PULONG read, PULONG) -> NDIS_STATUS {
+        pendedRead = read;
+        world().scheduler().after(5 * kMillisecond, [&] {
+            *pendedRead = 4;
+            completed = true;
+            NdisMSetInformationComplete(script.adapterHandle, NDIS_STATUS_SUCCESS);
+        });
+        return NDIS_STATUS_PENDING;
+    };
+    script.onQuery = [&](NDIS_OID, PVOID, ULONG, PULONG, PULONG) -> NDIS_STATUS {
+        EXPECT_TRUE(completed);
+        return NDIS_STATUS_INVALID_OID;
+    };
+    EXPECT_EQ(adapter->beginSet(OID_GEN_CURRENT_LOOKAHEAD, std::vector<std::uint8_t>(4)).status,
+              NDIS_STATUS_PENDING);
+    EXPECT_EQ(script.irql["Set"], DISPATCH_LEVEL);
     adapter->query(OID_GEN_MAXIMUM_FRAME_SIZE, 4);
+    EXPECT_EQ(script.calls.back(), "Query");
+    EXPECT_EQ(adapter->lastCompletion().bytesDone, 4u);
+    EXPECT_TRUE(adapter->lastCompletion().pended);
+
+    ndis::Adapter::Request r =
+        adapter->set(OID_GEN_CURRENT_LOOKAHEAD, std::vector<std::uint8_t>(4));
+    EXPECT_EQ(r.status, NDIS_STATUS_SUCCESS);
+    EXPECT_TRUE(r.pended);
+    {
+        ExpectViolation v(rule::kRequestCompleteUnpended);
+        NdisMSetInformationComplete(script.adapterHandle, NDIS_STATUS_SUCCESS);
+    }
+    script.onSet = [](NDIS_OID, PVOID, ULONG, PULONG, PULONG) { return NDIS_STATUS_PENDING; };
+    adapter->beginSet(OID_GEN_CURRENT_LOOKAHEAD, std::vector<std::uint8_t>(4));
+    ExpectViolation v(rule::kRequestNeverCompleted);
+    remove();
 }
 
 } // namespace

@@ -677,6 +677,9 @@ VOID NTAPI NdisMIndicateReceivePacket(NDIS_HANDLE MiniportAdapterHandle,
 VOID NTAPI NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, PNDIS_PACKET Packet,
                              NDIS_STATUS Status);
 VOID NTAPI NdisMSendResourcesAvailable(NDIS_HANDLE MiniportAdapterHandle);
+// In the DDK these two are macros through the miniport block; here they are routines.
+VOID NTAPI NdisMSetInformationComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Status);
+VOID NTAPI NdisMQueryInformationComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Status);
 VOID NTAPI NdisMIndicateStatus(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS GeneralStatus,
                                PVOID StatusBuffer, UINT StatusBufferSize);
 VOID NTAPI NdisMIndicateStatusComplete(NDIS_HANDLE MiniportAdapterHandle);

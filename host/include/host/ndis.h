@@ -49,6 +49,9 @@ class Protocol {
     virtual void status(Adapter&, NDIS_STATUS /*status*/,
                         const std::vector<std::uint8_t>& /*buffer*/) {}
     virtual void statusComplete(Adapter&) {}
+    // A set the miniport pended was completed with NdisMSetInformationComplete.
+    virtual void setComplete(Adapter&, NDIS_OID /*oid*/, NDIS_STATUS /*status*/,
+                             ULONG /*bytesRead*/, ULONG /*bytesNeeded*/) {}
 };
 
 class RecordingProtocol : public Protocol {
@@ -148,6 +151,7 @@ class Adapter {
         bool bytesDoneStored = false;
         bool bytesNeededStored = false;
         std::vector<std::uint8_t> data; // the information buffer after the call
+        bool pended = false;            // the handler returned NDIS_STATUS_PENDING
     };
 
     Adapter(Library& library, PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
@@ -182,17 +186,37 @@ class Adapter {
     const SendRecord* sendRecord(std::uint64_t id) const;
     // Sends that returned NDIS_STATUS_PENDING and are not completed yet.
     std::size_t sendsOutstanding() const;
-    Request query(NDIS_OID oid, ULONG length, KIRQL irql = DISPATCH_LEVEL);
-    Request set(NDIS_OID oid, std::vector<std::uint8_t> data, KIRQL irql = DISPATCH_LEVEL);
+    // OID requests, as NDIS makes them: MiniportQueryInformation or MiniportSetInformation at
+    // DISPATCH_LEVEL, one request at a time. A request made while another is still pending
+    // waits for it first, as NDIS queues it. A request the miniport pends is waited for, with
+    // virtual time running, until NdisMQueryInformationComplete or NdisMSetInformationComplete
+    // completes it; the result is the completed one (`pended` tells).
+    Request query(NDIS_OID oid, ULONG length);
+    Request set(NDIS_OID oid, std::vector<std::uint8_t> data);
+    // A set that is not waited for: a pended one returns NDIS_STATUS_PENDING and completes
+    // later (Protocol::setComplete, lastCompletion()).
+    Request beginSet(NDIS_OID oid, std::vector<std::uint8_t> data);
+    // A set to the adapter context `context` in any adapter state, waited for, for tests that
+    // build the miniport's adapter record by hand.
+    Request setOn(NDIS_HANDLE context, NDIS_OID oid, std::vector<std::uint8_t> data);
     // Reads a ULONG-sized query result; fails the status when the miniport wrote less.
-    Request queryUlong(NDIS_OID oid, ULONG& value, KIRQL irql = DISPATCH_LEVEL);
-    Request setUlong(NDIS_OID oid, ULONG value, KIRQL irql = DISPATCH_LEVEL);
+    Request queryUlong(NDIS_OID oid, ULONG& value);
+    Request setUlong(NDIS_OID oid, ULONG value);
+    // Whether the miniport holds a pended request, and the last request it completed.
+    bool requestPending() const { return request_ != nullptr; }
+    const Request& lastCompletion() const { return lastCompletion_; }
+    // Runs virtual time until no request is pending, for at most `limit`; reports
+    // REQUEST_NEVER_COMPLETED (and forgets the request) when it is still pending then.
+    bool waitForRequest(Time limit = 60 * kSecond);
     // MiniportReset at DISPATCH_LEVEL.
     NDIS_STATUS reset(BOOLEAN* addressingReset = nullptr);
     // MiniportCheckForHang now, at DISPATCH_LEVEL (and MiniportReset if it says so).
     bool checkForHang();
-    // Runs the registered shutdown handler, as NDIS does at system shutdown.
-    void shutdown(KIRQL irql = PASSIVE_LEVEL);
+    // Runs the registered shutdown handler: at PASSIVE_LEVEL as NDIS does at an orderly system
+    // shutdown, or at HIGH_LEVEL as NDIS's bugcheck callback does (`bugcheck`). In a bugcheck
+    // nothing else runs meanwhile and the handler must not reach the USB stack: every request
+    // that reaches the bus then is reported.
+    void shutdown(bool bugcheck = false);
 
     // ---- indications
     // Everything indicated is recorded here; an attached protocol hears it as well.
@@ -218,6 +242,8 @@ class Adapter {
         shutdownContext_ = context;
     }
     void sendComplete(PNDIS_PACKET packet, NDIS_STATUS status);
+    // NdisMQueryInformationComplete (`isSet` false) or NdisMSetInformationComplete.
+    void requestComplete(bool isSet, NDIS_STATUS status, const char* call);
     void indicateReceive(PPNDIS_PACKET packets, UINT count);
     // Hands an indicated packet back to the miniport (MiniportReturnPacket).
     void returnPacket(PNDIS_PACKET packet);
@@ -227,6 +253,21 @@ class Adapter {
   private:
     friend class Library;
     struct HostPacket;
+    // A request handed to the miniport: its buffer and the two counts stay here, at fixed
+    // addresses, until the miniport has completed it.
+    struct InFlight {
+        bool isSet = false;
+        NDIS_OID oid = 0;
+        std::vector<std::uint8_t> data;
+        ULONG done = 0;
+        ULONG needed = 0;
+        bool returned = false;  // the handler has returned
+        bool completed = false; // completed through NdisM...InformationComplete
+        NDIS_STATUS status = NDIS_STATUS_PENDING;
+    };
+    Request issue(bool isSet, NDIS_HANDLE context, NDIS_OID oid, std::vector<std::uint8_t> data,
+                  bool wait);
+    Request finish(const InFlight& request, NDIS_STATUS status);
 
     NDIS_STATUS initialize();
     void halt();
@@ -269,6 +310,8 @@ class Adapter {
     std::deque<std::unique_ptr<HostPacket>> retiredPackets_;
     std::map<PNDIS_PACKET, std::uint64_t> retiredIds_;
     std::map<PNDIS_PACKET, EventId> heldPackets_;
+    std::unique_ptr<InFlight> request_;
+    Request lastCompletion_;
 };
 
 // A typical run:
