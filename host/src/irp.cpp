@@ -156,6 +156,16 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
     if (info == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql > DISPATCH_LEVEL) {
+        world().verifier().report(rule::kCallAboveMaxIrql, "IofCallDriver",
+                                  "called at IRQL " + std::to_string(irql) +
+                                      "; at most DISPATCH_LEVEL");
+    } else if (irql != PASSIVE_LEVEL && info->origin == IrpRegistry::Origin::Threaded) {
+        world().verifier().report(rule::kSyncRequestAtRaisedIrql, "IofCallDriver",
+                                  "synchronous request IRP " + hex(Irp) + " sent at IRQL " +
+                                      std::to_string(irql) + "; only at PASSIVE_LEVEL");
+    }
     if (Irp->CurrentLocation <= 1) {
         world().verifier().report(rule::kIrpNoStackLocation, "IofCallDriver",
                                   "IRP " + hex(Irp) + " has no stack location left for " +
@@ -299,7 +309,7 @@ extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode,
                                                     BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                                     PIO_STATUS_BLOCK IoStatusBlock) {
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
-        world().verifier().report(rule::kWaitAtRaisedIrql, "IoBuildDeviceIoControlRequest",
+        world().verifier().report(rule::kSyncRequestAtRaisedIrql, "IoBuildDeviceIoControlRequest",
                                   "must be called at PASSIVE_LEVEL");
     }
     if (world().memory().attemptFails(Memory::Kind::Irp, DeviceObject->StackSize)) {

@@ -16,6 +16,9 @@ namespace {
 
 thread_local KIRQL t_irql = PASSIVE_LEVEL;
 thread_local std::vector<const void*> t_held;
+// The IRQL each driver entry on this thread's stack was entered at, innermost last: driver code
+// may raise and lower again, but never below the level it was called at.
+thread_local std::vector<KIRQL> t_entry;
 
 // A lock word holds the owning thread's token (never 0) while the lock is held. Tokens are
 // registered so that a word holding anything else is recognised as an uninitialised lock.
@@ -52,6 +55,8 @@ std::string irqlText(KIRQL irql) {
         return "APC_LEVEL";
     case DISPATCH_LEVEL:
         return "DISPATCH_LEVEL";
+    case HIGH_LEVEL:
+        return "HIGH_LEVEL";
     default:
         return "IRQL " + std::to_string(irql);
     }
@@ -59,6 +64,15 @@ std::string irqlText(KIRQL irql) {
 
 void report(const char* rule, const char* call, const std::string& message) {
     world().verifier().report(rule, call, message);
+}
+
+// Reports a lowering of the IRQL below the level the innermost driver entry was called at.
+void checkLowerAllowed(KIRQL newIrql, const char* call) {
+    if (!t_entry.empty() && newIrql < t_entry.back()) {
+        report(rule::kIrqlBelowEntry, call,
+               "lowered to " + irqlText(newIrql) + " below the entry level " +
+                   irqlText(t_entry.back()));
+    }
 }
 
 void acquire(PKSPIN_LOCK lock, const char* call) {
@@ -137,7 +151,9 @@ void callDriverAt(KIRQL irql, const char* what, const std::function<void()>& bod
     KIRQL saved = t_irql;
     std::size_t held = t_held.size();
     t_irql = irql;
+    t_entry.push_back(irql);
     body();
+    t_entry.pop_back();
     if (t_irql != irql) {
         report(rule::kIrqlNotRestored, what,
                "returned at " + irqlText(t_irql) + ", entered at " + irqlText(irql));
@@ -311,6 +327,13 @@ extern "C" KIRQL NTAPI KeGetCurrentIrql(VOID) {
     return t_irql;
 }
 
+extern "C" VOID NTAPI HostPagedCode(const char* routine) {
+    if (t_irql > APC_LEVEL) {
+        report(rule::kPagedCodeAtRaisedIrql, routine,
+               "pageable code entered at " + irqlText(t_irql) + "; must be at or below APC_LEVEL");
+    }
+}
+
 extern "C" KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
     KIRQL old = t_irql;
     if (NewIrql < old) {
@@ -326,6 +349,7 @@ extern "C" VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
         report(rule::kIrqlRaiseLower, "KfLowerIrql",
                "lower to " + irqlText(NewIrql) + " from the lower " + irqlText(t_irql));
     }
+    checkLowerAllowed(NewIrql, "KfLowerIrql");
     t_irql = NewIrql;
 }
 
@@ -368,6 +392,7 @@ extern "C" VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) 
                "called at " + irqlText(t_irql) + "; the lock raised to DISPATCH_LEVEL");
     }
     release(SpinLock, "KfReleaseSpinLock");
+    checkLowerAllowed(NewIrql, "KfReleaseSpinLock");
     t_irql = NewIrql;
 }
 

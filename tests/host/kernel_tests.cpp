@@ -295,6 +295,67 @@ TEST_F(KernelTest, VerifierCatchesWaitsAndSleepsAbovePassiveLevel) {
               STATUS_SUCCESS);
 }
 
+// The IRQL rules Windows 2000 holds driver code to, each broken once inside a driver entry: the
+// IRQL lowered below the entry level (directly or by a spin lock release), a sleep and a timed
+// wait at DISPATCH_LEVEL, pageable code above APC_LEVEL, a synchronous request built above
+// PASSIVE_LEVEL and a driver called above DISPATCH_LEVEL. A raise and a lowering back to the
+// entry level, and pageable code at APC_LEVEL, are legal.
+TEST_F(KernelTest, VerifierCatchesIrqlRulesOfDriverEntries) {
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -10;
+    LowerDriver lower;
+    PIRP irp = IoAllocateIrp(lower.device->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    CompletionRecord record; // frees the IRP
+    IoSetCompletionRoutine(irp, recordCompletion, &record, TRUE, TRUE, TRUE);
+    PIRP built = nullptr;
+    IO_STATUS_BLOCK iosb;
+    struct Case {
+        const char* rule; // null: legal
+        KIRQL entry;
+        std::function<void()> body;
+    } cases[] = {
+        {host::rule::kIrqlBelowEntry, DISPATCH_LEVEL,
+         [] {
+             KfLowerIrql(PASSIVE_LEVEL);
+             KfRaiseIrql(DISPATCH_LEVEL);
+         }},
+        {host::rule::kIrqlBelowEntry, DISPATCH_LEVEL,
+         [&] {
+             KfAcquireSpinLock(&lock);
+             KfReleaseSpinLock(&lock, PASSIVE_LEVEL);
+             KfRaiseIrql(DISPATCH_LEVEL);
+         }},
+        {host::rule::kWaitAtRaisedIrql, DISPATCH_LEVEL, [] { NdisMSleep(10); }},
+        {host::rule::kWaitAtRaisedIrql, DISPATCH_LEVEL,
+         [&] { KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout); }},
+        {host::rule::kPagedCodeAtRaisedIrql, DISPATCH_LEVEL, [] { PAGED_CODE(); }},
+        {host::rule::kSyncRequestAtRaisedIrql, DISPATCH_LEVEL,
+         [&] {
+             built = IoBuildDeviceIoControlRequest(0, lower.device, nullptr, 0, nullptr, 0, TRUE,
+                                                   &event, &iosb);
+         }},
+        {host::rule::kCallAboveMaxIrql, HIGH_LEVEL, [&] { IofCallDriver(lower.device, irp); }},
+        {nullptr, PASSIVE_LEVEL,
+         [] {
+             KfRaiseIrql(DISPATCH_LEVEL);
+             KfLowerIrql(PASSIVE_LEVEL);
+         }},
+        {nullptr, APC_LEVEL, [] { PAGED_CODE(); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.rule != nullptr ? c.rule : "legal");
+        ExpectViolation v(c.rule != nullptr ? c.rule : "none", c.rule != nullptr);
+        host::callDriverAt(c.entry, "driver entry", c.body);
+        EXPECT_EQ(v.count(), c.rule != nullptr ? 1u : 0u);
+    }
+    IofCallDriver(lower.device, built); // completed and freed by the I/O manager
+}
+
 TEST_F(KernelTest, VerifierCatchesAnUnboundedWaitNothingSatisfies) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -334,7 +395,7 @@ TEST_F(KernelTest, VerifierCatchesDriverCodeReturningAtAnotherIrqlOrHoldingALock
     KeInitializeSpinLock(&lock);
     {
         ExpectViolation v(host::rule::kIrqlNotRestored);
-        scheduler().after(0, [] { KfLowerIrql(PASSIVE_LEVEL); });
+        scheduler().after(0, [] { KfRaiseIrql(HIGH_LEVEL); });
         scheduler().runUntilIdle();
     }
     {

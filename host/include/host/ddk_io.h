@@ -342,6 +342,10 @@ VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
 
 // HAL
 KIRQL NTAPI KeGetCurrentIrql(VOID);
+// Pageable code: the verifier reports a routine of the pageable section entered above
+// APC_LEVEL. In the Windows build this is the DDK's own macro.
+VOID NTAPI HostPagedCode(const char* routine);
+#define PAGED_CODE() HostPagedCode(__func__)
 KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql);
 VOID FASTCALL KfLowerIrql(KIRQL NewIrql);
 

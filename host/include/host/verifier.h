@@ -17,6 +17,10 @@ inline constexpr const char* kWaitAtRaisedIrql = "WAIT_AT_RAISED_IRQL";
 inline constexpr const char* kWaitNeverSatisfied = "WAIT_NEVER_SATISFIED";
 inline constexpr const char* kIrqlRaiseLower = "IRQL_RAISE_LOWER_MISUSE";
 inline constexpr const char* kIrqlNotRestored = "IRQL_NOT_RESTORED";
+inline constexpr const char* kIrqlBelowEntry = "IRQL_LOWERED_BELOW_ENTRY_LEVEL";
+inline constexpr const char* kCallAboveMaxIrql = "CALL_ABOVE_MAXIMUM_IRQL";
+inline constexpr const char* kSyncRequestAtRaisedIrql = "SYNCHRONOUS_REQUEST_AT_RAISED_IRQL";
+inline constexpr const char* kPagedCodeAtRaisedIrql = "PAGED_CODE_AT_RAISED_IRQL";
 inline constexpr const char* kSpinLockIrql = "SPIN_LOCK_WRONG_IRQL";
 inline constexpr const char* kSpinLockRecursive = "SPIN_LOCK_RECURSIVE_ACQUIRE";
 inline constexpr const char* kSpinLockNotOwner = "SPIN_LOCK_RELEASED_BY_NON_OWNER";
@@ -46,6 +50,8 @@ inline constexpr const char* kWorkItemFreedQueued = "WORK_ITEM_MEMORY_FREED_WHIL
 inline constexpr const char* kWorkItemRequeued = "WORK_ITEM_QUEUED_TWICE";
 inline constexpr const char* kNdisResourceLeak = "NDIS_RESOURCE_LEAK";
 inline constexpr const char* kNdisMisuse = "NDIS_MISUSE";
+inline constexpr const char* kRequestNeverCompleted = "REQUEST_NEVER_COMPLETED";
+inline constexpr const char* kRequestCompleteUnpended = "REQUEST_COMPLETE_WITHOUT_PENDING_REQUEST";
 inline constexpr const char* kPacketMisuse = "PACKET_MISUSE";
 } // namespace rule
 
