@@ -193,6 +193,18 @@ struct Adapter {
     UCHAR WakeControlShadow;
     UCHAR WakeSlotMasks[KT735N_WAKE_SLOT_COUNT][KT735N_WAKE_SLOT_MASK_SIZE];
 
+    // The set NDIS is waiting on (oid/set.cpp): checked and copied by MiniportSetInformation,
+    // applied at PASSIVE_LEVEL by the work item, which completes it. SetPending is 1 from the
+    // pended return until the work item has finished with the request (interlocked operations);
+    // NDIS sends one request at a time, so the other fields have one writer at a time.
+    NDIS_WORK_ITEM SetWorkItem;
+    NDIS_OID PendingSetOid;
+    ULONG PendingSetLength;
+    PULONG PendingSetBytesRead;
+    PULONG PendingSetBytesNeeded;
+    UCHAR PendingRxModeBits;
+    LONG SetPending;
+
     // Send bookkeeping.
     UCHAR TxCompletedSinceCheck;
     UCHAR SendingKeepAlive;

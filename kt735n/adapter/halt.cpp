@@ -5,6 +5,7 @@
 #include "driver/handlers.h"
 #include "driver/placement.h"
 #include "linkwatch/linkwatch.h"
+#include "oid/oid.h"
 #include "usb/usb.h"
 
 // The pause between two looks at the requests still with the USB stack, and the number of
@@ -18,6 +19,7 @@
 // Sends ABORT_PIPE for the bulk-out pipe, then the bulk-in pipe; results are not looked at.
 // IRQL: PASSIVE_LEVEL. Locks: none.
 static KT735N_PAGED_CODE VOID AbortBulkPipes(Adapter* adapter) {
+    PAGED_CODE();
     URB urb;
     const ULONG pipes[2] = {BULK_OUT_PIPE, BULK_IN_PIPE};
     for (ULONG i = 0; i < 2; ++i) {
@@ -36,6 +38,7 @@ static KT735N_PAGED_CODE VOID AbortBulkPipes(Adapter* adapter) {
 // them, the transfers still there are cancelled by aborting both pipes again, once a second.
 // IRQL: PASSIVE_LEVEL. Locks: takes RxLock and TxSubmitLock, one at a time, to look.
 static KT735N_PAGED_CODE VOID WaitForUsbRequests(Adapter* adapter) {
+    PAGED_CODE();
     ULONG looks = 0;
     while (!BulkInIdle(adapter) || !BulkOutIdle(adapter) || !LinkWatchIdle(adapter)) {
         if (looks == REQUEST_WAIT_LOOKS_PER_ABORT) {
@@ -48,15 +51,17 @@ static KT735N_PAGED_CODE VOID WaitForUsbRequests(Adapter* adapter) {
     }
 }
 
-// Runs the shutdown sequence (timer cancelled, DeviceState 14, remote wake-up armed, both bulk
-// pipes aborted and reset, one second's pause), waits for every request still with the USB
-// stack, deregisters the shutdown handler, frees TxLock and RxLock, gives the receive packets
-// back to their pool and releases every tracked allocation through the ledger, the Adapter
-// last. Nothing of the adapter may be used once this returns.
-// IRQL: PASSIVE_LEVEL. Locks: none held; RxLock and TxSubmitLock are taken while waiting.
+// Waits for a set request still pending, runs the shutdown sequence (timer cancelled, DeviceState
+// 14, remote wake-up armed, both bulk pipes aborted and reset, one second's pause), waits for every
+// request still with the USB stack, deregisters the shutdown handler, frees TxLock and RxLock,
+// gives the receive packets back to their pool and releases every tracked allocation through the
+// ledger, the Adapter last. Nothing of the adapter may be used once this returns. IRQL:
+// PASSIVE_LEVEL. Locks: none held; RxLock and TxSubmitLock are taken while waiting.
 KT735N_PAGED_CODE VOID NTAPI MiniportHalt(NDIS_HANDLE miniportAdapterContext) {
+    PAGED_CODE();
     Adapter* adapter = (Adapter*)miniportAdapterContext;
 
+    WaitForPendingSet(adapter);
     MiniportShutdown(adapter);
     WaitForUsbRequests(adapter);
 

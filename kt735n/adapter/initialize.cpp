@@ -33,6 +33,7 @@ KT735N_PAGED_CODE NDIS_STATUS NTAPI MiniportInitialize(PNDIS_STATUS openErrorSta
                                                        UINT mediumArraySize,
                                                        NDIS_HANDLE miniportAdapterHandle,
                                                        NDIS_HANDLE wrapperConfigurationContext) {
+    PAGED_CODE();
     UNREFERENCED_PARAMETER(openErrorStatus);
 
     UINT index = 0;

@@ -166,6 +166,7 @@ ULONG AllocateTracked(Adapter* adapter, PVOID* out, ULONG length) {
 // block's next link read before the block goes. After the call the Adapter, if it was recorded, no
 // longer exists. IRQL: PASSIVE_LEVEL. Locks: none.
 KT735N_PAGED_CODE VOID LedgerReleaseAll(Adapter* adapter) {
+    PAGED_CODE();
     NDIS_HANDLE miniportAdapterHandle = adapter->MiniportAdapterHandle;
     LedgerEntry* entry = adapter->LedgerActiveHead;
 

@@ -76,11 +76,17 @@ ULONG PrepareForShutdown(Adapter* adapter) {
     return KT735N_OK;
 }
 
-// The adapter shutdown handler, which NDIS calls at system shutdown and MiniportHalt calls
-// first: cancels the receive-indicate timer and runs the stop sequence. The adapter stays
-// stopped afterwards.
-// IRQL: PASSIVE_LEVEL (it waits on USB requests and sleeps). Locks: none.
+// The adapter shutdown handler, which NDIS calls at an orderly system shutdown and MiniportHalt
+// calls first: cancels the receive-indicate timer and runs the stop sequence. The adapter stays
+// stopped afterwards. NDIS also calls it from its bugcheck callback, at HIGH_LEVEL, where
+// nothing may wait, sleep, allocate, take a spin lock or call the USB stack: above
+// PASSIVE_LEVEL it returns at once and leaves the device as it is.
+// IRQL: any; does its work only at PASSIVE_LEVEL (it waits on USB requests and sleeps).
+// Locks: none.
 VOID NTAPI MiniportShutdown(PVOID shutdownContext) {
+    if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
+        return;
+    }
     Adapter* adapter = (Adapter*)shutdownContext;
     BOOLEAN cancelled = FALSE;
     NdisMCancelTimer(&adapter->ReceiveIndicateTimer, &cancelled);

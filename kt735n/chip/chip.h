@@ -52,16 +52,14 @@ ULONG IdentifyPhy(Adapter* adapter);
 
 // ---- wake-up patterns (chip/wake.cpp) -----------------------------------------------------------
 //
-// Entered from the set handler, up to DISPATCH_LEVEL. The add and remove routines lower the
-// IRQL to PASSIVE_LEVEL for their synchronous register writes and restore it before returning.
+// The request check runs in the set handler, up to DISPATCH_LEVEL. The add and remove routines
+// run in the set work item at PASSIVE_LEVEL, for their synchronous register writes.
 
 USHORT WakePatternCrc(const UCHAR* bytes, ULONG length);
 NDIS_STATUS CheckWakePatternRequest(const UCHAR* request, ULONG length, BOOLEAN usesPattern,
                                     PULONG shortfall);
 VOID AddWakePattern(Adapter* adapter);
 VOID RemoveWakePattern(Adapter* adapter);
-KIRQL LowerForRegisterWrites(VOID);
-VOID RestoreAfterRegisterWrites(KIRQL irql);
 
 // ---- bring-up and descriptor pools (chip/bringup.cpp) -------------------------------------------
 

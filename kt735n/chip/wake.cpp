@@ -105,23 +105,6 @@ NDIS_STATUS CheckWakePatternRequest(const UCHAR* request, ULONG length, BOOLEAN 
     return NDIS_STATUS_SUCCESS;
 }
 
-// Raises nothing, lowers to PASSIVE_LEVEL for the synchronous register writes of the set path
-// and returns the level to restore afterwards. The set handler may be called at DISPATCH_LEVEL;
-// the writes wait for their USB requests.
-// IRQL: up to DISPATCH_LEVEL on entry, PASSIVE_LEVEL on return. Locks: none may be held.
-KIRQL LowerForRegisterWrites(VOID) {
-    KIRQL irql = KeGetCurrentIrql();
-    KfLowerIrql(PASSIVE_LEVEL);
-    return irql;
-}
-
-// Puts back the level LowerForRegisterWrites noted.
-// IRQL: PASSIVE_LEVEL on entry, `irql` on return. Locks: none.
-VOID RestoreAfterRegisterWrites(KIRQL irql) {
-    KIRQL passive = KfRaiseIrql(irql);
-    UNREFERENCED_PARAMETER(passive);
-}
-
 // Writes [WakeControlShadow, 0x00] to WakeControl and the following register.
 // IRQL: PASSIVE_LEVEL. Locks: none; owns RegisterWriteBuffer for the write.
 static VOID WriteWakeControl(Adapter* adapter) {
@@ -134,8 +117,7 @@ static VOID WriteWakeControl(Adapter* adapter) {
 // bytes in use) in a slot and enables it. The slot is the lowest one whose enable bit is clear;
 // with all three enabled, slot 2 is overwritten. A mask of no bytes still takes a slot, with an
 // all-zero mask and CRC 0x0000. The register writes are not checked; there is no failure.
-// IRQL: up to DISPATCH_LEVEL on entry; PASSIVE_LEVEL for the writes, the entry level restored.
-// Locks: none; NDIS serialises set requests.
+// IRQL: PASSIVE_LEVEL (the set work item). Locks: none; NDIS serialises set requests.
 VOID AddWakePattern(Adapter* adapter) {
     NDIS_PM_PACKET_PATTERN header;
     NdisMoveMemory(&header, adapter->WakePatternBuffer, sizeof(header));
@@ -167,7 +149,6 @@ VOID AddWakePattern(Adapter* adapter) {
     }
     adapter->WakeControlShadow |= WakeSlotEnable[slot];
 
-    KIRQL irql = LowerForRegisterWrites();
     NdisMoveMemory(adapter->RegisterWriteBuffer, slotMask, sizeof(slotMask));
     NdisMoveMemory(adapter->WakeSlotMasks[slot], slotMask, sizeof(slotMask));
     adapter->RegisterWriteBuffer[16] = 0x00;
@@ -175,7 +156,6 @@ VOID AddWakePattern(Adapter* adapter) {
     adapter->RegisterWriteBuffer[18] = (UCHAR)(crc >> 8);
     WriteRegisters(adapter, WAKE_FRAME_LENGTH, WakeSlotRegister[slot]);
     WriteWakeControl(adapter);
-    RestoreAfterRegisterWrites(irql);
 }
 
 // Disables every slot whose stored mask begins with the mask of the pattern in
@@ -183,8 +163,7 @@ VOID AddWakePattern(Adapter* adapter) {
 // bytes; a mask of no bytes matches nothing. Several slots may match, already disabled ones
 // included. WakeControl is written whether or not one matched; the slots themselves and
 // WakeSlotMasks are left as they are.
-// IRQL: up to DISPATCH_LEVEL on entry; PASSIVE_LEVEL for the write, the entry level restored.
-// Locks: none; NDIS serialises set requests.
+// IRQL: PASSIVE_LEVEL (the set work item). Locks: none; NDIS serialises set requests.
 VOID RemoveWakePattern(Adapter* adapter) {
     NDIS_PM_PACKET_PATTERN header;
     NdisMoveMemory(&header, adapter->WakePatternBuffer, sizeof(header));
@@ -200,7 +179,5 @@ VOID RemoveWakePattern(Adapter* adapter) {
         }
     }
 
-    KIRQL irql = LowerForRegisterWrites();
     WriteWakeControl(adapter);
-    RestoreAfterRegisterWrites(irql);
 }

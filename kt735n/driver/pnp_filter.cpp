@@ -6,7 +6,7 @@
 //   IRP_MN_START_DEVICE after a device's first go straight to that physical device object,
 //   without NDIS, unless an adapter's parameters held the keyword Platform
 //   (PlatformKeyPresent), in which case every request goes to NDIS. The first start always goes
-//   to NDIS, which runs MiniportInitialize while it handles it.
+//   to NDIS, which runs MiniportInitialize while it handles it, and its status is NDIS's.
 //
 // The physical device object and the first-start flag are kept per device, in a small
 // driver-wide table keyed by NDIS's device object, so that with two adapters each device's
@@ -153,7 +153,7 @@ static NTSTATUS StartDirect(PDEVICE_OBJECT pdo, PIRP irp) {
 // - REMOVE_DEVICE: to NDIS, and the device's record is given back;
 // - with PlatformKeyPresent, or for a device without a record: to NDIS;
 // - a device's first START_DEVICE: to NDIS; the device's first start is then done and the
-//   result is STATUS_SUCCESS, whatever NDIS returned;
+//   result is what NDIS returned (a failed MiniportInitialize fails the start);
 // - a later START_DEVICE: straight to the physical device object (StartDirect), STATUS_SUCCESS;
 // - QUERY_CAPABILITIES, QUERY_ID, QUERY_PNP_DEVICE_STATE: straight to the physical device object
 //   with the stack location copied, returning what IofCallDriver returned (also STATUS_PENDING);
@@ -177,9 +177,9 @@ NTSTATUS NTAPI FilterPnpDispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
     switch (minor) {
     case IRP_MN_START_DEVICE:
         if (record->FirstStartDone == 0) {
-            SavedPnpDispatch(deviceObject, irp);
+            NTSTATUS status = SavedPnpDispatch(deviceObject, irp);
             record->FirstStartDone = 1;
-            return STATUS_SUCCESS;
+            return status;
         }
         return StartDirect(record->SavedPhysicalDeviceObject, irp);
     case IRP_MN_QUERY_CAPABILITIES:

@@ -35,3 +35,6 @@ extern const char VendorDescription[];
 #define RX_MODE_PROMISCUOUS 0x04
 
 ULONG ApplyPacketFilter(Adapter* adapter, UCHAR rxModeBits);
+
+// Waits until the set NDIS may be waiting on has been completed (MiniportHalt).
+VOID WaitForPendingSet(Adapter* adapter);

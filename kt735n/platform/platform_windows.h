@@ -76,8 +76,13 @@
 // parameters; the driver has no WAN side, so turn the declaration into a harmless one.
 #define NdisMWanIndicateReceiveComplete(handle) KT735N_UnusedWanIndicateReceiveComplete(void)
 #define NdisQueryPacket KT735N_NdisQueryPacketOfNdisH
+// ndis.h declares the work item routine type NDIS_PROC without a calling convention, so the
+// compiler would take __cdecl; NDIS.SYS calls the routine __stdcall (it is built /Gz). Its own
+// name is moved aside here and NDIS_PROC is declared NTAPI below.
+#define NDIS_PROC KT735N_NDIS_PROC_OF_NDIS_H
 #include <ndis.h>
 #undef NdisMWanIndicateReceiveComplete
+#undef NDIS_PROC
 
 extern "C" {
 #include <usb.h>
@@ -85,6 +90,17 @@ extern "C" {
 #include <usbioctl.h>
 #include <usbdlib.h>
 }
+
+// The work item routine as NDIS.SYS calls it. NdisInitializeWorkItem takes only a routine of
+// this type and stores it in the item's field, which ndis.h typed without the convention.
+typedef VOID(NTAPI* NDIS_PROC)(struct _NDIS_WORK_ITEM*, PVOID);
+#undef NdisInitializeWorkItem
+#define NdisInitializeWorkItem(_WI_, _R_, _C_)                                                     \
+    {                                                                                              \
+        NDIS_PROC kt735nWorkRoutine = (_R_);                                                       \
+        (_WI_)->Context = (_C_);                                                                   \
+        (_WI_)->Routine = (KT735N_NDIS_PROC_OF_NDIS_H)kt735nWorkRoutine;                           \
+    }
 
 // Not in mingw-w64's ndis.h: a counted NDIS_STRING from a wide string literal.
 #ifndef NDIS_STRING_CONST

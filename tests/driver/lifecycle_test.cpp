@@ -261,10 +261,15 @@ TEST_F(LifecycleTest, SurpriseRemovalWithTrafficInFlight) {
     EXPECT_LT(world().now() - before, 2 * kSecond);
 }
 
-// System shutdown through the registered handler stops the adapter for good; a later halt is
-// still clean.
+// NDIS's bugcheck callback runs the shutdown handler at HIGH_LEVEL: it touches neither the
+// device nor the adapter. An orderly system shutdown then stops the adapter for good; a later
+// halt is still clean.
 TEST_F(LifecycleTest, ShutdownHandlerStopsTheAdapter) {
     startRunning();
+    const std::size_t requests = bus().log().size();
+    ndis().shutdown(true);
+    EXPECT_EQ(bus().log().size(), requests);
+    EXPECT_EQ(adapter()->DeviceState, ULONG{KT735N_DEVICE_RUNNING});
     ndis().shutdown();
     EXPECT_EQ(adapter()->DeviceState, ULONG{KT735N_DEVICE_SHUT_DOWN});
     ASSERT_EQ(pipeRequests().size(), 5u); // the stop sequence

@@ -120,16 +120,16 @@ INSTANTIATE_TEST_SUITE_P(Table, PnpDecisionTest, ::testing::ValuesIn(kDecisions)
 
 // ---- results ------------------------------------------------------------------------------------
 
-// The first start returns 0 even when NDIS failed it; a later one goes straight to the bus
-// driver and returns 0 even when the bus driver fails it, and also when the bus driver first
+// The first start returns what NDIS returned, a failure included; a later one goes straight to the
+// bus driver and returns 0 even when the bus driver fails it, and also when the bus driver first
 // leaves it pending: the filter waits for the bus driver and then completes it.
 TEST_F(PnpFilterTest, StartResults) {
     world().ndis().setDefaultMediumArray({NdisMedium802_5});
     ASSERT_EQ(world().pnp().addDevice(driver(), bus().pdo()), STATUS_SUCCESS);
     host::PnpManager::Result first = send(IRP_MN_START_DEVICE);
     EXPECT_EQ(g_ndisMinors, std::vector<UCHAR>{IRP_MN_START_DEVICE});
-    EXPECT_EQ(first.dispatchStatus, STATUS_SUCCESS);
     EXPECT_FALSE(NT_SUCCESS(first.status)); // as NDIS completed it
+    EXPECT_EQ(first.dispatchStatus, first.status);
 
     bus().setPnpStatus(IRP_MN_START_DEVICE, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(route(

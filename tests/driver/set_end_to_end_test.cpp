@@ -113,4 +113,21 @@ TEST_F(SetEndToEndTest, WakePatternWakesUntilRemoved) {
     EXPECT_FALSE(wakesOn(match));
 }
 
+// A set still pending when the adapter halts is finished first: its receive-mode write goes out
+// before the stop sequence, NDIS gets its completion, and nothing leaks.
+TEST_F(SetEndToEndTest, HaltWaitsForAPendedSet) {
+    startRunning();
+    clearLogs();
+    const Bytes promiscuous = {0x20, 0x00, 0x00, 0x00};
+    EXPECT_EQ(ndis().beginSet(OID_GEN_CURRENT_PACKET_FILTER, promiscuous).status,
+              NDIS_STATUS_PENDING);
+    ASSERT_TRUE(ndis().requestPending());
+    halt();
+    EXPECT_FALSE(ndis().requestPending());
+    EXPECT_EQ(ndis().lastCompletion().status, NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(ndis().lastCompletion().bytesDone, 4u);
+    ASSERT_FALSE(registerLines().empty());
+    EXPECT_EQ(registerLines().front().substr(0, 5), "w 00 ");
+}
+
 } // namespace

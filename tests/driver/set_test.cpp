@@ -1,7 +1,7 @@
 // MiniportSetInformation on an adapter record set up by hand over the device model: the
-// handler is called at DISPATCH_LEVEL, as NDIS calls it, and what it did is read from the
-// model's register log, the two byte counts and the record's shadows. Covers the slot CRC and
-// image, slot choice and removal, the packet filter's register write, every OID's lengths and
+// handler is called through NDIS at DISPATCH_LEVEL, pended sets waited for, and what it did is read
+// from the model's register log, the two byte counts and the record's shadows. Covers the slot CRC
+// and image, slot choice and removal, the packet filter's register write, every OID's lengths and
 // counts, and the refusal of wake-up pattern requests that do not fit or reach outside
 // themselves.
 #include <cstring>
@@ -55,16 +55,15 @@ class SetInformationTest : public bringup_test::BringUpFixture {
         adapter_->Control1Shadow = 0x30;
     }
 
-    // Calls the handler at DISPATCH_LEVEL and checks that it comes back at that level.
+    // Sets through NDIS at DISPATCH_LEVEL, waiting for a pended set to complete; the objects
+    // that reach the chip must pend, every other answer must come at once.
     SetOutcome set(NDIS_OID oid, std::vector<std::uint8_t> data) {
-        SetOutcome out = {NDIS_STATUS_FAILURE, kUnwritten, kUnwritten};
-        KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
-        out.status =
-            MiniportSetInformation(adapter_, oid, data.empty() ? nullptr : data.data(),
-                                   static_cast<ULONG>(data.size()), &out.read, &out.needed);
-        EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL) << "OID " << std::hex << oid;
-        KfLowerIrql(old);
-        return out;
+        host::ndis::Adapter::Request r = ndisAdapter_->setOn(adapter_, oid, std::move(data));
+        bool chip = oid == OID_GEN_CURRENT_PACKET_FILTER || oid == OID_PNP_ADD_WAKE_UP_PATTERN ||
+                    oid == OID_PNP_REMOVE_WAKE_UP_PATTERN;
+        EXPECT_EQ(r.pended, chip && r.status == NDIS_STATUS_SUCCESS) << std::hex << oid;
+        return {r.status, r.bytesDoneStored ? r.bytesDone : kUnwritten,
+                r.bytesNeededStored ? r.bytesNeeded : kUnwritten};
     }
 
     // Adds or removes a pattern, expecting success with the whole request read.
@@ -238,7 +237,8 @@ TEST_F(SetInformationTest, OtherObjectsLengthsAndCounts) {
         {OID_GEN_CURRENT_PACKET_FILTER, 3, NDIS_STATUS_INVALID_LENGTH, kUnwritten, 4},
         {OID_GEN_CURRENT_PACKET_FILTER, 8, NDIS_STATUS_INVALID_LENGTH, kUnwritten, 4},
         {OID_GEN_CURRENT_LOOKAHEAD, 4, NDIS_STATUS_SUCCESS, 4, kUnwritten},
-        {OID_GEN_CURRENT_LOOKAHEAD, 2, NDIS_STATUS_SUCCESS, 4, kUnwritten},
+        {OID_GEN_CURRENT_LOOKAHEAD, 2, NDIS_STATUS_INVALID_LENGTH, kUnwritten, 4},
+        {OID_GEN_CURRENT_LOOKAHEAD, 0, NDIS_STATUS_INVALID_LENGTH, kUnwritten, 4},
         {OID_PNP_ENABLE_WAKE_UP, 4, NDIS_STATUS_SUCCESS, 4, 0},
         {OID_PNP_ENABLE_WAKE_UP, 0, NDIS_STATUS_SUCCESS, 0, 0},
         {OID_PNP_SET_POWER, 4, NDIS_STATUS_NOT_SUPPORTED, kUnwritten, kUnwritten},
