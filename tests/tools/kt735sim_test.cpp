@@ -186,14 +186,15 @@ TEST_F(Kt735SimTest, HelpDocumentsEveryOptionAndCommand) {
         "--wire-pcap FILE;--json FILE;at 1s ethernet none;at 5s phoneline up;send 10 1514;"
         "receive 3 64;inject-bulk-in 024b;query OID_GEN_VENDOR_DESCRIPTION;"
         "set OID_GEN_CURRENT_PACKET_FILTER;hangcheck-off;hangcheck-on;at 4s reset;at 15s halt;"
-        "at 3s unplug");
+        "at 3s unplug;at 5s shutdown;at 5s bugcheck;\"start_device\";\"set-complete\"");
     for (std::string word; std::getline(words, word, ';');) {
         EXPECT_NE(run.out.find(word), std::string::npos) << word;
     }
 }
 
 // Options reach the driver: the EEPROM address and NetworkAddress, no cable but a live phone
-// line. Queries are recorded with the driver's answer, sets with the bytes given.
+// line. Queries are recorded with the driver's answer, sets with the bytes given; a pended set
+// with its completion, a refused one at once.
 TEST_F(Kt735SimTest, OptionsReachTheDriverAndRequestsAreRecorded) {
     SimRun run = sim({"--mac", "00:12:34:00:00:01", "--param", "NetworkAddress=0012ABCDEF01",
                       "--ethernet", "none", "--phoneline", "0x5C22:up"},
@@ -201,12 +202,16 @@ TEST_F(Kt735SimTest, OptionsReachTheDriverAndRequestsAreRecorded) {
                      "at 0s query OID_802_3_CURRENT_ADDRESS\n"
                      "at 0s query OID_GEN_VENDOR_DESCRIPTION 40\n"
                      "at 0s set OID_GEN_CURRENT_PACKET_FILTER 0b000000\n"
+                     "at 0s set OID_GEN_CURRENT_LOOKAHEAD 00\n"
                      "at 10ms send 2 64\n");
     ASSERT_INITIALIZED(run);
     EXPECT_EQ(run.all("initialized", "medium"), Strings{"phone-line"});
     EXPECT_EQ(run.all("query", "data"), (Strings{"001234000001", "0012abcdef01", ""}));
     EXPECT_EQ(run.all("query", "bytes_needed"), (Strings{"<none>", "<none>", "19"}));
-    EXPECT_EQ(run.all("set", "data"), Strings{"0b000000"});
+    EXPECT_EQ(run.all("set", "data"), (Strings{"0b000000", "00"}));
+    EXPECT_EQ(run.all("set", "status"), (Strings{"0x00000103", "0xC0010014"}));
+    EXPECT_EQ(run.all("set-complete", "status"), Strings{"0x00000000"});
+    EXPECT_EQ(run.all("set-complete", "bytes_read"), Strings{"4"});
     EXPECT_EQ(field(run.json.substr(run.json.find("\"phone-line\": {")), "from_adapter"), "2");
 }
 
@@ -230,6 +235,18 @@ TEST_F(Kt735SimTest, LifecycleCommands) {
     ASSERT_EQ(cut.exit, 0) << cut.err;
     EXPECT_EQ(cut.events("query").size(), 1u);
     EXPECT_EQ(cut.all("halt", "t"), Strings{"2"});
+
+    // An orderly shutdown halts after the handler; a bugcheck ends the run in the handler,
+    // which touches nothing at HIGH_LEVEL.
+    for (const char* command : {"shutdown", "bugcheck"}) {
+        SCOPED_TRACE(command);
+        bool bugcheck = std::string(command) == "bugcheck";
+        SimRun stop = sim({}, std::string("at 1s ") + command + "\nat 2s query OID_GEN_XMIT_OK\n");
+        ASSERT_EQ(stop.exit, 0) << stop.err;
+        EXPECT_EQ(stop.all("shutdown", "irql"), Strings{bugcheck ? "HIGH_LEVEL" : "PASSIVE_LEVEL"});
+        EXPECT_EQ(stop.events("halt").size(), bugcheck ? 0u : 1u);
+        EXPECT_TRUE(stop.events("query").empty());
+    }
 }
 
 // Raw bulk-in transfers reach the receive path: a clean one is indicated, one with a CRC error
@@ -245,6 +262,7 @@ TEST_F(Kt735SimTest, RawBulkInAndFailedInitialize) {
     SimRun failed = sim({"--param", "TxPacketDesc=0x1000000"}, "at 0s query OID_GEN_XMIT_OK\n");
     EXPECT_EQ(failed.exit, 0) << failed.err;
     EXPECT_EQ(field(failed.json, "initialize"), "0xC000009A");
+    EXPECT_EQ(field(failed.json, "start_device"), "0xC000009A");
     EXPECT_EQ(field(failed.json, "events"), "[]");
     EXPECT_EQ(field(failed.json, "leaks"), "[]");
     EXPECT_NE(failed.out.find("initialize failed: 0xC000009A (NDIS_STATUS_RESOURCES)"),

@@ -372,6 +372,8 @@ std::variant<Script, UsageError> parseScript(const std::string& text, const std:
                 {"reset", Command::Reset},
                 {"halt", Command::Halt},
                 {"unplug", Command::Unplug},
+                {"shutdown", Command::Shutdown},
+                {"bugcheck", Command::Bugcheck},
             };
             auto it = std::find_if(std::begin(bare), std::end(bare),
                                    [&](const auto& b) { return command == b.first; });
@@ -482,13 +484,23 @@ in line order. OIDs are NDIS names (OID_GEN_LINK_SPEED) or hex values (0x0001010
   halt                   MiniportHalt (through REMOVE_DEVICE); the run ends.   at 15s halt
   unplug                 Surprise removal: the device leaves the bus, then SURPRISE_REMOVAL
                          and REMOVE_DEVICE (MiniportHalt); the run ends.   at 3s unplug
+  shutdown               An orderly system shutdown: the adapter shutdown handler at
+                         PASSIVE_LEVEL, then MiniportHalt; the run ends.   at 5s shutdown
+  bugcheck               NDIS's bugcheck callback: the shutdown handler at HIGH_LEVEL, where
+                         the driver may touch nothing. The run ends there, without a halt or
+                         the leak check; a USB request or verifier report then is a violation.
+                         at 5s bugcheck
 
-JSON record: "initialize" (the status MiniportInitialize returned, hex), "events" in time order,
+JSON record: "initialize" (the status MiniportInitialize returned, hex), "start_device" (the
+NTSTATUS the driver's plug-and-play dispatch returned for the first START_DEVICE, hex), "events"
+in time order,
 each with "t" (virtual seconds after initialization) and "kind": "status" (NdisMIndicateStatus:
 "status"), "receive" (an indicated packet: "length", "data"), "send" (a MiniportSend return:
 "id", "status"), "send-complete" ("id", "status"), "resources-available", "query" and "set"
 ("oid", "name", "status", "data", "bytes_written" or "bytes_read", "bytes_needed" when the
-driver wrote them), "reset" ("status"), "script" (a script event: "line", "command"), "halt";
+driver wrote them), "set-complete" (a set that returned NDIS_STATUS_PENDING, completed with
+NdisMSetInformationComplete: "oid", "name", "status", "bytes_read", "bytes_needed"), "reset"
+("status"), "shutdown" ("irql"), "script" (a script event: "line", "command"), "halt";
 "counters" (the driver's statistics by OID name, queried before halt); "summary".
 
 Exit status: 0 the run was clean (whatever the driver answered), 1 a verifier violation or a

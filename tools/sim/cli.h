@@ -26,6 +26,8 @@ enum class Command {
     Reset,
     Halt,
     Unplug,
+    Shutdown, // an orderly system shutdown: the shutdown handler, then halt
+    Bugcheck, // NDIS's bugcheck callback: the shutdown handler at HIGH_LEVEL, no halt
 };
 
 struct ScriptEvent {

@@ -226,6 +226,18 @@ class Simulation : public host::ndis::Protocol {
             host::Scheduler::Level::Dispatch, true);
     }
 
+    void setComplete(host::ndis::Adapter&, NDIS_OID oid, NDIS_STATUS status, ULONG bytesRead,
+                     ULONG bytesNeeded) override {
+        auto code = static_cast<std::uint32_t>(status);
+        record("set-complete",
+               {{"oid", hex32(oid)},
+                {"name", oidName(oid)},
+                {"status", hex32(code)},
+                {"bytes_read", std::to_string(bytesRead), false},
+                {"bytes_needed", std::to_string(bytesNeeded), false}},
+               "set " + oidName(oid) + " complete: " + statusText(code));
+    }
+
   private:
     struct Frames {
         std::uint64_t sent = 0;
@@ -317,6 +329,7 @@ class Simulation : public host::ndis::Protocol {
     void set(const ScriptEvent& event);
     void queryCounters();
     void halt(bool unplug);
+    void shutdown(bool bugcheck);
     void runTo(Time when);
     std::string answerText(std::uint32_t oid, const std::vector<std::uint8_t>& data) const;
     void writeJson(std::ostream& err, int exitStatus);
@@ -338,6 +351,8 @@ class Simulation : public host::ndis::Protocol {
     Time t0_ = 0;
     NTSTATUS entryStatus_ = STATUS_SUCCESS;
     std::optional<std::uint32_t> initializeStatus_;
+    std::optional<std::uint32_t> startDeviceStatus_;
+    bool bugchecked_ = false;
     bool halted_ = false;
     std::vector<Record> records_;
     std::vector<std::pair<std::string, std::uint32_t>> counters_;
@@ -427,7 +442,8 @@ void Simulation::initialize() {
     adapter_->attach(this);
     Time started = world_->now();
     guard("START_DEVICE (MiniportInitialize)");
-    world_->pnp().startDevice(bus_->pdo());
+    startDeviceStatus_ = static_cast<std::uint32_t>(
+        world_->pnp().send(bus_->pdo(), IRP_MN_START_DEVICE).dispatchStatus);
     unguard();
     t0_ = world_->now();
     auto status = static_cast<std::uint32_t>(adapter_->initializeStatus());
@@ -606,8 +622,9 @@ void Simulation::query(const ScriptEvent& event) {
 }
 
 void Simulation::set(const ScriptEvent& event) {
+    // A pended set finishes later, in its own "set-complete" record.
     guard("MiniportSetInformation");
-    host::ndis::Adapter::Request r = adapter_->set(event.oid, event.bytes);
+    host::ndis::Adapter::Request r = adapter_->beginSet(event.oid, event.bytes);
     unguard();
     auto status = static_cast<std::uint32_t>(r.status);
     std::vector<Field> fields = {{"oid", hex32(event.oid)},
@@ -631,6 +648,33 @@ void Simulation::queryCounters() {
             counters_.emplace_back(oidName(oid), static_cast<std::uint32_t>(value));
         }
     }
+}
+
+// The adapter shutdown handler as NDIS calls it: at PASSIVE_LEVEL for an orderly system
+// shutdown, then halt; or at HIGH_LEVEL from NDIS's bugcheck callback, after which nothing more
+// runs, and any USB request the handler made is a violation.
+void Simulation::shutdown(bool bugcheck) {
+    const char* irql = bugcheck ? "HIGH_LEVEL" : "PASSIVE_LEVEL";
+    record("shutdown", {{"irql", irql}},
+           bugcheck ? "bugcheck: shutdown handler at HIGH_LEVEL"
+                    : "system shutdown: shutdown handler at PASSIVE_LEVEL");
+    std::size_t requests = bus_->log().size();
+    guard("MiniportShutdown");
+    adapter_->shutdown(bugcheck);
+    unguard();
+    if (!bugcheck) {
+        halt(false);
+        return;
+    }
+    if (bus_->log().size() != requests) {
+        violations_.push_back("the shutdown handler made " +
+                              std::to_string(bus_->log().size() - requests) +
+                              " USB requests at HIGH_LEVEL");
+    }
+    bugchecked_ = true;
+    halted_ = true;
+    flush();
+    line(stamp(rel()) + "  stopped in the bugcheck");
 }
 
 void Simulation::halt(bool unplug) {
@@ -737,6 +781,10 @@ void Simulation::execute(const ScriptEvent& event) {
     case Command::Unplug:
         halt(true);
         break;
+    case Command::Shutdown:
+    case Command::Bugcheck:
+        shutdown(event.command == Command::Bugcheck);
+        break;
     }
 }
 
@@ -745,6 +793,7 @@ void Simulation::writeJson(std::ostream& err, int exitStatus) {
     json.beginObject();
     json.string("initialize", initializeStatus_ ? hex32(*initializeStatus_) : "");
     json.string("initialize_name", initializeStatus_ ? statusName(*initializeStatus_) : "");
+    json.string("start_device", startDeviceStatus_ ? hex32(*startDeviceStatus_) : "");
     json.raw("initialized_at", seconds(t0_));
     json.beginArray("events");
     for (const Record& r : records_) {
@@ -798,7 +847,9 @@ void Simulation::writeJson(std::ostream& err, int exitStatus) {
 }
 
 int Simulation::finish(std::ostream& err) {
-    if (adapter_ != nullptr && !halted_ && adapter_->running()) {
+    if (bugchecked_) {
+        // The machine stopped in the bugcheck: nothing is halted, unloaded or counted.
+    } else if (adapter_ != nullptr && !halted_ && adapter_->running()) {
         halt(false);
     } else if (adapter_ != nullptr && adapter_->state() != host::ndis::Adapter::State::Removed) {
         // Initialization failed: the device is removed without a halt.
@@ -806,18 +857,19 @@ int Simulation::finish(std::ostream& err) {
         world_->pnp().removeDevice(bus_->pdo());
         unguard();
     }
-    if (driver_ != nullptr) {
+    if (driver_ != nullptr && !bugchecked_) {
         world_->pnp().unloadDriver(driver_);
     }
     bus_->setCapture(nullptr);
     flush();
+    // After a bugcheck the adapter still holds what it took: there is nothing to count.
     for (auto kind : {host::Memory::Kind::Ndis, host::Memory::Kind::Pool}) {
         std::string report = world_->memory().leakReport(kind);
-        if (!report.empty()) {
+        if (!report.empty() && !bugchecked_) {
             leaks_.push_back(report);
         }
     }
-    if (world_->irps().liveCount() != 0) {
+    if (world_->irps().liveCount() != 0 && !bugchecked_) {
         leaks_.push_back(std::to_string(world_->irps().liveCount()) + " IRPs still alive");
     }
 
