@@ -1,10 +1,14 @@
 #!/bin/sh
 # Shows that check-image.sh rejects what it must: an import missing from the allow-list, an
-# object with a global constructor, and a user-mode image importing from KERNEL32.
+# object with a global constructor, a user-mode image importing from KERNEL32, and with the
+# driver's images given, an unfinished image (symbol table, INIT not discardable), a wrong
+# checksum, and a byte that differs in the relinked image where no relocation says so.
 #
 # usage: check-image-selftest.sh CHECK-SCRIPT IMAGE ALLOW-LIST ENTRY-SYMBOL PREFIX SCRATCH-DIR
+#                                [SHIPPED SYMBOLS LINKED RELINKED]
 set -u
 check=$1 image=$2 allow=$3 entry=$4 prefix=$5 scratch=$6
+shipped=${7:-} symbols=${8:-} linked=${9:-} relinked=${10:-}
 mkdir -p "$scratch"
 status=0
 
@@ -47,5 +51,23 @@ expect_failure "image importing from KERNEL32" "module KERNEL32.dll is not one o
     "$scratch/user.exe" "$allow"
 expect_failure "console image" "not 1 (native)" "$scratch/user.exe" "$allow"
 expect_failure "image without the WDM flag" "WDM_DRIVER flag not set" "$scratch/user.exe" "$allow"
+
+if [ -n "$shipped" ]; then
+    # 4. The image as linked, before pe-finish.
+    expect_failure "image with its symbol table" "carries a COFF symbol table" \
+        --stripped "$symbols" "$linked" "$allow"
+    expect_failure "INIT without the discardable flag" "section INIT is not discardable" \
+        --stripped "$symbols" "$linked" "$allow"
+    # 5. One byte changed in the shipped image's first section, then in the relinked one (the
+    #    first byte of section data: the entry of no relocation).
+    first=$("${prefix}objdump" -h "$shipped" | awk '$1 == "0" { print $6; exit }')
+    cp "$shipped" "$scratch/patched.sys"
+    printf '\314' | dd of="$scratch/patched.sys" bs=1 seek=$((0x$first)) conv=notrunc 2>/dev/null
+    expect_failure "wrong checksum" "PE checksum is" --stripped "$symbols" "$scratch/patched.sys" "$allow"
+    cp "$relinked" "$scratch/relinked.sys"
+    printf '\314' | dd of="$scratch/relinked.sys" bs=1 seek=$((0x$first)) conv=notrunc 2>/dev/null
+    expect_failure "relinked image differing outside the relocations" "where no base relocation" \
+        --stripped "$symbols" --relinked "$scratch/relinked.sys" "$shipped" "$allow"
+fi
 
 exit $status

@@ -11,11 +11,18 @@
 #     its FileDescription is D;
 #   - with --placement SECTION=NAME[,NAME...] (repeatable): the image has SECTION, each named
 #     routine lies in it, and no other routine does. Windows discards INIT after DriverEntry
-#     and pages PAGE* out, so a routine there by mistake fails only at run time.
+#     and pages PAGE* out, so a routine there by mistake fails only at run time;
+#   - no section is both writable and executable; an INIT section is discardable and starts on
+#     a page of its own, so the loader can free it after DriverEntry; the PE checksum is right;
+#   - with --stripped SYMBOLS: the image carries no COFF symbol table, and the entry point and
+#     placement are judged by the symbols in SYMBOLS (the file kept beside the image);
+#   - with --relinked OTHER: OTHER, the same objects linked at another image base and finished
+#     the same way, differs from the image only in ImageBase, CheckSum and the 4-byte words a
+#     HIGHLOW base relocation names: the relocation table covers every absolute address.
 #
 # usage: check-image.sh [--prefix i686-w64-mingw32-] [--entry _DriverEntry@8] [--version V]
 #                       [--description D] [--placement SECTION=NAME,...]...
-#                       IMAGE ALLOW-LIST [OBJECT...]
+#                       [--stripped SYMBOLS] [--relinked OTHER] IMAGE ALLOW-LIST [OBJECT...]
 # Prints every problem found, one per line, and exits 1 if there was any.
 set -u
 
@@ -24,6 +31,8 @@ entry=_DriverEntry@8
 version=
 description=
 placements=
+symbols=
+relinked=
 while [ $# -gt 0 ]; do
     case "$1" in
     --prefix) prefix=$2; shift 2 ;;
@@ -31,6 +40,8 @@ while [ $# -gt 0 ]; do
     --version) version=$2; shift 2 ;;
     --description) description=$2; shift 2 ;;
     --placement) placements="$placements $2"; shift 2 ;;
+    --stripped) symbols=$2; shift 2 ;;
+    --relinked) relinked=$2; shift 2 ;;
     *) break ;;
     esac
 done
@@ -41,6 +52,7 @@ fi
 image=$1
 allow=$2
 shift 2
+[ -n "$symbols" ] || symbols=$image
 
 failures=0
 fail() {
@@ -74,7 +86,7 @@ fi
 # Entry point: ImageBase + AddressOfEntryPoint must be the entry symbol's address.
 base=$(field ImageBase)
 rva=$(field AddressOfEntryPoint)
-symbol=$("${prefix}nm" "$image" | awk -v s="$entry" '$3 == s { print $1; exit }')
+symbol=$("${prefix}nm" "$symbols" | awk -v s="$entry" '$3 == s { print $1; exit }')
 if [ -z "$symbol" ]; then
     fail "entry symbol $entry not found in the image's symbol table"
 elif [ $((0x$base + 0x$rva)) -ne $((0x$symbol)) ]; then
@@ -148,7 +160,7 @@ if [ -n "$placements" ]; then
             echo "$name $((0x$vma)) $((0x$vma + 0x$size))"
         done)
     # "SECTION ROUTINE" per function symbol.
-    routines=$("${prefix}nm" -C --defined-only "$image" | awk '$2 == "T" || $2 == "t"' |
+    routines=$("${prefix}nm" -C --defined-only "$symbols" | awk '$2 == "T" || $2 == "t"' |
         sed -e 's/(.*//' -e 's/@[0-9]*$//' | while read -r address type name; do
             printf '%s\n' "$sections" | awk -v a="$((0x$address))" -v n="$name" '
                 a + 0 >= $2 + 0 && a + 0 < $3 + 0 && n != $1 { print $1, n; exit }'
@@ -169,6 +181,84 @@ if [ -n "$placements" ]; then
             *) fail "$name is in section $section but not listed for it" ;;
             esac
         done
+    done
+fi
+
+# Section table and headers, read from the file itself: u SIZE OFFSET is the
+# little-endian unsigned SIZE-byte value at OFFSET.
+u() {
+    od -An -tu"$1" -j "$2" -N "$1" "$image" | tr -d ' '
+}
+pe=$(u 4 60)
+file_header=$((pe + 4))
+optional=$((file_header + 20))
+section_count=$(u 2 $((file_header + 2)))
+table=$((optional + $(u 2 $((file_header + 16)))))
+# "NAME VA VIRTUAL-SIZE RAW-POINTER CHARACTERISTICS" per section, in decimal.
+section_table=$(i=0
+    while [ "$i" -lt "$section_count" ]; do
+        h=$((table + 40 * i))
+        name=$(dd if="$image" bs=1 skip="$h" count=8 2>/dev/null | tr -d '\000')
+        echo "$name $(u 4 $((h + 12))) $(u 4 $((h + 8))) $(u 4 $((h + 20))) $(u 4 $((h + 36)))"
+        i=$((i + 1))
+    done)
+while read -r name va vsize raw flags; do
+    if [ $((flags & 0x80000000)) -ne 0 ] && [ $((flags & 0x20000000)) -ne 0 ]; then
+        fail "section $name is both writable and executable"
+    fi
+    if [ "$name" = INIT ]; then
+        [ $((flags & 0x02000000)) -ne 0 ] || fail "section INIT is not discardable"
+        [ $((va % 4096)) -eq 0 ] || fail "section INIT does not start on a page of its own"
+    fi
+done <<EOF
+$section_table
+EOF
+
+if [ "$symbols" != "$image" ]; then
+    if [ "$(u 4 $((file_header + 8)))" != 0 ] || [ "$(u 4 $((file_header + 12)))" != 0 ]; then
+        fail "the image carries a COFF symbol table"
+    fi
+fi
+
+# The PE checksum: 16-bit words summed with carries folded in, the checksum field as zero,
+# plus the file length.
+checksum_field=$((optional + 64))
+sum=$(od -An -v -tu2 "$image" | awk -v skip=$((checksum_field / 2)) '
+    { for (i = 1; i <= NF; i++) { if (n != skip && n != skip + 1) { s += $i; s = s % 65536 + int(s / 65536) } n++ } }
+    END { s = s % 65536 + int(s / 65536); print s }')
+expected=$((sum + $(wc -c <"$image")))
+stored=$(u 4 "$checksum_field")
+[ "$stored" -eq "$expected" ] ||
+    fail "PE checksum is $(printf '%08x' "$stored"), not $(printf '%08x' "$expected")"
+
+if [ -n "$relinked" ]; then
+    # Allowed differences, as file offsets: ImageBase, CheckSum and every HIGHLOW fixup.
+    fixups=$("${prefix}objdump" -p "$image" | sed -n 's/.*\[\([0-9a-f]*\)\] HIGHLOW.*/\1/p' |
+        while read -r rva; do echo $((0x$rva)); done | tr '\n' ' ')
+    differences=$(cmp -l "$image" "$relinked" 2>&1)
+    if printf '%s\n' "$differences" | grep -q 'EOF'; then
+        fail "the relinked image $relinked differs in length"
+    fi
+    # The file offset of each byte that differs where nothing allows it.
+    stray=$(printf '%s\n' "$differences" | grep -v EOF | awk \
+        -v base=$((optional + 28)) -v sum="$checksum_field" -v sections="$section_table" \
+        -v fixups="$fixups" '
+        BEGIN {
+            ns = split(sections, lines, "\n")
+            nf = split(fixups, rvas, " ")
+            for (k = 0; k < 4; k++) allowed[base + k] = allowed[sum + k] = 1
+            for (f = 1; f <= nf; f++) {
+                for (s = 1; s <= ns; s++) {
+                    split(lines[s], c, " ")
+                    if (rvas[f] + 0 >= c[2] + 0 && rvas[f] + 0 < c[2] + c[3]) {
+                        for (k = 0; k < 4; k++) allowed[c[4] + rvas[f] - c[2] + k] = 1
+                    }
+                }
+            }
+        }
+        NF == 3 && !(($1 - 1) in allowed) { print $1 - 1 }')
+    for offset in $stray; do
+        fail "byte at file offset $(printf '0x%x' "$offset") differs in the image relinked at another base, where no base relocation says so"
     done
 fi
 
