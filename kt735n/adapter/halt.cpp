@@ -51,12 +51,13 @@ static KT735N_PAGED_CODE VOID WaitForUsbRequests(Adapter* adapter) {
     }
 }
 
-// Waits for a set request still pending, runs the shutdown sequence (timer cancelled, DeviceState
-// 14, remote wake-up armed, both bulk pipes aborted and reset, one second's pause), waits for every
-// request still with the USB stack, deregisters the shutdown handler, frees TxLock and RxLock,
-// gives the receive packets back to their pool and releases every tracked allocation through the
-// ledger, the Adapter last. Nothing of the adapter may be used once this returns. IRQL:
-// PASSIVE_LEVEL. Locks: none held; RxLock and TxSubmitLock are taken while waiting.
+// Waits for a set request still pending, runs the shutdown sequence (timer cancelled,
+// DeviceState 14, remote wake-up armed, both bulk pipes aborted and reset, one second's pause),
+// waits for every request still with the USB stack, deregisters the shutdown handler, frees
+// TxLock and RxLock, gives the receive packets back to their pool and releases every tracked
+// allocation through the ledger, the Adapter last. Nothing of the adapter may be used once this
+// returns.
+// IRQL: PASSIVE_LEVEL. Locks: none held; RxLock and TxSubmitLock are taken while waiting.
 KT735N_PAGED_CODE VOID NTAPI MiniportHalt(NDIS_HANDLE miniportAdapterContext) {
     PAGED_CODE();
     Adapter* adapter = (Adapter*)miniportAdapterContext;
