@@ -16,8 +16,11 @@
 #include <host/world.h>
 #include <kt735_device.h>
 
-#include "json.h"
+#include "captures.h"
+#include "format.h"
+#include "json_record.h"
 #include "names.h"
+#include "recorder.h"
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
 
@@ -39,152 +42,17 @@ constexpr std::array<std::uint8_t, 6> kPeer = {0x02, 0x50, 0x45, 0x45, 0x52, 0x0
 // IEEE 802 local experimental EtherType, for the frames the scenario makes up.
 constexpr std::uint16_t kEtherType = 0x88B5;
 
-std::string hexBytes(const std::uint8_t* data, std::size_t size) {
-    static const char* digits = "0123456789abcdef";
-    std::string text;
-    text.reserve(size * 2);
-    for (std::size_t i = 0; i < size; i++) {
-        text += digits[data[i] >> 4];
-        text += digits[data[i] & 0xF];
-    }
-    return text;
-}
-
-std::string macText(const std::uint8_t* mac) {
-    char text[24];
-    std::snprintf(text, sizeof(text), "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2],
-                  mac[3], mac[4], mac[5]);
-    return text;
-}
-
-// Virtual seconds, exact to 100 ns, without trailing zeros: "2", "0.0151".
-std::string seconds(Time t) {
-    std::string sign = t < 0 ? "-" : "";
-    Time a = t < 0 ? -t : t;
-    std::string text = sign + std::to_string(a / kSecond);
-    Time fraction = a % kSecond;
-    if (fraction != 0) {
-        char digits[16];
-        std::snprintf(digits, sizeof(digits), "%07lld", static_cast<long long>(fraction));
-        std::string f = digits;
-        while (f.back() == '0') {
-            f.pop_back();
-        }
-        text += "." + f;
-    }
-    return text;
-}
-
-// "  12.345 s" for the text output, to the millisecond.
-std::string stamp(Time t) {
-    Time a = t < 0 ? -t : t;
-    char text[32];
-    std::snprintf(text, sizeof(text), "%s%lld.%03lld s", t < 0 ? "-" : "",
-                  static_cast<long long>(a / kSecond),
-                  static_cast<long long>((a % kSecond) / kMillisecond));
-    char padded[40];
-    std::snprintf(padded, sizeof(padded), "%11s", text);
-    return padded;
-}
-
-std::string trimmed(const std::string& text) {
-    return text.substr(text.find_first_not_of(' '));
-}
-
-std::string statusText(std::uint32_t status) {
-    std::string name = statusName(status);
-    return name.empty() ? hex32(status) : name;
-}
-
-std::uint32_t le32(const std::vector<std::uint8_t>& data) {
-    return static_cast<std::uint32_t>(data[0] | (data[1] << 8) | (data[2] << 16) |
-                                      (static_cast<std::uint32_t>(data[3]) << 24));
-}
-
-// A pcap of Ethernet frames (link type 1) stamped with virtual time.
-class EthernetPcap {
-  public:
-    explicit EthernetPcap(const std::string& path) : out_(path, std::ios::binary) {
-        put32(0xA1B2C3D4);
-        put16(2);
-        put16(4);
-        put32(0);
-        put32(0);
-        put32(65535);
-        put32(1);
-        out_.flush();
-    }
-    bool good() const { return out_.good(); }
-    void write(Time t, const std::vector<std::uint8_t>& frame) {
-        put32(static_cast<std::uint32_t>(t / kSecond));
-        put32(static_cast<std::uint32_t>((t % kSecond) / 10));
-        put32(static_cast<std::uint32_t>(frame.size()));
-        put32(static_cast<std::uint32_t>(frame.size()));
-        out_.write(reinterpret_cast<const char*>(frame.data()),
-                   static_cast<std::streamsize>(frame.size()));
-        out_.flush();
-    }
-
-  private:
-    void put16(std::uint16_t v) {
-        const char b[2] = {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)};
-        out_.write(b, 2);
-    }
-    void put32(std::uint32_t v) {
-        put16(static_cast<std::uint16_t>(v & 0xFFFF));
-        put16(static_cast<std::uint16_t>(v >> 16));
-    }
-    std::ofstream out_;
-};
-
-struct WireCount {
-    std::uint64_t fromAdapter = 0;
-    std::uint64_t toAdapter = 0;
-};
-
-// Counts every frame on one wire and writes it to the shared capture.
-class WireTap : public kt735::model::WirePeer {
-  public:
-    WireTap(WireCount& count, EthernetPcap* pcap) : count_(count), pcap_(pcap) {}
-    void onFrame(kt735::model::Segment&, const WireFrame& frame) override {
-        if (frame.direction == Direction::FromAdapter) {
-            count_.fromAdapter++;
-        } else {
-            count_.toAdapter++;
-        }
-        if (pcap_ != nullptr) {
-            pcap_->write(frame.time, frame.bytes);
-        }
-    }
-
-  private:
-    WireCount& count_;
-    EthernetPcap* pcap_;
-};
-
-struct Field {
-    std::string key;
-    std::string value;
-    bool quoted = true;
-};
-
-struct Record {
-    Time t = 0;
-    std::string kind;
-    std::vector<Field> fields;
-};
-
 class Simulation : public host::ndis::Protocol {
   public:
     Simulation(const Options& options, const Script& script, std::ostream& out)
-        : options_(options), script_(script), out_(out) {}
+        : options_(options), script_(script), out_(out), text_(out, options.quiet) {}
 
     int run(std::ostream& err);
 
     // ---- the upper edge
     void receive(host::ndis::Adapter&, const std::vector<std::uint8_t>& frame,
                  NDIS_STATUS packetStatus) override {
-        frames_.indicated++;
+        run_.frames.indicated++;
         std::string from = frame.size() >= 12 ? " from " + macText(frame.data() + 6) : "";
         record("receive",
                {{"length", std::to_string(frame.size()), false},
@@ -193,9 +61,9 @@ class Simulation : public host::ndis::Protocol {
                "receive " + std::to_string(frame.size()) + " bytes" + from);
     }
     void sendComplete(host::ndis::Adapter&, std::uint64_t id, NDIS_STATUS status) override {
-        frames_.sendCompleted++;
+        run_.frames.sendCompleted++;
         if (status != NDIS_STATUS_SUCCESS) {
-            frames_.sendErrors++;
+            run_.frames.sendErrors++;
         }
         // A completion inside MiniportSend is told on the send's own line.
         std::string text;
@@ -239,60 +107,17 @@ class Simulation : public host::ndis::Protocol {
     }
 
   private:
-    struct Frames {
-        std::uint64_t sent = 0;
-        std::uint64_t sendCompleted = 0;
-        std::uint64_t sendErrors = 0;
-        std::uint64_t indicated = 0;
-    };
-
-    Time rel() const { return world_->now() - t0_; }
+    Time rel() const { return world_->now() - run_.t0; }
 
     void record(std::string kind, std::vector<Field> fields, const std::string& text) {
-        records_.push_back({rel(), std::move(kind), std::move(fields)});
+        run_.records.push_back({rel(), std::move(kind), std::move(fields)});
         if (!text.empty()) {
-            print(text);
+            text_.print(rel(), text);
         }
     }
 
-    // Text lines; runs of identical lines are folded into one with a count.
-    void print(const std::string& text) {
-        if (options_.quiet) {
-            return;
-        }
-        if (text == pendingText_) {
-            pendingCount_++;
-            pendingLast_ = rel();
-            return;
-        }
-        flush();
-        pendingText_ = text;
-        pendingCount_ = 1;
-        pendingTime_ = rel();
-        pendingLast_ = pendingTime_;
-    }
-    void flush() {
-        if (pendingCount_ == 0) {
-            return;
-        }
-        out_ << stamp(pendingTime_) << "  " << pendingText_;
-        if (pendingCount_ > 1) {
-            out_ << "  (x" << pendingCount_;
-            if (pendingLast_ != pendingTime_) {
-                out_ << ", until " << trimmed(stamp(pendingLast_));
-            }
-            out_ << ")";
-        }
-        out_ << "\n";
-        pendingCount_ = 0;
-        pendingText_.clear();
-    }
-    void line(const std::string& text) {
-        if (!options_.quiet) {
-            flush();
-            out_ << text << "\n";
-        }
-    }
+    void flush() { text_.flush(); }
+    void line(const std::string& text) { text_.line(text); }
 
     std::string mediumText() const {
         if (device_->activeMedium() == Medium::PhoneLine) {
@@ -340,7 +165,7 @@ class Simulation : public host::ndis::Protocol {
     std::ostream& out_;
 
     std::unique_ptr<host::usb::UsbmonWriter> usbmon_;
-    std::unique_ptr<EthernetPcap> wirePcap_;
+    std::unique_ptr<kt735::model::PcapWriter> wirePcap_;
     std::unique_ptr<host::World> world_;
     std::unique_ptr<kt735::model::Kt735Device> device_;
     std::unique_ptr<host::usb::Bus> bus_;
@@ -348,33 +173,21 @@ class Simulation : public host::ndis::Protocol {
     host::ndis::Adapter* adapter_ = nullptr;
     W_CHECK_FOR_HANG_HANDLER checkForHang_ = nullptr;
 
-    Time t0_ = 0;
     NTSTATUS entryStatus_ = STATUS_SUCCESS;
-    std::optional<std::uint32_t> initializeStatus_;
-    std::optional<std::uint32_t> startDeviceStatus_;
     bool bugchecked_ = false;
     bool halted_ = false;
-    std::vector<Record> records_;
-    std::vector<std::pair<std::string, std::uint32_t>> counters_;
-    std::vector<std::string> violations_;
-    std::vector<std::string> leaks_;
-    std::map<std::string, WireCount> wires_;
-    Frames frames_;
+    RunRecord run_;
     std::uint64_t frameSeq_ = 0;
     bool insideSend_ = false;
     std::optional<std::uint32_t> completedInside_;
     host::EventId watchdog_ = 0;
-
-    std::string pendingText_;
-    std::size_t pendingCount_ = 0;
-    Time pendingTime_ = 0;
-    Time pendingLast_ = 0;
+    TextOutput text_;
 };
 
 void Simulation::setUp() {
     world_ = std::make_unique<host::World>();
     world_->verifier().setHandler(
-        [this](const host::Violation& v) { violations_.push_back(v.text()); });
+        [this](const host::Violation& v) { run_.violations.push_back(v.text()); });
     device_ = std::make_unique<kt735::model::Kt735Device>();
     if (options_.mac) {
         device_->setPermanentAddress(*options_.mac);
@@ -390,8 +203,8 @@ void Simulation::setUp() {
         device_->phoneLinePhy().setIdentifier(options_.phoneLineId);
     }
     device_->phoneLine().setStationsPresent(options_.phoneLineUp);
-    device_->ethernet().attach<WireTap>(wires_["ethernet"], wirePcap_.get());
-    device_->phoneLine().attach<WireTap>(wires_["phone-line"], wirePcap_.get());
+    device_->ethernet().attach<WireTap>(run_.wires["ethernet"], wirePcap_.get());
+    device_->phoneLine().attach<WireTap>(run_.wires["phone-line"], wirePcap_.get());
 
     bus_ = std::make_unique<host::usb::Bus>();
     bus_->setCapture(usbmon_.get());
@@ -442,12 +255,12 @@ void Simulation::initialize() {
     adapter_->attach(this);
     Time started = world_->now();
     guard("START_DEVICE (MiniportInitialize)");
-    startDeviceStatus_ = static_cast<std::uint32_t>(
+    run_.startDeviceStatus = static_cast<std::uint32_t>(
         world_->pnp().send(bus_->pdo(), IRP_MN_START_DEVICE).dispatchStatus);
     unguard();
-    t0_ = world_->now();
+    run_.t0 = world_->now();
     auto status = static_cast<std::uint32_t>(adapter_->initializeStatus());
-    initializeStatus_ = status;
+    run_.initializeStatus = status;
 
     std::size_t writes = 0;
     for (const host::usb::Request& r : bus_->log()) {
@@ -455,7 +268,7 @@ void Simulation::initialize() {
             writes++;
         }
     }
-    std::string took = seconds(t0_ - started);
+    std::string took = seconds(run_.t0 - started);
     if (status == NDIS_STATUS_SUCCESS) {
         line("initialize: NDIS_STATUS_SUCCESS after " + took + " s; " +
              std::to_string(bus_->log().size()) + " USB requests, " + std::to_string(writes) +
@@ -480,12 +293,12 @@ void Simulation::guard(const char* what) {
     watchdog_ = world_->scheduler().after(
         kWatchdog,
         [this, name] {
-            violations_.push_back(name + " has not returned after " + seconds(kWatchdog) +
-                                  " s of virtual time");
+            run_.violations.push_back(name + " has not returned after " + seconds(kWatchdog) +
+                                      " s of virtual time");
             flush();
-            line("kt735sim: " + violations_.back() + "; the run is abandoned");
+            line("kt735sim: " + run_.violations.back() + "; the run is abandoned");
             out_.flush();
-            for (const std::string& v : violations_) {
+            for (const std::string& v : run_.violations) {
                 std::cerr << "kt735sim: verifier: " << v << "\n";
             }
             if (options_.json) {
@@ -537,7 +350,7 @@ void Simulation::send(const ScriptEvent& event) {
         completedInside_.reset();
         auto result = adapter_->send(frame);
         insideSend_ = false;
-        frames_.sent++;
+        run_.frames.sent++;
         auto status = static_cast<std::uint32_t>(result.status);
         std::string completion;
         if (completedInside_ && status == NDIS_STATUS_PENDING) {
@@ -645,7 +458,7 @@ void Simulation::queryCounters() {
         ULONG value = 0;
         host::ndis::Adapter::Request r = adapter_->queryUlong(oid, value);
         if (r.status == NDIS_STATUS_SUCCESS) {
-            counters_.emplace_back(oidName(oid), static_cast<std::uint32_t>(value));
+            run_.counters.emplace_back(oidName(oid), static_cast<std::uint32_t>(value));
         }
     }
 }
@@ -667,9 +480,9 @@ void Simulation::shutdown(bool bugcheck) {
         return;
     }
     if (bus_->log().size() != requests) {
-        violations_.push_back("the shutdown handler made " +
-                              std::to_string(bus_->log().size() - requests) +
-                              " USB requests at HIGH_LEVEL");
+        run_.violations.push_back("the shutdown handler made " +
+                                  std::to_string(bus_->log().size() - requests) +
+                                  " USB requests at HIGH_LEVEL");
     }
     bugchecked_ = true;
     halted_ = true;
@@ -789,58 +602,8 @@ void Simulation::execute(const ScriptEvent& event) {
 }
 
 void Simulation::writeJson(std::ostream& err, int exitStatus) {
-    JsonWriter json;
-    json.beginObject();
-    json.string("initialize", initializeStatus_ ? hex32(*initializeStatus_) : "");
-    json.string("initialize_name", initializeStatus_ ? statusName(*initializeStatus_) : "");
-    json.string("start_device", startDeviceStatus_ ? hex32(*startDeviceStatus_) : "");
-    json.raw("initialized_at", seconds(t0_));
-    json.beginArray("events");
-    for (const Record& r : records_) {
-        json.beginObject();
-        json.raw("t", seconds(r.t));
-        json.string("kind", r.kind);
-        for (const Field& f : r.fields) {
-            if (f.quoted) {
-                json.string(f.key, f.value);
-            } else {
-                json.raw(f.key, f.value);
-            }
-        }
-        json.endObject();
-    }
-    json.endArray();
-    json.beginObject("counters");
-    for (const auto& [name, value] : counters_) {
-        json.number(name, value);
-    }
-    json.endObject();
-    json.beginObject("summary");
-    json.number("sent", static_cast<std::int64_t>(frames_.sent));
-    json.number("send_completed", static_cast<std::int64_t>(frames_.sendCompleted));
-    json.number("send_errors", static_cast<std::int64_t>(frames_.sendErrors));
-    json.number("indicated", static_cast<std::int64_t>(frames_.indicated));
-    for (const auto& [name, count] : wires_) {
-        json.beginObject(name);
-        json.number("from_adapter", static_cast<std::int64_t>(count.fromAdapter));
-        json.number("to_adapter", static_cast<std::int64_t>(count.toAdapter));
-        json.endObject();
-    }
-    json.beginArray("violations");
-    for (const std::string& v : violations_) {
-        json.string({}, v);
-    }
-    json.endArray();
-    json.beginArray("leaks");
-    for (const std::string& l : leaks_) {
-        json.string({}, l);
-    }
-    json.endArray();
-    json.number("exit", exitStatus);
-    json.endObject();
-    json.endObject();
     std::ofstream file(*options_.json);
-    file << json.text();
+    file << jsonRecord(run_, exitStatus);
     if (!file) {
         err << "kt735sim: --json: cannot write '" << *options_.json << "'\n";
     }
@@ -866,16 +629,16 @@ int Simulation::finish(std::ostream& err) {
     for (auto kind : {host::Memory::Kind::Ndis, host::Memory::Kind::Pool}) {
         std::string report = world_->memory().leakReport(kind);
         if (!report.empty() && !bugchecked_) {
-            leaks_.push_back(report);
+            run_.leaks.push_back(report);
         }
     }
     if (world_->irps().liveCount() != 0 && !bugchecked_) {
-        leaks_.push_back(std::to_string(world_->irps().liveCount()) + " IRPs still alive");
+        run_.leaks.push_back(std::to_string(world_->irps().liveCount()) + " IRPs still alive");
     }
 
     std::uint64_t xmitErrors = 0;
     std::uint64_t rcvErrors = 0;
-    for (const auto& [name, value] : counters_) {
+    for (const auto& [name, value] : run_.counters) {
         if (name == "OID_GEN_XMIT_ERROR") {
             xmitErrors = value;
         } else if (name == "OID_GEN_RCV_ERROR") {
@@ -883,14 +646,14 @@ int Simulation::finish(std::ostream& err) {
         }
     }
     WireCount wire;
-    for (const auto& [name, count] : wires_) {
+    for (const auto& [name, count] : run_.wires) {
         wire.fromAdapter += count.fromAdapter;
         wire.toAdapter += count.toAdapter;
     }
     line("summary");
-    line("  frames sent      " + std::to_string(frames_.sent) + " by MiniportSend, " +
-         std::to_string(frames_.sendCompleted) + " completed, " + std::to_string(wire.fromAdapter) +
-         " on the wires");
+    line("  frames sent      " + std::to_string(run_.frames.sent) + " by MiniportSend, " +
+         std::to_string(run_.frames.sendCompleted) + " completed, " +
+         std::to_string(wire.fromAdapter) + " on the wires");
     const kt735::model::Counters& chip = device_->counters();
     std::string dropped;
     for (auto [count, why] :
@@ -903,20 +666,21 @@ int Simulation::finish(std::ostream& err) {
         }
     }
     line("  frames received  " + std::to_string(wire.toAdapter) + " on the wires, " +
-         std::to_string(frames_.indicated) + " indicated" + dropped);
-    line("  errors           " + std::to_string(frames_.sendErrors) + " failed sends; counters: " +
-         (counters_.empty() ? std::string("not read")
-                            : "transmit " + std::to_string(xmitErrors) + ", receive " +
-                                  std::to_string(rcvErrors)));
-    line("  verifier         " + (violations_.empty()
+         std::to_string(run_.frames.indicated) + " indicated" + dropped);
+    line("  errors           " + std::to_string(run_.frames.sendErrors) +
+         " failed sends; counters: " +
+         (run_.counters.empty() ? std::string("not read")
+                                : "transmit " + std::to_string(xmitErrors) + ", receive " +
+                                      std::to_string(rcvErrors)));
+    line("  verifier         " + (run_.violations.empty()
                                       ? std::string("no violations")
-                                      : std::to_string(violations_.size()) + " violations"));
-    line("  leaks            " + (leaks_.empty() ? std::string("none") : "see below"));
-    int exitStatus = violations_.empty() && leaks_.empty() ? 0 : 1;
-    for (const std::string& v : violations_) {
+                                      : std::to_string(run_.violations.size()) + " violations"));
+    line("  leaks            " + (run_.leaks.empty() ? std::string("none") : "see below"));
+    int exitStatus = run_.violations.empty() && run_.leaks.empty() ? 0 : 1;
+    for (const std::string& v : run_.violations) {
         err << "kt735sim: verifier: " << v << "\n";
     }
-    for (const std::string& l : leaks_) {
+    for (const std::string& l : run_.leaks) {
         err << "kt735sim: leak: " << l << "\n";
     }
     if (options_.json) {
@@ -934,8 +698,8 @@ int Simulation::run(std::ostream& err) {
         }
     }
     if (options_.wirePcap) {
-        wirePcap_ = std::make_unique<EthernetPcap>(*options_.wirePcap);
-        if (!wirePcap_->good()) {
+        wirePcap_ = std::make_unique<kt735::model::PcapWriter>(*options_.wirePcap);
+        if (!wirePcap_->ok()) {
             err << "kt735sim: --wire-pcap: cannot write '" << *options_.wirePcap << "'\n";
             return 2;
         }
@@ -957,11 +721,11 @@ int Simulation::run(std::ostream& err) {
             if (event.at > end || halted_) {
                 break;
             }
-            runTo(t0_ + event.at);
+            runTo(run_.t0 + event.at);
             execute(event);
         }
         if (!halted_) {
-            runTo(t0_ + end);
+            runTo(run_.t0 + end);
         }
     }
     int status = finish(err);
