@@ -142,6 +142,74 @@ void PcapWriter::onFrame(Segment&, const WireFrame& frame) {
     out_.flush();
 }
 
+namespace {
+
+// One pcapng option: code, length, value padded to four bytes.
+void putOption(std::string& block, std::uint16_t code, std::string_view value) {
+    auto put16s = [&](std::uint16_t v) {
+        block += static_cast<char>(v & 0xFF);
+        block += static_cast<char>(v >> 8);
+    };
+    put16s(code);
+    put16s(static_cast<std::uint16_t>(value.size()));
+    block += value;
+    block.append((4 - value.size() % 4) % 4, '\0');
+}
+
+std::string le(std::uint64_t v, int bytes) {
+    std::string text;
+    for (int i = 0; i < bytes; i++) {
+        text += static_cast<char>((v >> (8 * i)) & 0xFF);
+    }
+    return text;
+}
+
+// A block: type, total length, body, total length again.
+void putBlock(std::ofstream& out, std::uint32_t type, const std::string& body) {
+    auto length = static_cast<std::uint32_t>(body.size() + 12);
+    out << le(type, 4) << le(length, 4) << body << le(length, 4);
+}
+
+} // namespace
+
+PcapngWriter::PcapngWriter(const std::string& path, const std::vector<std::string>& segments,
+                           const std::string& comment)
+    : out_(path, std::ios::binary | std::ios::trunc), segments_(segments) {
+    std::string header = le(0x1A2B3C4D, 4) + le(1, 2) + le(0, 2) + le(~0ull, 8);
+    if (!comment.empty()) {
+        putOption(header, 1, comment); // opt_comment
+    }
+    putOption(header, 4, "KT735 model"); // shb_userappl
+    putOption(header, 0, {});
+    putBlock(out_, 0x0A0D0D0A, header);
+    for (const std::string& name : segments_) {
+        std::string idb = le(1, 2) + le(0, 2) + le(65535, 4); // LINKTYPE_ETHERNET
+        putOption(idb, 2, name);                              // if_name
+        putOption(idb, 9, std::string(1, '\x07'));            // if_tsresol: 100 ns
+        putOption(idb, 0, {});
+        putBlock(out_, 1, idb);
+    }
+    out_.flush();
+}
+
+void PcapngWriter::onFrame(Segment& segment, const WireFrame& frame) {
+    auto it = std::find(segments_.begin(), segments_.end(), segment.name());
+    if (it == segments_.end()) {
+        return;
+    }
+    auto t = static_cast<std::uint64_t>(std::max<Time>(frame.time, 0)); // in 100 ns units
+    auto length = static_cast<std::uint32_t>(frame.bytes.size());
+    std::string epb = le(static_cast<std::uint32_t>(it - segments_.begin()), 4) + le(t >> 32, 4) +
+                      le(t & 0xFFFFFFFF, 4) + le(length, 4) + le(length, 4);
+    epb.append(frame.bytes.begin(), frame.bytes.end());
+    epb.append((4 - length % 4) % 4, '\0');
+    // epb_flags: direction 1 inbound (towards the adapter), 2 outbound.
+    putOption(epb, 2, le(frame.direction == Direction::FromAdapter ? 2 : 1, 4));
+    putOption(epb, 0, {});
+    putBlock(out_, 6, epb);
+    out_.flush();
+}
+
 void ScriptedPeer::on(Match match, Reply reply, Time delay, std::uint16_t status, unsigned times) {
     rules_.push_back(Rule{std::move(match), std::move(reply), delay, status, times, times != 0});
 }

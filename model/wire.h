@@ -149,6 +149,21 @@ class PcapWriter : public WirePeer {
     bool adapterFramesOnly_;
 };
 
+// Writes the traffic of several segments as one pcapng file: one Ethernet interface per segment,
+// named after it, stamped with virtual time to 100 ns; each frame carries its direction
+// (outbound: sent by the adapter). Attach the one writer to every segment it names.
+class PcapngWriter : public WirePeer {
+  public:
+    PcapngWriter(const std::string& path, const std::vector<std::string>& segments,
+                 const std::string& comment = {});
+    void onFrame(Segment& segment, const WireFrame& frame) override;
+    bool ok() const { return out_.good(); }
+
+  private:
+    std::ofstream out_;
+    std::vector<std::string> segments_;
+};
+
 // A station that answers the adapter's frames by rule.
 class ScriptedPeer : public WirePeer {
   public:

@@ -282,7 +282,9 @@ void Adapter::stopHangCheck() {
 
 void Adapter::hangCheckTick() {
     hangCheckEvent_ = 0;
-    runCheckForHang();
+    if (!hangCheckSuspended_) {
+        runCheckForHang();
+    }
     if (state_ != State::Running || hangCheckEvent_ != 0) {
         return;
     }
@@ -608,14 +610,15 @@ void Adapter::requestComplete(bool isSet, NDIS_STATUS status, const char* call) 
     }
 }
 
-Adapter::Request Adapter::query(NDIS_OID oid, ULONG length) {
+Adapter::Request Adapter::query(NDIS_OID oid, ULONG length, std::span<const std::uint8_t> input) {
     if (state_ != State::Running) {
         Request r;
         r.status = NDIS_STATUS_ADAPTER_NOT_FOUND;
         return r;
     }
-    return issue(false, context(), oid, std::vector<std::uint8_t>(length, Memory::kFillPattern),
-                 true);
+    std::vector<std::uint8_t> buffer(length, Memory::kFillPattern);
+    std::copy_n(input.begin(), std::min<std::size_t>(input.size(), length), buffer.begin());
+    return issue(false, context(), oid, std::move(buffer), true);
 }
 
 Adapter::Request Adapter::set(NDIS_OID oid, std::vector<std::uint8_t> data) {

@@ -2,394 +2,155 @@
 
 #include <algorithm>
 #include <cctype>
-#include <fstream>
-#include <sstream>
+#include <cstdio>
+
+#include <CLI/CLI.hpp>
 
 #include "names.h"
+#include "parsing.h"
 
 namespace kt735sim {
 
+const char* const kToolVersion = "1.1.0";
+
 namespace {
 
-// Decimal, or hex with 0x; at most `max`.
-std::optional<std::uint64_t> parseNumber(std::string_view text, std::uint64_t max) {
-    int base = 10;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        base = 16;
-        text.remove_prefix(2);
-    }
-    if (text.empty() || text.size() > 16) {
-        return std::nullopt;
-    }
-    std::uint64_t value = 0;
-    for (char c : text) {
-        int digit = 0;
-        if (c >= '0' && c <= '9') {
-            digit = c - '0';
-        } else if (base == 16 && std::isxdigit(static_cast<unsigned char>(c))) {
-            digit = std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
-        } else {
-            return std::nullopt;
-        }
-        value = value * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(digit);
-        if (value > max) {
-            return std::nullopt;
-        }
-    }
-    return value;
+std::string lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
 }
 
-// Hex, with or without 0x.
-std::optional<std::uint16_t> parseHex16(std::string_view text) {
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        text.remove_prefix(2);
-    }
-    std::string with = "0x" + std::string(text);
-    auto value = parseNumber(with, 0xFFFF);
-    if (!value) {
-        return std::nullopt;
-    }
-    return static_cast<std::uint16_t>(*value);
+UsageError fail(std::string message) {
+    return UsageError{"kt735sim: " + std::move(message)};
 }
 
-// "2.5s", "500ms", "250us"; a bare number is in `defaultUnit` ("s"). Resolution 100 ns.
-std::optional<host::Time> parseTime(std::string_view text, std::string_view defaultUnit = {}) {
-    std::size_t end = 0;
-    while (end < text.size() &&
-           (std::isdigit(static_cast<unsigned char>(text[end])) || text[end] == '.')) {
-        end++;
-    }
-    std::string_view number = text.substr(0, end);
-    std::string_view unit = text.substr(end);
-    if (unit.empty()) {
-        unit = defaultUnit;
-    }
-    int decimals = 0; // digits of 100 ns below the unit
-    if (unit == "s") {
-        decimals = 7;
-    } else if (unit == "ms") {
-        decimals = 4;
-    } else if (unit == "us") {
-        decimals = 1;
-    } else {
-        return std::nullopt;
-    }
-    std::size_t dot = number.find('.');
-    std::string_view whole = number.substr(0, dot);
-    std::string_view fraction = dot == std::string_view::npos ? "" : number.substr(dot + 1);
-    if (whole.empty() || whole.size() > 7 || fraction.find('.') != std::string_view::npos ||
-        (dot != std::string_view::npos && fraction.empty())) {
-        return std::nullopt;
-    }
-    while (!fraction.empty() && fraction.back() == '0') {
-        fraction.remove_suffix(1);
-    }
-    if (static_cast<int>(fraction.size()) > decimals) {
-        return std::nullopt;
-    }
-    host::Time value = 0;
-    for (char c : whole) {
-        value = value * 10 + (c - '0');
-    }
-    for (int i = 0; i < decimals; i++) {
-        value = value * 10 + (i < static_cast<int>(fraction.size()) ? fraction[i] - '0' : 0);
-    }
-    return value;
-}
-
-std::optional<std::vector<std::uint8_t>> parseHexBytes(std::string_view text) {
-    std::vector<std::uint8_t> bytes;
-    if (text.size() % 2 != 0) {
-        return std::nullopt;
-    }
-    for (std::size_t i = 0; i < text.size(); i += 2) {
-        auto byte = parseNumber("0x" + std::string(text.substr(i, 2)), 0xFF);
-        if (!byte) {
-            return std::nullopt;
+// Checks and converts the option values CLI11 collected as text; messages name the option.
+std::optional<UsageError> convert(Options& options, const std::vector<std::string>& params,
+                                  const std::string& mac, const std::string& ethernet,
+                                  const std::string& phoneLine, const std::string& duration) {
+    for (const std::string& value : params) {
+        std::size_t eq = value.find('=');
+        if (eq == std::string::npos || eq == 0) {
+            return fail("--param: expected NAME=VALUE, got '" + value + "'");
         }
-        bytes.push_back(static_cast<std::uint8_t>(*byte));
-    }
-    return bytes;
-}
-
-std::optional<std::array<std::uint8_t, 6>> parseMac(std::string_view text) {
-    std::array<std::uint8_t, 6> mac{};
-    if (text.size() != 17) {
-        return std::nullopt;
-    }
-    for (std::size_t i = 0; i < 6; i++) {
-        if (i > 0 && text[i * 3 - 1] != ':') {
-            return std::nullopt;
+        std::string name = value.substr(0, eq);
+        std::string text = value.substr(eq + 1);
+        if (lower(name) == "networkaddress") {
+            if (!std::all_of(text.begin(), text.end(),
+                             [](unsigned char c) { return std::isxdigit(c) != 0; })) {
+                return fail("--param NetworkAddress: expected hex digits, got '" + text + "'");
+            }
+            options.networkAddress = text;
+            continue;
         }
-        auto byte = parseNumber("0x" + std::string(text.substr(i * 3, 2)), 0xFF);
-        if (!byte) {
-            return std::nullopt;
+        auto number = parseNumber(text, 0xFFFFFFFF);
+        if (!number) {
+            return fail("--param " + name +
+                        ": expected a 32-bit value, decimal or hex with 0x, got '" + text + "'");
         }
-        mac[i] = static_cast<std::uint8_t>(*byte);
+        options.params.emplace_back(name, static_cast<std::uint32_t>(*number));
     }
-    return mac;
-}
-
-std::optional<std::uint32_t> parseOid(std::string_view text) {
-    if (auto byName = oidByName(text)) {
-        return byName;
+    if (!mac.empty()) {
+        options.mac = parseMac(mac);
+        if (!options.mac) {
+            return fail("--mac: expected six bytes like 00:12:34:56:78:9A, got '" + mac + "'");
+        }
     }
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        if (auto value = parseNumber(text, 0xFFFFFFFF)) {
-            return static_cast<std::uint32_t>(*value);
+    if (ethernet == "none") {
+        options.ethernet.reset();
+    } else if (!ethernet.empty()) {
+        options.ethernet = parseHex16(ethernet);
+        if (!options.ethernet) {
+            return fail("--ethernet: expected an ability word in hex (0x01E1) or none, got '" +
+                        ethernet + "'");
+        }
+    }
+    if (!phoneLine.empty()) {
+        std::string id = phoneLine;
+        std::size_t colon = phoneLine.find(':');
+        if (colon != std::string::npos) {
+            id = phoneLine.substr(0, colon);
+            std::string link = phoneLine.substr(colon + 1);
+            if (link != "up" && link != "down") {
+                return fail("--phoneline: the link is up or down, got '" + link + "'");
+            }
+            options.phoneLineUp = link == "up";
+        }
+        auto parsed = parseHex16(id);
+        if (!parsed) {
+            return fail("--phoneline: expected an identifier in hex (0x5C20), got '" + id + "'");
+        }
+        options.phoneLineId = *parsed;
+    }
+    if (!duration.empty()) {
+        options.duration = parseTime(duration, "s");
+        if (!options.duration) {
+            return fail("--duration: expected seconds (10, 2.5, 500ms), got '" + duration + "'");
         }
     }
     return std::nullopt;
 }
 
-constexpr std::uint32_t kMaxFrame = 1514;
-constexpr std::uint32_t kMinFrame = 14;
-
 } // namespace
 
 std::variant<Options, UsageError> parseArguments(int argc, char** argv) {
     Options options;
-    auto fail = [](std::string message) { return UsageError{"kt735sim: " + std::move(message)}; };
-    for (int i = 1; i < argc; i++) {
-        std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            options.help = true;
-            continue;
+    options.arguments.assign(argv + 1, argv + argc);
+    std::vector<std::string> params;
+    std::string mac, ethernet, phoneLine, duration;
+    struct PathOption {
+        const char* name;
+        std::optional<std::string>* target;
+        std::string value;
+    };
+    PathOption paths[] = {{"--script", &options.scriptFile, {}},
+                          {"--usb-pcap", &options.usbPcap, {}},
+                          {"--wire-pcap", &options.wirePcap, {}},
+                          {"--json", &options.json, {}},
+                          {"--plot", &options.plot, {}}};
+
+    CLI::App app("kt735sim");
+    app.set_help_flag();
+    app.allow_extras();
+    auto last = [](CLI::Option* o) { o->multi_option_policy(CLI::MultiOptionPolicy::TakeLast); };
+    app.add_option("--param", params)->allow_extra_args(false);
+    for (auto [name, value] :
+         {std::pair{"--mac", &mac}, std::pair{"--ethernet", &ethernet},
+          std::pair{"--phoneline", &phoneLine}, std::pair{"--duration", &duration}}) {
+        last(app.add_option(name, *value));
+    }
+    for (PathOption& path : paths) {
+        last(app.add_option(path.name, path.value));
+    }
+    app.add_flag("--help,-h", options.help);
+    app.add_flag("--quiet", options.quiet);
+    app.add_flag("--version", options.version);
+    app.add_flag("--list-oids", options.listOids);
+    app.add_flag("--list-params", options.listParams);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // "--duration: 1 required TEXT missing": the option is the text before the colon.
+        std::string what = e.what();
+        std::string option = what.substr(0, what.find(':'));
+        if (option.starts_with("--")) {
+            return fail(option + " needs a value (see --help)");
         }
-        if (arg == "--quiet") {
-            options.quiet = true;
-            continue;
-        }
-        static const char* withValue[] = {"--param",     "--mac",       "--ethernet",
-                                          "--phoneline", "--duration",  "--script",
-                                          "--usb-pcap",  "--wire-pcap", "--json"};
-        if (std::find_if(std::begin(withValue), std::end(withValue),
-                         [&](const char* o) { return arg == o; }) == std::end(withValue)) {
-            return fail("unknown option '" + arg + "' (see --help)");
-        }
-        if (i + 1 >= argc) {
-            return fail(arg + " needs a value (see --help)");
-        }
-        std::string value = argv[++i];
-        if (arg == "--param") {
-            std::size_t eq = value.find('=');
-            if (eq == std::string::npos || eq == 0) {
-                return fail("--param: expected NAME=VALUE, got '" + value + "'");
-            }
-            std::string name = value.substr(0, eq);
-            std::string text = value.substr(eq + 1);
-            std::string lower = name;
-            std::transform(lower.begin(), lower.end(), lower.begin(),
-                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-            if (lower == "networkaddress") {
-                if (!std::all_of(text.begin(), text.end(),
-                                 [](unsigned char c) { return std::isxdigit(c) != 0; })) {
-                    return fail("--param NetworkAddress: expected hex digits, got '" + text + "'");
-                }
-                options.networkAddress = text;
-                continue;
-            }
-            auto number = parseNumber(text, 0xFFFFFFFF);
-            if (!number) {
-                return fail("--param " + name +
-                            ": expected a 32-bit value, decimal or hex with 0x, got '" + text +
-                            "'");
-            }
-            options.params.emplace_back(name, static_cast<std::uint32_t>(*number));
-        } else if (arg == "--mac") {
-            options.mac = parseMac(value);
-            if (!options.mac) {
-                return fail("--mac: expected six bytes like 00:12:34:56:78:9A, got '" + value +
-                            "'");
-            }
-        } else if (arg == "--ethernet") {
-            if (value == "none") {
-                options.ethernet.reset();
-            } else {
-                options.ethernet = parseHex16(value);
-                if (!options.ethernet) {
-                    return fail("--ethernet: expected an ability word in hex (0x01E1) or none, "
-                                "got '" +
-                                value + "'");
-                }
-            }
-        } else if (arg == "--phoneline") {
-            std::string id = value;
-            std::size_t colon = value.find(':');
-            if (colon != std::string::npos) {
-                id = value.substr(0, colon);
-                std::string link = value.substr(colon + 1);
-                if (link != "up" && link != "down") {
-                    return fail("--phoneline: the link is up or down, got '" + link + "'");
-                }
-                options.phoneLineUp = link == "up";
-            }
-            auto parsed = parseHex16(id);
-            if (!parsed) {
-                return fail("--phoneline: expected an identifier in hex (0x5C20), got '" + id +
-                            "'");
-            }
-            options.phoneLineId = *parsed;
-        } else if (arg == "--duration") {
-            options.duration = parseTime(value, "s");
-            if (!options.duration) {
-                return fail("--duration: expected seconds (10, 2.5, 500ms), got '" + value + "'");
-            }
-        } else if (arg == "--script") {
-            options.scriptFile = value;
-        } else if (arg == "--usb-pcap") {
-            options.usbPcap = value;
-        } else if (arg == "--wire-pcap") {
-            options.wirePcap = value;
-        } else if (arg == "--json") {
-            options.json = value;
+        return fail(what + " (see --help)");
+    }
+    if (!app.remaining().empty()) {
+        return fail("unknown option '" + app.remaining().front() + "' (see --help)");
+    }
+    if (auto error = convert(options, params, mac, ethernet, phoneLine, duration)) {
+        return *error;
+    }
+    for (const PathOption& path : paths) {
+        if (app.count(path.name) != 0) {
+            *path.target = path.value;
         }
     }
     return options;
-}
-
-std::variant<Script, UsageError> parseScript(const std::string& text, const std::string& name) {
-    Script script;
-    script.name = name;
-    std::istringstream in(text);
-    std::string raw;
-    int lineNumber = 0;
-    while (std::getline(in, raw)) {
-        lineNumber++;
-        std::string line = raw.substr(0, raw.find('#'));
-        std::istringstream words(line);
-        std::vector<std::string> w;
-        for (std::string word; words >> word;) {
-            w.push_back(word);
-        }
-        if (w.empty()) {
-            continue;
-        }
-        auto fail = [&](const std::string& problem) {
-            return UsageError{name + ":" + std::to_string(lineNumber) + ": " + problem};
-        };
-        if (w[0] != "at" || w.size() < 3) {
-            return fail("expected 'at TIME COMMAND ARGS...', got '" + line + "'");
-        }
-        auto at = parseTime(w[1]);
-        if (!at) {
-            return fail("bad time '" + w[1] + "' (use 2.5s, 500ms or 250us)");
-        }
-        ScriptEvent event;
-        event.at = *at;
-        event.line = lineNumber;
-        const std::string& command = w[2];
-        std::vector<std::string> args(w.begin() + 3, w.end());
-        event.text = command;
-        for (const std::string& a : args) {
-            event.text += " " + a;
-        }
-        auto wantArgs = [&](std::size_t least, std::size_t most) {
-            return args.size() >= least && args.size() <= most;
-        };
-        auto usage = [&](const char* form) { return fail("usage: at TIME " + std::string(form)); };
-        if (command == "ethernet") {
-            if (!wantArgs(1, 1)) {
-                return usage("ethernet ABILITY|none");
-            }
-            if (args[0] != "none") {
-                event.ability = parseHex16(args[0]);
-                if (!event.ability) {
-                    return fail("ethernet: bad ability word '" + args[0] + "'");
-                }
-            }
-            event.command = Command::Ethernet;
-        } else if (command == "phoneline") {
-            if (!wantArgs(1, 1) || (args[0] != "up" && args[0] != "down")) {
-                return usage("phoneline up|down");
-            }
-            event.command = Command::PhoneLine;
-            event.up = args[0] == "up";
-        } else if (command == "send" || command == "receive") {
-            if (!wantArgs(2, 2)) {
-                return usage(command == "send" ? "send COUNT SIZE" : "receive COUNT SIZE");
-            }
-            auto count = parseNumber(args[0], 100000);
-            auto size = parseNumber(args[1], kMaxFrame);
-            if (!count || *count == 0) {
-                return fail(command + ": COUNT must be 1 to 100000, got '" + args[0] + "'");
-            }
-            if (!size || *size < kMinFrame) {
-                return fail(command + ": SIZE must be 14 to 1514 bytes, got '" + args[1] + "'");
-            }
-            event.command = command == "send" ? Command::Send : Command::Receive;
-            event.count = static_cast<std::uint32_t>(*count);
-            event.size = static_cast<std::uint32_t>(*size);
-        } else if (command == "inject-bulk-in" || command == "set") {
-            bool set = command == "set";
-            if (args.size() < (set ? 1u : 1u)) {
-                return usage(set ? "set OID HEXBYTES" : "inject-bulk-in HEXBYTES");
-            }
-            std::string hex;
-            for (std::size_t i = set ? 1 : 0; i < args.size(); i++) {
-                hex += args[i];
-            }
-            auto bytes = parseHexBytes(hex);
-            if (!bytes) {
-                return fail(command + ": bad hex bytes '" + hex + "'");
-            }
-            if (!set && bytes->empty()) {
-                return usage("inject-bulk-in HEXBYTES");
-            }
-            event.bytes = std::move(*bytes);
-            if (set) {
-                auto oid = parseOid(args[0]);
-                if (!oid) {
-                    return fail("set: unknown OID '" + args[0] + "' (an NDIS name or 0x value)");
-                }
-                event.oid = *oid;
-                event.command = Command::Set;
-            } else {
-                event.command = Command::InjectBulkIn;
-            }
-        } else if (command == "query") {
-            if (!wantArgs(1, 2)) {
-                return usage("query OID [BUFFER_LENGTH]");
-            }
-            auto oid = parseOid(args[0]);
-            if (!oid) {
-                return fail("query: unknown OID '" + args[0] + "' (an NDIS name or 0x value)");
-            }
-            event.command = Command::Query;
-            event.oid = *oid;
-            event.bufferLength = 512;
-            if (args.size() == 2) {
-                auto length = parseNumber(args[1], 65536);
-                if (!length) {
-                    return fail("query: BUFFER_LENGTH must be 0 to 65536, got '" + args[1] + "'");
-                }
-                event.bufferLength = static_cast<std::uint32_t>(*length);
-            }
-        } else {
-            static const std::pair<const char*, Command> bare[] = {
-                {"hangcheck-off", Command::HangCheckOff},
-                {"hangcheck-on", Command::HangCheckOn},
-                {"reset", Command::Reset},
-                {"halt", Command::Halt},
-                {"unplug", Command::Unplug},
-                {"shutdown", Command::Shutdown},
-                {"bugcheck", Command::Bugcheck},
-            };
-            auto it = std::find_if(std::begin(bare), std::end(bare),
-                                   [&](const auto& b) { return command == b.first; });
-            if (it == std::end(bare)) {
-                return fail("unknown command '" + command + "' (see --help)");
-            }
-            if (!args.empty()) {
-                return fail(command + " takes no arguments");
-            }
-            event.command = it->second;
-        }
-        script.events.push_back(std::move(event));
-    }
-    std::stable_sort(script.events.begin(), script.events.end(),
-                     [](const ScriptEvent& a, const ScriptEvent& b) { return a.at < b.at; });
-    return script;
 }
 
 const char* defaultScript() {
@@ -418,15 +179,55 @@ at 15s    halt
 )";
 }
 
+std::string driverVersion() {
+    char text[16];
+    std::snprintf(text, sizeof(text), "%u.%02x", kDriverVersion >> 8, kDriverVersion & 0xFF);
+    return text;
+}
+
+std::string versionText() {
+    return "kt735sim " + std::string(kToolVersion) + "\nKT735N driver " + driverVersion() +
+           " (NDIS 5.0 miniport)\n";
+}
+
+std::string oidListText() {
+    std::string text = "OIDs the scripts accept by name ('*': in the driver's supported list):\n";
+    for (const OidName& oid : oidNames()) {
+        char line[96];
+        std::snprintf(line, sizeof(line), "%c %-36s 0x%08X\n", oidSupported(oid.value) ? '*' : ' ',
+                      oid.name, oid.value);
+        text += line;
+    }
+    text += "Any other OID can be given as a 0x value.\n";
+    return text;
+}
+
+std::string paramListText() {
+    std::string text = "Registry keywords the driver reads (--param NAME=VALUE), with the range\n"
+                       "the installation offers and the value used when it is absent:\n";
+    for (const ParamInfo& p : driverParams()) {
+        char line[120];
+        std::snprintf(line, sizeof(line), "  %-16s %u to %u, default %u\n", p.keyword.c_str(),
+                      p.minimum, p.maximum, p.defaultValue);
+        text += line;
+    }
+    text += "  Platform         read for its presence only\n"
+            "  NetworkAddress   12 hex digits: the station address instead of the EEPROM's\n";
+    return text;
+}
+
 std::string helpText() {
     std::string text =
         R"(kt735sim: the KT735N driver on a simulated KT735, end to end, in virtual time.
 
 It plugs a simulated KT735 into the host platform, loads the driver through DriverEntry,
 AddDevice and START_DEVICE, runs a scenario (traffic both ways, cables pulled and plugged, OID
-requests), halts the adapter and unloads the driver. Every run is the same: time is virtual and
-starts at 0 when the device is plugged; script times count from the moment MiniportInitialize
-returned.
+requests), halts the adapter and unloads the driver. Every run is the same: time is virtual.
+
+Time base: the text, the script and the JSON record count virtual seconds from the moment
+MiniportInitialize returned (0; what happened before is negative). The captures cannot hold
+negative times: they count from the moment the device was plugged, and the JSON record's
+"initialized_at" is the moment of initialization on their clock.
 
 Usage: kt735sim [OPTIONS]
 
@@ -435,6 +236,8 @@ Options:
                          --param MediaType=4 --param TxPacketDesc=0x10
                          NetworkAddress takes hex digits, any number of them:
                          --param NetworkAddress=0012ABCDEF01
+                         A keyword the driver does not read, or a value outside the range the
+                         installation offers, is warned about (see --list-params).
   --mac AA:BB:CC:DD:EE:FF
                          The permanent address in the EEPROM (default 02:4B:56:07:35:01).
                          --mac 00:12:34:00:00:01
@@ -448,63 +251,50 @@ Options:
   --duration SECONDS     Virtual time to run after initialization (10, 2.5, 500ms), unless the
                          script halts first. Default: the last script event plus 0.5 s, or 10 s
                          without events. Then the adapter is halted and the driver unloaded.
-  --script FILE          The scenario, one event a line (below). Without it the default
-                         scenario runs (shown below).   --script cable.txt
-  --usb-pcap FILE        Every USB transfer as a usbmon pcap (link type 220), virtual time.
+                         A script event later than this is an error.   --duration 2.5
+  --script FILE          The scenario, one event a line (below); '-' reads it from standard
+                         input. Without it the default scenario runs (shown below).
+                         --script cable.txt   --script -
+  --usb-pcap FILE        Every USB transfer as a usbmon pcap (link type 220).
                          --usb-pcap usb.pcap; tshark -r usb.pcap
-  --wire-pcap FILE       Every frame on both wires as an Ethernet pcap, virtual time.
-  --json FILE            A machine-readable record of the run (below).   --json run.json
+  --wire-pcap FILE       Every frame on the wires as pcapng, one named interface per wire
+                         (ethernet, phone-line).   --wire-pcap wires.pcapng
+  --json FILE            A machine-readable record of the run; '-' writes it to standard
+                         output instead of the text. Its schema: docs/kt735sim-json.md.
+                         --json run.json
+  --plot FILE.svg        A picture of the run: link state per medium, frames per second each
+                         way, drops, OID requests and resets.   --plot run.svg
   --quiet                No text output (errors and violations are still reported).
+  --version              The tool's and the driver's versions.
+  --list-oids            Every OID name the scripts accept, the driver's supported ones marked.
+  --list-params          Every registry keyword the driver reads, with range and default.
   --help                 This text.
 
 Script: one event a line, 'at TIME COMMAND ARGS...', TIME like 2.5s, 500ms or 250us counted
 from the moment MiniportInitialize returned; '#' starts a comment. Events at the same time run
-in line order. OIDs are NDIS names (OID_GEN_LINK_SPEED) or hex values (0x00010107).
-  ethernet ABILITY|none  Plug the cable to a partner with that ability word, or pull it.
-                         at 1s ethernet none          at 3s ethernet 0x01E1
-  phoneline up|down      Stations appear on the phone line, or it goes quiet.
-                         at 5s phoneline up
-  send COUNT SIZE        COUNT frames of SIZE bytes (14 to 1514) from the upper edge
-                         (MiniportSend) to a peer on the wire.   at 100ms send 10 1514
-  receive COUNT SIZE     COUNT frames of SIZE bytes from a peer on the active wire to the
-                         adapter's station address, back to back.   at 200ms receive 3 64
-  inject-bulk-in HEXBYTES
-                         One raw bulk-in transfer from the chip: frame, CRC and two zero
-                         bytes, then the status word, low byte first (08 00: CRC error).
-                         Spaces between bytes are allowed.
-                         at 1s inject-bulk-in 024b56073501 025045455201 88b5 00000000 0000 0000
-  query OID [BUFFER_LENGTH]
-                         MiniportQueryInformation; default buffer 512 bytes.
-                         at 0s query OID_GEN_VENDOR_DESCRIPTION 40
-  set OID HEXBYTES       MiniportSetInformation with these bytes.
-                         at 0s set OID_GEN_CURRENT_PACKET_FILTER 0b000000
-  hangcheck-off          NDIS stops calling MiniportCheckForHang (and with it the link watch).
-  hangcheck-on           ... and starts again.   at 0s hangcheck-off   at 5s hangcheck-on
-  reset                  MiniportReset.   at 4s reset
-  halt                   MiniportHalt (through REMOVE_DEVICE); the run ends.   at 15s halt
-  unplug                 Surprise removal: the device leaves the bus, then SURPRISE_REMOVAL
-                         and REMOVE_DEVICE (MiniportHalt); the run ends.   at 3s unplug
-  shutdown               An orderly system shutdown: the adapter shutdown handler at
-                         PASSIVE_LEVEL, then MiniportHalt; the run ends.   at 5s shutdown
-  bugcheck               NDIS's bugcheck callback: the shutdown handler at HIGH_LEVEL, where
-                         the driver may touch nothing. The run ends there, without a halt or
-                         the leak check; a USB request or verifier report then is a violation.
-                         at 5s bugcheck
+in line order; nothing may follow a command that ends the run. OIDs are NDIS names
+(OID_GEN_LINK_SPEED) or hex values (0x00010107).
+)";
+    for (const CommandSpec& c : commands()) {
+        std::string head = std::string("  ") + c.name + (*c.usage ? " " : "") + c.usage;
+        std::string body = c.help;
+        std::string indented;
+        for (std::size_t at = 0; at < body.size();) {
+            std::size_t end = body.find('\n', at);
+            indented += "      " + body.substr(at, end - at) + "\n";
+            at = end == std::string::npos ? body.size() : end + 1;
+        }
+        text += head + "\n" + indented;
+    }
+    text += R"(
+JSON record: see docs/kt735sim-json.md. "schema", "tool", "driver", "inputs" (the options,
+parameters, wires, address and script), "initialize" and "start_device" (hex, with their names),
+"events" in time order (kinds: initialized, medium, script, send, send-complete,
+resources-available, receive, status, status-complete, query, set, set-complete, reset,
+shutdown, halt), "counters" (the driver's statistics by OID name, read before halt), "summary".
 
-JSON record: "initialize" (the status MiniportInitialize returned, hex), "start_device" (the
-NTSTATUS the driver's plug-and-play dispatch returned for the first START_DEVICE, hex), "events"
-in time order,
-each with "t" (virtual seconds after initialization) and "kind": "status" (NdisMIndicateStatus:
-"status"), "receive" (an indicated packet: "length", "data"), "send" (a MiniportSend return:
-"id", "status"), "send-complete" ("id", "status"), "resources-available", "query" and "set"
-("oid", "name", "status", "data", "bytes_written" or "bytes_read", "bytes_needed" when the
-driver wrote them), "set-complete" (a set that returned NDIS_STATUS_PENDING, completed with
-NdisMSetInformationComplete: "oid", "name", "status", "bytes_read", "bytes_needed"), "reset"
-("status"), "shutdown" ("irql"), "script" (a script event: "line", "command"), "halt";
-"counters" (the driver's statistics by OID name, queried before halt); "summary".
-
-Exit status: 0 the run was clean (whatever the driver answered), 1 a verifier violation or a
-leak, 2 a bad argument or script (nothing is run).
+Exit status: 0 the run was clean (whatever the driver answered), 1 a verifier violation, a leak,
+or an output that could not be written completely, 2 a bad argument or script (nothing is run).
 
 The default scenario:
 )";

@@ -1,63 +1,59 @@
 #include "json_record.h"
 
+#include "cli.h"
 #include "format.h"
-#include "json.h"
 #include "names.h"
 
 namespace kt735sim {
 
+// The version of the record's layout; raised when a member changes meaning or goes away.
+const int kJsonSchema = 2;
+
+// Virtual seconds as a JSON number; 100 ns units divide exactly enough to print as written.
+double timeValue(host::Time t) {
+    return static_cast<double>(t) / static_cast<double>(host::kSecond);
+}
+
+Json statusJson(std::uint32_t status) {
+    return Json{{"status", hex32(status)}, {"status_name", statusName(status)}};
+}
+
 std::string jsonRecord(const RunRecord& run, int exitStatus) {
-    JsonWriter json;
-    json.beginObject();
-    json.string("initialize", run.initializeStatus ? hex32(*run.initializeStatus) : "");
-    json.string("initialize_name", run.initializeStatus ? statusName(*run.initializeStatus) : "");
-    json.string("start_device", run.startDeviceStatus ? hex32(*run.startDeviceStatus) : "");
-    json.raw("initialized_at", seconds(run.t0));
-    json.beginArray("events");
+    Json json;
+    json["schema"] = kJsonSchema;
+    json["tool"] = {{"name", "kt735sim"}, {"version", kToolVersion}};
+    json["driver"] = {{"name", "KT735N"}, {"version", driverVersion()}};
+    json["time_base"] = "seconds after MiniportInitialize returned";
+    json["inputs"] = run.inputs;
+    json["initialize"] = run.initializeStatus ? statusJson(*run.initializeStatus) : Json(nullptr);
+    json["start_device"] =
+        run.startDeviceStatus ? statusJson(*run.startDeviceStatus) : Json(nullptr);
+    json["initialized_at"] = timeValue(run.t0);
+    json["events"] = Json::array();
     for (const Record& r : run.records) {
-        json.beginObject();
-        json.raw("t", seconds(r.t));
-        json.string("kind", r.kind);
-        for (const Field& f : r.fields) {
-            if (f.quoted) {
-                json.string(f.key, f.value);
-            } else {
-                json.raw(f.key, f.value);
-            }
-        }
-        json.endObject();
+        Json event = {{"t", timeValue(r.t)}, {"kind", r.kind}};
+        event.update(r.fields);
+        json["events"].push_back(std::move(event));
     }
-    json.endArray();
-    json.beginObject("counters");
+    json["counters"] = Json::array();
     for (const auto& [name, value] : run.counters) {
-        json.number(name, value);
+        json["counters"].push_back(
+            {{"oid", hex32(oidByName(name).value_or(0))}, {"name", name}, {"value", value}});
     }
-    json.endObject();
-    json.beginObject("summary");
-    json.number("sent", static_cast<std::int64_t>(run.frames.sent));
-    json.number("send_completed", static_cast<std::int64_t>(run.frames.sendCompleted));
-    json.number("send_errors", static_cast<std::int64_t>(run.frames.sendErrors));
-    json.number("indicated", static_cast<std::int64_t>(run.frames.indicated));
+    Json summary = {{"sent", run.frames.sent},
+                    {"send_completed", run.frames.sendCompleted},
+                    {"send_errors", run.frames.sendErrors},
+                    {"indicated", run.frames.indicated}};
+    summary["wires"] = Json::array();
     for (const auto& [name, count] : run.wires) {
-        json.beginObject(name);
-        json.number("from_adapter", static_cast<std::int64_t>(count.fromAdapter));
-        json.number("to_adapter", static_cast<std::int64_t>(count.toAdapter));
-        json.endObject();
+        summary["wires"].push_back(
+            {{"wire", name}, {"from_adapter", count.fromAdapter}, {"to_adapter", count.toAdapter}});
     }
-    json.beginArray("violations");
-    for (const std::string& v : run.violations) {
-        json.string({}, v);
-    }
-    json.endArray();
-    json.beginArray("leaks");
-    for (const std::string& l : run.leaks) {
-        json.string({}, l);
-    }
-    json.endArray();
-    json.number("exit", exitStatus);
-    json.endObject();
-    json.endObject();
-    return json.text();
+    summary["violations"] = run.violations;
+    summary["leaks"] = run.leaks;
+    summary["exit"] = exitStatus;
+    json["summary"] = std::move(summary);
+    return json.dump(2) + "\n";
 }
 
 } // namespace kt735sim

@@ -11,19 +11,16 @@
 #include <vector>
 
 #include <host/sched.h>
+#include <nlohmann/json.hpp>
 
 namespace kt735sim {
 
-struct Field {
-    std::string key;
-    std::string value;
-    bool quoted = true; // false: a number or a boolean, written as it stands
-};
+using Json = nlohmann::ordered_json;
 
 struct Record {
     host::Time t = 0; // after MiniportInitialize returned
     std::string kind;
-    std::vector<Field> fields;
+    Json fields = Json::object(); // the kind's own members, in the order written
 };
 
 struct WireCount {
@@ -34,13 +31,15 @@ struct WireCount {
 struct FrameCount {
     std::uint64_t sent = 0;
     std::uint64_t sendCompleted = 0;
-    std::uint64_t sendErrors = 0;
+    std::uint64_t sendErrors = 0; // completed with a status other than success
     std::uint64_t indicated = 0;
 };
 
-// The run's record, for the summary and the JSON file.
+// The run's record, for the summary, the JSON file and the plot.
 struct RunRecord {
-    host::Time t0 = 0; // when MiniportInitialize returned, from the plug
+    Json inputs = Json::object(); // options, parameters, wires, address, script
+    host::Time end = 0;           // the last moment of the run
+    host::Time t0 = 0;            // when MiniportInitialize returned, from the plug
     std::optional<std::uint32_t> initializeStatus;
     std::optional<std::uint32_t> startDeviceStatus;
     std::vector<Record> records;

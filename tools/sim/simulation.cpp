@@ -1,5 +1,8 @@
 #include "simulation.h"
 
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -20,6 +23,7 @@
 #include "format.h"
 #include "json_record.h"
 #include "names.h"
+#include "plot.h"
 #include "recorder.h"
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
@@ -31,18 +35,52 @@ namespace {
 using host::kMillisecond;
 using host::kSecond;
 using host::Time;
-using kt735::model::Direction;
 using kt735::model::Medium;
-using kt735::model::WireFrame;
 
 // How long a driver routine may keep the caller waiting, in virtual time.
 constexpr Time kWatchdog = 300 * kSecond;
+// How often the chip's medium, links and drop counters are looked at for changes.
+constexpr Time kWatchPeriod = 10 * kMillisecond;
 // The station on the far end of either wire.
-constexpr std::array<std::uint8_t, 6> kPeer = {0x02, 0x50, 0x45, 0x45, 0x52, 0x01};
+constexpr Mac kPeer = {0x02, 0x50, 0x45, 0x45, 0x52, 0x01};
 // IEEE 802 local experimental EtherType, for the frames the scenario makes up.
 constexpr std::uint16_t kEtherType = 0x88B5;
 
-class Simulation : public host::ndis::Protocol {
+// "1 byte", "2 bytes".
+std::string count(std::uint64_t n, const std::string& what) {
+    return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+}
+
+std::vector<std::uint8_t> makeFrame(const Mac& to, const Mac& from, std::uint16_t type,
+                                    std::uint32_t size, std::uint64_t seq) {
+    std::vector<std::uint8_t> frame(size);
+    for (std::size_t i = 0; i < size; i++) {
+        if (i < 6) {
+            frame[i] = to[i];
+        } else if (i < 12) {
+            frame[i] = from[i - 6];
+        } else if (i == 12) {
+            frame[i] = static_cast<std::uint8_t>(type >> 8);
+        } else if (i == 13) {
+            frame[i] = static_cast<std::uint8_t>(type & 0xFF);
+        } else {
+            frame[i] = static_cast<std::uint8_t>(seq + i);
+        }
+    }
+    return frame;
+}
+
+// The chip's state as the timeline reports its changes.
+struct ChipState {
+    Medium medium = Medium::Ethernet;
+    bool fast = false;
+    bool full = false;
+    bool ethernetLink = false;
+    bool phoneLineLink = false;
+    bool operator==(const ChipState&) const = default;
+};
+
+class Simulation : public host::ndis::Protocol, public Actions {
   public:
     Simulation(const Options& options, const Script& script, std::ostream& out)
         : options_(options), script_(script), out_(out), text_(out, options.quiet) {}
@@ -54,62 +92,71 @@ class Simulation : public host::ndis::Protocol {
                  NDIS_STATUS packetStatus) override {
         run_.frames.indicated++;
         std::string from = frame.size() >= 12 ? " from " + macText(frame.data() + 6) : "";
-        record("receive",
-               {{"length", std::to_string(frame.size()), false},
-                {"data", hexBytes(frame.data(), frame.size())},
-                {"packet_status", hex32(static_cast<std::uint32_t>(packetStatus))}},
-               "receive " + std::to_string(frame.size()) + " bytes" + from);
+        Json fields = {{"length", frame.size()}, {"data", hexBytes(frame.data(), frame.size())}};
+        fields["packet_status"] = hex32(static_cast<std::uint32_t>(packetStatus));
+        fields["packet_status_name"] = statusName(static_cast<std::uint32_t>(packetStatus));
+        record("receive", std::move(fields), "receive " + count(frame.size(), "byte") + from);
     }
     void sendComplete(host::ndis::Adapter&, std::uint64_t id, NDIS_STATUS status) override {
         run_.frames.sendCompleted++;
         if (status != NDIS_STATUS_SUCCESS) {
             run_.frames.sendErrors++;
         }
-        // A completion inside MiniportSend is told on the send's own line.
-        std::string text;
+        auto code = static_cast<std::uint32_t>(status);
+        Json fields = {{"id", id}};
+        fields.update(statusJson(code));
+        // A completion inside MiniportSend is recorded after the send, on the send's own line.
         if (insideSend_) {
-            completedInside_ = static_cast<std::uint32_t>(status);
-        } else {
-            text = "send complete: " + statusText(static_cast<std::uint32_t>(status));
+            completedInside_ = code;
+            heldCompletion_ = Record{rel(), "send-complete", std::move(fields)};
+            return;
         }
-        record("send-complete",
-               {{"id", std::to_string(id), false},
-                {"status", hex32(static_cast<std::uint32_t>(status))}},
-               text);
+        record("send-complete", std::move(fields), "send complete: " + statusText(code));
     }
     void sendResourcesAvailable(host::ndis::Adapter&) override {
-        record("resources-available", {}, "send resources available");
+        record("resources-available", Json::object(), "send resources available");
     }
     void status(host::ndis::Adapter&, NDIS_STATUS status,
                 const std::vector<std::uint8_t>& buffer) override {
         auto code = static_cast<std::uint32_t>(status);
-        record("status",
-               {{"status", hex32(code)},
-                {"name", statusName(code)},
-                {"data", hexBytes(buffer.data(), buffer.size())}},
-               "status " + statusText(code));
-        // The medium the chip ends up on, once the link watch's register writes have landed.
-        world_->scheduler().after(
-            50 * kMillisecond, [this] { recordMedium("medium"); }, "kt735sim medium",
-            host::Scheduler::Level::Dispatch, true);
+        Json fields = statusJson(code);
+        fields["data"] = hexBytes(buffer.data(), buffer.size());
+        record("status", std::move(fields), "status " + statusText(code));
     }
-
+    void statusComplete(host::ndis::Adapter&) override {
+        record("status-complete", Json::object(), "status complete");
+    }
     void setComplete(host::ndis::Adapter&, NDIS_OID oid, NDIS_STATUS status, ULONG bytesRead,
                      ULONG bytesNeeded) override {
         auto code = static_cast<std::uint32_t>(status);
-        record("set-complete",
-               {{"oid", hex32(oid)},
-                {"name", oidName(oid)},
-                {"status", hex32(code)},
-                {"bytes_read", std::to_string(bytesRead), false},
-                {"bytes_needed", std::to_string(bytesNeeded), false}},
+        Json fields = {{"oid", hex32(oid)}, {"name", oidName(oid)}};
+        fields.update(statusJson(code));
+        fields["bytes_read"] = bytesRead;
+        fields["bytes_needed"] = bytesNeeded;
+        record("set-complete", std::move(fields),
                "set " + oidName(oid) + " complete: " + statusText(code));
     }
+
+    // ---- the script's commands
+    void ethernet(const ScriptEvent& event) override;
+    void phoneLine(const ScriptEvent& event) override;
+    void send(const ScriptEvent& event) override;
+    void receive(const ScriptEvent& event) override;
+    void injectBulkIn(const ScriptEvent& event) override;
+    void query(const ScriptEvent& event) override;
+    void set(const ScriptEvent& event) override;
+    void hangCheckOff(const ScriptEvent&) override { adapter_->suspendHangCheck(true); }
+    void hangCheckOn(const ScriptEvent&) override { adapter_->suspendHangCheck(false); }
+    void reset(const ScriptEvent& event) override;
+    void halt(const ScriptEvent&) override { halt(false); }
+    void unplug(const ScriptEvent&) override { halt(true); }
+    void shutdown(const ScriptEvent&) override { shutdown(false); }
+    void bugcheck(const ScriptEvent&) override { shutdown(true); }
 
   private:
     Time rel() const { return world_->now() - run_.t0; }
 
-    void record(std::string kind, std::vector<Field> fields, const std::string& text) {
+    void record(std::string kind, Json fields, const std::string& text) {
         run_.records.push_back({rel(), std::move(kind), std::move(fields)});
         if (!text.empty()) {
             text_.print(rel(), text);
@@ -118,46 +165,27 @@ class Simulation : public host::ndis::Protocol {
 
     void flush() { text_.flush(); }
     void line(const std::string& text) { text_.line(text); }
+    // A line that continues the one above, under its text.
+    void more(const std::string& text) { line(std::string(stamp(0).size() + 2, ' ') + text); }
 
-    std::string mediumText() const {
-        if (device_->activeMedium() == Medium::PhoneLine) {
-            return std::string("phone line, 1 Mbit/s, link ") +
-                   (device_->phoneLinePhy().link() ? "up" : "down");
-        }
-        std::uint8_t control1 = device_->reg(kt735::model::reg::kControl1);
-        return std::string("Ethernet, ") + ((control1 & 0x10) ? "100" : "10") + " Mbit/s " +
-               ((control1 & 0x20) ? "full" : "half") + " duplex, link " +
-               (device_->ethernetPhy().link() ? "up" : "down");
-    }
-    void recordMedium(const char* kind) {
-        bool phone = device_->activeMedium() == Medium::PhoneLine;
-        std::uint8_t control1 = device_->reg(kt735::model::reg::kControl1);
-        bool link = phone ? device_->phoneLinePhy().link() : device_->ethernetPhy().link();
-        record(kind,
-               {{"medium", phone ? "phone-line" : "ethernet"},
-                {"mbps", phone ? "1" : ((control1 & 0x10) ? "100" : "10"), false},
-                {"duplex", phone ? "half" : ((control1 & 0x20) ? "full" : "half")},
-                {"link", link ? "true" : "false", false}},
-               std::string("chip on ") + mediumText());
-    }
-
-    // A driver routine that never returns, while virtual time runs on, ends the run.
+    ChipState chipState() const;
+    void watchChip();
+    void recordChip(const char* kind);
     void guard(const char* what);
     void unguard();
     void setUp();
     void initialize();
     void execute(const ScriptEvent& event);
     std::string scriptText(const ScriptEvent& event) const;
-    void send(const ScriptEvent& event);
-    void receiveFrames(const ScriptEvent& event);
-    void query(const ScriptEvent& event);
-    void set(const ScriptEvent& event);
     void queryCounters();
     void halt(bool unplug);
     void shutdown(bool bugcheck);
     void runTo(Time when);
+    void progress(Time end, bool last);
     std::string answerText(std::uint32_t oid, const std::vector<std::uint8_t>& data) const;
-    void writeJson(std::ostream& err, int exitStatus);
+    Json inputs() const;
+    bool writeOutputs(std::ostream& err, int exitStatus);
+    void summary();
     int finish(std::ostream& err);
 
     const Options& options_;
@@ -165,13 +193,12 @@ class Simulation : public host::ndis::Protocol {
     std::ostream& out_;
 
     std::unique_ptr<host::usb::UsbmonWriter> usbmon_;
-    std::unique_ptr<kt735::model::PcapWriter> wirePcap_;
+    std::unique_ptr<kt735::model::PcapngWriter> wirePcap_;
     std::unique_ptr<host::World> world_;
     std::unique_ptr<kt735::model::Kt735Device> device_;
     std::unique_ptr<host::usb::Bus> bus_;
     PDRIVER_OBJECT driver_ = nullptr;
     host::ndis::Adapter* adapter_ = nullptr;
-    W_CHECK_FOR_HANG_HANDLER checkForHang_ = nullptr;
 
     NTSTATUS entryStatus_ = STATUS_SUCCESS;
     bool bugchecked_ = false;
@@ -180,8 +207,15 @@ class Simulation : public host::ndis::Protocol {
     std::uint64_t frameSeq_ = 0;
     bool insideSend_ = false;
     std::optional<std::uint32_t> completedInside_;
+    std::optional<Record> heldCompletion_;
     host::EventId watchdog_ = 0;
     TextOutput text_;
+    ChipState chip_;
+    kt735::model::Counters drops_;
+    std::uint64_t resetsSeen_ = 0;
+    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point lastProgress_{};
+    bool progressShown_ = false;
 };
 
 void Simulation::setUp() {
@@ -216,15 +250,53 @@ void Simulation::setUp() {
     if (options_.networkAddress) {
         world_->ndis().defaultParameters().set("NetworkAddress", *options_.networkAddress);
     }
+    run_.inputs = inputs();
 }
 
-void Simulation::initialize() {
+// The run's inputs for the record: the command line, the parameters in effect, the wires, the
+// EEPROM address and the script.
+Json Simulation::inputs() const {
+    Json in;
+    in["arguments"] = options_.arguments;
+    in["parameters"] = Json::array();
+    for (const ParamInfo& p : driverParams()) {
+        Json row = {{"keyword", p.keyword}, {"value", p.defaultValue}, {"given", false}};
+        for (const auto& [name, value] : options_.params) {
+            if (strcasecmp(name.c_str(), p.keyword.c_str()) == 0) {
+                row["value"] = value;
+                row["given"] = true;
+            }
+        }
+        in["parameters"].push_back(std::move(row));
+    }
+    for (const auto& [name, value] : options_.params) {
+        bool known = false;
+        for (const ParamInfo& p : driverParams()) {
+            known = known || strcasecmp(name.c_str(), p.keyword.c_str()) == 0;
+        }
+        if (!known) {
+            in["parameters"].push_back({{"keyword", name}, {"value", value}, {"given", true}});
+        }
+    }
+    in["network_address"] = options_.networkAddress ? Json(*options_.networkAddress) : Json();
+    in["wires"] = {{"ethernet_partner",
+                    options_.ethernet ? Json(hex32(*options_.ethernet).substr(6)) : Json("none")},
+                   {"phone_line_phy", hex32(options_.phoneLineId).substr(6)},
+                   {"phone_line_stations", options_.phoneLineUp}};
     std::array<std::uint8_t, 6> permanent{};
     for (std::uint8_t i = 0; i < 3; i++) {
         std::uint16_t word = device_->eepromWord(i);
         permanent[2 * i] = static_cast<std::uint8_t>(word & 0xFF);
         permanent[2 * i + 1] = static_cast<std::uint8_t>(word >> 8);
     }
+    in["eeprom_address"] = macText(permanent.data());
+    in["duration"] =
+        options_.duration ? Json(static_cast<double>(*options_.duration) / kSecond) : Json();
+    in["script"] = {{"name", script_.name}, {"text", script_.text}};
+    return in;
+}
+
+void Simulation::initialize() {
     char ethernet[32] = "cable pulled";
     if (options_.ethernet) {
         std::snprintf(ethernet, sizeof(ethernet), "partner 0x%04X", *options_.ethernet);
@@ -233,17 +305,30 @@ void Simulation::initialize() {
     std::snprintf(wires, sizeof(wires),
                   "wires: Ethernet %s; phone-line PHY 0x%04X, %s; EEPROM address %s", ethernet,
                   options_.phoneLineId, options_.phoneLineUp ? "stations on the line" : "quiet",
-                  macText(permanent.data()).c_str());
-    line("kt735sim: KT735N on a simulated KT735 (" + script_.name + ")");
+                  run_.inputs["eeprom_address"].get<std::string>().c_str());
+    line("kt735sim " + std::string(kToolVersion) + ": KT735N " + driverVersion() +
+         " on a simulated KT735 (" + script_.name + ")");
     line(wires);
+    std::string params = "parameters:";
+    for (const Json& p : run_.inputs["parameters"]) {
+        std::string item = " " + p["keyword"].get<std::string>() + "=" +
+                           std::to_string(p["value"].get<std::uint32_t>()) +
+                           (p["given"].get<bool>() ? "*" : "");
+        if (params.size() + item.size() > 94) {
+            line(params);
+            params = "           ";
+        }
+        params += item;
+    }
+    line(params + "  (*: given)");
+    if (options_.networkAddress) {
+        line("            NetworkAddress=" + *options_.networkAddress);
+    }
 
     driver_ = world_->pnp().loadDriver(DriverEntry, L"KT735N", &entryStatus_);
     if (!NT_SUCCESS(entryStatus_)) {
         line("DriverEntry failed: " + hex32(static_cast<std::uint32_t>(entryStatus_)));
         return;
-    }
-    if (auto* miniport = world_->ndis().miniport(driver_)) {
-        checkForHang_ = miniport->chars.Ndis40Chars.Ndis30Chars.CheckForHangHandler;
     }
     NTSTATUS added = world_->pnp().addDevice(driver_, bus_->pdo());
     adapter_ = world_->ndis().lastAdapter();
@@ -261,6 +346,10 @@ void Simulation::initialize() {
     run_.t0 = world_->now();
     auto status = static_cast<std::uint32_t>(adapter_->initializeStatus());
     run_.initializeStatus = status;
+    // Events recorded during the bring-up were stamped before t0 was known.
+    for (Record& r : run_.records) {
+        r.t -= run_.t0;
+    }
 
     std::size_t writes = 0;
     for (const host::usb::Request& r : bus_->log()) {
@@ -271,21 +360,88 @@ void Simulation::initialize() {
     std::string took = seconds(run_.t0 - started);
     if (status == NDIS_STATUS_SUCCESS) {
         line("initialize: NDIS_STATUS_SUCCESS after " + took + " s; " +
-             std::to_string(bus_->log().size()) + " USB requests, " + std::to_string(writes) +
-             " register writes");
-        recordMedium("initialized");
+             count(bus_->log().size(), "USB request") + ", " + count(writes, "register write"));
+        recordChip("initialized");
+        resetsSeen_ = adapter_->resets();
         std::array<std::uint8_t, 6> station = device_->stationAddress();
-        line("            station address " + macText(station.data()) + "; times below count " +
-             "from here");
+        more("station address " + macText(station.data()) + "; times below count from here");
+        world_->scheduler().after(
+            kWatchPeriod, [this] { watchChip(); }, "kt735sim chip watch",
+            host::Scheduler::Level::Dispatch, true);
     } else {
         line("initialize failed: " + hex32(status) +
              (statusName(status).empty() ? "" : " (" + statusName(status) + ")") + " after " +
-             took + " s; " + std::to_string(bus_->log().size()) + " USB requests, the last:");
+             took + " s; " + count(bus_->log().size(), "USB request") + ", the last:");
         std::size_t n = bus_->log().size();
         for (std::size_t i = n > 4 ? n - 4 : 0; i < n; i++) {
             line("    " + bus_->log()[i].text());
         }
     }
+}
+
+ChipState Simulation::chipState() const {
+    std::uint8_t control1 = device_->reg(kt735::model::reg::kControl1);
+    return {device_->activeMedium(), (control1 & 0x10) != 0, (control1 & 0x20) != 0,
+            device_->ethernetPhy().link(), device_->phoneLinePhy().link()};
+}
+
+// Records the chip's medium, speed, duplex and both links.
+void Simulation::recordChip(const char* kind) {
+    chip_ = chipState();
+    bool phone = chip_.medium == Medium::PhoneLine;
+    bool link = phone ? chip_.phoneLineLink : chip_.ethernetLink;
+    std::string text = phone ? std::string("phone line, 1 Mbit/s")
+                             : std::string("Ethernet, ") + (chip_.fast ? "100" : "10") +
+                                   " Mbit/s " + (chip_.full ? "full" : "half") + " duplex";
+    record(kind,
+           {{"medium", phone ? "phone-line" : "ethernet"},
+            {"mbps", phone ? 1 : (chip_.fast ? 100 : 10)},
+            {"duplex", phone || !chip_.full ? "half" : "full"},
+            {"link", link},
+            {"ethernet_link", chip_.ethernetLink},
+            {"phone_line_link", chip_.phoneLineLink}},
+           "chip on " + text + ", link " + (link ? "up" : "down") + " (Ethernet link " +
+               (chip_.ethernetLink ? "up" : "down") + ", phone line " +
+               (chip_.phoneLineLink ? "up" : "down") + ")");
+}
+
+// Every period, in virtual time: a change of the chip's medium, speed, duplex or links is
+// recorded as it happens, and so are frames the chip dropped and resets NDIS made on its own.
+void Simulation::watchChip() {
+    if (halted_ || adapter_ == nullptr || !adapter_->running()) {
+        return;
+    }
+    if (!(chipState() == chip_)) {
+        recordChip("medium");
+    }
+    const kt735::model::Counters& c = device_->counters();
+    const std::pair<std::uint64_t kt735::model::Counters::*, const char*> reasons[] = {
+        {&kt735::model::Counters::txDroppedNoLink, "send: no link"},
+        {&kt735::model::Counters::txDroppedDisabled, "send: transmitter off"},
+        {&kt735::model::Counters::txSpeedMismatch, "send: speed or duplex mismatch"},
+        {&kt735::model::Counters::txOversize, "send: oversize"},
+        {&kt735::model::Counters::txMalformed, "send: malformed transfer"},
+        {&kt735::model::Counters::rxFiltered, "receive: not addressed"},
+        {&kt735::model::Counters::rxOverflow, "receive: FIFO full"},
+        {&kt735::model::Counters::rxDroppedDisabled, "receive: receiver off"},
+        {&kt735::model::Counters::rxOversize, "receive: oversize"},
+        {&kt735::model::Counters::rxRunt, "receive: runt"},
+    };
+    for (auto [member, why] : reasons) {
+        if (c.*member != drops_.*member) {
+            std::uint64_t n = c.*member - drops_.*member;
+            drops_.*member = c.*member;
+            record("drop", {{"reason", why}, {"count", n}},
+                   "chip dropped " + count(n, "frame") + " (" + why + ")");
+        }
+    }
+    if (adapter_->resets() != resetsSeen_) {
+        resetsSeen_ = adapter_->resets();
+        record("reset", {{"by", "ndis"}}, "NDIS reset the adapter (MiniportCheckForHang)");
+    }
+    world_->scheduler().after(
+        kWatchPeriod, [this] { watchChip(); }, "kt735sim chip watch",
+        host::Scheduler::Level::Dispatch, true);
 }
 
 void Simulation::guard(const char* what) {
@@ -301,9 +457,8 @@ void Simulation::guard(const char* what) {
             for (const std::string& v : run_.violations) {
                 std::cerr << "kt735sim: verifier: " << v << "\n";
             }
-            if (options_.json) {
-                writeJson(std::cerr, 1);
-            }
+            run_.end = rel();
+            writeOutputs(std::cerr, 1);
             std::_Exit(1);
         },
         "kt735sim watchdog", host::Scheduler::Level::Dispatch, true);
@@ -316,39 +471,44 @@ void Simulation::unguard() {
     }
 }
 
+// Runs virtual time to `when`, in steps, so that a long run can show its progress.
 void Simulation::runTo(Time when) {
-    if (when > world_->now()) {
-        world_->scheduler().runFor(when - world_->now());
+    while (when > world_->now()) {
+        world_->scheduler().runFor(std::min<Time>(when - world_->now(), kSecond));
+        progress(when, false);
     }
 }
 
-std::vector<std::uint8_t> makeFrame(const std::array<std::uint8_t, 6>& to,
-                                    const std::array<std::uint8_t, 6>& from, std::uint32_t size,
-                                    std::uint64_t seq) {
-    std::vector<std::uint8_t> frame(size);
-    for (std::size_t i = 0; i < size; i++) {
-        if (i < 6) {
-            frame[i] = to[i];
-        } else if (i < 12) {
-            frame[i] = from[i - 6];
-        } else if (i == 12) {
-            frame[i] = kEtherType >> 8;
-        } else if (i == 13) {
-            frame[i] = kEtherType & 0xFF;
-        } else {
-            frame[i] = static_cast<std::uint8_t>(seq + i);
-        }
+// On a terminal, after two seconds of real time: where the run is, on one line of stderr.
+void Simulation::progress(Time end, bool last) {
+    static const bool terminal = isatty(STDERR_FILENO) != 0;
+    auto now = std::chrono::steady_clock::now();
+    if (!terminal || now - started_ < std::chrono::seconds(2)) {
+        return;
     }
-    return frame;
+    if (last) {
+        if (progressShown_) {
+            std::cerr << "\r\033[K" << std::flush;
+        }
+        return;
+    }
+    if (now - lastProgress_ >= std::chrono::milliseconds(250)) {
+        lastProgress_ = now;
+        progressShown_ = true;
+        std::cerr << "\rkt735sim: " << seconds(rel()) << " s of " << seconds(end - run_.t0)
+                  << " s virtual, " << run_.records.size() << " events\033[K" << std::flush;
+    }
 }
 
 void Simulation::send(const ScriptEvent& event) {
+    Mac to = event.to.value_or(kPeer);
     for (std::uint32_t i = 0; i < event.count; i++) {
         std::vector<std::uint8_t> frame =
-            makeFrame(kPeer, device_->stationAddress(), event.size, frameSeq_++);
+            makeFrame(to, device_->stationAddress(), event.type.value_or(kEtherType), event.size,
+                      frameSeq_++);
         insideSend_ = true;
         completedInside_.reset();
-        auto result = adapter_->send(frame);
+        auto result = adapter_->send(frame, event.chain);
         insideSend_ = false;
         run_.frames.sent++;
         auto status = static_cast<std::uint32_t>(result.status);
@@ -356,15 +516,22 @@ void Simulation::send(const ScriptEvent& event) {
         if (completedInside_ && status == NDIS_STATUS_PENDING) {
             completion = ", completed at once: " + statusText(*completedInside_);
         }
-        record("send",
-               {{"id", std::to_string(result.id), false},
-                {"length", std::to_string(event.size), false},
-                {"status", hex32(status)}},
-               "send " + std::to_string(event.size) + " bytes: " + statusText(status) + completion);
+        Json fields = {{"id", result.id}, {"length", event.size}};
+        if (!event.chain.empty()) {
+            fields["chain"] = event.chain;
+        }
+        fields.update(statusJson(status));
+        record("send", std::move(fields),
+               "send " + count(event.size, "byte") + (event.chain.empty() ? "" : " (chained)") +
+                   ": " + statusText(status) + completion);
+        if (heldCompletion_) {
+            run_.records.push_back(std::move(*heldCompletion_));
+            heldCompletion_.reset();
+        }
     }
 }
 
-void Simulation::receiveFrames(const ScriptEvent& event) {
+void Simulation::receive(const ScriptEvent& event) {
     bool phone = device_->activeMedium() == Medium::PhoneLine;
     kt735::model::Segment& wire =
         phone ? static_cast<kt735::model::Segment&>(device_->phoneLine()) : device_->ethernet();
@@ -372,16 +539,67 @@ void Simulation::receiveFrames(const ScriptEvent& event) {
     Time perBit = phone ? 10 : ((device_->reg(kt735::model::reg::kControl1) & 0x10) ? 0 : 1);
     for (std::uint32_t i = 0; i < event.count; i++) {
         std::vector<std::uint8_t> frame =
-            makeFrame(device_->stationAddress(), kPeer, event.size, frameSeq_++);
+            makeFrame(event.to.value_or(device_->stationAddress()), event.from.value_or(kPeer),
+                      event.type.value_or(kEtherType), event.size, frameSeq_++);
         Time bits = static_cast<Time>(event.size + 24) * 8 * i;
         Time delay = perBit == 0 ? bits / 10 : bits * perBit;
         wire.sendToAdapterAfter(delay, std::move(frame));
     }
 }
 
+void Simulation::ethernet(const ScriptEvent& event) {
+    if (event.ability) {
+        device_->ethernet().setPartnerAbility(*event.ability);
+        if (!device_->ethernet().plugged()) {
+            device_->ethernet().plug();
+        }
+    } else {
+        device_->ethernet().pull();
+    }
+}
+
+void Simulation::phoneLine(const ScriptEvent& event) {
+    device_->phoneLine().setStationsPresent(event.up);
+}
+
+void Simulation::injectBulkIn(const ScriptEvent& event) {
+    device_->injectBulkIn(event.bytes);
+}
+
+void Simulation::reset(const ScriptEvent&) {
+    BOOLEAN addressing = FALSE;
+    guard("MiniportReset");
+    auto status = static_cast<std::uint32_t>(adapter_->reset(&addressing));
+    unguard();
+    resetsSeen_ = adapter_->resets();
+    Json fields = {{"by", "script"}};
+    fields.update(statusJson(status));
+    fields["addressing_reset"] = addressing != FALSE;
+    record("reset", std::move(fields), "reset: " + statusText(status));
+}
+
+// The values that are flags, identifiers or versions print in hex.
+bool hexAnswer(std::uint32_t oid) {
+    switch (oid) {
+    case OID_GEN_CURRENT_PACKET_FILTER:
+    case OID_GEN_MAC_OPTIONS:
+    case OID_GEN_VENDOR_ID:
+    case OID_GEN_DRIVER_VERSION:
+    case OID_GEN_VENDOR_DRIVER_VERSION:
+    case OID_GEN_PROTOCOL_OPTIONS:
+    case OID_802_3_MAC_OPTIONS:
+        return true;
+    default:
+        return false;
+    }
+}
+
 std::string Simulation::answerText(std::uint32_t oid, const std::vector<std::uint8_t>& d) const {
     if (d.size() == 4) {
         std::uint32_t v = le32(d);
+        if (hexAnswer(oid)) {
+            return hex32(v);
+        }
         if (oid == OID_GEN_LINK_SPEED) {
             return std::to_string(v) + " (" + std::to_string(v / 10000) + " Mbit/s)";
         }
@@ -389,6 +607,9 @@ std::string Simulation::answerText(std::uint32_t oid, const std::vector<std::uin
             return std::to_string(v) + (v == 0 ? " (connected)" : " (disconnected)");
         }
         return std::to_string(v);
+    }
+    if (oid == OID_GEN_SUPPORTED_LIST && d.size() % 4 == 0) {
+        return count(d.size() / 4, "OID");
     }
     if (d.size() == 6) {
         return macText(d.data());
@@ -401,26 +622,28 @@ std::string Simulation::answerText(std::uint32_t oid, const std::vector<std::uin
     if (!d.empty() && d.back() == 0 && d.size() < 100) {
         return "\"" + std::string(d.begin(), d.end() - 1) + "\"";
     }
-    return std::to_string(d.size()) + " bytes";
+    return count(d.size(), "byte");
 }
 
 void Simulation::query(const ScriptEvent& event) {
-    host::ndis::Adapter::Request r = adapter_->query(event.oid, event.bufferLength);
+    host::ndis::Adapter::Request r = adapter_->query(event.oid, event.bufferLength, event.bytes);
     auto status = static_cast<std::uint32_t>(r.status);
     std::vector<std::uint8_t> written;
     if (r.bytesDoneStored) {
         written.assign(r.data.begin(),
                        r.data.begin() + std::min<std::size_t>(r.bytesDone, r.data.size()));
     }
-    std::vector<Field> fields = {{"oid", hex32(event.oid)},
-                                 {"name", oidName(event.oid)},
-                                 {"status", hex32(status)},
-                                 {"data", hexBytes(written.data(), written.size())}};
+    Json fields = {{"oid", hex32(event.oid)}, {"name", oidName(event.oid)}};
+    if (!event.bytes.empty()) {
+        fields["input"] = hexBytes(event.bytes.data(), event.bytes.size());
+    }
+    fields.update(statusJson(status));
+    fields["data"] = hexBytes(written.data(), written.size());
     if (r.bytesDoneStored) {
-        fields.push_back({"bytes_written", std::to_string(r.bytesDone), false});
+        fields["bytes_written"] = r.bytesDone;
     }
     if (r.bytesNeededStored) {
-        fields.push_back({"bytes_needed", std::to_string(r.bytesNeeded), false});
+        fields["bytes_needed"] = r.bytesNeeded;
     }
     std::string text = "query " + oidName(event.oid) + ": ";
     if (status == NDIS_STATUS_SUCCESS) {
@@ -428,7 +651,7 @@ void Simulation::query(const ScriptEvent& event) {
     } else {
         text += statusText(status);
         if (r.bytesNeededStored) {
-            text += ", " + std::to_string(r.bytesNeeded) + " bytes needed";
+            text += ", " + count(r.bytesNeeded, "byte") + " needed";
         }
     }
     record("query", std::move(fields), text);
@@ -440,15 +663,14 @@ void Simulation::set(const ScriptEvent& event) {
     host::ndis::Adapter::Request r = adapter_->beginSet(event.oid, event.bytes);
     unguard();
     auto status = static_cast<std::uint32_t>(r.status);
-    std::vector<Field> fields = {{"oid", hex32(event.oid)},
-                                 {"name", oidName(event.oid)},
-                                 {"status", hex32(status)},
-                                 {"data", hexBytes(event.bytes.data(), event.bytes.size())}};
+    Json fields = {{"oid", hex32(event.oid)}, {"name", oidName(event.oid)}};
+    fields.update(statusJson(status));
+    fields["data"] = hexBytes(event.bytes.data(), event.bytes.size());
     if (r.bytesDoneStored) {
-        fields.push_back({"bytes_read", std::to_string(r.bytesDone), false});
+        fields["bytes_read"] = r.bytesDone;
     }
     if (r.bytesNeededStored) {
-        fields.push_back({"bytes_needed", std::to_string(r.bytesNeeded), false});
+        fields["bytes_needed"] = r.bytesNeeded;
     }
     record("set", std::move(fields), "set " + oidName(event.oid) + ": " + statusText(status));
 }
@@ -494,7 +716,8 @@ void Simulation::halt(bool unplug) {
     if (adapter_->running()) {
         queryCounters();
     }
-    record("halt", {}, unplug ? "device unplugged: surprise removal, then halt" : "halt");
+    record("halt", {{"unplugged", unplug}},
+           unplug ? "device unplugged: surprise removal, then halt" : "halt");
     if (unplug) {
         bus_->unplug();
         world_->pnp().surpriseRemoval(bus_->pdo());
@@ -509,103 +732,116 @@ void Simulation::halt(bool unplug) {
 
 // What a script event does, for the text output; "" for those that print their own results.
 std::string Simulation::scriptText(const ScriptEvent& event) const {
+    const std::string name = event.spec->name;
     char text[96];
-    switch (event.command) {
-    case Command::Ethernet:
+    if (name == "ethernet") {
         if (!event.ability) {
             return "Ethernet cable pulled";
         }
         std::snprintf(text, sizeof(text), "Ethernet cable %s, link partner 0x%04X",
                       device_->ethernet().plugged() ? "stays in" : "plugged in", *event.ability);
         return text;
-    case Command::PhoneLine:
-        return event.up ? "phone line: stations appear" : "phone line: no stations any more";
-    case Command::Receive:
-        std::snprintf(text, sizeof(text), "peer sends %u x %u bytes on the %s wire", event.count,
-                      event.size,
-                      device_->activeMedium() == Medium::PhoneLine ? "phone-line" : "Ethernet");
-        return text;
-    case Command::InjectBulkIn:
-        return "bulk-in transfer of " + std::to_string(event.bytes.size()) + " bytes injected";
-    case Command::HangCheckOff:
-        return "hang check off";
-    case Command::HangCheckOn:
-        return "hang check on";
-    default:
-        return "";
     }
+    if (name == "phoneline") {
+        return event.up ? "phone line: stations appear" : "phone line: no stations any more";
+    }
+    if (name == "receive") {
+        std::string to = event.to ? " to " + macText(event.to->data()) : "";
+        std::snprintf(text, sizeof(text), "peer sends %u x %s on the %s wire", event.count,
+                      count(event.size, "byte").c_str(),
+                      device_->activeMedium() == Medium::PhoneLine ? "phone-line" : "Ethernet");
+        return text + to;
+    }
+    if (name == "inject-bulk-in") {
+        return "bulk-in transfer of " + count(event.bytes.size(), "byte") + " injected";
+    }
+    if (name == "hangcheck-off" || name == "hangcheck-on") {
+        return name == "hangcheck-on" ? "hang check on" : "hang check off";
+    }
+    return "";
 }
 
 void Simulation::execute(const ScriptEvent& event) {
-    record("script", {{"line", std::to_string(event.line), false}, {"command", event.text}},
-           scriptText(event));
-    auto* miniport = world_->ndis().miniport(driver_);
-    switch (event.command) {
-    case Command::Ethernet:
-        if (event.ability) {
-            device_->ethernet().setPartnerAbility(*event.ability);
-            if (!device_->ethernet().plugged()) {
-                device_->ethernet().plug();
-            }
-        } else {
-            device_->ethernet().pull();
-        }
-        break;
-    case Command::PhoneLine:
-        device_->phoneLine().setStationsPresent(event.up);
-        break;
-    case Command::Send:
-        send(event);
-        break;
-    case Command::Receive:
-        receiveFrames(event);
-        break;
-    case Command::InjectBulkIn:
-        device_->injectBulkIn(event.bytes);
-        break;
-    case Command::Query:
-        query(event);
-        break;
-    case Command::Set:
-        set(event);
-        break;
-    case Command::HangCheckOff:
-    case Command::HangCheckOn:
-        // NDIS's periodic check keeps its rhythm; with no handler it calls nothing.
-        if (miniport != nullptr) {
-            miniport->chars.Ndis40Chars.Ndis30Chars.CheckForHangHandler =
-                event.command == Command::HangCheckOn ? checkForHang_ : nullptr;
-        }
-        break;
-    case Command::Reset: {
-        BOOLEAN addressing = FALSE;
-        guard("MiniportReset");
-        auto status = static_cast<std::uint32_t>(adapter_->reset(&addressing));
-        unguard();
-        record(
-            "reset",
-            {{"status", hex32(status)}, {"addressing_reset", addressing ? "true" : "false", false}},
-            "reset: " + statusText(status));
-        break;
-    }
-    case Command::Halt:
-        halt(false);
-        break;
-    case Command::Unplug:
-        halt(true);
-        break;
-    case Command::Shutdown:
-    case Command::Bugcheck:
-        shutdown(event.command == Command::Bugcheck);
-        break;
-    }
+    record("script", {{"line", event.line}, {"command", event.text}}, scriptText(event));
+    (this->*event.spec->action)(event);
 }
 
-void Simulation::writeJson(std::ostream& err, int exitStatus) {
-    std::ofstream file(*options_.json);
-    file << jsonRecord(run_, exitStatus);
-    if (!file) {
-        err << "kt735sim: --json: cannot write '" << *options_.json << "'\n";
+// Writes the JSON record and the plot; false when one could not be written completely.
+bool Simulation::writeOutputs(std::ostream& err, int exitStatus) {
+    bool ok = true;
+    auto write = [&](const std::string& option, const std::string& path, const std::string& text) {
+        if (path == "-") {
+            out_ << text << std::flush;
+            ok = ok && out_.good();
+            return;
+        }
+        std::ofstream file(path, std::ios::binary | std::ios::trunc);
+        file << text;
+        file.close();
+        if (!file) {
+            err << "kt735sim: " << option << ": writing '" << path
+                << "' failed; the file is incomplete\n";
+            ok = false;
+        }
+    };
+    if (options_.json) {
+        write("--json", *options_.json, jsonRecord(run_, exitStatus));
+    }
+    if (options_.plot) {
+        write("--plot", *options_.plot, plotSvg(run_));
+    }
+    return ok;
+}
+
+void Simulation::summary() {
+    const kt735::model::Counters& chip = device_->counters();
+    WireCount wire;
+    std::uint64_t lost = 0;
+    for (const auto& [name, n] : run_.wires) {
+        wire.fromAdapter += n.fromAdapter;
+        wire.toAdapter += n.toAdapter;
+    }
+    lost = device_->ethernet().framesLostToAdapter() + device_->phoneLine().framesLostToAdapter();
+    auto dropped = [](std::initializer_list<std::pair<std::uint64_t, const char*>> reasons) {
+        std::string text;
+        for (auto [n, why] : reasons) {
+            if (n != 0) {
+                text += (text.empty() ? "; chip dropped " : ", ") + std::to_string(n) + " " + why;
+            }
+        }
+        return text;
+    };
+    line("summary");
+    line("  frames sent      " + std::to_string(run_.frames.sent) + " by MiniportSend, " +
+         std::to_string(run_.frames.sendCompleted) + " completed (" +
+         std::to_string(run_.frames.sendErrors) + " failed), " + std::to_string(wire.fromAdapter) +
+         " reached a live wire" +
+         dropped({{chip.txDroppedNoLink, "without link"},
+                  {chip.txDroppedDisabled, "transmitter off"},
+                  {chip.txSpeedMismatch, "speed/duplex mismatch"},
+                  {chip.txOversize, "oversize"},
+                  {chip.txMalformed, "malformed"}}));
+    line("  frames received  " + std::to_string(wire.toAdapter) + " sent by the peer, " +
+         std::to_string(lost) + " lost before the chip (cord out or no link), " +
+         std::to_string(run_.frames.indicated) + " indicated" +
+         dropped({{chip.rxFiltered, "not addressed"},
+                  {chip.rxOverflow, "FIFO full"},
+                  {chip.rxDroppedDisabled, "receiver off"},
+                  {chip.rxOversize, "oversize"},
+                  {chip.rxRunt, "runt"}}));
+    line("  verifier         " + (run_.violations.empty()
+                                      ? std::string("no violations")
+                                      : count(run_.violations.size(), "violation")));
+    line("  leaks            " + (run_.leaks.empty() ? std::string("none") : "see below"));
+    if (run_.counters.empty()) {
+        line("  driver counters  not read (the adapter was not running at the end)");
+        return;
+    }
+    line("  driver counters  (statistics OIDs, read before halt)");
+    for (const auto& [name, value] : run_.counters) {
+        char text[80];
+        std::snprintf(text, sizeof(text), "    %-32s %10u", name.c_str(), value);
+        line(text);
     }
 }
 
@@ -624,6 +860,7 @@ int Simulation::finish(std::ostream& err) {
         world_->pnp().unloadDriver(driver_);
     }
     bus_->setCapture(nullptr);
+    run_.end = rel();
     flush();
     // After a bugcheck the adapter still holds what it took: there is nothing to count.
     for (auto kind : {host::Memory::Kind::Ndis, host::Memory::Kind::Pool}) {
@@ -635,47 +872,7 @@ int Simulation::finish(std::ostream& err) {
     if (world_->irps().liveCount() != 0 && !bugchecked_) {
         run_.leaks.push_back(std::to_string(world_->irps().liveCount()) + " IRPs still alive");
     }
-
-    std::uint64_t xmitErrors = 0;
-    std::uint64_t rcvErrors = 0;
-    for (const auto& [name, value] : run_.counters) {
-        if (name == "OID_GEN_XMIT_ERROR") {
-            xmitErrors = value;
-        } else if (name == "OID_GEN_RCV_ERROR") {
-            rcvErrors = value;
-        }
-    }
-    WireCount wire;
-    for (const auto& [name, count] : run_.wires) {
-        wire.fromAdapter += count.fromAdapter;
-        wire.toAdapter += count.toAdapter;
-    }
-    line("summary");
-    line("  frames sent      " + std::to_string(run_.frames.sent) + " by MiniportSend, " +
-         std::to_string(run_.frames.sendCompleted) + " completed, " +
-         std::to_string(wire.fromAdapter) + " on the wires");
-    const kt735::model::Counters& chip = device_->counters();
-    std::string dropped;
-    for (auto [count, why] :
-         {std::pair{chip.rxOverflow, "FIFO full"}, std::pair{chip.rxFiltered, "not addressed"},
-          std::pair{chip.rxDroppedDisabled, "receiver off"},
-          std::pair{chip.rxOversize, "oversize"}}) {
-        if (count != 0) {
-            dropped +=
-                (dropped.empty() ? "; chip dropped " : ", ") + std::to_string(count) + " " + why;
-        }
-    }
-    line("  frames received  " + std::to_string(wire.toAdapter) + " on the wires, " +
-         std::to_string(run_.frames.indicated) + " indicated" + dropped);
-    line("  errors           " + std::to_string(run_.frames.sendErrors) +
-         " failed sends; counters: " +
-         (run_.counters.empty() ? std::string("not read")
-                                : "transmit " + std::to_string(xmitErrors) + ", receive " +
-                                      std::to_string(rcvErrors)));
-    line("  verifier         " + (run_.violations.empty()
-                                      ? std::string("no violations")
-                                      : std::to_string(run_.violations.size()) + " violations"));
-    line("  leaks            " + (run_.leaks.empty() ? std::string("none") : "see below"));
+    summary();
     int exitStatus = run_.violations.empty() && run_.leaks.empty() ? 0 : 1;
     for (const std::string& v : run_.violations) {
         err << "kt735sim: verifier: " << v << "\n";
@@ -683,10 +880,18 @@ int Simulation::finish(std::ostream& err) {
     for (const std::string& l : run_.leaks) {
         err << "kt735sim: leak: " << l << "\n";
     }
-    if (options_.json) {
-        writeJson(err, exitStatus);
+    bool written = writeOutputs(err, exitStatus);
+    if (usbmon_ && !usbmon_->good()) {
+        err << "kt735sim: --usb-pcap: writing '" << *options_.usbPcap
+            << "' failed; the capture is incomplete\n";
+        written = false;
     }
-    return exitStatus;
+    if (wirePcap_ && !wirePcap_->ok()) {
+        err << "kt735sim: --wire-pcap: writing '" << *options_.wirePcap
+            << "' failed; the capture is incomplete\n";
+        written = false;
+    }
+    return written ? exitStatus : 1;
 }
 
 int Simulation::run(std::ostream& err) {
@@ -698,15 +903,20 @@ int Simulation::run(std::ostream& err) {
         }
     }
     if (options_.wirePcap) {
-        wirePcap_ = std::make_unique<kt735::model::PcapWriter>(*options_.wirePcap);
+        wirePcap_ = std::make_unique<kt735::model::PcapngWriter>(
+            *options_.wirePcap, std::vector<std::string>{"ethernet", "phone-line"},
+            "kt735sim: virtual time since the device was plugged");
         if (!wirePcap_->ok()) {
             err << "kt735sim: --wire-pcap: cannot write '" << *options_.wirePcap << "'\n";
             return 2;
         }
     }
-    if (options_.json && !std::ofstream(*options_.json)) {
-        err << "kt735sim: --json: cannot write '" << *options_.json << "'\n";
-        return 2;
+    for (const auto& [option, path] :
+         {std::pair{"--json", options_.json}, std::pair{"--plot", options_.plot}}) {
+        if (path && *path != "-" && !std::ofstream(*path)) {
+            err << "kt735sim: " << option << ": cannot write '" << *path << "'\n";
+            return 2;
+        }
     }
     setUp();
     initialize();
@@ -717,17 +927,48 @@ int Simulation::run(std::ostream& err) {
         } else if (!script_.events.empty()) {
             end = script_.events.back().at + 500 * kMillisecond;
         }
-        for (const ScriptEvent& event : script_.events) {
-            if (event.at > end || halted_) {
+        // Paced commands run once per interval, one frame each; the occurrences are merged
+        // into the script's order by time, the earlier line first at equal times.
+        struct Occurrence {
+            Time at;
+            std::size_t index;
+            bool single;
+        };
+        std::vector<Occurrence> plan;
+        for (std::size_t i = 0; i < script_.events.size(); i++) {
+            const ScriptEvent& event = script_.events[i];
+            if (!event.every) {
+                plan.push_back({event.at, i, false});
+                continue;
+            }
+            for (std::uint32_t k = 0; k < event.count; k++) {
+                Time at = event.at + static_cast<Time>(k) * *event.every;
+                if (at > end) {
+                    break;
+                }
+                plan.push_back({at, i, true});
+            }
+        }
+        std::stable_sort(plan.begin(), plan.end(),
+                         [](const Occurrence& a, const Occurrence& b) { return a.at < b.at; });
+        for (const Occurrence& o : plan) {
+            if (o.at > end || halted_) {
                 break;
             }
-            runTo(run_.t0 + event.at);
-            execute(event);
+            runTo(run_.t0 + o.at);
+            if (!o.single) {
+                execute(script_.events[o.index]);
+                continue;
+            }
+            ScriptEvent one = script_.events[o.index];
+            one.count = 1;
+            execute(one);
         }
         if (!halted_) {
             runTo(run_.t0 + end);
         }
     }
+    progress(0, true);
     int status = finish(err);
     bus_.reset();
     device_.reset();

@@ -191,7 +191,8 @@ class Adapter {
     // waits for it first, as NDIS queues it. A request the miniport pends is waited for, with
     // virtual time running, until NdisMQueryInformationComplete or NdisMSetInformationComplete
     // completes it; the result is the completed one (`pended` tells).
-    Request query(NDIS_OID oid, ULONG length);
+    // A query's buffer holds `input` at its start (as for OIDs that take input), fill after it.
+    Request query(NDIS_OID oid, ULONG length, std::span<const std::uint8_t> input = {});
     Request set(NDIS_OID oid, std::vector<std::uint8_t> data);
     // A set that is not waited for: a pended one returns NDIS_STATUS_PENDING and completes
     // later (Protocol::setComplete, lastCompletion()).
@@ -212,6 +213,10 @@ class Adapter {
     NDIS_STATUS reset(BOOLEAN* addressingReset = nullptr);
     // MiniportCheckForHang now, at DISPATCH_LEVEL (and MiniportReset if it says so).
     bool checkForHang();
+    // Holds NDIS's periodic MiniportCheckForHang (`suspended`) or lets it run again. The
+    // period keeps its rhythm meanwhile: checks that fall due while held are skipped.
+    void suspendHangCheck(bool suspended) { hangCheckSuspended_ = suspended; }
+    bool hangCheckSuspended() const { return hangCheckSuspended_; }
     // Runs the registered shutdown handler: at PASSIVE_LEVEL as NDIS does at an orderly system
     // shutdown, or at HIGH_LEVEL as NDIS's bugcheck callback does (`bugcheck`). In a bugcheck
     // nothing else runs meanwhile and the handler must not reach the USB stack: every request
@@ -293,6 +298,7 @@ class Adapter {
     EventId hangCheckEvent_ = 0;
     Time nextHangCheck_ = 0;
     std::uint64_t hangChecks_ = 0;
+    bool hangCheckSuspended_ = false;
     std::uint64_t resets_ = 0;
 
     ADAPTER_SHUTDOWN_HANDLER shutdownHandler_ = nullptr;
