@@ -97,10 +97,14 @@ void linkLanes(Svg& svg, const RunRecord& run, host::Time from, host::Time to, d
         bool active = false;
         std::string what;
         std::vector<std::pair<double, std::string>> labels; // drawn over the bars
+        std::string speed;
         auto close = [&](host::Time until) {
+            double width = std::max(svg.x(until) - svg.x(since), 1.0);
             if (up) {
-                svg.rect(svg.x(since), y, std::max(svg.x(until) - svg.x(since), 1.0), 20,
-                         active ? "#2e8b57" : "#9fd5b3", what);
+                svg.rect(svg.x(since), y, width, 20, active ? "#2e8b57" : "#9fd5b3", what);
+            }
+            if (up && active && width >= 110) {
+                labels.emplace_back(svg.x(since) + 4, speed);
             }
         };
         for (const Record& r : run.records) {
@@ -114,11 +118,8 @@ void linkLanes(Svg& svg, const RunRecord& run, host::Time from, host::Time to, d
             what = r.fields["medium"].get<std::string>() + ", " +
                    std::to_string(r.fields["mbps"].get<int>()) + " Mbit/s " +
                    r.fields["duplex"].get<std::string>() + " duplex";
-            if (active && up && lane == 0) {
-                labels.emplace_back(svg.x(r.t) + 3, std::to_string(r.fields["mbps"].get<int>()) +
-                                                        " Mbit/s " +
-                                                        r.fields["duplex"].get<std::string>());
-            }
+            speed = std::to_string(r.fields["mbps"].get<int>()) + " Mbit/s " +
+                    r.fields["duplex"].get<std::string>() + " duplex";
         }
         close(to);
         for (const auto& [x, label] : labels) {

@@ -33,7 +33,7 @@ void TextOutput::flush() {
         }
         out_ << ")";
     }
-    out_ << "\n";
+    out_ << std::endl; // written as it happens, whatever stdout is
     pendingCount_ = 0;
     pendingText_.clear();
 }
@@ -41,7 +41,7 @@ void TextOutput::flush() {
 void TextOutput::line(const std::string& text) {
     if (!quiet_) {
         flush();
-        out_ << text << "\n";
+        out_ << text << std::endl;
     }
 }
 

@@ -279,9 +279,14 @@ Json Simulation::inputs() const {
         }
     }
     in["network_address"] = options_.networkAddress ? Json(*options_.networkAddress) : Json();
-    in["wires"] = {{"ethernet_partner",
-                    options_.ethernet ? Json(hex32(*options_.ethernet).substr(6)) : Json("none")},
-                   {"phone_line_phy", hex32(options_.phoneLineId).substr(6)},
+    char partner[8] = "none";
+    char phy[8];
+    if (options_.ethernet) {
+        std::snprintf(partner, sizeof(partner), "0x%04X", *options_.ethernet);
+    }
+    std::snprintf(phy, sizeof(phy), "0x%04X", options_.phoneLineId);
+    in["wires"] = {{"ethernet_partner", partner},
+                   {"phone_line_phy", phy},
                    {"phone_line_stations", options_.phoneLineUp}};
     std::array<std::uint8_t, 6> permanent{};
     for (std::uint8_t i = 0; i < 3; i++) {
