@@ -349,7 +349,9 @@ TEST_F(Kt735SimTest, ScenarioForms) {
                      "at 200ms receive 3 64 every 100ms\n"
                      "at 1s ethernet none\n"
                      "at 3s ethernet 0x0021\n"
-                     "at 6s query OID_GEN_VENDOR_DRIVER_VERSION\n");
+                     "at 6s query OID_GEN_VENDOR_DRIVER_VERSION\n"
+                     "at 6s set OID_GEN_CURRENT_PACKET_FILTER 0b000000\n"
+                     "at 7s query OID_GEN_CURRENT_PACKET_FILTER\n");
     ASSERT_INITIALIZED(run);
     EXPECT_EQ(run.all("send", "chain"), (Strings{"[14,0,46]", "[14,0,46]"}));
     EXPECT_EQ(run.all("receive", "t"), (Strings{"0.0011", "0.2011", "0.3011", "0.4011"}));
@@ -357,7 +359,8 @@ TEST_F(Kt735SimTest, ScenarioForms) {
     EXPECT_EQ(run.all("drop", "reason"), Strings{"receive: not addressed"});
     EXPECT_EQ(run.all("drop", "count"), Strings{"2"});
     EXPECT_TRUE(contains(run.out, "chip dropped 2 frames (receive: not addressed)"));
-    EXPECT_TRUE(contains(run.out, "query OID_GEN_VENDOR_DRIVER_VERSION: 0x0306"));
+    EXPECT_TRUE(contains(run.out, "      6.000 s  query OID_GEN_VENDOR_DRIVER_VERSION: 0x0306"));
+    EXPECT_TRUE(contains(run.out, "query OID_GEN_CURRENT_PACKET_FILTER: 0x0000000B"));
     EXPECT_TRUE(contains(run.out, "chip on Ethernet, 10 Mbit/s half duplex, link up")) << run.out;
     EXPECT_EQ(run.all("medium", "mbps").back(), "10");
     if (haveTshark()) {

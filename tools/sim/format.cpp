@@ -52,7 +52,7 @@ std::string stamp(Time t) {
                   static_cast<long long>(a / kSecond),
                   static_cast<long long>((a % kSecond) / kMillisecond));
     char padded[40];
-    std::snprintf(padded, sizeof(padded), "%11s", text);
+    std::snprintf(padded, sizeof(padded), "%13s", text); // room for 9999999.999 s
     return padded;
 }
 

@@ -15,7 +15,8 @@ std::string hexBytes(const std::uint8_t* data, std::size_t size);
 std::string macText(const std::uint8_t* mac);
 // Virtual seconds, exact to 100 ns, without trailing zeros: "2", "0.0151".
 std::string seconds(host::Time t);
-// "    12.345 s" for the text output, to the millisecond, right-aligned.
+// "     12.345 s" for the text output, to the millisecond, right-aligned in a column wide
+// enough for the longest --duration.
 std::string stamp(host::Time t);
 // The NDIS name of a status code, or its value in hex when it has none.
 std::string statusText(std::uint32_t status);

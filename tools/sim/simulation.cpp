@@ -158,7 +158,13 @@ class Simulation : public host::ndis::Protocol, public Actions {
 
     void record(std::string kind, Json fields, const std::string& text) {
         run_.records.push_back({rel(), std::move(kind), std::move(fields)});
-        if (!text.empty()) {
+        if (text.empty()) {
+            return;
+        }
+        // Until MiniportInitialize returns, the time base is not known: hold the lines.
+        if (!run_.initializeStatus) {
+            bringUpText_.emplace_back(rel(), text);
+        } else {
             text_.print(rel(), text);
         }
     }
@@ -208,6 +214,7 @@ class Simulation : public host::ndis::Protocol, public Actions {
     bool insideSend_ = false;
     std::optional<std::uint32_t> completedInside_;
     std::optional<Record> heldCompletion_;
+    std::vector<std::pair<Time, std::string>> bringUpText_;
     host::EventId watchdog_ = 0;
     TextOutput text_;
     ChipState chip_;
@@ -355,6 +362,11 @@ void Simulation::initialize() {
     for (Record& r : run_.records) {
         r.t -= run_.t0;
     }
+    for (const auto& [t, text] : bringUpText_) {
+        text_.print(t - run_.t0, text);
+    }
+    bringUpText_.clear();
+    text_.flush();
 
     std::size_t writes = 0;
     for (const host::usb::Request& r : bus_->log()) {
