@@ -187,8 +187,15 @@ class Adapter {
     // Reads a ULONG-sized query result; fails the status when the miniport wrote less.
     Request queryUlong(NDIS_OID oid, ULONG& value, KIRQL irql = DISPATCH_LEVEL);
     Request setUlong(NDIS_OID oid, ULONG value, KIRQL irql = DISPATCH_LEVEL);
-    // MiniportReset at DISPATCH_LEVEL.
+    // Starts a reset as NDIS does: the protocols hear NDIS_STATUS_RESET_START, then
+    // MiniportReset runs at DISPATCH_LEVEL; its result is returned. When it pended, the reset is
+    // in progress until NdisMResetComplete: sends, queries and sets are refused meanwhile with
+    // NDIS_STATUS_RESET_IN_PROGRESS without reaching the miniport, no hang check runs, and a
+    // second reset is refused the same way. At the end the protocols hear NDIS_STATUS_RESET_END.
     NDIS_STATUS reset(BOOLEAN* addressingReset = nullptr);
+    bool resetInProgress() const { return resetInProgress_; }
+    // The final status of every finished reset, in order.
+    const std::vector<NDIS_STATUS>& resetResults() const { return resetResults_; }
     // MiniportCheckForHang now, at DISPATCH_LEVEL (and MiniportReset if it says so).
     bool checkForHang();
     // Runs the registered shutdown handler, as NDIS does at system shutdown.
@@ -218,6 +225,7 @@ class Adapter {
         shutdownContext_ = context;
     }
     void sendComplete(PNDIS_PACKET packet, NDIS_STATUS status);
+    void resetComplete(NDIS_STATUS status);
     void indicateReceive(PPNDIS_PACKET packets, UINT count);
     // Hands an indicated packet back to the miniport (MiniportReturnPacket).
     void returnPacket(PNDIS_PACKET packet);
@@ -235,6 +243,7 @@ class Adapter {
     void hangCheckTick();
     void runCheckForHang();
     void checkAtHalt();
+    void finishReset(NDIS_STATUS status);
 
     Library& library_;
     PDRIVER_OBJECT driver_;
@@ -253,6 +262,8 @@ class Adapter {
     Time nextHangCheck_ = 0;
     std::uint64_t hangChecks_ = 0;
     std::uint64_t resets_ = 0;
+    bool resetInProgress_ = false;
+    std::vector<NDIS_STATUS> resetResults_;
 
     ADAPTER_SHUTDOWN_HANDLER shutdownHandler_ = nullptr;
     PVOID shutdownContext_ = nullptr;
