@@ -7,7 +7,8 @@
 // A pass is started by the hang check, and by a pass that found no link on the phone line in
 // automatic mode, which looks at the Ethernet PHY at once. The completion routines do not look
 // at the IRP's status: a failed write still advances the chain, and a failed read is decided on
-// what LinkWatchReadBuffer held before.
+// what LinkWatchReadBuffer held before. Only a cancelled request (halt cancels one the device
+// never answers) ends the pass.
 //
 // Locks: none. LinkWatchBusy is the only guard, taken with an interlocked compare-exchange, so
 // that a kick from the hang check and one from a completion on another processor cannot both
@@ -16,6 +17,7 @@
 // them, except Control1Shadow, which the packet-filter path also reads to write Control1.
 #include "linkwatch/linkwatch.h"
 #include "usb/registers.h"
+#include "usb/usb.h"
 
 // Bytes of the 4-byte MII command at MiiPhyAddress: PHY address, data low, data high, command.
 #define MII_COMMAND_LENGTH 4
@@ -247,7 +249,8 @@ static VOID DecidePhoneLine(Adapter* adapter, USHORT value) {
 // Completion of every link-watch write. Frees the request block and the IRP, then takes the
 // next step of the chain by LinkWatchState: the data read after the command (18), the next PHY
 // control write of a chain, or the end of the pass after a chain's last write. Any other state
-// changes nothing. The IRP's status is not looked at. Always STATUS_MORE_PROCESSING_REQUIRED.
+// changes nothing. The IRP's status is not looked at, except that a cancelled request ends the
+// pass. Always STATUS_MORE_PROCESSING_REQUIRED.
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
 NTSTATUS NTAPI LinkWatchWriteComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
     UNREFERENCED_PARAMETER(deviceObject);
@@ -255,7 +258,14 @@ NTSTATUS NTAPI LinkWatchWriteComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVO
     PURB urb = adapter->LinkWatchWriteUrb;
     adapter->LinkWatchWriteUrb = NULL;
     ExFreePool(urb);
-    IoFreeIrp(irp);
+    BOOLEAN cancelled = (BOOLEAN)(irp->IoStatus.Status == STATUS_CANCELLED);
+    ReleaseTrackedIrp(adapter, &adapter->LinkWatchIrp, irp);
+    if (cancelled) {
+        // Halt cancelled a request the device never answered: the pass ends here.
+        EndLinkWatchPass(adapter);
+        InterlockedDecrement(&adapter->LinkWatchRequestsInFlight);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
 
     switch (adapter->LinkWatchState) {
     case LINK_WATCH_COMMAND_WRITTEN:
@@ -299,7 +309,8 @@ NTSTATUS NTAPI LinkWatchWriteComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVO
 
 // Completion of the link-watch read. Frees the request block and the IRP and, in state 19,
 // decides on the two bytes in LinkWatchReadBuffer (low byte first) by the active medium. The
-// IRP's status is not looked at. Always STATUS_MORE_PROCESSING_REQUIRED.
+// IRP's status is not looked at, except that a cancelled request ends the pass. Always
+// STATUS_MORE_PROCESSING_REQUIRED.
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
 NTSTATUS NTAPI LinkWatchReadComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
     UNREFERENCED_PARAMETER(deviceObject);
@@ -307,7 +318,14 @@ NTSTATUS NTAPI LinkWatchReadComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOI
     PURB urb = adapter->LinkWatchReadUrb;
     adapter->LinkWatchReadUrb = NULL;
     ExFreePool(urb);
-    IoFreeIrp(irp);
+    BOOLEAN cancelled = (BOOLEAN)(irp->IoStatus.Status == STATUS_CANCELLED);
+    ReleaseTrackedIrp(adapter, &adapter->LinkWatchIrp, irp);
+    if (cancelled) {
+        // Halt cancelled a request the device never answered: the pass ends here.
+        EndLinkWatchPass(adapter);
+        InterlockedDecrement(&adapter->LinkWatchRequestsInFlight);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
 
     if (adapter->LinkWatchState == LINK_WATCH_DATA_REQUESTED) {
         USHORT value =

@@ -79,6 +79,17 @@
 #include <ndis.h>
 #undef NdisMWanIndicateReceiveComplete
 
+// ndis.h declares NDIS_PROC without a calling convention, but NDIS.SYS (built, like the DDK's
+// drivers, with __stdcall as its default) calls a work item's routine as __stdcall. The routines
+// are declared NTAPI, as the host declares NDIS_PROC; the item stores them through a cast.
+#undef NdisInitializeWorkItem
+#define NdisInitializeWorkItem(_WI_, _R_, _C_)                                                     \
+    {                                                                                              \
+        VOID(NTAPI* _routine_)(struct _NDIS_WORK_ITEM*, PVOID) = (_R_);                            \
+        (_WI_)->Context = (_C_);                                                                   \
+        (_WI_)->Routine = (NDIS_PROC)(PVOID)_routine_;                                             \
+    }
+
 extern "C" {
 #include <usb.h>
 #include <usbdi.h>

@@ -257,7 +257,7 @@ TEST_F(LinkWatchTest, NoPassOutsideTheRunningStateNoIndicationBeforeInitDone) {
     for (ULONG state : {KT735N_DEVICE_SHUT_DOWN, KT735N_DEVICE_TRANSFER_FAILED}) {
         SCOPED_TRACE(state);
         adapter()->DeviceState = state;
-        EXPECT_EQ(linesOfChecks(2), Lines{});
+        EXPECT_EQ(linesOfChecks(), Lines{}); // in state 18 the check asks for a reset instead
     }
     adapter()->DeviceState = KT735N_DEVICE_RUNNING;
     adapter()->InitDone = 0;
