@@ -178,6 +178,40 @@ static VOID SwitchMedium(Adapter* adapter, UCHAR medium, ULONG mediaState, UCHAR
     IndicateMediaState(adapter, mediaState);
 }
 
+// The speed and duplex of the Ethernet medium on the return to it, as the media start resolves
+// them: from the partner's best ability with automatic speed (MediaType 0), from the fixed
+// setting otherwise. PartnerAbility and Control1 are left alone: a later pass that finds the
+// ability changed applies it as usual.
+// IRQL: up to DISPATCH_LEVEL. Locks: none.
+static VOID ResolveEthernetSpeed(Adapter* adapter, USHORT ability) {
+    switch (adapter->MediaType) {
+    case 0:
+        if ((ability & PARTNER_100_FULL) != 0) {
+            adapter->LinkSpeed = LINK_SPEED_100;
+            adapter->Duplex = DUPLEX_FULL;
+        } else if ((ability & PARTNER_100_HALF) != 0) {
+            adapter->LinkSpeed = LINK_SPEED_100;
+            adapter->Duplex = DUPLEX_HALF;
+        } else {
+            adapter->LinkSpeed = LINK_SPEED_10;
+            adapter->Duplex = (ability & PARTNER_10_FULL) != 0 ? DUPLEX_FULL : DUPLEX_HALF;
+        }
+        break;
+    case 1:
+    case 2:
+        adapter->LinkSpeed = LINK_SPEED_10;
+        adapter->Duplex = adapter->MediaType == 2 ? DUPLEX_FULL : DUPLEX_HALF;
+        break;
+    case 3:
+    case 4:
+        adapter->LinkSpeed = LINK_SPEED_100;
+        adapter->Duplex = adapter->MediaType == 4 ? DUPLEX_FULL : DUPLEX_HALF;
+        break;
+    default:
+        break;
+    }
+}
+
 // Decides on an Ethernet partner ability (rows E1 to E9).
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
 static VOID DecideEthernet(Adapter* adapter, USHORT value) {
@@ -187,6 +221,7 @@ static VOID DecideEthernet(Adapter* adapter, USHORT value) {
             if (!automatic) {
                 NoteLinkChange(adapter, KT735N_MEDIA_CONNECTED); // E1
             } else {
+                ResolveEthernetSpeed(adapter, value);
                 SwitchMedium(adapter, KT735N_MEDIUM_ETHERNET, KT735N_MEDIA_CONNECTED,
                              SELECT_ETHERNET_BACK, 0, 2, LINK_WATCH_TO_ETHERNET); // E2
             }
@@ -222,6 +257,9 @@ static VOID DecidePhoneLine(Adapter* adapter, USHORT value) {
         } else if (!automatic) {
             NoteLinkChange(adapter, KT735N_MEDIA_CONNECTED); // P1
         } else {
+            // The 1 Mbit/s phone line reports 10 Mbit/s, as when it is chosen at start.
+            adapter->LinkSpeed = LINK_SPEED_10;
+            adapter->Duplex = DUPLEX_HALF;
             SwitchMedium(adapter, KT735N_MEDIUM_PHONE_LINE, KT735N_MEDIA_CONNECTED,
                          SELECT_PHONE_LINE, 0x06, 3, LINK_WATCH_TO_PHONE_LINE); // P2
         }
