@@ -1,5 +1,5 @@
 // MiniportCheckForHang: NDIS's periodic check, every 2 seconds (the driver declares no interval
-// of its own). The driver never reports a hang; it uses the call as its only periodic tick:
+// of its own). It is the driver's only periodic tick, and its way to ask NDIS for a reset:
 // - on an idle phone line it sends the fixed keep-alive frame, once ten checks in a row found no
 //   bulk-out transfer completed, and then every second check while the line stays idle;
 // - it starts one pass of the link watch;

@@ -48,7 +48,6 @@
 
 // Control1 bits the partner ability decides, and the rest kept (AND 0xCB).
 #define CONTROL1_PARTNER_BITS_KEPT 0xCB
-#define CONTROL1_SPEED_AND_DUPLEX (CONTROL1_100_MBITS | CONTROL1_FULL_DUPLEX)
 
 #define LINK_SPEED_10 1
 #define LINK_SPEED_100 2
@@ -126,35 +125,51 @@ ULONG IndicateMediaState(Adapter* adapter, ULONG mediaState) {
     return KT735N_OK;
 }
 
+// Speed and duplex from a partner ability, best first: 100 full, 100 half, then 10 full or half.
+// IRQL: up to DISPATCH_LEVEL. Locks: none.
+static VOID ResolvePartnerAbility(Adapter* adapter, USHORT ability) {
+    if ((ability & (PARTNER_100_FULL | PARTNER_100_HALF)) != 0) {
+        adapter->LinkSpeed = LINK_SPEED_100;
+        adapter->Duplex = (ability & PARTNER_100_FULL) != 0 ? DUPLEX_FULL : DUPLEX_HALF;
+    } else {
+        adapter->LinkSpeed = LINK_SPEED_10;
+        adapter->Duplex = (ability & PARTNER_10_FULL) != 0 ? DUPLEX_FULL : DUPLEX_HALF;
+    }
+}
+
 // Takes a changed partner ability: speed and duplex from its best technology (100 full, 100 half,
 // then 10 full or half), Control1Shadow with the 0x04, 0x10 and 0x20 bits made to match, and
 // then Control1 and Control2 written with [Control1Shadow, 0x00] in state 32.
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
 VOID ApplyPartnerAbility(Adapter* adapter, USHORT ability) {
     adapter->PartnerAbility = ability;
+    ResolvePartnerAbility(adapter, ability);
     UCHAR control1 = (UCHAR)(adapter->Control1Shadow & CONTROL1_PARTNER_BITS_KEPT);
-    if ((ability & PARTNER_100_FULL) != 0) {
-        adapter->LinkSpeed = LINK_SPEED_100;
-        adapter->Duplex = DUPLEX_FULL;
-        control1 |= CONTROL1_SPEED_AND_DUPLEX;
-    } else if ((ability & PARTNER_100_HALF) != 0) {
-        adapter->LinkSpeed = LINK_SPEED_100;
-        adapter->Duplex = DUPLEX_HALF;
+    if (adapter->LinkSpeed == LINK_SPEED_100) {
         control1 |= CONTROL1_100_MBITS;
-    } else {
-        adapter->LinkSpeed = LINK_SPEED_10;
-        if ((ability & PARTNER_10_FULL) != 0) {
-            adapter->Duplex = DUPLEX_FULL;
-            control1 |= CONTROL1_FULL_DUPLEX;
-        } else {
-            adapter->Duplex = DUPLEX_HALF;
-        }
+    }
+    if (adapter->Duplex == DUPLEX_FULL) {
+        control1 |= CONTROL1_FULL_DUPLEX;
     }
     adapter->Control1Shadow = control1;
     adapter->LinkWatchState = LINK_WATCH_CONTROL1_WRITTEN;
     adapter->PhyCommandBuffer[0] = control1;
     adapter->PhyCommandBuffer[1] = 0x00;
     AsyncWriteRegisters(adapter, MII_DATA_LENGTH, Control1, adapter->PhyCommandBuffer);
+}
+
+// The speed and duplex of the Ethernet medium on the return to it, as the media start resolves
+// them: from the partner's ability with automatic speed (MediaType 0), from the fixed setting
+// otherwise. PartnerAbility and Control1 are left alone: a later pass that finds the ability
+// changed applies it as usual.
+// IRQL: up to DISPATCH_LEVEL. Locks: none.
+static VOID ResolveEthernetSpeed(Adapter* adapter, USHORT ability) {
+    if (adapter->MediaType == 0) {
+        ResolvePartnerAbility(adapter, ability);
+    } else if (adapter->MediaType <= 4) {
+        adapter->LinkSpeed = adapter->MediaType >= 3 ? LINK_SPEED_100 : LINK_SPEED_10;
+        adapter->Duplex = adapter->MediaType % 2 == 0 ? DUPLEX_FULL : DUPLEX_HALF;
+    }
 }
 
 // Records a link change without a medium switch, ends the pass and tells NDIS.
@@ -176,40 +191,6 @@ static VOID SwitchMedium(Adapter* adapter, UCHAR medium, ULONG mediaState, UCHAR
     adapter->MediaState = mediaState;
     WriteMediumSelect(adapter, first, third, count, chain);
     IndicateMediaState(adapter, mediaState);
-}
-
-// The speed and duplex of the Ethernet medium on the return to it, as the media start resolves
-// them: from the partner's best ability with automatic speed (MediaType 0), from the fixed
-// setting otherwise. PartnerAbility and Control1 are left alone: a later pass that finds the
-// ability changed applies it as usual.
-// IRQL: up to DISPATCH_LEVEL. Locks: none.
-static VOID ResolveEthernetSpeed(Adapter* adapter, USHORT ability) {
-    switch (adapter->MediaType) {
-    case 0:
-        if ((ability & PARTNER_100_FULL) != 0) {
-            adapter->LinkSpeed = LINK_SPEED_100;
-            adapter->Duplex = DUPLEX_FULL;
-        } else if ((ability & PARTNER_100_HALF) != 0) {
-            adapter->LinkSpeed = LINK_SPEED_100;
-            adapter->Duplex = DUPLEX_HALF;
-        } else {
-            adapter->LinkSpeed = LINK_SPEED_10;
-            adapter->Duplex = (ability & PARTNER_10_FULL) != 0 ? DUPLEX_FULL : DUPLEX_HALF;
-        }
-        break;
-    case 1:
-    case 2:
-        adapter->LinkSpeed = LINK_SPEED_10;
-        adapter->Duplex = adapter->MediaType == 2 ? DUPLEX_FULL : DUPLEX_HALF;
-        break;
-    case 3:
-    case 4:
-        adapter->LinkSpeed = LINK_SPEED_100;
-        adapter->Duplex = adapter->MediaType == 4 ? DUPLEX_FULL : DUPLEX_HALF;
-        break;
-    default:
-        break;
-    }
 }
 
 // Decides on an Ethernet partner ability (rows E1 to E9).
@@ -284,6 +265,23 @@ static VOID DecidePhoneLine(Adapter* adapter, USHORT value) {
     KickLinkWatch(adapter);
 }
 
+// The first act of both completion routines: frees the request block and the IRP. A request
+// halt cancelled because the device never answered it ends the pass and is done with the
+// Adapter (FALSE); otherwise the completion goes on (TRUE).
+// IRQL: up to DISPATCH_LEVEL. Locks: takes IrpCancelLock (in ReleaseTrackedIrp).
+static BOOLEAN ReleaseRequest(Adapter* adapter, PURB* urbField, PIRP irp) {
+    ExFreePool(*urbField);
+    *urbField = NULL;
+    BOOLEAN cancelled = (BOOLEAN)(irp->IoStatus.Status == STATUS_CANCELLED);
+    ReleaseTrackedIrp(adapter, &adapter->LinkWatchIrp, irp);
+    if (cancelled) {
+        EndLinkWatchPass(adapter);
+        InterlockedDecrement(&adapter->LinkWatchRequestsInFlight);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 // Completion of every link-watch write. Frees the request block and the IRP, then takes the
 // next step of the chain by LinkWatchState: the data read after the command (18), the next PHY
 // control write of a chain, or the end of the pass after a chain's last write. Any other state
@@ -293,15 +291,7 @@ static VOID DecidePhoneLine(Adapter* adapter, USHORT value) {
 NTSTATUS NTAPI LinkWatchWriteComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
     UNREFERENCED_PARAMETER(deviceObject);
     Adapter* adapter = (Adapter*)context;
-    PURB urb = adapter->LinkWatchWriteUrb;
-    adapter->LinkWatchWriteUrb = NULL;
-    ExFreePool(urb);
-    BOOLEAN cancelled = (BOOLEAN)(irp->IoStatus.Status == STATUS_CANCELLED);
-    ReleaseTrackedIrp(adapter, &adapter->LinkWatchIrp, irp);
-    if (cancelled) {
-        // Halt cancelled a request the device never answered: the pass ends here.
-        EndLinkWatchPass(adapter);
-        InterlockedDecrement(&adapter->LinkWatchRequestsInFlight);
+    if (!ReleaseRequest(adapter, &adapter->LinkWatchWriteUrb, irp)) {
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
 
@@ -353,15 +343,7 @@ NTSTATUS NTAPI LinkWatchWriteComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVO
 NTSTATUS NTAPI LinkWatchReadComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
     UNREFERENCED_PARAMETER(deviceObject);
     Adapter* adapter = (Adapter*)context;
-    PURB urb = adapter->LinkWatchReadUrb;
-    adapter->LinkWatchReadUrb = NULL;
-    ExFreePool(urb);
-    BOOLEAN cancelled = (BOOLEAN)(irp->IoStatus.Status == STATUS_CANCELLED);
-    ReleaseTrackedIrp(adapter, &adapter->LinkWatchIrp, irp);
-    if (cancelled) {
-        // Halt cancelled a request the device never answered: the pass ends here.
-        EndLinkWatchPass(adapter);
-        InterlockedDecrement(&adapter->LinkWatchRequestsInFlight);
+    if (!ReleaseRequest(adapter, &adapter->LinkWatchReadUrb, irp)) {
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
 
