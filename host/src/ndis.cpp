@@ -212,6 +212,11 @@ void Adapter::halt() {
         request_.reset();
     }
     state_ = State::Halted;
+    if (resetInProgress_) {
+        report(rule::kNdisMisuse, "MiniportHalt",
+               "returned while a reset it pended was never completed with NdisMResetComplete");
+        resetInProgress_ = false;
+    }
     checkAtHalt();
 }
 
@@ -302,6 +307,9 @@ void Adapter::runCheckForHang() {
     if (handler == nullptr) {
         return;
     }
+    if (resetInProgress_) {
+        return; // NDIS checks no adapter whose reset it is waiting for
+    }
     ++hangChecks_;
     BOOLEAN hung = FALSE;
     callDriverAt(DISPATCH_LEVEL, "MiniportCheckForHang", [&] { hung = handler(context()); });
@@ -319,10 +327,16 @@ bool Adapter::checkForHang() {
 NDIS_STATUS Adapter::reset(BOOLEAN* addressingReset) {
     const Library::Miniport* miniport = library_.miniport(driver_);
     W_RESET_HANDLER handler = miniport != nullptr ? base(miniport->chars).ResetHandler : nullptr;
+    if (resetInProgress_) {
+        return NDIS_STATUS_RESET_IN_PROGRESS;
+    }
     ++resets_;
     if (handler == nullptr) {
         return NDIS_STATUS_NOT_RESETTABLE;
     }
+    resetInProgress_ = true;
+    deliver([&](Protocol& p) { p.status(*this, NDIS_STATUS_RESET_START, {}); });
+    deliver([&](Protocol& p) { p.statusComplete(*this); });
     BOOLEAN addressing = FALSE;
     NDIS_STATUS status = NDIS_STATUS_FAILURE;
     callDriverAt(DISPATCH_LEVEL, "MiniportReset",
@@ -330,7 +344,26 @@ NDIS_STATUS Adapter::reset(BOOLEAN* addressingReset) {
     if (addressingReset != nullptr) {
         *addressingReset = addressing;
     }
+    if (status != NDIS_STATUS_PENDING) {
+        finishReset(status);
+    }
     return status;
+}
+
+void Adapter::resetComplete(NDIS_STATUS status) {
+    if (!resetInProgress_) {
+        report(rule::kNdisMisuse, "NdisMResetComplete",
+               "no reset of this adapter is waiting for completion");
+        return;
+    }
+    finishReset(status);
+}
+
+void Adapter::finishReset(NDIS_STATUS status) {
+    resetInProgress_ = false;
+    resetResults_.push_back(status);
+    deliver([&](Protocol& p) { p.status(*this, NDIS_STATUS_RESET_END, {}); });
+    deliver([&](Protocol& p) { p.statusComplete(*this); });
 }
 
 void Adapter::shutdown(bool bugcheck) {
@@ -348,6 +381,9 @@ Adapter::SendResult Adapter::send(std::span<const std::uint8_t> frame,
     const Library::Miniport* miniport = library_.miniport(driver_);
     if (state_ != State::Running || miniport == nullptr) {
         return {0, NDIS_STATUS_ADAPTER_NOT_FOUND};
+    }
+    if (resetInProgress_) {
+        return {0, NDIS_STATUS_RESET_IN_PROGRESS};
     }
     W_SEND_HANDLER sendHandler = base(miniport->chars).SendHandler;
     W_SEND_PACKETS_HANDLER sendPackets = miniport->chars.Ndis40Chars.SendPacketsHandler;
@@ -529,6 +565,10 @@ Adapter::Request Adapter::issue(bool isSet, NDIS_HANDLE context, NDIS_OID oid,
     if (miniport == nullptr || (isSet ? base(miniport->chars).SetInformationHandler == nullptr
                                       : base(miniport->chars).QueryInformationHandler == nullptr)) {
         r.status = NDIS_STATUS_ADAPTER_NOT_FOUND;
+        return r;
+    }
+    if (resetInProgress_) {
+        r.status = NDIS_STATUS_RESET_IN_PROGRESS;
         return r;
     }
     // NDIS queues a request behind the one the miniport holds.
@@ -1149,6 +1189,20 @@ extern "C" VOID NTAPI NdisMQueryInformationComplete(NDIS_HANDLE MiniportAdapterH
         world().ndis().adapterFromHandle(MiniportAdapterHandle, "NdisMQueryInformationComplete");
     if (adapter != nullptr) {
         adapter->requestComplete(false, Status, "NdisMQueryInformationComplete");
+    }
+}
+
+extern "C" VOID NTAPI NdisMResetComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Status,
+                                         BOOLEAN AddressingReset) {
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+        world().verifier().report(rule::kCallAboveMaxIrql, "NdisMResetComplete",
+                                  "called above DISPATCH_LEVEL");
+    }
+    UNREFERENCED_PARAMETER(AddressingReset);
+    Adapter* adapter =
+        world().ndis().adapterFromHandle(MiniportAdapterHandle, "NdisMResetComplete");
+    if (adapter != nullptr) {
+        adapter->resetComplete(Status);
     }
 }
 

@@ -38,6 +38,8 @@ extern ULONG TrackedAllocationTag;
 #define KT735N_DEVICE_RUNNING 12
 #define KT735N_DEVICE_SHUT_DOWN 14
 #define KT735N_DEVICE_TRANSFER_FAILED 18
+// MiniportReset's work is bringing the data path back; nothing is submitted meanwhile.
+#define KT735N_DEVICE_RESETTING 20
 
 // Values of Adapter.MediaState.
 #define KT735N_MEDIA_CONNECTED 5
@@ -64,6 +66,16 @@ struct DescriptorList {
     TransferDescriptor* Head;
     TransferDescriptor* Tail;
     ULONG Count;
+};
+
+// An IRP the driver allocated and passed to the USB stack, which a routine other than its
+// completion may have to cancel: the bulk-out transfer with the stack, a link-watch request.
+// Guarded by Adapter.IrpCancelLock. While Cancelling is set the canceller may still use the IRP,
+// so a completion running then leaves the IRP to the canceller to free (FreeDeferred).
+struct CancellableIrp {
+    PIRP Irp;
+    UCHAR Cancelling;
+    UCHAR FreeDeferred;
 };
 
 // ---- the resource ledger ----------------------------------------------------------------------
@@ -221,7 +233,6 @@ struct Adapter {
     NDIS_HANDLE MiniportAdapterHandle;
     NDIS_HANDLE WrapperConfigurationContext;
     ULONG PacketFilter;
-    UCHAR SendsRefused;
     NDIS_SPIN_LOCK TxLock;
     NDIS_SPIN_LOCK RxLock;
     NDIS_MINIPORT_TIMER ReceiveIndicateTimer;
@@ -254,6 +265,33 @@ struct Adapter {
     // finished with the Adapter; MiniportHalt waits for LinkWatchIdle before the release walk.
     UCHAR LinkWatchReadBuffer[2];
     LONG LinkWatchRequestsInFlight;
+
+    // Sends waiting for transmit descriptors (datapath/transmit.cpp), under TxLock: NDIS packets
+    // linked through the first pointer of their MiniportReserved area, oldest first. While
+    // WaitingSendsDraining is 1 one routine is sending them, and no new send may pass them.
+    PNDIS_PACKET WaitingSendHead;
+    PNDIS_PACKET WaitingSendTail;
+    ULONG WaitingSendCount;
+    UCHAR WaitingSendsDraining;
+
+    // IRPs that may be cancelled by someone other than their completion, under IrpCancelLock:
+    // the bulk-out IRP with the stack (the hang check cancels one held too long) and the
+    // link-watch request (halt cancels one the device never answers).
+    KSPIN_LOCK IrpCancelLock;
+    CancellableIrp TxIrpWithStack;
+    CancellableIrp LinkWatchIrp;
+    // Bulk-out IRPs passed to the stack so far (under IrpCancelLock), and what the hang check saw
+    // of them: the count at its previous look and how many looks in a row found the same IRP.
+    ULONG TxHandOverSerial;
+    ULONG TxSerialAtCheck;
+    LONG TxSameIrpChecks;
+
+    // Recovery (adapter/reset.cpp). ResetInProgress is 1 from a pending MiniportReset until its
+    // NdisMResetComplete; ResetHoldOffChecks counts down the hang checks after a reset request
+    // that may not ask for another.
+    NDIS_WORK_ITEM ResetWorkItem;
+    LONG ResetInProgress;
+    LONG ResetHoldOffChecks;
 };
 
 typedef Adapter* PADAPTER;

@@ -8,10 +8,12 @@
 #include "oid/oid.h"
 #include "usb/usb.h"
 
-// The pause between two looks at the requests still with the USB stack, and the number of
-// looks after which both bulk pipes are aborted again.
+// The pause between two looks at the requests still with the USB stack, the number of looks
+// after which both bulk pipes are aborted again, and the number after which a link-watch request
+// still unanswered is cancelled (3 seconds: a register request takes milliseconds).
 #define REQUEST_WAIT_PAUSE_US 10000
 #define REQUEST_WAIT_LOOKS_PER_ABORT 100
+#define REQUEST_WAIT_LOOKS_BEFORE_CANCEL 300
 // Pipes of the interface: 0 bulk in, 1 bulk out.
 #define BULK_IN_PIPE 0
 #define BULK_OUT_PIPE 1
@@ -35,36 +37,46 @@ static KT735N_PAGED_CODE VOID AbortBulkPipes(Adapter* adapter) {
 // more and no completion routine still works on the Adapter, which would otherwise touch released
 // memory. The pipe aborts of the stop sequence have normally cancelled every transfer by then. When
 // they could not be sent (a pipe request timed out), or a transfer reached the stack after
-// them, the transfers still there are cancelled by aborting both pipes again, once a second.
-// IRQL: PASSIVE_LEVEL. Locks: takes RxLock and TxSubmitLock, one at a time, to look.
+// them, the transfers still there are cancelled by aborting both pipes again, once a second. A
+// link-watch request on the default pipe, which no pipe abort reaches, is cancelled once it has
+// gone unanswered for 3 seconds of the wait, and again every second after that: the driver
+// allocated the IRP and may cancel it.
+// IRQL: PASSIVE_LEVEL. Locks: takes RxLock, TxSubmitLock and IrpCancelLock, one at a time.
 static KT735N_PAGED_CODE VOID WaitForUsbRequests(Adapter* adapter) {
     PAGED_CODE();
     ULONG looks = 0;
     while (!BulkInIdle(adapter) || !BulkOutIdle(adapter) || !LinkWatchIdle(adapter)) {
-        if (looks == REQUEST_WAIT_LOOKS_PER_ABORT) {
-            AbortBulkPipes(adapter);
-            looks = 0;
-            continue;
+        if (looks != 0 && looks % REQUEST_WAIT_LOOKS_PER_ABORT == 0) {
+            if (!BulkInIdle(adapter) || !BulkOutIdle(adapter)) {
+                AbortBulkPipes(adapter);
+            }
+            if (looks >= REQUEST_WAIT_LOOKS_BEFORE_CANCEL) {
+                CancelTrackedIrp(adapter, &adapter->LinkWatchIrp);
+            }
         }
         SleepMicroseconds(REQUEST_WAIT_PAUSE_US);
         looks++;
     }
 }
 
-// Waits for a set request still pending, runs the shutdown sequence (timer cancelled,
-// DeviceState 14, remote wake-up armed, both bulk pipes aborted and reset, one second's pause),
-// waits for every request still with the USB stack, deregisters the shutdown handler, frees
-// TxLock and RxLock, gives the receive packets back to their pool and releases every tracked
-// allocation through the ledger, the Adapter last. Nothing of the adapter may be used once this
-// returns.
-// IRQL: PASSIVE_LEVEL. Locks: none held; RxLock and TxSubmitLock are taken while waiting.
+// Waits for a set request still pending and lets a reset in progress finish, runs the shutdown
+// sequence (timer cancelled, DeviceState 14, remote wake-up armed, both bulk pipes aborted and
+// reset, one second's pause), waits for every request still with the USB stack, completes the
+// sends still waiting for a descriptor with NDIS_STATUS_FAILURE, deregisters the shutdown
+// handler, frees TxLock and RxLock, gives the receive packets back to their pool and releases
+// every tracked allocation through the ledger, the Adapter last. Nothing of the adapter may be
+// used once this returns.
+// IRQL: PASSIVE_LEVEL. Locks: none held; RxLock, TxSubmitLock and IrpCancelLock are taken
+// while waiting, TxLock to take the waiting sends.
 KT735N_PAGED_CODE VOID NTAPI MiniportHalt(NDIS_HANDLE miniportAdapterContext) {
     PAGED_CODE();
     Adapter* adapter = (Adapter*)miniportAdapterContext;
 
     WaitForPendingSet(adapter);
+    WaitForReset(adapter);
     MiniportShutdown(adapter);
     WaitForUsbRequests(adapter);
+    CompleteWaitingSends(adapter, NDIS_STATUS_FAILURE);
 
     NdisMDeregisterAdapterShutdownHandler(adapter->MiniportAdapterHandle);
     NdisFreeSpinLock(&adapter->TxLock);

@@ -1,20 +1,27 @@
 // MiniportCheckForHang: NDIS's periodic check, every 2 seconds (the driver declares no interval
-// of its own). The driver never reports a hang; it uses the call as its only periodic tick:
+// of its own). It is the driver's only periodic tick, and its way to ask NDIS for a reset:
 // - on an idle phone line it sends the fixed keep-alive frame, once ten checks in a row found no
 //   bulk-out transfer completed, and then every second check while the line stays idle;
 // - it starts one pass of the link watch;
 // - it puts a bulk-in transfer back on the pipe when reception stopped because none could be
 //   submitted (no IRP was available), so that the adapter does not stay deaf until it is
-//   initialized again.
+//   initialized again;
+// - it cancels a bulk-out transfer the USB stack has held too long, and asks NDIS for a reset
+//   (MiniportReset) when a transfer failed or reception cannot be restarted.
 #include "adapter/adapter.h"
 #include "chip/chip.h"
 #include "chip/descriptors.h"
 #include "datapath/datapath.h"
 #include "driver/handlers.h"
 #include "linkwatch/linkwatch.h"
+#include "usb/usb.h"
 
 // Idle checks before the first keep-alive; IdleCheckCount stays there afterwards.
 #define IDLE_CHECKS_FOR_KEEP_ALIVE 10
+// Checks in a row that find the same bulk-out IRP with the stack before it is cancelled.
+#define STUCK_TRANSFER_LOOKS 4
+// Checks after a reset request that ask for no other.
+#define RESET_HOLD_OFF_CHECKS 2
 
 // Sends the keep-alive frame from a free transmit descriptor. The descriptor is taken from the
 // head of FreeTxList like a send takes one, but without a send's reserve: the last free one may
@@ -49,42 +56,55 @@ static VOID SendKeepAlive(Adapter* adapter) {
     NdisReleaseSpinLock(&adapter->TxLock);
 }
 
-// Puts a bulk-in transfer on the pipe when the adapter is running, no bulk-in IRP is with the
-// USB stack and every receive descriptor is on FreeRxList. That happens only when a submission
-// found no IRP and gave its descriptor back: nothing else restarts reception then. The test and
-// the taking of the descriptor are one hold of RxLock, so a receive-indicate timer doing the same
-// restart sees one descriptor short and leaves it alone.
-// IRQL: DISPATCH_LEVEL. Locks: takes RxLock, released before the submission.
-static VOID RestartReception(Adapter* adapter) {
-    if (adapter->DeviceState != KT735N_DEVICE_RUNNING) {
-        return;
+// Looks at the bulk-out IRP with the USB stack. One that the stack has held through
+// STUCK_TRANSFER_LOOKS checks in a row (more than 6 seconds at NDIS's 2-second interval, so more
+// than the 5 seconds any transfer may take) is cancelled; its completion marks the adapter failed
+// and a reset brings transmission back.
+// IRQL: DISPATCH_LEVEL. Locks: takes IrpCancelLock, not held across the cancellation.
+static VOID CancelStuckBulkOut(Adapter* adapter) {
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&adapter->IrpCancelLock, &oldIrql);
+    BOOLEAN stuck = FALSE;
+    if (adapter->TxIrpWithStack.Irp == NULL ||
+        adapter->TxHandOverSerial != adapter->TxSerialAtCheck) {
+        adapter->TxSerialAtCheck = adapter->TxHandOverSerial;
+        adapter->TxSameIrpChecks = adapter->TxIrpWithStack.Irp != NULL ? 1 : 0;
+    } else if (++adapter->TxSameIrpChecks >= STUCK_TRANSFER_LOOKS) {
+        adapter->TxSameIrpChecks = 0;
+        stuck = TRUE;
     }
-    TransferDescriptor* descriptor = NULL;
-    NdisAcquireSpinLock(&adapter->RxLock);
-    if (adapter->RxIrpsInFlight == 0 && adapter->FreeRxList.Count == adapter->RxDescriptorCount &&
-        adapter->FreeRxList.Head != NULL) {
-        descriptor = adapter->FreeRxList.Head;
-        adapter->FreeRxList.Head = descriptor->Next;
-        if (descriptor->Next != NULL) {
-            descriptor->Next->Prev = NULL;
-        } else {
-            adapter->FreeRxList.Tail = NULL;
-        }
-        adapter->FreeRxList.Count--;
-        descriptor->Next = NULL;
-        descriptor->Prev = NULL;
+    KeReleaseSpinLock(&adapter->IrpCancelLock, oldIrql);
+    if (stuck) {
+        CancelTrackedIrp(adapter, &adapter->TxIrpWithStack);
     }
-    NdisReleaseSpinLock(&adapter->RxLock);
-    if (descriptor != NULL) {
-        SubmitBulkIn(adapter, descriptor);
+}
+
+// Whether NDIS should reset the adapter: a bulk transfer failed (DeviceState 18; transfers
+// cancelled by shutdown or halt leave DeviceState alone), or reception is stopped and could not
+// be restarted. After a reset was asked for, the next RESET_HOLD_OFF_CHECKS checks ask for none,
+// so a device that keeps failing (or is gone) is reset once every 6 seconds at most.
+// IRQL: DISPATCH_LEVEL. Locks: none.
+static BOOLEAN NeedsReset(Adapter* adapter, BOOLEAN receptionStopped) {
+    if (adapter->ResetHoldOffChecks > 0) {
+        adapter->ResetHoldOffChecks--;
+        return FALSE;
     }
+    BOOLEAN failed = (BOOLEAN)(adapter->DeviceState == KT735N_DEVICE_TRANSFER_FAILED ||
+                               (adapter->DeviceState == KT735N_DEVICE_RUNNING && receptionStopped));
+    if (!failed || adapter->ResetInProgress) {
+        return FALSE;
+    }
+    adapter->ResetHoldOffChecks = RESET_HOLD_OFF_CHECKS;
+    return TRUE;
 }
 
 // Counts an idle check on the running phone line (no bulk-out transfer completed since the
 // previous check) up to 10 and, from 10 on, sends a keep-alive unless the phone-line PHY is of
-// type 3. Then starts a link-watch pass, restarts stopped reception and clears
-// TxCompletedSinceCheck. Returns FALSE: NDIS never resets the adapter because of this check.
-// IRQL: DISPATCH_LEVEL (NDIS's timer). Locks: takes TxLock and RxLock, one at a time.
+// type 3. Then starts a link-watch pass, restarts stopped reception, cancels a bulk-out transfer
+// the stack holds too long and clears TxCompletedSinceCheck. Returns TRUE, so that NDIS calls
+// MiniportReset, when a transfer failed or reception could not be restarted (see NeedsReset).
+// IRQL: DISPATCH_LEVEL (NDIS's timer). Locks: takes TxLock, RxLock and IrpCancelLock, one at a
+// time.
 BOOLEAN NTAPI MiniportCheckForHang(NDIS_HANDLE miniportAdapterContext) {
     Adapter* adapter = (Adapter*)miniportAdapterContext;
 
@@ -100,7 +120,8 @@ BOOLEAN NTAPI MiniportCheckForHang(NDIS_HANDLE miniportAdapterContext) {
     }
 
     KickLinkWatch(adapter);
-    RestartReception(adapter);
+    BOOLEAN receptionStopped = (BOOLEAN)(RestartReception(adapter) != KT735N_OK);
+    CancelStuckBulkOut(adapter);
     adapter->TxCompletedSinceCheck = 0;
-    return FALSE;
+    return NeedsReset(adapter, receptionStopped);
 }

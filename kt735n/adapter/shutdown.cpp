@@ -17,9 +17,9 @@
 
 // Sends one ABORT_PIPE or RESET_PIPE for a pipe of the interface through the given request
 // block, whose Length and Function are written again each time. TRUE when the stack finished
-// the request in time, whatever its status.
+// the request in time, whatever its status (the caller may look at the URB's).
 // IRQL: PASSIVE_LEVEL. Locks: none.
-static BOOLEAN PipeRequest(Adapter* adapter, PURB urb, USHORT function, ULONG pipe) {
+BOOLEAN PipeRequest(Adapter* adapter, PURB urb, USHORT function, ULONG pipe) {
     urb->UrbHeader.Length = (USHORT)sizeof(struct _URB_PIPE_REQUEST);
     urb->UrbHeader.Function = function;
     urb->UrbPipeRequest.PipeHandle = adapter->InterfaceInfo->Pipes[pipe].PipeHandle;

@@ -124,6 +124,7 @@ ULONG BringUpChip(Adapter* adapter) {
     KeInitializeSpinLock(&adapter->TxSubmitLock);
     KeInitializeSpinLock(&adapter->PendingIrpListLock);
     InitializeListHead(&adapter->PendingTxIrpList);
+    KeInitializeSpinLock(&adapter->IrpCancelLock);
 
     adapter->TxDescriptorCount = KT735N_DEFAULT_TX_DESCRIPTORS;
     adapter->RxDescriptorCount = KT735N_DEFAULT_RX_DESCRIPTORS;
@@ -144,6 +145,9 @@ ULONG BringUpChip(Adapter* adapter) {
     }
     if (adapter->RxDescriptorCount < KT735N_MIN_RX_DESCRIPTORS) {
         adapter->RxDescriptorCount = KT735N_MIN_RX_DESCRIPTORS;
+    }
+    if (adapter->TxDescriptorCount < KT735N_MIN_TX_DESCRIPTORS) {
+        adapter->TxDescriptorCount = KT735N_MIN_TX_DESCRIPTORS;
     }
 
     NdisMoveMemory(adapter->RegisterWriteBuffer, adapter->CurrentAddress, STATION_ADDRESS_LENGTH);

@@ -68,6 +68,9 @@ VOID RemoveWakePattern(Adapter* adapter);
 #define KT735N_DEFAULT_RX_DESCRIPTORS 20
 // The fewest receive descriptors the receive path runs with.
 #define KT735N_MIN_RX_DESCRIPTORS 3
+// A send keeps one descriptor back for a zero-length transfer; with two, waiting sends always
+// find the pair they need once every descriptor is back.
+#define KT735N_MIN_TX_DESCRIPTORS 2
 // Length of a receive packet's buffer, and its Ethernet header.
 #define KT735N_RX_BUFFER_LENGTH 1514
 #define KT735N_ETHERNET_HEADER_LENGTH 14

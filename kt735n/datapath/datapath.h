@@ -43,9 +43,20 @@ ULONG SubmitBulkOutPair(Adapter* adapter, TransferDescriptor* descriptor,
                         TransferDescriptor* zeroLength);
 // Fills DataBuffer (length header and frame) and TransferLength. Always KT735N_OK.
 ULONG BuildTxFrame(Adapter* adapter, TransferDescriptor* descriptor);
-// Puts a transmit descriptor back at the tail of FreeTxList and, when a refused send waits for
-// it and every transmit descriptor is free again, tells NDIS that sends may resume.
+// Puts a transmit descriptor back at the tail of FreeTxList and sends the waiting packets that
+// can go now.
 ULONG ReturnTxDescriptor(Adapter* adapter, TransferDescriptor* descriptor);
+// Sends waiting packets, in order, while the admission rule lets the next one go; each is
+// completed with the outcome of its submission.
+// IRQL: up to DISPATCH_LEVEL. Locks: takes TxLock, not held across sends and completions.
+VOID SendWaitingPackets(Adapter* adapter);
+// Completes every waiting packet with `status` (halt, reset, failed transfer).
+// IRQL: up to DISPATCH_LEVEL. Locks: takes TxLock, not held across NdisMSendComplete.
+VOID CompleteWaitingSends(Adapter* adapter, NDIS_STATUS status);
+// After a bulk transfer failed: DeviceState 12 becomes 18 and the waiting sends fail. Any other
+// DeviceState (shut down, resetting, already failed) is left alone.
+// IRQL: up to DISPATCH_LEVEL. Locks: takes TxLock.
+VOID NoteTransferFailed(Adapter* adapter);
 NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
 // TRUE when no bulk-out IRP is with the USB stack or waiting for it, and no routine is still
 // passing one down; from then on the transmit path no longer touches the Adapter on its own.
@@ -82,3 +93,8 @@ VOID NTAPI IndicateReceivedFrames(PVOID systemSpecific1, PVOID functionContext,
 // working on the Adapter. MiniportHalt waits for this (after aborting the bulk-in pipe).
 // IRQL: up to DISPATCH_LEVEL. Locks: takes RxLock.
 BOOLEAN BulkInIdle(Adapter* adapter);
+// Puts a bulk-in transfer on the pipe when the adapter is running and reception has stopped (no
+// transfer on the pipe, every receive descriptor free). KT735N_FAILED only when that submission
+// found no IRP; reception then stays stopped.
+// IRQL: up to DISPATCH_LEVEL. Locks: takes RxLock, released before the submission.
+ULONG RestartReception(Adapter* adapter);

@@ -5,7 +5,7 @@
 //
 // A receive descriptor is on FreeRxList, on the pipe, on ReceivedList or inside a running
 // indication. After a failed transfer, or a completion once the adapter has left the running
-// state, it stays off every list until halt releases the descriptor block.
+// state, it goes back to FreeRxList, so that a reset finds every descriptor to start again.
 //
 // RxLock guards FreeRxList, ReceivedList and RxIrpsInFlight. It is never held across
 // IofCallDriver (a completion may run inside the call and take it) nor across
@@ -16,10 +16,14 @@
 #include "usb/usb.h"
 
 // The last act of a bulk-in completion routine: from here on it no longer touches the Adapter
-// or the descriptor, so halt may release both once the count reaches 0.
+// or the descriptor, so halt may release both once the count reaches 0. A descriptor given is
+// put back on FreeRxList in the same hold of the lock.
 // IRQL: up to DISPATCH_LEVEL. Locks: takes RxLock.
-static VOID BulkInRequestDone(Adapter* adapter) {
+static VOID BulkInRequestDone(Adapter* adapter, TransferDescriptor* unused) {
     NdisAcquireSpinLock(&adapter->RxLock);
+    if (unused != NULL) {
+        DescriptorListAppend(&adapter->FreeRxList, unused);
+    }
     adapter->RxIrpsInFlight--;
     NdisReleaseSpinLock(&adapter->RxLock);
 }
@@ -93,9 +97,10 @@ static ULONG AcceptFrame(Adapter* adapter, TransferDescriptor* descriptor, ULONG
 }
 
 // Completion routine of every bulk-in IRP; the context is the receive descriptor. Once the
-// adapter has left the running state (shut down, or a transfer failed) the IRP is freed and
-// nothing more happens. A failed or cancelled transfer sets DeviceState to 18, which ends
-// reception (and transmission). Otherwise the frame is checked: an accepted one goes to
+// adapter has left the running state (shut down, resetting, or a transfer failed) the IRP is
+// freed and the descriptor goes back to FreeRxList. A failed or cancelled transfer of a running
+// adapter sets DeviceState to 18, which stops reception and transmission until a reset brings
+// them back. Otherwise the frame is checked: an accepted one goes to
 // ReceivedList, anything else puts the same descriptor straight back on the pipe. Always
 // returns STATUS_MORE_PROCESSING_REQUIRED: the IRP is the driver's and is freed here.
 // IRQL: up to DISPATCH_LEVEL. Locks: takes RxLock (through the routines it calls).
@@ -104,16 +109,13 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID conte
     TransferDescriptor* descriptor = (TransferDescriptor*)context;
     Adapter* adapter = descriptor->OwnerAdapter;
 
-    if (adapter->DeviceState != KT735N_DEVICE_RUNNING) {
-        IoFreeIrp(irp);
-        BulkInRequestDone(adapter);
-        return STATUS_MORE_PROCESSING_REQUIRED;
-    }
     descriptor->TransferLength = 0;
-    if (irp->IoStatus.Status != STATUS_SUCCESS) {
-        adapter->DeviceState = KT735N_DEVICE_TRANSFER_FAILED;
+    if (adapter->DeviceState != KT735N_DEVICE_RUNNING || irp->IoStatus.Status != STATUS_SUCCESS) {
+        if (irp->IoStatus.Status != STATUS_SUCCESS) {
+            NoteTransferFailed(adapter);
+        }
         IoFreeIrp(irp);
-        BulkInRequestDone(adapter);
+        BulkInRequestDone(adapter, descriptor);
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
 
@@ -129,7 +131,7 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID conte
     } else {
         QueueReceivedFrame(adapter, descriptor);
     }
-    BulkInRequestDone(adapter);
+    BulkInRequestDone(adapter, NULL);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -156,7 +158,7 @@ ULONG QueueReceivedFrame(Adapter* adapter, TransferDescriptor* descriptor) {
 // NDIS_STATUS_RESOURCES, and puts each descriptor back on FreeRxList only after its indication
 // has returned, so its buffer is never on the pipe while NDIS reads it. When every receive
 // descriptor is then free, no transfer is on the pipe (a burst used them all up): one is put
-// back on it.
+// back on it, if the adapter is running.
 // IRQL: DISPATCH_LEVEL. Locks: takes RxLock, released around each indication and before the
 // submission.
 VOID NTAPI IndicateReceivedFrames(PVOID systemSpecific1, PVOID functionContext,
@@ -183,7 +185,8 @@ VOID NTAPI IndicateReceivedFrames(PVOID systemSpecific1, PVOID functionContext,
         DescriptorListAppend(&adapter->FreeRxList, descriptor);
     }
     TransferDescriptor* restart = NULL;
-    if (adapter->FreeRxList.Count >= adapter->RxDescriptorCount) {
+    if (adapter->FreeRxList.Count >= adapter->RxDescriptorCount &&
+        adapter->DeviceState == KT735N_DEVICE_RUNNING) {
         restart = DescriptorListTakeHead(&adapter->FreeRxList);
     }
     NdisReleaseSpinLock(&adapter->RxLock);
@@ -201,6 +204,25 @@ BOOLEAN BulkInIdle(Adapter* adapter) {
     BOOLEAN idle = (BOOLEAN)(adapter->RxIrpsInFlight == 0);
     NdisReleaseSpinLock(&adapter->RxLock);
     return idle;
+}
+
+// Puts a bulk-in transfer on the pipe when the adapter is running, no bulk-in IRP is with the
+// USB stack and every receive descriptor is on FreeRxList: reception stopped because a
+// submission found no IRP, or a reset is bringing it back. The test and the taking of the
+// descriptor are one hold of RxLock, so a receive-indicate timer doing the same restart sees one
+// descriptor short and leaves it alone. KT735N_FAILED only when the submission found no IRP.
+// IRQL: up to DISPATCH_LEVEL. Locks: takes RxLock, released before the submission.
+ULONG RestartReception(Adapter* adapter) {
+    if (adapter->DeviceState != KT735N_DEVICE_RUNNING) {
+        return KT735N_OK;
+    }
+    NdisAcquireSpinLock(&adapter->RxLock);
+    TransferDescriptor* descriptor = NULL;
+    if (adapter->RxIrpsInFlight == 0 && adapter->FreeRxList.Count == adapter->RxDescriptorCount) {
+        descriptor = DescriptorListTakeHead(&adapter->FreeRxList);
+    }
+    NdisReleaseSpinLock(&adapter->RxLock);
+    return descriptor != NULL ? SubmitBulkIn(adapter, descriptor) : KT735N_OK;
 }
 
 // NDIS's transfer-data handler. The receive context is taken as the address of a frame's first

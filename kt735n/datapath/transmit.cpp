@@ -13,11 +13,16 @@
 // IRP's completion. A stack that completes inside IofCallDriver then leaves the loop a note
 // (TxHandOverDue) instead of calling down again from deeper in the same stack.
 //
-// Locks: TxLock (NDIS spin lock) guards FreeTxList, FreeTxCount and SendsRefused. TxSubmitLock
+// A send that finds too few free descriptors waits in the driver: NDIS hands a deserialized
+// miniport each packet once and never resubmits it. Waiting packets are linked through their
+// MiniportReserved area (nothing is allocated per packet) and go out in order, each as soon as
+// the admission rule lets it, whenever a descriptor comes back; a new send never passes them.
+//
+// Locks: TxLock (NDIS spin lock) guards FreeTxList, FreeTxCount and the waiting sends. TxSubmitLock
 // (kernel spin lock, at DISPATCH_LEVEL) guards TxIrpsInFlight, TxHandOverActive, TxHandOverDue
 // and the choice between passing an IRP down and queueing it; PendingIrpListLock is taken inside
 // it by the interlocked list calls. TxLock and TxSubmitLock are never held together, and no lock
-// is held across IofCallDriver, NdisMSendComplete or NdisMSendResourcesAvailable.
+// is held across IofCallDriver or NdisMSendComplete.
 #include "adapter/adapter.h"
 #include "chip/descriptors.h"
 #include "datapath/datapath.h"
@@ -72,25 +77,128 @@ static VOID UntakeTxDescriptors(Adapter* adapter, TransferDescriptor* descriptor
     NdisReleaseSpinLock(&adapter->TxLock);
 }
 
-// Puts a descriptor back at the tail of FreeTxList. When a send was refused for lack of
-// descriptors and this return makes every transmit descriptor free again, NDIS is told that
-// send resources are available, once: the decision and the clearing of SendsRefused are made
-// together under TxLock, the call itself after the lock is released.
-// IRQL: up to DISPATCH_LEVEL. Locks: takes TxLock.
+// Puts a descriptor back at the tail of FreeTxList, then sends what waits for it.
+// IRQL: up to DISPATCH_LEVEL. Locks: takes TxLock (not held across the sends).
 ULONG ReturnTxDescriptor(Adapter* adapter, TransferDescriptor* descriptor) {
-    BOOLEAN announce = FALSE;
     NdisAcquireSpinLock(&adapter->TxLock);
     AppendFreeTxTail(adapter, descriptor);
     adapter->FreeTxCount++;
-    if (adapter->SendsRefused && adapter->FreeTxCount == (LONG)adapter->TxDescriptorCount) {
-        adapter->SendsRefused = 0;
-        announce = TRUE;
-    }
     NdisReleaseSpinLock(&adapter->TxLock);
-    if (announce) {
-        NdisMSendResourcesAvailable(adapter->MiniportAdapterHandle);
-    }
+    SendWaitingPackets(adapter);
     return KT735N_OK;
+}
+
+// ---- sends waiting for descriptors --------------------------------------------------------------
+
+// The link of a waiting packet: the first pointer of its MiniportReserved area.
+#define WAITING_LINK(packet) (*(PNDIS_PACKET*)(PVOID)(packet)->MiniportReserved)
+
+// Whether a packet's transfer is a multiple of 64 bytes and so needs a zero-length one behind it.
+// IRQL: up to DISPATCH_LEVEL. Locks: none.
+static BOOLEAN NeedsZeroLength(PNDIS_PACKET packet) {
+    UINT totalLength = 0;
+    NdisQueryPacket(packet, NULL, NULL, NULL, &totalLength);
+    return (BOOLEAN)(((totalLength + KT735N_TX_HEADER_LENGTH) % BULK_OUT_PACKET_SIZE) == 0);
+}
+
+// Takes the descriptors a frame needs, one, or two when a zero-length transfer must follow it,
+// when the admission rule lets it: at least two free by FreeTxCount, so that the last one is kept
+// back for a zero-length transfer. FALSE, with nothing taken, when they cannot be had.
+// IRQL: DISPATCH_LEVEL. Locks: the caller holds TxLock.
+static BOOLEAN TakeTxDescriptors(Adapter* adapter, BOOLEAN needsZeroLength,
+                                 TransferDescriptor** descriptor, TransferDescriptor** zeroLength) {
+    *descriptor = NULL;
+    *zeroLength = NULL;
+    if (adapter->FreeTxCount < 2 || adapter->FreeTxList.Count < (ULONG)(needsZeroLength ? 2 : 1)) {
+        return FALSE;
+    }
+    *descriptor = DescriptorListTakeHead(&adapter->FreeTxList);
+    if (needsZeroLength) {
+        *zeroLength = DescriptorListTakeHead(&adapter->FreeTxList);
+    }
+    adapter->FreeTxCount -= needsZeroLength ? 2 : 1;
+    return TRUE;
+}
+
+// Copies a packet into the descriptors taken for it and hands the transfers over. Returns the
+// status the packet is completed with: NDIS_STATUS_SUCCESS once the frame is handed over, or
+// NDIS_STATUS_FAILURE when nothing could be (the descriptors are then free again).
+// IRQL: up to DISPATCH_LEVEL. Locks: takes TxSubmitLock, and TxLock on failure.
+static NDIS_STATUS SendTaken(Adapter* adapter, PNDIS_PACKET packet, TransferDescriptor* descriptor,
+                             TransferDescriptor* zeroLength) {
+    ((TxPacketSlot*)descriptor->PacketSlot)->Packet = packet;
+    if (SubmitBulkOutPair(adapter, descriptor, zeroLength) != KT735N_OK) {
+        UntakeTxDescriptors(adapter, descriptor, zeroLength);
+        // A send that started waiting meanwhile may need exactly these.
+        SendWaitingPackets(adapter);
+        return NDIS_STATUS_FAILURE;
+    }
+    return NDIS_STATUS_SUCCESS;
+}
+
+// Sends waiting packets, oldest first, as long as descriptors for the next one can be had, and
+// completes each with the outcome of its submission. One routine does this at a time
+// (WaitingSendsDraining); a call while another runs returns at once, and the running one looks
+// again under TxLock before it stops, so a descriptor returned meanwhile is not missed.
+// IRQL: up to DISPATCH_LEVEL. Locks: takes TxLock, released around each send and completion.
+VOID SendWaitingPackets(Adapter* adapter) {
+    NdisAcquireSpinLock(&adapter->TxLock);
+    if (adapter->WaitingSendsDraining || adapter->WaitingSendHead == NULL) {
+        NdisReleaseSpinLock(&adapter->TxLock);
+        return;
+    }
+    adapter->WaitingSendsDraining = 1;
+    for (;;) {
+        PNDIS_PACKET packet = adapter->WaitingSendHead;
+        TransferDescriptor* descriptor = NULL;
+        TransferDescriptor* zeroLength = NULL;
+        if (packet == NULL ||
+            !TakeTxDescriptors(adapter, NeedsZeroLength(packet), &descriptor, &zeroLength)) {
+            break;
+        }
+        adapter->WaitingSendHead = WAITING_LINK(packet);
+        if (adapter->WaitingSendHead == NULL) {
+            adapter->WaitingSendTail = NULL;
+        }
+        adapter->WaitingSendCount--;
+        NdisReleaseSpinLock(&adapter->TxLock);
+
+        NDIS_STATUS status = SendTaken(adapter, packet, descriptor, zeroLength);
+        NdisMSendComplete(adapter->MiniportAdapterHandle, packet, status);
+
+        NdisAcquireSpinLock(&adapter->TxLock);
+    }
+    adapter->WaitingSendsDraining = 0;
+    NdisReleaseSpinLock(&adapter->TxLock);
+}
+
+// Completes every waiting packet with `status` and forgets it: at halt, at a reset and after a
+// failed transfer. A packet a running SendWaitingPackets has already taken off the list is
+// completed by that routine.
+// IRQL: up to DISPATCH_LEVEL. Locks: takes TxLock, not held across NdisMSendComplete.
+VOID CompleteWaitingSends(Adapter* adapter, NDIS_STATUS status) {
+    NdisAcquireSpinLock(&adapter->TxLock);
+    PNDIS_PACKET packet = adapter->WaitingSendHead;
+    adapter->WaitingSendHead = NULL;
+    adapter->WaitingSendTail = NULL;
+    adapter->WaitingSendCount = 0;
+    NdisReleaseSpinLock(&adapter->TxLock);
+    while (packet != NULL) {
+        PNDIS_PACKET next = WAITING_LINK(packet);
+        NdisMSendComplete(adapter->MiniportAdapterHandle, packet, status);
+        packet = next;
+    }
+}
+
+// Marks the adapter failed after a bulk transfer that did not succeed while it was running, and
+// completes the waiting sends with NDIS_STATUS_FAILURE. A transfer cancelled once shutdown, halt
+// or a reset has moved DeviceState away from 12 changes nothing.
+// IRQL: up to DISPATCH_LEVEL. Locks: takes TxLock (in CompleteWaitingSends).
+VOID NoteTransferFailed(Adapter* adapter) {
+    if (InterlockedCompareExchange((PLONG)&adapter->DeviceState, KT735N_DEVICE_TRANSFER_FAILED,
+                                   KT735N_DEVICE_RUNNING) == KT735N_DEVICE_RUNNING) {
+        CompleteWaitingSends(adapter, NDIS_STATUS_FAILURE);
+    }
 }
 
 // ---- building transfers -------------------------------------------------------------------------
@@ -189,6 +297,7 @@ static PIRP TakePendingTxIrp(Adapter* adapter) {
 static VOID HandOverLoop(Adapter* adapter, PIRP irp) {
     while (irp != NULL) {
         // The IRP belongs to its completion from here on, whatever the stack returns.
+        TrackIrp(adapter, &adapter->TxIrpWithStack, irp);
         IofCallDriver(adapter->NextDeviceObject, irp);
         irp = NULL;
 
@@ -326,14 +435,13 @@ ULONG SubmitBulkOut(Adapter* adapter, TransferDescriptor* descriptor) {
     return SubmitBulkOutPair(adapter, descriptor, NULL);
 }
 
-// NDIS's send handler. The packet is copied into a free transmit descriptor and its transfer
-// handed over or queued; the packet is then reported complete at once and PENDING returned.
-// A frame whose transfer is a multiple of 64 bytes takes a second descriptor for the zero-length
-// transfer behind it; both are taken before anything is handed over.
-// Returns NDIS_STATUS_RESOURCES (SendsRefused set, nothing taken) when fewer than two
-// descriptors are free, so that one is always kept back, or when the list holds fewer than the
-// send needs; NDIS_STATUS_FAILURE, with the packet not completed and the descriptors free again,
-// when the packet is longer than 1514 bytes or nothing could be handed over.
+// NDIS's send handler. When no earlier send waits and the admission rule gives the packet its
+// descriptors (two, when a zero-length transfer must follow it), the packet is copied, its
+// transfer handed over or queued, and the packet reported complete at once. Otherwise it waits
+// in the driver and is completed when it has gone out (SendWaitingPackets). Either way the
+// result is NDIS_STATUS_PENDING. NDIS_STATUS_FAILURE, with the packet not completed and nothing
+// taken, when the packet is longer than 1514 bytes, the adapter is not running, or nothing could
+// be handed over.
 // IRQL: up to DISPATCH_LEVEL. Locks: takes TxLock, then (not nested) TxSubmitLock; none is held
 // across NdisMSendComplete.
 NDIS_STATUS NTAPI MiniportSend(NDIS_HANDLE miniportAdapterContext, PNDIS_PACKET packet,
@@ -343,48 +451,39 @@ NDIS_STATUS NTAPI MiniportSend(NDIS_HANDLE miniportAdapterContext, PNDIS_PACKET 
 
     UINT totalLength = 0;
     NdisQueryPacket(packet, NULL, NULL, NULL, &totalLength);
-    if (totalLength > KT735N_MAX_TX_FRAME) {
+    if (totalLength > KT735N_MAX_TX_FRAME || adapter->DeviceState != KT735N_DEVICE_RUNNING) {
         return NDIS_STATUS_FAILURE;
     }
-    BOOLEAN needsZeroLength = ((totalLength + KT735N_TX_HEADER_LENGTH) % BULK_OUT_PACKET_SIZE) == 0;
 
-    NdisAcquireSpinLock(&adapter->TxLock);
-    if (adapter->FreeTxCount < 2) {
-        adapter->SendsRefused = 1;
-        NdisReleaseSpinLock(&adapter->TxLock);
-        return NDIS_STATUS_RESOURCES;
-    }
-    TransferDescriptor* descriptor = DescriptorListTakeHead(&adapter->FreeTxList);
+    TransferDescriptor* descriptor = NULL;
     TransferDescriptor* zeroLength = NULL;
-    if (descriptor != NULL && needsZeroLength) {
-        zeroLength = DescriptorListTakeHead(&adapter->FreeTxList);
-        if (zeroLength == NULL) {
-            PushFreeTxHead(adapter, descriptor);
-            descriptor = NULL;
+    NdisAcquireSpinLock(&adapter->TxLock);
+    if (adapter->WaitingSendHead != NULL || adapter->WaitingSendsDraining ||
+        !TakeTxDescriptors(adapter, NeedsZeroLength(packet), &descriptor, &zeroLength)) {
+        WAITING_LINK(packet) = NULL;
+        if (adapter->WaitingSendTail != NULL) {
+            WAITING_LINK(adapter->WaitingSendTail) = packet;
+        } else {
+            adapter->WaitingSendHead = packet;
         }
-    }
-    if (descriptor == NULL) {
-        // The count admitted the send but the list is short of it: nothing is taken.
-        adapter->SendsRefused = 1;
+        adapter->WaitingSendTail = packet;
+        adapter->WaitingSendCount++;
         NdisReleaseSpinLock(&adapter->TxLock);
-        return NDIS_STATUS_RESOURCES;
+        return NDIS_STATUS_PENDING;
     }
-    adapter->FreeTxCount -= zeroLength != NULL ? 2 : 1;
     NdisReleaseSpinLock(&adapter->TxLock);
 
-    ((TxPacketSlot*)descriptor->PacketSlot)->Packet = packet;
-    if (SubmitBulkOutPair(adapter, descriptor, zeroLength) != KT735N_OK) {
-        UntakeTxDescriptors(adapter, descriptor, zeroLength);
+    if (SendTaken(adapter, packet, descriptor, zeroLength) != NDIS_STATUS_SUCCESS) {
         return NDIS_STATUS_FAILURE;
     }
-
     // The frame has been copied; the packet is NDIS's again before its transfer finishes.
     NdisMSendComplete(adapter->MiniportAdapterHandle, packet, NDIS_STATUS_SUCCESS);
     return NDIS_STATUS_PENDING;
 }
 
-// Completion of a bulk-out IRP. Counts a good transfer, marks the adapter failed on any other
-// status (cancellation included), frees the IRP and returns the descriptor. Then, with the IRP
+// Completion of a bulk-out IRP. Counts a good transfer, marks a running adapter failed on any
+// other status (cancellation included), frees the IRP and returns the descriptor, which sends
+// what waits for it. Then, with the IRP
 // no longer counted, the next waiting IRP is passed down: by the loop that passed this one down
 // when one is still running (it is told through TxHandOverDue), otherwise from a loop here.
 // Everything this routine does to the Adapter on its own is done before TxIrpsInFlight drops.
@@ -395,12 +494,13 @@ NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID cont
     TransferDescriptor* descriptor = (TransferDescriptor*)context;
     Adapter* adapter = descriptor->OwnerAdapter;
 
-    if (irp->IoStatus.Status == STATUS_SUCCESS) {
+    BOOLEAN good = (BOOLEAN)(irp->IoStatus.Status == STATUS_SUCCESS);
+    ReleaseTrackedIrp(adapter, &adapter->TxIrpWithStack, irp);
+    if (good) {
         adapter->TxOkCount++;
     } else {
-        adapter->DeviceState = KT735N_DEVICE_TRANSFER_FAILED;
+        NoteTransferFailed(adapter);
     }
-    IoFreeIrp(irp);
     ReturnTxDescriptor(adapter, descriptor);
     adapter->TxCompletedSinceCheck = 1;
 

@@ -31,12 +31,15 @@ VOID NTAPI MiniportHalt(NDIS_HANDLE miniportAdapterContext);
 
 // adapter/reset.cpp
 NDIS_STATUS NTAPI MiniportReset(PBOOLEAN addressingReset, NDIS_HANDLE miniportAdapterContext);
+// Waits until no reset of the adapter is in progress (its work item has finished).
+VOID WaitForReset(struct Adapter* adapter);
 
 // adapter/shutdown.cpp: the adapter shutdown handler (context the Adapter), also run first by
 // MiniportHalt, and the stop sequence behind it.
 VOID NTAPI MiniportShutdown(PVOID shutdownContext);
 ULONG PrepareForShutdown(struct Adapter* adapter);
 ULONG ResetBulkPipes(struct Adapter* adapter);
+BOOLEAN PipeRequest(struct Adapter* adapter, PURB urb, USHORT function, ULONG pipe);
 
 // adapter/hang_check.cpp
 BOOLEAN NTAPI MiniportCheckForHang(NDIS_HANDLE miniportAdapterContext);

@@ -15,8 +15,9 @@
 // Builds the request block and its IRP and hands them to the USB stack. The block is recorded in
 // *urbField before the IRP is built, so the completion routine finds it there. When no block or
 // no IRP can be had, whatever was taken is freed, *urbField is cleared, the pass ends and the
-// result is KT735N_FAILED. The request is counted in LinkWatchRequestsInFlight before it goes
-// down; the completion routine takes it off the count as its last act.
+// result is KT735N_FAILED. The request is counted in LinkWatchRequestsInFlight and recorded in
+// LinkWatchIrp (for halt to cancel it if the device never answers) before it goes down; the
+// completion routine takes it off the count as its last act.
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
 static ULONG SubmitRegisterRequest(Adapter* adapter, PURB* urbField, UCHAR request, ULONG flags,
                                    USHORT firstRegister, PUCHAR buffer, USHORT count,
@@ -39,6 +40,7 @@ static ULONG SubmitRegisterRequest(Adapter* adapter, PURB* urbField, UCHAR reque
         return KT735N_FAILED;
     }
     InterlockedIncrement(&adapter->LinkWatchRequestsInFlight);
+    TrackIrp(adapter, &adapter->LinkWatchIrp, irp);
     return (ULONG)IofCallDriver(adapter->NextDeviceObject, irp);
 }
 

@@ -7,7 +7,8 @@
 // A pass is started by the hang check, and by a pass that found no link on the phone line in
 // automatic mode, which looks at the Ethernet PHY at once. The completion routines do not look
 // at the IRP's status: a failed write still advances the chain, and a failed read is decided on
-// what LinkWatchReadBuffer held before.
+// what LinkWatchReadBuffer held before. Only a cancelled request (halt cancels one the device
+// never answers) ends the pass.
 //
 // Locks: none. LinkWatchBusy is the only guard, taken with an interlocked compare-exchange, so
 // that a kick from the hang check and one from a completion on another processor cannot both
@@ -16,6 +17,7 @@
 // them, except Control1Shadow, which the packet-filter path also reads to write Control1.
 #include "linkwatch/linkwatch.h"
 #include "usb/registers.h"
+#include "usb/usb.h"
 
 // Bytes of the 4-byte MII command at MiiPhyAddress: PHY address, data low, data high, command.
 #define MII_COMMAND_LENGTH 4
@@ -46,7 +48,6 @@
 
 // Control1 bits the partner ability decides, and the rest kept (AND 0xCB).
 #define CONTROL1_PARTNER_BITS_KEPT 0xCB
-#define CONTROL1_SPEED_AND_DUPLEX (CONTROL1_100_MBITS | CONTROL1_FULL_DUPLEX)
 
 #define LINK_SPEED_10 1
 #define LINK_SPEED_100 2
@@ -124,35 +125,51 @@ ULONG IndicateMediaState(Adapter* adapter, ULONG mediaState) {
     return KT735N_OK;
 }
 
+// Speed and duplex from a partner ability, best first: 100 full, 100 half, then 10 full or half.
+// IRQL: up to DISPATCH_LEVEL. Locks: none.
+static VOID ResolvePartnerAbility(Adapter* adapter, USHORT ability) {
+    if ((ability & (PARTNER_100_FULL | PARTNER_100_HALF)) != 0) {
+        adapter->LinkSpeed = LINK_SPEED_100;
+        adapter->Duplex = (ability & PARTNER_100_FULL) != 0 ? DUPLEX_FULL : DUPLEX_HALF;
+    } else {
+        adapter->LinkSpeed = LINK_SPEED_10;
+        adapter->Duplex = (ability & PARTNER_10_FULL) != 0 ? DUPLEX_FULL : DUPLEX_HALF;
+    }
+}
+
 // Takes a changed partner ability: speed and duplex from its best technology (100 full, 100 half,
 // then 10 full or half), Control1Shadow with the 0x04, 0x10 and 0x20 bits made to match, and
 // then Control1 and Control2 written with [Control1Shadow, 0x00] in state 32.
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
 VOID ApplyPartnerAbility(Adapter* adapter, USHORT ability) {
     adapter->PartnerAbility = ability;
+    ResolvePartnerAbility(adapter, ability);
     UCHAR control1 = (UCHAR)(adapter->Control1Shadow & CONTROL1_PARTNER_BITS_KEPT);
-    if ((ability & PARTNER_100_FULL) != 0) {
-        adapter->LinkSpeed = LINK_SPEED_100;
-        adapter->Duplex = DUPLEX_FULL;
-        control1 |= CONTROL1_SPEED_AND_DUPLEX;
-    } else if ((ability & PARTNER_100_HALF) != 0) {
-        adapter->LinkSpeed = LINK_SPEED_100;
-        adapter->Duplex = DUPLEX_HALF;
+    if (adapter->LinkSpeed == LINK_SPEED_100) {
         control1 |= CONTROL1_100_MBITS;
-    } else {
-        adapter->LinkSpeed = LINK_SPEED_10;
-        if ((ability & PARTNER_10_FULL) != 0) {
-            adapter->Duplex = DUPLEX_FULL;
-            control1 |= CONTROL1_FULL_DUPLEX;
-        } else {
-            adapter->Duplex = DUPLEX_HALF;
-        }
+    }
+    if (adapter->Duplex == DUPLEX_FULL) {
+        control1 |= CONTROL1_FULL_DUPLEX;
     }
     adapter->Control1Shadow = control1;
     adapter->LinkWatchState = LINK_WATCH_CONTROL1_WRITTEN;
     adapter->PhyCommandBuffer[0] = control1;
     adapter->PhyCommandBuffer[1] = 0x00;
     AsyncWriteRegisters(adapter, MII_DATA_LENGTH, Control1, adapter->PhyCommandBuffer);
+}
+
+// The speed and duplex of the Ethernet medium on the return to it, as the media start resolves
+// them: from the partner's ability with automatic speed (MediaType 0), from the fixed setting
+// otherwise. PartnerAbility and Control1 are left alone: a later pass that finds the ability
+// changed applies it as usual.
+// IRQL: up to DISPATCH_LEVEL. Locks: none.
+static VOID ResolveEthernetSpeed(Adapter* adapter, USHORT ability) {
+    if (adapter->MediaType == 0) {
+        ResolvePartnerAbility(adapter, ability);
+    } else if (adapter->MediaType <= 4) {
+        adapter->LinkSpeed = adapter->MediaType >= 3 ? LINK_SPEED_100 : LINK_SPEED_10;
+        adapter->Duplex = adapter->MediaType % 2 == 0 ? DUPLEX_FULL : DUPLEX_HALF;
+    }
 }
 
 // Records a link change without a medium switch, ends the pass and tells NDIS.
@@ -185,6 +202,7 @@ static VOID DecideEthernet(Adapter* adapter, USHORT value) {
             if (!automatic) {
                 NoteLinkChange(adapter, KT735N_MEDIA_CONNECTED); // E1
             } else {
+                ResolveEthernetSpeed(adapter, value);
                 SwitchMedium(adapter, KT735N_MEDIUM_ETHERNET, KT735N_MEDIA_CONNECTED,
                              SELECT_ETHERNET_BACK, 0, 2, LINK_WATCH_TO_ETHERNET); // E2
             }
@@ -220,6 +238,9 @@ static VOID DecidePhoneLine(Adapter* adapter, USHORT value) {
         } else if (!automatic) {
             NoteLinkChange(adapter, KT735N_MEDIA_CONNECTED); // P1
         } else {
+            // The 1 Mbit/s phone line reports 10 Mbit/s, as when it is chosen at start.
+            adapter->LinkSpeed = LINK_SPEED_10;
+            adapter->Duplex = DUPLEX_HALF;
             SwitchMedium(adapter, KT735N_MEDIUM_PHONE_LINE, KT735N_MEDIA_CONNECTED,
                          SELECT_PHONE_LINE, 0x06, 3, LINK_WATCH_TO_PHONE_LINE); // P2
         }
@@ -244,18 +265,35 @@ static VOID DecidePhoneLine(Adapter* adapter, USHORT value) {
     KickLinkWatch(adapter);
 }
 
+// The first act of both completion routines: frees the request block and the IRP. A request
+// halt cancelled because the device never answered it ends the pass and is done with the
+// Adapter (FALSE); otherwise the completion goes on (TRUE).
+// IRQL: up to DISPATCH_LEVEL. Locks: takes IrpCancelLock (in ReleaseTrackedIrp).
+static BOOLEAN ReleaseRequest(Adapter* adapter, PURB* urbField, PIRP irp) {
+    ExFreePool(*urbField);
+    *urbField = NULL;
+    BOOLEAN cancelled = (BOOLEAN)(irp->IoStatus.Status == STATUS_CANCELLED);
+    ReleaseTrackedIrp(adapter, &adapter->LinkWatchIrp, irp);
+    if (cancelled) {
+        EndLinkWatchPass(adapter);
+        InterlockedDecrement(&adapter->LinkWatchRequestsInFlight);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 // Completion of every link-watch write. Frees the request block and the IRP, then takes the
 // next step of the chain by LinkWatchState: the data read after the command (18), the next PHY
 // control write of a chain, or the end of the pass after a chain's last write. Any other state
-// changes nothing. The IRP's status is not looked at. Always STATUS_MORE_PROCESSING_REQUIRED.
+// changes nothing. The IRP's status is not looked at, except that a cancelled request ends the
+// pass. Always STATUS_MORE_PROCESSING_REQUIRED.
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
 NTSTATUS NTAPI LinkWatchWriteComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
     UNREFERENCED_PARAMETER(deviceObject);
     Adapter* adapter = (Adapter*)context;
-    PURB urb = adapter->LinkWatchWriteUrb;
-    adapter->LinkWatchWriteUrb = NULL;
-    ExFreePool(urb);
-    IoFreeIrp(irp);
+    if (!ReleaseRequest(adapter, &adapter->LinkWatchWriteUrb, irp)) {
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
 
     switch (adapter->LinkWatchState) {
     case LINK_WATCH_COMMAND_WRITTEN:
@@ -299,15 +337,15 @@ NTSTATUS NTAPI LinkWatchWriteComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVO
 
 // Completion of the link-watch read. Frees the request block and the IRP and, in state 19,
 // decides on the two bytes in LinkWatchReadBuffer (low byte first) by the active medium. The
-// IRP's status is not looked at. Always STATUS_MORE_PROCESSING_REQUIRED.
+// IRP's status is not looked at, except that a cancelled request ends the pass. Always
+// STATUS_MORE_PROCESSING_REQUIRED.
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
 NTSTATUS NTAPI LinkWatchReadComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
     UNREFERENCED_PARAMETER(deviceObject);
     Adapter* adapter = (Adapter*)context;
-    PURB urb = adapter->LinkWatchReadUrb;
-    adapter->LinkWatchReadUrb = NULL;
-    ExFreePool(urb);
-    IoFreeIrp(irp);
+    if (!ReleaseRequest(adapter, &adapter->LinkWatchReadUrb, irp)) {
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
 
     if (adapter->LinkWatchState == LINK_WATCH_DATA_REQUESTED) {
         USHORT value =

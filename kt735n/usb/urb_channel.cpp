@@ -95,3 +95,67 @@ PIRP AllocateUrbIrp(Adapter* adapter, PURB urb, PIO_COMPLETION_ROUTINE completio
     IoSetCompletionRoutine(irp, completion, context, TRUE, TRUE, TRUE);
     return irp;
 }
+
+// Records the IRP about to be passed down as the slot's, so that CancelTrackedIrp can reach it.
+// The bulk-out slot also counts the IRPs passed down, for the hang check's look at how long one
+// stays with the stack.
+// IRQL: up to DISPATCH_LEVEL. Locks: takes IrpCancelLock.
+VOID TrackIrp(Adapter* adapter, CancellableIrp* slot, PIRP irp) {
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&adapter->IrpCancelLock, &oldIrql);
+    slot->Irp = irp;
+    if (slot == &adapter->TxIrpWithStack) {
+        adapter->TxHandOverSerial++;
+    }
+    KeReleaseSpinLock(&adapter->IrpCancelLock, oldIrql);
+}
+
+// Called by a tracked IRP's completion routine in place of IoFreeIrp. The IRP is forgotten and
+// freed, unless a canceller is inside IoCancelIrp with it right now: it is then left to that
+// canceller, which frees it once IoCancelIrp has returned.
+// IRQL: up to DISPATCH_LEVEL. Locks: takes IrpCancelLock.
+VOID ReleaseTrackedIrp(Adapter* adapter, CancellableIrp* slot, PIRP irp) {
+    BOOLEAN free = TRUE;
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&adapter->IrpCancelLock, &oldIrql);
+    if (slot->Irp == irp) {
+        slot->Irp = NULL;
+        if (slot->Cancelling) {
+            slot->FreeDeferred = 1;
+            free = FALSE;
+        }
+    }
+    KeReleaseSpinLock(&adapter->IrpCancelLock, oldIrql);
+    if (free) {
+        IoFreeIrp(irp);
+    }
+}
+
+// Cancels the slot's IRP, if one is with the stack. Its completion routine runs as usual (here
+// inside IoCancelIrp, or later); the IRP stays valid meanwhile because the completion leaves
+// its freeing to this routine while Cancelling is set. Returns TRUE when there was one.
+// IRQL: up to DISPATCH_LEVEL. Locks: takes IrpCancelLock, released around IoCancelIrp.
+BOOLEAN CancelTrackedIrp(Adapter* adapter, CancellableIrp* slot) {
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&adapter->IrpCancelLock, &oldIrql);
+    PIRP irp = slot->Cancelling ? NULL : slot->Irp;
+    if (irp != NULL) {
+        slot->Cancelling = 1;
+    }
+    KeReleaseSpinLock(&adapter->IrpCancelLock, oldIrql);
+    if (irp == NULL) {
+        return FALSE;
+    }
+
+    IoCancelIrp(irp);
+
+    KeAcquireSpinLock(&adapter->IrpCancelLock, &oldIrql);
+    BOOLEAN free = slot->FreeDeferred;
+    slot->Cancelling = 0;
+    slot->FreeDeferred = 0;
+    KeReleaseSpinLock(&adapter->IrpCancelLock, oldIrql);
+    if (free) {
+        IoFreeIrp(irp);
+    }
+    return TRUE;
+}

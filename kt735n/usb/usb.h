@@ -26,5 +26,13 @@ VOID GetDeviceObjects(Adapter* adapter, PDEVICE_OBJECT* physicalDeviceObject,
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
 PIRP AllocateUrbIrp(Adapter* adapter, PURB urb, PIO_COMPLETION_ROUTINE completion, PVOID context);
 
+// An IRP from AllocateUrbIrp that another routine may have to cancel while the stack holds it
+// (see CancellableIrp). The submitter records it before IofCallDriver; its completion routine
+// hands it to ReleaseTrackedIrp instead of freeing it; CancelTrackedIrp cancels the one recorded.
+// IRQL: up to DISPATCH_LEVEL. Locks: take IrpCancelLock, never held across IoCancelIrp.
+VOID TrackIrp(Adapter* adapter, CancellableIrp* slot, PIRP irp);
+VOID ReleaseTrackedIrp(Adapter* adapter, CancellableIrp* slot, PIRP irp);
+BOOLEAN CancelTrackedIrp(Adapter* adapter, CancellableIrp* slot);
+
 // usb/configure.cpp
 ULONG ConfigureUsbDevice(Adapter* adapter);

@@ -62,6 +62,7 @@ struct MiniportScript {
     NDIS_STATUS initializeResult = NDIS_STATUS_SUCCESS;
     UINT hangSeconds = 0;
     BOOLEAN hangResult = FALSE;
+    NDIS_STATUS resetResult = NDIS_STATUS_SUCCESS;
     std::function<void(NDIS_HANDLE adapterHandle, NDIS_HANDLE configuration)> onInitialize;
     std::function<void()> onHalt;
     std::function<NDIS_STATUS(PNDIS_PACKET)> onSend; // default: NDIS_STATUS_SUCCESS
@@ -119,7 +120,7 @@ inline BOOLEAN NTAPI checkForHang(NDIS_HANDLE) {
 inline NDIS_STATUS NTAPI reset(PBOOLEAN addressingReset, NDIS_HANDLE) {
     note("Reset");
     *addressingReset = FALSE;
-    return NDIS_STATUS_SUCCESS;
+    return g_script->resetResult;
 }
 
 inline NDIS_STATUS NTAPI send(NDIS_HANDLE, PNDIS_PACKET packet, UINT) {

@@ -33,6 +33,45 @@ TEST_F(NdisTest, HangCheckUsesTheDeclaredIntervalAndResetsAHungAdapter) {
     EXPECT_EQ(script.irql["Reset"], DISPATCH_LEVEL);
 }
 
+// A pended reset, as Windows 2000 runs it: the protocols hear RESET_START, sends and requests
+// are refused with NDIS_STATUS_RESET_IN_PROGRESS without reaching the miniport, no hang check
+// or second reset runs, until NdisMResetComplete; then RESET_END. A completion nobody waits for
+// is misuse.
+TEST_F(NdisTest, PendedResetHoldsSendsRequestsAndChecksUntilComplete) {
+    script.hangResult = TRUE;
+    script.resetResult = NDIS_STATUS_PENDING;
+    ndis::Adapter& adapter = start();
+    scheduler().runFor(2 * kSecond);
+    ASSERT_TRUE(adapter.resetInProgress());
+    const std::vector<std::string> before = script.calls;
+    const std::uint8_t frame[60] = {};
+    EXPECT_EQ(adapter.send(frame).status, NDIS_STATUS_RESET_IN_PROGRESS);
+    EXPECT_EQ(adapter.query(OID_GEN_LINK_SPEED, 4).status, NDIS_STATUS_RESET_IN_PROGRESS);
+    EXPECT_EQ(adapter.set(OID_GEN_CURRENT_PACKET_FILTER, {0, 0, 0, 0}).status,
+              NDIS_STATUS_RESET_IN_PROGRESS);
+    EXPECT_EQ(adapter.reset(), NDIS_STATUS_RESET_IN_PROGRESS);
+    scheduler().runFor(5 * kSecond);
+    EXPECT_EQ(script.calls, before);
+    EXPECT_EQ(script.hangChecks.size(), 1u);
+
+    NdisMResetComplete(script.adapterHandle, NDIS_STATUS_SUCCESS, FALSE);
+    EXPECT_FALSE(adapter.resetInProgress());
+    EXPECT_EQ(adapter.resetResults(), std::vector<NDIS_STATUS>{NDIS_STATUS_SUCCESS});
+    std::vector<NDIS_STATUS> statuses;
+    for (const auto& s : adapter.log().statuses) {
+        statuses.push_back(s.status);
+    }
+    EXPECT_EQ(statuses, (std::vector<NDIS_STATUS>{NDIS_STATUS_RESET_START, NDIS_STATUS_RESET_END}));
+    {
+        ExpectViolation misuse(rule::kNdisMisuse);
+        NdisMResetComplete(script.adapterHandle, NDIS_STATUS_SUCCESS, FALSE);
+        EXPECT_EQ(misuse.count(), 1u);
+    }
+    script.resetResult = NDIS_STATUS_SUCCESS;
+    scheduler().runFor(1 * kSecond);
+    EXPECT_EQ(script.hangChecks.size(), 2u);
+}
+
 // ---- halt-time checks -------------------------------------------------------------------------
 
 VOID NTAPI noShutdown(PVOID) {}

@@ -38,6 +38,8 @@ typedef NDIS_STRING* PNDIS_STRING;
 #define NDIS_STATUS_CLOSING ((NDIS_STATUS)0xC0010002L)
 #define NDIS_STATUS_BAD_VERSION ((NDIS_STATUS)0xC0010004L)
 #define NDIS_STATUS_BAD_CHARACTERISTICS ((NDIS_STATUS)0xC0010005L)
+#define NDIS_STATUS_REQUEST_ABORTED ((NDIS_STATUS)0xC001000CL)
+#define NDIS_STATUS_RESET_IN_PROGRESS ((NDIS_STATUS)0xC001000DL)
 #define NDIS_STATUS_ADAPTER_NOT_FOUND ((NDIS_STATUS)0xC0010006L)
 #define NDIS_STATUS_MULTICAST_FULL ((NDIS_STATUS)0xC0010009L)
 #define NDIS_STATUS_INVALID_PACKET ((NDIS_STATUS)0xC001000FL)
@@ -683,6 +685,9 @@ VOID NTAPI NdisMQueryInformationComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS
 VOID NTAPI NdisMIndicateStatus(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS GeneralStatus,
                                PVOID StatusBuffer, UINT StatusBufferSize);
 VOID NTAPI NdisMIndicateStatusComplete(NDIS_HANDLE MiniportAdapterHandle);
+// Finishes a reset for which MiniportReset returned NDIS_STATUS_PENDING.
+VOID NTAPI NdisMResetComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Status,
+                              BOOLEAN AddressingReset);
 
 } // extern "C"
 

@@ -209,8 +209,15 @@ class Adapter {
     // Runs virtual time until no request is pending, for at most `limit`; reports
     // REQUEST_NEVER_COMPLETED (and forgets the request) when it is still pending then.
     bool waitForRequest(Time limit = 60 * kSecond);
-    // MiniportReset at DISPATCH_LEVEL.
+    // Starts a reset as NDIS does: the protocols hear NDIS_STATUS_RESET_START, then
+    // MiniportReset runs at DISPATCH_LEVEL; its result is returned. When it pended, the reset is
+    // in progress until NdisMResetComplete: sends, queries and sets are refused meanwhile with
+    // NDIS_STATUS_RESET_IN_PROGRESS without reaching the miniport, no hang check runs, and a
+    // second reset is refused the same way. At the end the protocols hear NDIS_STATUS_RESET_END.
     NDIS_STATUS reset(BOOLEAN* addressingReset = nullptr);
+    bool resetInProgress() const { return resetInProgress_; }
+    // The final status of every finished reset, in order.
+    const std::vector<NDIS_STATUS>& resetResults() const { return resetResults_; }
     // MiniportCheckForHang now, at DISPATCH_LEVEL (and MiniportReset if it says so).
     bool checkForHang();
     // Holds NDIS's periodic MiniportCheckForHang (`suspended`) or lets it run again. The
@@ -249,6 +256,7 @@ class Adapter {
     void sendComplete(PNDIS_PACKET packet, NDIS_STATUS status);
     // NdisMQueryInformationComplete (`isSet` false) or NdisMSetInformationComplete.
     void requestComplete(bool isSet, NDIS_STATUS status, const char* call);
+    void resetComplete(NDIS_STATUS status);
     void indicateReceive(PPNDIS_PACKET packets, UINT count);
     // Hands an indicated packet back to the miniport (MiniportReturnPacket).
     void returnPacket(PNDIS_PACKET packet);
@@ -281,6 +289,7 @@ class Adapter {
     void hangCheckTick();
     void runCheckForHang();
     void checkAtHalt();
+    void finishReset(NDIS_STATUS status);
 
     Library& library_;
     PDRIVER_OBJECT driver_;
@@ -300,6 +309,8 @@ class Adapter {
     std::uint64_t hangChecks_ = 0;
     bool hangCheckSuspended_ = false;
     std::uint64_t resets_ = 0;
+    bool resetInProgress_ = false;
+    std::vector<NDIS_STATUS> resetResults_;
 
     ADAPTER_SHUTDOWN_HANDLER shutdownHandler_ = nullptr;
     PVOID shutdownContext_ = nullptr;
