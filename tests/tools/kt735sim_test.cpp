@@ -225,6 +225,7 @@ TEST_F(Kt735SimTest, ExitStatusesAndMessages) {
          2,
          "--usb-pcap and --plot name the same file"},
         {{"--wire-pcap", script}, "at 1s halt\n", 2, "--script and --wire-pcap name the same"},
+        {{"--json", "-", "--plot", "-"}, "", 2, "--json and --plot both name standard output"},
         {{}, "at 1s query OID_GEN_LINK_SPEED\nat 2 halt\n", 2, "script.txt:2: bad time '2'"},
         {{}, "# comment\n\nat 1s dance\n", 2, "script.txt:3: unknown command 'dance'"},
         {{}, "at 1s send 1 1515\n", 2, "script.txt:1: send: SIZE"},

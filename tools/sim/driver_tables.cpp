@@ -1,6 +1,9 @@
 // What kt735sim reads from the driver's own tables: its registry keywords with their ranges, its
 // supported OID list and its version, so that the tool's lists cannot drift from the driver.
-#include <cstdio>
+#include <strings.h>
+
+#include <algorithm>
+#include <cctype>
 #include <string>
 
 #include "adapter/adapter.h"

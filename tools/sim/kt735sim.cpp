@@ -2,6 +2,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <variant>
 
@@ -33,6 +34,9 @@ std::variant<std::string, kt735sim::UsageError> readScript(const std::string& pa
 
 // Two outputs on one path, or an output over the script, would destroy one of them.
 std::optional<std::string> clashingPaths(const kt735sim::Options& options) {
+    if (options.json == "-" && options.plot == "-") {
+        return std::string("kt735sim: --json and --plot both name standard output");
+    }
     std::vector<std::pair<std::string, std::string>> paths;
     for (const auto& [option, path] :
          {std::pair{"--script", options.scriptFile}, std::pair{"--usb-pcap", options.usbPcap},

@@ -1,5 +1,6 @@
 #include "simulation.h"
 
+#include <strings.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -513,7 +514,8 @@ void Simulation::progress(Time end, bool last) {
         lastProgress_ = now;
         progressShown_ = true;
         std::cerr << "\rkt735sim: " << seconds(rel()) << " s of " << seconds(end - run_.t0)
-                  << " s virtual, " << run_.records.size() << " events\033[K" << std::flush;
+                  << " s virtual, " << count(run_.records.size(), "event") << "\033[K"
+                  << std::flush;
     }
 }
 
