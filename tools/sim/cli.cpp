@@ -290,8 +290,8 @@ in line order; nothing may follow a command that ends the run. OIDs are NDIS nam
 JSON record: see docs/kt735sim-json.md. "schema", "tool", "driver", "inputs" (the options,
 parameters, wires, address and script), "initialize" and "start_device" (hex, with their names),
 "events" in time order (kinds: initialized, medium, script, send, send-complete,
-resources-available, receive, status, status-complete, query, set, set-complete, reset,
-shutdown, halt), "counters" (the driver's statistics by OID name, read before halt), "summary".
+resources-available, receive, status, status-complete, query, set, set-complete, drop,
+reset, shutdown, halt), "counters" (the driver's statistics by OID name, read before halt), "summary".
 
 Exit status: 0 the run was clean (whatever the driver answered), 1 a verifier violation, a leak,
 or an output that could not be written completely, 2 a bad argument or script (nothing is run).

@@ -364,7 +364,7 @@ const std::vector<CommandSpec>& commands() {
          "NDIS stops calling MiniportCheckForHang (and with it the link watch).\n"
          "at 0s hangcheck-off"},
         {"hangcheck-on", "", parseNothing, &Actions::hangCheckOn,
-         "... and starts again, two seconds on.   at 5s hangcheck-on"},
+         "... and calls it again from its next regular check.   at 5s hangcheck-on"},
         {"reset", "", parseNothing, &Actions::reset, "MiniportReset.   at 4s reset"},
         {"halt", "", parseNothing, &Actions::halt,
          "MiniportHalt (through REMOVE_DEVICE); the run ends.   at 15s halt", true},
