@@ -106,10 +106,11 @@ class Simulation : public host::ndis::Protocol, public Actions {
         auto code = static_cast<std::uint32_t>(status);
         Json fields = {{"id", id}};
         fields.update(statusJson(code));
-        // A completion inside MiniportSend is recorded after the send, on the send's own line.
+        // Completions inside MiniportSend (of this send or of earlier ones it finished) are
+        // recorded after the send; this send's own is told on its line.
         if (insideSend_) {
-            completedInside_ = code;
-            heldCompletion_ = Record{rel(), "send-complete", std::move(fields)};
+            heldCompletions_.push_back(
+                {id, code, Record{rel(), "send-complete", std::move(fields)}});
             return;
         }
         record("send-complete", std::move(fields), "send complete: " + statusText(code));
@@ -213,8 +214,12 @@ class Simulation : public host::ndis::Protocol, public Actions {
     RunRecord run_;
     std::uint64_t frameSeq_ = 0;
     bool insideSend_ = false;
-    std::optional<std::uint32_t> completedInside_;
-    std::optional<Record> heldCompletion_;
+    struct HeldCompletion {
+        std::uint64_t id;
+        std::uint32_t status;
+        Record record;
+    };
+    std::vector<HeldCompletion> heldCompletions_;
     std::vector<std::pair<Time, std::string>> bringUpText_;
     host::EventId watchdog_ = 0;
     TextOutput text_;
@@ -526,14 +531,18 @@ void Simulation::send(const ScriptEvent& event) {
             makeFrame(to, device_->stationAddress(), event.type.value_or(kEtherType), event.size,
                       frameSeq_++);
         insideSend_ = true;
-        completedInside_.reset();
         auto result = adapter_->send(frame, event.chain);
         insideSend_ = false;
         run_.frames.sent++;
         auto status = static_cast<std::uint32_t>(result.status);
         std::string completion;
-        if (completedInside_ && status == NDIS_STATUS_PENDING) {
-            completion = ", completed at once: " + statusText(*completedInside_);
+        for (const HeldCompletion& held : heldCompletions_) {
+            if (held.id == result.id && status == NDIS_STATUS_PENDING) {
+                completion = ", completed at once: " + statusText(held.status);
+            } else {
+                completion +=
+                    ", send " + std::to_string(held.id) + " completed: " + statusText(held.status);
+            }
         }
         Json fields = {{"id", result.id}, {"length", event.size}};
         if (!event.chain.empty()) {
@@ -543,10 +552,10 @@ void Simulation::send(const ScriptEvent& event) {
         record("send", std::move(fields),
                "send " + count(event.size, "byte") + (event.chain.empty() ? "" : " (chained)") +
                    ": " + statusText(status) + completion);
-        if (heldCompletion_) {
-            run_.records.push_back(std::move(*heldCompletion_));
-            heldCompletion_.reset();
+        for (HeldCompletion& held : heldCompletions_) {
+            run_.records.push_back(std::move(held.record));
         }
+        heldCompletions_.clear();
     }
 }
 
