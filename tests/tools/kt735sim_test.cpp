@@ -348,13 +348,17 @@ TEST_F(Kt735SimTest, ScenarioForms) {
                      "at 0s receive 1 60 to ff:ff:ff:ff:ff:ff from 02:00:00:00:00:09 type 0x0806\n"
                      "at 100ms receive 2 60 to 02:00:00:00:00:77\n"
                      "at 200ms receive 3 64 every 100ms\n"
+                     "at 7s send 6 60 every 100ms\n"
                      "at 1s ethernet none\n"
                      "at 3s ethernet 0x0021\n"
                      "at 6s query OID_GEN_VENDOR_DRIVER_VERSION\n"
                      "at 6s set OID_GEN_CURRENT_PACKET_FILTER 0b000000\n"
                      "at 7s query OID_GEN_CURRENT_PACKET_FILTER\n");
     ASSERT_INITIALIZED(run);
-    EXPECT_EQ(run.all("send", "chain"), (Strings{"[14,0,46]", "[14,0,46]"}));
+    Strings chains = run.all("send", "chain");
+    EXPECT_EQ(chains, (Strings{"[14,0,46]", "[14,0,46]", "<none>", "<none>", "<none>", "<none>",
+                               "<none>", "<none>"}));
+    EXPECT_EQ(run.all("send", "t").back(), "7.5");
     EXPECT_EQ(run.all("receive", "t"), (Strings{"0.0011", "0.2011", "0.3011", "0.4011"}));
     EXPECT_EQ(run.all("receive", "data")[0].substr(0, 28), "ffffffffffff0200000000090806");
     EXPECT_EQ(run.all("drop", "reason"), Strings{"receive: not addressed"});

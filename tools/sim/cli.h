@@ -70,6 +70,9 @@ struct ScriptEvent {
     std::vector<std::uint8_t> bytes;      // set, query input, inject-bulk-in
 };
 
+// When the event's last action happens: its time, or for a paced one its last frame's.
+host::Time lastTime(const ScriptEvent& event);
+
 struct Script {
     std::string name;                // the file, or "default scenario"
     std::string text;                // as read, for the record

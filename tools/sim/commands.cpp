@@ -385,6 +385,11 @@ const std::vector<CommandSpec>& commands() {
     return table;
 }
 
+host::Time lastTime(const ScriptEvent& event) {
+    return event.every ? event.at + static_cast<host::Time>(event.count - 1) * *event.every
+                       : event.at;
+}
+
 std::variant<Script, UsageError> parseScript(const std::string& text, const std::string& name,
                                              std::optional<host::Time> duration) {
     Script script;
@@ -443,9 +448,10 @@ std::variant<Script, UsageError> parseScript(const std::string& text, const std:
                                           " at line " + std::to_string(end->line) +
                                           ", where the run ends");
         }
-        if (duration && event.at > *duration) {
+        if (duration && lastTime(event) > *duration) {
             return failAt(event.line, "'" + event.text + "' is later than --duration (the run " +
-                                          "ends before it)");
+                                          "ends before " +
+                                          (event.every ? "its last frame)" : "it)"));
         }
         if (event.spec->ends) {
             end = &event;

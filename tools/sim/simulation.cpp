@@ -953,7 +953,10 @@ int Simulation::run(std::ostream& err) {
         if (options_.duration) {
             end = *options_.duration;
         } else if (!script_.events.empty()) {
-            end = script_.events.back().at + 500 * kMillisecond;
+            end = 0;
+            for (const ScriptEvent& event : script_.events) {
+                end = std::max(end, lastTime(event) + 500 * kMillisecond);
+            }
         }
         // Paced commands run once per interval, one frame each; the occurrences are merged
         // into the script's order by time, the earlier line first at equal times.
