@@ -103,6 +103,10 @@ struct UsbIdentity {
     std::size_t extraConfigBytes = 0;
     DescriptorAnswer deviceDescriptor = DescriptorAnswer::Normal;
     bool remoteWakeupCapable = true;
+    // Exactly the bytes GET_DESCRIPTOR answers with, instead of those built from the fields
+    // above: any length, malformed allowed (a hostile or broken device).
+    std::optional<std::vector<std::uint8_t>> deviceDescriptorBytes;
+    std::optional<std::vector<std::uint8_t>> configDescriptorBytes;
 };
 
 struct RegisterAccess {

@@ -422,6 +422,10 @@ const Fault* Bus::matchFault(const Transfer& t) {
         if (chosen == nullptr && slot.seen >= m.nth) {
             ++slot.hits;
             chosen = &f;
+            if (onFault) {
+                onFault(f, Request{t.id, now(), -1, t.function, t.endpoint, t.setup, t.in,
+                                   t.requested, t.out, USBD_STATUS_PENDING, STATUS_PENDING});
+            }
         }
     }
     return chosen;

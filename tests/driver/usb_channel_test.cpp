@@ -103,9 +103,9 @@ TEST_F(UsbChannelTest, RegisterAccessesAreVendorRequestsOnTheWire) {
     EXPECT_EQ(device_.reg(TxFlowControl), 0x03);
 }
 
-// The stack fails a read, at once (inside IofCallDriver) or after pending it: the request
-// still counts as done, and the buffer keeps what it held.
-TEST_F(UsbChannelTest, ReadFailedByTheStackReturnsOneWithStaleData) {
+// The stack fails a read, at once (inside IofCallDriver) or after pending it: the URB's status
+// makes the read a failure, and the buffer keeps what it held.
+TEST_F(UsbChannelTest, ReadFailedByTheStackIsAFailure) {
     for (bool inlineCompletion : {true, false}) {
         for (bool stall : {false, true}) {
             SCOPED_TRACE(std::string(inlineCompletion ? "inline " : "pending ") +
@@ -117,7 +117,7 @@ TEST_F(UsbChannelTest, ReadFailedByTheStackReturnsOneWithStaleData) {
             const std::vector<unsigned char> before = readBuffer();
 
             EXPECT_EQ(ReadRegisters(adapter_, STATION_ADDRESS_LENGTH, StationAddress),
-                      ULONG{KT735N_OK});
+                      ULONG{KT735N_FAILED});
             EXPECT_EQ(readBuffer(), before);
             ASSERT_FALSE(bus_.log().empty());
             EXPECT_TRUE(bus_.log().back().done());

@@ -160,12 +160,18 @@ TEST_F(Kt735SimTest, BadArgumentsAndScriptsExitTwoAndRunNothing) {
         {{"--param", "MediaType"}, "NAME=VALUE"},
         {{"--duration"}, "needs a value"},
         {{"--script", "/nonexistent/script.txt"}, "cannot read"},
+        {{"--init-fault", "bulk-in:fail:1"}, "the effect is error, stall or hang"},
+        {{"--init-fault", "pool:fail:0"}, "N counts from 1"},
+        {{"--config-descriptor", "0902x"}, "--config-descriptor: expected hex bytes"},
         {{}, "script.txt:2: bad time '2'"},
         {{}, "script.txt:3: unknown command 'dance'"},
         {{}, "script.txt:1: send: SIZE"},
+        {{}, "script.txt:1: fault pool: the effect is fail"},
+        {{}, "script.txt:1: unknown fault target 'disk'"},
     };
     const Strings scripts = {"at 1s query OID_GEN_LINK_SPEED\nat 2 halt\n",
-                             "# comment\n\nat 1s dance\n", "at 1s send 1 1515\n"};
+                             "# comment\n\nat 1s dance\n", "at 1s send 1 1515\n",
+                             "at 1s fault pool stall\n", "at 1s fault disk error 2\n"};
     for (std::size_t i = 0; i < cases.size(); i++) {
         const auto& [args, message] = cases[i];
         SCOPED_TRACE(message);
@@ -186,7 +192,10 @@ TEST_F(Kt735SimTest, HelpDocumentsEveryOptionAndCommand) {
         "--wire-pcap FILE;--json FILE;at 1s ethernet none;at 5s phoneline up;send 10 1514;"
         "receive 3 64;inject-bulk-in 024b;query OID_GEN_VENDOR_DESCRIPTION;"
         "set OID_GEN_CURRENT_PACKET_FILTER;hangcheck-off;hangcheck-on;at 4s reset;at 15s halt;"
-        "at 3s unplug;at 5s shutdown;at 5s bugcheck;\"start_device\";\"set-complete\"");
+        "at 3s unplug;at 5s shutdown;at 5s bugcheck;\"start_device\";\"set-complete\";"
+        "--init-fault TARGET:EFFECT:N;--init-fault vendor-write:error:5;"
+        "--device-descriptor HEX;--config-descriptor HEX;fault TARGET EFFECT [COUNT];"
+        "at 2s fault bulk-in error;fault pool fail;\"fault\"");
     for (std::string word; std::getline(words, word, ';');) {
         EXPECT_NE(run.out.find(word), std::string::npos) << word;
     }
@@ -332,6 +341,89 @@ TEST_F(Kt735SimTest, InitializationVendorWritesThroughTshark) {
         }
     }
     EXPECT_EQ(writes, want);
+}
+
+} // namespace
+
+namespace {
+
+// Faults from the command line: each kind fires where it is aimed, is recorded with what it hit
+// and counted, and the run stays clean (a fault is the device's or the platform's, not a leak).
+TEST_F(Kt735SimTest, FaultsFromTheCommandLine) {
+    struct Case {
+        Strings args;
+        std::string script;
+        Strings targets;  // of the "fault" events, in order
+        Strings requests; // the start of each USB one's request
+        std::string initialize;
+    };
+    const std::vector<Case> cases = {
+        {{"--init-fault", "vendor-write:error:1"},
+         "",
+         {"vendor-write"},
+         {"VENDOR_DEVICE 40 f1"},
+         "0xC000009A"},
+        {{"--init-fault", "vendor-read:stall:1"},
+         "",
+         {"vendor-read"},
+         {"VENDOR_DEVICE c0 f0"},
+         "0xC000009A"},
+        {{"--init-fault", "control:hang:1"}, "", {"control"}, {"GET_DESCRIPTOR"}, "0xC000009A"},
+        {{"--init-fault", "ndis:fail:1", "--init-fault", "pool:fail:1"}, "", {"ndis"}, {}, ""},
+        {{},
+         "at 100ms fault bulk-out stall\nat 200ms send 1 100\nat 1s fault irp fail 2\n"
+         "at 1s send 2 100\n",
+         {"bulk-out", "irp", "irp"},
+         {"BULK_OR_INTERRUPT_TRANSFER 02"},
+         "0x00000000"},
+        {{},
+         "at 100ms fault bulk-in error\nat 200ms receive 1 100\n",
+         {"bulk-in"},
+         {"BULK_OR_INTERRUPT_TRANSFER 81"},
+         "0x00000000"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.empty() ? c.script : c.args[1]);
+        SimRun run = sim(c.args, c.script);
+        EXPECT_EQ(run.exit, 0) << run.err;
+        EXPECT_EQ(run.all("fault", "target"), c.targets);
+        Strings requests;
+        for (const std::string& r : run.all("fault", "request")) {
+            if (r != "<none>") {
+                requests.push_back(r);
+            }
+        }
+        ASSERT_EQ(requests.size(), c.requests.size());
+        for (std::size_t i = 0; i < requests.size(); i++) {
+            EXPECT_EQ(requests[i].rfind(c.requests[i], 0), 0u) << requests[i];
+        }
+        EXPECT_EQ(field(run.json, "faults"), std::to_string(c.targets.size()));
+        if (!c.initialize.empty()) {
+            EXPECT_EQ(field(run.json, "initialize"), c.initialize);
+        }
+        EXPECT_EQ(field(run.json, "leaks"), "[]");
+        EXPECT_NE(run.out.find(" fired"), std::string::npos);
+    }
+}
+
+// Descriptors from the command line: a device that answers with malformed descriptors does not
+// start, and leaves nothing behind; a well-formed configuration given as bytes starts as the
+// model's own, and a device descriptor cut short is tolerated (only its identifiers are used).
+TEST_F(Kt735SimTest, DescriptorsFromTheCommandLine) {
+    for (const Strings& args :
+         {Strings{"--device-descriptor", ""}, Strings{"--config-descriptor", ""},
+          Strings{"--config-descriptor", "0902ff00010100a032"},
+          Strings{"--config-descriptor", "09020900ff0100a032"}}) {
+        SCOPED_TRACE(args[0] + " " + args[1]);
+        SimRun run = sim(args);
+        EXPECT_EQ(run.exit, 0) << run.err;
+        EXPECT_NE(field(run.json, "initialize"), "0x00000000");
+        EXPECT_EQ(field(run.json, "leaks"), "[]");
+    }
+    SimRun good = sim({"--device-descriptor", "1201", "--config-descriptor",
+                       "09022700010100a0320904000003ffffff000705810240000007050202400000070583"
+                       "03400001"});
+    ASSERT_INITIALIZED(good);
 }
 
 } // namespace

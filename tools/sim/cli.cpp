@@ -142,10 +142,71 @@ std::optional<std::uint32_t> parseOid(std::string_view text) {
     return std::nullopt;
 }
 
+constexpr std::pair<const char*, FaultTarget> kFaultTargets[] = {
+    {"bulk-in", FaultTarget::BulkIn},
+    {"bulk-out", FaultTarget::BulkOut},
+    {"control", FaultTarget::Control},
+    {"vendor-read", FaultTarget::VendorRead},
+    {"vendor-write", FaultTarget::VendorWrite},
+    {"pool", FaultTarget::Pool},
+    {"ndis", FaultTarget::Ndis},
+    {"irp", FaultTarget::Irp},
+};
+constexpr std::pair<const char*, FaultEffect> kFaultEffects[] = {
+    {"error", FaultEffect::Error},
+    {"stall", FaultEffect::Stall},
+    {"hang", FaultEffect::Hang},
+    {"fail", FaultEffect::Fail},
+};
+
+// TARGET and EFFECT of a fault; a USB target takes error, stall or hang, an allocation fail.
+std::variant<FaultSpec, std::string> parseFault(const std::string& target,
+                                                const std::string& effect) {
+    FaultSpec spec;
+    auto t = std::find_if(std::begin(kFaultTargets), std::end(kFaultTargets),
+                          [&](const auto& p) { return target == p.first; });
+    if (t == std::end(kFaultTargets)) {
+        return "unknown fault target '" + target +
+               "' (bulk-in, bulk-out, control, vendor-read, vendor-write, pool, ndis, irp)";
+    }
+    auto e = std::find_if(std::begin(kFaultEffects), std::end(kFaultEffects),
+                          [&](const auto& p) { return effect == p.first; });
+    spec.target = t->second;
+    bool usb = isUsbTarget(spec.target);
+    if (e == std::end(kFaultEffects) || usb == (e->second == FaultEffect::Fail)) {
+        return "fault " + target + ": the effect is " + (usb ? "error, stall or hang" : "fail") +
+               ", got '" + effect + "'";
+    }
+    spec.effect = e->second;
+    return spec;
+}
+
 constexpr std::uint32_t kMaxFrame = 1514;
 constexpr std::uint32_t kMinFrame = 14;
 
 } // namespace
+
+const char* faultTargetName(FaultTarget target) {
+    for (const auto& [name, value] : kFaultTargets) {
+        if (value == target) {
+            return name;
+        }
+    }
+    return "?";
+}
+
+const char* faultEffectName(FaultEffect effect) {
+    for (const auto& [name, value] : kFaultEffects) {
+        if (value == effect) {
+            return name;
+        }
+    }
+    return "?";
+}
+
+bool isUsbTarget(FaultTarget target) {
+    return target != FaultTarget::Pool && target != FaultTarget::Ndis && target != FaultTarget::Irp;
+}
 
 std::variant<Options, UsageError> parseArguments(int argc, char** argv) {
     Options options;
@@ -160,9 +221,10 @@ std::variant<Options, UsageError> parseArguments(int argc, char** argv) {
             options.quiet = true;
             continue;
         }
-        static const char* withValue[] = {"--param",     "--mac",       "--ethernet",
-                                          "--phoneline", "--duration",  "--script",
-                                          "--usb-pcap",  "--wire-pcap", "--json"};
+        static const char* withValue[] = {
+            "--param",    "--mac",        "--ethernet",          "--phoneline",
+            "--duration", "--script",     "--usb-pcap",          "--wire-pcap",
+            "--json",     "--init-fault", "--device-descriptor", "--config-descriptor"};
         if (std::find_if(std::begin(withValue), std::end(withValue),
                          [&](const char* o) { return arg == o; }) == std::end(withValue)) {
             return fail("unknown option '" + arg + "' (see --help)");
@@ -243,6 +305,33 @@ std::variant<Options, UsageError> parseArguments(int argc, char** argv) {
             options.wirePcap = value;
         } else if (arg == "--json") {
             options.json = value;
+        } else if (arg == "--init-fault") {
+            std::size_t first = value.find(':');
+            std::size_t second = first == std::string::npos ? first : value.find(':', first + 1);
+            if (second == std::string::npos) {
+                return fail("--init-fault: expected TARGET:EFFECT:N, got '" + value + "'");
+            }
+            auto spec =
+                parseFault(value.substr(0, first), value.substr(first + 1, second - first - 1));
+            if (auto* problem = std::get_if<std::string>(&spec)) {
+                return fail("--init-fault: " + *problem);
+            }
+            auto nth = parseNumber(value.substr(second + 1), 0xFFFFFFFF);
+            if (!nth || *nth == 0) {
+                return fail("--init-fault: N counts from 1, got '" + value.substr(second + 1) +
+                            "'");
+            }
+            FaultSpec fault = std::get<FaultSpec>(spec);
+            fault.nth = static_cast<std::uint32_t>(*nth);
+            options.initFaults.push_back(fault);
+        } else if (arg == "--device-descriptor" || arg == "--config-descriptor") {
+            auto bytes = parseHexBytes(value);
+            if (!bytes) {
+                return fail(arg + ": expected hex bytes (an even number of digits), got '" + value +
+                            "'");
+            }
+            (arg == "--device-descriptor" ? options.deviceDescriptor : options.configDescriptor) =
+                std::move(*bytes);
         }
     }
     return options;
@@ -347,6 +436,23 @@ std::variant<Script, UsageError> parseScript(const std::string& text, const std:
             } else {
                 event.command = Command::InjectBulkIn;
             }
+        } else if (command == "fault") {
+            if (!wantArgs(2, 3)) {
+                return usage("fault TARGET EFFECT [COUNT]");
+            }
+            auto spec = parseFault(args[0], args[1]);
+            if (auto* problem = std::get_if<std::string>(&spec)) {
+                return fail(*problem);
+            }
+            event.fault = std::get<FaultSpec>(spec);
+            if (args.size() == 3) {
+                auto count = parseNumber(args[2], 100000);
+                if (!count || *count == 0) {
+                    return fail("fault: COUNT must be 1 to 100000, got '" + args[2] + "'");
+                }
+                event.fault.count = static_cast<std::uint32_t>(*count);
+            }
+            event.command = Command::Fault;
         } else if (command == "query") {
             if (!wantArgs(1, 2)) {
                 return usage("query OID [BUFFER_LENGTH]");
@@ -454,6 +560,15 @@ Options:
                          --usb-pcap usb.pcap; tshark -r usb.pcap
   --wire-pcap FILE       Every frame on both wires as an Ethernet pcap, virtual time.
   --json FILE            A machine-readable record of the run (below).   --json run.json
+  --init-fault TARGET:EFFECT:N
+                         The Nth matching USB request or allocation counted from plug-in gets
+                         the fault (repeatable); targets and effects as for the script's fault
+                         command. Fails initialization at a chosen point:
+                         --init-fault vendor-write:error:5   --init-fault pool:fail:1
+  --device-descriptor HEX
+  --config-descriptor HEX
+                         Exactly the bytes the device answers GET_DESCRIPTOR with, any length,
+                         malformed allowed.   --config-descriptor 09020900010100a032
   --quiet                No text output (errors and violations are still reported).
   --help                 This text.
 
@@ -490,6 +605,15 @@ in line order. OIDs are NDIS names (OID_GEN_LINK_SPEED) or hex values (0x0001010
                          the driver may touch nothing. The run ends there, without a halt or
                          the leak check; a USB request or verifier report then is a violation.
                          at 5s bugcheck
+  fault TARGET EFFECT [COUNT]
+                         The next COUNT (default 1) matching USB requests or allocations get
+                         the fault. USB targets: bulk-in, bulk-out, control (any request on
+                         the default pipe), vendor-read, vendor-write (register requests);
+                         EFFECT error (completes with an error status), stall (the endpoint
+                         stalls) or hang (pending until cancelled). Allocation targets: pool,
+                         ndis (NDIS memory), irp; EFFECT fail.
+                         at 2s fault bulk-in error     at 3s fault bulk-out stall 2
+                         at 4s fault vendor-write hang  at 5s fault pool fail
 
 JSON record: "initialize" (the status MiniportInitialize returned, hex), "start_device" (the
 NTSTATUS the driver's plug-and-play dispatch returned for the first START_DEVICE, hex), "events"
@@ -500,8 +624,9 @@ each with "t" (virtual seconds after initialization) and "kind": "status" (NdisM
 ("oid", "name", "status", "data", "bytes_written" or "bytes_read", "bytes_needed" when the
 driver wrote them), "set-complete" (a set that returned NDIS_STATUS_PENDING, completed with
 NdisMSetInformationComplete: "oid", "name", "status", "bytes_read", "bytes_needed"), "reset"
-("status"), "shutdown" ("irql"), "script" (a script event: "line", "command"), "halt";
-"counters" (the driver's statistics by OID name, queried before halt); "summary".
+("status"), "shutdown" ("irql"), "script" (a script event: "line", "command"), "halt", "fault"
+(an injected fault fired: "target", "effect", and for USB "request"); "counters" (the driver's
+statistics by OID name, queried before halt); "summary" (with "faults", how many fired).
 
 Exit status: 0 the run was clean (whatever the driver answered), 1 a verifier violation or a
 leak, 2 a bad argument or script (nothing is run).

@@ -28,7 +28,21 @@ enum class Command {
     Unplug,
     Shutdown, // an orderly system shutdown: the shutdown handler, then halt
     Bugcheck, // NDIS's bugcheck callback: the shutdown handler at HIGH_LEVEL, no halt
+    Fault,    // fault TARGET EFFECT [COUNT]
 };
+
+// An injected fault: a USB request that fails, stalls or hangs, or an allocation that fails.
+enum class FaultTarget { BulkIn, BulkOut, Control, VendorRead, VendorWrite, Pool, Ndis, Irp };
+enum class FaultEffect { Error, Stall, Hang, Fail };
+struct FaultSpec {
+    FaultTarget target = FaultTarget::Control;
+    FaultEffect effect = FaultEffect::Error;
+    std::uint32_t count = 1; // how many matching requests or allocations get it
+    std::uint32_t nth = 1;   // the first one that does, counted from when it is armed
+};
+const char* faultTargetName(FaultTarget target);
+const char* faultEffectName(FaultEffect effect);
+bool isUsbTarget(FaultTarget target);
 
 struct ScriptEvent {
     host::Time at = 0; // after MiniportInitialize returned
@@ -42,6 +56,7 @@ struct ScriptEvent {
     std::uint32_t oid = 0;                // query, set
     std::uint32_t bufferLength = 0;       // query
     std::vector<std::uint8_t> bytes;      // set, inject-bulk-in
+    FaultSpec fault;                      // fault
 };
 
 struct Script {
@@ -62,6 +77,9 @@ struct Options {
     std::optional<std::string> usbPcap;
     std::optional<std::string> wirePcap;
     std::optional<std::string> json;
+    std::vector<FaultSpec> initFaults; // counted from plug-in
+    std::optional<std::vector<std::uint8_t>> deviceDescriptor;
+    std::optional<std::vector<std::uint8_t>> configDescriptor;
     bool quiet = false;
     bool help = false;
 };

@@ -316,6 +316,17 @@ class Simulation : public host::ndis::Protocol {
                std::string("chip on ") + mediumText());
     }
 
+    // Injected faults: USB ones go to the bus, allocation ones are decided here.
+    struct AllocationFault {
+        host::Memory::Kind kind;
+        FaultSpec spec;
+        std::uint32_t seen = 0;
+        std::uint32_t hits = 0;
+    };
+    void arm(const FaultSpec& spec);
+    bool allocationFails(const host::Memory::Allocation& allocation);
+    void fired(const char* target, const char* effect, const std::string& request);
+
     // A driver routine that never returns, while virtual time runs on, ends the run.
     void guard(const char* what);
     void unguard();
@@ -364,6 +375,9 @@ class Simulation : public host::ndis::Protocol {
     bool insideSend_ = false;
     std::optional<std::uint32_t> completedInside_;
     host::EventId watchdog_ = 0;
+    std::vector<AllocationFault> allocationFaults_;
+    std::uint64_t faultsArmed_ = 0;
+    std::uint64_t faultsFired_ = 0;
 
     std::string pendingText_;
     std::size_t pendingCount_ = 0;
@@ -375,7 +389,12 @@ void Simulation::setUp() {
     world_ = std::make_unique<host::World>();
     world_->verifier().setHandler(
         [this](const host::Violation& v) { violations_.push_back(v.text()); });
-    device_ = std::make_unique<kt735::model::Kt735Device>();
+    world_->memory().setFailurePolicy(
+        [this](const host::Memory::Allocation& a) { return allocationFails(a); });
+    kt735::model::UsbIdentity identity;
+    identity.deviceDescriptorBytes = options_.deviceDescriptor;
+    identity.configDescriptorBytes = options_.configDescriptor;
+    device_ = std::make_unique<kt735::model::Kt735Device>(identity);
     if (options_.mac) {
         device_->setPermanentAddress(*options_.mac);
     }
@@ -395,7 +414,16 @@ void Simulation::setUp() {
 
     bus_ = std::make_unique<host::usb::Bus>();
     bus_->setCapture(usbmon_.get());
+    bus_->onFault = [this](const host::usb::Fault& fault, const host::usb::Request& request) {
+        const char* effect = fault.action == host::usb::Fault::Action::Stall  ? "stall"
+                             : fault.action == host::usb::Fault::Action::Hold ? "hang"
+                                                                              : "error";
+        fired(fault.label.c_str(), effect, request.text());
+    };
     bus_->plug(*device_);
+    for (const FaultSpec& fault : options_.initFaults) {
+        arm(fault);
+    }
 
     for (const auto& [name, value] : options_.params) {
         world_->ndis().defaultParameters().set(name, static_cast<ULONG>(value));
@@ -473,6 +501,64 @@ void Simulation::initialize() {
             line("    " + bus_->log()[i].text());
         }
     }
+}
+
+void Simulation::arm(const FaultSpec& spec) {
+    using host::usb::Fault;
+    faultsArmed_++;
+    if (!isUsbTarget(spec.target)) {
+        host::Memory::Kind kind = spec.target == FaultTarget::Pool   ? host::Memory::Kind::Pool
+                                  : spec.target == FaultTarget::Ndis ? host::Memory::Kind::Ndis
+                                                                     : host::Memory::Kind::Irp;
+        allocationFaults_.push_back({kind, spec});
+        return;
+    }
+    host::usb::Match match;
+    match.nth = spec.nth;
+    switch (spec.target) {
+    case FaultTarget::BulkIn:
+    case FaultTarget::BulkOut:
+        match.function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+        match.endpoint = spec.target == FaultTarget::BulkIn ? 0x81 : 0x02;
+        break;
+    case FaultTarget::VendorRead:
+    case FaultTarget::VendorWrite:
+        match.function = URB_FUNCTION_VENDOR_DEVICE;
+        match.bRequest = spec.target == FaultTarget::VendorRead ? 0xF0 : 0xF1;
+        break;
+    default:
+        match.endpoint = 0;
+        break;
+    }
+    Fault fault = spec.effect == FaultEffect::Stall ? Fault::stalling(match, spec.count)
+                  : spec.effect == FaultEffect::Hang
+                      ? Fault::holding(match, spec.count)
+                      : Fault::failing(match, USBD_STATUS_DEV_NOT_RESPONDING, spec.count);
+    fault.label = faultTargetName(spec.target);
+    bus_->addFault(fault);
+}
+
+bool Simulation::allocationFails(const host::Memory::Allocation& allocation) {
+    for (AllocationFault& f : allocationFaults_) {
+        if (f.kind != allocation.kind || f.hits >= f.spec.count || ++f.seen < f.spec.nth) {
+            continue;
+        }
+        f.hits++;
+        fired(faultTargetName(f.spec.target), "fail", "");
+        return true;
+    }
+    return false;
+}
+
+void Simulation::fired(const char* target, const char* effect, const std::string& request) {
+    faultsFired_++;
+    std::vector<Field> fields = {{"target", target}, {"effect", effect}};
+    if (!request.empty()) {
+        fields.push_back({"request", request});
+    }
+    record("fault", std::move(fields),
+           std::string("fault: ") + target + " " + effect +
+               (request.empty() ? std::string() : " on " + request));
 }
 
 void Simulation::guard(const char* what) {
@@ -718,6 +804,9 @@ std::string Simulation::scriptText(const ScriptEvent& event) const {
         return "hang check off";
     case Command::HangCheckOn:
         return "hang check on";
+    case Command::Fault:
+        return std::string("fault armed: ") + faultTargetName(event.fault.target) + " " +
+               faultEffectName(event.fault.effect) + " x" + std::to_string(event.fault.count);
     default:
         return "";
     }
@@ -785,6 +874,9 @@ void Simulation::execute(const ScriptEvent& event) {
     case Command::Bugcheck:
         shutdown(event.command == Command::Bugcheck);
         break;
+    case Command::Fault:
+        arm(event.fault);
+        break;
     }
 }
 
@@ -820,6 +912,7 @@ void Simulation::writeJson(std::ostream& err, int exitStatus) {
     json.number("send_completed", static_cast<std::int64_t>(frames_.sendCompleted));
     json.number("send_errors", static_cast<std::int64_t>(frames_.sendErrors));
     json.number("indicated", static_cast<std::int64_t>(frames_.indicated));
+    json.number("faults", static_cast<std::int64_t>(faultsFired_));
     for (const auto& [name, count] : wires_) {
         json.beginObject(name);
         json.number("from_adapter", static_cast<std::int64_t>(count.fromAdapter));
@@ -911,6 +1004,10 @@ int Simulation::finish(std::ostream& err) {
     line("  verifier         " + (violations_.empty()
                                       ? std::string("no violations")
                                       : std::to_string(violations_.size()) + " violations"));
+    if (faultsArmed_ != 0) {
+        line("  faults           " + std::to_string(faultsArmed_) + " armed, " +
+             std::to_string(faultsFired_) + " fired");
+    }
     line("  leaks            " + (leaks_.empty() ? std::string("none") : "see below"));
     int exitStatus = violations_.empty() && leaks_.empty() ? 0 : 1;
     for (const std::string& v : violations_) {

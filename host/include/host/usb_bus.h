@@ -85,6 +85,7 @@ struct Fault {
     USBD_STATUS status = USBD_STATUS_DEV_NOT_RESPONDING;
     Time delay = 0;
     std::uint32_t times = 1; // how many requests it acts on; 0 for every one
+    std::string label;       // for whoever watches onFault
 
     static Fault failing(Match m, USBD_STATUS s = USBD_STATUS_DEV_NOT_RESPONDING,
                          std::uint32_t times = 1) {
@@ -163,6 +164,8 @@ class Bus : public UsbPort {
     void clearFaults() { faults_.clear(); }
     // How many requests the fault acted on.
     std::uint32_t faultHits(std::size_t id) const;
+    // Called each time a fault acts on a request, with the request as submitted.
+    std::function<void(const Fault&, const Request&)> onFault;
 
     // ---- what happened ----
     const std::vector<Request>& log() const { return log_; }
