@@ -207,7 +207,7 @@ TEST_F(TransmitTest, FreeCountFollowsTheListThroughAnyMix) {
     startTransmitting();
     const std::size_t lengths[] = {62, 100, 126, 42, 1470, 62, 62, 1514, 60};
     for (bool inlineCompletion : {false, true}) {
-        bus_.timing().inlineCompletion = inlineCompletion;
+        bus_.setTiming(host::usb::Timing::fixedLatency(inlineCompletion));
         for (std::size_t i = 0; i < std::size(lengths); i++) {
             ndis_->send(frame(lengths[i], static_cast<std::uint8_t>(i)));
             expectFreeCountMatchesList();
@@ -240,7 +240,7 @@ TEST_F(TransmitTest, DeepQueueAgainstInlineCompletionKeepsTheStackFlat) {
     parameters().set("TxPacketDesc", 48u);
     startTransmitting();
     DepthProbe& probe = device_.ethernet().attach<DepthProbe>();
-    bus_.timing().inlineCompletion = true;
+    bus_.setTiming(host::usb::Timing::fixedLatency(/*inlineCompletion=*/true));
     bus_.addFault(Fault::delaying(kBulkOut, 10 * kMillisecond));
     Frames frames;
     for (std::uint8_t i = 0; i < 41; i++) {
