@@ -247,7 +247,7 @@ TEST_F(LifecycleTest, SurpriseRemovalWithTrafficInFlight) {
         ndis().send(frame(200, seed));
     }
     scheduler().runFor(1 * kMillisecond);
-    bus().timing().inlineCompletion = true;
+    bus().setTiming(host::usb::Timing::fixedLatency(/*inlineCompletion=*/true));
     bus().unplug();
     scheduler().runFor(10 * kMillisecond);
     EXPECT_EQ(adapter()->DeviceState, ULONG{KT735N_DEVICE_TRANSFER_FAILED});

@@ -110,7 +110,7 @@ TEST_F(UsbChannelTest, ReadFailedByTheStackIsAFailure) {
         for (bool stall : {false, true}) {
             SCOPED_TRACE(std::string(inlineCompletion ? "inline " : "pending ") +
                          (stall ? "stall" : "failure"));
-            bus_.timing().inlineCompletion = inlineCompletion;
+            bus_.setTiming(host::usb::Timing::fixedLatency(inlineCompletion));
             Match read{.function = URB_FUNCTION_VENDOR_DEVICE, .bRequest = 0xF0};
             bus_.addFault(stall ? Fault::stalling(read) : Fault::failing(read));
             std::memset(adapter_->RegisterReadBuffer, 0x3C, sizeof(adapter_->RegisterReadBuffer));
@@ -128,8 +128,10 @@ TEST_F(UsbChannelTest, ReadFailedByTheStackIsAFailure) {
 }
 
 // Late answers: 4.9 seconds is in time; 5 seconds is a timeout, after which the request has
-// been cancelled and has completed by the time the routine returns.
+// been cancelled and has completed by the time the routine returns. Fixed latency, so that the
+// answer lands on the exact tick.
 TEST_F(UsbChannelTest, RequestPendingFiveSecondsTimesOutAndIsCompletedOnReturn) {
+    bus_.setTiming(host::usb::Timing::fixedLatency());
     const host::Time latency = bus_.timing().control;
     Match read{.function = URB_FUNCTION_VENDOR_DEVICE, .bRequest = 0xF0};
 
