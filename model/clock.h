@@ -5,7 +5,6 @@
 #include <host/usb_device.h>
 
 #include <cstdint>
-#include <functional>
 
 namespace kt735::model {
 
@@ -17,7 +16,7 @@ class Clock {
     virtual Time now() const = 0;
     // False while the device is not on a bus: time stands still and nothing can be scheduled.
     virtual bool running() const = 0;
-    virtual std::uint64_t schedule(Time delay, std::function<void()> fn) = 0;
+    virtual std::uint64_t schedule(Time delay, host::Callback fn) = 0;
     virtual void cancel(std::uint64_t handle) = 0;
 };
 
@@ -30,15 +29,17 @@ class Timer {
     ~Timer() { cancel(); }
 
     void bind(Clock* clock) { clock_ = clock; }
-    void start(Time delay, std::function<void()> fn) {
+    void start(Time delay, host::Callback fn) {
         cancel();
         if (clock_ == nullptr || !clock_->running()) {
             return;
         }
         pending_ = true;
-        handle_ = clock_->schedule(delay, [this, fn = std::move(fn)] {
+        fn_ = std::move(fn);
+        handle_ = clock_->schedule(delay, [this] {
             pending_ = false;
             handle_ = 0;
+            host::Callback fn = std::move(fn_); // it may start the timer again
             fn();
         });
     }
@@ -48,11 +49,13 @@ class Timer {
         }
         pending_ = false;
         handle_ = 0;
+        fn_.reset();
     }
     bool pending() const { return pending_; }
 
   private:
     Clock* clock_ = nullptr;
+    host::Callback fn_;
     std::uint64_t handle_ = 0;
     bool pending_ = false;
 };

@@ -86,7 +86,6 @@ Kt735Device::Kt735Device(UsbIdentity identity)
     phoneWire_.bindClock(&clock_);
     miiTimer_.bind(&clock_);
     eepromTimer_.bind(&clock_);
-    rxTimer_.bind(&clock_);
     ethernetWire_.setAdapterSink(
         [this](const WireFrame& f) { return receiveFromWire(Medium::Ethernet, f); });
     phoneWire_.setAdapterSink(
@@ -107,6 +106,10 @@ Kt735Device::~Kt735Device() {
 }
 
 void Kt735Device::buildConfigDescriptor() {
+    if (identity_.configDescriptorBytes) {
+        configDescriptor_ = *identity_.configDescriptorBytes;
+        return;
+    }
     const auto& eps = identity_.endpoints;
     std::vector<std::uint8_t> d = {
         9,
@@ -196,7 +199,6 @@ void Kt735Device::powerUp() {
 void Kt735Device::stopActivity() {
     miiTimer_.cancel();
     eepromTimer_.cancel();
-    rxTimer_.cancel();
     ethernetPhy_.stop();
     ethernetWire_.cancelPending();
     phoneWire_.cancelPending();
@@ -368,6 +370,10 @@ Outcome Kt735Device::standardRequest(const SetupPacket& setup, std::span<std::ui
                 return Outcome::NoAnswer;
             }
             if (identity_.deviceDescriptor == DescriptorAnswer::Empty) {
+                return Outcome::Ok;
+            }
+            if (identity_.deviceDescriptorBytes) {
+                actual = copyOut(data, setup.wLength, *identity_.deviceDescriptorBytes);
                 return Outcome::Ok;
             }
             auto d = deviceDescriptor();
@@ -751,8 +757,14 @@ bool Kt735Device::receiveFromWire(Medium medium, const WireFrame& wf) {
         ++counters_.rxOverflow;
         return true;
     }
-    // Transfer: the frame, its four FCS bytes, two reserved bytes, the status word.
-    std::vector<std::uint8_t> t(frame.begin(), frame.end());
+    // Transfer: the frame, its four FCS bytes, two reserved bytes, the status word. The buffer
+    // comes from the FIFO's spare buffers when one is left from a delivered transfer.
+    std::vector<std::uint8_t> t;
+    if (!rxSpare_.empty()) {
+        t = std::move(rxSpare_.back());
+        rxSpare_.pop_back();
+    }
+    t.assign(frame.begin(), frame.end());
     std::uint32_t fcs = crc32Ethernet(frame);
     if (wf.status & 0x08) {
         fcs = ~fcs;
@@ -781,25 +793,19 @@ void Kt735Device::injectInterrupt(std::vector<std::uint8_t> data) {
     }
 }
 
+// Hands the oldest FIFO entry to each posted bulk-in transfer. The chip streams the FIFO into
+// the transfer's packets as the host polls; how long that takes on the bus is the bus's to say.
 void Kt735Device::kickBulkIn() {
-    if (clock_.port == nullptr || rxTimer_.pending() || rxFifo_.empty() || bulkInEp_ == 0 ||
-        halted(bulkInEp_) || clock_.port->pendingIn(bulkInEp_) == 0) {
-        return;
+    while (clock_.port != nullptr && !rxFifo_.empty() && bulkInEp_ != 0 && !halted(bulkInEp_) &&
+           clock_.port->pendingIn(bulkInEp_) != 0) {
+        RxEntry entry = std::move(rxFifo_.front());
+        rxFifo_.pop_front();
+        ++counters_.bulkInTransfers;
+        clock_.port->completeIn(bulkInEp_, entry.bytes);
+        if (rxSpare_.size() < rxFifoFrames_) {
+            rxSpare_.push_back(std::move(entry.bytes));
+        }
     }
-    std::size_t packets = rxFifo_.front().bytes.size() / 64 + 1;
-    rxTimer_.start(static_cast<Time>(packets) * bulkInPacketTime_, [this] { deliverBulkIn(); });
-}
-
-void Kt735Device::deliverBulkIn() {
-    if (clock_.port == nullptr || rxFifo_.empty() || halted(bulkInEp_) ||
-        clock_.port->pendingIn(bulkInEp_) == 0) {
-        return;
-    }
-    RxEntry entry = std::move(rxFifo_.front());
-    rxFifo_.pop_front();
-    ++counters_.bulkInTransfers;
-    clock_.port->completeIn(bulkInEp_, entry.bytes);
-    kickBulkIn();
 }
 
 void Kt735Device::inPosted(const InRequest& request) {

@@ -103,6 +103,10 @@ struct UsbIdentity {
     std::size_t extraConfigBytes = 0;
     DescriptorAnswer deviceDescriptor = DescriptorAnswer::Normal;
     bool remoteWakeupCapable = true;
+    // Exactly the bytes GET_DESCRIPTOR answers with, instead of those built from the fields
+    // above: any length, malformed allowed (a hostile or broken device).
+    std::optional<std::vector<std::uint8_t>> deviceDescriptorBytes;
+    std::optional<std::vector<std::uint8_t>> configDescriptorBytes;
 };
 
 struct RegisterAccess {
@@ -208,8 +212,6 @@ class Kt735Device : public UsbDevice {
     std::size_t rxFifoDepth() const { return rxFifo_.size(); }
     // Short frames go on the wire padded with zeros to 60 bytes (off: exactly as sent).
     void setAutoPad(bool on) { autoPad_ = on; }
-    // Time the chip needs per 64-byte packet of a bulk-in transfer.
-    void setBulkInPacketTime(Time t) { bulkInPacketTime_ = t; }
     const Counters& counters() const { return counters_; }
 
     // --- Backend: USB state ----------------------------------------------------------------
@@ -237,7 +239,7 @@ class Kt735Device : public UsbDevice {
         UsbPort* port = nullptr;
         Time now() const override { return port != nullptr ? port->now() : 0; }
         bool running() const override { return port != nullptr; }
-        std::uint64_t schedule(Time delay, std::function<void()> fn) override {
+        std::uint64_t schedule(Time delay, host::Callback fn) override {
             return port->schedule(delay, std::move(fn));
         }
         void cancel(std::uint64_t handle) override {
@@ -279,7 +281,6 @@ class Kt735Device : public UsbDevice {
     void linkChanged(Medium medium, bool up);
     void raiseWake(WakeReason reason);
     void kickBulkIn();
-    void deliverBulkIn();
 
     PortClock clock_;
     UsbIdentity identity_;
@@ -314,8 +315,7 @@ class Kt735Device : public UsbDevice {
     };
     std::deque<RxEntry> rxFifo_;
     std::size_t rxFifoFrames_ = 16;
-    Time bulkInPacketTime_ = 50 * host::usb::kMicrosecond;
-    Timer rxTimer_;
+    std::vector<std::vector<std::uint8_t>> rxSpare_; // buffers of delivered entries, for reuse
     std::deque<std::vector<std::uint8_t>> interruptData_;
 
     std::vector<RegisterAccess> registerLog_;

@@ -59,7 +59,12 @@ void Segment::sendToAdapter(std::vector<std::uint8_t> bytes, std::uint16_t statu
 
 void Segment::sendToAdapterAfter(Time delay, std::vector<std::uint8_t> frame,
                                  std::uint16_t status) {
-    std::erase_if(delayed_, [](const auto& t) { return !t->pending(); });
+    // Timers that fired are dropped when the list has doubled since the last sweep, so a burst
+    // of n delayed frames costs O(n), not a rescan of every pending frame per frame.
+    if (delayed_.size() >= 2 * sweptSize_ + 16) {
+        std::erase_if(delayed_, [](const auto& t) { return !t->pending(); });
+        sweptSize_ = delayed_.size();
+    }
     if (clock_ == nullptr || !clock_->running()) {
         sendToAdapter(std::move(frame), status);
         return;

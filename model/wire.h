@@ -81,7 +81,10 @@ class Segment {
     void setChangeListener(std::function<void()> listener) { onChange_ = std::move(listener); }
     void transmitFromAdapter(std::span<const std::uint8_t> frame);
     // Drops frames still on their way to the adapter (the device left the bus).
-    void cancelPending() { delayed_.clear(); }
+    void cancelPending() {
+        delayed_.clear();
+        sweptSize_ = 0;
+    }
 
   protected:
     void changed();
@@ -97,6 +100,7 @@ class Segment {
     bool plugged_ = false;
     std::uint64_t lostToAdapter_ = 0;
     std::vector<std::unique_ptr<Timer>> delayed_;
+    std::size_t sweptSize_ = 0; // delayed_.size() after the last sweep of fired timers
 };
 
 // An Ethernet cable to a link partner that auto-negotiates with the clause 28 base page

@@ -31,26 +31,38 @@ NTSTATUS NTAPI invalidDeviceRequest(PDEVICE_OBJECT, PIRP Irp) {
 } // namespace
 
 IrpRegistry::~IrpRegistry() {
-    for (auto& [irp, info] : live_) {
+    for (auto& [irp, info] : blocks_) {
         std::free(irp);
     }
 }
 
 PIRP IrpRegistry::allocate(CCHAR stackSize, Origin origin) {
-    auto* irp = static_cast<PIRP>(std::malloc(irpBytes(stackSize)));
+    PIRP irp = nullptr;
+    if (free_.size() > kQuarantine) {
+        for (std::size_t i = 0; i + kQuarantine < free_.size(); ++i) {
+            if (blocks_[free_[i]].stackSize == stackSize) {
+                irp = free_[i];
+                free_.erase(free_.begin() + static_cast<std::ptrdiff_t>(i));
+                break;
+            }
+        }
+    }
+    if (irp == nullptr) {
+        irp = static_cast<PIRP>(std::malloc(irpBytes(stackSize)));
+    }
     IoInitializeIrp(irp, static_cast<USHORT>(irpBytes(stackSize)), stackSize);
-    freed_.erase(irp);
-    live_[irp] = Info{origin, false, ++serial_};
+    blocks_[irp] = Info{origin, false, ++serial_, true, stackSize};
+    ++live_;
     return irp;
 }
 
 void IrpRegistry::free(PIRP irp, const char* call) {
-    auto it = live_.find(irp);
-    if (it == live_.end()) {
-        world().verifier().report(freed_.count(irp) ? rule::kIrpDoubleFree : rule::kIrpUnknown,
-                                  call,
-                                  freed_.count(irp) ? "IRP " + hex(irp) + " was already freed"
-                                                    : "IRP " + hex(irp) + " was never allocated");
+    auto it = blocks_.find(irp);
+    if (it == blocks_.end() || !it->second.live) {
+        bool freed = it != blocks_.end();
+        world().verifier().report(freed ? rule::kIrpDoubleFree : rule::kIrpUnknown, call,
+                                  freed ? "IRP " + hex(irp) + " was already freed"
+                                        : "IRP " + hex(irp) + " was never allocated");
         return;
     }
     if (it->second.inFlight) {
@@ -59,32 +71,39 @@ void IrpRegistry::free(PIRP irp, const char* call) {
                                       " is still with a lower driver (not completed)");
         return;
     }
-    live_.erase(it);
-    freed_.insert(irp);
+    it->second.live = false;
+    --live_;
     std::memset(irp, 0xDF, irp->Size);
-    std::free(irp);
+    free_.push_back(irp);
+    if (free_.size() > kMaxFree) {
+        PIRP oldest = free_.front();
+        free_.erase(free_.begin());
+        blocks_.erase(oldest);
+        std::free(oldest);
+    }
 }
 
 IrpRegistry::Info* IrpRegistry::find(PIRP irp) {
-    auto it = live_.find(irp);
-    return it == live_.end() ? nullptr : &it->second;
+    auto it = blocks_.find(irp);
+    return it == blocks_.end() || !it->second.live ? nullptr : &it->second;
 }
 
 IrpRegistry::Info* IrpRegistry::check(PIRP irp, const char* call) {
-    auto it = live_.find(irp);
-    if (it != live_.end()) {
+    auto it = blocks_.find(irp);
+    if (it != blocks_.end() && it->second.live) {
         return &it->second;
     }
-    world().verifier().report(freed_.count(irp) ? rule::kIrpUseAfterFree : rule::kIrpUnknown, call,
-                              freed_.count(irp) ? "IRP " + hex(irp) + " was freed"
-                                                : "IRP " + hex(irp) + " was never allocated");
+    bool freed = it != blocks_.end();
+    world().verifier().report(freed ? rule::kIrpUseAfterFree : rule::kIrpUnknown, call,
+                              freed ? "IRP " + hex(irp) + " was freed"
+                                    : "IRP " + hex(irp) + " was never allocated");
     return nullptr;
 }
 
 std::size_t IrpRegistry::liveCount(Origin origin) const {
     std::size_t n = 0;
-    for (const auto& [irp, info] : live_) {
-        n += info.origin == origin ? 1 : 0;
+    for (const auto& [irp, info] : blocks_) {
+        n += info.live && info.origin == origin ? 1 : 0;
     }
     return n;
 }

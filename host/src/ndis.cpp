@@ -14,7 +14,6 @@ namespace host::ndis {
 namespace {
 
 constexpr ULONG kUnwritten = 0xFFFFFFFFu;
-constexpr std::size_t kRetiredSendsKept = 4096;
 constexpr std::uint32_t kConfigMagic = 0x4E434647; // "NCFG"
 
 std::string hexValue(std::uint64_t v) {
@@ -101,12 +100,26 @@ NTSTATUS passDown(PDEVICE_OBJECT lower, PIRP irp) {
 
 // ---- the recording protocol -----------------------------------------------------------------
 
+template <class T>
+void RecordingProtocol::keep(std::vector<T>& entries, T entry) {
+    if (entries.size() >= limit_) {
+        entries.erase(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(limit_ / 2));
+    }
+    entries.push_back(std::move(entry));
+}
+
 void RecordingProtocol::receive(Adapter&, const std::vector<std::uint8_t>& frame,
                                 NDIS_STATUS packetStatus) {
-    received.push_back({frame, packetStatus, lastHeaderSize, host::world().now()});
+    ++receivedCount;
+    if (recording_) {
+        keep(received, Received{frame, packetStatus, lastHeaderSize, host::world().now()});
+    }
 }
 void RecordingProtocol::sendComplete(Adapter&, std::uint64_t sendId, NDIS_STATUS status) {
-    sendCompletions.push_back({sendId, status, host::world().now()});
+    ++sendCompletionCount;
+    if (recording_) {
+        keep(sendCompletions, SendCompletion{sendId, status, host::world().now()});
+    }
 }
 void RecordingProtocol::sendResourcesAvailable(Adapter&) {
     resourcesAvailable.push_back(host::world().now());
@@ -127,12 +140,13 @@ void RecordingProtocol::clear() {
 
 // ---- adapters -------------------------------------------------------------------------------
 
-// A packet NDIS builds for a send on behalf of a protocol: the packet with its out-of-band
-// area, the buffers and each buffer's own copy of its part of the frame.
+// A packet NDIS builds for a send on behalf of a protocol: the send's record, the packet with
+// its out-of-band area, the buffers and each buffer's own copy of its part of the frame. Reused
+// for later sends once retired, buffers and copies included.
 struct Adapter::HostPacket {
-    std::uint64_t id = 0;
+    SendRecord record;
     std::vector<std::uint64_t> storage;
-    std::vector<std::unique_ptr<MDL>> buffers;
+    std::vector<MDL> buffers;
     std::vector<std::vector<std::uint8_t>> chunks;
     PNDIS_PACKET packet() { return reinterpret_cast<PNDIS_PACKET>(storage.data()); }
 };
@@ -141,13 +155,6 @@ Adapter::Adapter(Library& library, PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
     : library_(library), driver_(driver), pdo_(pdo) {}
 
 Adapter::~Adapter() = default;
-
-void Adapter::deliver(const std::function<void(Protocol&)>& fn) {
-    fn(log_);
-    if (protocol_ != nullptr) {
-        fn(*protocol_);
-    }
-}
 
 NDIS_STATUS Adapter::initialize() {
     const Library::Miniport* miniport = library_.miniport(driver_);
@@ -196,9 +203,8 @@ void Adapter::halt() {
     stopHangCheck();
     // NDIS has every indicated packet returned before it halts the miniport.
     while (!heldPackets_.empty()) {
-        auto it = heldPackets_.begin();
-        host::world().scheduler().cancel(it->second);
-        PNDIS_PACKET packet = it->first;
+        auto [packet, event] = heldPackets_.front();
+        host::world().scheduler().cancel(event);
         returnPacket(packet);
     }
     const Library::Miniport* miniport = library_.miniport(driver_);
@@ -256,10 +262,11 @@ void Adapter::checkAtHalt() {
             ++it;
         }
     }
-    for (auto& [id, send] : sends_) {
+    for (auto& hp : livePackets_) {
+        SendRecord& send = hp->record;
         if (send.returnedYet && send.returned == NDIS_STATUS_PENDING && !send.completed) {
             report(rule::kSendNeverCompleted, call,
-                   "send " + std::to_string(id) + " (" + std::to_string(send.frame.size()) +
+                   "send " + std::to_string(send.id) + " (" + std::to_string(send.frame.size()) +
                        " bytes) returned NDIS_STATUS_PENDING and was never completed");
             send.completed = true;
             send.completionStatus = NDIS_STATUS_FAILURE;
@@ -391,39 +398,54 @@ Adapter::SendResult Adapter::send(std::span<const std::uint8_t> frame,
         return {0, NDIS_STATUS_NOT_SUPPORTED};
     }
 
-    auto hp = std::make_unique<HostPacket>();
+    std::unique_ptr<HostPacket> hp;
+    if (!sparePackets_.empty()) {
+        hp = std::move(sparePackets_.back());
+        sparePackets_.pop_back();
+    } else {
+        hp = std::make_unique<HostPacket>();
+    }
     auto [bytes, oobOffset] = Library::packetLayout(4 * sizeof(PVOID));
     hp->storage.assign((bytes + 7) / 8, 0);
     PNDIS_PACKET packet = hp->packet();
     packet->Private.NdisPacketOobOffset = static_cast<USHORT>(oobOffset);
     packet->Private.NdisPacketFlags = 0;
-    std::size_t offset = 0;
-    auto addBuffer = [&](std::size_t length) {
-        hp->chunks.emplace_back(frame.begin() + static_cast<std::ptrdiff_t>(offset),
-                                frame.begin() + static_cast<std::ptrdiff_t>(offset + length));
-        offset += length;
-        auto mdl = std::make_unique<MDL>();
-        mdl->Size = sizeof(MDL);
-        mdl->StartVa = hp->chunks.back().data();
-        mdl->MappedSystemVa = mdl->StartVa;
-        mdl->ByteCount = static_cast<ULONG>(length);
-        PNDIS_BUFFER buffer = mdl.get();
-        hp->buffers.push_back(std::move(mdl));
-        NdisChainBufferAtBack(packet, buffer);
-    };
-    for (std::size_t length : split) {
-        addBuffer(std::min(length, frame.size() - offset));
+    // The buffer lengths: those of `split` while the frame lasts, then the rest in one.
+    std::size_t count = 0;
+    for (std::size_t offset = 0, i = 0; i <= split.size(); ++i) {
+        if (i < split.size() || offset < frame.size() || split.empty()) {
+            ++count;
+            offset += i < split.size() ? std::min(split[i], frame.size() - offset) : 0;
+        }
     }
-    if (offset < frame.size() || split.empty()) {
-        addBuffer(frame.size() - offset);
+    hp->buffers.assign(count, MDL{});
+    hp->chunks.resize(std::max(hp->chunks.size(), count));
+    std::size_t offset = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::size_t length =
+            i < split.size() ? std::min(split[i], frame.size() - offset) : frame.size() - offset;
+        std::vector<std::uint8_t>& chunk = hp->chunks[i];
+        chunk.assign(frame.begin() + static_cast<std::ptrdiff_t>(offset),
+                     frame.begin() + static_cast<std::ptrdiff_t>(offset + length));
+        offset += length;
+        MDL& mdl = hp->buffers[i];
+        mdl.Size = sizeof(MDL);
+        mdl.StartVa = chunk.data();
+        mdl.MappedSystemVa = mdl.StartVa;
+        mdl.ByteCount = static_cast<ULONG>(length);
+        NdisChainBufferAtBack(packet, &mdl);
     }
 
     std::uint64_t id = nextSendId_++;
-    hp->id = id;
-    SendRecord& record = sends_[id];
-    record.id = id;
+    SendRecord& record = hp->record;
     record.frame.assign(frame.begin(), frame.end());
-    livePackets_[packet] = std::move(hp);
+    record.id = id;
+    record.returned = NDIS_STATUS_PENDING;
+    record.returnedYet = false;
+    record.completed = false;
+    record.completedInsideSend = false;
+    record.completionStatus = NDIS_STATUS_SUCCESS;
+    livePackets_.push_back(std::move(hp));
 
     NDIS_STATUS status = NDIS_STATUS_FAILURE;
     if (sendHandler != nullptr) {
@@ -439,10 +461,7 @@ Adapter::SendResult Adapter::send(std::span<const std::uint8_t> frame,
     if (status == NDIS_STATUS_PENDING) {
         if (record.completed) {
             // Completed inside MiniportSend before it returned NDIS_STATUS_PENDING: legal.
-            auto it = livePackets_.find(packet);
-            retiredIds_[packet] = id;
-            retiredPackets_.push_back(std::move(it->second));
-            livePackets_.erase(it);
+            retire(packet);
         }
     } else {
         if (record.completedInsideSend) {
@@ -456,28 +475,47 @@ Adapter::SendResult Adapter::send(std::span<const std::uint8_t> frame,
             record.completionStatus = status;
             deliver([&](Protocol& p) { p.sendComplete(*this, id, status); });
         }
-        auto it = livePackets_.find(packet);
-        retiredIds_[packet] = id;
-        retiredPackets_.push_back(std::move(it->second));
-        livePackets_.erase(it);
-    }
-    while (retiredPackets_.size() > kRetiredSendsKept) {
-        retiredIds_.erase(retiredPackets_.front()->packet());
-        retiredPackets_.pop_front();
+        retire(packet);
     }
     return {id, status};
 }
 
+Adapter::HostPacket* Adapter::findLive(PNDIS_PACKET packet) const {
+    for (const auto& hp : livePackets_) {
+        if (hp->packet() == packet) {
+            return hp.get();
+        }
+    }
+    return nullptr;
+}
+
+// Moves a packet whose send is over from the live list to the ring of retired ones; the ring's
+// oldest goes to the spares.
+void Adapter::retire(PNDIS_PACKET packet) {
+    auto it = std::find_if(livePackets_.begin(), livePackets_.end(),
+                           [packet](const auto& hp) { return hp->packet() == packet; });
+    std::unique_ptr<HostPacket> hp = std::move(*it);
+    livePackets_.erase(it);
+    if (retiredPackets_.size() < kRetiredSendsKept) {
+        retiredPackets_.push_back(std::move(hp));
+        return;
+    }
+    sparePackets_.push_back(std::move(retiredPackets_[retiredNext_]));
+    retiredPackets_[retiredNext_] = std::move(hp);
+    retiredNext_ = (retiredNext_ + 1) % kRetiredSendsKept;
+}
+
 void Adapter::sendComplete(PNDIS_PACKET packet, NDIS_STATUS status) {
-    auto live = livePackets_.find(packet);
-    if (live == livePackets_.end()) {
-        auto retired = retiredIds_.find(packet);
-        if (retired == retiredIds_.end()) {
+    HostPacket* live = findLive(packet);
+    if (live == nullptr) {
+        auto retired = std::find_if(retiredPackets_.begin(), retiredPackets_.end(),
+                                    [packet](const auto& hp) { return hp->packet() == packet; });
+        if (retired == retiredPackets_.end()) {
             report(rule::kSendCompleteUnpended, "NdisMSendComplete",
                    "packet " + pointer(packet) + " was never sent to this adapter");
             return;
         }
-        const SendRecord& record = sends_[retired->second];
+        const SendRecord& record = (*retired)->record;
         if (record.returned != NDIS_STATUS_PENDING) {
             report(rule::kSendCompleteUnpended, "NdisMSendComplete",
                    "send " + std::to_string(record.id) + " returned " +
@@ -489,7 +527,7 @@ void Adapter::sendComplete(PNDIS_PACKET packet, NDIS_STATUS status) {
         }
         return;
     }
-    SendRecord& record = sends_[live->second->id];
+    SendRecord& record = live->record;
     if (record.completed) {
         report(rule::kSendCompleteTwice, "NdisMSendComplete",
                "send " + std::to_string(record.id) + " was already completed");
@@ -501,21 +539,26 @@ void Adapter::sendComplete(PNDIS_PACKET packet, NDIS_STATUS status) {
     if (!record.returnedYet) {
         record.completedInsideSend = true;
     } else {
-        retiredIds_[packet] = id;
-        retiredPackets_.push_back(std::move(live->second));
-        livePackets_.erase(live);
+        retire(packet);
     }
     deliver([&](Protocol& p) { p.sendComplete(*this, id, status); });
 }
 
 const Adapter::SendRecord* Adapter::sendRecord(std::uint64_t id) const {
-    auto it = sends_.find(id);
-    return it == sends_.end() ? nullptr : &it->second;
+    for (const auto* list : {&livePackets_, &retiredPackets_}) {
+        for (const auto& hp : *list) {
+            if (hp->record.id == id) {
+                return &hp->record;
+            }
+        }
+    }
+    return nullptr;
 }
 
 std::size_t Adapter::sendsOutstanding() const {
     std::size_t n = 0;
-    for (const auto& [id, send] : sends_) {
+    for (const auto& hp : livePackets_) {
+        const SendRecord& send = hp->record;
         n += send.returnedYet && send.returned == NDIS_STATUS_PENDING && !send.completed ? 1 : 0;
     }
     return n;

@@ -1,5 +1,6 @@
 // NDIS packets and buffers: packet pools of fixed size, buffer pools, and the receive indication
 // with NDIS's copy of the data and the later return of kept packets.
+#include <algorithm>
 #include <sstream>
 
 #include "host/kernel.h"
@@ -38,12 +39,14 @@ void Adapter::indicateReceive(PPNDIS_PACKET packets, UINT count) {
                    "packet " + pointer(packet) + " was not allocated from a packet pool");
             continue;
         }
-        if (heldPackets_.count(packet) != 0) {
+        if (std::any_of(heldPackets_.begin(), heldPackets_.end(),
+                        [packet](const auto& held) { return held.first == packet; })) {
             report(rule::kPacketMisuse, "NdisMIndicateReceivePacket",
                    "packet " + pointer(packet) + " is indicated again before NDIS has returned it");
             continue;
         }
-        std::vector<std::uint8_t> frame;
+        std::vector<std::uint8_t>& frame = indicated_;
+        frame.clear();
         std::size_t walked = 0;
         for (PNDIS_BUFFER b = packet->Private.Head; b != nullptr; b = b->Next) {
             if (++walked > kMaxBuffersPerPacket) {
@@ -67,13 +70,14 @@ void Adapter::indicateReceive(PPNDIS_PACKET packets, UINT count) {
                    "miniport has no ReturnPacketHandler");
             continue;
         }
-        heldPackets_[packet] = host::world().scheduler().after(
-            0, [this, packet] { returnPacket(packet); }, "MiniportReturnPacket");
+        heldPackets_.emplace_back(
+            packet, host::world().scheduler().after(
+                        0, [this, packet] { returnPacket(packet); }, "MiniportReturnPacket"));
     }
 }
 
 void Adapter::returnPacket(PNDIS_PACKET packet) {
-    heldPackets_.erase(packet);
+    std::erase_if(heldPackets_, [packet](const auto& held) { return held.first == packet; });
     const Library::Miniport* miniport = library_.miniport(driver_);
     if (miniport == nullptr || miniport->chars.Ndis40Chars.ReturnPacketHandler == nullptr) {
         return;

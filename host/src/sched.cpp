@@ -1,5 +1,7 @@
 #include "host/sched.h"
 
+#include <cstdlib>
+
 #include "host/kernel.h"
 #include "host/verifier.h"
 #include "host/world.h"
@@ -11,50 +13,135 @@ Time Scheduler::now() const {
     return now_;
 }
 
-EventId Scheduler::at(Time when, std::function<void()> fn, std::string what, Level level,
-                      bool background) {
+Scheduler::Slot* Scheduler::find(EventId id) {
+    std::size_t index = id & ((1u << kSlotBits) - 1);
+    if (index >= slots_.size() || slots_[index].sequence == 0 ||
+        slots_[index].sequence != id >> kSlotBits) {
+        return nullptr;
+    }
+    return &slots_[index];
+}
+
+const Scheduler::Slot* Scheduler::find(EventId id) const {
+    return const_cast<Scheduler*>(this)->find(id);
+}
+
+bool Scheduler::before(std::uint32_t a, std::uint32_t b) const {
+    const Slot& x = slots_[a];
+    const Slot& y = slots_[b];
+    return x.when != y.when ? x.when < y.when : x.sequence < y.sequence;
+}
+
+void Scheduler::place(std::size_t position, std::uint32_t slot) {
+    heap_[position] = slot;
+    slots_[slot].position = static_cast<std::uint32_t>(position);
+}
+
+void Scheduler::siftUp(std::size_t position) {
+    std::uint32_t slot = heap_[position];
+    while (position > 0) {
+        std::size_t parent = (position - 1) / 2;
+        if (!before(slot, heap_[parent])) {
+            break;
+        }
+        place(position, heap_[parent]);
+        position = parent;
+    }
+    place(position, slot);
+}
+
+void Scheduler::siftDown(std::size_t position) {
+    std::uint32_t slot = heap_[position];
+    std::size_t n = heap_.size();
+    for (;;) {
+        std::size_t child = 2 * position + 1;
+        if (child >= n) {
+            break;
+        }
+        if (child + 1 < n && before(heap_[child + 1], heap_[child])) {
+            ++child;
+        }
+        if (!before(heap_[child], slot)) {
+            break;
+        }
+        place(position, heap_[child]);
+        position = child;
+    }
+    place(position, slot);
+}
+
+void Scheduler::removeAt(std::size_t position) {
+    std::uint32_t slot = heap_[position];
+    std::uint32_t last = heap_.back();
+    heap_.pop_back();
+    if (position < heap_.size()) {
+        place(position, last);
+        siftDown(position);
+        siftUp(slots_[last].position);
+    }
+    Slot& s = slots_[slot];
+    if (!s.background) {
+        --foreground_;
+    }
+    s.sequence = 0;
+    s.position = kNoPosition;
+    s.fn.reset();
+    free_.push_back(slot);
+}
+
+EventId Scheduler::at(Time when, Callback fn, const char* what, Level level, bool background) {
     std::lock_guard lock(mutex_);
     if (when < now_) {
         when = now_;
     }
-    EventId id = nextId_++;
-    queue_.emplace(std::make_pair(when, id),
-                   Event{id, std::move(fn), std::move(what), level, background});
-    index_.emplace(id, when);
+    std::uint32_t index;
+    if (!free_.empty()) {
+        index = free_.back();
+        free_.pop_back();
+    } else {
+        if (slots_.size() >= (std::size_t{1} << kSlotBits)) {
+            std::abort(); // more than 16 M events pending at once: a runaway
+        }
+        index = static_cast<std::uint32_t>(slots_.size());
+        slots_.emplace_back();
+    }
+    Slot& s = slots_[index];
+    s.when = when;
+    s.sequence = nextSequence_++;
+    s.fn = std::move(fn);
+    s.what = what;
+    s.level = level;
+    s.background = background;
     if (!background) {
         ++foreground_;
     }
-    return id;
+    heap_.push_back(index);
+    siftUp(heap_.size() - 1);
+    return s.sequence << kSlotBits | index;
 }
 
-EventId Scheduler::after(Time delay, std::function<void()> fn, std::string what, Level level,
-                         bool background) {
-    return at(now() + (delay < 0 ? 0 : delay), std::move(fn), std::move(what), level, background);
+EventId Scheduler::after(Time delay, Callback fn, const char* what, Level level, bool background) {
+    return at(now() + (delay < 0 ? 0 : delay), std::move(fn), what, level, background);
 }
 
 bool Scheduler::cancel(EventId id) {
     std::lock_guard lock(mutex_);
-    auto it = index_.find(id);
-    if (it == index_.end()) {
+    Slot* s = find(id);
+    if (s == nullptr) {
         return false;
     }
-    auto q = queue_.find(std::make_pair(it->second, id));
-    if (!q->second.background) {
-        --foreground_;
-    }
-    queue_.erase(q);
-    index_.erase(it);
+    removeAt(s->position);
     return true;
 }
 
 bool Scheduler::pending(EventId id) const {
     std::lock_guard lock(mutex_);
-    return index_.count(id) != 0;
+    return find(id) != nullptr;
 }
 
 Time Scheduler::nextDue() const {
     std::lock_guard lock(mutex_);
-    return queue_.empty() ? kForever : queue_.begin()->first.first;
+    return heap_.empty() ? kForever : slots_[heap_.front()].when;
 }
 
 bool Scheduler::hasForegroundWork() const {
@@ -62,30 +149,36 @@ bool Scheduler::hasForegroundWork() const {
     return foreground_ != 0;
 }
 
-bool Scheduler::step(Time limit) {
-    Event event;
-    {
-        std::lock_guard lock(mutex_);
-        if (queue_.empty() || queue_.begin()->first.first > limit) {
-            return false;
-        }
-        auto it = queue_.begin();
-        now_ = it->first.first;
-        event = std::move(it->second);
-        queue_.erase(it);
-        index_.erase(event.id);
-        if (!event.background) {
-            --foreground_;
-        }
-        ++eventsRun_;
-    }
-    runEvent(event);
-    return true;
+std::size_t Scheduler::pendingCount() const {
+    std::lock_guard lock(mutex_);
+    return heap_.size();
 }
 
-void Scheduler::runEvent(Event& event) {
-    KIRQL irql = event.level == Level::Dispatch ? DISPATCH_LEVEL : PASSIVE_LEVEL;
-    callDriverAt(irql, event.what.empty() ? "scheduled event" : event.what.c_str(), event.fn);
+std::size_t Scheduler::poolSize() const {
+    std::lock_guard lock(mutex_);
+    return slots_.size();
+}
+
+bool Scheduler::step(Time limit) {
+    Callback fn;
+    const char* what;
+    Level level;
+    {
+        std::lock_guard lock(mutex_);
+        if (heap_.empty() || slots_[heap_.front()].when > limit) {
+            return false;
+        }
+        Slot& s = slots_[heap_.front()];
+        now_ = s.when;
+        fn = std::move(s.fn);
+        what = s.what;
+        level = s.level;
+        removeAt(0);
+        ++eventsRun_;
+    }
+    KIRQL irql = level == Level::Dispatch ? DISPATCH_LEVEL : PASSIVE_LEVEL;
+    callDriverAt(irql, what == nullptr ? "scheduled event" : what, [&fn] { fn(); });
+    return true;
 }
 
 void Scheduler::advanceTo(Time until) {

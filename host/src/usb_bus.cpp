@@ -111,10 +111,13 @@ Bus::Bus() {
 
 Bus::~Bus() {
     if (World::exists()) {
-        for (auto& [irp, t] : transfers_) {
+        for (auto& t : transfers_) {
             if (t->event != 0) {
                 world().scheduler().cancel(t->event);
             }
+        }
+        if (frameEvent_ != 0) {
+            world().scheduler().cancel(frameEvent_);
         }
     }
     transfers_.clear();
@@ -186,7 +189,7 @@ Time Bus::now() const {
     return world().now();
 }
 
-std::uint64_t Bus::schedule(Time delay, std::function<void()> fn) {
+std::uint64_t Bus::schedule(Time delay, Callback fn) {
     return world().scheduler().after(delay, std::move(fn), "usb device");
 }
 
@@ -195,17 +198,23 @@ void Bus::cancelScheduled(std::uint64_t handle) {
 }
 
 std::size_t Bus::pendingIn(std::uint8_t endpoint) const {
-    auto it = inQueues_.find(endpoint);
-    return it == inQueues_.end() ? 0 : it->second.size();
+    std::size_t n = 0;
+    for (const auto& t : transfers_) {
+        n += t->state == State::Queued && t->endpoint == endpoint ? 1 : 0;
+    }
+    return n;
 }
 
 bool Bus::completeIn(std::uint8_t endpoint, std::span<const std::uint8_t> data, Outcome outcome) {
-    auto q = inQueues_.find(endpoint);
-    if (q == inQueues_.end() || q->second.empty()) {
+    // transfers_ is in submission order: the first queued one is the oldest.
+    auto q = std::find_if(transfers_.begin(), transfers_.end(), [endpoint](const auto& t) {
+        return t->state == State::Queued && t->endpoint == endpoint;
+    });
+    if (q == transfers_.end()) {
         return false;
     }
-    Transfer& t = *q->second.front();
-    q->second.pop_front();
+    Transfer& t = **q;
+    t.state = State::Scheduled;
     switch (outcome) {
     case Outcome::Ok:
         t.moved = std::min(data.size(), t.requested);
@@ -226,7 +235,17 @@ bool Bus::completeIn(std::uint8_t endpoint, std::span<const std::uint8_t> data, 
         t.result = USBD_STATUS_DEV_NOT_RESPONDING;
         break;
     }
-    if (t.inDispatch && timing_.inlineCompletion && t.extraDelay == 0) {
+    if (!timing_.fixed()) {
+        // The data packets, and the zero-length packet that ends a transfer short of its buffer
+        // on a packet boundary; a handshake alone (STALL, no answer) takes one slot.
+        std::size_t mp = t.maxPacket;
+        t.packetsLeft =
+            !USBD_SUCCESS(*t.result) ? 1
+            : t.moved < t.requested
+                ? static_cast<std::uint32_t>(t.moved / mp + 1)
+                : static_cast<std::uint32_t>(std::max<std::size_t>(1, (t.moved + mp - 1) / mp));
+        putOnBus(t);
+    } else if (t.inDispatch && timing_.inlineCompletion && t.extraDelay == 0) {
         t.state = State::Ready; // the dispatch routine completes it before it returns
     } else {
         scheduleCompletion(t, timing_.bulkIn + t.extraDelay);
@@ -264,6 +283,9 @@ USBD_STATUS Bus::describe(PURB urb, Transfer& t) {
     t.function = f;
     auto control = [&](std::uint8_t bm, std::uint8_t request, std::uint16_t value,
                        std::uint16_t index, std::size_t length, PVOID buffer) -> USBD_STATUS {
+        // bMaxPacketSize0 of the device descriptor read at enumeration.
+        t.maxPacket =
+            deviceDescriptor_.size() > 7 && deviceDescriptor_[7] != 0 ? deviceDescriptor_[7] : 8;
         t.setup = SetupPacket{bm, request, value, index, static_cast<std::uint16_t>(length)};
         t.in = (bm & 0x80) != 0;
         t.endpoint = t.in ? 0x80 : 0x00;
@@ -283,6 +305,7 @@ USBD_STATUS Bus::describe(PURB urb, Transfer& t) {
             t.endpoint = p->endpoint;
             t.pipeType = p->type;
             t.interval = p->interval;
+            t.maxPacket = p->maxPacket != 0 ? p->maxPacket : 64;
         }
         return p;
     };
@@ -422,6 +445,10 @@ const Fault* Bus::matchFault(const Transfer& t) {
         if (chosen == nullptr && slot.seen >= m.nth) {
             ++slot.hits;
             chosen = &f;
+            if (onFault) {
+                onFault(f, Request{t.id, now(), -1, t.function, t.endpoint, t.setup, t.in,
+                                   t.requested, t.out, USBD_STATUS_PENDING, STATUS_PENDING});
+            }
         }
     }
     return chosen;
@@ -434,18 +461,17 @@ NTSTATUS Bus::submitUrb(PIRP irp, PURB urb) {
         IofCompleteRequest(irp, IO_NO_INCREMENT);
         return STATUS_INVALID_PARAMETER;
     }
-    auto owned = std::make_unique<Transfer>();
+    auto owned = newTransfer();
     Transfer& t = *owned;
     t.irp = irp;
     t.urb = urb;
     t.id = nextId_++;
     USBD_STATUS invalid = describe(urb, t);
-    record(Request{t.id, now(), -1, t.function, t.endpoint, t.setup, t.in, t.requested, t.out,
-                   USBD_STATUS_PENDING, STATUS_PENDING});
+    record(t);
     if (!USBD_SUCCESS(invalid)) {
         // Rejected before it reaches the bus.
         t.result = invalid;
-        transfers_[irp] = std::move(owned);
+        transfers_.push_back(std::move(owned));
         return complete(t);
     }
     bool bulk = t.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
@@ -467,22 +493,12 @@ NTSTATUS Bus::submitUrb(PIRP irp, PURB urb) {
 }
 
 NTSTATUS Bus::cyclePort(PIRP irp) {
-    auto owned = std::make_unique<Transfer>();
+    auto owned = newTransfer();
     Transfer& t = *owned;
     t.irp = irp;
     t.id = nextId_++;
     t.function = kFunctionCyclePort;
-    record(Request{t.id,
-                   now(),
-                   -1,
-                   t.function,
-                   0,
-                   std::nullopt,
-                   false,
-                   0,
-                   {},
-                   USBD_STATUS_PENDING,
-                   STATUS_PENDING});
+    record(t);
     if (const Fault* f = matchFault(t)) {
         t.fault = f->action;
         t.faultStatus = f->status;
@@ -507,10 +523,10 @@ Time Bus::latencyOf(const Transfer& t) const {
 NTSTATUS Bus::start(std::unique_ptr<Transfer> owned) {
     Transfer& t = *owned;
     PIRP irp = t.irp;
-    transfers_[irp] = std::move(owned);
+    transfers_.push_back(std::move(owned));
     captureSubmit(t);
     t.inDispatch = true;
-    bool inlineOk = timing_.inlineCompletion && t.extraDelay == 0;
+    bool inlineOk = timing_.fixed() && timing_.inlineCompletion && t.extraDelay == 0;
     bool postIn = t.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && t.in && !t.fault;
     if (t.function == URB_FUNCTION_ABORT_PIPE && !t.fault) {
         abortPipe(t, inlineOk);
@@ -519,8 +535,19 @@ NTSTATUS Bus::start(std::unique_ptr<Transfer> owned) {
         t.state = State::Held;
     } else if (postIn) {
         t.state = State::Queued;
-        inQueues_[t.endpoint].push_back(&t);
         device_->inPosted(InRequest{t.id, t.endpoint, t.requested});
+    } else if (!timing_.fixed()) {
+        if (t.setup) {
+            t.stagesLeft = t.requested != 0 ? 3 : 2; // setup, [data,] status
+        } else if (t.function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+            t.stagesLeft = 1; // ABORT_PIPE, CYCLE_PORT: one frame, no packets
+        } else {
+            t.packetsLeft = t.fault == Fault::Action::Stall
+                                ? 1
+                                : static_cast<std::uint32_t>(std::max<std::size_t>(
+                                      1, (t.out.size() + t.maxPacket - 1) / t.maxPacket));
+        }
+        putOnBus(t);
     } else if (inlineOk) {
         execute(t);
         t.state = State::Ready;
@@ -530,13 +557,13 @@ NTSTATUS Bus::start(std::unique_ptr<Transfer> owned) {
         t.event = world().scheduler().after(
             latencyOf(t) + t.extraDelay,
             [this, irp, id] {
-                auto it = transfers_.find(irp);
-                if (it == transfers_.end() || it->second->id != id) {
+                Transfer* found = findTransfer(irp, id);
+                if (found == nullptr) {
                     return;
                 }
-                it->second->event = 0;
-                execute(*it->second);
-                complete(*it->second);
+                found->event = 0;
+                execute(*found);
+                complete(*found);
             },
             "usb transfer");
     }
@@ -701,7 +728,7 @@ void Bus::completeAllWith(USBD_STATUS status, const Transfer* except, bool immed
 void Bus::endTransfers(const std::function<bool(const Transfer&)>& which, USBD_STATUS status,
                        bool aborted, bool immediately) {
     std::vector<Transfer*> ending;
-    for (auto& [irp, t] : transfers_) {
+    for (auto& t : transfers_) {
         if (!t->result && which(*t)) {
             ending.push_back(t.get());
         }
@@ -726,17 +753,33 @@ void Bus::endTransfers(const std::function<bool(const Transfer&)>& which, USBD_S
 void Bus::completeNow(const std::vector<std::pair<PIRP, std::uint64_t>>& keys) {
     // Completion routines run in between: look each transfer up again.
     for (auto [irp, id] : keys) {
-        auto it = transfers_.find(irp);
-        if (it != transfers_.end() && it->second->id == id) {
-            complete(*it->second);
+        if (Transfer* t = findTransfer(irp, id)) {
+            complete(*t);
         }
     }
 }
 
+Bus::Transfer* Bus::findTransfer(PIRP irp, std::uint64_t id) const {
+    for (const auto& t : transfers_) {
+        if (t->irp == irp) {
+            return t->id == id ? t.get() : nullptr;
+        }
+    }
+    return nullptr;
+}
+
+std::unique_ptr<Bus::Transfer> Bus::newTransfer() {
+    if (spare_.empty()) {
+        return std::make_unique<Transfer>();
+    }
+    std::unique_ptr<Transfer> t = std::move(spare_.back());
+    spare_.pop_back();
+    return t;
+}
+
 void Bus::forget(Transfer& t) {
-    if (t.state == State::Queued) {
-        auto& q = inQueues_[t.endpoint];
-        q.erase(std::remove(q.begin(), q.end(), &t), q.end());
+    if (t.state == State::OnBus) {
+        onBus_.erase(std::find(onBus_.begin(), onBus_.end(), &t));
     }
     if (t.event != 0) {
         world().scheduler().cancel(t.event);
@@ -752,23 +795,121 @@ void Bus::scheduleCompletion(Transfer& t, Time delay) {
     t.event = world().scheduler().after(
         delay,
         [this, irp, id] {
-            auto it = transfers_.find(irp);
-            if (it == transfers_.end() || it->second->id != id) {
-                return;
+            if (Transfer* t = findTransfer(irp, id)) {
+                t->event = 0;
+                complete(*t);
             }
-            it->second->event = 0;
-            complete(*it->second);
         },
         "usb completion");
 }
 
+void Bus::putOnBus(Transfer& t) {
+    t.state = State::OnBus;
+    t.readyAt = now();
+    if (!(t.in && t.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)) {
+        // A delayed request reaches the bus (and the device) that much later; a delayed IN
+        // transfer completes that much after its last packet.
+        t.readyAt += t.extraDelay;
+        t.extraDelay = 0;
+    }
+    onBus_.push_back(&t);
+    armFrame();
+}
+
+// Schedules the end of the first frame that one of the transfers on the bus may use, unless
+// an earlier frame end is already scheduled.
+void Bus::armFrame() {
+    if (onBus_.empty()) {
+        return;
+    }
+    Time earliest = kForever;
+    for (const Transfer* t : onBus_) {
+        earliest = std::min(earliest, t->readyAt);
+    }
+    earliest = std::max(earliest, now()); // frames that have begun are spoken for
+    constexpr Time frame = Timing::kFrame;
+    Time end = (earliest + frame - 1) / frame * frame + frame;
+    if (frameEvent_ != 0) {
+        if (frameEventAt_ <= end) {
+            return;
+        }
+        world().scheduler().cancel(frameEvent_);
+    }
+    frameEventAt_ = end;
+    frameEvent_ = world().scheduler().at(
+        end, [this] { endOfFrame(); }, "usb frame");
+}
+
+// The end of a 1 ms frame: gives the frame's packet slots to the transfers that were ready when
+// it started (control stages, then interrupt transfers, then bulk transfers in turn) and
+// completes those that finished in it. Runs at DISPATCH_LEVEL from the scheduler.
+void Bus::endOfFrame() {
+    frameEvent_ = 0;
+    Time start = now() - Timing::kFrame;
+    unsigned budget = Timing::kPacketsPerFrame;
+    finished_.clear();
+    auto ready = [start](const Transfer* t) { return t->readyAt <= start; };
+    auto take = [&budget](unsigned packets) { budget -= std::min(budget, packets); };
+    for (Transfer* t : onBus_) {
+        if (!ready(t) || t->stagesLeft == 0) {
+            continue;
+        }
+        if (t->setup) {
+            bool dataStage = t->requested != 0 && t->stagesLeft == 2;
+            take(dataStage ? static_cast<unsigned>((t->requested + t->maxPacket - 1) / t->maxPacket)
+                           : 1);
+        }
+        --t->stagesLeft;
+    }
+    for (Transfer* t : onBus_) {
+        if (ready(t) && t->pipeType == UsbdPipeTypeInterrupt && t->packetsLeft != 0) {
+            unsigned n = std::min(budget, t->packetsLeft);
+            t->packetsLeft -= n;
+            take(n);
+        }
+    }
+    for (bool moved = true; moved && budget != 0;) {
+        moved = false;
+        for (Transfer* t : onBus_) {
+            if (budget != 0 && ready(t) && t->packetsLeft != 0) {
+                --t->packetsLeft;
+                --budget;
+                moved = true;
+            }
+        }
+    }
+    std::erase_if(onBus_, [this, &ready](Transfer* t) {
+        if (!ready(t) || t->stagesLeft != 0 || t->packetsLeft != 0) {
+            return false;
+        }
+        t->state = State::Scheduled;
+        finished_.emplace_back(t->irp, t->id);
+        return true;
+    });
+    // Completion routines run in between (and may submit, cancel or cycle): look each up again.
+    for (std::size_t i = 0; i < finished_.size(); ++i) {
+        Transfer* t = findTransfer(finished_[i].first, finished_[i].second);
+        if (t == nullptr || t->state != State::Scheduled || t->event != 0) {
+            continue;
+        }
+        execute(*t);
+        if (t->extraDelay != 0) {
+            scheduleCompletion(*t, t->extraDelay);
+        } else {
+            complete(*t);
+        }
+    }
+    armFrame();
+}
+
 VOID NTAPI Bus::cancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
     Bus* bus = fromDevice(device);
-    auto it = bus->transfers_.find(irp);
+    auto it = std::find_if(bus->transfers_.begin(), bus->transfers_.end(),
+                           [irp](const auto& t) { return t->irp == irp; });
     if (it == bus->transfers_.end()) {
         return;
     }
-    Transfer& t = *it->second;
+    Transfer& t = **it;
     bus->forget(t);
     t.result = USBD_STATUS_CANCELED;
     t.moved = 0;
@@ -777,8 +918,9 @@ VOID NTAPI Bus::cancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 NTSTATUS Bus::complete(Transfer& transfer) {
-    auto it = transfers_.find(transfer.irp);
-    std::unique_ptr<Transfer> owned = std::move(it->second);
+    auto it = std::find_if(transfers_.begin(), transfers_.end(),
+                           [&transfer](const auto& t) { return t.get() == &transfer; });
+    std::unique_ptr<Transfer> owned = std::move(*it);
     transfers_.erase(it);
     Transfer& t = *owned;
     forget(t);
@@ -804,7 +946,7 @@ NTSTATUS Bus::complete(Transfer& transfer) {
         r->status = status;
         r->irpStatus = irpStatus;
         if (t.in) {
-            r->data = t.inData;
+            r->data.assign(t.inData.begin(), t.inData.end());
         }
     }
     captureComplete(t);
@@ -813,15 +955,32 @@ NTSTATUS Bus::complete(Transfer& transfer) {
     irp->IoStatus.Status = irpStatus;
     irp->IoStatus.Information = 0;
     IoSetCancelRoutine(irp, nullptr);
-    owned.reset();
+    if (spare_.size() < 8) {
+        // Keep the buffers' capacity for the next transfer.
+        std::vector<std::uint8_t> out = std::move(t.out);
+        std::vector<std::uint8_t> inData = std::move(t.inData);
+        t = Transfer{};
+        out.clear();
+        inData.clear();
+        t.out = std::move(out);
+        t.inData = std::move(inData);
+        spare_.push_back(std::move(owned));
+    } else {
+        owned.reset();
+    }
     IofCompleteRequest(irp, IO_NO_INCREMENT);
     return irpStatus;
 }
 
-void Bus::record(Request request) {
-    if (logging_) {
-        log_.push_back(std::move(request));
+void Bus::record(const Transfer& t) {
+    if (!logging_) {
+        return;
     }
+    if (log_.size() >= logLimit_) {
+        log_.erase(log_.begin(), log_.begin() + static_cast<std::ptrdiff_t>(logLimit_ / 2));
+    }
+    log_.push_back(Request{t.id, now(), -1, t.function, t.endpoint, t.setup, t.in, t.requested,
+                           t.out, USBD_STATUS_PENDING, STATUS_PENDING});
 }
 
 Request* Bus::logEntry(const Transfer& t) {

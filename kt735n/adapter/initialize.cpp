@@ -16,13 +16,23 @@
      NDIS_ATTRIBUTE_INTERMEDIATE_DRIVER | NDIS_ATTRIBUTE_DESERIALIZE)
 #define KT735N_CHECK_FOR_HANG_SECONDS 0
 
+// Gives back everything a failed initialization took: the receive packets to their pool before
+// the ledger frees the pools, then every tracked allocation and the Adapter itself.
+// IRQL: PASSIVE_LEVEL. Locks: none; nothing of the adapter is in flight.
+static VOID ReleaseFailedAdapter(Adapter* adapter) {
+    ReleaseReceivePackets(adapter);
+    LedgerReleaseAll(adapter);
+}
+
 // Selects NdisMedium802_3 (the first one in the array), creates the Adapter, declares the
 // attributes, allocates TxLock and RxLock and brings the chip up. When the bring-up fails,
 // everything it took and the Adapter itself go back through the ledger and the result is
 // NDIS_STATUS_RESOURCES. Otherwise registers the shutdown handler, initialises the
-// receive-indicate timer, makes every transmit descriptor available, starts the medium (its
-// result is not looked at: an adapter whose media start found no receive descriptor stays
-// stopped) and sets InitDone. The open-error status is never written.
+// receive-indicate timer, makes every transmit descriptor available, starts the medium and sets
+// InitDone. A media start that fails (no receive descriptor, or the device refused the Control0
+// write that switches receive and transmit on) deregisters the handler, releases everything as
+// a failed bring-up does and reports NDIS_STATUS_RESOURCES: an adapter that can never move a
+// frame is not reported as started. The open-error status is never written.
 // Results: NDIS_STATUS_SUCCESS, NDIS_STATUS_UNSUPPORTED_MEDIA when the array holds no 802.3
 // (nothing is then allocated), the status of the Adapter's allocation when that fails, or
 // NDIS_STATUS_RESOURCES.
@@ -58,9 +68,7 @@ KT735N_PAGED_CODE NDIS_STATUS NTAPI MiniportInitialize(PNDIS_STATUS openErrorSta
     NdisAllocateSpinLock(&adapter->RxLock);
 
     if (BringUpChip(adapter) != KT735N_OK) {
-        // The receive packets go back to their pool before the ledger frees the pools.
-        ReleaseReceivePackets(adapter);
-        LedgerReleaseAll(adapter);
+        ReleaseFailedAdapter(adapter);
         return NDIS_STATUS_RESOURCES;
     }
 
@@ -69,7 +77,13 @@ KT735N_PAGED_CODE NDIS_STATUS NTAPI MiniportInitialize(PNDIS_STATUS openErrorSta
                          IndicateReceivedFrames, adapter);
     adapter->FreeTxCount = (LONG)adapter->TxDescriptorCount;
 
-    StartMedia(adapter);
+    if (StartMedia(adapter) != KT735N_OK) {
+        // Nothing is in flight yet: the media start fails before its first bulk-in transfer,
+        // and the indicate timer has never been set.
+        NdisMDeregisterAdapterShutdownHandler(adapter->MiniportAdapterHandle);
+        ReleaseFailedAdapter(adapter);
+        return NDIS_STATUS_RESOURCES;
+    }
 
     adapter->InitDone = 1;
     return NDIS_STATUS_SUCCESS;

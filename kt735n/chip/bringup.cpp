@@ -63,15 +63,18 @@ ULONG DescriptorBlockLength(ULONG txCount, ULONG rxCount, PULONG length) {
 // Medium auto-detection, for MediaSelect 0: advertise everything on the Ethernet PHY and read
 // the advertisement back; read the phone-line PHY's identifier. An Ethernet PHY that keeps the
 // IEEE 802.3 selector alone picks Ethernet, a phone-line PHY of the 0x5C2x family alone picks
-// the phone line; both or neither leave the choice to IdentifyPhy.
+// the phone line; both or neither leave the choice to IdentifyPhy. Returns 1, or 2 when either
+// read failed (nothing is then decided).
 // IRQL: PASSIVE_LEVEL. Locks: none.
-static VOID DetectMedium(Adapter* adapter) {
+static ULONG DetectMedium(Adapter* adapter) {
     MiiWrite(adapter, PHY_ADDRESS_ETHERNET, MII_ADVERTISEMENT, MII_ADVERTISE_ALL_802_3);
     SleepMicroseconds(ONE_MILLISECOND_US);
     USHORT advertisement = 0;
-    MiiRead(adapter, PHY_ADDRESS_ETHERNET, MII_ADVERTISEMENT, &advertisement);
     USHORT identifier = 0;
-    MiiRead(adapter, PHY_ADDRESS_PHONE_LINE, MII_PHY_ID2, &identifier);
+    if (MiiRead(adapter, PHY_ADDRESS_ETHERNET, MII_ADVERTISEMENT, &advertisement) != KT735N_OK ||
+        MiiRead(adapter, PHY_ADDRESS_PHONE_LINE, MII_PHY_ID2, &identifier) != KT735N_OK) {
+        return KT735N_FAILED;
+    }
 
     BOOLEAN ethernet = (BOOLEAN)((advertisement & MII_SELECTOR_MASK) == MII_SELECTOR_802_3);
     BOOLEAN phoneLine = (BOOLEAN)((identifier & PHONE_LINE_ID_MASK) == PHONE_LINE_ID_5C20);
@@ -80,6 +83,7 @@ static VOID DetectMedium(Adapter* adapter) {
     } else if (ethernet && !phoneLine) {
         adapter->MediaSelect = 1;
     }
+    return KT735N_OK;
 }
 
 // Carves the descriptor block into the transmit descriptors, appended to FreeTxList in block
@@ -115,7 +119,8 @@ static VOID CarveDescriptors(Adapter* adapter, PUCHAR block) {
 // AlivePara is set; then the descriptor block, the free lists and the packet slots.
 //
 // Returns 1, or 2 at the first failure of the USB configuration, the station-address read or
-// write, the multicast write, the registry, the block size (descriptor counts too large for 32
+// write, the multicast write, the registry, a PHY read of the medium detection or
+// identification, the medium-select write, the block size (descriptor counts too large for 32
 // bits) or an allocation. Whatever was allocated is in the ledger; receive packets and buffers
 // already taken have been given back to their pools.
 // IRQL: PASSIVE_LEVEL. Locks: none; TxLock and RxLock are not needed since nothing else can
@@ -172,10 +177,12 @@ ULONG BringUpChip(Adapter* adapter) {
 
     MiiWrite(adapter, PHY_ADDRESS_PHONE_LINE, PHONE_LINE_REGISTER_19,
              PHONE_LINE_REGISTER_19_INITIAL);
-    if (adapter->MediaSelect == 0) {
-        DetectMedium(adapter);
+    if (adapter->MediaSelect == 0 && DetectMedium(adapter) != KT735N_OK) {
+        return KT735N_FAILED;
     }
-    IdentifyPhy(adapter);
+    if (IdentifyPhy(adapter) != KT735N_OK) {
+        return KT735N_FAILED;
+    }
 
     // Starts a read of the Ethernet PHY's status without waiting for it; the value is unused.
     adapter->RegisterWriteBuffer[0] = PHY_ADDRESS_ETHERNET;

@@ -35,8 +35,8 @@
 #define MII_SELECTOR_802_3 0x0001
 
 VOID MiiWrite(Adapter* adapter, UCHAR phyAddress, UCHAR registerNumber, USHORT value);
-VOID MiiRead(Adapter* adapter, UCHAR phyAddress, UCHAR registerNumber, PUSHORT value);
-USHORT EepromReadWord(Adapter* adapter, UCHAR wordAddress);
+ULONG MiiRead(Adapter* adapter, UCHAR phyAddress, UCHAR registerNumber, PUSHORT value);
+ULONG EepromReadWord(Adapter* adapter, UCHAR wordAddress, PUSHORT word);
 ULONG ReadPermanentAddress(Adapter* adapter);
 
 // ---- PHY identification (chip/identify_phy.cpp) -------------------------------------------------

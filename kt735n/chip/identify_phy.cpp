@@ -62,18 +62,20 @@ static VOID ProgramPhoneLinePhy(Adapter* adapter) {
     }
 }
 
-// The link status of a PHY: register 1 read twice, the second reading counting.
+// The link status of a PHY: register 1 read twice, the second reading counting. Returns 1, or 2
+// when either read failed (*status is then not a reading).
 // IRQL: PASSIVE_LEVEL. Locks: none.
-static USHORT ReadPhyStatus(Adapter* adapter, UCHAR phyAddress) {
-    USHORT status = 0;
-    MiiRead(adapter, phyAddress, MII_STATUS, &status);
-    MiiRead(adapter, phyAddress, MII_STATUS, &status);
-    return status;
+static ULONG ReadPhyStatus(Adapter* adapter, UCHAR phyAddress, PUSHORT status) {
+    if (MiiRead(adapter, phyAddress, MII_STATUS, status) != KT735N_OK) {
+        return KT735N_FAILED;
+    }
+    return MiiRead(adapter, phyAddress, MII_STATUS, status);
 }
 
-// Writes the three medium-select registers 0x7F-0x81 for a medium. The result is not examined.
+// Writes the three medium-select registers 0x7F-0x81 for a medium. Returns the write's result:
+// without it the chip moves no frame on the medium chosen.
 // IRQL: PASSIVE_LEVEL. Locks: none.
-static VOID WriteMediumSelect(Adapter* adapter, UCHAR medium) {
+static ULONG WriteMediumSelect(Adapter* adapter, UCHAR medium) {
     if (medium == KT735N_MEDIUM_PHONE_LINE) {
         adapter->RegisterWriteBuffer[0] = 0x34;
         adapter->RegisterWriteBuffer[1] = 0x00;
@@ -83,23 +85,52 @@ static VOID WriteMediumSelect(Adapter* adapter, UCHAR medium) {
         adapter->RegisterWriteBuffer[1] = 0x00;
         adapter->RegisterWriteBuffer[2] = 0x02;
     }
-    WriteRegisters(adapter, MEDIUM_SELECT_LENGTH, MediumSelect);
+    return WriteRegisters(adapter, MEDIUM_SELECT_LENGTH, MediumSelect);
+}
+
+// Reads a PHY's identifier register and, when it holds a valid reading, the PHY's status
+// (programming the phone-line PHY in between when that is the one asked). *link is TRUE when
+// the PHY answered and reports a link. Returns 1, or 2 when a read failed.
+// IRQL: PASSIVE_LEVEL. Locks: none.
+static ULONG ProbeLink(Adapter* adapter, UCHAR phyAddress, UCHAR identifierRegister,
+                       BOOLEAN* link) {
+    *link = FALSE;
+    USHORT value = 0;
+    if (MiiRead(adapter, phyAddress, identifierRegister, &value) != KT735N_OK) {
+        return KT735N_FAILED;
+    }
+    if (!PhyReadingValid(value)) {
+        return KT735N_OK;
+    }
+    if (phyAddress == PHY_ADDRESS_PHONE_LINE) {
+        ProgramPhoneLinePhy(adapter);
+    }
+    USHORT status = 0;
+    if (ReadPhyStatus(adapter, phyAddress, &status) != KT735N_OK) {
+        return KT735N_FAILED;
+    }
+    *link = (BOOLEAN)((status & MII_STATUS_LINK) != 0);
+    return KT735N_OK;
 }
 
 // Decides PhyAddress, ActiveMedium and PhyType from MediaSelect and the PHYs, programs the
 // phone-line PHY for its variant when that medium is chosen, and writes the medium-select
 // registers. MediaSelect 0 waits two seconds and takes the first PHY with a link, Ethernet
 // first; with no link anywhere it leaves the Ethernet PHY in place and writes nothing. A
-// MediaSelect above 2 is treated as Ethernet at 100 Mbit/s half duplex. Returns 1.
+// MediaSelect above 2 is treated as Ethernet at 100 Mbit/s half duplex.
+// Returns 1, or 2 when a PHY read or the medium-select write failed: a medium decided on a
+// stale reading, or never selected on the chip, would leave an adapter that moves no frame.
 // IRQL: PASSIVE_LEVEL. Locks: none.
 ULONG IdentifyPhy(Adapter* adapter) {
     adapter->MediaState = KT735N_MEDIA_CONNECTED;
 
-    USHORT value = 0;
     if (adapter->MediaSelect == 0 || adapter->MediaSelect == 2) {
         adapter->PhyType = PHY_TYPE_UNKNOWN;
-        MiiRead(adapter, PHY_ADDRESS_PHONE_LINE, MII_PHY_ID2, &value);
-        adapter->PhyType = PhoneLinePhyType(value);
+        USHORT identifier = 0;
+        if (MiiRead(adapter, PHY_ADDRESS_PHONE_LINE, MII_PHY_ID2, &identifier) != KT735N_OK) {
+            return KT735N_FAILED;
+        }
+        adapter->PhyType = PhoneLinePhyType(identifier);
     }
 
     UCHAR medium = KT735N_MEDIUM_ETHERNET;
@@ -124,24 +155,20 @@ ULONG IdentifyPhy(Adapter* adapter) {
             SleepMicroseconds(AUTOMATIC_SETTLE_PAUSE_US);
         }
 
+        BOOLEAN link = FALSE;
         adapter->PhyAddress = PHY_ADDRESS_ETHERNET;
-        USHORT status = 0;
-        MiiRead(adapter, PHY_ADDRESS_ETHERNET, MII_PHY_ID1, &value);
-        if (PhyReadingValid(value)) {
-            status = ReadPhyStatus(adapter, PHY_ADDRESS_ETHERNET);
+        if (ProbeLink(adapter, PHY_ADDRESS_ETHERNET, MII_PHY_ID1, &link) != KT735N_OK) {
+            return KT735N_FAILED;
         }
-        if ((status & MII_STATUS_LINK) != 0) {
+        if (link) {
             break;
         }
 
         adapter->PhyAddress = PHY_ADDRESS_PHONE_LINE;
-        status = 0;
-        MiiRead(adapter, PHY_ADDRESS_PHONE_LINE, MII_PHY_ID2, &value);
-        if (PhyReadingValid(value)) {
-            ProgramPhoneLinePhy(adapter);
-            status = ReadPhyStatus(adapter, PHY_ADDRESS_PHONE_LINE);
+        if (ProbeLink(adapter, PHY_ADDRESS_PHONE_LINE, MII_PHY_ID2, &link) != KT735N_OK) {
+            return KT735N_FAILED;
         }
-        if ((status & MII_STATUS_LINK) != 0) {
+        if (link) {
             adapter->ActiveMedium = KT735N_MEDIUM_PHONE_LINE;
             adapter->LinkSpeed = 1;
             adapter->Duplex = 1;
@@ -162,6 +189,5 @@ ULONG IdentifyPhy(Adapter* adapter) {
         break;
     }
 
-    WriteMediumSelect(adapter, medium);
-    return KT735N_OK;
+    return WriteMediumSelect(adapter, medium);
 }

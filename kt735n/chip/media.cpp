@@ -68,12 +68,12 @@ static VOID RawPhyWrite(Adapter* adapter, UCHAR phyAddress, UCHAR registerNumber
     WriteRegisters(adapter, 4, MiiPhyAddress);
 }
 
-// Writes two bytes at a chip register.
+// Writes two bytes at a chip register. Returns the write's result.
 // IRQL: PASSIVE_LEVEL. Locks: none.
-static VOID WriteTwo(Adapter* adapter, USHORT firstRegister, UCHAR first, UCHAR second) {
+static ULONG WriteTwo(Adapter* adapter, USHORT firstRegister, UCHAR first, UCHAR second) {
     adapter->RegisterWriteBuffer[0] = first;
     adapter->RegisterWriteBuffer[1] = second;
-    WriteRegisters(adapter, 2, firstRegister);
+    return WriteRegisters(adapter, 2, firstRegister);
 }
 
 // Reads the PHY status until negotiation is complete: at most 251 readings, each one without
@@ -158,9 +158,11 @@ ULONG SelectSpeedDuplex(Adapter* adapter) {
 // duplex selected, Control1 written with them and the phone-line PHY isolated, or on the phone
 // line the Ethernet PHY isolated; MediaState from the active PHY's link bit; WakeControl;
 // DeviceState 12; flow control unless FlowControl is set; Control0 with receive and transmit
-// enabled, and 1 ms; SET_FEATURE(DEVICE_REMOTE_WAKEUP); the first bulk-in transfer. Failures of
-// the register writes, of the feature request and of the submission are not looked at.
-// Returns KT735N_OK.
+// enabled, and 1 ms; SET_FEATURE(DEVICE_REMOTE_WAKEUP); the first bulk-in transfer.
+// Returns KT735N_OK, or KT735N_FAILED when the Control0 write failed: receive and transmit
+// would stay switched off, so nothing more is sent and the caller fails the start (the
+// descriptor taken goes back with the descriptor block). Failures of the other register
+// writes, of the feature request and of the submission are not looked at here.
 // IRQL: PASSIVE_LEVEL. Locks: takes RxLock (taking the descriptor, and in SubmitBulkIn).
 ULONG StartMedia(Adapter* adapter) {
     WriteTwo(adapter, Control1, CONTROL1_DURING_MEDIA_START, 0x00);
@@ -228,7 +230,10 @@ ULONG StartMedia(Adapter* adapter) {
     }
 
     adapter->Control0Shadow |= CONTROL0_RECEIVE_TRANSMIT;
-    WriteTwo(adapter, Control0, adapter->Control0Shadow, adapter->Control1Shadow);
+    if (WriteTwo(adapter, Control0, adapter->Control0Shadow, adapter->Control1Shadow) !=
+        KT735N_OK) {
+        return KT735N_FAILED;
+    }
     SleepMicroseconds(CONTROL_WRITE_PAUSE_US);
 
     URB urb;

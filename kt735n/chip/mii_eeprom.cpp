@@ -1,8 +1,9 @@
 // The chip's MII and EEPROM windows: one command write, then a bounded poll of the done bit.
 //
-// None of these routines reports a failed USB transfer: a failed read leaves the previous bytes
-// in RegisterReadBuffer, the poll simply runs to its bound, and whatever the buffer holds is
-// taken as the result. Every wait is bounded: at most 4 MII polls, at most 100 EEPROM polls.
+// A failed read leaves the previous bytes in RegisterReadBuffer. The reads therefore report a
+// failed transfer instead of taking those bytes as the PHY's or the EEPROM's answer; the MII
+// write takes the buffer as it is and lets its poll run to its bound. Every wait is bounded: at
+// most 4 MII polls, at most 100 EEPROM polls.
 #include "chip/chip.h"
 #include "usb/registers.h"
 #include "usb/usb.h"
@@ -30,54 +31,75 @@ VOID MiiWrite(Adapter* adapter, UCHAR phyAddress, UCHAR registerNumber, USHORT v
 // Reads one 16-bit MII register of a PHY: [PHY address, 0, 0, 0x40 | register] at 0x25, then
 // reads the whole window (4 bytes at 0x25) up to four times, 100 µs after each read, until the
 // done bit of MiiControl shows. The data bytes of the last read are the result, done or not.
+// Returns 1, or 2 when the command write or a window read failed: the buffer then holds an
+// earlier reading (perhaps of another register, done bit and all), so *value is left alone and
+// the caller must not decide anything on it.
 // IRQL: PASSIVE_LEVEL. Locks: none; the caller owns the register buffers for the sequence.
-VOID MiiRead(Adapter* adapter, UCHAR phyAddress, UCHAR registerNumber, PUSHORT value) {
+ULONG MiiRead(Adapter* adapter, UCHAR phyAddress, UCHAR registerNumber, PUSHORT value) {
     adapter->RegisterWriteBuffer[0] = phyAddress;
     adapter->RegisterWriteBuffer[1] = 0x00;
     adapter->RegisterWriteBuffer[2] = 0x00;
     adapter->RegisterWriteBuffer[3] = (UCHAR)(MII_CONTROL_READ | (registerNumber & 0x1F));
-    WriteRegisters(adapter, 4, MiiPhyAddress);
+    if (WriteRegisters(adapter, 4, MiiPhyAddress) != KT735N_OK) {
+        return KT735N_FAILED;
+    }
 
     for (ULONG reads = 0; reads < MII_POLL_LIMIT; ++reads) {
-        ReadRegisters(adapter, 4, MiiPhyAddress);
+        if (ReadRegisters(adapter, 4, MiiPhyAddress) != KT735N_OK) {
+            return KT735N_FAILED;
+        }
         SleepMicroseconds(MII_POLL_PAUSE_US);
         if ((adapter->RegisterReadBuffer[3] & MII_CONTROL_DONE) != 0) {
             break;
         }
     }
     *value = (USHORT)(adapter->RegisterReadBuffer[2] * 256 + adapter->RegisterReadBuffer[1]);
+    return KT735N_OK;
 }
 
 // Reads one 16-bit EEPROM word: [word address, 0, 0, 0x02] at 0x20, then up to 100 polls of
 // EepromControl (500 µs pause, then a 2-byte read at 0x23) until the ready bit shows, then the
-// data (3 bytes at 0x21). Returns EepromData high × 256 + low, ready or not.
+// data (3 bytes at 0x21). *word is EepromData high × 256 + low, ready or not. Returns 1, or 2
+// when any of the transfers failed (*word is then left alone: the buffer would hold an earlier
+// reading).
 // IRQL: PASSIVE_LEVEL. Locks: none; the caller owns the register buffers for the sequence.
-USHORT EepromReadWord(Adapter* adapter, UCHAR wordAddress) {
+ULONG EepromReadWord(Adapter* adapter, UCHAR wordAddress, PUSHORT word) {
     adapter->RegisterWriteBuffer[0] = wordAddress;
     adapter->RegisterWriteBuffer[1] = 0x00;
     adapter->RegisterWriteBuffer[2] = 0x00;
     adapter->RegisterWriteBuffer[3] = EEPROM_CONTROL_READ;
-    WriteRegisters(adapter, 4, EepromAddress);
+    if (WriteRegisters(adapter, 4, EepromAddress) != KT735N_OK) {
+        return KT735N_FAILED;
+    }
 
     for (ULONG polls = 0; polls < EEPROM_POLL_LIMIT; ++polls) {
         SleepMicroseconds(EEPROM_POLL_PAUSE_US);
-        ReadRegisters(adapter, 2, EepromControl);
+        if (ReadRegisters(adapter, 2, EepromControl) != KT735N_OK) {
+            return KT735N_FAILED;
+        }
         if ((adapter->RegisterReadBuffer[0] & EEPROM_CONTROL_DONE) != 0) {
             break;
         }
     }
-    ReadRegisters(adapter, 3, EepromData);
-    return (USHORT)(adapter->RegisterReadBuffer[1] * 256 + adapter->RegisterReadBuffer[0]);
+    if (ReadRegisters(adapter, 3, EepromData) != KT735N_OK) {
+        return KT735N_FAILED;
+    }
+    *word = (USHORT)(adapter->RegisterReadBuffer[1] * 256 + adapter->RegisterReadBuffer[0]);
+    return KT735N_OK;
 }
 
 // Reads the factory MAC address from EEPROM words 0 to 2, low byte of each word first, into
 // PermanentAddress. Word 3 is read as well and discarded. The address is taken as read: no
-// check for zero, broadcast or group addresses. Returns 1.
+// check for zero, broadcast or group addresses. Returns 1, or 2 at the first word that could
+// not be read (PermanentAddress is then not written).
 // IRQL: PASSIVE_LEVEL. Locks: none; the caller owns the register buffers for the sequence.
 ULONG ReadPermanentAddress(Adapter* adapter) {
     UCHAR words[8];
     for (UCHAR address = 0; address < 4; ++address) {
-        USHORT word = EepromReadWord(adapter, address);
+        USHORT word = 0;
+        if (EepromReadWord(adapter, address, &word) != KT735N_OK) {
+            return KT735N_FAILED;
+        }
         words[address * 2] = (UCHAR)(word & 0xFF);
         words[address * 2 + 1] = (UCHAR)(word >> 8);
     }

@@ -51,8 +51,10 @@ ULONG ConfigureUsbDevice(Adapter* adapter) {
     }
     adapter->IrpStackSize = (UCHAR)(adapter->NextDeviceObject->StackSize + 1);
 
+    // A device that does not answer fails the request and delivers nothing: the descriptor
+    // stays all zero and the check below has the port cycled. Only a timeout ends here.
     if (GetDescriptor(adapter, &urb, DESCRIPTOR_TYPE_DEVICE, adapter->DeviceDescriptor,
-                      sizeof(adapter->DeviceDescriptor)) != KT735N_OK) {
+                      sizeof(adapter->DeviceDescriptor)) == KT735N_TIMED_OUT) {
         return KT735N_FAILED;
     }
     const PUSB_DEVICE_DESCRIPTOR device = (PUSB_DEVICE_DESCRIPTOR)adapter->DeviceDescriptor;

@@ -17,9 +17,9 @@ static ULONG SubmitRegisterRequest(Adapter* adapter, UCHAR request, ULONG direct
 }
 
 // Reads count registers from firstRegister on into RegisterReadBuffer, byte i from register
-// firstRegister + i. Returns 1, or 2 when no request could be built, it timed out, or the run
-// does not fit the buffer. A request the stack fails still returns 1 and leaves the buffer as
-// it was.
+// firstRegister + i. Returns 1, or 2 when no request could be built, the stack or the device
+// failed it, it timed out, or the run does not fit the buffer. After a failure the buffer holds
+// nothing of this read.
 // IRQL: PASSIVE_LEVEL. Locks: none; the caller owns RegisterReadBuffer for the sequence.
 ULONG ReadRegisters(Adapter* adapter, USHORT count, USHORT firstRegister) {
     if (count > sizeof(adapter->RegisterReadBuffer)) {

@@ -11,6 +11,9 @@
 // it. The event and the I/O status block the request completes into live in this frame, so the
 // routine never returns while the request is still with the stack: after a timeout it cancels
 // the request and then waits, without a limit, for the completion the cancel brings.
+// Returns 1 when the request completed with a success status (and, with a URB, the URB's own
+// status is a success too: a device that is gone or an endpoint that stalled fails the URB),
+// 3 after a timeout, 2 otherwise.
 // IRQL: PASSIVE_LEVEL. Locks: none (none may be held: the wait blocks and a completion may run
 // inside IofCallDriver).
 static ULONG SubmitAndWait(Adapter* adapter, ULONG ioControlCode, PURB urb, BOOLEAN pauseFirst) {
@@ -40,23 +43,28 @@ static ULONG SubmitAndWait(Adapter* adapter, ULONG ioControlCode, PURB urb, BOOL
     }
 
     NTSTATUS status = IofCallDriver(target, irp);
-    if (status != STATUS_PENDING) {
-        return KT735N_OK;
+    if (status == STATUS_PENDING) {
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = SYNC_REQUEST_TIMEOUT;
+        status = KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, &timeout);
+        if (status == STATUS_TIMEOUT) {
+            IoCancelIrp(irp);
+            KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, NULL);
+            return KT735N_TIMED_OUT;
+        }
+        status = ioStatus.Status;
     }
-
-    LARGE_INTEGER timeout;
-    timeout.QuadPart = SYNC_REQUEST_TIMEOUT;
-    status = KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, &timeout);
-    if (status == STATUS_TIMEOUT) {
-        IoCancelIrp(irp);
-        KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, NULL);
-        return KT735N_TIMED_OUT;
+    if (!NT_SUCCESS(status)) {
+        return KT735N_FAILED;
+    }
+    if (urb != NULL && !USBD_SUCCESS(urb->UrbHeader.Status)) {
+        return KT735N_FAILED;
     }
     return KT735N_OK;
 }
 
-// Passes one URB to the USB stack and waits for it. The URB's own status is not looked at: a
-// request the stack failed still counts as done.
+// Passes one URB to the USB stack and waits for it. The request counts as done only when both
+// the IRP and the URB completed with a success status.
 // IRQL: PASSIVE_LEVEL. Locks: none.
 ULONG SubmitUrbSync(Adapter* adapter, PURB urb) {
     return SubmitAndWait(adapter, IOCTL_INTERNAL_USB_SUBMIT_URB, urb, FALSE);

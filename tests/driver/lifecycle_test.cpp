@@ -3,6 +3,7 @@
 // with transfers in flight or a device that is gone, and the reset.
 #include <algorithm>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -246,7 +247,7 @@ TEST_F(LifecycleTest, SurpriseRemovalWithTrafficInFlight) {
         ndis().send(frame(200, seed));
     }
     scheduler().runFor(1 * kMillisecond);
-    bus().timing().inlineCompletion = true;
+    bus().setTiming(host::usb::Timing::fixedLatency(/*inlineCompletion=*/true));
     bus().unplug();
     scheduler().runFor(10 * kMillisecond);
     EXPECT_EQ(adapter()->DeviceState, ULONG{KT735N_DEVICE_TRANSFER_FAILED});
@@ -313,5 +314,66 @@ TEST_F(LifecycleTest, ResetClearsOnlyTheStatistics) {
     EXPECT_EQ(a->FreeTxCount, freeTx);
     EXPECT_TRUE(bus().log().empty());
 }
+
+} // namespace
+
+namespace {
+
+using host::usb::Match;
+
+// A start that cannot leave a working adapter fails: the medium never selected on the chip,
+// receive and transmit never switched on, a PHY reading that did not arrive (the stale window
+// or the EEPROM would decide the medium or the address), or the device pulled part-way. Each
+// releases everything.
+struct InitFailure {
+    const char* name;
+    ULONG mediaSelect;
+    std::optional<Fault> fault;
+    host::Time unplugAt = -1;
+};
+
+class InitFailureTest : public LifecycleTest, public testing::WithParamInterface<InitFailure> {};
+
+TEST_P(InitFailureTest, FailsAndReleasesEverything) {
+    const InitFailure& row = GetParam();
+    parameters().set("MediaSel", row.mediaSelect);
+    if (row.fault) {
+        bus().addFault(*row.fault);
+    }
+    if (row.unplugAt >= 0) {
+        scheduler().after(
+            row.unplugAt, [this] { bus().unplug(); }, "unplug");
+    }
+    EXPECT_EQ(start(), NDIS_STATUS_RESOURCES);
+    EXPECT_FALSE(ndis().running());
+    EXPECT_FALSE(ndis().shutdownHandlerRegistered());
+    EXPECT_EQ(bus().outstanding(), 0u);
+}
+
+constexpr USHORT kVendor = URB_FUNCTION_VENDOR_DEVICE;
+const Match kMediumSelect{.function = kVendor, .bRequest = 0xF1, .wIndex = 0x7F};
+const Match kSecondControl0{.function = kVendor, .bRequest = 0xF1, .wIndex = 0x00, .nth = 2};
+const Match kEepromData{.function = kVendor, .bRequest = 0xF0, .wIndex = 0x21};
+Match miiWindowRead(std::uint32_t nth) {
+    return {.function = kVendor, .bRequest = 0xF0, .wIndex = 0x25, .nth = nth};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lifecycle, InitFailureTest,
+    testing::Values(InitFailure{"MediumSelectFails", 1, Fault::failing(kMediumSelect)},
+                    InitFailure{"MediumSelectStalls", 0, Fault::stalling(kMediumSelect)},
+                    InitFailure{"Control0Fails", 1, Fault::failing(kSecondControl0)},
+                    InitFailure{"Control0Hangs", 2, Fault::holding(kSecondControl0)},
+                    InitFailure{"EepromReadFails", 1, Fault::failing(kEepromData)},
+                    InitFailure{"DetectionReadFails", 0, Fault::failing(miiWindowRead(1))},
+                    InitFailure{"PhoneLineIdReadFails", 2, Fault::failing(miiWindowRead(1))},
+                    InitFailure{"EthernetIdReadFails", 0, Fault::failing(miiWindowRead(4))},
+                    InitFailure{"EthernetStatusReadFails", 0, Fault::stalling(miiWindowRead(5))},
+                    InitFailure{"PulledAtOnce", 0, std::nullopt, 0},
+                    InitFailure{"PulledInConfiguration", 1, std::nullopt, 3 * kMillisecond},
+                    InitFailure{"PulledInEeprom", 1, std::nullopt, 20 * kMillisecond},
+                    InitFailure{"PulledInDetection", 0, std::nullopt, kSecond},
+                    InitFailure{"PulledInMediaStart", 0, std::nullopt, 2100 * kMillisecond}),
+    [](const testing::TestParamInfo<InitFailure>& info) { return info.param.name; });
 
 } // namespace

@@ -65,7 +65,9 @@ TEST_F(PhyTest, PollingBoundsWhenDoneNeverComes) {
     device().setEepromWord(5, 0x1234);
     const host::Time start = world().now();
     // The command write cleared the data registers, and the word never arrived.
-    EXPECT_EQ(EepromReadWord(adapter_, 5), 0x0000);
+    USHORT word = 0xABCD;
+    EXPECT_EQ(EepromReadWord(adapter_, 5, &word), ULONG{KT735N_OK});
+    EXPECT_EQ(word, 0x0000);
     expected = {"w 20 05000002"};
     expected.insert(expected.end(), 100, "r 23 2");
     expected.push_back("r 21 3");

@@ -127,8 +127,10 @@ TEST_P(BurstTest, HundredSendsAtOneInstantAllGoOutInOrder) {
     startTransmitting();
     const ULONG count = adapter_->TxDescriptorCount;
     EXPECT_EQ(count, c.descriptors == 0 ? 40u : std::max<ULONG>(c.descriptors, 2));
-    bus_.timing().inlineCompletion = c.inlineCompletion;
-    if (!c.inlineCompletion) {
+    if (c.inlineCompletion) {
+        // Completions inside IofCallDriver need the fixed-latency bus.
+        bus_.setTiming(host::usb::Timing::fixedLatency(/*inlineCompletion=*/true));
+    } else {
         bus_.addFault(Fault::delaying(kBulkOut, kMillisecond));
     }
     const std::size_t perSend = c.length == 62 ? 2 : 1;
@@ -238,7 +240,7 @@ TEST_F(TransmitTest, FreeCountFollowsTheListThroughAnyMix) {
     startTransmitting();
     const std::size_t lengths[] = {62, 100, 126, 42, 1470, 62, 62, 1514, 60};
     for (bool inlineCompletion : {false, true}) {
-        bus_.timing().inlineCompletion = inlineCompletion;
+        bus_.setTiming(host::usb::Timing::fixedLatency(inlineCompletion));
         for (std::size_t i = 0; i < std::size(lengths); i++) {
             ndis_->send(frame(lengths[i], static_cast<std::uint8_t>(i)));
             expectFreeCountMatchesList();
@@ -271,7 +273,7 @@ TEST_F(TransmitTest, DeepQueueAgainstInlineCompletionKeepsTheStackFlat) {
     parameters().set("TxPacketDesc", 48u);
     startTransmitting();
     DepthProbe& probe = device_.ethernet().attach<DepthProbe>();
-    bus_.timing().inlineCompletion = true;
+    bus_.setTiming(host::usb::Timing::fixedLatency(/*inlineCompletion=*/true));
     bus_.addFault(Fault::delaying(kBulkOut, 10 * kMillisecond));
     Frames frames;
     for (std::uint8_t i = 0; i < 41; i++) {

@@ -103,21 +103,21 @@ TEST_F(UsbChannelTest, RegisterAccessesAreVendorRequestsOnTheWire) {
     EXPECT_EQ(device_.reg(TxFlowControl), 0x03);
 }
 
-// The stack fails a read, at once (inside IofCallDriver) or after pending it: the request
-// still counts as done, and the buffer keeps what it held.
-TEST_F(UsbChannelTest, ReadFailedByTheStackReturnsOneWithStaleData) {
+// The stack fails a read, at once (inside IofCallDriver) or after pending it: the URB's status
+// makes the read a failure, and the buffer keeps what it held.
+TEST_F(UsbChannelTest, ReadFailedByTheStackIsAFailure) {
     for (bool inlineCompletion : {true, false}) {
         for (bool stall : {false, true}) {
             SCOPED_TRACE(std::string(inlineCompletion ? "inline " : "pending ") +
                          (stall ? "stall" : "failure"));
-            bus_.timing().inlineCompletion = inlineCompletion;
+            bus_.setTiming(host::usb::Timing::fixedLatency(inlineCompletion));
             Match read{.function = URB_FUNCTION_VENDOR_DEVICE, .bRequest = 0xF0};
             bus_.addFault(stall ? Fault::stalling(read) : Fault::failing(read));
             std::memset(adapter_->RegisterReadBuffer, 0x3C, sizeof(adapter_->RegisterReadBuffer));
             const std::vector<unsigned char> before = readBuffer();
 
             EXPECT_EQ(ReadRegisters(adapter_, STATION_ADDRESS_LENGTH, StationAddress),
-                      ULONG{KT735N_OK});
+                      ULONG{KT735N_FAILED});
             EXPECT_EQ(readBuffer(), before);
             ASSERT_FALSE(bus_.log().empty());
             EXPECT_TRUE(bus_.log().back().done());
@@ -128,8 +128,10 @@ TEST_F(UsbChannelTest, ReadFailedByTheStackReturnsOneWithStaleData) {
 }
 
 // Late answers: 4.9 seconds is in time; 5 seconds is a timeout, after which the request has
-// been cancelled and has completed by the time the routine returns.
+// been cancelled and has completed by the time the routine returns. Fixed latency, so that the
+// answer lands on the exact tick.
 TEST_F(UsbChannelTest, RequestPendingFiveSecondsTimesOutAndIsCompletedOnReturn) {
+    bus_.setTiming(host::usb::Timing::fixedLatency());
     const host::Time latency = bus_.timing().control;
     Match read{.function = URB_FUNCTION_VENDOR_DEVICE, .bRequest = 0xF0};
 

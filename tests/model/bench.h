@@ -24,7 +24,7 @@ struct Completion {
 class FakePort : public UsbPort {
   public:
     Time now() const override { return now_; }
-    std::uint64_t schedule(Time delay, std::function<void()> fn) override {
+    std::uint64_t schedule(Time delay, host::Callback fn) override {
         std::uint64_t id = ++nextId_;
         events_.emplace(std::make_pair(now_ + std::max<Time>(delay, 0), id), std::move(fn));
         return id;
@@ -72,7 +72,7 @@ class FakePort : public UsbPort {
     Time now_ = 0;
     std::uint64_t nextId_ = 0;
     std::uint64_t nextRequest_ = 0;
-    std::map<std::pair<Time, std::uint64_t>, std::function<void()>> events_;
+    std::map<std::pair<Time, std::uint64_t>, host::Callback> events_;
     std::map<std::uint8_t, std::deque<InRequest>> posted_;
 };
 

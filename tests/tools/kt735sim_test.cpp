@@ -131,6 +131,12 @@ bool haveTshark() {
     return std::system("tshark -v >/dev/null 2>&1") == 0;
 }
 
+// What MiniportInitialize returned, or "none" when it never ran.
+std::string initializeStatus(const SimRun& run) {
+    const Json& init = run.json["initialize"];
+    return init.is_object() ? text(init["status"]) : "none";
+}
+
 // MiniportInitialize succeeded in the run.
 #define ASSERT_INITIALIZED(run)                                                                    \
     ASSERT_EQ((run).exit, 0) << (run).err;                                                         \
@@ -220,6 +226,11 @@ TEST_F(Kt735SimTest, ExitStatusesAndMessages) {
         {{"--duration"}, "", 2, "--duration needs a value"},
         {{"--script", "/nonexistent/script.txt"}, "", 2, "cannot read"},
         {{"--script", dir_.string()}, "", 2, "is a directory"},
+        {{"--init-fault", "bulk-in:fail:1"}, "", 2, "the effect is error, stall or hang"},
+        {{"--init-fault", "pool:fail:0"}, "", 2, "N counts from 1"},
+        {{"--config-descriptor", "0902x"}, "", 2, "--config-descriptor: expected hex bytes"},
+        {{}, "at 1s fault pool stall\n", 2, "script.txt:1: fault pool: the effect is fail"},
+        {{}, "at 1s fault disk error 2\n", 2, "script.txt:1: unknown fault target 'disk'"},
         {{"--usb-pcap", path("a").string(), "--plot", path("./a").string()},
          "",
          2,
@@ -283,7 +294,9 @@ TEST_F(Kt735SimTest, HelpVersionAndLists) {
          "inject-bulk-in 024b;query OID_GEN_VENDOR_DESCRIPTION;query OID_PNP_QUERY_POWER 4 04;"
          "set OID_GEN_CURRENT_PACKET_FILTER;hangcheck-off;hangcheck-on;at 4s reset;"
          "at 15s halt;at 3s unplug;at 5s shutdown;at 5s bugcheck;docs/kt735sim-json.md;"
-         "Time base"},
+         "Time base;--init-fault TARGET:EFFECT:N;--init-fault vendor-write:error:5;"
+         "--device-descriptor HEX;--config-descriptor HEX;fault TARGET EFFECT [COUNT];"
+         "at 2s fault bulk-in error;fault pool fail;fault,"},
         {"--version", "KT735N driver 3.06;kt735sim 1."},
         {"--list-oids", "* OID_GEN_LINK_SPEED                   0x00010107;"
                         "  OID_GEN_TRANSPORT_HEADER_OFFSET"},
@@ -359,7 +372,7 @@ TEST_F(Kt735SimTest, ScenarioForms) {
     EXPECT_EQ(chains, (Strings{"[14,0,46]", "[14,0,46]", "<none>", "<none>", "<none>", "<none>",
                                "<none>", "<none>"}));
     EXPECT_EQ(run.all("send", "t").back(), "7.5");
-    EXPECT_EQ(run.all("receive", "t"), (Strings{"0.0011", "0.2011", "0.3011", "0.4011"}));
+    EXPECT_EQ(run.all("receive", "t"), (Strings{"0.001", "0.201", "0.301", "0.401"}));
     EXPECT_EQ(run.all("receive", "data")[0].substr(0, 28), "ffffffffffff0200000000090806");
     EXPECT_EQ(run.all("drop", "reason"), Strings{"receive: not addressed"});
     EXPECT_EQ(run.all("drop", "count"), Strings{"2"});
@@ -491,6 +504,85 @@ TEST_F(Kt735SimTest, InitializationVendorWritesThroughTshark) {
         }
     }
     EXPECT_EQ(writes, want);
+}
+
+// Faults from the command line: each kind fires where it is aimed, is recorded with what it hit
+// and counted, and the run stays clean (a fault is the device's or the platform's, not a leak).
+TEST_F(Kt735SimTest, FaultsFromTheCommandLine) {
+    struct Case {
+        Strings args;
+        std::string script;
+        Strings targets;  // of the "fault" events, in order
+        Strings requests; // the start of each USB one's request
+        std::string initialize;
+    };
+    const std::vector<Case> cases = {
+        {{"--init-fault", "vendor-write:error:1"},
+         "",
+         {"vendor-write"},
+         {"VENDOR_DEVICE 40 f1"},
+         "0xC000009A"},
+        {{"--init-fault", "vendor-read:stall:1"},
+         "",
+         {"vendor-read"},
+         {"VENDOR_DEVICE c0 f0"},
+         "0xC000009A"},
+        {{"--init-fault", "control:hang:1"}, "", {"control"}, {"GET_DESCRIPTOR"}, "0xC000009A"},
+        {{"--init-fault", "ndis:fail:1", "--init-fault", "pool:fail:1"}, "", {"ndis"}, {}, ""},
+        {{},
+         "at 100ms fault bulk-out stall\nat 200ms send 1 100\nat 1s fault irp fail 2\n"
+         "at 1s send 2 100\n",
+         {"bulk-out", "irp", "irp"},
+         {"BULK_OR_INTERRUPT_TRANSFER 02"},
+         "0x00000000"},
+        {{},
+         "at 100ms fault bulk-in error\nat 200ms receive 1 100\n",
+         {"bulk-in"},
+         {"BULK_OR_INTERRUPT_TRANSFER 81"},
+         "0x00000000"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.empty() ? c.script : c.args[1]);
+        SimRun run = sim(c.args, c.script);
+        EXPECT_EQ(run.exit, 0) << run.err;
+        EXPECT_EQ(run.all("fault", "target"), c.targets);
+        Strings requests;
+        for (const std::string& r : run.all("fault", "request")) {
+            if (r != "<none>") {
+                requests.push_back(r);
+            }
+        }
+        ASSERT_EQ(requests.size(), c.requests.size());
+        for (std::size_t i = 0; i < requests.size(); i++) {
+            EXPECT_EQ(requests[i].rfind(c.requests[i], 0), 0u) << requests[i];
+        }
+        EXPECT_EQ(run.json["summary"]["faults"], c.targets.size());
+        if (!c.initialize.empty()) {
+            EXPECT_EQ(initializeStatus(run), c.initialize);
+        }
+        EXPECT_EQ(run.json["summary"]["leaks"], Json::array());
+        EXPECT_TRUE(contains(run.out, " fired"));
+    }
+}
+
+// Descriptors from the command line: a device that answers with malformed descriptors does not
+// start, and leaves nothing behind; a well-formed configuration given as bytes starts as the
+// model's own, and a device descriptor cut short is tolerated (only its identifiers are used).
+TEST_F(Kt735SimTest, DescriptorsFromTheCommandLine) {
+    for (const Strings& args :
+         {Strings{"--device-descriptor", ""}, Strings{"--config-descriptor", ""},
+          Strings{"--config-descriptor", "0902ff00010100a032"},
+          Strings{"--config-descriptor", "09020900ff0100a032"}}) {
+        SCOPED_TRACE(args[0] + " " + args[1]);
+        SimRun run = sim(args);
+        EXPECT_EQ(run.exit, 0) << run.err;
+        EXPECT_NE(initializeStatus(run), "0x00000000");
+        EXPECT_EQ(run.json["summary"]["leaks"], Json::array());
+    }
+    SimRun good = sim({"--device-descriptor", "1201", "--config-descriptor",
+                       "09022700010100a0320904000003ffffff000705810240000007050202400000070583"
+                       "03400001"});
+    ASSERT_INITIALIZED(good);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <tuple>
 
 #include <CLI/CLI.hpp>
 
@@ -97,8 +98,8 @@ std::optional<UsageError> convert(Options& options, const std::vector<std::strin
 std::variant<Options, UsageError> parseArguments(int argc, char** argv) {
     Options options;
     options.arguments.assign(argv + 1, argv + argc);
-    std::vector<std::string> params;
-    std::string mac, ethernet, phoneLine, duration;
+    std::vector<std::string> params, initFaults;
+    std::string mac, ethernet, phoneLine, duration, deviceDescriptor, configDescriptor;
     struct PathOption {
         const char* name;
         std::optional<std::string>* target;
@@ -115,9 +116,12 @@ std::variant<Options, UsageError> parseArguments(int argc, char** argv) {
     app.allow_extras();
     auto last = [](CLI::Option* o) { o->multi_option_policy(CLI::MultiOptionPolicy::TakeLast); };
     app.add_option("--param", params)->allow_extra_args(false);
+    app.add_option("--init-fault", initFaults)->allow_extra_args(false);
     for (auto [name, value] :
          {std::pair{"--mac", &mac}, std::pair{"--ethernet", &ethernet},
-          std::pair{"--phoneline", &phoneLine}, std::pair{"--duration", &duration}}) {
+          std::pair{"--phoneline", &phoneLine}, std::pair{"--duration", &duration},
+          std::pair{"--device-descriptor", &deviceDescriptor},
+          std::pair{"--config-descriptor", &configDescriptor}}) {
         last(app.add_option(name, *value));
     }
     for (PathOption& path : paths) {
@@ -144,6 +148,37 @@ std::variant<Options, UsageError> parseArguments(int argc, char** argv) {
     }
     if (auto error = convert(options, params, mac, ethernet, phoneLine, duration)) {
         return *error;
+    }
+    for (const std::string& value : initFaults) {
+        std::size_t first = value.find(':');
+        std::size_t second = first == std::string::npos ? first : value.find(':', first + 1);
+        if (second == std::string::npos) {
+            return fail("--init-fault: expected TARGET:EFFECT:N, got '" + value + "'");
+        }
+        auto spec = parseFault(value.substr(0, first), value.substr(first + 1, second - first - 1));
+        if (auto* problem = std::get_if<std::string>(&spec)) {
+            return fail("--init-fault: " + *problem);
+        }
+        auto nth = parseNumber(value.substr(second + 1), 0xFFFFFFFF);
+        if (!nth || *nth == 0) {
+            return fail("--init-fault: N counts from 1, got '" + value.substr(second + 1) + "'");
+        }
+        FaultSpec fault = std::get<FaultSpec>(spec);
+        fault.nth = static_cast<std::uint32_t>(*nth);
+        options.initFaults.push_back(fault);
+    }
+    for (auto [name, value, target] :
+         {std::tuple{"--device-descriptor", &deviceDescriptor, &options.deviceDescriptor},
+          std::tuple{"--config-descriptor", &configDescriptor, &options.configDescriptor}}) {
+        if (app.count(name) == 0) {
+            continue;
+        }
+        auto bytes = parseHexBytes(*value);
+        if (!bytes) {
+            return fail(std::string(name) +
+                        ": expected hex bytes (an even number of digits), got '" + *value + "'");
+        }
+        *target = std::move(*bytes);
     }
     for (const PathOption& path : paths) {
         if (app.count(path.name) != 0) {
@@ -264,6 +299,15 @@ Options:
                          --json run.json
   --plot FILE.svg        A picture of the run: link state per medium, frames per second each
                          way, drops, OID requests and resets.   --plot run.svg
+  --init-fault TARGET:EFFECT:N
+                         The Nth matching USB request or allocation counted from plug-in gets
+                         the fault (repeatable); targets and effects as for the script's fault
+                         command. Fails initialization at a chosen point:
+                         --init-fault vendor-write:error:5   --init-fault pool:fail:1
+  --device-descriptor HEX
+  --config-descriptor HEX
+                         Exactly the bytes the device answers GET_DESCRIPTOR with, any length,
+                         malformed allowed.   --config-descriptor 09020900010100a032
   --quiet                No text output (errors and violations are still reported).
   --version              The tool's and the driver's versions.
   --list-oids            Every OID name the scripts accept, the driver's supported ones marked.
@@ -291,7 +335,7 @@ JSON record: see docs/kt735sim-json.md. "schema", "tool", "driver", "inputs" (th
 parameters, wires, address and script), "initialize" and "start_device" (hex, with their names),
 "events" in time order (kinds: initialized, medium, script, send, send-complete,
 resources-available, receive, status, status-complete, query, set, set-complete, drop,
-reset, shutdown, halt), "counters" (the driver's statistics by OID name, read before halt), "summary".
+fault, reset, shutdown, halt), "counters" (the driver's statistics by OID name, read before halt), "summary".
 
 Exit status: 0 the run was clean (whatever the driver answered), 1 a verifier violation, a leak,
 or an output that could not be written completely, 2 a bad argument or script (nothing is run).

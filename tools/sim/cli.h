@@ -17,6 +17,22 @@ using Mac = std::array<std::uint8_t, 6>;
 
 struct ScriptEvent;
 
+// An injected fault: a USB request that fails, stalls or hangs, or an allocation that fails.
+enum class FaultTarget { BulkIn, BulkOut, Control, VendorRead, VendorWrite, Pool, Ndis, Irp };
+enum class FaultEffect { Error, Stall, Hang, Fail };
+struct FaultSpec {
+    FaultTarget target = FaultTarget::Control;
+    FaultEffect effect = FaultEffect::Error;
+    std::uint32_t count = 1; // how many matching requests or allocations get it
+    std::uint32_t nth = 1;   // the first one that does, counted from when it is armed
+};
+const char* faultTargetName(FaultTarget target);
+const char* faultEffectName(FaultEffect effect);
+bool isUsbTarget(FaultTarget target);
+// TARGET and EFFECT of a fault; on a problem, the message.
+std::variant<FaultSpec, std::string> parseFault(const std::string& target,
+                                                const std::string& effect);
+
 // What the scenario's commands do to the run; the simulation implements it.
 class Actions {
   public:
@@ -35,6 +51,7 @@ class Actions {
     virtual void unplug(const ScriptEvent& event) = 0;
     virtual void shutdown(const ScriptEvent& event) = 0;
     virtual void bugcheck(const ScriptEvent& event) = 0;
+    virtual void fault(const ScriptEvent& event) = 0;
 };
 
 // One script command: how it is written, how its arguments are read, what it does and its help.
@@ -68,6 +85,7 @@ struct ScriptEvent {
     std::uint32_t oid = 0;                // query, set
     std::uint32_t bufferLength = 0;       // query
     std::vector<std::uint8_t> bytes;      // set, query input, inject-bulk-in
+    FaultSpec fault;                      // fault
 };
 
 // When the event's last action happens: its time, or for a paced one its last frame's.
@@ -93,6 +111,9 @@ struct Options {
     std::optional<std::string> wirePcap;
     std::optional<std::string> json; // "-": standard output
     std::optional<std::string> plot;
+    std::vector<FaultSpec> initFaults; // counted from plug-in
+    std::optional<std::vector<std::uint8_t>> deviceDescriptor;
+    std::optional<std::vector<std::uint8_t>> configDescriptor;
     bool quiet = false;
     bool help = false;
     bool version = false;

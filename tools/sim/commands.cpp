@@ -141,6 +141,71 @@ std::optional<std::uint32_t> parseOid(std::string_view text) {
     return std::nullopt;
 }
 
+constexpr std::pair<const char*, FaultTarget> kFaultTargets[] = {
+    {"bulk-in", FaultTarget::BulkIn},
+    {"bulk-out", FaultTarget::BulkOut},
+    {"control", FaultTarget::Control},
+    {"vendor-read", FaultTarget::VendorRead},
+    {"vendor-write", FaultTarget::VendorWrite},
+    {"pool", FaultTarget::Pool},
+    {"ndis", FaultTarget::Ndis},
+    {"irp", FaultTarget::Irp},
+};
+constexpr std::pair<const char*, FaultEffect> kFaultEffects[] = {
+    {"error", FaultEffect::Error},
+    {"stall", FaultEffect::Stall},
+    {"hang", FaultEffect::Hang},
+    {"fail", FaultEffect::Fail},
+};
+
+} // namespace
+
+// A USB target takes error, stall or hang, an allocation fail.
+std::variant<FaultSpec, std::string> parseFault(const std::string& target,
+                                                const std::string& effect) {
+    FaultSpec spec;
+    auto t = std::find_if(std::begin(kFaultTargets), std::end(kFaultTargets),
+                          [&](const auto& p) { return target == p.first; });
+    if (t == std::end(kFaultTargets)) {
+        return "unknown fault target '" + target +
+               "' (bulk-in, bulk-out, control, vendor-read, vendor-write, pool, ndis, irp)";
+    }
+    auto e = std::find_if(std::begin(kFaultEffects), std::end(kFaultEffects),
+                          [&](const auto& p) { return effect == p.first; });
+    spec.target = t->second;
+    bool usb = isUsbTarget(spec.target);
+    if (e == std::end(kFaultEffects) || usb == (e->second == FaultEffect::Fail)) {
+        return "fault " + target + ": the effect is " + (usb ? "error, stall or hang" : "fail") +
+               ", got '" + effect + "'";
+    }
+    spec.effect = e->second;
+    return spec;
+}
+
+const char* faultTargetName(FaultTarget target) {
+    for (const auto& [name, value] : kFaultTargets) {
+        if (value == target) {
+            return name;
+        }
+    }
+    return "?";
+}
+
+const char* faultEffectName(FaultEffect effect) {
+    for (const auto& [name, value] : kFaultEffects) {
+        if (value == effect) {
+            return name;
+        }
+    }
+    return "?";
+}
+
+bool isUsbTarget(FaultTarget target) {
+    return target != FaultTarget::Pool && target != FaultTarget::Ndis && target != FaultTarget::Irp;
+}
+
+namespace {
+
 constexpr std::uint32_t kMaxFrame = 1514;
 constexpr std::uint32_t kMinFrame = 14;
 
@@ -321,6 +386,25 @@ std::string parseSet(const std::vector<std::string>& args, ScriptEvent& event) {
     return parseBytes(args, 1, event);
 }
 
+std::string parseFaultCommand(const std::vector<std::string>& args, ScriptEvent& event) {
+    if (!wantArgs(args, 2, 3)) {
+        return usageOf(event);
+    }
+    auto spec = parseFault(args[0], args[1]);
+    if (auto* problem = std::get_if<std::string>(&spec)) {
+        return *problem;
+    }
+    event.fault = std::get<FaultSpec>(spec);
+    if (args.size() == 3) {
+        auto count = parseNumber(args[2], 100000);
+        if (!count || *count == 0) {
+            return "fault: COUNT must be 1 to 100000, got '" + args[2] + "'";
+        }
+        event.fault.count = static_cast<std::uint32_t>(*count);
+    }
+    return "";
+}
+
 std::string parseNothing(const std::vector<std::string>& args, ScriptEvent& event) {
     return args.empty() ? "" : std::string(event.spec->name) + " takes no arguments";
 }
@@ -365,6 +449,14 @@ const std::vector<CommandSpec>& commands() {
          "at 0s hangcheck-off"},
         {"hangcheck-on", "", parseNothing, &Actions::hangCheckOn,
          "... and calls it again from its next regular check.   at 5s hangcheck-on"},
+        {"fault", "TARGET EFFECT [COUNT]", parseFaultCommand, &Actions::fault,
+         "The next COUNT (default 1) matching USB requests or allocations get the fault. USB\n"
+         "targets: bulk-in, bulk-out, control (any request on the default pipe), vendor-read,\n"
+         "vendor-write (register requests); EFFECT error (completes with an error status),\n"
+         "stall (the endpoint stalls) or hang (pending until cancelled). Allocation targets:\n"
+         "pool, ndis (NDIS memory), irp; EFFECT fail.\n"
+         "at 2s fault bulk-in error     at 3s fault bulk-out stall 2\n"
+         "at 4s fault vendor-write hang  at 5s fault pool fail"},
         {"reset", "", parseNothing, &Actions::reset, "MiniportReset.   at 4s reset"},
         {"halt", "", parseNothing, &Actions::halt,
          "MiniportHalt (through REMOVE_DEVICE); the run ends.   at 15s halt", true},

@@ -43,7 +43,8 @@ std::string jsonRecord(const RunRecord& run, int exitStatus) {
     Json summary = {{"sent", run.frames.sent},
                     {"send_completed", run.frames.sendCompleted},
                     {"send_errors", run.frames.sendErrors},
-                    {"indicated", run.frames.indicated}};
+                    {"indicated", run.frames.indicated},
+                    {"faults", run.faultsFired}};
     summary["wires"] = Json::array();
     for (const auto& [name, count] : run.wires) {
         summary["wires"].push_back(

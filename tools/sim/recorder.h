@@ -48,6 +48,8 @@ struct RunRecord {
     std::vector<std::string> leaks;
     std::map<std::string, WireCount> wires;
     FrameCount frames;
+    std::uint64_t faultsArmed = 0;
+    std::uint64_t faultsFired = 0;
 };
 
 // The text timeline: one line per event, runs of identical lines folded into one with a count.

@@ -154,6 +154,7 @@ class Simulation : public host::ndis::Protocol, public Actions {
     void unplug(const ScriptEvent&) override { halt(true); }
     void shutdown(const ScriptEvent&) override { shutdown(false); }
     void bugcheck(const ScriptEvent&) override { shutdown(true); }
+    void fault(const ScriptEvent& event) override { arm(event.fault); }
 
   private:
     Time rel() const { return world_->now() - run_.t0; }
@@ -175,6 +176,17 @@ class Simulation : public host::ndis::Protocol, public Actions {
     void line(const std::string& text) { text_.line(text); }
     // A line that continues the one above, under its text.
     void more(const std::string& text) { line(std::string(stamp(0).size() + 2, ' ') + text); }
+
+    // Injected faults: USB ones go to the bus, allocation ones are decided here.
+    struct AllocationFault {
+        host::Memory::Kind kind;
+        FaultSpec spec;
+        std::uint32_t seen = 0;
+        std::uint32_t hits = 0;
+    };
+    void arm(const FaultSpec& spec);
+    bool allocationFails(const host::Memory::Allocation& allocation);
+    void fired(const char* target, const char* effect, const std::string& request);
 
     ChipState chipState() const;
     void watchChip();
@@ -226,6 +238,7 @@ class Simulation : public host::ndis::Protocol, public Actions {
     ChipState chip_;
     kt735::model::Counters drops_;
     std::uint64_t resetsSeen_ = 0;
+    std::vector<AllocationFault> allocationFaults_;
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point lastProgress_{};
     bool progressShown_ = false;
@@ -235,7 +248,12 @@ void Simulation::setUp() {
     world_ = std::make_unique<host::World>();
     world_->verifier().setHandler(
         [this](const host::Violation& v) { run_.violations.push_back(v.text()); });
-    device_ = std::make_unique<kt735::model::Kt735Device>();
+    world_->memory().setFailurePolicy(
+        [this](const host::Memory::Allocation& a) { return allocationFails(a); });
+    kt735::model::UsbIdentity identity;
+    identity.deviceDescriptorBytes = options_.deviceDescriptor;
+    identity.configDescriptorBytes = options_.configDescriptor;
+    device_ = std::make_unique<kt735::model::Kt735Device>(identity);
     if (options_.mac) {
         device_->setPermanentAddress(*options_.mac);
     }
@@ -255,7 +273,16 @@ void Simulation::setUp() {
 
     bus_ = std::make_unique<host::usb::Bus>();
     bus_->setCapture(usbmon_.get());
+    bus_->onFault = [this](const host::usb::Fault& fault, const host::usb::Request& request) {
+        const char* effect = fault.action == host::usb::Fault::Action::Stall  ? "stall"
+                             : fault.action == host::usb::Fault::Action::Hold ? "hang"
+                                                                              : "error";
+        fired(fault.label.c_str(), effect, request.text());
+    };
     bus_->plug(*device_);
+    for (const FaultSpec& fault : options_.initFaults) {
+        arm(fault);
+    }
 
     for (const auto& [name, value] : options_.params) {
         world_->ndis().defaultParameters().set(name, static_cast<ULONG>(value));
@@ -400,6 +427,64 @@ void Simulation::initialize() {
             line("    " + bus_->log()[i].text());
         }
     }
+}
+
+void Simulation::arm(const FaultSpec& spec) {
+    using host::usb::Fault;
+    run_.faultsArmed++;
+    if (!isUsbTarget(spec.target)) {
+        host::Memory::Kind kind = spec.target == FaultTarget::Pool   ? host::Memory::Kind::Pool
+                                  : spec.target == FaultTarget::Ndis ? host::Memory::Kind::Ndis
+                                                                     : host::Memory::Kind::Irp;
+        allocationFaults_.push_back({kind, spec});
+        return;
+    }
+    host::usb::Match match;
+    match.nth = spec.nth;
+    switch (spec.target) {
+    case FaultTarget::BulkIn:
+    case FaultTarget::BulkOut:
+        match.function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+        match.endpoint = spec.target == FaultTarget::BulkIn ? 0x81 : 0x02;
+        break;
+    case FaultTarget::VendorRead:
+    case FaultTarget::VendorWrite:
+        match.function = URB_FUNCTION_VENDOR_DEVICE;
+        match.bRequest = spec.target == FaultTarget::VendorRead ? 0xF0 : 0xF1;
+        break;
+    default:
+        match.endpoint = 0;
+        break;
+    }
+    Fault fault = spec.effect == FaultEffect::Stall ? Fault::stalling(match, spec.count)
+                  : spec.effect == FaultEffect::Hang
+                      ? Fault::holding(match, spec.count)
+                      : Fault::failing(match, USBD_STATUS_DEV_NOT_RESPONDING, spec.count);
+    fault.label = faultTargetName(spec.target);
+    bus_->addFault(fault);
+}
+
+bool Simulation::allocationFails(const host::Memory::Allocation& allocation) {
+    for (AllocationFault& f : allocationFaults_) {
+        if (f.kind != allocation.kind || f.hits >= f.spec.count || ++f.seen < f.spec.nth) {
+            continue;
+        }
+        f.hits++;
+        fired(faultTargetName(f.spec.target), "fail", "");
+        return true;
+    }
+    return false;
+}
+
+void Simulation::fired(const char* target, const char* effect, const std::string& request) {
+    run_.faultsFired++;
+    Json fields = {{"target", target}, {"effect", effect}};
+    if (!request.empty()) {
+        fields["request"] = request;
+    }
+    record("fault", std::move(fields),
+           std::string("fault: ") + target + " " + effect +
+               (request.empty() ? std::string() : " on " + request));
 }
 
 ChipState Simulation::chipState() const {
@@ -783,6 +868,10 @@ std::string Simulation::scriptText(const ScriptEvent& event) const {
     if (name == "inject-bulk-in") {
         return "bulk-in transfer of " + count(event.bytes.size(), "byte") + " injected";
     }
+    if (name == "fault") {
+        return std::string("fault armed: ") + faultTargetName(event.fault.target) + " " +
+               faultEffectName(event.fault.effect) + " x" + std::to_string(event.fault.count);
+    }
     if (name == "hangcheck-off" || name == "hangcheck-on") {
         return name == "hangcheck-on" ? "hang check on" : "hang check off";
     }
@@ -860,6 +949,10 @@ void Simulation::summary() {
     line("  verifier         " + (run_.violations.empty()
                                       ? std::string("no violations")
                                       : count(run_.violations.size(), "violation")));
+    if (run_.faultsArmed != 0) {
+        line("  faults           " + std::to_string(run_.faultsArmed) + " armed, " +
+             std::to_string(run_.faultsFired) + " fired");
+    }
     line("  leaks            " + (run_.leaks.empty() ? std::string("none") : "see below"));
     if (run_.counters.empty()) {
         line("  driver counters  not read (the adapter was not running at the end)");

@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "host/ddk.h"
@@ -107,6 +108,10 @@ class Memory {
 // ---- IRPs
 // ----------------------------------------------------------------------------------------
 
+// Every IRP the I/O manager handed out. Freed IRPs go to a free list and are reused for later
+// allocations of the same stack size, oldest first and only once kQuarantine newer ones were
+// freed after them, so a freed IRP stays recognisable as freed (use after free, double free)
+// while its memory is still the I/O manager's, and nothing is allocated per IRP in steady state.
 class IrpRegistry {
   public:
     enum class Origin { Driver, Threaded, Platform };
@@ -114,7 +119,11 @@ class IrpRegistry {
         Origin origin;
         bool inFlight = false; // sent down with IofCallDriver and not yet handed back
         std::uint64_t serial = 0;
+        bool live = false;
+        CCHAR stackSize = 0;
     };
+    static constexpr std::size_t kQuarantine = 16;
+    static constexpr std::size_t kMaxFree = 1024; // beyond it the oldest go back to the heap
 
     ~IrpRegistry();
 
@@ -125,13 +134,16 @@ class IrpRegistry {
     Info* check(PIRP irp, const char* call);
     // Looks an IRP up without reporting.
     Info* find(PIRP irp);
-    std::size_t liveCount() const { return live_.size(); }
+    std::size_t liveCount() const { return live_; }
     std::size_t liveCount(Origin origin) const;
     std::uint64_t allocated() const { return serial_; }
+    // IRP blocks held: live ones and those on the free list.
+    std::size_t blocks() const { return blocks_.size(); }
 
   private:
-    std::map<PIRP, Info> live_;
-    std::set<PIRP> freed_;
+    std::unordered_map<PIRP, Info> blocks_;
+    std::vector<PIRP> free_; // oldest first
+    std::size_t live_ = 0;
     std::uint64_t serial_ = 0;
 };
 

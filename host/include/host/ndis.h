@@ -80,7 +80,13 @@ class RecordingProtocol : public Protocol {
     void status(Adapter&, NDIS_STATUS status, const std::vector<std::uint8_t>& buffer) override;
     void statusComplete(Adapter&) override;
     void clear();
+    // What is kept: with `recording` off only the counts; on, the most recent `limit` entries
+    // of received and sendCompletions (the oldest half goes when they reach it).
+    void setRecording(bool on) { recording_ = on; }
+    void setLimit(std::size_t entries) { limit_ = entries < 2 ? 2 : entries; }
 
+    std::uint64_t receivedCount = 0;
+    std::uint64_t sendCompletionCount = 0;
     std::vector<Received> received;
     std::vector<SendCompletion> sendCompletions;
     std::vector<Time> resourcesAvailable;
@@ -88,6 +94,12 @@ class RecordingProtocol : public Protocol {
     std::vector<Time> statusCompletes;
     // Header size the miniport set on the packet being indicated (NDIS_SET_PACKET_HEADER_SIZE).
     UINT lastHeaderSize = 0;
+
+  private:
+    template <class T>
+    void keep(std::vector<T>& entries, T entry);
+    bool recording_ = true;
+    std::size_t limit_ = 1 << 16;
 };
 
 // ---- registry parameters ------------------------------------------------------------------------
@@ -183,7 +195,9 @@ class Adapter {
     // one last buffer; no split: one buffer). MiniportSend runs at `irql`.
     SendResult send(std::span<const std::uint8_t> frame, std::vector<std::size_t> split = {},
                     UINT flags = 0, KIRQL irql = DISPATCH_LEVEL);
+    // The record of a send in progress or among the last kRetiredSendsKept finished ones.
     const SendRecord* sendRecord(std::uint64_t id) const;
+    static constexpr std::size_t kRetiredSendsKept = 1024;
     // Sends that returned NDIS_STATUS_PENDING and are not completed yet.
     std::size_t sendsOutstanding() const;
     // OID requests, as NDIS makes them: MiniportQueryInformation or MiniportSetInformation at
@@ -261,7 +275,13 @@ class Adapter {
     // Hands an indicated packet back to the miniport (MiniportReturnPacket).
     void returnPacket(PNDIS_PACKET packet);
     // Tells the upper edge: the recording log and the attached protocol.
-    void deliver(const std::function<void(Protocol&)>& fn);
+    template <class Fn>
+    void deliver(Fn&& fn) {
+        fn(static_cast<Protocol&>(log_));
+        if (protocol_ != nullptr) {
+            fn(*protocol_);
+        }
+    }
 
   private:
     friend class Library;
@@ -319,14 +339,19 @@ class Adapter {
     RecordingProtocol log_;
     Protocol* protocol_ = nullptr;
 
+    // Each send's packet carries its record. Packets whose send is over stay allocated for a
+    // while (a ring of kRetiredSendsKept), so that a late or second NdisMSendComplete is
+    // recognised rather than mistaken for a new packet at the same address; then they are reused.
+    HostPacket* findLive(PNDIS_PACKET packet) const;
+    void retire(PNDIS_PACKET packet);
     std::uint64_t nextSendId_ = 1;
-    std::map<std::uint64_t, SendRecord> sends_;
-    std::map<PNDIS_PACKET, std::unique_ptr<HostPacket>> livePackets_;
-    // Packets whose send is over stay allocated for a while, so that a late or second
-    // NdisMSendComplete is recognised rather than mistaken for a new packet at the same address.
-    std::deque<std::unique_ptr<HostPacket>> retiredPackets_;
-    std::map<PNDIS_PACKET, std::uint64_t> retiredIds_;
-    std::map<PNDIS_PACKET, EventId> heldPackets_;
+    std::vector<std::unique_ptr<HostPacket>> livePackets_;
+    std::vector<std::unique_ptr<HostPacket>> retiredPackets_;
+    std::size_t retiredNext_ = 0; // the ring's oldest entry once it is full
+    std::vector<std::unique_ptr<HostPacket>> sparePackets_;
+    // Indicated packets NDIS holds, with the event that returns each.
+    std::vector<std::pair<PNDIS_PACKET, EventId>> heldPackets_;
+    std::vector<std::uint8_t> indicated_; // NDIS's view of the frame being indicated
     std::unique_ptr<InFlight> request_;
     Request lastCompletion_;
 };

@@ -4,15 +4,17 @@
 // the next due event, runs it, and so on until the wait is satisfied or its deadline passes.
 // Events are timers, deferred USB completions, device activity and NDIS's periodic hang check.
 // Runs are deterministic: events due at the same time run in the order they were scheduled.
+// Events live in a pool of slots reused through a free list and are ordered by a binary heap that
+// knows each slot's position, so scheduling, cancelling and running an event allocate nothing
+// once the pool has grown to the largest number of events pending at once.
 #pragma once
 
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <mutex>
-#include <string>
-#include <utility>
+#include <vector>
 
+#include "host/callback.h"
 #include "host/usb_device.h"
 
 namespace host {
@@ -34,10 +36,11 @@ class Scheduler {
     Time now() const;
 
     // Schedules `fn` at absolute time `when` (not earlier than now). `background` events (the
-    // periodic hang check) do not keep runUntilIdle going.
-    EventId at(Time when, std::function<void()> fn, std::string what = {},
-               Level level = Level::Dispatch, bool background = false);
-    EventId after(Time delay, std::function<void()> fn, std::string what = {},
+    // periodic hang check) do not keep runUntilIdle going. `what` names the event in verifier
+    // reports and must outlive it (a string literal).
+    EventId at(Time when, Callback fn, const char* what = nullptr, Level level = Level::Dispatch,
+               bool background = false);
+    EventId after(Time delay, Callback fn, const char* what = nullptr,
                   Level level = Level::Dispatch, bool background = false);
     // Removes a scheduled event. Returns false when it already ran or was cancelled.
     bool cancel(EventId id);
@@ -61,24 +64,39 @@ class Scheduler {
 
     // Number of events run so far (for tests of the scheduler itself).
     std::uint64_t eventsRun() const { return eventsRun_; }
+    // Number of events pending, and the size of the slot pool (the most ever pending at once).
+    std::size_t pendingCount() const;
+    std::size_t poolSize() const;
 
   private:
-    struct Event {
-        EventId id;
-        std::function<void()> fn;
-        std::string what;
-        Level level;
-        bool background;
+    // An id is the slot's index in the low kSlotBits and the event's sequence number above it:
+    // a stale id (the event ran or was cancelled, the slot was reused) never matches.
+    static constexpr unsigned kSlotBits = 24;
+    static constexpr std::uint32_t kNoPosition = UINT32_MAX;
+    struct Slot {
+        Time when = 0;
+        std::uint64_t sequence = 0; // 0 while the slot is free
+        Callback fn;
+        const char* what = nullptr;
+        Level level = Level::Dispatch;
+        bool background = false;
+        std::uint32_t position = kNoPosition; // index in heap_
     };
-    void runEvent(Event& event);
+    Slot* find(EventId id);
+    const Slot* find(EventId id) const;
+    bool before(std::uint32_t a, std::uint32_t b) const;
+    void place(std::size_t position, std::uint32_t slot);
+    void siftUp(std::size_t position);
+    void siftDown(std::size_t position);
+    void removeAt(std::size_t position); // takes the slot's event off the heap and frees the slot
 
     mutable std::recursive_mutex mutex_;
     Time now_ = 0;
-    EventId nextId_ = 1;
+    std::uint64_t nextSequence_ = 1;
     std::uint64_t eventsRun_ = 0;
-    // Ordered by (due time, id): equal times run in scheduling order.
-    std::map<std::pair<Time, EventId>, Event> queue_;
-    std::map<EventId, Time> index_;
+    std::vector<Slot> slots_;
+    std::vector<std::uint32_t> free_;
+    std::vector<std::uint32_t> heap_; // slot indices, earliest (due time, sequence) first
     std::size_t foreground_ = 0;
 };
 

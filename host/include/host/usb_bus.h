@@ -7,9 +7,12 @@
 // Each URB becomes what would go on the wire (control transfers with their chapter 9 setup
 // packets, bulk and interrupt transfers) and is handed to the UsbDevice plugged into the port.
 //
-// Timing is virtual: a request completes after a latency (or inline, inside IofCallDriver),
-// from the scheduler at DISPATCH_LEVEL. Faults can be injected on any request. Every request is
-// kept in a log, and every transfer can be captured as usbmon records (host/usbmon.h).
+// Timing is virtual. By default the bus is a USB 1.1 full-speed host controller: 1 ms frames,
+// control stages one per frame, bulk data in packets of the endpoint's wMaxPacketSize sharing
+// 19 packets per frame. A fixed-latency mode (a request completes a set time after it was
+// submitted, or inline inside IofCallDriver) serves tests that want simple timing. Completions
+// run from the scheduler at DISPATCH_LEVEL. Faults can be injected on any request. Requests are
+// kept in a bounded log, and every transfer can be captured as usbmon records (host/usbmon.h).
 //
 //     host::usb::Bus bus;
 //     bus.plug(device);
@@ -45,15 +48,43 @@ std::string usbdStatusName(USBD_STATUS status);
 // "VENDOR_DEVICE", "BULK_OR_INTERRUPT_TRANSFER", ... or the function in hex.
 std::string urbFunctionName(USHORT function);
 
-// How long requests take, in virtual time. A request that goes to the device (a control or OUT
-// transfer) reaches it when its latency has passed and completes at that moment; a posted IN
-// transfer completes `bulkIn` after the device supplied its data.
+// How long requests take, in virtual time.
+//
+// FullSpeed (the default): time runs in 1 ms frames. A request is taken up by the first frame
+// that starts at or after its submission (an IN transfer: after the device supplied its data;
+// until then the endpoint NAKs). A control transfer does its setup, data and status stages in
+// successive frames, each stage costing a packet slot per packet; ABORT_PIPE and CYCLE_PORT take
+// one frame. Bulk and interrupt data move in packets of at most wMaxPacketSize; a transfer needs
+// ceil(bytes / wMaxPacketSize) packets, at least one (a zero-length packet), and an IN transfer
+// that ends short of its buffer on a packet boundary one more (the zero-length packet that ends
+// it). Each frame carries at most kPacketsPerFrame packets in all: control stages first, then
+// interrupt transfers, then one packet at a time to each ready bulk transfer in turn. A request
+// completes at the end of the frame that carried its last packet or stage.
+//
+// FixedLatency: a request that goes to the device (a control or OUT transfer) reaches it when
+// its latency has passed and completes at that moment; a posted IN transfer completes `bulkIn`
+// after the device supplied its data; with inlineCompletion a request whose result is known at
+// once completes inside IofCallDriver.
 struct Timing {
+    enum class Mode { FullSpeed, FixedLatency };
+    static constexpr Time kFrame = kMillisecond;
+    static constexpr unsigned kPacketsPerFrame = 19; // 19 x 64 bytes: 1,216,000 B/s
+
+    Mode mode = Mode::FullSpeed;
+    // Fixed-latency mode only.
     bool inlineCompletion = false; // complete inside IofCallDriver when the result is known
     Time control = kMillisecond;   // control transfers, and ABORT_PIPE / CYCLE_PORT
     Time bulkOut = kMillisecond;   // bulk and interrupt OUT, plus perByte for each byte
-    Time perByte = 0;              // e.g. 7 (0.7 us) to model full-speed bulk bandwidth
+    Time perByte = 0;              // per byte of a bulk or interrupt OUT transfer
     Time bulkIn = kMillisecond;    // bulk and interrupt IN, from the device's data to completion
+
+    static Timing fixedLatency(bool inlineCompletion = false) {
+        Timing t;
+        t.mode = Mode::FixedLatency;
+        t.inlineCompletion = inlineCompletion;
+        return t;
+    }
+    bool fixed() const { return mode == Mode::FixedLatency; }
 };
 
 // Which requests a fault applies to. Unset fields match anything. Designated initializers read
@@ -85,6 +116,7 @@ struct Fault {
     USBD_STATUS status = USBD_STATUS_DEV_NOT_RESPONDING;
     Time delay = 0;
     std::uint32_t times = 1; // how many requests it acts on; 0 for every one
+    std::string label;       // for whoever watches onFault
 
     static Fault failing(Match m, USBD_STATUS s = USBD_STATUS_DEV_NOT_RESPONDING,
                          std::uint32_t times = 1) {
@@ -158,18 +190,24 @@ class Bus : public UsbPort {
 
     // ---- timing and faults ----
     Timing& timing() { return timing_; }
+    void setTiming(const Timing& timing) { timing_ = timing; }
     // Returns an id for faultHits().
     std::size_t addFault(const Fault& fault);
     void clearFaults() { faults_.clear(); }
     // How many requests the fault acted on.
     std::uint32_t faultHits(std::size_t id) const;
+    // Called each time a fault acts on a request, with the request as submitted.
+    std::function<void(const Fault&, const Request&)> onFault;
 
     // ---- what happened ----
+    // The log keeps the most recent requests: once it holds logLimit() entries, the oldest half
+    // is dropped. Long runs can switch it off; the capture is unaffected.
     const std::vector<Request>& log() const { return log_; }
     std::vector<std::string> logText() const;
     void clearLog() { log_.clear(); }
-    // Long runs (thousands of frames) can switch the log off; the capture is unaffected.
     void setLogging(bool on) { logging_ = on; }
+    void setLogLimit(std::size_t entries) { logLimit_ = entries < 2 ? 2 : entries; }
+    std::size_t logLimit() const { return logLimit_; }
     std::size_t outstanding() const { return transfers_.size(); }
     std::uint32_t portCycles() const { return portCycles_; }
     bool halted(std::uint8_t endpoint) const { return halted_.count(endpoint) != 0; }
@@ -191,7 +229,7 @@ class Bus : public UsbPort {
 
     // ---- UsbPort, for the device ----
     Time now() const override;
-    std::uint64_t schedule(Time delay, std::function<void()> fn) override;
+    std::uint64_t schedule(Time delay, Callback fn) override;
     void cancelScheduled(std::uint64_t handle) override;
     bool completeIn(std::uint8_t endpoint, std::span<const std::uint8_t> data,
                     Outcome outcome = Outcome::Ok) override;
@@ -205,7 +243,10 @@ class Bus : public UsbPort {
         std::uint16_t maxPacket;
         std::uint8_t interval;
     };
-    enum class State { Queued, Scheduled, Held, Ready };
+    // Queued: an IN transfer waiting for the device's data. OnBus: waiting for or taking frames
+    // (full-speed mode). Scheduled: waiting for a scheduler event. Held: by a fault. Ready: to be
+    // completed by its dispatch routine.
+    enum class State { Queued, OnBus, Scheduled, Held, Ready };
     struct Transfer {
         PIRP irp = nullptr;
         PURB urb = nullptr;
@@ -232,6 +273,11 @@ class Bus : public UsbPort {
         std::size_t moved = 0;
         bool aborted = false;
         bool captured = false; // its submission went to the capture
+        // Full-speed mode: the first frame start it may use, and what it still needs.
+        Time readyAt = 0;
+        std::uint32_t packetsLeft = 0; // bulk and interrupt data packets
+        std::uint8_t stagesLeft = 0;   // control stages (setup, data, status)
+        std::uint16_t maxPacket = 64;
     };
 
     static NTSTATUS NTAPI dispatchInternal(PDEVICE_OBJECT device, PIRP irp);
@@ -254,6 +300,12 @@ class Bus : public UsbPort {
     void abortPipe(Transfer& t, bool inlineCompletion);
     void cycle(Transfer& t);
     void scheduleCompletion(Transfer& t, Time delay);
+    // Full-speed mode: puts the transfer on the bus from now on, and runs a frame.
+    void putOnBus(Transfer& t);
+    void armFrame();
+    void endOfFrame();
+    std::unique_ptr<Transfer> newTransfer();
+    Transfer* findTransfer(PIRP irp, std::uint64_t id) const;
     NTSTATUS complete(Transfer& t);
     // Every transfer without a result gets `status`; completes them now (the caller runs where
     // completions may run) or from the scheduler.
@@ -264,7 +316,7 @@ class Bus : public UsbPort {
                       bool aborted, bool immediately);
     void completeNow(const std::vector<std::pair<PIRP, std::uint64_t>>& keys);
     void forget(Transfer& t); // takes it off the IN queue and the scheduler
-    void record(Request request);
+    void record(const Transfer& t);
     Request* logEntry(const Transfer& t);
     void captureSubmit(Transfer& t);
     void captureComplete(const Transfer& t);
@@ -286,11 +338,18 @@ class Bus : public UsbPort {
     std::vector<FaultSlot> faults_;
     std::vector<Request> log_;
     bool logging_ = true;
+    std::size_t logLimit_ = 1 << 16;
     std::uint64_t nextId_ = 1;
     UsbmonWriter* capture_ = nullptr;
 
-    std::map<PIRP, std::unique_ptr<Transfer>> transfers_;
-    std::map<std::uint8_t, std::deque<Transfer*>> inQueues_;
+    // Outstanding transfers, oldest first (a handful at a time), and finished ones for reuse.
+    std::vector<std::unique_ptr<Transfer>> transfers_;
+    std::vector<std::unique_ptr<Transfer>> spare_;
+    // Full-speed mode: transfers taking frames, oldest first; the end-of-frame event.
+    std::vector<Transfer*> onBus_;
+    std::vector<std::pair<PIRP, std::uint64_t>> finished_;
+    EventId frameEvent_ = 0;
+    Time frameEventAt_ = 0;
     std::vector<std::unique_ptr<Pipe>> pipes_; // every pipe ever handed out, so handles stay valid
     std::set<const Pipe*> livePipes_;          // the pipes of the current configuration
     std::set<std::uint8_t> halted_;

@@ -8,9 +8,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <vector>
+
+#include "host/callback.h"
 
 namespace host::usb {
 
@@ -54,7 +55,7 @@ class UsbPort {
     virtual ~UsbPort() = default;
     virtual Time now() const = 0;
     // Runs `fn` at now() + delay, in the bus's (DISPATCH_LEVEL) context. Returns a handle.
-    virtual std::uint64_t schedule(Time delay, std::function<void()> fn) = 0;
+    virtual std::uint64_t schedule(Time delay, Callback fn) = 0;
     virtual void cancelScheduled(std::uint64_t handle) = 0;
     // Fills the oldest posted IN transfer of `endpoint` with `data` (at most its maxLength
     // bytes; more is an overrun the bus reports as an error) and completes it. Returns false when

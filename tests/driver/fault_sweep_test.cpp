@@ -1,0 +1,190 @@
+// Fault sweeps over initialization: a clean start of each shape counts every USB request and
+// every allocation it makes, then each of those points is failed in turn, with each effect, on
+// a fresh machine. Every run must end with the start failing cleanly, or succeeding with an
+// adapter that moves frames both ways within a few hang checks; halted or removed, nothing may
+// be left behind and the verifier must stay silent. New requests and allocations are swept
+// without anyone adding a case; the counts are printed.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "../support/rig.h"
+
+namespace {
+
+using host::Memory;
+using host::usb::Fault;
+using Resource = host::ndis::Library::Resource;
+
+// One way of starting the adapter: registry values and the wires and PHYs of the device.
+struct Shape {
+    const char* name;
+    std::function<void(host::ndis::Parameters&, kt735::model::Kt735Device&)> prepare;
+    bool phoneLine; // the medium the started adapter runs on
+};
+
+void phoneLineOnly(kt735::model::Kt735Device& device, std::uint16_t identifier) {
+    device.ethernet().pull();
+    device.phoneLinePhy().setIdentifier(identifier);
+}
+
+const std::vector<Shape>& shapes() {
+    static const std::vector<Shape> all = {
+        {"automatic on Ethernet", [](auto&, auto&) {}, false},
+        {"fixed Ethernet", [](auto& p, auto&) { p.set("MediaSel", 1u); }, false},
+        {"phone line 6B93",
+         [](auto& p, auto& d) { p.set("MediaSel", 2u), phoneLineOnly(d, 0x6B93); }, true},
+        {"phone line 5C20",
+         [](auto& p, auto& d) { p.set("MediaSel", 2u), phoneLineOnly(d, 0x5C20); }, true},
+        {"phone line 5C21",
+         [](auto& p, auto& d) { p.set("MediaSel", 2u), phoneLineOnly(d, 0x5C21); }, true},
+        {"phone line 5C22",
+         [](auto& p, auto& d) { p.set("MediaSel", 2u), phoneLineOnly(d, 0x5C22); }, true},
+        {"no phone-line PHY", [](auto&, auto& d) { d.phoneLinePhy().setAbsent(); }, false},
+    };
+    return all;
+}
+
+// A fault point: the nth USB request or allocation of one kind, counted from plug-in.
+struct Point {
+    enum class Target { Usb, Pool, Ndis, Irp, PacketPool, Packet, BufferPool, Buffer, Config };
+    Target target;
+    std::uint64_t nth;
+    Fault::Action effect = Fault::Action::Fail; // USB only
+    std::string text() const {
+        static const char* const names[] = {"usb",         "pool",        "ndis",
+                                            "irp",         "packet-pool", "packet",
+                                            "buffer-pool", "buffer",      "configuration"};
+        static const char* const effects[] = {"error", "stall", "delay", "hang"};
+        return std::string(names[static_cast<int>(target)]) + " #" + std::to_string(nth) +
+               (target == Target::Usb ? std::string(" ") + effects[static_cast<int>(effect)]
+                                      : std::string(" fail"));
+    }
+};
+
+// Faults whose recovery lives in the adapter's reset path (a failed or stuck first bulk-in
+// transfer is recovered by the hang check and reset, not by initialization): until that path
+// is in, such a run may end with an adapter that does not receive. Kept in this one place.
+bool RecoveredByReset(const host::usb::Request& request) {
+    return request.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && request.endpoint == 0x81;
+}
+
+// Arms one fault point on a fresh machine.
+void inject(kt735n_test::Rig& rig, const Point& point) {
+    Memory& m = rig.world().memory();
+    host::ndis::Library& n = rig.world().ndis();
+    switch (point.target) {
+    case Point::Target::Usb:
+        rig.bus().addFault({{.nth = static_cast<std::uint32_t>(point.nth)},
+                            point.effect,
+                            point.effect == Fault::Action::Stall ? USBD_STATUS_STALL_PID
+                                                                 : USBD_STATUS_DEV_NOT_RESPONDING,
+                            0,
+                            1});
+        break;
+    case Point::Target::Pool:
+        m.failNth(Memory::Kind::Pool, point.nth);
+        break;
+    case Point::Target::Ndis:
+        m.failNth(Memory::Kind::Ndis, point.nth);
+        break;
+    case Point::Target::Irp:
+        m.failNth(Memory::Kind::Irp, point.nth);
+        break;
+    case Point::Target::PacketPool:
+        n.failNth(Resource::PacketPool, point.nth);
+        break;
+    case Point::Target::Packet:
+        n.failNth(Resource::Packet, point.nth);
+        break;
+    case Point::Target::BufferPool:
+        n.failNth(Resource::BufferPool, point.nth);
+        break;
+    case Point::Target::Buffer:
+        n.failNth(Resource::Buffer, point.nth);
+        break;
+    case Point::Target::Config:
+        n.failNth(Resource::Configuration, point.nth);
+        break;
+    }
+}
+
+// How many attempts of each target (in Point::Target order) the machine has seen so far.
+std::vector<std::uint64_t> counts(kt735n_test::Rig& rig) {
+    const Memory& m = rig.world().memory();
+    const host::ndis::Library& n = rig.world().ndis();
+    return {rig.bus().log().size(),
+            m.attempts(Memory::Kind::Pool),
+            m.attempts(Memory::Kind::Ndis),
+            m.attempts(Memory::Kind::Irp),
+            n.attempts(Resource::PacketPool),
+            n.attempts(Resource::Packet),
+            n.attempts(Resource::BufferPool),
+            n.attempts(Resource::Buffer),
+            n.attempts(Resource::Configuration)};
+}
+
+// The points of one start of `shape`, from a clean run: every USB request with each effect and
+// every allocation attempt.
+std::vector<Point> pointsOf(const Shape& shape) {
+    kt735n_test::Rig rig({}, shape.prepare);
+    EXPECT_EQ(rig.start(), NDIS_STATUS_SUCCESS) << shape.name;
+    const std::vector<std::uint64_t> seen = counts(rig);
+    EXPECT_EQ(rig.finish(), "") << shape.name;
+    std::vector<Point> points;
+    for (std::size_t target = 0; target < seen.size(); target++) {
+        for (std::uint64_t n = 1; n <= seen[target]; n++) {
+            if (target != 0) {
+                points.push_back({static_cast<Point::Target>(target), n});
+                continue;
+            }
+            for (auto effect : {Fault::Action::Fail, Fault::Action::Stall, Fault::Action::Hold}) {
+                points.push_back({Point::Target::Usb, n, effect});
+            }
+        }
+    }
+    return points;
+}
+
+TEST(FaultSweep, EveryPointOfEveryStartFailsCleanlyOrLeavesAWorkingAdapter) {
+    std::size_t swept = 0, failed = 0, tolerated = 0, deferred = 0;
+    for (const Shape& shape : shapes()) {
+        const std::vector<Point> points = pointsOf(shape);
+        for (const Point& point : points) {
+            SCOPED_TRACE(std::string(shape.name) + ": " + point.text());
+            kt735n_test::Rig rig({}, shape.prepare);
+            inject(rig, point);
+            const NDIS_STATUS status = rig.start();
+            bool ok = true;
+            if (status == NDIS_STATUS_SUCCESS) {
+                tolerated++;
+                if (!rig.movesFrames(shape.phoneLine)) {
+                    const auto& log = rig.bus().log();
+                    const bool resetPath = point.target == Point::Target::Usb &&
+                                           point.nth <= log.size() &&
+                                           RecoveredByReset(log[point.nth - 1]);
+                    deferred += resetPath ? 1 : 0;
+                    ok = resetPath;
+                    EXPECT_TRUE(resetPath) << "started, but moves no frame";
+                }
+            } else {
+                failed++;
+                EXPECT_TRUE(status == NDIS_STATUS_RESOURCES || status == NDIS_STATUS_FAILURE)
+                    << std::hex << status;
+            }
+            EXPECT_EQ(rig.finish(), "");
+            swept++;
+            if (!ok || ::testing::Test::HasFailure()) {
+                return; // the first failing point is the reproducer
+            }
+        }
+    }
+    std::printf("fault sweep: %zu points over %zu shapes: %zu starts failed cleanly, %zu "
+                "tolerated (%zu left to the reset path)\n",
+                swept, shapes().size(), failed, tolerated, deferred);
+}
+
+} // namespace
