@@ -14,6 +14,7 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
+#include <unistd.h>
 
 namespace {
 
@@ -72,10 +73,17 @@ struct SimRun {
 class Kt735SimTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        dir_ = fs::path(::testing::TempDir()) / "kt735sim" /
+        // One directory per process: other checkouts may run the same tests at the same time.
+        dir_ = fs::path(::testing::TempDir()) / ("kt735sim-" + std::to_string(getpid())) /
                ::testing::UnitTest::GetInstance()->current_test_info()->name();
         fs::remove_all(dir_);
         fs::create_directories(dir_);
+    }
+
+    void TearDown() override {
+        if (!HasFailure()) {
+            fs::remove_all(dir_.parent_path());
+        }
     }
 
     fs::path path(const std::string& name) const { return dir_ / name; }

@@ -134,7 +134,7 @@ std::variant<Options, UsageError> parseArguments(int argc, char** argv) {
     app.add_flag("--list-params", options.listParams);
     try {
         app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
+    } catch (const CLI::Error& e) {
         // "--duration: 1 required TEXT missing": the option is the text before the colon.
         std::string what = e.what();
         std::string option = what.substr(0, what.find(':'));
