@@ -286,7 +286,7 @@ struct Adapter {
     ULONG TxSerialAtCheck;
     LONG TxSameIrpChecks;
 
-    // Recovery (adapter/reset.cpp). ResetInProgress is 1 from a pending MiniportReset until its
+    // Recovery (lifecycle/reset.cpp). ResetInProgress is 1 from a pending MiniportReset until its
     // NdisMResetComplete; ResetHoldOffChecks counts down the hang checks after a reset request
     // that may not ask for another.
     NDIS_WORK_ITEM ResetWorkItem;

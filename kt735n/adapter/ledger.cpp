@@ -6,7 +6,7 @@
 // MiniportInitialize and MiniportHalt, which NDIS calls at PASSIVE_LEVEL and never concurrently
 // for one adapter.
 #include "adapter/adapter.h"
-#include "driver/placement.h"
+#include "platform/placement.h"
 
 ULONG LedgerBlockTag = KT735N_LEDGER_BLOCK_TAG_FIRST;
 ULONG TrackedAllocationTag = KT735N_TRACKED_TAG_FIRST;

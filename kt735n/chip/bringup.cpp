@@ -10,7 +10,7 @@
 //   N descriptors | N URB areas | N data buffers of 1536 bytes
 // descriptor i owning URB area i and data buffer i for the life of the adapter.
 #include "chip/chip.h"
-#include "chip/descriptors.h"
+#include "datapath/descriptors.h"
 #include "usb/registers.h"
 #include "usb/usb.h"
 

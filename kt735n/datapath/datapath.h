@@ -1,10 +1,10 @@
 // The frame path: transmit over the bulk-out pipe (datapath/transmit.cpp) and receive over the
 // bulk-in pipe (datapath/receive.cpp). Both work on the TransferDescriptors of
-// chip/descriptors.h.
+// datapath/descriptors.h.
 #pragma once
 
 #include "adapter/adapter.h"
-#include "chip/descriptors.h"
+#include "datapath/descriptors.h"
 
 // ---- transmit (datapath/transmit.cpp) -----------------------------------------------------------
 

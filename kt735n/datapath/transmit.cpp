@@ -24,7 +24,7 @@
 // it by the interlocked list calls. TxLock and TxSubmitLock are never held together, and no lock
 // is held across IofCallDriver or NdisMSendComplete.
 #include "adapter/adapter.h"
-#include "chip/descriptors.h"
+#include "datapath/descriptors.h"
 #include "datapath/datapath.h"
 #include "driver/handlers.h"
 #include "usb/usb.h"

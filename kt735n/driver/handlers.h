@@ -20,28 +20,28 @@ extern PDRIVER_DISPATCH SavedPnpDispatch;
 NTSTATUS NTAPI FilterAddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDeviceObject);
 NTSTATUS NTAPI FilterPnpDispatch(PDEVICE_OBJECT deviceObject, PIRP irp);
 
-// adapter/initialize.cpp
+// lifecycle/initialize.cpp
 NDIS_STATUS NTAPI MiniportInitialize(PNDIS_STATUS openErrorStatus, PUINT selectedMediumIndex,
                                      PNDIS_MEDIUM mediumArray, UINT mediumArraySize,
                                      NDIS_HANDLE miniportAdapterHandle,
                                      NDIS_HANDLE wrapperConfigurationContext);
 
-// adapter/halt.cpp
+// lifecycle/halt.cpp
 VOID NTAPI MiniportHalt(NDIS_HANDLE miniportAdapterContext);
 
-// adapter/reset.cpp
+// lifecycle/reset.cpp
 NDIS_STATUS NTAPI MiniportReset(PBOOLEAN addressingReset, NDIS_HANDLE miniportAdapterContext);
 // Waits until no reset of the adapter is in progress (its work item has finished).
 VOID WaitForReset(struct Adapter* adapter);
 
-// adapter/shutdown.cpp: the adapter shutdown handler (context the Adapter), also run first by
+// lifecycle/shutdown.cpp: the adapter shutdown handler (context the Adapter), also run first by
 // MiniportHalt, and the stop sequence behind it.
 VOID NTAPI MiniportShutdown(PVOID shutdownContext);
 ULONG PrepareForShutdown(struct Adapter* adapter);
 ULONG ResetBulkPipes(struct Adapter* adapter);
 BOOLEAN PipeRequest(struct Adapter* adapter, PURB urb, USHORT function, ULONG pipe);
 
-// adapter/hang_check.cpp
+// lifecycle/hang_check.cpp
 BOOLEAN NTAPI MiniportCheckForHang(NDIS_HANDLE miniportAdapterContext);
 
 // oid/query.cpp

@@ -1,6 +1,6 @@
 // The doubly linked descriptor lists: head, tail and count, linked through the descriptors' own
 // Next and Prev pointers.
-#include "chip/descriptors.h"
+#include "datapath/descriptors.h"
 
 TransferDescriptor* DescriptorListTakeHead(DescriptorList* list) {
     TransferDescriptor* descriptor = list->Head;

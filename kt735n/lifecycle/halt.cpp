@@ -3,7 +3,7 @@
 #include "chip/chip.h"
 #include "datapath/datapath.h"
 #include "driver/handlers.h"
-#include "driver/placement.h"
+#include "platform/placement.h"
 #include "linkwatch/linkwatch.h"
 #include "oid/oid.h"
 #include "usb/usb.h"

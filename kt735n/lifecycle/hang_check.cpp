@@ -10,7 +10,7 @@
 //   (MiniportReset) when a transfer failed or reception cannot be restarted.
 #include "adapter/adapter.h"
 #include "chip/chip.h"
-#include "chip/descriptors.h"
+#include "datapath/descriptors.h"
 #include "datapath/datapath.h"
 #include "driver/handlers.h"
 #include "linkwatch/linkwatch.h"

@@ -4,7 +4,7 @@
 // on the pipe and the adapter runs again; the link watch and the sends follow. The reset then
 // finishes with NdisMResetComplete. When the device does not answer, NDIS hears that the medium
 // is disconnected, the reset fails and the adapter stays failed for the next hang check to try
-// again (not more often than it allows, see adapter/hang_check.cpp).
+// again (not more often than it allows, see lifecycle/hang_check.cpp).
 #include "adapter/adapter.h"
 #include "datapath/datapath.h"
 #include "driver/handlers.h"
