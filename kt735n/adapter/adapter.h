@@ -33,6 +33,15 @@
 extern ULONG LedgerBlockTag;
 extern ULONG TrackedAllocationTag;
 
+// Descriptor counts (Adapter.TxDescriptorCount, RxDescriptorCount) before the registry is read.
+#define KT735N_DEFAULT_TX_DESCRIPTORS 40
+#define KT735N_DEFAULT_RX_DESCRIPTORS 20
+// The fewest receive descriptors the receive path runs with.
+#define KT735N_MIN_RX_DESCRIPTORS 3
+// A send keeps one descriptor back for a zero-length transfer; with two, waiting sends always
+// find the pair they need once every descriptor is back.
+#define KT735N_MIN_TX_DESCRIPTORS 2
+
 // Values of Adapter.DeviceState.
 #define KT735N_DEVICE_NOT_STARTED 0
 #define KT735N_DEVICE_RUNNING 12

@@ -5,7 +5,6 @@
 // against a range here: the table's ranges are those the consuming routines handle, and the
 // ones the installation offers; a value outside them is still stored as read.
 #include "adapter/adapter.h"
-#include "chip/chip.h"
 
 // 1 once any adapter's parameters held the keyword Platform, whatever its value. Driver-wide,
 // starts at 0 when the image is loaded and is never cleared; the plug-and-play filter reads it.
@@ -27,7 +26,7 @@ struct RegistryKeyword {
 static const RegistryKeyword RegistryKeywords[] = {
     // Number of transmit descriptors.
     {NDIS_STRING_CONST("TxPacketDesc"), ADAPTER_FIELD(TxDescriptorCount),
-     KT735N_DEFAULT_TX_DESCRIPTORS, 2, 1024},
+     KT735N_DEFAULT_TX_DESCRIPTORS, KT735N_MIN_TX_DESCRIPTORS, 1024},
     // Number of receive descriptors; the bring-up raises a value below 3 to 3.
     {NDIS_STRING_CONST("RxPacketDesc"), ADAPTER_FIELD(RxDescriptorCount),
      KT735N_DEFAULT_RX_DESCRIPTORS, KT735N_MIN_RX_DESCRIPTORS, 1024},

@@ -1,5 +1,5 @@
 // Chip control: the MII and EEPROM windows, PHY identification, and the bring-up that turns a
-// configured USB device into an adapter with its descriptor pools.
+// configured USB device into an adapter ready for its media start.
 //
 // Everything declared here runs at PASSIVE_LEVEL, inside MiniportInitialize (and, for the MII
 // routines, the media start), one register sequence at a time: the routines share the adapter's
@@ -61,24 +61,9 @@ NDIS_STATUS CheckWakePatternRequest(const UCHAR* request, ULONG length, BOOLEAN 
 VOID AddWakePattern(Adapter* adapter);
 VOID RemoveWakePattern(Adapter* adapter);
 
-// ---- bring-up and descriptor pools (chip/bringup.cpp) -------------------------------------------
-
-// Descriptor counts before the registry is read.
-#define KT735N_DEFAULT_TX_DESCRIPTORS 40
-#define KT735N_DEFAULT_RX_DESCRIPTORS 20
-// The fewest receive descriptors the receive path runs with.
-#define KT735N_MIN_RX_DESCRIPTORS 3
-// A send keeps one descriptor back for a zero-length transfer; with two, waiting sends always
-// find the pair they need once every descriptor is back.
-#define KT735N_MIN_TX_DESCRIPTORS 2
-// Length of a receive packet's buffer, and its Ethernet header.
-#define KT735N_RX_BUFFER_LENGTH 1514
-#define KT735N_ETHERNET_HEADER_LENGTH 14
+// ---- bring-up (chip/bringup.cpp) ---------------------------------------------------------------
 
 ULONG BringUpChip(Adapter* adapter);
-ULONG AllocatePacketSlots(Adapter* adapter);
-ULONG DescriptorBlockLength(ULONG txCount, ULONG rxCount, PULONG length);
-VOID ReleaseReceivePackets(Adapter* adapter);
 
 // ---- media start (chip/media.cpp) ---------------------------------------------------------------
 

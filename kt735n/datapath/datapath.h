@@ -98,3 +98,15 @@ BOOLEAN BulkInIdle(Adapter* adapter);
 // found no IRP; reception then stays stopped.
 // IRQL: up to DISPATCH_LEVEL. Locks: takes RxLock, released before the submission.
 ULONG RestartReception(Adapter* adapter);
+
+// ---- the handlers
+// ---------------------------------------------------------------------------------
+
+// datapath/transmit.cpp
+NDIS_STATUS NTAPI MiniportSend(NDIS_HANDLE miniportAdapterContext, PNDIS_PACKET packet, UINT flags);
+
+// datapath/receive.cpp
+NDIS_STATUS NTAPI MiniportTransferData(PNDIS_PACKET packet, PUINT bytesTransferred,
+                                       NDIS_HANDLE miniportAdapterContext,
+                                       NDIS_HANDLE miniportReceiveContext, UINT byteOffset,
+                                       UINT bytesToTransfer);

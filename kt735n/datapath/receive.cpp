@@ -10,9 +10,7 @@
 // RxLock guards FreeRxList, ReceivedList and RxIrpsInFlight. It is never held across
 // IofCallDriver (a completion may run inside the call and take it) nor across
 // NdisMIndicateReceivePacket, and no transmit lock is ever taken with it.
-#include "chip/chip.h"
 #include "datapath/datapath.h"
-#include "driver/handlers.h"
 #include "usb/usb.h"
 
 // The last act of a bulk-in completion routine: from here on it no longer touches the Adapter

@@ -26,7 +26,6 @@
 #include "adapter/adapter.h"
 #include "datapath/descriptors.h"
 #include "datapath/datapath.h"
-#include "driver/handlers.h"
 #include "usb/usb.h"
 
 const UCHAR KeepAliveFrame[KT735N_KEEP_ALIVE_FRAME_LENGTH] = {

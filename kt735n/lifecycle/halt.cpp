@@ -2,7 +2,7 @@
 #include "adapter/adapter.h"
 #include "chip/chip.h"
 #include "datapath/datapath.h"
-#include "driver/handlers.h"
+#include "lifecycle/lifecycle.h"
 #include "platform/placement.h"
 #include "linkwatch/linkwatch.h"
 #include "oid/oid.h"

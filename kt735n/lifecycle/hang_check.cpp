@@ -12,7 +12,7 @@
 #include "chip/chip.h"
 #include "datapath/descriptors.h"
 #include "datapath/datapath.h"
-#include "driver/handlers.h"
+#include "lifecycle/lifecycle.h"
 #include "linkwatch/linkwatch.h"
 #include "usb/usb.h"
 

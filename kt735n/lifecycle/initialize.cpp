@@ -5,7 +5,7 @@
 #include "adapter/adapter.h"
 #include "chip/chip.h"
 #include "datapath/datapath.h"
-#include "driver/handlers.h"
+#include "lifecycle/lifecycle.h"
 #include "platform/placement.h"
 
 // What the miniport declares to NDIS: no packet or request timeouts, an intermediate driver

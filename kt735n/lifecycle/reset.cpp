@@ -7,7 +7,7 @@
 // again (not more often than it allows, see lifecycle/hang_check.cpp).
 #include "adapter/adapter.h"
 #include "datapath/datapath.h"
-#include "driver/handlers.h"
+#include "lifecycle/lifecycle.h"
 #include "linkwatch/linkwatch.h"
 #include "usb/usb.h"
 

@@ -2,7 +2,7 @@
 // timer cancelled, the adapter out of the running state, remote wake-up armed on the device,
 // both bulk pipes aborted and reset, and a one-second pause for the cancelled transfers.
 #include "adapter/adapter.h"
-#include "driver/handlers.h"
+#include "lifecycle/lifecycle.h"
 #include "usb/usb.h"
 
 // Feature selector of SET_FEATURE(DEVICE_REMOTE_WAKEUP).

@@ -38,3 +38,16 @@ ULONG ApplyPacketFilter(Adapter* adapter, UCHAR rxModeBits);
 
 // Waits until the set NDIS may be waiting on has been completed (MiniportHalt).
 VOID WaitForPendingSet(Adapter* adapter);
+
+// ---- the handlers
+// ---------------------------------------------------------------------------------
+
+// oid/query.cpp
+NDIS_STATUS NTAPI MiniportQueryInformation(NDIS_HANDLE miniportAdapterContext, NDIS_OID oid,
+                                           PVOID informationBuffer, ULONG informationBufferLength,
+                                           PULONG bytesWritten, PULONG bytesNeeded);
+
+// oid/set.cpp
+NDIS_STATUS NTAPI MiniportSetInformation(NDIS_HANDLE miniportAdapterContext, NDIS_OID oid,
+                                         PVOID informationBuffer, ULONG informationBufferLength,
+                                         PULONG bytesRead, PULONG bytesNeeded);

@@ -1,7 +1,6 @@
 // MiniportQueryInformation: answers NDIS's information queries from the Adapter's fields and
 // from constants. It talks to no hardware and completes every query at once.
 #include "adapter/adapter.h"
-#include "driver/handlers.h"
 #include "oid/oid.h"
 
 const NDIS_OID SupportedOidList[KT735N_SUPPORTED_OID_COUNT] = {

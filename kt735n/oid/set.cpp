@@ -15,7 +15,6 @@
 // pending.
 #include "adapter/adapter.h"
 #include "chip/chip.h"
-#include "driver/handlers.h"
 #include "oid/oid.h"
 #include "usb/registers.h"
 #include "usb/usb.h"
