@@ -54,6 +54,14 @@ extern ULONG TrackedAllocationTag;
 #define KT735N_MEDIA_CONNECTED 5
 #define KT735N_MEDIA_DISCONNECTED 6
 
+// Values of Adapter.LinkSpeed and Adapter.Duplex; both are KT735N_LINK_UNKNOWN until the media
+// start has chosen them.
+#define KT735N_LINK_UNKNOWN 0
+#define KT735N_LINK_SPEED_10 1
+#define KT735N_LINK_SPEED_100 2
+#define KT735N_DUPLEX_HALF 1
+#define KT735N_DUPLEX_FULL 2
+
 // Values of Adapter.ActiveMedium (also the MII address of the PHY in use).
 #define KT735N_MEDIUM_ETHERNET 1
 #define KT735N_MEDIUM_PHONE_LINE 2
@@ -166,9 +174,9 @@ struct Adapter {
 
     // Addresses and link.
     UCHAR CurrentAddress[6];
-    ULONG MediaState; // 5 connected, 6 disconnected
-    ULONG LinkSpeed;  // 1 10 Mbit/s, 2 100 Mbit/s, 0 not yet known
-    ULONG Duplex;     // 1 half, 2 full, 0 not yet known
+    ULONG MediaState; // KT735N_MEDIA_CONNECTED or KT735N_MEDIA_DISCONNECTED
+    ULONG LinkSpeed;  // KT735N_LINK_SPEED_10 or _100, KT735N_LINK_UNKNOWN before the media start
+    ULONG Duplex;     // KT735N_DUPLEX_HALF or _FULL, KT735N_LINK_UNKNOWN before the media start
     UCHAR PhyAddress; // MII address of the active PHY
     UCHAR PhyType;    // phone-line PHY variant 0-3, or 255
     ULONG DeviceState;

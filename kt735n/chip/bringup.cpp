@@ -16,12 +16,15 @@
 // Control0 as the bring-up leaves it: receive/transmit not yet enabled.
 #define CONTROL0_AT_BRING_UP 0x19
 // The phone-line PHY's register 0x19 before identification.
-#define PHONE_LINE_REGISTER_19 0x19
 #define PHONE_LINE_REGISTER_19_INITIAL 0x7F05
 // The phone-line PHY identifier (register 3) with its low two bits cleared.
 #define PHONE_LINE_ID_MASK 0xFFFC
 #define PHONE_LINE_ID_5C20 0x5C20
 #define ONE_MILLISECOND_US 1000
+
+// AliveControl for the keep-alive settings AlivePara 1 to 4; any other non-zero setting gets the
+// value of setting 1.
+static const UCHAR AliveControlValues[] = {0x81, 0x84, 0x90, 0x9F};
 
 // Medium auto-detection, for MediaSelect 0: advertise everything on the Ethernet PHY and read
 // the advertisement back; read the phone-line PHY's identifier. An Ethernet PHY that keeps the
@@ -128,8 +131,8 @@ ULONG BringUpChip(Adapter* adapter) {
     adapter->RegisterWriteBuffer[0] = PHY_ADDRESS_ETHERNET;
     adapter->RegisterWriteBuffer[1] = 0x00;
     adapter->RegisterWriteBuffer[2] = 0x00;
-    adapter->RegisterWriteBuffer[3] = MII_CONTROL_READ | MII_STATUS;
-    WriteRegisters(adapter, 4, MiiPhyAddress);
+    adapter->RegisterWriteBuffer[3] = MII_WINDOW_READ | MII_STATUS;
+    WriteRegisters(adapter, MII_WINDOW_COMMAND_LENGTH, MiiPhyAddress);
     SleepMicroseconds(2 * ONE_MILLISECOND_US);
     ReadRegisters(adapter, 3, MiiData);
 
@@ -143,22 +146,11 @@ ULONG BringUpChip(Adapter* adapter) {
     SleepMicroseconds(ONE_MILLISECOND_US);
 
     if (adapter->AliveParameter != 0) {
-        UCHAR alive;
-        switch (adapter->AliveParameter) {
-        case 2:
-            alive = 0x84;
-            break;
-        case 3:
-            alive = 0x90;
-            break;
-        case 4:
-            alive = 0x9F;
-            break;
-        default:
-            alive = 0x81;
-            break;
+        ULONG setting = adapter->AliveParameter;
+        if (setting > RTL_NUMBER_OF(AliveControlValues)) {
+            setting = 1;
         }
-        adapter->RegisterWriteBuffer[0] = alive;
+        adapter->RegisterWriteBuffer[0] = AliveControlValues[setting - 1];
         adapter->RegisterWriteBuffer[1] = 0x00;
         WriteRegisters(adapter, 2, AliveControl);
     }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "adapter/adapter.h"
+#include "usb/mii.h"
 
 // ---- MII and EEPROM windows (chip/mii_eeprom.cpp) -----------------------------------------------
 
@@ -15,24 +16,6 @@
 #define MII_POLL_PAUSE_US 100
 #define EEPROM_POLL_LIMIT 100
 #define EEPROM_POLL_PAUSE_US 500
-
-// MII addresses of the two PHYs.
-#define PHY_ADDRESS_ETHERNET 1
-#define PHY_ADDRESS_PHONE_LINE 2
-
-// MII registers and bits the driver uses (IEEE 802.3 clause 22/28, and the phone-line PHY's
-// vendor registers).
-#define MII_CONTROL 0x00
-#define MII_STATUS 0x01
-#define MII_PHY_ID1 0x02
-#define MII_PHY_ID2 0x03
-#define MII_ADVERTISEMENT 0x04
-#define MII_PARTNER_ABILITY 0x05
-#define MII_STATUS_LINK 0x0004
-#define MII_CONTROL_100_MBITS 0x2000
-#define MII_ADVERTISE_ALL_802_3 0x01E1
-#define MII_SELECTOR_MASK 0x001F
-#define MII_SELECTOR_802_3 0x0001
 
 VOID MiiWrite(Adapter* adapter, UCHAR phyAddress, UCHAR registerNumber, USHORT value);
 ULONG MiiRead(Adapter* adapter, UCHAR phyAddress, UCHAR registerNumber, PUSHORT value);

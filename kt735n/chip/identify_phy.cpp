@@ -8,12 +8,6 @@
 #define AUTOMATIC_SETTLE_PAUSES 200
 #define AUTOMATIC_SETTLE_PAUSE_US 10000
 
-// Phone-line PHY vendor registers.
-#define PHONE_LINE_REGISTER_06 0x06
-#define PHONE_LINE_REGISTER_07 0x07
-#define PHONE_LINE_REGISTER_19 0x19
-#define PHONE_LINE_PAGE_SELECT 0x1F
-
 // The variant of a phone-line PHY from its identifier register 3, by exact match.
 // IRQL: any. Locks: none.
 static UCHAR PhoneLinePhyType(USHORT identifier) {
@@ -142,8 +136,8 @@ ULONG IdentifyPhy(Adapter* adapter) {
 
     case 2:
         adapter->PhyAddress = PHY_ADDRESS_PHONE_LINE;
-        adapter->LinkSpeed = 1;
-        adapter->Duplex = 1;
+        adapter->LinkSpeed = KT735N_LINK_SPEED_10;
+        adapter->Duplex = KT735N_DUPLEX_HALF;
         adapter->ActiveMedium = KT735N_MEDIUM_PHONE_LINE;
         ProgramPhoneLinePhy(adapter);
         medium = KT735N_MEDIUM_PHONE_LINE;
@@ -170,8 +164,8 @@ ULONG IdentifyPhy(Adapter* adapter) {
         }
         if (link) {
             adapter->ActiveMedium = KT735N_MEDIUM_PHONE_LINE;
-            adapter->LinkSpeed = 1;
-            adapter->Duplex = 1;
+            adapter->LinkSpeed = KT735N_LINK_SPEED_10;
+            adapter->Duplex = KT735N_DUPLEX_HALF;
             medium = KT735N_MEDIUM_PHONE_LINE;
             break;
         }
@@ -182,8 +176,8 @@ ULONG IdentifyPhy(Adapter* adapter) {
     }
 
     default:
-        adapter->LinkSpeed = 2;
-        adapter->Duplex = 1;
+        adapter->LinkSpeed = KT735N_LINK_SPEED_100;
+        adapter->Duplex = KT735N_DUPLEX_HALF;
         adapter->PhyAddress = PHY_ADDRESS_ETHERNET;
         adapter->ActiveMedium = KT735N_MEDIUM_ETHERNET;
         break;

@@ -16,13 +16,14 @@ VOID MiiWrite(Adapter* adapter, UCHAR phyAddress, UCHAR registerNumber, USHORT v
     adapter->RegisterWriteBuffer[0] = phyAddress;
     adapter->RegisterWriteBuffer[1] = (UCHAR)(value & 0xFF);
     adapter->RegisterWriteBuffer[2] = (UCHAR)(value >> 8);
-    adapter->RegisterWriteBuffer[3] = (UCHAR)(MII_CONTROL_WRITE | (registerNumber & 0x1F));
-    WriteRegisters(adapter, 4, MiiPhyAddress);
+    adapter->RegisterWriteBuffer[3] =
+        (UCHAR)(MII_WINDOW_WRITE | (registerNumber & MII_REGISTER_MASK));
+    WriteRegisters(adapter, MII_WINDOW_COMMAND_LENGTH, MiiPhyAddress);
 
     for (ULONG reads = 0; reads < MII_POLL_LIMIT; ++reads) {
         ReadRegisters(adapter, 2, MiiControl);
         SleepMicroseconds(MII_POLL_PAUSE_US);
-        if ((adapter->RegisterReadBuffer[0] & MII_CONTROL_DONE) != 0) {
+        if ((adapter->RegisterReadBuffer[0] & MII_WINDOW_DONE) != 0) {
             break;
         }
     }
@@ -39,17 +40,18 @@ ULONG MiiRead(Adapter* adapter, UCHAR phyAddress, UCHAR registerNumber, PUSHORT 
     adapter->RegisterWriteBuffer[0] = phyAddress;
     adapter->RegisterWriteBuffer[1] = 0x00;
     adapter->RegisterWriteBuffer[2] = 0x00;
-    adapter->RegisterWriteBuffer[3] = (UCHAR)(MII_CONTROL_READ | (registerNumber & 0x1F));
-    if (WriteRegisters(adapter, 4, MiiPhyAddress) != KT735N_OK) {
+    adapter->RegisterWriteBuffer[3] =
+        (UCHAR)(MII_WINDOW_READ | (registerNumber & MII_REGISTER_MASK));
+    if (WriteRegisters(adapter, MII_WINDOW_COMMAND_LENGTH, MiiPhyAddress) != KT735N_OK) {
         return KT735N_FAILED;
     }
 
     for (ULONG reads = 0; reads < MII_POLL_LIMIT; ++reads) {
-        if (ReadRegisters(adapter, 4, MiiPhyAddress) != KT735N_OK) {
+        if (ReadRegisters(adapter, MII_WINDOW_COMMAND_LENGTH, MiiPhyAddress) != KT735N_OK) {
             return KT735N_FAILED;
         }
         SleepMicroseconds(MII_POLL_PAUSE_US);
-        if ((adapter->RegisterReadBuffer[3] & MII_CONTROL_DONE) != 0) {
+        if ((adapter->RegisterReadBuffer[3] & MII_WINDOW_DONE) != 0) {
             break;
         }
     }

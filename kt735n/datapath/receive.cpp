@@ -38,7 +38,7 @@ ULONG SubmitBulkIn(Adapter* adapter, TransferDescriptor* descriptor) {
     NdisZeroMemory(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
     UsbBuildInterruptOrBulkTransferRequest(
         urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
-        adapter->InterfaceInfo->Pipes[0].PipeHandle, descriptor->DataBuffer, NULL,
+        adapter->InterfaceInfo->Pipes[PIPE_BULK_IN].PipeHandle, descriptor->DataBuffer, NULL,
         KT735N_DATA_BUFFER_SIZE, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, NULL);
 
     PIRP irp = AllocateUrbIrp(adapter, urb, BulkInComplete, descriptor);

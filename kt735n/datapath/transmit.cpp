@@ -38,8 +38,6 @@ const UCHAR KeepAliveFrame[KT735N_KEEP_ALIVE_FRAME_LENGTH] = {
     // 43 bytes of 0x00 follow.
 };
 
-// Pipe 1 of the interface is the bulk-out pipe.
-#define BULK_OUT_PIPE_INDEX 1
 // A transfer whose length is a multiple of this ends on a packet boundary.
 #define BULK_OUT_PACKET_SIZE 64
 
@@ -257,10 +255,10 @@ ULONG BuildTxFrame(Adapter* adapter, TransferDescriptor* descriptor) {
 static VOID BuildBulkOutUrb(Adapter* adapter, TransferDescriptor* descriptor) {
     PURB urb = descriptor->Urb;
     NdisZeroMemory(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
-    UsbBuildInterruptOrBulkTransferRequest(
-        urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
-        adapter->InterfaceInfo->Pipes[BULK_OUT_PIPE_INDEX].PipeHandle, descriptor->DataBuffer, NULL,
-        descriptor->TransferLength, 0, NULL);
+    UsbBuildInterruptOrBulkTransferRequest(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+                                           adapter->InterfaceInfo->Pipes[PIPE_BULK_OUT].PipeHandle,
+                                           descriptor->DataBuffer, NULL, descriptor->TransferLength,
+                                           0, NULL);
 }
 
 // Allocates the IRP that carries a descriptor's URB to the stack below, with BulkOutComplete

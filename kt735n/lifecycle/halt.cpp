@@ -14,16 +14,13 @@
 #define REQUEST_WAIT_PAUSE_US 10000
 #define REQUEST_WAIT_LOOKS_PER_ABORT 100
 #define REQUEST_WAIT_LOOKS_BEFORE_CANCEL 300
-// Pipes of the interface: 0 bulk in, 1 bulk out.
-#define BULK_IN_PIPE 0
-#define BULK_OUT_PIPE 1
 
 // Sends ABORT_PIPE for the bulk-out pipe, then the bulk-in pipe; results are not looked at.
 // IRQL: PASSIVE_LEVEL. Locks: none.
 static KT735N_PAGED_CODE VOID AbortBulkPipes(Adapter* adapter) {
     PAGED_CODE();
     URB urb;
-    const ULONG pipes[2] = {BULK_OUT_PIPE, BULK_IN_PIPE};
+    const ULONG pipes[2] = {PIPE_BULK_OUT, PIPE_BULK_IN};
     for (ULONG i = 0; i < 2; ++i) {
         NdisZeroMemory(&urb, sizeof(urb));
         urb.UrbHeader.Length = (USHORT)sizeof(struct _URB_PIPE_REQUEST);

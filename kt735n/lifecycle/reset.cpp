@@ -11,9 +11,6 @@
 #include "linkwatch/linkwatch.h"
 #include "usb/usb.h"
 
-// Pipes of the interface: 0 bulk in, 1 bulk out.
-#define BULK_IN_PIPE 0
-#define BULK_OUT_PIPE 1
 // Pause between looks at the transfers still with the stack, and the number of looks.
 #define RESET_WAIT_PAUSE_US 10000
 #define RESET_WAIT_LOOKS 100
@@ -66,8 +63,8 @@ static BOOLEAN AbortAndResetPipe(Adapter* adapter, PURB urb, ULONG pipe) {
 // IRQL: PASSIVE_LEVEL. Locks: none held; RxLock and TxSubmitLock are taken to look.
 static NDIS_STATUS RecoverDataPath(Adapter* adapter) {
     URB urb;
-    BOOLEAN answered = (BOOLEAN)(AbortAndResetPipe(adapter, &urb, BULK_OUT_PIPE) &&
-                                 AbortAndResetPipe(adapter, &urb, BULK_IN_PIPE));
+    BOOLEAN answered = (BOOLEAN)(AbortAndResetPipe(adapter, &urb, PIPE_BULK_OUT) &&
+                                 AbortAndResetPipe(adapter, &urb, PIPE_BULK_IN));
     for (ULONG looks = 0; answered && (!BulkInIdle(adapter) || !BulkOutIdle(adapter)); ++looks) {
         if (looks == RESET_WAIT_LOOKS) {
             answered = FALSE;

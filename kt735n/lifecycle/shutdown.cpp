@@ -5,15 +5,10 @@
 #include "lifecycle/lifecycle.h"
 #include "usb/usb.h"
 
-// Feature selector of SET_FEATURE(DEVICE_REMOTE_WAKEUP).
-#define FEATURE_DEVICE_REMOTE_WAKEUP 1
 // Pause between a pipe's abort and its reset, and each of the pauses after the stop.
 #define PIPE_PAUSE_US 10000
 #define SHUTDOWN_PAUSE_US 10000
 #define SHUTDOWN_PAUSES 100
-// Pipes of the interface: 0 bulk in, 1 bulk out.
-#define BULK_IN_PIPE 0
-#define BULK_OUT_PIPE 1
 
 // Sends one ABORT_PIPE or RESET_PIPE for a pipe of the interface through the given request
 // block, whose Length and Function are written again each time. TRUE when the stack finished
@@ -40,12 +35,12 @@ ULONG ResetBulkPipes(Adapter* adapter) {
     NdisZeroMemory(urb, sizeof(struct _URB_PIPE_REQUEST));
 
     ULONG result = KT735N_FAILED;
-    if (PipeRequest(adapter, urb, URB_FUNCTION_ABORT_PIPE, BULK_OUT_PIPE)) {
+    if (PipeRequest(adapter, urb, URB_FUNCTION_ABORT_PIPE, PIPE_BULK_OUT)) {
         SleepMicroseconds(PIPE_PAUSE_US);
-        if (PipeRequest(adapter, urb, URB_FUNCTION_RESET_PIPE, BULK_OUT_PIPE) &&
-            PipeRequest(adapter, urb, URB_FUNCTION_ABORT_PIPE, BULK_IN_PIPE)) {
+        if (PipeRequest(adapter, urb, URB_FUNCTION_RESET_PIPE, PIPE_BULK_OUT) &&
+            PipeRequest(adapter, urb, URB_FUNCTION_ABORT_PIPE, PIPE_BULK_IN)) {
             SleepMicroseconds(PIPE_PAUSE_US);
-            if (PipeRequest(adapter, urb, URB_FUNCTION_RESET_PIPE, BULK_IN_PIPE)) {
+            if (PipeRequest(adapter, urb, URB_FUNCTION_RESET_PIPE, PIPE_BULK_IN)) {
                 result = KT735N_OK;
             }
         }
@@ -64,8 +59,8 @@ ULONG PrepareForShutdown(Adapter* adapter) {
 
     URB urb;
     NdisZeroMemory(&urb, sizeof(urb));
-    UsbBuildFeatureRequest(&urb, URB_FUNCTION_SET_FEATURE_TO_DEVICE, FEATURE_DEVICE_REMOTE_WAKEUP,
-                           0, NULL);
+    UsbBuildFeatureRequest(&urb, URB_FUNCTION_SET_FEATURE_TO_DEVICE, USB_FEATURE_REMOTE_WAKEUP, 0,
+                           NULL);
     SubmitUrbSync(adapter, &urb);
 
     ResetBulkPipes(adapter);

@@ -19,27 +19,13 @@
 #include "usb/registers.h"
 #include "usb/usb.h"
 
-// Bytes of the 4-byte MII command at MiiPhyAddress: PHY address, data low, data high, command.
-#define MII_COMMAND_LENGTH 4
+// Bytes of the MII data read back from MiiData, and of a Control1 write.
 #define MII_DATA_LENGTH 2
-#define PHY_ETHERNET 0x01
-#define PHY_PHONE_LINE 0x02
-#define MII_READ_PARTNER_ABILITY 0x45 // read command, register 0x05
-#define MII_READ_STATUS 0x41          // read command, register 0x01
-#define MII_WRITE_CONTROL 0x20        // write command, register 0x00
 
-// PHY control values of the chains (IEEE 802.3 clause 22 bits).
-#define PHY_CONTROL_100_NEGOTIATE 0x3000
-#define PHY_CONTROL_100_NEGOTIATE_ISOLATED 0x3400
-#define PHY_CONTROL_ISOLATED 0x0400
-#define PHY_CONTROL_RESET_100 0xA000
-
-// Link tests: any technology bit of the Ethernet partner ability; the phone-line status link bit.
-#define PARTNER_ABILITY_TECHNOLOGIES 0x01E0
-#define PARTNER_100_FULL 0x0100
-#define PARTNER_100_HALF 0x0080
-#define PARTNER_10_FULL 0x0040
-#define PHONE_LINE_STATUS_LINK 0x0004
+// PHY control values of the medium-switch chains.
+#define PHY_CONTROL_100_NEGOTIATE (MII_CONTROL_100_MBITS | MII_CONTROL_NEGOTIATION_ENABLE)
+#define PHY_CONTROL_100_NEGOTIATE_ISOLATED (PHY_CONTROL_100_NEGOTIATE | MII_CONTROL_ISOLATE)
+#define PHY_CONTROL_RESET_100 (MII_CONTROL_RESET | MII_CONTROL_100_MBITS)
 
 // Medium-select values written at MediumSelect (0x7F-0x81).
 #define SELECT_ETHERNET_BACK 0x24 // with 0x00, 2 bytes: 0x81 is left as it was
@@ -48,11 +34,6 @@
 
 // Control1 bits the partner ability decides, and the rest kept (AND 0xCB).
 #define CONTROL1_PARTNER_BITS_KEPT 0xCB
-
-#define LINK_SPEED_10 1
-#define LINK_SPEED_100 2
-#define DUPLEX_HALF 1
-#define DUPLEX_FULL 2
 
 // Gives the pass up: the next kick may start another.
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
@@ -67,9 +48,10 @@ static VOID WritePhyControl(Adapter* adapter, UCHAR phy, USHORT value, USHORT ne
     adapter->PhyCommandBuffer[0] = phy;
     adapter->PhyCommandBuffer[1] = (UCHAR)(value & 0xFF);
     adapter->PhyCommandBuffer[2] = (UCHAR)(value >> 8);
-    adapter->PhyCommandBuffer[3] = MII_WRITE_CONTROL;
+    adapter->PhyCommandBuffer[3] = MII_WINDOW_WRITE | MII_CONTROL;
     adapter->LinkWatchState = nextState;
-    AsyncWriteRegisters(adapter, MII_COMMAND_LENGTH, MiiPhyAddress, adapter->PhyCommandBuffer);
+    AsyncWriteRegisters(adapter, MII_WINDOW_COMMAND_LENGTH, MiiPhyAddress,
+                        adapter->PhyCommandBuffer);
 }
 
 // Writes count medium-select bytes from PhyCommandBuffer and enters the first state of a chain.
@@ -88,14 +70,15 @@ static VOID WriteMediumSelect(Adapter* adapter, UCHAR first, UCHAR third, USHORT
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
 static VOID StartPass(Adapter* adapter) {
     if (adapter->ActiveMedium == KT735N_MEDIUM_ETHERNET) {
-        adapter->PhyCommandBuffer[0] = PHY_ETHERNET;
-        adapter->PhyCommandBuffer[3] = MII_READ_PARTNER_ABILITY;
+        adapter->PhyCommandBuffer[0] = PHY_ADDRESS_ETHERNET;
+        adapter->PhyCommandBuffer[3] = MII_WINDOW_READ | MII_PARTNER_ABILITY;
     } else {
-        adapter->PhyCommandBuffer[0] = PHY_PHONE_LINE;
-        adapter->PhyCommandBuffer[3] = MII_READ_STATUS;
+        adapter->PhyCommandBuffer[0] = PHY_ADDRESS_PHONE_LINE;
+        adapter->PhyCommandBuffer[3] = MII_WINDOW_READ | MII_STATUS;
     }
     adapter->LinkWatchState = LINK_WATCH_COMMAND_WRITTEN;
-    AsyncWriteRegisters(adapter, MII_COMMAND_LENGTH, MiiPhyAddress, adapter->PhyCommandBuffer);
+    AsyncWriteRegisters(adapter, MII_WINDOW_COMMAND_LENGTH, MiiPhyAddress,
+                        adapter->PhyCommandBuffer);
 }
 
 // Starts one pass when DeviceState is 12 and LinkWatchBusy could be taken from 0 to 1 in one
@@ -128,12 +111,14 @@ ULONG IndicateMediaState(Adapter* adapter, ULONG mediaState) {
 // Speed and duplex from a partner ability, best first: 100 full, 100 half, then 10 full or half.
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
 static VOID ResolvePartnerAbility(Adapter* adapter, USHORT ability) {
-    if ((ability & (PARTNER_100_FULL | PARTNER_100_HALF)) != 0) {
-        adapter->LinkSpeed = LINK_SPEED_100;
-        adapter->Duplex = (ability & PARTNER_100_FULL) != 0 ? DUPLEX_FULL : DUPLEX_HALF;
+    if ((ability & (MII_ABILITY_100_FULL | MII_ABILITY_100_HALF)) != 0) {
+        adapter->LinkSpeed = KT735N_LINK_SPEED_100;
+        adapter->Duplex =
+            (ability & MII_ABILITY_100_FULL) != 0 ? KT735N_DUPLEX_FULL : KT735N_DUPLEX_HALF;
     } else {
-        adapter->LinkSpeed = LINK_SPEED_10;
-        adapter->Duplex = (ability & PARTNER_10_FULL) != 0 ? DUPLEX_FULL : DUPLEX_HALF;
+        adapter->LinkSpeed = KT735N_LINK_SPEED_10;
+        adapter->Duplex =
+            (ability & MII_ABILITY_10_FULL) != 0 ? KT735N_DUPLEX_FULL : KT735N_DUPLEX_HALF;
     }
 }
 
@@ -145,10 +130,10 @@ VOID ApplyPartnerAbility(Adapter* adapter, USHORT ability) {
     adapter->PartnerAbility = ability;
     ResolvePartnerAbility(adapter, ability);
     UCHAR control1 = (UCHAR)(adapter->Control1Shadow & CONTROL1_PARTNER_BITS_KEPT);
-    if (adapter->LinkSpeed == LINK_SPEED_100) {
+    if (adapter->LinkSpeed == KT735N_LINK_SPEED_100) {
         control1 |= CONTROL1_100_MBITS;
     }
-    if (adapter->Duplex == DUPLEX_FULL) {
+    if (adapter->Duplex == KT735N_DUPLEX_FULL) {
         control1 |= CONTROL1_FULL_DUPLEX;
     }
     adapter->Control1Shadow = control1;
@@ -167,8 +152,8 @@ static VOID ResolveEthernetSpeed(Adapter* adapter, USHORT ability) {
     if (adapter->MediaType == 0) {
         ResolvePartnerAbility(adapter, ability);
     } else if (adapter->MediaType <= 4) {
-        adapter->LinkSpeed = adapter->MediaType >= 3 ? LINK_SPEED_100 : LINK_SPEED_10;
-        adapter->Duplex = adapter->MediaType % 2 == 0 ? DUPLEX_FULL : DUPLEX_HALF;
+        adapter->LinkSpeed = adapter->MediaType >= 3 ? KT735N_LINK_SPEED_100 : KT735N_LINK_SPEED_10;
+        adapter->Duplex = adapter->MediaType % 2 == 0 ? KT735N_DUPLEX_FULL : KT735N_DUPLEX_HALF;
     }
 }
 
@@ -197,7 +182,7 @@ static VOID SwitchMedium(Adapter* adapter, UCHAR medium, ULONG mediaState, UCHAR
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
 static VOID DecideEthernet(Adapter* adapter, USHORT value) {
     BOOLEAN automatic = (BOOLEAN)(adapter->MediaSelect == 0);
-    if ((value & PARTNER_ABILITY_TECHNOLOGIES) != 0) {
+    if ((value & MII_ABILITY_TECHNOLOGIES) != 0) {
         if (adapter->MediaState == KT735N_MEDIA_DISCONNECTED) {
             if (!automatic) {
                 NoteLinkChange(adapter, KT735N_MEDIA_CONNECTED); // E1
@@ -232,15 +217,15 @@ static VOID DecideEthernet(Adapter* adapter, USHORT value) {
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
 static VOID DecidePhoneLine(Adapter* adapter, USHORT value) {
     BOOLEAN automatic = (BOOLEAN)(adapter->MediaSelect == 0);
-    if ((value & PHONE_LINE_STATUS_LINK) != 0) {
+    if ((value & MII_STATUS_LINK) != 0) {
         if (adapter->MediaState != KT735N_MEDIA_DISCONNECTED) {
             EndLinkWatchPass(adapter); // P3
         } else if (!automatic) {
             NoteLinkChange(adapter, KT735N_MEDIA_CONNECTED); // P1
         } else {
             // The 1 Mbit/s phone line reports 10 Mbit/s, as when it is chosen at start.
-            adapter->LinkSpeed = LINK_SPEED_10;
-            adapter->Duplex = DUPLEX_HALF;
+            adapter->LinkSpeed = KT735N_LINK_SPEED_10;
+            adapter->Duplex = KT735N_DUPLEX_HALF;
             SwitchMedium(adapter, KT735N_MEDIUM_PHONE_LINE, KT735N_MEDIA_CONNECTED,
                          SELECT_PHONE_LINE, 0x06, 3, LINK_WATCH_TO_PHONE_LINE); // P2
         }
@@ -301,23 +286,23 @@ NTSTATUS NTAPI LinkWatchWriteComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVO
         AsyncReadRegisters(adapter, MII_DATA_LENGTH, MiiData);
         break;
     case LINK_WATCH_TO_ETHERNET:
-        WritePhyControl(adapter, PHY_ETHERNET, PHY_CONTROL_100_NEGOTIATE,
+        WritePhyControl(adapter, PHY_ADDRESS_ETHERNET, PHY_CONTROL_100_NEGOTIATE,
                         LINK_WATCH_TO_ETHERNET + 1);
         break;
     case LINK_WATCH_ETHERNET_LOST:
     case LINK_WATCH_TO_PHONE_LINE:
     case LINK_WATCH_PHONE_LINE_LOST:
-        WritePhyControl(adapter, PHY_ETHERNET, PHY_CONTROL_100_NEGOTIATE_ISOLATED,
+        WritePhyControl(adapter, PHY_ADDRESS_ETHERNET, PHY_CONTROL_100_NEGOTIATE_ISOLATED,
                         (USHORT)(adapter->LinkWatchState + 1));
         break;
     case LINK_WATCH_TO_ETHERNET + 1:
     case LINK_WATCH_ETHERNET_LOST + 1:
     case LINK_WATCH_PHONE_LINE_LOST + 1:
-        WritePhyControl(adapter, PHY_PHONE_LINE, PHY_CONTROL_ISOLATED,
+        WritePhyControl(adapter, PHY_ADDRESS_PHONE_LINE, MII_CONTROL_ISOLATE,
                         (USHORT)(adapter->LinkWatchState + 1));
         break;
     case LINK_WATCH_TO_PHONE_LINE + 1:
-        WritePhyControl(adapter, PHY_PHONE_LINE, PHY_CONTROL_RESET_100,
+        WritePhyControl(adapter, PHY_ADDRESS_PHONE_LINE, PHY_CONTROL_RESET_100,
                         LINK_WATCH_TO_PHONE_LINE + 2);
         break;
     case LINK_WATCH_CONTROL1_WRITTEN:

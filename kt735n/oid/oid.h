@@ -4,12 +4,9 @@
 
 #include "adapter/adapter.h"
 
-// Number of OIDs in SupportedOidList.
-#define KT735N_SUPPORTED_OID_COUNT 44
-
 // The OIDs this miniport names in its answer to OID_GEN_SUPPORTED_LIST, in the order given
 // there. Some of them can only be set; a query for those is refused.
-extern const NDIS_OID SupportedOidList[KT735N_SUPPORTED_OID_COUNT];
+extern const NDIS_OID SupportedOidList[];
 
 // The adapter's description as OID_GEN_VENDOR_DESCRIPTION gives it: the product's own name,
 // with its terminating NUL counted in the answer.

@@ -3,7 +3,7 @@
 #include "adapter/adapter.h"
 #include "oid/oid.h"
 
-const NDIS_OID SupportedOidList[KT735N_SUPPORTED_OID_COUNT] = {
+const NDIS_OID SupportedOidList[] = {
     OID_GEN_SUPPORTED_LIST,
     OID_GEN_HARDWARE_STATUS,
     OID_GEN_MEDIA_SUPPORTED,
@@ -50,6 +50,9 @@ const NDIS_OID SupportedOidList[KT735N_SUPPORTED_OID_COUNT] = {
     OID_PNP_ENABLE_WAKE_UP,
 };
 
+// Number of OIDs in SupportedOidList.
+static const ULONG SupportedOidCount = RTL_NUMBER_OF(SupportedOidList);
+
 const char VendorDescription[] = "Korvex KT735 USB 1/10/100 Adapter NDIS 5.0 Miniport Driver";
 
 static_assert(sizeof(VendorDescription) == KT735N_VENDOR_DESCRIPTION_LENGTH,
@@ -89,7 +92,7 @@ NDIS_STATUS NTAPI MiniportQueryInformation(NDIS_HANDLE miniportAdapterContext, N
     switch (oid) {
     case OID_GEN_SUPPORTED_LIST:
         source = SupportedOidList;
-        answerLength = sizeof(SupportedOidList);
+        answerLength = SupportedOidCount * sizeof(NDIS_OID);
         break;
     case OID_GEN_HARDWARE_STATUS:
         value = NdisHardwareStatusReady;
@@ -105,7 +108,8 @@ NDIS_STATUS NTAPI MiniportQueryInformation(NDIS_HANDLE miniportAdapterContext, N
         break;
     case OID_GEN_LINK_SPEED:
         // Only 100 Mbit/s Ethernet reports 100; the phone line reports 10 like 10 Mbit/s.
-        value = adapter->LinkSpeed == 2 ? LINK_SPEED_100_MBITS : LINK_SPEED_10_MBITS;
+        value = adapter->LinkSpeed == KT735N_LINK_SPEED_100 ? LINK_SPEED_100_MBITS
+                                                            : LINK_SPEED_10_MBITS;
         break;
     case OID_GEN_TRANSMIT_BUFFER_SPACE:
         value = adapter->TxDescriptorCount * KT735N_MAXIMUM_TOTAL_SIZE;

@@ -10,13 +10,6 @@
 #define BULK_MAXIMUM_TRANSFER_SIZE 1536
 // The interface the driver needs: bulk in, bulk out, interrupt.
 #define REQUIRED_PIPE_COUNT 3
-#define PIPE_BULK_IN 0
-#define PIPE_BULK_OUT 1
-#define PIPE_INTERRUPT 2
-// USB device descriptor type and the device feature selector for remote wake-up.
-#define DESCRIPTOR_TYPE_DEVICE 1
-#define DESCRIPTOR_TYPE_CONFIGURATION 2
-#define FEATURE_DEVICE_REMOTE_WAKEUP 1
 
 // Reads a descriptor of the device into buffer with the routine's own URB.
 // IRQL: PASSIVE_LEVEL. Locks: none.
@@ -53,7 +46,7 @@ ULONG ConfigureUsbDevice(Adapter* adapter) {
 
     // A device that does not answer fails the request and delivers nothing: the descriptor
     // stays all zero and the check below has the port cycled. Only a timeout ends here.
-    if (GetDescriptor(adapter, &urb, DESCRIPTOR_TYPE_DEVICE, adapter->DeviceDescriptor,
+    if (GetDescriptor(adapter, &urb, USB_DEVICE_DESCRIPTOR_TYPE, adapter->DeviceDescriptor,
                       sizeof(adapter->DeviceDescriptor)) == KT735N_TIMED_OUT) {
         return KT735N_FAILED;
     }
@@ -72,7 +65,7 @@ ULONG ConfigureUsbDevice(Adapter* adapter) {
     }
     PUSB_CONFIGURATION_DESCRIPTOR configuration = (PUSB_CONFIGURATION_DESCRIPTOR)block;
     adapter->ConfigurationDescriptor = configuration;
-    if (GetDescriptor(adapter, &urb, DESCRIPTOR_TYPE_CONFIGURATION, configuration,
+    if (GetDescriptor(adapter, &urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, configuration,
                       CONFIGURATION_DESCRIPTOR_READ_LENGTH) != KT735N_OK) {
         return KT735N_FAILED;
     }
@@ -139,8 +132,8 @@ ULONG ConfigureUsbDevice(Adapter* adapter) {
     ExFreePool(select);
 
     NdisZeroMemory(&urb, sizeof(urb));
-    UsbBuildFeatureRequest(&urb, URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE, FEATURE_DEVICE_REMOTE_WAKEUP,
-                           0, NULL);
+    UsbBuildFeatureRequest(&urb, URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE, USB_FEATURE_REMOTE_WAKEUP, 0,
+                           NULL);
     if (SubmitUrbSync(adapter, &urb) != KT735N_OK) {
         return KT735N_FAILED;
     }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "usb/mii.h"
 
 // Vendor requests of the register protocol.
 #define KT735_REQUEST_READ_REGISTERS 0xF0
@@ -59,8 +60,10 @@ enum ChipRegister {
 #define EEPROM_CONTROL_READ 0x02
 #define EEPROM_CONTROL_DONE 0x04
 
-// MII window: the command in MiiControl is the operation ORed with the MII register number;
+// MII window: a command is 4 bytes from MiiPhyAddress on (PHY address, data low, data high,
+// command); the command in MiiControl is the operation ORed with the MII register number, and
 // 0x80 reads as set when the operation is done.
-#define MII_CONTROL_WRITE 0x20
-#define MII_CONTROL_READ 0x40
-#define MII_CONTROL_DONE 0x80
+#define MII_WINDOW_COMMAND_LENGTH 4
+#define MII_WINDOW_WRITE 0x20
+#define MII_WINDOW_READ 0x40
+#define MII_WINDOW_DONE 0x80

@@ -11,6 +11,12 @@
 
 #define KT735N_TIMED_OUT ((ULONG)STATUS_IO_TIMEOUT)
 
+// The interface's pipes, as indices into InterfaceInfo->Pipes in the order the KT735's
+// interface descriptor lists its endpoints (ConfigureUsbDevice checks their types).
+#define PIPE_BULK_IN 0
+#define PIPE_BULK_OUT 1
+#define PIPE_INTERRUPT 2
+
 ULONG SubmitUrbSync(Adapter* adapter, PURB urb);
 ULONG SubmitPortRequestSync(Adapter* adapter, ULONG ioControlCode);
 ULONG ReadRegisters(Adapter* adapter, USHORT count, USHORT firstRegister);
