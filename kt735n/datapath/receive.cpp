@@ -8,7 +8,7 @@
 // state, it goes back to FreeRxList, so that a reset finds every descriptor to start again.
 //
 // RxLock guards FreeRxList, ReceivedList and RxIrpsInFlight. It is never held across
-// IofCallDriver (a completion may run inside the call and take it) nor across
+// IoCallDriver (a completion may run inside the call and take it) nor across
 // NdisMIndicateReceivePacket, and no transmit lock is ever taken with it.
 #include "datapath/datapath.h"
 #include "usb/usb.h"
@@ -29,10 +29,10 @@ static VOID BulkInRequestDone(Adapter* adapter, TransferDescriptor* unused) {
 // Builds the bulk-in transfer in the descriptor's URB area (the whole 1536-byte data buffer,
 // short transfers allowed) and hands it to the USB stack with BulkInComplete as its completion
 // routine, called on success, error and cancel. The request is counted in RxIrpsInFlight
-// before it goes down. Whatever IofCallDriver returns, the IRP and the descriptor then belong
+// before it goes down. Whatever IoCallDriver returns, the IRP and the descriptor then belong
 // to BulkInComplete. When no IRP can be had the descriptor goes back to the tail of FreeRxList,
 // so that it is not lost, and the result is KT735N_FAILED.
-// IRQL: up to DISPATCH_LEVEL. Locks: takes RxLock, released before IofCallDriver.
+// IRQL: up to DISPATCH_LEVEL. Locks: takes RxLock, released before IoCallDriver.
 ULONG SubmitBulkIn(Adapter* adapter, TransferDescriptor* descriptor) {
     PURB urb = descriptor->Urb;
     NdisZeroMemory(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
@@ -51,7 +51,7 @@ ULONG SubmitBulkIn(Adapter* adapter, TransferDescriptor* descriptor) {
     NdisAcquireSpinLock(&adapter->RxLock);
     adapter->RxIrpsInFlight++;
     NdisReleaseSpinLock(&adapter->RxLock);
-    IofCallDriver(adapter->NextDeviceObject, irp);
+    IoCallDriver(adapter->NextDeviceObject, irp);
     return KT735N_OK;
 }
 

@@ -10,7 +10,7 @@
 // queued under one hold of TxSubmitLock, so no other transfer can come between the two.
 //
 // Waiting IRPs are passed down from a loop (HandOverLoop) rather than from inside the previous
-// IRP's completion. A stack that completes inside IofCallDriver then leaves the loop a note
+// IRP's completion. A stack that completes inside IoCallDriver then leaves the loop a note
 // (TxHandOverDue) instead of calling down again from deeper in the same stack.
 //
 // A send that finds too few free descriptors waits in the driver: NDIS hands a deserialized
@@ -22,7 +22,7 @@
 // (kernel spin lock, at DISPATCH_LEVEL) guards TxIrpsInFlight, TxHandOverActive, TxHandOverDue
 // and the choice between passing an IRP down and queueing it; PendingIrpListLock is taken inside
 // it by the interlocked list calls. TxLock and TxSubmitLock are never held together, and no lock
-// is held across IofCallDriver or NdisMSendComplete.
+// is held across IoCallDriver or NdisMSendComplete.
 #include "adapter/adapter.h"
 #include "datapath/descriptors.h"
 #include "datapath/datapath.h"
@@ -270,11 +270,28 @@ static PIRP BuildBulkOutIrp(Adapter* adapter, TransferDescriptor* descriptor) {
 
 // ---- passing IRPs to the stack ------------------------------------------------------------------
 
+// Takes TxSubmitLock from any IRQL up to DISPATCH_LEVEL: raises to DISPATCH_LEVEL, then takes
+// the lock at that level. Returns the IRQL that ReleaseTxSubmitLock gives back.
+// IRQL: up to DISPATCH_LEVEL; DISPATCH_LEVEL on return. Locks: takes TxSubmitLock.
+static KIRQL AcquireTxSubmitLock(Adapter* adapter) {
+    KIRQL oldIrql;
+    KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
+    KeAcquireSpinLockAtDpcLevel(&adapter->TxSubmitLock);
+    return oldIrql;
+}
+
+// Gives TxSubmitLock back and returns to the IRQL AcquireTxSubmitLock found.
+// IRQL: DISPATCH_LEVEL; oldIrql on return. Locks: releases TxSubmitLock.
+static VOID ReleaseTxSubmitLock(Adapter* adapter, KIRQL oldIrql) {
+    KeReleaseSpinLockFromDpcLevel(&adapter->TxSubmitLock);
+    KeLowerIrql(oldIrql);
+}
+
 // Takes the oldest waiting IRP off PendingTxIrpList and frees its entry; NULL when none waits.
 // IRQL: DISPATCH_LEVEL. Locks: the caller holds TxSubmitLock; takes PendingIrpListLock.
 static PIRP TakePendingTxIrp(Adapter* adapter) {
     PLIST_ENTRY link =
-        ExfInterlockedRemoveHeadList(&adapter->PendingTxIrpList, &adapter->PendingIrpListLock);
+        ExInterlockedRemoveHeadList(&adapter->PendingTxIrpList, &adapter->PendingIrpListLock);
     if (link == NULL) {
         return NULL;
     }
@@ -287,19 +304,18 @@ static PIRP TakePendingTxIrp(Adapter* adapter) {
 // Passes an IRP to the stack and then, as long as the one passed down has completed and left
 // TxHandOverDue set, the next waiting one. The caller has set TxHandOverActive; the loop clears
 // it when nothing more is due, and after that touches the Adapter no more. A completion that
-// runs inside IofCallDriver therefore returns to this loop instead of calling down itself, and
+// runs inside IoCallDriver therefore returns to this loop instead of calling down itself, and
 // the stack depth stays the same however many IRPs wait.
 // IRQL: up to DISPATCH_LEVEL. Locks: takes TxSubmitLock between the calls; none is held across
-// IofCallDriver.
+// IoCallDriver.
 static VOID HandOverLoop(Adapter* adapter, PIRP irp) {
     while (irp != NULL) {
         // The IRP belongs to its completion from here on, whatever the stack returns.
         TrackIrp(adapter, &adapter->TxIrpWithStack, irp);
-        IofCallDriver(adapter->NextDeviceObject, irp);
+        IoCallDriver(adapter->NextDeviceObject, irp);
         irp = NULL;
 
-        KIRQL oldIrql = KfRaiseIrql(DISPATCH_LEVEL);
-        KefAcquireSpinLockAtDpcLevel(&adapter->TxSubmitLock);
+        KIRQL oldIrql = AcquireTxSubmitLock(adapter);
         if (adapter->TxHandOverDue) {
             adapter->TxHandOverDue = 0;
             irp = TakePendingTxIrp(adapter);
@@ -307,8 +323,7 @@ static VOID HandOverLoop(Adapter* adapter, PIRP irp) {
         if (irp == NULL) {
             adapter->TxHandOverActive = 0;
         }
-        KefReleaseSpinLockFromDpcLevel(&adapter->TxSubmitLock);
-        KfLowerIrql(oldIrql);
+        ReleaseTxSubmitLock(adapter, oldIrql);
     }
 }
 
@@ -316,8 +331,8 @@ static VOID HandOverLoop(Adapter* adapter, PIRP irp) {
 // IRQL: DISPATCH_LEVEL. Locks: the caller holds TxSubmitLock; takes PendingIrpListLock.
 static VOID QueuePendingTxIrp(Adapter* adapter, PendingTxIrpEntry* entry, PIRP irp) {
     entry->Irp = irp;
-    ExfInterlockedInsertTailList(&adapter->PendingTxIrpList, &entry->Link,
-                                 &adapter->PendingIrpListLock);
+    ExInterlockedInsertTailList(&adapter->PendingTxIrpList, &entry->Link,
+                                &adapter->PendingIrpListLock);
 }
 
 // Passes an IRP (and the zero-length IRP that must follow it, when given) to the stack now, if
@@ -326,15 +341,14 @@ static VOID QueuePendingTxIrp(Adapter* adapter, PendingTxIrpEntry* entry, PIRP i
 // entries are allocated before anything is counted or queued; when one cannot be had, both IRPs
 // are freed and nothing has been handed over.
 // IRQL: up to DISPATCH_LEVEL. Locks: takes TxSubmitLock (PendingIrpListLock inside it); none
-// is held across IofCallDriver.
+// is held across IoCallDriver.
 static ULONG HandOverOrQueue(Adapter* adapter, PIRP irp, PIRP zeroLengthIrp) {
     PendingTxIrpEntry* entries[2] = {NULL, NULL};
     ULONG needed = 0;
     BOOLEAN now = FALSE;
     BOOLEAN allocated = TRUE;
 
-    KIRQL oldIrql = KfRaiseIrql(DISPATCH_LEVEL);
-    KefAcquireSpinLockAtDpcLevel(&adapter->TxSubmitLock);
+    KIRQL oldIrql = AcquireTxSubmitLock(adapter);
     now = adapter->TxIrpsInFlight == 0 && !adapter->TxHandOverActive;
     needed = (now ? 0 : 1) + (zeroLengthIrp != NULL ? 1 : 0);
     for (ULONG i = 0; i < needed; i++) {
@@ -361,8 +375,7 @@ static ULONG HandOverOrQueue(Adapter* adapter, PIRP irp, PIRP zeroLengthIrp) {
             adapter->TxIrpsInFlight++;
         }
     }
-    KefReleaseSpinLockFromDpcLevel(&adapter->TxSubmitLock);
-    KfLowerIrql(oldIrql);
+    ReleaseTxSubmitLock(adapter, oldIrql);
 
     if (!allocated) {
         for (ULONG i = 0; i < needed; i++) {
@@ -485,7 +498,7 @@ NDIS_STATUS NTAPI MiniportSend(NDIS_HANDLE miniportAdapterContext, PNDIS_PACKET 
 // when one is still running (it is told through TxHandOverDue), otherwise from a loop here.
 // Everything this routine does to the Adapter on its own is done before TxIrpsInFlight drops.
 // IRQL: up to DISPATCH_LEVEL. Locks: takes TxLock (in ReturnTxDescriptor), then TxSubmitLock;
-// none is held across IofCallDriver.
+// none is held across IoCallDriver.
 NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
     UNREFERENCED_PARAMETER(deviceObject);
     TransferDescriptor* descriptor = (TransferDescriptor*)context;
@@ -502,8 +515,7 @@ NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID cont
     adapter->TxCompletedSinceCheck = 1;
 
     PIRP next = NULL;
-    KIRQL oldIrql = KfRaiseIrql(DISPATCH_LEVEL);
-    KefAcquireSpinLockAtDpcLevel(&adapter->TxSubmitLock);
+    KIRQL oldIrql = AcquireTxSubmitLock(adapter);
     adapter->TxIrpsInFlight--;
     if (adapter->TxIrpsInFlight > 0) {
         if (adapter->TxHandOverActive) {
@@ -515,8 +527,7 @@ NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID cont
             }
         }
     }
-    KefReleaseSpinLockFromDpcLevel(&adapter->TxSubmitLock);
-    KfLowerIrql(oldIrql);
+    ReleaseTxSubmitLock(adapter, oldIrql);
 
     if (next != NULL) {
         HandOverLoop(adapter, next);
@@ -528,10 +539,8 @@ NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID cont
 // loop still passing one down.
 // IRQL: up to DISPATCH_LEVEL. Locks: takes TxSubmitLock.
 BOOLEAN BulkOutIdle(Adapter* adapter) {
-    KIRQL oldIrql = KfRaiseIrql(DISPATCH_LEVEL);
-    KefAcquireSpinLockAtDpcLevel(&adapter->TxSubmitLock);
+    KIRQL oldIrql = AcquireTxSubmitLock(adapter);
     BOOLEAN idle = adapter->TxIrpsInFlight == 0 && !adapter->TxHandOverActive;
-    KefReleaseSpinLockFromDpcLevel(&adapter->TxSubmitLock);
-    KfLowerIrql(oldIrql);
+    ReleaseTxSubmitLock(adapter, oldIrql);
     return idle;
 }

@@ -167,7 +167,7 @@ static VOID NoteLinkChange(Adapter* adapter, ULONG mediaState) {
 
 // Records a link change that starts a chain: the medium-select write goes out first, the new
 // medium and media state are recorded, and NDIS is told last. The fields are set before the
-// write, so that a chain completing inside IofCallDriver (and ending the pass) never leaves them
+// write, so that a chain completing inside IoCallDriver (and ending the pass) never leaves them
 // behind for the next pass.
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
 static VOID SwitchMedium(Adapter* adapter, UCHAR medium, ULONG mediaState, UCHAR first, UCHAR third,

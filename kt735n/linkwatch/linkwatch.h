@@ -26,7 +26,7 @@
 
 // Writes count chip registers from firstRegister on with the bytes at data, which must stay
 // valid until LinkWatchWriteComplete runs (the link watch passes PhyCommandBuffer). wValue is
-// always 0. Returns what IofCallDriver returned, or KT735N_FAILED when no request block or IRP
+// always 0. Returns what IoCallDriver returned, or KT735N_FAILED when no request block or IRP
 // could be had; nothing was then sent, what was taken is freed and the pass in flight has ended
 // (LinkWatchBusy cleared), so the next hang check starts another.
 // IRQL: up to DISPATCH_LEVEL. Locks: none.

@@ -15,7 +15,7 @@
 // status is a success too: a device that is gone or an endpoint that stalled fails the URB),
 // 3 after a timeout, 2 otherwise.
 // IRQL: PASSIVE_LEVEL. Locks: none (none may be held: the wait blocks and a completion may run
-// inside IofCallDriver).
+// inside IoCallDriver).
 static ULONG SubmitAndWait(Adapter* adapter, ULONG ioControlCode, PURB urb, BOOLEAN pauseFirst) {
     PDEVICE_OBJECT target = adapter->NextDeviceObject;
     // A request needs a lower device with a stack location for it.
@@ -42,7 +42,7 @@ static ULONG SubmitAndWait(Adapter* adapter, ULONG ioControlCode, PURB urb, BOOL
         KeDelayExecutionThread(KernelMode, FALSE, &pause);
     }
 
-    NTSTATUS status = IofCallDriver(target, irp);
+    NTSTATUS status = IoCallDriver(target, irp);
     if (status == STATUS_PENDING) {
         LARGE_INTEGER timeout;
         timeout.QuadPart = SYNC_REQUEST_TIMEOUT;

@@ -28,12 +28,12 @@ VOID GetDeviceObjects(Adapter* adapter, PDEVICE_OBJECT* physicalDeviceObject,
 // Allocates an IRP of IrpStackSize that carries `urb` to the USB stack as
 // IOCTL_INTERNAL_USB_SUBMIT_URB, with `completion` called with `context` on success, error and
 // cancel; NULL when no IRP is available. The asynchronous requests (bulk transfers, link watch)
-// pass it down with IofCallDriver, and their completion routine frees it.
+// pass it down with IoCallDriver, and their completion routine frees it.
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
 PIRP AllocateUrbIrp(Adapter* adapter, PURB urb, PIO_COMPLETION_ROUTINE completion, PVOID context);
 
 // An IRP from AllocateUrbIrp that another routine may have to cancel while the stack holds it
-// (see CancellableIrp). The submitter records it before IofCallDriver; its completion routine
+// (see CancellableIrp). The submitter records it before IoCallDriver; its completion routine
 // hands it to ReleaseTrackedIrp instead of freeing it; CancelTrackedIrp cancels the one recorded.
 // IRQL: up to DISPATCH_LEVEL. Locks: take IrpCancelLock, never held across IoCancelIrp.
 VOID TrackIrp(Adapter* adapter, CancellableIrp* slot, PIRP irp);
