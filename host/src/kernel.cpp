@@ -511,6 +511,17 @@ extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN,
     return STATUS_SUCCESS;
 }
 
+extern "C" VOID NTAPI RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber,
+                                PCHAR Message) {
+    std::ostringstream text;
+    text << static_cast<const char*>(FailedAssertion) << " at "
+         << static_cast<const char*>(FileName) << ":" << LineNumber;
+    if (Message != nullptr) {
+        text << ": " << Message;
+    }
+    report(rule::kDriverAssertion, "RtlAssert", text.str());
+}
+
 extern "C" VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
     CurrentTime->QuadPart = world().now();
 }

@@ -85,6 +85,19 @@ struct DescriptorList {
     ULONG Count;
 };
 
+// The counters the statistics OIDs answer with. Counted without a lock by the completion paths
+// that own each one (bulk-out for transmit, bulk-in for receive); read by the query handler.
+struct AdapterStatistics {
+    ULONG RxOkCount;
+    ULONG RxCrcErrorCount;
+    ULONG RxAlignErrorCount;
+    ULONG TxOkCount;
+    ULONG TxErrorCount;
+    ULONG TxUnderrunCount;
+    ULONG TxOneCollisionCount;
+    ULONG TxDeferredCount;
+};
+
 // An IRP the driver allocated and passed to the USB stack, which a routine other than its
 // completion may have to cancel: the bulk-out transfer with the stack, a link-watch request.
 // Guarded by Adapter.IrpCancelLock. While Cancelling is set the canceller may still use the IRP,
@@ -163,14 +176,7 @@ struct Adapter {
     DescriptorList ReceivedList;
 
     // Statistics; MiniportReset clears them.
-    ULONG RxOkCount;
-    ULONG RxCrcErrorCount;
-    ULONG RxAlignErrorCount;
-    ULONG TxOkCount;
-    ULONG TxErrorCount;
-    ULONG TxUnderrunCount;
-    ULONG TxOneCollisionCount;
-    ULONG TxDeferredCount;
+    AdapterStatistics Statistics;
 
     // Addresses and link.
     UCHAR CurrentAddress[6];

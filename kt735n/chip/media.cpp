@@ -155,18 +155,7 @@ ULONG StartMedia(Adapter* adapter) {
     SleepMicroseconds(CONTROL_WRITE_PAUSE_US);
 
     NdisAcquireSpinLock(&adapter->RxLock);
-    TransferDescriptor* descriptor = adapter->FreeRxList.Head;
-    if (descriptor != NULL) {
-        adapter->FreeRxList.Head = descriptor->Next;
-        if (adapter->FreeRxList.Head != NULL) {
-            adapter->FreeRxList.Head->Prev = NULL;
-        } else {
-            adapter->FreeRxList.Tail = NULL;
-        }
-        adapter->FreeRxList.Count--;
-        descriptor->Next = NULL;
-        descriptor->Prev = NULL;
-    }
+    TransferDescriptor* descriptor = DescriptorListTakeHead(&adapter->FreeRxList);
     NdisReleaseSpinLock(&adapter->RxLock);
     if (descriptor == NULL) {
         return KT735N_FAILED;

@@ -1,9 +1,11 @@
 // The doubly linked descriptor lists: head, tail and count, linked through the descriptors' own
-// Next and Prev pointers.
+// Next and Prev pointers. A descriptor off every list has both pointers NULL, which is what lets
+// the insertions check that a descriptor is never on two lists, or twice on one.
 #include "datapath/descriptors.h"
 
 TransferDescriptor* DescriptorListTakeHead(DescriptorList* list) {
     TransferDescriptor* descriptor = list->Head;
+    ASSERT((descriptor == NULL) == (list->Count == 0));
     if (descriptor == NULL) {
         return NULL;
     }
@@ -20,6 +22,7 @@ TransferDescriptor* DescriptorListTakeHead(DescriptorList* list) {
 }
 
 VOID DescriptorListAppend(DescriptorList* list, TransferDescriptor* descriptor) {
+    ASSERT(descriptor->Next == NULL && descriptor->Prev == NULL && list->Head != descriptor);
     descriptor->Next = NULL;
     descriptor->Prev = list->Tail;
     if (list->Tail != NULL) {
@@ -32,6 +35,7 @@ VOID DescriptorListAppend(DescriptorList* list, TransferDescriptor* descriptor) 
 }
 
 VOID DescriptorListPush(DescriptorList* list, TransferDescriptor* descriptor) {
+    ASSERT(descriptor->Next == NULL && descriptor->Prev == NULL && list->Head != descriptor);
     descriptor->Prev = NULL;
     descriptor->Next = list->Head;
     if (list->Head != NULL) {

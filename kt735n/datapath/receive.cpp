@@ -21,6 +21,8 @@ static VOID BulkInRequestDone(Adapter* adapter, TransferDescriptor* unused) {
     NdisAcquireSpinLock(&adapter->RxLock);
     if (unused != NULL) {
         DescriptorListAppend(&adapter->FreeRxList, unused);
+        ASSERT(adapter->FreeRxList.Count + adapter->ReceivedList.Count <=
+               adapter->RxDescriptorCount);
     }
     adapter->RxIrpsInFlight--;
     NdisReleaseSpinLock(&adapter->RxLock);
@@ -75,21 +77,21 @@ static ULONG AcceptFrame(Adapter* adapter, TransferDescriptor* descriptor, ULONG
         if (!fits) {
             return 0;
         }
-        adapter->RxOkCount++;
+        adapter->Statistics.RxOkCount++;
         return length;
     }
 
     ULONG accepted = 0;
     if ((status & RX_STATUS_ACCEPT_UP_TO_MAX) != 0 && fits) {
         accepted = length;
-        adapter->RxOkCount++;
+        adapter->Statistics.RxOkCount++;
     }
     if ((status & RX_STATUS_ACCEPT_FROM_MIN) != 0 && length >= KT735N_MIN_RX_FRAME && fits) {
         accepted = length;
-        adapter->RxOkCount++;
+        adapter->Statistics.RxOkCount++;
     }
     if ((status & RX_STATUS_CRC_ERROR) != 0) {
-        adapter->RxCrcErrorCount++;
+        adapter->Statistics.RxCrcErrorCount++;
     }
     return accepted;
 }
@@ -181,6 +183,8 @@ VOID NTAPI IndicateReceivedFrames(PVOID systemSpecific1, PVOID functionContext,
 
         NdisAcquireSpinLock(&adapter->RxLock);
         DescriptorListAppend(&adapter->FreeRxList, descriptor);
+        ASSERT(adapter->FreeRxList.Count + adapter->ReceivedList.Count <=
+               adapter->RxDescriptorCount);
     }
     TransferDescriptor* restart = NULL;
     if (adapter->FreeRxList.Count >= adapter->RxDescriptorCount &&

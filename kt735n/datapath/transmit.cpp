@@ -80,6 +80,8 @@ ULONG ReturnTxDescriptor(Adapter* adapter, TransferDescriptor* descriptor) {
     NdisAcquireSpinLock(&adapter->TxLock);
     AppendFreeTxTail(adapter, descriptor);
     adapter->FreeTxCount++;
+    ASSERT((ULONG)adapter->FreeTxCount == adapter->FreeTxList.Count &&
+           adapter->FreeTxList.Count <= adapter->TxDescriptorCount);
     NdisReleaseSpinLock(&adapter->TxLock);
     SendWaitingPackets(adapter);
     return KT735N_OK;
@@ -106,6 +108,7 @@ static BOOLEAN TakeTxDescriptors(Adapter* adapter, BOOLEAN needsZeroLength,
                                  TransferDescriptor** descriptor, TransferDescriptor** zeroLength) {
     *descriptor = NULL;
     *zeroLength = NULL;
+    ASSERT((ULONG)adapter->FreeTxCount == adapter->FreeTxList.Count);
     if (adapter->FreeTxCount < 2 || adapter->FreeTxList.Count < (ULONG)(needsZeroLength ? 2 : 1)) {
         return FALSE;
     }
@@ -507,7 +510,7 @@ NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID cont
     BOOLEAN good = (BOOLEAN)(irp->IoStatus.Status == STATUS_SUCCESS);
     ReleaseTrackedIrp(adapter, &adapter->TxIrpWithStack, irp);
     if (good) {
-        adapter->TxOkCount++;
+        adapter->Statistics.TxOkCount++;
     } else {
         NoteTransferFailed(adapter);
     }

@@ -15,19 +15,6 @@
 #define RESET_WAIT_PAUSE_US 10000
 #define RESET_WAIT_LOOKS 100
 
-// Sets every statistics counter to 0.
-// IRQL: up to DISPATCH_LEVEL. Locks: none.
-static VOID ClearStatistics(Adapter* adapter) {
-    adapter->RxOkCount = 0;
-    adapter->RxCrcErrorCount = 0;
-    adapter->RxAlignErrorCount = 0;
-    adapter->TxOkCount = 0;
-    adapter->TxErrorCount = 0;
-    adapter->TxUnderrunCount = 0;
-    adapter->TxOneCollisionCount = 0;
-    adapter->TxDeferredCount = 0;
-}
-
 // Whether reception has stopped: no bulk-in transfer with the stack and every receive descriptor
 // free, so nothing will put one on the pipe again by itself.
 // IRQL: up to DISPATCH_LEVEL. Locks: takes RxLock.
@@ -116,7 +103,7 @@ static VOID NTAPI ResetWork(PNDIS_WORK_ITEM workItem, PVOID context) {
 NDIS_STATUS NTAPI MiniportReset(PBOOLEAN addressingReset, NDIS_HANDLE miniportAdapterContext) {
     Adapter* adapter = (Adapter*)miniportAdapterContext;
     *addressingReset = FALSE;
-    ClearStatistics(adapter);
+    NdisZeroMemory(&adapter->Statistics, sizeof(adapter->Statistics));
     if (InterlockedCompareExchange(&adapter->ResetInProgress, 1, 0) != 0) {
         return NDIS_STATUS_RESET_IN_PROGRESS;
     }

@@ -161,17 +161,17 @@ NDIS_STATUS NTAPI MiniportQueryInformation(NDIS_HANDLE miniportAdapterContext, N
         value = adapter->TxDescriptorCount;
         break;
     case OID_GEN_XMIT_OK:
-        value = adapter->TxOkCount;
+        value = adapter->Statistics.TxOkCount;
         break;
     case OID_GEN_RCV_OK:
-        value = adapter->RxOkCount;
+        value = adapter->Statistics.RxOkCount;
         break;
     case OID_GEN_XMIT_ERROR:
-        value = adapter->TxErrorCount;
+        value = adapter->Statistics.TxErrorCount;
         break;
     case OID_GEN_RCV_ERROR:
     case OID_GEN_RCV_CRC_ERROR:
-        value = adapter->RxCrcErrorCount;
+        value = adapter->Statistics.RxCrcErrorCount;
         break;
     case OID_802_3_PERMANENT_ADDRESS:
         source = adapter->PermanentAddress;
@@ -185,16 +185,16 @@ NDIS_STATUS NTAPI MiniportQueryInformation(NDIS_HANDLE miniportAdapterContext, N
         value = KT735N_MULTICAST_LIST_SIZE;
         break;
     case OID_802_3_RCV_ERROR_ALIGNMENT:
-        value = adapter->RxAlignErrorCount;
+        value = adapter->Statistics.RxAlignErrorCount;
         break;
     case OID_802_3_XMIT_ONE_COLLISION:
-        value = adapter->TxOneCollisionCount;
+        value = adapter->Statistics.TxOneCollisionCount;
         break;
     case OID_802_3_XMIT_DEFERRED:
-        value = adapter->TxDeferredCount;
+        value = adapter->Statistics.TxDeferredCount;
         break;
     case OID_802_3_XMIT_UNDERRUN:
-        value = adapter->TxUnderrunCount;
+        value = adapter->Statistics.TxUnderrunCount;
         break;
     case OID_PNP_QUERY_POWER:
         // Any power state asked about is fine; the answer replaces it in the buffer.

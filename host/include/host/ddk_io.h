@@ -349,7 +349,15 @@ VOID NTAPI HostPagedCode(const char* routine);
 KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql);
 VOID FASTCALL KfLowerIrql(KIRQL NewIrql);
 
+// Run-time library: the checked build's assertion report. The verifier reports the assertion.
+VOID NTAPI RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PCHAR Message);
+
 } // extern "C"
+
+// The host build checks the driver's assertions as the DDK's checked build does (DBG); the
+// Windows image is a free build, where ASSERT is empty.
+#define ASSERT(exp)                                                                                \
+    ((VOID)((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, NULL), FALSE) : TRUE))
 
 #define IoCallDriver(a, b) IofCallDriver(a, b)
 #define IoCompleteRequest(a, b) IofCompleteRequest(a, b)
