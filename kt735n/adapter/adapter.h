@@ -8,7 +8,10 @@
 
 #include "platform/platform.h"
 
-// Results of the driver's internal routines.
+// The result of the driver's internal routines: KT735N_OK when the routine did its work,
+// KT735N_FAILED when it did not (each routine says what was then left undone). The synchronous
+// USB requests have a third result, KT735N_TIMED_OUT (usb/usb.h), which only they return.
+typedef ULONG KT735N_RESULT;
 #define KT735N_OK 1
 #define KT735N_FAILED 2
 
@@ -322,7 +325,7 @@ typedef Adapter* PADAPTER;
 // ---- ledger routines (adapter/ledger.cpp) -------------------------------------------------------
 
 LedgerEntry* LedgerTakeEntry(Adapter* adapter);
-ULONG AllocateTracked(Adapter* adapter, PVOID* out, ULONG length);
+KT735N_RESULT AllocateTracked(Adapter* adapter, PVOID* out, ULONG length);
 VOID LedgerReleaseAll(Adapter* adapter);
 
 // ---- creation of the record (adapter/adapter.cpp)
@@ -335,4 +338,4 @@ NDIS_STATUS CreateAdapter(NDIS_HANDLE miniportAdapterHandle,
 
 // 1 once the keyword Platform was found in any adapter's parameters; never cleared.
 extern ULONG PlatformKeyPresent;
-ULONG ReadRegistryConfiguration(Adapter* adapter);
+KT735N_RESULT ReadRegistryConfiguration(Adapter* adapter);

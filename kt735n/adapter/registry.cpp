@@ -74,10 +74,10 @@ static BOOLEAN ReadIntegerKeyword(NDIS_HANDLE configuration, const NDIS_STRING* 
 
 // Opens the adapter's configuration, notes whether Platform exists, reads the eleven keywords
 // into their fields in table order, takes a network address of exactly 6 bytes into
-// CurrentAddress, and closes the configuration. Returns 1 when the configuration opened
+// CurrentAddress, and closes the configuration. Returns KT735N_OK when the configuration opened
 // (whatever it held), 2 when it could not be opened; then nothing has been read or changed.
 // IRQL: PASSIVE_LEVEL. Locks: none.
-ULONG ReadRegistryConfiguration(Adapter* adapter) {
+KT735N_RESULT ReadRegistryConfiguration(Adapter* adapter) {
     NDIS_STATUS status = NDIS_STATUS_FAILURE;
     NDIS_HANDLE configuration = NULL;
     NdisOpenConfiguration(&status, &configuration, adapter->WrapperConfigurationContext);

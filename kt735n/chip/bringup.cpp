@@ -26,13 +26,13 @@
 // value of setting 1.
 static const UCHAR AliveControlValues[] = {0x81, 0x84, 0x90, 0x9F};
 
-// Medium auto-detection, for MediaSelect 0: advertise everything on the Ethernet PHY and read
-// the advertisement back; read the phone-line PHY's identifier. An Ethernet PHY that keeps the
-// IEEE 802.3 selector alone picks Ethernet, a phone-line PHY of the 0x5C2x family alone picks
-// the phone line; both or neither leave the choice to IdentifyPhy. Returns 1, or 2 when either
-// read failed (nothing is then decided).
+// Medium auto-detection, for MediaSelect 0: advertise everything on the Ethernet PHY and read the
+// advertisement back; read the phone-line PHY's identifier. An Ethernet PHY that keeps the IEEE
+// 802.3 selector alone picks Ethernet, a phone-line PHY of the 0x5C2x family alone picks the phone
+// line; both or neither leave the choice to IdentifyPhy. Returns KT735N_OK, or KT735N_FAILED when
+// either read failed (nothing is then decided).
 // IRQL: PASSIVE_LEVEL. Locks: none.
-static ULONG DetectMedium(Adapter* adapter) {
+static KT735N_RESULT DetectMedium(Adapter* adapter) {
     MiiWrite(adapter, PHY_ADDRESS_ETHERNET, MII_ADVERTISEMENT, MII_ADVERTISE_ALL_802_3);
     SleepMicroseconds(ONE_MILLISECOND_US);
     USHORT advertisement = 0;
@@ -52,23 +52,35 @@ static ULONG DetectMedium(Adapter* adapter) {
     return KT735N_OK;
 }
 
-// Brings the chip up, in this order: transmit submission locks and list; default descriptor
-// counts; USB configuration; a station-address read (only its result counts); the permanent
-// address from the EEPROM, copied to CurrentAddress; the registry (which may override
-// CurrentAddress and the counts); the receive descriptor floor of 3; the station address and
-// an all-ones multicast table; register 0x7E 0x24, 60 ms, 0x26; the phone-line PHY's register
-// 0x19; medium auto-detection when MediaSelect is 0; IdentifyPhy; an unwaited MII read of the
-// Ethernet PHY's status; Control0 0x19 and Control1 0; a read of 0x7A; AliveControl when
-// AlivePara is set; then the descriptor block, the free lists and the packet slots.
+// Brings the chip up, from a configured USB device to an adapter whose chip and descriptor pools
+// are ready for the media start. The order matters:
+// - the transmit submission locks and list first, so that every later failure leaves an adapter
+//   that halt can walk;
+// - the USB configuration, then a read of the station address: the first register request,
+//   which proves the device answers before anything is decided on its registers (the value
+//   itself is not used);
+// - the permanent address from the EEPROM as CurrentAddress, then the registry, which may
+//   override it and the descriptor counts (the counts get their floors here, before the
+//   pools are sized by them);
+// - the station address and an all-ones multicast table, so that the chip accepts the
+//   adapter's own frames and every multicast frame until NDIS sets a filter;
+// - the PHY reset through register 0x7E (0x24, 60 ms, 0x26), the phone-line PHY's register
+//   0x19 to its starting value, and, when MediaSelect leaves the medium open, the detection
+//   that may settle it; IdentifyPhy then decides the PHY and medium in use;
+// - an MII read of the Ethernet PHY's status that is started and not waited for, and a read of
+//   register 0x7A, both part of the chip's start-up sequence (their values are not used);
+// - Control0 with receive and transmit still off (the media start switches them on once the
+//   medium is set), Control1 cleared, and AliveControl from the keep-alive setting;
+// - last the descriptor pools, whose size the registry has settled.
 //
-// Returns 1, or 2 at the first failure of the USB configuration, the station-address read or
-// write, the multicast write, the registry, a PHY read of the medium detection or
-// identification, the medium-select write, the block size (descriptor counts too large for 32
-// bits) or an allocation. Whatever was allocated is in the ledger; receive packets and buffers
-// already taken have been given back to their pools.
+// Returns KT735N_OK, or KT735N_FAILED at the first failure of the USB configuration, the
+// station-address read or write, the multicast write, the registry, a PHY read of the medium
+// detection or identification, the medium-select write, the block size (descriptor counts too
+// large for 32 bits) or an allocation. Whatever was allocated is in the ledger; receive packets
+// and buffers already taken have been given back to their pools.
 // IRQL: PASSIVE_LEVEL. Locks: none; TxLock and RxLock are not needed since nothing else can
 // reach the adapter yet.
-ULONG BringUpChip(Adapter* adapter) {
+KT735N_RESULT BringUpChip(Adapter* adapter) {
     KeInitializeSpinLock(&adapter->TxSubmitLock);
     KeInitializeSpinLock(&adapter->PendingIrpListLock);
     InitializeListHead(&adapter->PendingTxIrpList);

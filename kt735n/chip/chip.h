@@ -18,9 +18,9 @@
 #define EEPROM_POLL_PAUSE_US 500
 
 VOID MiiWrite(Adapter* adapter, UCHAR phyAddress, UCHAR registerNumber, USHORT value);
-ULONG MiiRead(Adapter* adapter, UCHAR phyAddress, UCHAR registerNumber, PUSHORT value);
-ULONG EepromReadWord(Adapter* adapter, UCHAR wordAddress, PUSHORT word);
-ULONG ReadPermanentAddress(Adapter* adapter);
+KT735N_RESULT MiiRead(Adapter* adapter, UCHAR phyAddress, UCHAR registerNumber, PUSHORT value);
+KT735N_RESULT EepromReadWord(Adapter* adapter, UCHAR wordAddress, PUSHORT word);
+KT735N_RESULT ReadPermanentAddress(Adapter* adapter);
 
 // ---- PHY identification (chip/identify_phy.cpp) -------------------------------------------------
 
@@ -31,7 +31,7 @@ ULONG ReadPermanentAddress(Adapter* adapter);
 #define PHY_TYPE_5C22 3
 #define PHY_TYPE_UNKNOWN 255
 
-ULONG IdentifyPhy(Adapter* adapter);
+KT735N_RESULT IdentifyPhy(Adapter* adapter);
 
 // ---- wake-up patterns (chip/wake.cpp) -----------------------------------------------------------
 //
@@ -46,9 +46,9 @@ VOID RemoveWakePattern(Adapter* adapter);
 
 // ---- bring-up (chip/bringup.cpp) ---------------------------------------------------------------
 
-ULONG BringUpChip(Adapter* adapter);
+KT735N_RESULT BringUpChip(Adapter* adapter);
 
 // ---- media start (chip/media.cpp) ---------------------------------------------------------------
 
-ULONG StartMedia(Adapter* adapter);
-ULONG SelectSpeedDuplex(Adapter* adapter);
+KT735N_RESULT StartMedia(Adapter* adapter);
+KT735N_RESULT SelectSpeedDuplex(Adapter* adapter);

@@ -53,7 +53,7 @@ static VOID RawPhyWrite(Adapter* adapter, UCHAR phyAddress, UCHAR registerNumber
 
 // Writes two bytes at a chip register. Returns the write's result.
 // IRQL: PASSIVE_LEVEL. Locks: none.
-static ULONG WriteTwo(Adapter* adapter, USHORT firstRegister, UCHAR first, UCHAR second) {
+static KT735N_RESULT WriteTwo(Adapter* adapter, USHORT firstRegister, UCHAR first, UCHAR second) {
     adapter->RegisterWriteBuffer[0] = first;
     adapter->RegisterWriteBuffer[1] = second;
     return WriteRegisters(adapter, 2, firstRegister);
@@ -91,7 +91,7 @@ static UCHAR FlowControlByte(ULONG value) {
 // ones whatever the partner offers. A MediaType above 4 has no ability to advertise and is
 // taken as automatic. Sets MediaState to connected. Returns KT735N_OK.
 // IRQL: PASSIVE_LEVEL. Locks: none.
-ULONG SelectSpeedDuplex(Adapter* adapter) {
+KT735N_RESULT SelectSpeedDuplex(Adapter* adapter) {
     adapter->MediaState = KT735N_MEDIA_CONNECTED;
     adapter->LinkSpeed = KT735N_LINK_UNKNOWN;
     adapter->Duplex = KT735N_LINK_UNKNOWN;
@@ -143,14 +143,14 @@ ULONG SelectSpeedDuplex(Adapter* adapter) {
 // KT735N_FAILED, nothing more done); the phone-line PHY told 100 Mbit/s; on Ethernet, speed and
 // duplex selected, Control1 written with them and the phone-line PHY isolated, or on the phone
 // line the Ethernet PHY isolated; MediaState from the active PHY's link bit; WakeControl;
-// DeviceState 12; flow control unless FlowControl is set; Control0 with receive and transmit
-// enabled, and 1 ms; SET_FEATURE(DEVICE_REMOTE_WAKEUP); the first bulk-in transfer.
+// DeviceState KT735N_DEVICE_RUNNING; flow control unless FlowControl is set; Control0 with receive
+// and transmit enabled, and 1 ms; SET_FEATURE(DEVICE_REMOTE_WAKEUP); the first bulk-in transfer.
 // Returns KT735N_OK, or KT735N_FAILED when the Control0 write failed: receive and transmit
 // would stay switched off, so nothing more is sent and the caller fails the start (the
 // descriptor taken goes back with the descriptor block). Failures of the other register
 // writes, of the feature request and of the submission are not looked at here.
 // IRQL: PASSIVE_LEVEL. Locks: takes RxLock (taking the descriptor, and in SubmitBulkIn).
-ULONG StartMedia(Adapter* adapter) {
+KT735N_RESULT StartMedia(Adapter* adapter) {
     WriteTwo(adapter, Control1, CONTROL1_DURING_MEDIA_START, 0x00);
     SleepMicroseconds(CONTROL_WRITE_PAUSE_US);
 

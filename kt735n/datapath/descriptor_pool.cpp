@@ -19,10 +19,11 @@ static_assert(sizeof(TxPacketSlot) == 4 && sizeof(RxPacketSlot) == 8, "packet sl
 // The largest 32-bit byte count.
 #define LARGEST_ULONG ((ULONG)0xFFFFFFFF)
 
-// The size of the descriptor block for these counts, in *length. Returns 1, or 2 when the
-// block would not fit in 32 bits (the counts come from the registry as read).
+// The size of the descriptor block for these counts, in *length. Returns KT735N_OK, or
+// KT735N_FAILED when the block would not fit in 32 bits (the counts come from the registry as
+// read).
 // IRQL: any. Locks: none.
-ULONG DescriptorBlockLength(ULONG txCount, ULONG rxCount, PULONG length) {
+KT735N_RESULT DescriptorBlockLength(ULONG txCount, ULONG rxCount, PULONG length) {
     const ULONG footprint = (ULONG)KT735N_DESCRIPTOR_FOOTPRINT;
     *length = 0;
     if (txCount > LARGEST_ULONG - rxCount) {
@@ -80,16 +81,15 @@ VOID ReleaseReceivePackets(Adapter* adapter) {
     }
 }
 
-// Takes the transmit slots and gives them to FreeTxList's descriptors in order; takes a packet
-// pool and a buffer pool of one entry per receive descriptor, each recorded in its ledger entry
-// only when it was obtained; takes the receive slots; and gives each receive descriptor, in
-// FreeRxList order, a packet with one 1514-byte buffer over its data buffer, a header size of
-// 14, and the descriptor in the first pointer of its MiniportReserved area.
-// Returns 1, or 2 when any allocation, pool, packet or buffer could not be had; a packet or
-// buffer failing part-way gives back those already taken, so no receive packet is ever left
-// without its buffer.
+// Takes the transmit slots and gives them to FreeTxList's descriptors in order; takes a packet pool
+// and a buffer pool of one entry per receive descriptor, each recorded in its ledger entry only
+// when it was obtained; takes the receive slots; and gives each receive descriptor, in FreeRxList
+// order, a packet with one 1514-byte buffer over its data buffer, a header size of 14, and the
+// descriptor in the first pointer of its MiniportReserved area. Returns KT735N_OK, or KT735N_FAILED
+// when any allocation, pool, packet or buffer could not be had; a packet or buffer failing part-way
+// gives back those already taken, so no receive packet is ever left without its buffer.
 // IRQL: PASSIVE_LEVEL. Locks: none (nothing else can reach the lists yet).
-static ULONG AllocatePacketSlots(Adapter* adapter) {
+static KT735N_RESULT AllocatePacketSlots(Adapter* adapter) {
     PVOID memory = NULL;
     if (AllocateTracked(adapter, &memory, adapter->TxDescriptorCount * sizeof(TxPacketSlot)) !=
         KT735N_OK) {
@@ -166,7 +166,7 @@ static ULONG AllocatePacketSlots(Adapter* adapter) {
 // failed; whatever was allocated is in the ledger, and receive packets and buffers already
 // taken have been given back to their pools.
 // IRQL: PASSIVE_LEVEL. Locks: none (nothing else can reach the lists yet).
-ULONG AllocateDescriptorPools(Adapter* adapter) {
+KT735N_RESULT AllocateDescriptorPools(Adapter* adapter) {
     ULONG length = 0;
     if (DescriptorBlockLength(adapter->TxDescriptorCount, adapter->RxDescriptorCount, &length) !=
         KT735N_OK) {

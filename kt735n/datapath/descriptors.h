@@ -64,11 +64,11 @@ VOID DescriptorListPush(DescriptorList* list, TransferDescriptor* descriptor);
 // The size of the descriptor block for these counts, in *length. KT735N_FAILED when the block
 // would not fit in 32 bits (the counts come from the registry as read).
 // IRQL: any. Locks: none.
-ULONG DescriptorBlockLength(ULONG txCount, ULONG rxCount, PULONG length);
+KT735N_RESULT DescriptorBlockLength(ULONG txCount, ULONG rxCount, PULONG length);
 // Allocates the descriptor block, carves it into FreeTxList and FreeRxList and gives every
 // descriptor its packet slot (bring-up).
 // IRQL: PASSIVE_LEVEL. Locks: none (nothing else can reach the lists yet).
-ULONG AllocateDescriptorPools(Adapter* adapter);
+KT735N_RESULT AllocateDescriptorPools(Adapter* adapter);
 // Gives the receive packets and buffers back to their pools (halt, or a failed bring-up).
 // IRQL: PASSIVE_LEVEL. Locks: none; no receive may be in flight.
 VOID ReleaseReceivePackets(Adapter* adapter);

@@ -35,7 +35,7 @@ static VOID BulkInRequestDone(Adapter* adapter, TransferDescriptor* unused) {
 // to BulkInComplete. When no IRP can be had the descriptor goes back to the tail of FreeRxList,
 // so that it is not lost, and the result is KT735N_FAILED.
 // IRQL: up to DISPATCH_LEVEL. Locks: takes RxLock, released before IoCallDriver.
-ULONG SubmitBulkIn(Adapter* adapter, TransferDescriptor* descriptor) {
+KT735N_RESULT SubmitBulkIn(Adapter* adapter, TransferDescriptor* descriptor) {
     PURB urb = descriptor->Urb;
     NdisZeroMemory(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
     UsbBuildInterruptOrBulkTransferRequest(
@@ -99,8 +99,8 @@ static ULONG AcceptFrame(Adapter* adapter, TransferDescriptor* descriptor, ULONG
 // Completion routine of every bulk-in IRP; the context is the receive descriptor. Once the
 // adapter has left the running state (shut down, resetting, or a transfer failed) the IRP is
 // freed and the descriptor goes back to FreeRxList. A failed or cancelled transfer of a running
-// adapter sets DeviceState to 18, which stops reception and transmission until a reset brings
-// them back. Otherwise the frame is checked: an accepted one goes to
+// adapter sets DeviceState to KT735N_DEVICE_TRANSFER_FAILED, which stops reception and transmission
+// until a reset brings them back. Otherwise the frame is checked: an accepted one goes to
 // ReceivedList, anything else puts the same descriptor straight back on the pipe. Always
 // returns STATUS_MORE_PROCESSING_REQUIRED: the IRP is the driver's and is freed here.
 // IRQL: up to DISPATCH_LEVEL. Locks: takes RxLock (through the routines it calls).
@@ -140,7 +140,7 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID conte
 // finds every descriptor free), and sets the receive-indicate timer to 0 ms. Setting it again
 // before it fired leaves one run pending.
 // IRQL: up to DISPATCH_LEVEL. Locks: takes RxLock, released before the submission.
-ULONG QueueReceivedFrame(Adapter* adapter, TransferDescriptor* descriptor) {
+KT735N_RESULT QueueReceivedFrame(Adapter* adapter, TransferDescriptor* descriptor) {
     NdisAcquireSpinLock(&adapter->RxLock);
     DescriptorListAppend(&adapter->ReceivedList, descriptor);
     TransferDescriptor* free = DescriptorListTakeHead(&adapter->FreeRxList);
@@ -214,7 +214,7 @@ BOOLEAN BulkInIdle(Adapter* adapter) {
 // descriptor are one hold of RxLock, so a receive-indicate timer doing the same restart sees one
 // descriptor short and leaves it alone. KT735N_FAILED only when the submission found no IRP.
 // IRQL: up to DISPATCH_LEVEL. Locks: takes RxLock, released before the submission.
-ULONG RestartReception(Adapter* adapter) {
+KT735N_RESULT RestartReception(Adapter* adapter) {
     if (adapter->DeviceState != KT735N_DEVICE_RUNNING) {
         return KT735N_OK;
     }

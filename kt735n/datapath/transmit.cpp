@@ -76,7 +76,7 @@ static VOID UntakeTxDescriptors(Adapter* adapter, TransferDescriptor* descriptor
 
 // Puts a descriptor back at the tail of FreeTxList, then sends what waits for it.
 // IRQL: up to DISPATCH_LEVEL. Locks: takes TxLock (not held across the sends).
-ULONG ReturnTxDescriptor(Adapter* adapter, TransferDescriptor* descriptor) {
+KT735N_RESULT ReturnTxDescriptor(Adapter* adapter, TransferDescriptor* descriptor) {
     NdisAcquireSpinLock(&adapter->TxLock);
     AppendFreeTxTail(adapter, descriptor);
     adapter->FreeTxCount++;
@@ -192,7 +192,7 @@ VOID CompleteWaitingSends(Adapter* adapter, NDIS_STATUS status) {
 
 // Marks the adapter failed after a bulk transfer that did not succeed while it was running, and
 // completes the waiting sends with NDIS_STATUS_FAILURE. A transfer cancelled once shutdown, halt
-// or a reset has moved DeviceState away from 12 changes nothing.
+// or a reset has moved DeviceState away from KT735N_DEVICE_RUNNING changes nothing.
 // IRQL: up to DISPATCH_LEVEL. Locks: takes TxLock (in CompleteWaitingSends).
 VOID NoteTransferFailed(Adapter* adapter) {
     if (InterlockedCompareExchange((PLONG)&adapter->DeviceState, KT735N_DEVICE_TRANSFER_FAILED,
@@ -211,7 +211,7 @@ VOID NoteTransferFailed(Adapter* adapter) {
 // A packet's buffers are copied in chain order; the header is the packet's total length. The
 // copy never runs past the data buffer: MiniportSend refuses longer packets beforehand.
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
-ULONG BuildTxFrame(Adapter* adapter, TransferDescriptor* descriptor) {
+KT735N_RESULT BuildTxFrame(Adapter* adapter, TransferDescriptor* descriptor) {
     UNREFERENCED_PARAMETER(adapter);
     PUCHAR data = descriptor->DataBuffer;
     PNDIS_PACKET packet = ((TxPacketSlot*)descriptor->PacketSlot)->Packet;
@@ -345,7 +345,7 @@ static VOID QueuePendingTxIrp(Adapter* adapter, PendingTxIrpEntry* entry, PIRP i
 // are freed and nothing has been handed over.
 // IRQL: up to DISPATCH_LEVEL. Locks: takes TxSubmitLock (PendingIrpListLock inside it); none
 // is held across IoCallDriver.
-static ULONG HandOverOrQueue(Adapter* adapter, PIRP irp, PIRP zeroLengthIrp) {
+static KT735N_RESULT HandOverOrQueue(Adapter* adapter, PIRP irp, PIRP zeroLengthIrp) {
     PendingTxIrpEntry* entries[2] = {NULL, NULL};
     ULONG needed = 0;
     BOOLEAN now = FALSE;
@@ -406,8 +406,8 @@ static ULONG HandOverOrQueue(Adapter* adapter, PIRP irp, PIRP zeroLengthIrp) {
 // given (or one was given that it does not need), or when an IRP or queue entry is missing.
 // After KT735N_OK the descriptors belong to their completions.
 // IRQL: up to DISPATCH_LEVEL. Locks: takes TxSubmitLock (see HandOverOrQueue).
-ULONG SubmitBulkOutPair(Adapter* adapter, TransferDescriptor* descriptor,
-                        TransferDescriptor* zeroLength) {
+KT735N_RESULT SubmitBulkOutPair(Adapter* adapter, TransferDescriptor* descriptor,
+                                TransferDescriptor* zeroLength) {
     if (adapter->DeviceState != KT735N_DEVICE_RUNNING) {
         return KT735N_FAILED;
     }
@@ -444,7 +444,7 @@ ULONG SubmitBulkOutPair(Adapter* adapter, TransferDescriptor* descriptor,
 // Sends one descriptor on its own: the keep-alive frame of the hang check, or a frame that
 // needs no zero-length transfer behind it.
 // IRQL: up to DISPATCH_LEVEL. Locks: takes TxSubmitLock (see HandOverOrQueue).
-ULONG SubmitBulkOut(Adapter* adapter, TransferDescriptor* descriptor) {
+KT735N_RESULT SubmitBulkOut(Adapter* adapter, TransferDescriptor* descriptor) {
     return SubmitBulkOutPair(adapter, descriptor, NULL);
 }
 

@@ -57,8 +57,8 @@ static KT735N_PAGED_CODE VOID WaitForUsbRequests(Adapter* adapter) {
 }
 
 // Waits for a set request still pending and lets a reset in progress finish, runs the shutdown
-// sequence (timer cancelled, DeviceState 14, remote wake-up armed, both bulk pipes aborted and
-// reset, one second's pause), waits for every request still with the USB stack, completes the
+// sequence (timer cancelled, the adapter shut down, remote wake-up armed, both bulk pipes aborted
+// and reset, one second's pause), waits for every request still with the USB stack, completes the
 // sends still waiting for a descriptor with NDIS_STATUS_FAILURE, deregisters the shutdown
 // handler, frees TxLock and RxLock, gives the receive packets back to their pool and releases
 // every tracked allocation through the ledger, the Adapter last. Nothing of the adapter may be

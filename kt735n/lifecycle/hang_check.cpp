@@ -79,10 +79,10 @@ static VOID CancelStuckBulkOut(Adapter* adapter) {
     }
 }
 
-// Whether NDIS should reset the adapter: a bulk transfer failed (DeviceState 18; transfers
-// cancelled by shutdown or halt leave DeviceState alone), or reception is stopped and could not
-// be restarted. After a reset was asked for, the next RESET_HOLD_OFF_CHECKS checks ask for none,
-// so a device that keeps failing (or is gone) is reset once every 6 seconds at most.
+// Whether NDIS should reset the adapter: a bulk transfer failed (KT735N_DEVICE_TRANSFER_FAILED;
+// transfers cancelled by shutdown or halt leave DeviceState alone), or reception is stopped and
+// could not be restarted. After a reset was asked for, the next RESET_HOLD_OFF_CHECKS checks ask
+// for none, so a device that keeps failing (or is gone) is reset once every 6 seconds at most.
 // IRQL: DISPATCH_LEVEL. Locks: none.
 static BOOLEAN NeedsReset(Adapter* adapter, BOOLEAN receptionStopped) {
     if (adapter->ResetHoldOffChecks > 0) {

@@ -21,8 +21,8 @@ VOID WaitForReset(Adapter* adapter);
 // lifecycle/shutdown.cpp: the adapter shutdown handler (context the Adapter), also run first by
 // MiniportHalt, and the stop sequence behind it.
 VOID NTAPI MiniportShutdown(PVOID shutdownContext);
-ULONG PrepareForShutdown(Adapter* adapter);
-ULONG ResetBulkPipes(Adapter* adapter);
+KT735N_RESULT PrepareForShutdown(Adapter* adapter);
+KT735N_RESULT ResetBulkPipes(Adapter* adapter);
 BOOLEAN PipeRequest(Adapter* adapter, PURB urb, USHORT function, ULONG pipe);
 
 // lifecycle/hang_check.cpp

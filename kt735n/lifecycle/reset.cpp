@@ -43,10 +43,11 @@ static BOOLEAN AbortAndResetPipe(Adapter* adapter, PURB urb, ULONG pipe) {
 }
 
 // Brings the data path back: both bulk pipes aborted and reset, bulk-out first; then, once every
-// bulk transfer has come back from the stack, DeviceState 12 again and reception restarted. A
-// pause of one look follows, so that a device that fails the new transfer at once counts as
-// not answering. Returns NDIS_STATUS_SUCCESS, or NDIS_STATUS_HARD_ERRORS when the device did
-// not answer; DeviceState is then 18 (unless shutdown or halt has set it meanwhile).
+// bulk transfer has come back from the stack, the adapter running again and reception restarted. A
+// pause of one look follows, so that a device that fails the new transfer at once counts as not
+// answering. Returns NDIS_STATUS_SUCCESS, or NDIS_STATUS_HARD_ERRORS when the device did not
+// answer; DeviceState is then KT735N_DEVICE_TRANSFER_FAILED (unless shutdown or halt has set it
+// meanwhile).
 // IRQL: PASSIVE_LEVEL. Locks: none held; RxLock and TxSubmitLock are taken to look.
 static NDIS_STATUS RecoverDataPath(Adapter* adapter) {
     URB urb;

@@ -26,7 +26,7 @@ BOOLEAN PipeRequest(Adapter* adapter, PURB urb, USHORT function, ULONG pipe) {
 // KT735N_OK when all four were done, KT735N_FAILED otherwise (also when no request block could
 // be had from nonpaged pool).
 // IRQL: PASSIVE_LEVEL. Locks: none.
-ULONG ResetBulkPipes(Adapter* adapter) {
+KT735N_RESULT ResetBulkPipes(Adapter* adapter) {
     PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_PIPE_REQUEST),
                                            KT735N_POOL_TAG);
     if (urb == NULL) {
@@ -54,7 +54,7 @@ ULONG ResetBulkPipes(Adapter* adapter) {
 // at); aborts and resets both bulk pipes (likewise); and pauses one second, as 100 pauses of
 // 10 ms, while the cancelled transfers complete. Returns KT735N_OK.
 // IRQL: PASSIVE_LEVEL. Locks: none.
-ULONG PrepareForShutdown(Adapter* adapter) {
+KT735N_RESULT PrepareForShutdown(Adapter* adapter) {
     adapter->DeviceState = KT735N_DEVICE_SHUT_DOWN;
 
     URB urb;

@@ -81,7 +81,7 @@ static VOID StartPass(Adapter* adapter) {
                         adapter->PhyCommandBuffer);
 }
 
-// Starts one pass when DeviceState is 12 and LinkWatchBusy could be taken from 0 to 1 in one
+// Starts one pass when the adapter is running and LinkWatchBusy could be taken from 0 to 1 in one
 // interlocked step; otherwise does nothing.
 // IRQL: up to DISPATCH_LEVEL (the hang check, or a link-watch completion). Locks: none.
 VOID KickLinkWatch(Adapter* adapter) {
@@ -95,10 +95,10 @@ VOID KickLinkWatch(Adapter* adapter) {
 }
 
 // Tells NDIS the media state: NdisMIndicateStatus with NDIS_STATUS_MEDIA_DISCONNECT for 6 and
-// NDIS_STATUS_MEDIA_CONNECT otherwise, only once InitDone is 1; NdisMIndicateStatusComplete in
-// every case. Returns KT735N_OK.
+// NDIS_STATUS_MEDIA_CONNECT otherwise, only once initialization has finished (InitDone);
+// NdisMIndicateStatusComplete in every case. Returns KT735N_OK.
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
-ULONG IndicateMediaState(Adapter* adapter, ULONG mediaState) {
+KT735N_RESULT IndicateMediaState(Adapter* adapter, ULONG mediaState) {
     if (adapter->InitDone == 1) {
         NDIS_STATUS status = mediaState == KT735N_MEDIA_DISCONNECTED ? NDIS_STATUS_MEDIA_DISCONNECT
                                                                      : NDIS_STATUS_MEDIA_CONNECT;
@@ -124,7 +124,7 @@ static VOID ResolvePartnerAbility(Adapter* adapter, USHORT ability) {
 
 // Takes a changed partner ability: speed and duplex from its best technology (100 full, 100 half,
 // then 10 full or half), Control1Shadow with the 0x04, 0x10 and 0x20 bits made to match, and
-// then Control1 and Control2 written with [Control1Shadow, 0x00] in state 32.
+// then Control1 and Control2 written with [Control1Shadow, 0x00] in LINK_WATCH_CONTROL1_WRITTEN.
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
 VOID ApplyPartnerAbility(Adapter* adapter, USHORT ability) {
     adapter->PartnerAbility = ability;
@@ -178,73 +178,77 @@ static VOID SwitchMedium(Adapter* adapter, UCHAR medium, ULONG mediaState, UCHAR
     IndicateMediaState(adapter, mediaState);
 }
 
-// Decides on an Ethernet partner ability (rows E1 to E9).
+// Decides on an Ethernet partner ability: a link appearing is noted, or in automatic mode
+// switches to Ethernet; an unchanged or forced ability ends the pass, a changed one is applied;
+// a link lost is noted, or in automatic mode switches away; no link in automatic mode leaves the
+// phone line to be looked at next.
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
 static VOID DecideEthernet(Adapter* adapter, USHORT value) {
     BOOLEAN automatic = (BOOLEAN)(adapter->MediaSelect == 0);
     if ((value & MII_ABILITY_TECHNOLOGIES) != 0) {
         if (adapter->MediaState == KT735N_MEDIA_DISCONNECTED) {
             if (!automatic) {
-                NoteLinkChange(adapter, KT735N_MEDIA_CONNECTED); // E1
+                NoteLinkChange(adapter, KT735N_MEDIA_CONNECTED);
             } else {
                 ResolveEthernetSpeed(adapter, value);
                 SwitchMedium(adapter, KT735N_MEDIUM_ETHERNET, KT735N_MEDIA_CONNECTED,
-                             SELECT_ETHERNET_BACK, 0, 2, LINK_WATCH_TO_ETHERNET); // E2
+                             SELECT_ETHERNET_BACK, 0, 2, LINK_WATCH_TO_ETHERNET);
             }
         } else if (value == adapter->PartnerAbility || adapter->MediaType != 0) {
-            EndLinkWatchPass(adapter); // E3, E4
+            EndLinkWatchPass(adapter);
         } else {
-            ApplyPartnerAbility(adapter, value); // E5
+            ApplyPartnerAbility(adapter, value);
         }
         return;
     }
     if (adapter->MediaState == KT735N_MEDIA_CONNECTED) {
         if (!automatic) {
-            NoteLinkChange(adapter, KT735N_MEDIA_DISCONNECTED); // E6
+            NoteLinkChange(adapter, KT735N_MEDIA_DISCONNECTED);
         } else {
             SwitchMedium(adapter, KT735N_MEDIUM_ETHERNET, KT735N_MEDIA_DISCONNECTED,
-                         SELECT_ETHERNET, 0x02, 3, LINK_WATCH_ETHERNET_LOST); // E7
+                         SELECT_ETHERNET, 0x02, 3, LINK_WATCH_ETHERNET_LOST);
         }
         return;
     }
     if (automatic) {
-        adapter->ActiveMedium = KT735N_MEDIUM_PHONE_LINE; // E9
+        adapter->ActiveMedium = KT735N_MEDIUM_PHONE_LINE;
     }
-    EndLinkWatchPass(adapter); // E8, E9
+    EndLinkWatchPass(adapter);
 }
 
-// Decides on a phone-line PHY status (rows P1 to P7).
+// Decides on a phone-line PHY status: a link appearing is noted, or in automatic mode switches
+// to the phone line; a link lost is noted, or in automatic mode switches back to Ethernet.
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
 static VOID DecidePhoneLine(Adapter* adapter, USHORT value) {
     BOOLEAN automatic = (BOOLEAN)(adapter->MediaSelect == 0);
     if ((value & MII_STATUS_LINK) != 0) {
         if (adapter->MediaState != KT735N_MEDIA_DISCONNECTED) {
-            EndLinkWatchPass(adapter); // P3
+            EndLinkWatchPass(adapter);
         } else if (!automatic) {
-            NoteLinkChange(adapter, KT735N_MEDIA_CONNECTED); // P1
+            NoteLinkChange(adapter, KT735N_MEDIA_CONNECTED);
         } else {
             // The 1 Mbit/s phone line reports 10 Mbit/s, as when it is chosen at start.
             adapter->LinkSpeed = KT735N_LINK_SPEED_10;
             adapter->Duplex = KT735N_DUPLEX_HALF;
             SwitchMedium(adapter, KT735N_MEDIUM_PHONE_LINE, KT735N_MEDIA_CONNECTED,
-                         SELECT_PHONE_LINE, 0x06, 3, LINK_WATCH_TO_PHONE_LINE); // P2
+                         SELECT_PHONE_LINE, 0x06, 3, LINK_WATCH_TO_PHONE_LINE);
         }
         return;
     }
     if (adapter->MediaState == KT735N_MEDIA_CONNECTED) {
         if (!automatic) {
-            NoteLinkChange(adapter, KT735N_MEDIA_DISCONNECTED); // P4
+            NoteLinkChange(adapter, KT735N_MEDIA_DISCONNECTED);
         } else {
             SwitchMedium(adapter, KT735N_MEDIUM_ETHERNET, KT735N_MEDIA_DISCONNECTED,
-                         SELECT_PHONE_LINE, 0x06, 3, LINK_WATCH_PHONE_LINE_LOST); // P5
+                         SELECT_PHONE_LINE, 0x06, 3, LINK_WATCH_PHONE_LINE_LOST);
         }
         return;
     }
     if (!automatic) {
-        EndLinkWatchPass(adapter); // P6
+        EndLinkWatchPass(adapter);
         return;
     }
-    // P7: no link on either medium so far; look at the Ethernet PHY at once.
+    // No link on either medium so far: look at the Ethernet PHY at once.
     adapter->ActiveMedium = KT735N_MEDIUM_ETHERNET;
     EndLinkWatchPass(adapter);
     KickLinkWatch(adapter);
@@ -267,11 +271,11 @@ static BOOLEAN ReleaseRequest(Adapter* adapter, PURB* urbField, PIRP irp) {
     return TRUE;
 }
 
-// Completion of every link-watch write. Frees the request block and the IRP, then takes the
-// next step of the chain by LinkWatchState: the data read after the command (18), the next PHY
-// control write of a chain, or the end of the pass after a chain's last write. Any other state
-// changes nothing. The IRP's status is not looked at, except that a cancelled request ends the
-// pass. Always STATUS_MORE_PROCESSING_REQUIRED.
+// Completion of every link-watch write. Frees the request block and the IRP, then takes the next
+// step of the chain by LinkWatchState: the data read after the command
+// (LINK_WATCH_COMMAND_WRITTEN), the next PHY control write of a chain, or the end of the pass after
+// a chain's last write. Any other state changes nothing. The IRP's status is not looked at, except
+// that a cancelled request ends the pass. Always STATUS_MORE_PROCESSING_REQUIRED.
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
 NTSTATUS NTAPI LinkWatchWriteComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
     UNREFERENCED_PARAMETER(deviceObject);
@@ -320,10 +324,10 @@ NTSTATUS NTAPI LinkWatchWriteComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVO
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-// Completion of the link-watch read. Frees the request block and the IRP and, in state 19,
-// decides on the two bytes in LinkWatchReadBuffer (low byte first) by the active medium. The
-// IRP's status is not looked at, except that a cancelled request ends the pass. Always
-// STATUS_MORE_PROCESSING_REQUIRED.
+// Completion of the link-watch read. Frees the request block and the IRP and, in
+// LINK_WATCH_DATA_REQUESTED, decides on the two bytes in LinkWatchReadBuffer (low byte first) by
+// the active medium. The IRP's status is not looked at, except that a cancelled request ends the
+// pass. Always STATUS_MORE_PROCESSING_REQUIRED.
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
 NTSTATUS NTAPI LinkWatchReadComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
     UNREFERENCED_PARAMETER(deviceObject);

@@ -31,7 +31,7 @@ extern const char VendorDescription[];
 #define RX_MODE_ALL_MULTICAST 0x10
 #define RX_MODE_PROMISCUOUS 0x04
 
-ULONG ApplyPacketFilter(Adapter* adapter, UCHAR rxModeBits);
+KT735N_RESULT ApplyPacketFilter(Adapter* adapter, UCHAR rxModeBits);
 
 // Waits until the set NDIS may be waiting on has been completed (MiniportHalt).
 VOID WaitForPendingSet(Adapter* adapter);

@@ -13,8 +13,8 @@
 
 // Reads a descriptor of the device into buffer with the routine's own URB.
 // IRQL: PASSIVE_LEVEL. Locks: none.
-static ULONG GetDescriptor(Adapter* adapter, PURB urb, UCHAR descriptorType, PVOID buffer,
-                           ULONG length) {
+static KT735N_RESULT GetDescriptor(Adapter* adapter, PURB urb, UCHAR descriptorType, PVOID buffer,
+                                   ULONG length) {
     NdisZeroMemory(urb, sizeof(URB));
     UsbBuildGetDescriptorRequest(urb, (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
                                  descriptorType, 0, 0, buffer, NULL, length, NULL);
@@ -27,14 +27,14 @@ static ULONG GetDescriptor(Adapter* adapter, PURB urb, UCHAR descriptorType, PVO
 // must offer exactly three pipes; SET_CONFIGURATION through a select-configuration URB from
 // USBD, with 1536-byte transfers on the two bulk pipes; the pipe types checked (bulk, bulk,
 // interrupt); a tracked copy of the interface information; CLEAR_FEATURE(DEVICE_REMOTE_WAKEUP);
-// GET_STATUS. Returns 1 on success, 2 on any failure. The select-configuration URB is freed on
-// every path once it exists; the tracked blocks stay with the ledger.
+// GET_STATUS. Returns KT735N_OK on success, KT735N_FAILED on any failure. The select-configuration
+// URB is freed on every path once it exists; the tracked blocks stay with the ledger.
 //
 // Only the bytes of the configuration descriptor actually read are parsed: when its total
 // length claims more than the read delivered (more than the 255-byte block, or a short read),
 // the total length in the copy is cut to what was read before USBD walks it.
 // IRQL: PASSIVE_LEVEL. Locks: none.
-ULONG ConfigureUsbDevice(Adapter* adapter) {
+KT735N_RESULT ConfigureUsbDevice(Adapter* adapter) {
     URB urb;
 
     GetDeviceObjects(adapter, &adapter->PhysicalDeviceObject, &adapter->FunctionalDeviceObject,
