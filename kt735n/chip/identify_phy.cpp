@@ -71,13 +71,13 @@ static KT735N_RESULT ReadPhyStatus(Adapter* adapter, UCHAR phyAddress, PUSHORT s
 // IRQL: PASSIVE_LEVEL. Locks: none.
 static KT735N_RESULT WriteMediumSelect(Adapter* adapter, UCHAR medium) {
     if (medium == KT735N_MEDIUM_PHONE_LINE) {
-        adapter->RegisterWriteBuffer[0] = 0x34;
+        adapter->RegisterWriteBuffer[0] = MEDIUM_SELECT_PHONE_LINE;
         adapter->RegisterWriteBuffer[1] = 0x00;
-        adapter->RegisterWriteBuffer[2] = 0x06;
+        adapter->RegisterWriteBuffer[2] = MEDIUM_SELECT_PHONE_LINE_THIRD;
     } else {
-        adapter->RegisterWriteBuffer[0] = 0x26;
+        adapter->RegisterWriteBuffer[0] = MEDIUM_SELECT_ETHERNET;
         adapter->RegisterWriteBuffer[1] = 0x00;
-        adapter->RegisterWriteBuffer[2] = 0x02;
+        adapter->RegisterWriteBuffer[2] = MEDIUM_SELECT_ETHERNET_THIRD;
     }
     return WriteRegisters(adapter, MEDIUM_SELECT_LENGTH, MediumSelect);
 }

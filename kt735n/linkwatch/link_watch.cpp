@@ -27,11 +27,6 @@
 #define PHY_CONTROL_100_NEGOTIATE_ISOLATED (PHY_CONTROL_100_NEGOTIATE | MII_CONTROL_ISOLATE)
 #define PHY_CONTROL_RESET_100 (MII_CONTROL_RESET | MII_CONTROL_100_MBITS)
 
-// Medium-select values written at MediumSelect (0x7F-0x81).
-#define SELECT_ETHERNET_BACK 0x24 // with 0x00, 2 bytes: 0x81 is left as it was
-#define SELECT_ETHERNET 0x26      // with 0x00 0x02
-#define SELECT_PHONE_LINE 0x34    // with 0x00 0x06
-
 // Control1 bits the partner ability decides, and the rest kept (AND 0xCB).
 #define CONTROL1_PARTNER_BITS_KEPT 0xCB
 
@@ -192,7 +187,7 @@ static VOID DecideEthernet(Adapter* adapter, USHORT value) {
             } else {
                 ResolveEthernetSpeed(adapter, value);
                 SwitchMedium(adapter, KT735N_MEDIUM_ETHERNET, KT735N_MEDIA_CONNECTED,
-                             SELECT_ETHERNET_BACK, 0, 2, LINK_WATCH_TO_ETHERNET);
+                             MEDIUM_SELECT_ETHERNET_BACK, 0, 2, LINK_WATCH_TO_ETHERNET);
             }
         } else if (value == adapter->PartnerAbility || adapter->MediaType != 0) {
             EndLinkWatchPass(adapter);
@@ -206,7 +201,8 @@ static VOID DecideEthernet(Adapter* adapter, USHORT value) {
             NoteLinkChange(adapter, KT735N_MEDIA_DISCONNECTED);
         } else {
             SwitchMedium(adapter, KT735N_MEDIUM_ETHERNET, KT735N_MEDIA_DISCONNECTED,
-                         SELECT_ETHERNET, 0x02, 3, LINK_WATCH_ETHERNET_LOST);
+                         MEDIUM_SELECT_ETHERNET, MEDIUM_SELECT_ETHERNET_THIRD, MEDIUM_SELECT_LENGTH,
+                         LINK_WATCH_ETHERNET_LOST);
         }
         return;
     }
@@ -231,7 +227,8 @@ static VOID DecidePhoneLine(Adapter* adapter, USHORT value) {
             adapter->LinkSpeed = KT735N_LINK_SPEED_10;
             adapter->Duplex = KT735N_DUPLEX_HALF;
             SwitchMedium(adapter, KT735N_MEDIUM_PHONE_LINE, KT735N_MEDIA_CONNECTED,
-                         SELECT_PHONE_LINE, 0x06, 3, LINK_WATCH_TO_PHONE_LINE);
+                         MEDIUM_SELECT_PHONE_LINE, MEDIUM_SELECT_PHONE_LINE_THIRD,
+                         MEDIUM_SELECT_LENGTH, LINK_WATCH_TO_PHONE_LINE);
         }
         return;
     }
@@ -240,7 +237,8 @@ static VOID DecidePhoneLine(Adapter* adapter, USHORT value) {
             NoteLinkChange(adapter, KT735N_MEDIA_DISCONNECTED);
         } else {
             SwitchMedium(adapter, KT735N_MEDIUM_ETHERNET, KT735N_MEDIA_DISCONNECTED,
-                         SELECT_PHONE_LINE, 0x06, 3, LINK_WATCH_PHONE_LINE_LOST);
+                         MEDIUM_SELECT_PHONE_LINE, MEDIUM_SELECT_PHONE_LINE_THIRD,
+                         MEDIUM_SELECT_LENGTH, LINK_WATCH_PHONE_LINE_LOST);
         }
         return;
     }

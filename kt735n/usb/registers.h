@@ -43,6 +43,14 @@ enum ChipRegister {
 #define WAKE_FRAME_LENGTH 19
 #define MEDIUM_SELECT_LENGTH 3
 
+// MediumSelect: the first and third bytes for each medium, the middle one being 0x00. The link
+// watch's way back to Ethernet writes the first two bytes only, 0x81 keeping its value.
+#define MEDIUM_SELECT_ETHERNET 0x26
+#define MEDIUM_SELECT_ETHERNET_THIRD 0x02
+#define MEDIUM_SELECT_ETHERNET_BACK 0x24
+#define MEDIUM_SELECT_PHONE_LINE 0x34
+#define MEDIUM_SELECT_PHONE_LINE_THIRD 0x06
+
 // Control registers.
 #define CONTROL0_RECEIVE_TRANSMIT 0xC0
 #define CONTROL0_NO_FLOW_CONTROL 0x20
