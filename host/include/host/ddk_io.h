@@ -354,10 +354,14 @@ VOID NTAPI RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PC
 
 } // extern "C"
 
-// The host build checks the driver's assertions as the DDK's checked build does (DBG); the
-// Windows image is a free build, where ASSERT is empty.
+// The driver's assertions, as the DDK compiles them: checked in a debug build (the dev preset,
+// like the DDK's checked build), empty in an optimised one (like the Windows image, a free build).
+#if defined(NDEBUG)
+#define ASSERT(exp) ((VOID)0)
+#else
 #define ASSERT(exp)                                                                                \
     ((VOID)((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, NULL), FALSE) : TRUE))
+#endif
 
 #define IoCallDriver(a, b) IofCallDriver(a, b)
 #define IoCompleteRequest(a, b) IofCompleteRequest(a, b)
