@@ -213,7 +213,7 @@ bool Memory::attemptFails(Kind kind, std::size_t size, ULONG tag) {
 
 void* Memory::allocate(Kind kind, std::size_t size, ULONG tag) {
     Allocation a{kind, size, tag, ++serial_[kind]};
-    if (failure_ && failure_(a)) {
+    if ((failure_ && failure_(a)) || size > kLargestAllocation) {
         return nullptr;
     }
     void* p = std::malloc(size == 0 ? 1 : size);

@@ -89,11 +89,9 @@ USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDes
         return nullptr;
     }
     ULONG interfaces = 0;
-    ULONG pipes = 0;
     for (PUSBD_INTERFACE_LIST_ENTRY entry = InterfaceList; entry->InterfaceDescriptor != nullptr;
          ++entry) {
         ++interfaces;
-        pipes += entry->InterfaceDescriptor->bNumEndpoints;
     }
     if (interfaces == 0) {
         return nullptr;

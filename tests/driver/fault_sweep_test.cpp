@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "../support/rig.h"
+#include "fixture.h"
 
 namespace {
 
@@ -185,6 +186,95 @@ TEST(FaultSweep, EveryPointOfEveryStartFailsCleanlyOrLeavesAWorkingAdapter) {
     std::printf("fault sweep: %zu points over %zu shapes: %zu starts failed cleanly, %zu "
                 "tolerated (%zu left to the reset path)\n",
                 swept, shapes().size(), failed, tolerated, deferred);
+}
+
+// What runs on a started adapter while one fault point of it is armed; the adapter must then
+// still move frames (except after halt, which ends the run).
+struct Operation {
+    const char* name;
+    std::function<void(kt735n_test::Rig&)> run;
+};
+
+const std::vector<Operation>& operations() {
+    static const std::vector<Operation> all = {
+        {"packet filter",
+         [](auto& r) {
+             r.adapter()->set(OID_GEN_CURRENT_PACKET_FILTER, {0x0F, 0, 0, 0});
+         }},
+        {"multicast list",
+         [](auto& r) {
+             r.adapter()->set(OID_802_3_MULTICAST_LIST, {0x01, 0x00, 0x5E, 0x00, 0x00, 0x01});
+         }},
+        {"wake-up pattern",
+         [](auto& r) {
+             const auto pattern = kt735n_test::wakePattern({0x3F}, {1, 2, 3, 4, 5, 6});
+             r.adapter()->set(OID_PNP_ADD_WAKE_UP_PATTERN, pattern);
+             r.adapter()->set(OID_PNP_REMOVE_WAKE_UP_PATTERN, pattern);
+         }},
+        {"reset", [](auto& r) { r.adapter()->reset(); }},
+        {"halt", [](auto&) {}}, // finish() halts
+    };
+    return all;
+}
+
+TEST(FaultSweep, EveryPointOfSetsResetAndHaltLeavesAWorkingAdapterOrACleanHalt) {
+    const Shape& shape = shapes()[1]; // fixed Ethernet
+    std::size_t swept = 0;
+    for (const Operation& op : operations()) {
+        const bool halt = std::string(op.name) == "halt";
+        std::vector<std::uint64_t> seen;
+        {
+            kt735n_test::Rig rig({}, shape.prepare);
+            ASSERT_EQ(rig.start(), NDIS_STATUS_SUCCESS);
+            const std::vector<std::uint64_t> before = counts(rig);
+            op.run(rig);
+            if (halt) {
+                rig.world().pnp().removeDevice(rig.bus().pdo());
+            } else {
+                rig.world().scheduler().runFor(100 * host::kMillisecond);
+            }
+            seen = counts(rig);
+            for (std::size_t i = 0; i < seen.size(); i++) {
+                seen[i] -= before[i];
+            }
+            ASSERT_EQ(rig.finish(), "") << op.name;
+        }
+        for (std::size_t target = 0; target < seen.size(); target++) {
+            for (std::uint64_t n = 1; n <= seen[target]; n++) {
+                for (auto effect :
+                     {Fault::Action::Fail, Fault::Action::Stall, Fault::Action::Hold}) {
+                    if ((target != 0 && effect != Fault::Action::Fail) ||
+                        (effect == Fault::Action::Hold &&
+                         !kt735n_test::kHaltBoundsDefaultPipeWait)) {
+                        continue;
+                    }
+                    const Point point{static_cast<Point::Target>(target), n, effect};
+                    SCOPED_TRACE(std::string(op.name) + ": " + point.text());
+                    kt735n_test::Rig rig({}, shape.prepare);
+                    ASSERT_EQ(rig.start(), NDIS_STATUS_SUCCESS);
+                    const std::size_t logged = rig.bus().log().size();
+                    inject(rig, point);
+                    op.run(rig);
+                    if (!halt) {
+                        rig.world().scheduler().runFor(100 * host::kMillisecond);
+                        const auto& log = rig.bus().log();
+                        const std::size_t at = logged + point.nth - 1;
+                        const bool resetPath =
+                            target == 0 && at < log.size() && RecoveredByReset(log[at]);
+                        EXPECT_TRUE(rig.movesFrames(shape.phoneLine) || resetPath);
+                    }
+                    EXPECT_EQ(rig.finish(), "");
+                    swept++;
+                    if (::testing::Test::HasFailure()) {
+                        return;
+                    }
+                }
+            }
+        }
+    }
+    std::printf("fault sweep: %zu points over packet filter, multicast, wake-up patterns, reset "
+                "and halt\n",
+                swept);
 }
 
 } // namespace

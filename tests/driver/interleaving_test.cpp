@@ -39,11 +39,6 @@ const std::vector<std::pair<NDIS_OID, std::vector<std::uint8_t>>>& requests() {
     return all;
 }
 
-// A request on the default pipe that never completes (the link watch's) is not cancelled by
-// the pipe aborts of the stop sequence; a halt bounds its wait for it only with the adapter's
-// reset and halt rework. Until then runs hold only bulk transfers. Kept in this one place.
-constexpr bool kHaltBoundsDefaultPipeWait = false;
-
 // One seeded run; returns "" or what went wrong.
 std::string runSeed(std::uint64_t seed) {
     std::mt19937_64 random(seed);
@@ -113,7 +108,7 @@ std::string runSeed(std::uint64_t seed) {
                 fault.status = USBD_STATUS_STALL_PID;
             }
             if (fault.action == Fault::Action::Hold && fault.match.endpoint == 0 &&
-                !kHaltBoundsDefaultPipeWait) {
+                !kt735n_test::kHaltBoundsDefaultPipeWait) {
                 fault.action = Fault::Action::Delay;
             }
             rig.bus().addFault(fault);

@@ -271,6 +271,10 @@ TEST_F(KernelTest, PoolIsPatternFilledTrackedPerTagAndFailsOnRequest) {
 
     memory().failNth(host::Memory::Kind::Irp, 1);
     EXPECT_EQ(IoAllocateIrp(2, FALSE), nullptr);
+
+    // Nothing larger than Windows 2000's whole nonpaged pool is ever given.
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, host::Memory::kLargestAllocation + 1, 1),
+              nullptr);
 }
 
 // ---- each verifier rule of the kernel layer, broken on purpose ---------------------------------

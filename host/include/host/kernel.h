@@ -98,6 +98,9 @@ class Memory {
     static std::string tagText(ULONG tag);
     static constexpr unsigned char kFillPattern = 0xC5;
     static constexpr unsigned char kFreedPattern = 0xDF;
+    // Windows 2000's nonpaged pool is at most 256 MB: no single allocation larger than that
+    // can succeed there, so none does here (registry values can ask for any size).
+    static constexpr std::size_t kLargestAllocation = std::size_t{256} << 20;
 
   private:
     std::map<const void*, Allocation> live_;
