@@ -54,8 +54,8 @@ static KT735N_RESULT DetectMedium(Adapter* adapter) {
 
 // Brings the chip up, from a configured USB device to an adapter whose chip and descriptor pools
 // are ready for the media start. The order matters:
-// - the transmit submission locks and list first, so that every later failure leaves an adapter
-//   that halt can walk;
+// - the transmit submission locks and list and the IRP cancel lock, before anything can use
+//   them;
 // - the USB configuration, then a read of the station address: the first register request,
 //   which proves the device answers before anything is decided on its registers (the value
 //   itself is not used);
