@@ -107,10 +107,6 @@ std::string runSeed(std::uint64_t seed) {
             if (fault.action == Fault::Action::Stall) {
                 fault.status = USBD_STATUS_STALL_PID;
             }
-            if (fault.action == Fault::Action::Hold && fault.match.endpoint == 0 &&
-                !kt735n_test::kHaltBoundsDefaultPipeWait) {
-                fault.action = Fault::Action::Delay;
-            }
             rig.bus().addFault(fault);
             break;
         }

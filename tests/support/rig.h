@@ -25,12 +25,6 @@
 
 namespace kt735n_test {
 
-// A request on the default pipe that never completes (the link watch's) is not cancelled by
-// the pipe aborts of the stop sequence; a halt bounds its wait for it only with the adapter's
-// reset and halt rework. Until then the sweeps and random runs hold only requests of
-// initialization and bulk transfers. Kept in this one place.
-constexpr bool kHaltBoundsDefaultPipeWait = false;
-
 class Rig {
   public:
     using Prepare = std::function<void(host::ndis::Parameters&, kt735::model::Kt735Device&)>;
