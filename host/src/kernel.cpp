@@ -147,7 +147,7 @@ void checkNoLocksHeld(const char* call) {
     }
 }
 
-void callDriverAt(KIRQL irql, const char* what, const std::function<void()>& body) {
+void callDriverAt(KIRQL irql, const char* what, FunctionRef body) {
     KIRQL saved = t_irql;
     std::size_t held = t_held.size();
     t_irql = irql;

@@ -185,6 +185,9 @@ class Simulation : public host::ndis::Protocol {
     void receive(host::ndis::Adapter&, const std::vector<std::uint8_t>& frame,
                  NDIS_STATUS packetStatus) override {
         frames_.indicated++;
+        if (!keepsRecords()) {
+            return;
+        }
         std::string from = frame.size() >= 12 ? " from " + macText(frame.data() + 6) : "";
         record("receive",
                {{"length", std::to_string(frame.size()), false},
@@ -199,6 +202,12 @@ class Simulation : public host::ndis::Protocol {
         }
         // A completion inside MiniportSend is told on the send's own line.
         std::string text;
+        if (!keepsRecords()) {
+            if (insideSend_) {
+                completedInside_ = static_cast<std::uint32_t>(status);
+            }
+            return;
+        }
         if (insideSend_) {
             completedInside_ = static_cast<std::uint32_t>(status);
         } else {
@@ -247,6 +256,9 @@ class Simulation : public host::ndis::Protocol {
     };
 
     Time rel() const { return world_->now() - t0_; }
+    // Per-frame records are built only for an output that shows them: the text (not --quiet)
+    // or the JSON record. A quiet run keeps counts only, so its memory does not grow per frame.
+    bool keepsRecords() const { return !options_.quiet || options_.json.has_value(); }
 
     void record(std::string kind, std::vector<Field> fields, const std::string& text) {
         records_.push_back({rel(), std::move(kind), std::move(fields)});
@@ -336,6 +348,18 @@ class Simulation : public host::ndis::Protocol {
     std::string scriptText(const ScriptEvent& event) const;
     void send(const ScriptEvent& event);
     void receiveFrames(const ScriptEvent& event);
+    struct RxStream {
+        kt735::model::Segment* wire;
+        Time perBit;
+        std::uint32_t size;
+        std::uint64_t base; // sequence number of the first frame
+        std::uint32_t next;
+        std::uint32_t count;
+        Time start;
+        std::array<std::uint8_t, 6> to;
+        std::vector<std::uint8_t> frame;
+    };
+    void nextStreamFrame(std::shared_ptr<RxStream> stream);
     void query(const ScriptEvent& event);
     void set(const ScriptEvent& event);
     void queryCounters();
@@ -468,6 +492,8 @@ void Simulation::initialize() {
         return;
     }
     adapter_->attach(this);
+    // This tool is the protocol; NDIS's own recording of what it indicates is not needed.
+    adapter_->log().setRecording(false);
     Time started = world_->now();
     guard("START_DEVICE (MiniportInitialize)");
     startDeviceStatus_ = static_cast<std::uint32_t>(
@@ -629,6 +655,9 @@ void Simulation::send(const ScriptEvent& event) {
         if (completedInside_ && status == NDIS_STATUS_PENDING) {
             completion = ", completed at once: " + statusText(*completedInside_);
         }
+        if (!keepsRecords()) {
+            continue;
+        }
         record("send",
                {{"id", std::to_string(result.id), false},
                 {"length", std::to_string(event.size), false},
@@ -643,13 +672,37 @@ void Simulation::receiveFrames(const ScriptEvent& event) {
         phone ? static_cast<kt735::model::Segment&>(device_->phoneLine()) : device_->ethernet();
     // Back to back at the medium's rate: preamble, frame, CRC and gap take (size + 24) bytes.
     Time perBit = phone ? 10 : ((device_->reg(kt735::model::reg::kControl1) & 0x10) ? 0 : 1);
-    for (std::uint32_t i = 0; i < event.count; i++) {
-        std::vector<std::uint8_t> frame =
-            makeFrame(device_->stationAddress(), kPeer, event.size, frameSeq_++);
-        Time bits = static_cast<Time>(event.size + 24) * 8 * i;
-        Time delay = perBit == 0 ? bits / 10 : bits * perBit;
-        wire.sendToAdapterAfter(delay, std::move(frame));
+    if (event.count == 0) {
+        return;
     }
+    // The frames are made one at a time as they go on the wire, each scheduling the next, so a
+    // long burst holds one frame in memory rather than all of them.
+    auto stream = std::make_shared<RxStream>(RxStream{&wire,
+                                                      perBit,
+                                                      event.size,
+                                                      frameSeq_,
+                                                      0,
+                                                      event.count,
+                                                      world_->now(),
+                                                      device_->stationAddress(),
+                                                      {}});
+    frameSeq_ += event.count;
+    nextStreamFrame(std::move(stream));
+}
+
+void Simulation::nextStreamFrame(std::shared_ptr<RxStream> s) {
+    Time bits = static_cast<Time>(s->size + 24) * 8 * s->next;
+    Time delay = s->perBit == 0 ? bits / 10 : bits * s->perBit;
+    world_->scheduler().at(
+        s->start + delay,
+        [this, s] {
+            s->frame = makeFrame(s->to, kPeer, s->size, s->base + s->next);
+            s->wire->sendToAdapter(s->frame);
+            if (++s->next < s->count) {
+                nextStreamFrame(s);
+            }
+        },
+        "kt735sim receive");
 }
 
 std::string Simulation::answerText(std::uint32_t oid, const std::vector<std::uint8_t>& d) const {
