@@ -682,9 +682,10 @@ void Kt735Device::transmit(const std::vector<std::uint8_t>& transfer) {
         ++counters_.txDroppedNoLink;
         return;
     }
-    // Everything after the frame (the padding to 60 and any further bytes) is ignored.
-    std::vector<std::uint8_t> frame(transfer.begin() + 2,
-                                    transfer.begin() + 2 + static_cast<std::ptrdiff_t>(length));
+    // Everything after the frame (the padding to 60 and any further bytes) is ignored. The
+    // chip's transmit buffer keeps its capacity from frame to frame.
+    std::vector<std::uint8_t>& frame = txFrame_;
+    frame.assign(transfer.begin() + 2, transfer.begin() + 2 + static_cast<std::ptrdiff_t>(length));
     if (autoPad_ && frame.size() < kMinFrame) {
         frame.resize(kMinFrame, 0);
     }

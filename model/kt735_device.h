@@ -306,6 +306,7 @@ class Kt735Device : public UsbDevice {
     std::vector<std::uint8_t> haltedEps_;
 
     std::vector<std::uint8_t> txAccum_;
+    std::vector<std::uint8_t> txFrame_; // the frame going on the wire
     bool txOverflowing_ = false;
     bool autoPad_ = true;
 
@@ -313,7 +314,32 @@ class Kt735Device : public UsbDevice {
         std::vector<std::uint8_t> bytes;
         bool raw = false;
     };
-    std::deque<RxEntry> rxFifo_;
+    // The receive FIFO: entries from head on, in a vector that keeps its capacity (a deque would
+    // allocate a block every few frames).
+    struct RxFifo {
+        std::vector<RxEntry> entries;
+        std::size_t head = 0;
+        bool empty() const { return head == entries.size(); }
+        std::size_t size() const { return entries.size() - head; }
+        auto begin() const { return entries.begin() + static_cast<std::ptrdiff_t>(head); }
+        auto end() const { return entries.end(); }
+        RxEntry& front() { return entries[head]; }
+        void push_back(RxEntry entry) { entries.push_back(std::move(entry)); }
+        void pop_front() {
+            if (++head == entries.size()) {
+                entries.clear();
+                head = 0;
+            } else if (head >= 64 && head * 2 >= entries.size()) {
+                entries.erase(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(head));
+                head = 0;
+            }
+        }
+        void clear() {
+            entries.clear();
+            head = 0;
+        }
+    };
+    RxFifo rxFifo_;
     std::size_t rxFifoFrames_ = 16;
     std::vector<std::vector<std::uint8_t>> rxSpare_; // buffers of delivered entries, for reuse
     std::deque<std::vector<std::uint8_t>> interruptData_;

@@ -38,23 +38,49 @@ void Segment::changed() {
     }
 }
 
-void Segment::deliver(WireFrame frame) {
-    std::vector<WirePeer*> peers;
+// Hands the frame to every peer attached when it went on the wire (a peer may attach or detach
+// others meanwhile). The outermost delivery reuses one list; nested ones make their own.
+void Segment::deliver(const WireFrame& frame) {
+    std::vector<WirePeer*> nested;
+    std::vector<WirePeer*>& peers = delivering_ ? nested : peerList_;
+    bool outermost = !delivering_;
+    delivering_ = true;
+    peers.clear();
     for (auto& p : peers_) {
         peers.push_back(p.get());
     }
     for (auto* p : peers) {
         p->onFrame(*this, frame);
     }
+    if (outermost) {
+        delivering_ = false;
+    }
 }
 
-void Segment::sendToAdapter(std::vector<std::uint8_t> bytes, std::uint16_t status) {
-    WireFrame frame{now(), Direction::ToAdapter, std::move(bytes), status};
-    bool taken = plugged_ && sink_ && sink_(frame);
-    if (!taken) {
+// The frame the wire carries is built in a buffer of the segment that keeps its capacity, so a
+// stream of frames costs no allocation; a frame sent while another is being delivered gets its
+// own.
+void Segment::carry(Direction direction, std::span<const std::uint8_t> bytes,
+                    std::uint16_t status) {
+    WireFrame nested;
+    WireFrame& frame = carrying_ ? nested : carried_;
+    bool outermost = !carrying_;
+    carrying_ = true;
+    frame.time = now();
+    frame.direction = direction;
+    frame.bytes.assign(bytes.begin(), bytes.end());
+    frame.status = status;
+    if (direction == Direction::ToAdapter && !(plugged_ && sink_ && sink_(frame))) {
         ++lostToAdapter_;
     }
-    deliver(std::move(frame));
+    deliver(frame);
+    if (outermost) {
+        carrying_ = false;
+    }
+}
+
+void Segment::sendToAdapter(std::span<const std::uint8_t> bytes, std::uint16_t status) {
+    carry(Direction::ToAdapter, bytes, status);
 }
 
 void Segment::sendToAdapterAfter(Time delay, std::vector<std::uint8_t> frame,
@@ -78,7 +104,7 @@ void Segment::sendToAdapterAfter(Time delay, std::vector<std::uint8_t> frame,
 }
 
 void Segment::transmitFromAdapter(std::span<const std::uint8_t> bytes) {
-    deliver(WireFrame{now(), Direction::FromAdapter, {bytes.begin(), bytes.end()}, 0});
+    carry(Direction::FromAdapter, bytes, 0);
 }
 
 void EthernetSegment::setPartnerAbility(std::uint16_t ability) {

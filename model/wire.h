@@ -66,7 +66,7 @@ class Segment {
 
     // A station on the segment sends a frame to the adapter. It reaches the adapter's PHY only
     // while the cord is plugged; the PHY decides whether it has the link to receive it.
-    void sendToAdapter(std::vector<std::uint8_t> frame, std::uint16_t status = 0);
+    void sendToAdapter(std::span<const std::uint8_t> frame, std::uint16_t status = 0);
     void sendToAdapterAfter(Time delay, std::vector<std::uint8_t> frame, std::uint16_t status = 0);
 
     // Frames lost because the cord was out or the adapter's PHY could not take them.
@@ -90,7 +90,8 @@ class Segment {
     void changed();
 
   private:
-    void deliver(WireFrame frame);
+    void deliver(const WireFrame& frame);
+    void carry(Direction direction, std::span<const std::uint8_t> bytes, std::uint16_t status);
 
     std::string name_;
     std::vector<std::unique_ptr<WirePeer>> peers_;
@@ -101,6 +102,10 @@ class Segment {
     std::uint64_t lostToAdapter_ = 0;
     std::vector<std::unique_ptr<Timer>> delayed_;
     std::size_t sweptSize_ = 0; // delayed_.size() after the last sweep of fired timers
+    WireFrame carried_;
+    bool carrying_ = false;
+    std::vector<WirePeer*> peerList_;
+    bool delivering_ = false;
 };
 
 // An Ethernet cable to a link partner that auto-negotiates with the clause 28 base page

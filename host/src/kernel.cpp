@@ -147,7 +147,7 @@ void checkNoLocksHeld(const char* call) {
     }
 }
 
-void callDriverAt(KIRQL irql, const char* what, const std::function<void()>& body) {
+void callDriverAt(KIRQL irql, const char* what, FunctionRef body) {
     KIRQL saved = t_irql;
     std::size_t held = t_held.size();
     t_irql = irql;
@@ -509,6 +509,17 @@ extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN,
     }
     world().scheduler().advanceTo(deadlineFromInterval(Interval));
     return STATUS_SUCCESS;
+}
+
+extern "C" VOID NTAPI RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber,
+                                PCHAR Message) {
+    std::ostringstream text;
+    text << static_cast<const char*>(FailedAssertion) << " at "
+         << static_cast<const char*>(FileName) << ":" << LineNumber;
+    if (Message != nullptr) {
+        text << ": " << Message;
+    }
+    report(rule::kDriverAssertion, "RtlAssert", text.str());
 }
 
 extern "C" VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {

@@ -177,7 +177,7 @@ bool Scheduler::step(Time limit) {
         ++eventsRun_;
     }
     KIRQL irql = level == Level::Dispatch ? DISPATCH_LEVEL : PASSIVE_LEVEL;
-    callDriverAt(irql, what == nullptr ? "scheduled event" : what, [&fn] { fn(); });
+    callDriverAt(irql, what == nullptr ? "scheduled event" : what, fn);
     return true;
 }
 

@@ -630,9 +630,15 @@ void Bus::execute(Transfer& t) {
 
 void Bus::executeControl(Transfer& t) {
     const SetupPacket& s = *t.setup;
-    std::vector<std::uint8_t> buffer = t.in ? std::vector<std::uint8_t>(s.wLength) : t.out;
+    // IN: the device fills the transfer's own buffer (it keeps its capacity between transfers).
+    if (t.in) {
+        t.inData.assign(s.wLength, 0);
+    }
     std::size_t actual = 0;
-    Outcome outcome = device_->control(s, buffer, actual);
+    Outcome outcome = device_->control(s, t.in ? t.inData : t.out, actual);
+    if (outcome != Outcome::Ok) {
+        t.inData.clear();
+    }
     if (outcome == Outcome::Stall) {
         t.result = USBD_STATUS_STALL_PID; // a protocol stall: the default pipe does not halt
         return;
@@ -643,7 +649,7 @@ void Bus::executeControl(Transfer& t) {
     }
     if (t.in) {
         t.moved = std::min<std::size_t>(actual, s.wLength);
-        t.inData.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(t.moved));
+        t.inData.resize(t.moved);
         if (t.moved < t.requested && !t.shortOk) {
             t.result = USBD_STATUS_DATA_UNDERRUN;
             return;

@@ -8,7 +8,10 @@
 
 #include "platform/platform.h"
 
-// Results of the driver's internal routines.
+// The result of the driver's internal routines: KT735N_OK when the routine did its work,
+// KT735N_FAILED when it did not (each routine says what was then left undone). The synchronous
+// USB requests have a third result, KT735N_TIMED_OUT (usb/usb.h), which only they return.
+typedef ULONG KT735N_RESULT;
 #define KT735N_OK 1
 #define KT735N_FAILED 2
 
@@ -33,6 +36,15 @@
 extern ULONG LedgerBlockTag;
 extern ULONG TrackedAllocationTag;
 
+// Descriptor counts (Adapter.TxDescriptorCount, RxDescriptorCount) before the registry is read.
+#define KT735N_DEFAULT_TX_DESCRIPTORS 40
+#define KT735N_DEFAULT_RX_DESCRIPTORS 20
+// The fewest receive descriptors the receive path runs with.
+#define KT735N_MIN_RX_DESCRIPTORS 3
+// A send keeps one descriptor back for a zero-length transfer; with two, waiting sends always
+// find the pair they need once every descriptor is back.
+#define KT735N_MIN_TX_DESCRIPTORS 2
+
 // Values of Adapter.DeviceState.
 #define KT735N_DEVICE_NOT_STARTED 0
 #define KT735N_DEVICE_RUNNING 12
@@ -44,6 +56,14 @@ extern ULONG TrackedAllocationTag;
 // Values of Adapter.MediaState.
 #define KT735N_MEDIA_CONNECTED 5
 #define KT735N_MEDIA_DISCONNECTED 6
+
+// Values of Adapter.LinkSpeed and Adapter.Duplex; both are KT735N_LINK_UNKNOWN until the media
+// start has chosen them.
+#define KT735N_LINK_UNKNOWN 0
+#define KT735N_LINK_SPEED_10 1
+#define KT735N_LINK_SPEED_100 2
+#define KT735N_DUPLEX_HALF 1
+#define KT735N_DUPLEX_FULL 2
 
 // Values of Adapter.ActiveMedium (also the MII address of the PHY in use).
 #define KT735N_MEDIUM_ETHERNET 1
@@ -66,6 +86,19 @@ struct DescriptorList {
     TransferDescriptor* Head;
     TransferDescriptor* Tail;
     ULONG Count;
+};
+
+// The counters the statistics OIDs answer with. Counted without a lock by the completion paths
+// that own each one (bulk-out for transmit, bulk-in for receive); read by the query handler.
+struct AdapterStatistics {
+    ULONG RxOkCount;
+    ULONG RxCrcErrorCount;
+    ULONG RxAlignErrorCount;
+    ULONG TxOkCount;
+    ULONG TxErrorCount;
+    ULONG TxUnderrunCount;
+    ULONG TxOneCollisionCount;
+    ULONG TxDeferredCount;
 };
 
 // An IRP the driver allocated and passed to the USB stack, which a routine other than its
@@ -146,20 +179,13 @@ struct Adapter {
     DescriptorList ReceivedList;
 
     // Statistics; MiniportReset clears them.
-    ULONG RxOkCount;
-    ULONG RxCrcErrorCount;
-    ULONG RxAlignErrorCount;
-    ULONG TxOkCount;
-    ULONG TxErrorCount;
-    ULONG TxUnderrunCount;
-    ULONG TxOneCollisionCount;
-    ULONG TxDeferredCount;
+    AdapterStatistics Statistics;
 
     // Addresses and link.
     UCHAR CurrentAddress[6];
-    ULONG MediaState; // 5 connected, 6 disconnected
-    ULONG LinkSpeed;  // 1 10 Mbit/s, 2 100 Mbit/s, 0 not yet known
-    ULONG Duplex;     // 1 half, 2 full, 0 not yet known
+    ULONG MediaState; // KT735N_MEDIA_CONNECTED or KT735N_MEDIA_DISCONNECTED
+    ULONG LinkSpeed;  // KT735N_LINK_SPEED_10 or _100, KT735N_LINK_UNKNOWN before the media start
+    ULONG Duplex;     // KT735N_DUPLEX_HALF or _FULL, KT735N_LINK_UNKNOWN before the media start
     UCHAR PhyAddress; // MII address of the active PHY
     UCHAR PhyType;    // phone-line PHY variant 0-3, or 255
     ULONG DeviceState;
@@ -286,7 +312,7 @@ struct Adapter {
     ULONG TxSerialAtCheck;
     LONG TxSameIrpChecks;
 
-    // Recovery (adapter/reset.cpp). ResetInProgress is 1 from a pending MiniportReset until its
+    // Recovery (lifecycle/reset.cpp). ResetInProgress is 1 from a pending MiniportReset until its
     // NdisMResetComplete; ResetHoldOffChecks counts down the hang checks after a reset request
     // that may not ask for another.
     NDIS_WORK_ITEM ResetWorkItem;
@@ -299,7 +325,7 @@ typedef Adapter* PADAPTER;
 // ---- ledger routines (adapter/ledger.cpp) -------------------------------------------------------
 
 LedgerEntry* LedgerTakeEntry(Adapter* adapter);
-ULONG AllocateTracked(Adapter* adapter, PVOID* out, ULONG length);
+KT735N_RESULT AllocateTracked(Adapter* adapter, PVOID* out, ULONG length);
 VOID LedgerReleaseAll(Adapter* adapter);
 
 // ---- creation of the record (adapter/adapter.cpp)
@@ -312,4 +338,4 @@ NDIS_STATUS CreateAdapter(NDIS_HANDLE miniportAdapterHandle,
 
 // 1 once the keyword Platform was found in any adapter's parameters; never cleared.
 extern ULONG PlatformKeyPresent;
-ULONG ReadRegistryConfiguration(Adapter* adapter);
+KT735N_RESULT ReadRegistryConfiguration(Adapter* adapter);

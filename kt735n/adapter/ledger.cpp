@@ -6,7 +6,7 @@
 // MiniportInitialize and MiniportHalt, which NDIS calls at PASSIVE_LEVEL and never concurrently
 // for one adapter.
 #include "adapter/adapter.h"
-#include "driver/placement.h"
+#include "platform/placement.h"
 
 ULONG LedgerBlockTag = KT735N_LEDGER_BLOCK_TAG_FIRST;
 ULONG TrackedAllocationTag = KT735N_TRACKED_TAG_FIRST;
@@ -40,7 +40,7 @@ static LedgerEntry* MoveFreeHeadToActive(Adapter* adapter) {
 // Allocates one ledger block, cuts it into entries on the free list and records the block in
 // its own first entry. Returns KT735N_FAILED when NDIS gives no memory.
 // IRQL: PASSIVE_LEVEL. Locks: none.
-static ULONG AddLedgerBlock(Adapter* adapter) {
+static KT735N_RESULT AddLedgerBlock(Adapter* adapter) {
     PVOID block = NULL;
     NDIS_STATUS status = NdisAllocateMemoryWithTag(&block, LEDGER_BLOCK_LENGTH, LedgerBlockTag);
     LedgerBlockTag++;
@@ -136,7 +136,7 @@ LedgerEntry* LedgerTakeEntry(Adapter* adapter) {
 // *out set, or KT735N_FAILED with *out NULL. When the allocation fails, its entry stays on the
 // active list with kind 0. When no entry can be had, nothing is allocated.
 // IRQL: PASSIVE_LEVEL. Locks: none.
-ULONG AllocateTracked(Adapter* adapter, PVOID* out, ULONG length) {
+KT735N_RESULT AllocateTracked(Adapter* adapter, PVOID* out, ULONG length) {
     *out = NULL;
     LedgerEntry* entry = LedgerTakeEntry(adapter);
     if (entry == NULL) {
@@ -159,12 +159,12 @@ ULONG AllocateTracked(Adapter* adapter, PVOID* out, ULONG length) {
 // Gives back everything the ledger records: every entry handed out, newest first (so the
 // Adapter's own entry, the oldest, is released last), and then the ledger blocks themselves.
 //
-// The active list is taken over into locals before anything is released, and the walk follows
-// the entries' own links, which live in the blocks: nothing of the Adapter is read once its
-// entry has been released. Block records met on the way are set aside, in the order met, on a
-// chain through their own Next field and freed after everything else, newest block first, each
-// block's next link read before the block goes. After the call the Adapter, if it was recorded, no
-// longer exists. IRQL: PASSIVE_LEVEL. Locks: none.
+// The active list is taken over into locals before anything is released, and the walk follows the
+// entries' own links, which live in the blocks: nothing of the Adapter is read once its entry has
+// been released. Block records met on the way are set aside, in the order met, on a chain through
+// their own Next field and freed after everything else, newest block first, each block's next link
+// read before the block goes. After the call the Adapter, if it was recorded, no longer exists.
+// IRQL: PASSIVE_LEVEL. Locks: none.
 KT735N_PAGED_CODE VOID LedgerReleaseAll(Adapter* adapter) {
     PAGED_CODE();
     NDIS_HANDLE miniportAdapterHandle = adapter->MiniportAdapterHandle;

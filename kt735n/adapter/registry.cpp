@@ -5,7 +5,6 @@
 // against a range here: the table's ranges are those the consuming routines handle, and the
 // ones the installation offers; a value outside them is still stored as read.
 #include "adapter/adapter.h"
-#include "chip/chip.h"
 
 // 1 once any adapter's parameters held the keyword Platform, whatever its value. Driver-wide,
 // starts at 0 when the image is loaded and is never cleared; the plug-and-play filter reads it.
@@ -27,7 +26,7 @@ struct RegistryKeyword {
 static const RegistryKeyword RegistryKeywords[] = {
     // Number of transmit descriptors.
     {NDIS_STRING_CONST("TxPacketDesc"), ADAPTER_FIELD(TxDescriptorCount),
-     KT735N_DEFAULT_TX_DESCRIPTORS, 2, 1024},
+     KT735N_DEFAULT_TX_DESCRIPTORS, KT735N_MIN_TX_DESCRIPTORS, 1024},
     // Number of receive descriptors; the bring-up raises a value below 3 to 3.
     {NDIS_STRING_CONST("RxPacketDesc"), ADAPTER_FIELD(RxDescriptorCount),
      KT735N_DEFAULT_RX_DESCRIPTORS, KT735N_MIN_RX_DESCRIPTORS, 1024},
@@ -75,10 +74,10 @@ static BOOLEAN ReadIntegerKeyword(NDIS_HANDLE configuration, const NDIS_STRING* 
 
 // Opens the adapter's configuration, notes whether Platform exists, reads the eleven keywords
 // into their fields in table order, takes a network address of exactly 6 bytes into
-// CurrentAddress, and closes the configuration. Returns 1 when the configuration opened
+// CurrentAddress, and closes the configuration. Returns KT735N_OK when the configuration opened
 // (whatever it held), 2 when it could not be opened; then nothing has been read or changed.
 // IRQL: PASSIVE_LEVEL. Locks: none.
-ULONG ReadRegistryConfiguration(Adapter* adapter) {
+KT735N_RESULT ReadRegistryConfiguration(Adapter* adapter) {
     NDIS_STATUS status = NDIS_STATUS_FAILURE;
     NDIS_HANDLE configuration = NULL;
     NdisOpenConfiguration(&status, &configuration, adapter->WrapperConfigurationContext);

@@ -1,5 +1,5 @@
 // Chip control: the MII and EEPROM windows, PHY identification, and the bring-up that turns a
-// configured USB device into an adapter with its descriptor pools.
+// configured USB device into an adapter ready for its media start.
 //
 // Everything declared here runs at PASSIVE_LEVEL, inside MiniportInitialize (and, for the MII
 // routines, the media start), one register sequence at a time: the routines share the adapter's
@@ -7,6 +7,7 @@
 #pragma once
 
 #include "adapter/adapter.h"
+#include "usb/mii.h"
 
 // ---- MII and EEPROM windows (chip/mii_eeprom.cpp) -----------------------------------------------
 
@@ -16,28 +17,10 @@
 #define EEPROM_POLL_LIMIT 100
 #define EEPROM_POLL_PAUSE_US 500
 
-// MII addresses of the two PHYs.
-#define PHY_ADDRESS_ETHERNET 1
-#define PHY_ADDRESS_PHONE_LINE 2
-
-// MII registers and bits the driver uses (IEEE 802.3 clause 22/28, and the phone-line PHY's
-// vendor registers).
-#define MII_CONTROL 0x00
-#define MII_STATUS 0x01
-#define MII_PHY_ID1 0x02
-#define MII_PHY_ID2 0x03
-#define MII_ADVERTISEMENT 0x04
-#define MII_PARTNER_ABILITY 0x05
-#define MII_STATUS_LINK 0x0004
-#define MII_CONTROL_100_MBITS 0x2000
-#define MII_ADVERTISE_ALL_802_3 0x01E1
-#define MII_SELECTOR_MASK 0x001F
-#define MII_SELECTOR_802_3 0x0001
-
 VOID MiiWrite(Adapter* adapter, UCHAR phyAddress, UCHAR registerNumber, USHORT value);
-ULONG MiiRead(Adapter* adapter, UCHAR phyAddress, UCHAR registerNumber, PUSHORT value);
-ULONG EepromReadWord(Adapter* adapter, UCHAR wordAddress, PUSHORT word);
-ULONG ReadPermanentAddress(Adapter* adapter);
+KT735N_RESULT MiiRead(Adapter* adapter, UCHAR phyAddress, UCHAR registerNumber, PUSHORT value);
+KT735N_RESULT EepromReadWord(Adapter* adapter, UCHAR wordAddress, PUSHORT word);
+KT735N_RESULT ReadPermanentAddress(Adapter* adapter);
 
 // ---- PHY identification (chip/identify_phy.cpp) -------------------------------------------------
 
@@ -48,7 +31,7 @@ ULONG ReadPermanentAddress(Adapter* adapter);
 #define PHY_TYPE_5C22 3
 #define PHY_TYPE_UNKNOWN 255
 
-ULONG IdentifyPhy(Adapter* adapter);
+KT735N_RESULT IdentifyPhy(Adapter* adapter);
 
 // ---- wake-up patterns (chip/wake.cpp) -----------------------------------------------------------
 //
@@ -61,26 +44,11 @@ NDIS_STATUS CheckWakePatternRequest(const UCHAR* request, ULONG length, BOOLEAN 
 VOID AddWakePattern(Adapter* adapter);
 VOID RemoveWakePattern(Adapter* adapter);
 
-// ---- bring-up and descriptor pools (chip/bringup.cpp) -------------------------------------------
+// ---- bring-up (chip/bringup.cpp) ---------------------------------------------------------------
 
-// Descriptor counts before the registry is read.
-#define KT735N_DEFAULT_TX_DESCRIPTORS 40
-#define KT735N_DEFAULT_RX_DESCRIPTORS 20
-// The fewest receive descriptors the receive path runs with.
-#define KT735N_MIN_RX_DESCRIPTORS 3
-// A send keeps one descriptor back for a zero-length transfer; with two, waiting sends always
-// find the pair they need once every descriptor is back.
-#define KT735N_MIN_TX_DESCRIPTORS 2
-// Length of a receive packet's buffer, and its Ethernet header.
-#define KT735N_RX_BUFFER_LENGTH 1514
-#define KT735N_ETHERNET_HEADER_LENGTH 14
-
-ULONG BringUpChip(Adapter* adapter);
-ULONG AllocatePacketSlots(Adapter* adapter);
-ULONG DescriptorBlockLength(ULONG txCount, ULONG rxCount, PULONG length);
-VOID ReleaseReceivePackets(Adapter* adapter);
+KT735N_RESULT BringUpChip(Adapter* adapter);
 
 // ---- media start (chip/media.cpp) ---------------------------------------------------------------
 
-ULONG StartMedia(Adapter* adapter);
-ULONG SelectSpeedDuplex(Adapter* adapter);
+KT735N_RESULT StartMedia(Adapter* adapter);
+KT735N_RESULT SelectSpeedDuplex(Adapter* adapter);

@@ -8,12 +8,6 @@
 #define AUTOMATIC_SETTLE_PAUSES 200
 #define AUTOMATIC_SETTLE_PAUSE_US 10000
 
-// Phone-line PHY vendor registers.
-#define PHONE_LINE_REGISTER_06 0x06
-#define PHONE_LINE_REGISTER_07 0x07
-#define PHONE_LINE_REGISTER_19 0x19
-#define PHONE_LINE_PAGE_SELECT 0x1F
-
 // The variant of a phone-line PHY from its identifier register 3, by exact match.
 // IRQL: any. Locks: none.
 static UCHAR PhoneLinePhyType(USHORT identifier) {
@@ -62,10 +56,10 @@ static VOID ProgramPhoneLinePhy(Adapter* adapter) {
     }
 }
 
-// The link status of a PHY: register 1 read twice, the second reading counting. Returns 1, or 2
-// when either read failed (*status is then not a reading).
+// The link status of a PHY: register 1 read twice, the second reading counting. Returns KT735N_OK,
+// or KT735N_FAILED when either read failed (*status is then not a reading).
 // IRQL: PASSIVE_LEVEL. Locks: none.
-static ULONG ReadPhyStatus(Adapter* adapter, UCHAR phyAddress, PUSHORT status) {
+static KT735N_RESULT ReadPhyStatus(Adapter* adapter, UCHAR phyAddress, PUSHORT status) {
     if (MiiRead(adapter, phyAddress, MII_STATUS, status) != KT735N_OK) {
         return KT735N_FAILED;
     }
@@ -75,25 +69,25 @@ static ULONG ReadPhyStatus(Adapter* adapter, UCHAR phyAddress, PUSHORT status) {
 // Writes the three medium-select registers 0x7F-0x81 for a medium. Returns the write's result:
 // without it the chip moves no frame on the medium chosen.
 // IRQL: PASSIVE_LEVEL. Locks: none.
-static ULONG WriteMediumSelect(Adapter* adapter, UCHAR medium) {
+static KT735N_RESULT WriteMediumSelect(Adapter* adapter, UCHAR medium) {
     if (medium == KT735N_MEDIUM_PHONE_LINE) {
-        adapter->RegisterWriteBuffer[0] = 0x34;
+        adapter->RegisterWriteBuffer[0] = MEDIUM_SELECT_PHONE_LINE;
         adapter->RegisterWriteBuffer[1] = 0x00;
-        adapter->RegisterWriteBuffer[2] = 0x06;
+        adapter->RegisterWriteBuffer[2] = MEDIUM_SELECT_PHONE_LINE_THIRD;
     } else {
-        adapter->RegisterWriteBuffer[0] = 0x26;
+        adapter->RegisterWriteBuffer[0] = MEDIUM_SELECT_ETHERNET;
         adapter->RegisterWriteBuffer[1] = 0x00;
-        adapter->RegisterWriteBuffer[2] = 0x02;
+        adapter->RegisterWriteBuffer[2] = MEDIUM_SELECT_ETHERNET_THIRD;
     }
     return WriteRegisters(adapter, MEDIUM_SELECT_LENGTH, MediumSelect);
 }
 
 // Reads a PHY's identifier register and, when it holds a valid reading, the PHY's status
 // (programming the phone-line PHY in between when that is the one asked). *link is TRUE when
-// the PHY answered and reports a link. Returns 1, or 2 when a read failed.
+// the PHY answered and reports a link. Returns KT735N_OK, or KT735N_FAILED when a read failed.
 // IRQL: PASSIVE_LEVEL. Locks: none.
-static ULONG ProbeLink(Adapter* adapter, UCHAR phyAddress, UCHAR identifierRegister,
-                       BOOLEAN* link) {
+static KT735N_RESULT ProbeLink(Adapter* adapter, UCHAR phyAddress, UCHAR identifierRegister,
+                               BOOLEAN* link) {
     *link = FALSE;
     USHORT value = 0;
     if (MiiRead(adapter, phyAddress, identifierRegister, &value) != KT735N_OK) {
@@ -115,13 +109,13 @@ static ULONG ProbeLink(Adapter* adapter, UCHAR phyAddress, UCHAR identifierRegis
 
 // Decides PhyAddress, ActiveMedium and PhyType from MediaSelect and the PHYs, programs the
 // phone-line PHY for its variant when that medium is chosen, and writes the medium-select
-// registers. MediaSelect 0 waits two seconds and takes the first PHY with a link, Ethernet
-// first; with no link anywhere it leaves the Ethernet PHY in place and writes nothing. A
-// MediaSelect above 2 is treated as Ethernet at 100 Mbit/s half duplex.
-// Returns 1, or 2 when a PHY read or the medium-select write failed: a medium decided on a
-// stale reading, or never selected on the chip, would leave an adapter that moves no frame.
+// registers. MediaSelect 0 waits two seconds and takes the first PHY with a link, Ethernet first;
+// with no link anywhere it leaves the Ethernet PHY in place and writes nothing. A MediaSelect above
+// 2 is treated as Ethernet at 100 Mbit/s half duplex. Returns KT735N_OK, or KT735N_FAILED when a
+// PHY read or the medium-select write failed: a medium decided on a stale reading, or never
+// selected on the chip, would leave an adapter that moves no frame.
 // IRQL: PASSIVE_LEVEL. Locks: none.
-ULONG IdentifyPhy(Adapter* adapter) {
+KT735N_RESULT IdentifyPhy(Adapter* adapter) {
     adapter->MediaState = KT735N_MEDIA_CONNECTED;
 
     if (adapter->MediaSelect == 0 || adapter->MediaSelect == 2) {
@@ -142,8 +136,8 @@ ULONG IdentifyPhy(Adapter* adapter) {
 
     case 2:
         adapter->PhyAddress = PHY_ADDRESS_PHONE_LINE;
-        adapter->LinkSpeed = 1;
-        adapter->Duplex = 1;
+        adapter->LinkSpeed = KT735N_LINK_SPEED_10;
+        adapter->Duplex = KT735N_DUPLEX_HALF;
         adapter->ActiveMedium = KT735N_MEDIUM_PHONE_LINE;
         ProgramPhoneLinePhy(adapter);
         medium = KT735N_MEDIUM_PHONE_LINE;
@@ -170,8 +164,8 @@ ULONG IdentifyPhy(Adapter* adapter) {
         }
         if (link) {
             adapter->ActiveMedium = KT735N_MEDIUM_PHONE_LINE;
-            adapter->LinkSpeed = 1;
-            adapter->Duplex = 1;
+            adapter->LinkSpeed = KT735N_LINK_SPEED_10;
+            adapter->Duplex = KT735N_DUPLEX_HALF;
             medium = KT735N_MEDIUM_PHONE_LINE;
             break;
         }
@@ -182,8 +176,8 @@ ULONG IdentifyPhy(Adapter* adapter) {
     }
 
     default:
-        adapter->LinkSpeed = 2;
-        adapter->Duplex = 1;
+        adapter->LinkSpeed = KT735N_LINK_SPEED_100;
+        adapter->Duplex = KT735N_DUPLEX_HALF;
         adapter->PhyAddress = PHY_ADDRESS_ETHERNET;
         adapter->ActiveMedium = KT735N_MEDIUM_ETHERNET;
         break;

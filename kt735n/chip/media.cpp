@@ -17,15 +17,6 @@
 // Readings of the PHY status while waiting for negotiation to complete.
 #define NEGOTIATION_POLL_LIMIT 251
 
-// MII bits used here beyond those of chip.h.
-#define MII_CONTROL_ISOLATE 0x0400
-#define MII_CONTROL_RESTART_NEGOTIATION 0x1200 // negotiation enable with restart
-#define MII_STATUS_NEGOTIATION_COMPLETE 0x0020
-#define MII_ABILITY_TECHNOLOGIES 0x01E0 // 10 half, 10 full, 100 half, 100 full
-#define MII_ABILITY_100_FULL 0x0100
-#define MII_ABILITY_100_HALF 0x0080
-#define MII_ABILITY_10_FULL 0x0040
-
 // Control1 while the PHYs are set up: neither speed nor duplex bit, 0x08 set.
 #define CONTROL1_DURING_MEDIA_START 0x08
 
@@ -35,14 +26,6 @@
 #define WAKE_CONTROL_NO_MAGIC_PACKET 0x80
 #define WAKE_CONTROL_NO_LINK_CHANGE 0x40
 
-// Feature selector of SET_FEATURE(DEVICE_REMOTE_WAKEUP).
-#define FEATURE_DEVICE_REMOTE_WAKEUP 1
-
-#define LINK_SPEED_10 1
-#define LINK_SPEED_100 2
-#define DUPLEX_HALF 1
-#define DUPLEX_FULL 2
-
 // Speed, duplex and the advertisement word of the forced media types 1 to 4.
 struct FixedMedium {
     ULONG LinkSpeed;
@@ -51,10 +34,10 @@ struct FixedMedium {
 };
 
 static const FixedMedium FixedMedia[4] = {
-    {LINK_SPEED_10, DUPLEX_HALF, 0x0021},
-    {LINK_SPEED_10, DUPLEX_FULL, 0x0041},
-    {LINK_SPEED_100, DUPLEX_HALF, 0x0081},
-    {LINK_SPEED_100, DUPLEX_FULL, 0x0101},
+    {KT735N_LINK_SPEED_10, KT735N_DUPLEX_HALF, MII_ABILITY_10_HALF | MII_SELECTOR_802_3},
+    {KT735N_LINK_SPEED_10, KT735N_DUPLEX_FULL, MII_ABILITY_10_FULL | MII_SELECTOR_802_3},
+    {KT735N_LINK_SPEED_100, KT735N_DUPLEX_HALF, MII_ABILITY_100_HALF | MII_SELECTOR_802_3},
+    {KT735N_LINK_SPEED_100, KT735N_DUPLEX_FULL, MII_ABILITY_100_FULL | MII_SELECTOR_802_3},
 };
 
 // Writes a PHY register through the MII window in one 4-byte register write (PHY address,
@@ -64,13 +47,13 @@ static VOID RawPhyWrite(Adapter* adapter, UCHAR phyAddress, UCHAR registerNumber
     adapter->RegisterWriteBuffer[0] = phyAddress;
     adapter->RegisterWriteBuffer[1] = (UCHAR)(value & 0xFF);
     adapter->RegisterWriteBuffer[2] = (UCHAR)(value >> 8);
-    adapter->RegisterWriteBuffer[3] = (UCHAR)(MII_CONTROL_WRITE | registerNumber);
+    adapter->RegisterWriteBuffer[3] = (UCHAR)(MII_WINDOW_WRITE | registerNumber);
     WriteRegisters(adapter, 4, MiiPhyAddress);
 }
 
 // Writes two bytes at a chip register. Returns the write's result.
 // IRQL: PASSIVE_LEVEL. Locks: none.
-static ULONG WriteTwo(Adapter* adapter, USHORT firstRegister, UCHAR first, UCHAR second) {
+static KT735N_RESULT WriteTwo(Adapter* adapter, USHORT firstRegister, UCHAR first, UCHAR second) {
     adapter->RegisterWriteBuffer[0] = first;
     adapter->RegisterWriteBuffer[1] = second;
     return WriteRegisters(adapter, 2, firstRegister);
@@ -108,10 +91,10 @@ static UCHAR FlowControlByte(ULONG value) {
 // ones whatever the partner offers. A MediaType above 4 has no ability to advertise and is
 // taken as automatic. Sets MediaState to connected. Returns KT735N_OK.
 // IRQL: PASSIVE_LEVEL. Locks: none.
-ULONG SelectSpeedDuplex(Adapter* adapter) {
+KT735N_RESULT SelectSpeedDuplex(Adapter* adapter) {
     adapter->MediaState = KT735N_MEDIA_CONNECTED;
-    adapter->LinkSpeed = 0;
-    adapter->Duplex = 0;
+    adapter->LinkSpeed = KT735N_LINK_UNKNOWN;
+    adapter->Duplex = KT735N_LINK_UNKNOWN;
     const UCHAR phy = adapter->PhyAddress;
 
     if (adapter->MediaType >= 1 && adapter->MediaType <= 4) {
@@ -126,13 +109,15 @@ ULONG SelectSpeedDuplex(Adapter* adapter) {
         }
         MiiWrite(adapter, phy, MII_ADVERTISEMENT,
                  (USHORT)((advertisement & ~MII_ABILITY_TECHNOLOGIES) | fixed->Advertisement));
-        MiiWrite(adapter, phy, MII_CONTROL, MII_CONTROL_RESTART_NEGOTIATION);
+        MiiWrite(adapter, phy, MII_CONTROL,
+                 MII_CONTROL_NEGOTIATION_ENABLE | MII_CONTROL_RESTART_NEGOTIATION);
         WaitForNegotiation(adapter);
         return KT735N_OK;
     }
 
     MiiWrite(adapter, phy, MII_ADVERTISEMENT, MII_ADVERTISE_ALL_802_3);
-    MiiWrite(adapter, phy, MII_CONTROL, MII_CONTROL_RESTART_NEGOTIATION);
+    MiiWrite(adapter, phy, MII_CONTROL,
+             MII_CONTROL_NEGOTIATION_ENABLE | MII_CONTROL_RESTART_NEGOTIATION);
     SleepMicroseconds(NEGOTIATION_START_PAUSE_US);
     WaitForNegotiation(adapter);
 
@@ -140,14 +125,15 @@ ULONG SelectSpeedDuplex(Adapter* adapter) {
     MiiRead(adapter, phy, MII_PARTNER_ABILITY, &partner);
     adapter->PartnerAbility = partner;
     if ((partner & MII_ABILITY_100_FULL) != 0) {
-        adapter->LinkSpeed = LINK_SPEED_100;
-        adapter->Duplex = DUPLEX_FULL;
+        adapter->LinkSpeed = KT735N_LINK_SPEED_100;
+        adapter->Duplex = KT735N_DUPLEX_FULL;
     } else if ((partner & MII_ABILITY_100_HALF) != 0) {
-        adapter->LinkSpeed = LINK_SPEED_100;
-        adapter->Duplex = DUPLEX_HALF;
+        adapter->LinkSpeed = KT735N_LINK_SPEED_100;
+        adapter->Duplex = KT735N_DUPLEX_HALF;
     } else {
-        adapter->LinkSpeed = LINK_SPEED_10;
-        adapter->Duplex = (partner & MII_ABILITY_10_FULL) != 0 ? DUPLEX_FULL : DUPLEX_HALF;
+        adapter->LinkSpeed = KT735N_LINK_SPEED_10;
+        adapter->Duplex =
+            (partner & MII_ABILITY_10_FULL) != 0 ? KT735N_DUPLEX_FULL : KT735N_DUPLEX_HALF;
     }
     return KT735N_OK;
 }
@@ -157,30 +143,19 @@ ULONG SelectSpeedDuplex(Adapter* adapter) {
 // KT735N_FAILED, nothing more done); the phone-line PHY told 100 Mbit/s; on Ethernet, speed and
 // duplex selected, Control1 written with them and the phone-line PHY isolated, or on the phone
 // line the Ethernet PHY isolated; MediaState from the active PHY's link bit; WakeControl;
-// DeviceState 12; flow control unless FlowControl is set; Control0 with receive and transmit
-// enabled, and 1 ms; SET_FEATURE(DEVICE_REMOTE_WAKEUP); the first bulk-in transfer.
+// DeviceState KT735N_DEVICE_RUNNING; flow control unless FlowControl is set; Control0 with receive
+// and transmit enabled, and 1 ms; SET_FEATURE(DEVICE_REMOTE_WAKEUP); the first bulk-in transfer.
 // Returns KT735N_OK, or KT735N_FAILED when the Control0 write failed: receive and transmit
 // would stay switched off, so nothing more is sent and the caller fails the start (the
 // descriptor taken goes back with the descriptor block). Failures of the other register
 // writes, of the feature request and of the submission are not looked at here.
 // IRQL: PASSIVE_LEVEL. Locks: takes RxLock (taking the descriptor, and in SubmitBulkIn).
-ULONG StartMedia(Adapter* adapter) {
+KT735N_RESULT StartMedia(Adapter* adapter) {
     WriteTwo(adapter, Control1, CONTROL1_DURING_MEDIA_START, 0x00);
     SleepMicroseconds(CONTROL_WRITE_PAUSE_US);
 
     NdisAcquireSpinLock(&adapter->RxLock);
-    TransferDescriptor* descriptor = adapter->FreeRxList.Head;
-    if (descriptor != NULL) {
-        adapter->FreeRxList.Head = descriptor->Next;
-        if (adapter->FreeRxList.Head != NULL) {
-            adapter->FreeRxList.Head->Prev = NULL;
-        } else {
-            adapter->FreeRxList.Tail = NULL;
-        }
-        adapter->FreeRxList.Count--;
-        descriptor->Next = NULL;
-        descriptor->Prev = NULL;
-    }
+    TransferDescriptor* descriptor = DescriptorListTakeHead(&adapter->FreeRxList);
     NdisReleaseSpinLock(&adapter->RxLock);
     if (descriptor == NULL) {
         return KT735N_FAILED;
@@ -190,10 +165,10 @@ ULONG StartMedia(Adapter* adapter) {
     if (adapter->ActiveMedium == KT735N_MEDIUM_ETHERNET) {
         SelectSpeedDuplex(adapter);
         UCHAR control1 = 0;
-        if (adapter->LinkSpeed == LINK_SPEED_100) {
+        if (adapter->LinkSpeed == KT735N_LINK_SPEED_100) {
             control1 |= CONTROL1_100_MBITS;
         }
-        if (adapter->Duplex == DUPLEX_FULL) {
+        if (adapter->Duplex == KT735N_DUPLEX_FULL) {
             control1 |= CONTROL1_FULL_DUPLEX;
         }
         adapter->Control1Shadow = control1;
@@ -238,8 +213,8 @@ ULONG StartMedia(Adapter* adapter) {
 
     URB urb;
     NdisZeroMemory(&urb, sizeof(urb));
-    UsbBuildFeatureRequest(&urb, URB_FUNCTION_SET_FEATURE_TO_DEVICE, FEATURE_DEVICE_REMOTE_WAKEUP,
-                           0, NULL);
+    UsbBuildFeatureRequest(&urb, URB_FUNCTION_SET_FEATURE_TO_DEVICE, USB_FEATURE_REMOTE_WAKEUP, 0,
+                           NULL);
     SubmitUrbSync(adapter, &urb);
 
     SubmitBulkIn(adapter, descriptor);

@@ -16,40 +16,42 @@ VOID MiiWrite(Adapter* adapter, UCHAR phyAddress, UCHAR registerNumber, USHORT v
     adapter->RegisterWriteBuffer[0] = phyAddress;
     adapter->RegisterWriteBuffer[1] = (UCHAR)(value & 0xFF);
     adapter->RegisterWriteBuffer[2] = (UCHAR)(value >> 8);
-    adapter->RegisterWriteBuffer[3] = (UCHAR)(MII_CONTROL_WRITE | (registerNumber & 0x1F));
-    WriteRegisters(adapter, 4, MiiPhyAddress);
+    adapter->RegisterWriteBuffer[3] =
+        (UCHAR)(MII_WINDOW_WRITE | (registerNumber & MII_REGISTER_MASK));
+    WriteRegisters(adapter, MII_WINDOW_COMMAND_LENGTH, MiiPhyAddress);
 
     for (ULONG reads = 0; reads < MII_POLL_LIMIT; ++reads) {
         ReadRegisters(adapter, 2, MiiControl);
         SleepMicroseconds(MII_POLL_PAUSE_US);
-        if ((adapter->RegisterReadBuffer[0] & MII_CONTROL_DONE) != 0) {
+        if ((adapter->RegisterReadBuffer[0] & MII_WINDOW_DONE) != 0) {
             break;
         }
     }
 }
 
-// Reads one 16-bit MII register of a PHY: [PHY address, 0, 0, 0x40 | register] at 0x25, then
-// reads the whole window (4 bytes at 0x25) up to four times, 100 µs after each read, until the
-// done bit of MiiControl shows. The data bytes of the last read are the result, done or not.
-// Returns 1, or 2 when the command write or a window read failed: the buffer then holds an
-// earlier reading (perhaps of another register, done bit and all), so *value is left alone and
+// Reads one 16-bit MII register of a PHY: [PHY address, 0, 0, 0x40 | register] at 0x25, then reads
+// the whole window (4 bytes at 0x25) up to four times, 100 µs after each read, until the done bit
+// of MiiControl shows. The data bytes of the last read are the result, done or not. Returns
+// KT735N_OK, or KT735N_FAILED when the command write or a window read failed: the buffer then holds
+// an earlier reading (perhaps of another register, done bit and all), so *value is left alone and
 // the caller must not decide anything on it.
 // IRQL: PASSIVE_LEVEL. Locks: none; the caller owns the register buffers for the sequence.
-ULONG MiiRead(Adapter* adapter, UCHAR phyAddress, UCHAR registerNumber, PUSHORT value) {
+KT735N_RESULT MiiRead(Adapter* adapter, UCHAR phyAddress, UCHAR registerNumber, PUSHORT value) {
     adapter->RegisterWriteBuffer[0] = phyAddress;
     adapter->RegisterWriteBuffer[1] = 0x00;
     adapter->RegisterWriteBuffer[2] = 0x00;
-    adapter->RegisterWriteBuffer[3] = (UCHAR)(MII_CONTROL_READ | (registerNumber & 0x1F));
-    if (WriteRegisters(adapter, 4, MiiPhyAddress) != KT735N_OK) {
+    adapter->RegisterWriteBuffer[3] =
+        (UCHAR)(MII_WINDOW_READ | (registerNumber & MII_REGISTER_MASK));
+    if (WriteRegisters(adapter, MII_WINDOW_COMMAND_LENGTH, MiiPhyAddress) != KT735N_OK) {
         return KT735N_FAILED;
     }
 
     for (ULONG reads = 0; reads < MII_POLL_LIMIT; ++reads) {
-        if (ReadRegisters(adapter, 4, MiiPhyAddress) != KT735N_OK) {
+        if (ReadRegisters(adapter, MII_WINDOW_COMMAND_LENGTH, MiiPhyAddress) != KT735N_OK) {
             return KT735N_FAILED;
         }
         SleepMicroseconds(MII_POLL_PAUSE_US);
-        if ((adapter->RegisterReadBuffer[3] & MII_CONTROL_DONE) != 0) {
+        if ((adapter->RegisterReadBuffer[3] & MII_WINDOW_DONE) != 0) {
             break;
         }
     }
@@ -58,12 +60,12 @@ ULONG MiiRead(Adapter* adapter, UCHAR phyAddress, UCHAR registerNumber, PUSHORT 
 }
 
 // Reads one 16-bit EEPROM word: [word address, 0, 0, 0x02] at 0x20, then up to 100 polls of
-// EepromControl (500 µs pause, then a 2-byte read at 0x23) until the ready bit shows, then the
-// data (3 bytes at 0x21). *word is EepromData high × 256 + low, ready or not. Returns 1, or 2
-// when any of the transfers failed (*word is then left alone: the buffer would hold an earlier
-// reading).
+// EepromControl (500 µs pause, then a 2-byte read at 0x23) until the ready bit shows, then the data
+// (3 bytes at 0x21). *word is EepromData high × 256 + low, ready or not. Returns KT735N_OK, or
+// KT735N_FAILED when any of the transfers failed (*word is then left alone: the buffer would hold
+// an earlier reading).
 // IRQL: PASSIVE_LEVEL. Locks: none; the caller owns the register buffers for the sequence.
-ULONG EepromReadWord(Adapter* adapter, UCHAR wordAddress, PUSHORT word) {
+KT735N_RESULT EepromReadWord(Adapter* adapter, UCHAR wordAddress, PUSHORT word) {
     adapter->RegisterWriteBuffer[0] = wordAddress;
     adapter->RegisterWriteBuffer[1] = 0x00;
     adapter->RegisterWriteBuffer[2] = 0x00;
@@ -89,11 +91,11 @@ ULONG EepromReadWord(Adapter* adapter, UCHAR wordAddress, PUSHORT word) {
 }
 
 // Reads the factory MAC address from EEPROM words 0 to 2, low byte of each word first, into
-// PermanentAddress. Word 3 is read as well and discarded. The address is taken as read: no
-// check for zero, broadcast or group addresses. Returns 1, or 2 at the first word that could
-// not be read (PermanentAddress is then not written).
+// PermanentAddress. Word 3 is read as well and discarded. The address is taken as read: no check
+// for zero, broadcast or group addresses. Returns KT735N_OK, or KT735N_FAILED at the first word
+// that could not be read (PermanentAddress is then not written).
 // IRQL: PASSIVE_LEVEL. Locks: none; the caller owns the register buffers for the sequence.
-ULONG ReadPermanentAddress(Adapter* adapter) {
+KT735N_RESULT ReadPermanentAddress(Adapter* adapter) {
     UCHAR words[8];
     for (UCHAR address = 0; address < 4; ++address) {
         USHORT word = 0;

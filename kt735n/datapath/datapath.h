@@ -1,10 +1,10 @@
 // The frame path: transmit over the bulk-out pipe (datapath/transmit.cpp) and receive over the
 // bulk-in pipe (datapath/receive.cpp). Both work on the TransferDescriptors of
-// chip/descriptors.h.
+// datapath/descriptors.h.
 #pragma once
 
 #include "adapter/adapter.h"
-#include "chip/descriptors.h"
+#include "datapath/descriptors.h"
 
 // ---- transmit (datapath/transmit.cpp) -----------------------------------------------------------
 
@@ -35,17 +35,17 @@ struct PendingTxIrpEntry {
 // Returns KT735N_FAILED when nothing was handed over: the adapter is not running, no IRP or
 // queue entry could be had, or the frame's transfer is a multiple of 64 bytes and so needs a
 // zero-length transfer behind it (MiniportSend sends those with SubmitBulkOutPair).
-ULONG SubmitBulkOut(Adapter* adapter, TransferDescriptor* descriptor);
+KT735N_RESULT SubmitBulkOut(Adapter* adapter, TransferDescriptor* descriptor);
 // The same for a frame and, when zeroLength is not NULL, the zero-length transfer that must
 // follow it directly on the pipe. Either both are handed over or queued, one straight behind
 // the other, or neither is (KT735N_FAILED).
-ULONG SubmitBulkOutPair(Adapter* adapter, TransferDescriptor* descriptor,
-                        TransferDescriptor* zeroLength);
+KT735N_RESULT SubmitBulkOutPair(Adapter* adapter, TransferDescriptor* descriptor,
+                                TransferDescriptor* zeroLength);
 // Fills DataBuffer (length header and frame) and TransferLength. Always KT735N_OK.
-ULONG BuildTxFrame(Adapter* adapter, TransferDescriptor* descriptor);
+KT735N_RESULT BuildTxFrame(Adapter* adapter, TransferDescriptor* descriptor);
 // Puts a transmit descriptor back at the tail of FreeTxList and sends the waiting packets that
 // can go now.
-ULONG ReturnTxDescriptor(Adapter* adapter, TransferDescriptor* descriptor);
+KT735N_RESULT ReturnTxDescriptor(Adapter* adapter, TransferDescriptor* descriptor);
 // Sends waiting packets, in order, while the admission rule lets the next one go; each is
 // completed with the outcome of its submission.
 // IRQL: up to DISPATCH_LEVEL. Locks: takes TxLock, not held across sends and completions.
@@ -53,8 +53,8 @@ VOID SendWaitingPackets(Adapter* adapter);
 // Completes every waiting packet with `status` (halt, reset, failed transfer).
 // IRQL: up to DISPATCH_LEVEL. Locks: takes TxLock, not held across NdisMSendComplete.
 VOID CompleteWaitingSends(Adapter* adapter, NDIS_STATUS status);
-// After a bulk transfer failed: DeviceState 12 becomes 18 and the waiting sends fail. Any other
-// DeviceState (shut down, resetting, already failed) is left alone.
+// After a bulk transfer failed: a running adapter becomes KT735N_DEVICE_TRANSFER_FAILED and the
+// waiting sends fail. Any other DeviceState (shut down, resetting, already failed) is left alone.
 // IRQL: up to DISPATCH_LEVEL. Locks: takes TxLock.
 VOID NoteTransferFailed(Adapter* adapter);
 NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
@@ -81,11 +81,11 @@ BOOLEAN BulkOutIdle(Adapter* adapter);
 // Hands a bulk-in transfer into the descriptor's data buffer to the USB stack. Returns
 // KT735N_OK when it was handed over (it then belongs to BulkInComplete), KT735N_FAILED when no
 // IRP could be had; the descriptor is then put back on FreeRxList.
-ULONG SubmitBulkIn(Adapter* adapter, TransferDescriptor* descriptor);
+KT735N_RESULT SubmitBulkIn(Adapter* adapter, TransferDescriptor* descriptor);
 NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
 // Appends a descriptor holding a frame to ReceivedList, puts a free one on the pipe and arms
 // the receive-indicate timer. Always KT735N_OK.
-ULONG QueueReceivedFrame(Adapter* adapter, TransferDescriptor* descriptor);
+KT735N_RESULT QueueReceivedFrame(Adapter* adapter, TransferDescriptor* descriptor);
 // The function of ReceiveIndicateTimer: indicates every queued frame, one packet per call.
 VOID NTAPI IndicateReceivedFrames(PVOID systemSpecific1, PVOID functionContext,
                                   PVOID systemSpecific2, PVOID systemSpecific3);
@@ -97,4 +97,16 @@ BOOLEAN BulkInIdle(Adapter* adapter);
 // transfer on the pipe, every receive descriptor free). KT735N_FAILED only when that submission
 // found no IRP; reception then stays stopped.
 // IRQL: up to DISPATCH_LEVEL. Locks: takes RxLock, released before the submission.
-ULONG RestartReception(Adapter* adapter);
+KT735N_RESULT RestartReception(Adapter* adapter);
+
+// ---- the handlers
+// ---------------------------------------------------------------------------------
+
+// datapath/transmit.cpp
+NDIS_STATUS NTAPI MiniportSend(NDIS_HANDLE miniportAdapterContext, PNDIS_PACKET packet, UINT flags);
+
+// datapath/receive.cpp
+NDIS_STATUS NTAPI MiniportTransferData(PNDIS_PACKET packet, PUINT bytesTransferred,
+                                       NDIS_HANDLE miniportAdapterContext,
+                                       NDIS_HANDLE miniportReceiveContext, UINT byteOffset,
+                                       UINT bytesToTransfer);

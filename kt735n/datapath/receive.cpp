@@ -8,11 +8,9 @@
 // state, it goes back to FreeRxList, so that a reset finds every descriptor to start again.
 //
 // RxLock guards FreeRxList, ReceivedList and RxIrpsInFlight. It is never held across
-// IofCallDriver (a completion may run inside the call and take it) nor across
+// IoCallDriver (a completion may run inside the call and take it) nor across
 // NdisMIndicateReceivePacket, and no transmit lock is ever taken with it.
-#include "chip/chip.h"
 #include "datapath/datapath.h"
-#include "driver/handlers.h"
 #include "usb/usb.h"
 
 // The last act of a bulk-in completion routine: from here on it no longer touches the Adapter
@@ -23,6 +21,8 @@ static VOID BulkInRequestDone(Adapter* adapter, TransferDescriptor* unused) {
     NdisAcquireSpinLock(&adapter->RxLock);
     if (unused != NULL) {
         DescriptorListAppend(&adapter->FreeRxList, unused);
+        ASSERT(adapter->FreeRxList.Count + adapter->ReceivedList.Count <=
+               adapter->RxDescriptorCount);
     }
     adapter->RxIrpsInFlight--;
     NdisReleaseSpinLock(&adapter->RxLock);
@@ -31,16 +31,16 @@ static VOID BulkInRequestDone(Adapter* adapter, TransferDescriptor* unused) {
 // Builds the bulk-in transfer in the descriptor's URB area (the whole 1536-byte data buffer,
 // short transfers allowed) and hands it to the USB stack with BulkInComplete as its completion
 // routine, called on success, error and cancel. The request is counted in RxIrpsInFlight
-// before it goes down. Whatever IofCallDriver returns, the IRP and the descriptor then belong
+// before it goes down. Whatever IoCallDriver returns, the IRP and the descriptor then belong
 // to BulkInComplete. When no IRP can be had the descriptor goes back to the tail of FreeRxList,
 // so that it is not lost, and the result is KT735N_FAILED.
-// IRQL: up to DISPATCH_LEVEL. Locks: takes RxLock, released before IofCallDriver.
-ULONG SubmitBulkIn(Adapter* adapter, TransferDescriptor* descriptor) {
+// IRQL: up to DISPATCH_LEVEL. Locks: takes RxLock, released before IoCallDriver.
+KT735N_RESULT SubmitBulkIn(Adapter* adapter, TransferDescriptor* descriptor) {
     PURB urb = descriptor->Urb;
     NdisZeroMemory(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
     UsbBuildInterruptOrBulkTransferRequest(
         urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
-        adapter->InterfaceInfo->Pipes[0].PipeHandle, descriptor->DataBuffer, NULL,
+        adapter->InterfaceInfo->Pipes[PIPE_BULK_IN].PipeHandle, descriptor->DataBuffer, NULL,
         KT735N_DATA_BUFFER_SIZE, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, NULL);
 
     PIRP irp = AllocateUrbIrp(adapter, urb, BulkInComplete, descriptor);
@@ -53,7 +53,7 @@ ULONG SubmitBulkIn(Adapter* adapter, TransferDescriptor* descriptor) {
     NdisAcquireSpinLock(&adapter->RxLock);
     adapter->RxIrpsInFlight++;
     NdisReleaseSpinLock(&adapter->RxLock);
-    IofCallDriver(adapter->NextDeviceObject, irp);
+    IoCallDriver(adapter->NextDeviceObject, irp);
     return KT735N_OK;
 }
 
@@ -77,21 +77,21 @@ static ULONG AcceptFrame(Adapter* adapter, TransferDescriptor* descriptor, ULONG
         if (!fits) {
             return 0;
         }
-        adapter->RxOkCount++;
+        adapter->Statistics.RxOkCount++;
         return length;
     }
 
     ULONG accepted = 0;
     if ((status & RX_STATUS_ACCEPT_UP_TO_MAX) != 0 && fits) {
         accepted = length;
-        adapter->RxOkCount++;
+        adapter->Statistics.RxOkCount++;
     }
     if ((status & RX_STATUS_ACCEPT_FROM_MIN) != 0 && length >= KT735N_MIN_RX_FRAME && fits) {
         accepted = length;
-        adapter->RxOkCount++;
+        adapter->Statistics.RxOkCount++;
     }
     if ((status & RX_STATUS_CRC_ERROR) != 0) {
-        adapter->RxCrcErrorCount++;
+        adapter->Statistics.RxCrcErrorCount++;
     }
     return accepted;
 }
@@ -99,8 +99,8 @@ static ULONG AcceptFrame(Adapter* adapter, TransferDescriptor* descriptor, ULONG
 // Completion routine of every bulk-in IRP; the context is the receive descriptor. Once the
 // adapter has left the running state (shut down, resetting, or a transfer failed) the IRP is
 // freed and the descriptor goes back to FreeRxList. A failed or cancelled transfer of a running
-// adapter sets DeviceState to 18, which stops reception and transmission until a reset brings
-// them back. Otherwise the frame is checked: an accepted one goes to
+// adapter sets DeviceState to KT735N_DEVICE_TRANSFER_FAILED, which stops reception and transmission
+// until a reset brings them back. Otherwise the frame is checked: an accepted one goes to
 // ReceivedList, anything else puts the same descriptor straight back on the pipe. Always
 // returns STATUS_MORE_PROCESSING_REQUIRED: the IRP is the driver's and is freed here.
 // IRQL: up to DISPATCH_LEVEL. Locks: takes RxLock (through the routines it calls).
@@ -140,7 +140,7 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID conte
 // finds every descriptor free), and sets the receive-indicate timer to 0 ms. Setting it again
 // before it fired leaves one run pending.
 // IRQL: up to DISPATCH_LEVEL. Locks: takes RxLock, released before the submission.
-ULONG QueueReceivedFrame(Adapter* adapter, TransferDescriptor* descriptor) {
+KT735N_RESULT QueueReceivedFrame(Adapter* adapter, TransferDescriptor* descriptor) {
     NdisAcquireSpinLock(&adapter->RxLock);
     DescriptorListAppend(&adapter->ReceivedList, descriptor);
     TransferDescriptor* free = DescriptorListTakeHead(&adapter->FreeRxList);
@@ -183,6 +183,8 @@ VOID NTAPI IndicateReceivedFrames(PVOID systemSpecific1, PVOID functionContext,
 
         NdisAcquireSpinLock(&adapter->RxLock);
         DescriptorListAppend(&adapter->FreeRxList, descriptor);
+        ASSERT(adapter->FreeRxList.Count + adapter->ReceivedList.Count <=
+               adapter->RxDescriptorCount);
     }
     TransferDescriptor* restart = NULL;
     if (adapter->FreeRxList.Count >= adapter->RxDescriptorCount &&
@@ -212,7 +214,7 @@ BOOLEAN BulkInIdle(Adapter* adapter) {
 // descriptor are one hold of RxLock, so a receive-indicate timer doing the same restart sees one
 // descriptor short and leaves it alone. KT735N_FAILED only when the submission found no IRP.
 // IRQL: up to DISPATCH_LEVEL. Locks: takes RxLock, released before the submission.
-ULONG RestartReception(Adapter* adapter) {
+KT735N_RESULT RestartReception(Adapter* adapter) {
     if (adapter->DeviceState != KT735N_DEVICE_RUNNING) {
         return KT735N_OK;
     }

@@ -10,7 +10,7 @@
 // queued under one hold of TxSubmitLock, so no other transfer can come between the two.
 //
 // Waiting IRPs are passed down from a loop (HandOverLoop) rather than from inside the previous
-// IRP's completion. A stack that completes inside IofCallDriver then leaves the loop a note
+// IRP's completion. A stack that completes inside IoCallDriver then leaves the loop a note
 // (TxHandOverDue) instead of calling down again from deeper in the same stack.
 //
 // A send that finds too few free descriptors waits in the driver: NDIS hands a deserialized
@@ -22,11 +22,10 @@
 // (kernel spin lock, at DISPATCH_LEVEL) guards TxIrpsInFlight, TxHandOverActive, TxHandOverDue
 // and the choice between passing an IRP down and queueing it; PendingIrpListLock is taken inside
 // it by the interlocked list calls. TxLock and TxSubmitLock are never held together, and no lock
-// is held across IofCallDriver or NdisMSendComplete.
+// is held across IoCallDriver or NdisMSendComplete.
 #include "adapter/adapter.h"
-#include "chip/descriptors.h"
+#include "datapath/descriptors.h"
 #include "datapath/datapath.h"
-#include "driver/handlers.h"
 #include "usb/usb.h"
 
 const UCHAR KeepAliveFrame[KT735N_KEEP_ALIVE_FRAME_LENGTH] = {
@@ -39,8 +38,6 @@ const UCHAR KeepAliveFrame[KT735N_KEEP_ALIVE_FRAME_LENGTH] = {
     // 43 bytes of 0x00 follow.
 };
 
-// Pipe 1 of the interface is the bulk-out pipe.
-#define BULK_OUT_PIPE_INDEX 1
 // A transfer whose length is a multiple of this ends on a packet boundary.
 #define BULK_OUT_PACKET_SIZE 64
 
@@ -79,10 +76,12 @@ static VOID UntakeTxDescriptors(Adapter* adapter, TransferDescriptor* descriptor
 
 // Puts a descriptor back at the tail of FreeTxList, then sends what waits for it.
 // IRQL: up to DISPATCH_LEVEL. Locks: takes TxLock (not held across the sends).
-ULONG ReturnTxDescriptor(Adapter* adapter, TransferDescriptor* descriptor) {
+KT735N_RESULT ReturnTxDescriptor(Adapter* adapter, TransferDescriptor* descriptor) {
     NdisAcquireSpinLock(&adapter->TxLock);
     AppendFreeTxTail(adapter, descriptor);
     adapter->FreeTxCount++;
+    ASSERT(adapter->FreeTxList.Count <= adapter->TxDescriptorCount &&
+           (ULONG)adapter->FreeTxCount <= adapter->TxDescriptorCount);
     NdisReleaseSpinLock(&adapter->TxLock);
     SendWaitingPackets(adapter);
     return KT735N_OK;
@@ -192,7 +191,7 @@ VOID CompleteWaitingSends(Adapter* adapter, NDIS_STATUS status) {
 
 // Marks the adapter failed after a bulk transfer that did not succeed while it was running, and
 // completes the waiting sends with NDIS_STATUS_FAILURE. A transfer cancelled once shutdown, halt
-// or a reset has moved DeviceState away from 12 changes nothing.
+// or a reset has moved DeviceState away from KT735N_DEVICE_RUNNING changes nothing.
 // IRQL: up to DISPATCH_LEVEL. Locks: takes TxLock (in CompleteWaitingSends).
 VOID NoteTransferFailed(Adapter* adapter) {
     if (InterlockedCompareExchange((PLONG)&adapter->DeviceState, KT735N_DEVICE_TRANSFER_FAILED,
@@ -211,7 +210,7 @@ VOID NoteTransferFailed(Adapter* adapter) {
 // A packet's buffers are copied in chain order; the header is the packet's total length. The
 // copy never runs past the data buffer: MiniportSend refuses longer packets beforehand.
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
-ULONG BuildTxFrame(Adapter* adapter, TransferDescriptor* descriptor) {
+KT735N_RESULT BuildTxFrame(Adapter* adapter, TransferDescriptor* descriptor) {
     UNREFERENCED_PARAMETER(adapter);
     PUCHAR data = descriptor->DataBuffer;
     PNDIS_PACKET packet = ((TxPacketSlot*)descriptor->PacketSlot)->Packet;
@@ -258,10 +257,10 @@ ULONG BuildTxFrame(Adapter* adapter, TransferDescriptor* descriptor) {
 static VOID BuildBulkOutUrb(Adapter* adapter, TransferDescriptor* descriptor) {
     PURB urb = descriptor->Urb;
     NdisZeroMemory(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
-    UsbBuildInterruptOrBulkTransferRequest(
-        urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
-        adapter->InterfaceInfo->Pipes[BULK_OUT_PIPE_INDEX].PipeHandle, descriptor->DataBuffer, NULL,
-        descriptor->TransferLength, 0, NULL);
+    UsbBuildInterruptOrBulkTransferRequest(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+                                           adapter->InterfaceInfo->Pipes[PIPE_BULK_OUT].PipeHandle,
+                                           descriptor->DataBuffer, NULL, descriptor->TransferLength,
+                                           0, NULL);
 }
 
 // Allocates the IRP that carries a descriptor's URB to the stack below, with BulkOutComplete
@@ -273,11 +272,28 @@ static PIRP BuildBulkOutIrp(Adapter* adapter, TransferDescriptor* descriptor) {
 
 // ---- passing IRPs to the stack ------------------------------------------------------------------
 
+// Takes TxSubmitLock from any IRQL up to DISPATCH_LEVEL: raises to DISPATCH_LEVEL, then takes
+// the lock at that level. Returns the IRQL that ReleaseTxSubmitLock gives back.
+// IRQL: up to DISPATCH_LEVEL; DISPATCH_LEVEL on return. Locks: takes TxSubmitLock.
+static KIRQL AcquireTxSubmitLock(Adapter* adapter) {
+    KIRQL oldIrql;
+    KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
+    KeAcquireSpinLockAtDpcLevel(&adapter->TxSubmitLock);
+    return oldIrql;
+}
+
+// Gives TxSubmitLock back and returns to the IRQL AcquireTxSubmitLock found.
+// IRQL: DISPATCH_LEVEL; oldIrql on return. Locks: releases TxSubmitLock.
+static VOID ReleaseTxSubmitLock(Adapter* adapter, KIRQL oldIrql) {
+    KeReleaseSpinLockFromDpcLevel(&adapter->TxSubmitLock);
+    KeLowerIrql(oldIrql);
+}
+
 // Takes the oldest waiting IRP off PendingTxIrpList and frees its entry; NULL when none waits.
 // IRQL: DISPATCH_LEVEL. Locks: the caller holds TxSubmitLock; takes PendingIrpListLock.
 static PIRP TakePendingTxIrp(Adapter* adapter) {
     PLIST_ENTRY link =
-        ExfInterlockedRemoveHeadList(&adapter->PendingTxIrpList, &adapter->PendingIrpListLock);
+        ExInterlockedRemoveHeadList(&adapter->PendingTxIrpList, &adapter->PendingIrpListLock);
     if (link == NULL) {
         return NULL;
     }
@@ -290,19 +306,18 @@ static PIRP TakePendingTxIrp(Adapter* adapter) {
 // Passes an IRP to the stack and then, as long as the one passed down has completed and left
 // TxHandOverDue set, the next waiting one. The caller has set TxHandOverActive; the loop clears
 // it when nothing more is due, and after that touches the Adapter no more. A completion that
-// runs inside IofCallDriver therefore returns to this loop instead of calling down itself, and
+// runs inside IoCallDriver therefore returns to this loop instead of calling down itself, and
 // the stack depth stays the same however many IRPs wait.
 // IRQL: up to DISPATCH_LEVEL. Locks: takes TxSubmitLock between the calls; none is held across
-// IofCallDriver.
+// IoCallDriver.
 static VOID HandOverLoop(Adapter* adapter, PIRP irp) {
     while (irp != NULL) {
         // The IRP belongs to its completion from here on, whatever the stack returns.
         TrackIrp(adapter, &adapter->TxIrpWithStack, irp);
-        IofCallDriver(adapter->NextDeviceObject, irp);
+        IoCallDriver(adapter->NextDeviceObject, irp);
         irp = NULL;
 
-        KIRQL oldIrql = KfRaiseIrql(DISPATCH_LEVEL);
-        KefAcquireSpinLockAtDpcLevel(&adapter->TxSubmitLock);
+        KIRQL oldIrql = AcquireTxSubmitLock(adapter);
         if (adapter->TxHandOverDue) {
             adapter->TxHandOverDue = 0;
             irp = TakePendingTxIrp(adapter);
@@ -310,8 +325,7 @@ static VOID HandOverLoop(Adapter* adapter, PIRP irp) {
         if (irp == NULL) {
             adapter->TxHandOverActive = 0;
         }
-        KefReleaseSpinLockFromDpcLevel(&adapter->TxSubmitLock);
-        KfLowerIrql(oldIrql);
+        ReleaseTxSubmitLock(adapter, oldIrql);
     }
 }
 
@@ -319,8 +333,8 @@ static VOID HandOverLoop(Adapter* adapter, PIRP irp) {
 // IRQL: DISPATCH_LEVEL. Locks: the caller holds TxSubmitLock; takes PendingIrpListLock.
 static VOID QueuePendingTxIrp(Adapter* adapter, PendingTxIrpEntry* entry, PIRP irp) {
     entry->Irp = irp;
-    ExfInterlockedInsertTailList(&adapter->PendingTxIrpList, &entry->Link,
-                                 &adapter->PendingIrpListLock);
+    ExInterlockedInsertTailList(&adapter->PendingTxIrpList, &entry->Link,
+                                &adapter->PendingIrpListLock);
 }
 
 // Passes an IRP (and the zero-length IRP that must follow it, when given) to the stack now, if
@@ -329,15 +343,14 @@ static VOID QueuePendingTxIrp(Adapter* adapter, PendingTxIrpEntry* entry, PIRP i
 // entries are allocated before anything is counted or queued; when one cannot be had, both IRPs
 // are freed and nothing has been handed over.
 // IRQL: up to DISPATCH_LEVEL. Locks: takes TxSubmitLock (PendingIrpListLock inside it); none
-// is held across IofCallDriver.
-static ULONG HandOverOrQueue(Adapter* adapter, PIRP irp, PIRP zeroLengthIrp) {
+// is held across IoCallDriver.
+static KT735N_RESULT HandOverOrQueue(Adapter* adapter, PIRP irp, PIRP zeroLengthIrp) {
     PendingTxIrpEntry* entries[2] = {NULL, NULL};
     ULONG needed = 0;
     BOOLEAN now = FALSE;
     BOOLEAN allocated = TRUE;
 
-    KIRQL oldIrql = KfRaiseIrql(DISPATCH_LEVEL);
-    KefAcquireSpinLockAtDpcLevel(&adapter->TxSubmitLock);
+    KIRQL oldIrql = AcquireTxSubmitLock(adapter);
     now = adapter->TxIrpsInFlight == 0 && !adapter->TxHandOverActive;
     needed = (now ? 0 : 1) + (zeroLengthIrp != NULL ? 1 : 0);
     for (ULONG i = 0; i < needed; i++) {
@@ -364,8 +377,7 @@ static ULONG HandOverOrQueue(Adapter* adapter, PIRP irp, PIRP zeroLengthIrp) {
             adapter->TxIrpsInFlight++;
         }
     }
-    KefReleaseSpinLockFromDpcLevel(&adapter->TxSubmitLock);
-    KfLowerIrql(oldIrql);
+    ReleaseTxSubmitLock(adapter, oldIrql);
 
     if (!allocated) {
         for (ULONG i = 0; i < needed; i++) {
@@ -393,8 +405,8 @@ static ULONG HandOverOrQueue(Adapter* adapter, PIRP irp, PIRP zeroLengthIrp) {
 // given (or one was given that it does not need), or when an IRP or queue entry is missing.
 // After KT735N_OK the descriptors belong to their completions.
 // IRQL: up to DISPATCH_LEVEL. Locks: takes TxSubmitLock (see HandOverOrQueue).
-ULONG SubmitBulkOutPair(Adapter* adapter, TransferDescriptor* descriptor,
-                        TransferDescriptor* zeroLength) {
+KT735N_RESULT SubmitBulkOutPair(Adapter* adapter, TransferDescriptor* descriptor,
+                                TransferDescriptor* zeroLength) {
     if (adapter->DeviceState != KT735N_DEVICE_RUNNING) {
         return KT735N_FAILED;
     }
@@ -431,7 +443,7 @@ ULONG SubmitBulkOutPair(Adapter* adapter, TransferDescriptor* descriptor,
 // Sends one descriptor on its own: the keep-alive frame of the hang check, or a frame that
 // needs no zero-length transfer behind it.
 // IRQL: up to DISPATCH_LEVEL. Locks: takes TxSubmitLock (see HandOverOrQueue).
-ULONG SubmitBulkOut(Adapter* adapter, TransferDescriptor* descriptor) {
+KT735N_RESULT SubmitBulkOut(Adapter* adapter, TransferDescriptor* descriptor) {
     return SubmitBulkOutPair(adapter, descriptor, NULL);
 }
 
@@ -488,7 +500,7 @@ NDIS_STATUS NTAPI MiniportSend(NDIS_HANDLE miniportAdapterContext, PNDIS_PACKET 
 // when one is still running (it is told through TxHandOverDue), otherwise from a loop here.
 // Everything this routine does to the Adapter on its own is done before TxIrpsInFlight drops.
 // IRQL: up to DISPATCH_LEVEL. Locks: takes TxLock (in ReturnTxDescriptor), then TxSubmitLock;
-// none is held across IofCallDriver.
+// none is held across IoCallDriver.
 NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
     UNREFERENCED_PARAMETER(deviceObject);
     TransferDescriptor* descriptor = (TransferDescriptor*)context;
@@ -497,7 +509,7 @@ NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID cont
     BOOLEAN good = (BOOLEAN)(irp->IoStatus.Status == STATUS_SUCCESS);
     ReleaseTrackedIrp(adapter, &adapter->TxIrpWithStack, irp);
     if (good) {
-        adapter->TxOkCount++;
+        adapter->Statistics.TxOkCount++;
     } else {
         NoteTransferFailed(adapter);
     }
@@ -505,8 +517,7 @@ NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID cont
     adapter->TxCompletedSinceCheck = 1;
 
     PIRP next = NULL;
-    KIRQL oldIrql = KfRaiseIrql(DISPATCH_LEVEL);
-    KefAcquireSpinLockAtDpcLevel(&adapter->TxSubmitLock);
+    KIRQL oldIrql = AcquireTxSubmitLock(adapter);
     adapter->TxIrpsInFlight--;
     if (adapter->TxIrpsInFlight > 0) {
         if (adapter->TxHandOverActive) {
@@ -518,8 +529,7 @@ NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID cont
             }
         }
     }
-    KefReleaseSpinLockFromDpcLevel(&adapter->TxSubmitLock);
-    KfLowerIrql(oldIrql);
+    ReleaseTxSubmitLock(adapter, oldIrql);
 
     if (next != NULL) {
         HandOverLoop(adapter, next);
@@ -531,10 +541,8 @@ NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID cont
 // loop still passing one down.
 // IRQL: up to DISPATCH_LEVEL. Locks: takes TxSubmitLock.
 BOOLEAN BulkOutIdle(Adapter* adapter) {
-    KIRQL oldIrql = KfRaiseIrql(DISPATCH_LEVEL);
-    KefAcquireSpinLockAtDpcLevel(&adapter->TxSubmitLock);
+    KIRQL oldIrql = AcquireTxSubmitLock(adapter);
     BOOLEAN idle = adapter->TxIrpsInFlight == 0 && !adapter->TxHandOverActive;
-    KefReleaseSpinLockFromDpcLevel(&adapter->TxSubmitLock);
-    KfLowerIrql(oldIrql);
+    ReleaseTxSubmitLock(adapter, oldIrql);
     return idle;
 }

@@ -1,7 +1,7 @@
 // Driver entry: makes the image an NDIS 5.0 connectionless miniport and puts the plug-and-play
 // filter in front of the two driver-object entries NDIS fills in.
 #include "driver/handlers.h"
-#include "driver/placement.h"
+#include "platform/placement.h"
 
 PDRIVER_ADD_DEVICE SavedAddDevice = NULL;
 PDRIVER_DISPATCH SavedPnpDispatch = NULL;

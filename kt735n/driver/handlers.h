@@ -1,9 +1,12 @@
-// The miniport's NDIS handlers, the driver entry and the plug-and-play hooks on the driver
-// object. Each handler lives with the part of the driver it belongs to; this header is where
-// the handler table and its callers meet.
+// The driver entry and the plug-and-play hooks on the driver object, above every part whose
+// NDIS handlers DriverEntry registers. Each handler is declared with the part of the driver it
+// belongs to (lifecycle/, oid/, datapath/); this header brings them together for the handler
+// table.
 #pragma once
 
-#include "platform/platform.h"
+#include "datapath/datapath.h"
+#include "lifecycle/lifecycle.h"
+#include "oid/oid.h"
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
 
@@ -19,46 +22,3 @@ extern PDRIVER_DISPATCH SavedPnpDispatch;
 // driver/pnp_filter.cpp
 NTSTATUS NTAPI FilterAddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDeviceObject);
 NTSTATUS NTAPI FilterPnpDispatch(PDEVICE_OBJECT deviceObject, PIRP irp);
-
-// adapter/initialize.cpp
-NDIS_STATUS NTAPI MiniportInitialize(PNDIS_STATUS openErrorStatus, PUINT selectedMediumIndex,
-                                     PNDIS_MEDIUM mediumArray, UINT mediumArraySize,
-                                     NDIS_HANDLE miniportAdapterHandle,
-                                     NDIS_HANDLE wrapperConfigurationContext);
-
-// adapter/halt.cpp
-VOID NTAPI MiniportHalt(NDIS_HANDLE miniportAdapterContext);
-
-// adapter/reset.cpp
-NDIS_STATUS NTAPI MiniportReset(PBOOLEAN addressingReset, NDIS_HANDLE miniportAdapterContext);
-// Waits until no reset of the adapter is in progress (its work item has finished).
-VOID WaitForReset(struct Adapter* adapter);
-
-// adapter/shutdown.cpp: the adapter shutdown handler (context the Adapter), also run first by
-// MiniportHalt, and the stop sequence behind it.
-VOID NTAPI MiniportShutdown(PVOID shutdownContext);
-ULONG PrepareForShutdown(struct Adapter* adapter);
-ULONG ResetBulkPipes(struct Adapter* adapter);
-BOOLEAN PipeRequest(struct Adapter* adapter, PURB urb, USHORT function, ULONG pipe);
-
-// adapter/hang_check.cpp
-BOOLEAN NTAPI MiniportCheckForHang(NDIS_HANDLE miniportAdapterContext);
-
-// oid/query.cpp
-NDIS_STATUS NTAPI MiniportQueryInformation(NDIS_HANDLE miniportAdapterContext, NDIS_OID oid,
-                                           PVOID informationBuffer, ULONG informationBufferLength,
-                                           PULONG bytesWritten, PULONG bytesNeeded);
-
-// oid/set.cpp
-NDIS_STATUS NTAPI MiniportSetInformation(NDIS_HANDLE miniportAdapterContext, NDIS_OID oid,
-                                         PVOID informationBuffer, ULONG informationBufferLength,
-                                         PULONG bytesRead, PULONG bytesNeeded);
-
-// datapath/transmit.cpp
-NDIS_STATUS NTAPI MiniportSend(NDIS_HANDLE miniportAdapterContext, PNDIS_PACKET packet, UINT flags);
-
-// datapath/receive.cpp
-NDIS_STATUS NTAPI MiniportTransferData(PNDIS_PACKET packet, PUINT bytesTransferred,
-                                       NDIS_HANDLE miniportAdapterContext,
-                                       NDIS_HANDLE miniportReceiveContext, UINT byteOffset,
-                                       UINT bytesToTransfer);

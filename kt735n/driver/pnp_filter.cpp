@@ -141,11 +141,11 @@ static NTSTATUS StartDirect(PDEVICE_OBJECT pdo, PIRP irp) {
     KeInitializeEvent(&finished, NotificationEvent, FALSE);
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(irp, DirectStartFinished, &finished, TRUE, TRUE, TRUE);
-    if (IofCallDriver(pdo, irp) == STATUS_PENDING) {
+    if (IoCallDriver(pdo, irp) == STATUS_PENDING) {
         KeWaitForSingleObject(&finished, Executive, KernelMode, FALSE, NULL);
     }
     irp->IoStatus.Status = STATUS_SUCCESS;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
     return STATUS_SUCCESS;
 }
 
@@ -156,7 +156,7 @@ static NTSTATUS StartDirect(PDEVICE_OBJECT pdo, PIRP irp) {
 //   result is what NDIS returned (a failed MiniportInitialize fails the start);
 // - a later START_DEVICE: straight to the physical device object (StartDirect), STATUS_SUCCESS;
 // - QUERY_CAPABILITIES, QUERY_ID, QUERY_PNP_DEVICE_STATE: straight to the physical device object
-//   with the stack location copied, returning what IofCallDriver returned (also STATUS_PENDING);
+//   with the stack location copied, returning what IoCallDriver returned (also STATUS_PENDING);
 // - anything else: to NDIS, returning what NDIS returned.
 // IRQL: PASSIVE_LEVEL, in the plug-and-play manager's context. Locks: none.
 NTSTATUS NTAPI FilterPnpDispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
@@ -186,7 +186,7 @@ NTSTATUS NTAPI FilterPnpDispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
     case IRP_MN_QUERY_ID:
     case IRP_MN_QUERY_PNP_DEVICE_STATE:
         IoCopyCurrentIrpStackLocationToNext(irp);
-        return IofCallDriver(record->SavedPhysicalDeviceObject, irp);
+        return IoCallDriver(record->SavedPhysicalDeviceObject, irp);
     default:
         return SavedPnpDispatch(deviceObject, irp);
     }

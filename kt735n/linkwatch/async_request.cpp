@@ -2,7 +2,7 @@
 // the link watch, which runs in completion routines and in the hang check and must not wait.
 //
 // Each request is a vendor request block from nonpaged pool and an IRP of its own, handed to
-// the USB stack with the link watch's completion routine. From IofCallDriver on, both belong to
+// the USB stack with the link watch's completion routine. From IoCallDriver on, both belong to
 // that routine, which frees them whatever the outcome. One request of the link watch is
 // outstanding at a time, so the Adapter keeps one request-block pointer per direction.
 #include "linkwatch/linkwatch.h"
@@ -41,7 +41,7 @@ static ULONG SubmitRegisterRequest(Adapter* adapter, PURB* urbField, UCHAR reque
     }
     InterlockedIncrement(&adapter->LinkWatchRequestsInFlight);
     TrackIrp(adapter, &adapter->LinkWatchIrp, irp);
-    return (ULONG)IofCallDriver(adapter->NextDeviceObject, irp);
+    return (ULONG)IoCallDriver(adapter->NextDeviceObject, irp);
 }
 
 // Writes count registers from firstRegister on with the bytes at data (vendor request 0xF1,

@@ -19,40 +19,16 @@
 #include "usb/registers.h"
 #include "usb/usb.h"
 
-// Bytes of the 4-byte MII command at MiiPhyAddress: PHY address, data low, data high, command.
-#define MII_COMMAND_LENGTH 4
+// Bytes of the MII data read back from MiiData, and of a Control1 write.
 #define MII_DATA_LENGTH 2
-#define PHY_ETHERNET 0x01
-#define PHY_PHONE_LINE 0x02
-#define MII_READ_PARTNER_ABILITY 0x45 // read command, register 0x05
-#define MII_READ_STATUS 0x41          // read command, register 0x01
-#define MII_WRITE_CONTROL 0x20        // write command, register 0x00
 
-// PHY control values of the chains (IEEE 802.3 clause 22 bits).
-#define PHY_CONTROL_100_NEGOTIATE 0x3000
-#define PHY_CONTROL_100_NEGOTIATE_ISOLATED 0x3400
-#define PHY_CONTROL_ISOLATED 0x0400
-#define PHY_CONTROL_RESET_100 0xA000
-
-// Link tests: any technology bit of the Ethernet partner ability; the phone-line status link bit.
-#define PARTNER_ABILITY_TECHNOLOGIES 0x01E0
-#define PARTNER_100_FULL 0x0100
-#define PARTNER_100_HALF 0x0080
-#define PARTNER_10_FULL 0x0040
-#define PHONE_LINE_STATUS_LINK 0x0004
-
-// Medium-select values written at MediumSelect (0x7F-0x81).
-#define SELECT_ETHERNET_BACK 0x24 // with 0x00, 2 bytes: 0x81 is left as it was
-#define SELECT_ETHERNET 0x26      // with 0x00 0x02
-#define SELECT_PHONE_LINE 0x34    // with 0x00 0x06
+// PHY control values of the medium-switch chains.
+#define PHY_CONTROL_100_NEGOTIATE (MII_CONTROL_100_MBITS | MII_CONTROL_NEGOTIATION_ENABLE)
+#define PHY_CONTROL_100_NEGOTIATE_ISOLATED (PHY_CONTROL_100_NEGOTIATE | MII_CONTROL_ISOLATE)
+#define PHY_CONTROL_RESET_100 (MII_CONTROL_RESET | MII_CONTROL_100_MBITS)
 
 // Control1 bits the partner ability decides, and the rest kept (AND 0xCB).
 #define CONTROL1_PARTNER_BITS_KEPT 0xCB
-
-#define LINK_SPEED_10 1
-#define LINK_SPEED_100 2
-#define DUPLEX_HALF 1
-#define DUPLEX_FULL 2
 
 // Gives the pass up: the next kick may start another.
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
@@ -67,9 +43,10 @@ static VOID WritePhyControl(Adapter* adapter, UCHAR phy, USHORT value, USHORT ne
     adapter->PhyCommandBuffer[0] = phy;
     adapter->PhyCommandBuffer[1] = (UCHAR)(value & 0xFF);
     adapter->PhyCommandBuffer[2] = (UCHAR)(value >> 8);
-    adapter->PhyCommandBuffer[3] = MII_WRITE_CONTROL;
+    adapter->PhyCommandBuffer[3] = MII_WINDOW_WRITE | MII_CONTROL;
     adapter->LinkWatchState = nextState;
-    AsyncWriteRegisters(adapter, MII_COMMAND_LENGTH, MiiPhyAddress, adapter->PhyCommandBuffer);
+    AsyncWriteRegisters(adapter, MII_WINDOW_COMMAND_LENGTH, MiiPhyAddress,
+                        adapter->PhyCommandBuffer);
 }
 
 // Writes count medium-select bytes from PhyCommandBuffer and enters the first state of a chain.
@@ -88,17 +65,18 @@ static VOID WriteMediumSelect(Adapter* adapter, UCHAR first, UCHAR third, USHORT
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
 static VOID StartPass(Adapter* adapter) {
     if (adapter->ActiveMedium == KT735N_MEDIUM_ETHERNET) {
-        adapter->PhyCommandBuffer[0] = PHY_ETHERNET;
-        adapter->PhyCommandBuffer[3] = MII_READ_PARTNER_ABILITY;
+        adapter->PhyCommandBuffer[0] = PHY_ADDRESS_ETHERNET;
+        adapter->PhyCommandBuffer[3] = MII_WINDOW_READ | MII_PARTNER_ABILITY;
     } else {
-        adapter->PhyCommandBuffer[0] = PHY_PHONE_LINE;
-        adapter->PhyCommandBuffer[3] = MII_READ_STATUS;
+        adapter->PhyCommandBuffer[0] = PHY_ADDRESS_PHONE_LINE;
+        adapter->PhyCommandBuffer[3] = MII_WINDOW_READ | MII_STATUS;
     }
     adapter->LinkWatchState = LINK_WATCH_COMMAND_WRITTEN;
-    AsyncWriteRegisters(adapter, MII_COMMAND_LENGTH, MiiPhyAddress, adapter->PhyCommandBuffer);
+    AsyncWriteRegisters(adapter, MII_WINDOW_COMMAND_LENGTH, MiiPhyAddress,
+                        adapter->PhyCommandBuffer);
 }
 
-// Starts one pass when DeviceState is 12 and LinkWatchBusy could be taken from 0 to 1 in one
+// Starts one pass when the adapter is running and LinkWatchBusy could be taken from 0 to 1 in one
 // interlocked step; otherwise does nothing.
 // IRQL: up to DISPATCH_LEVEL (the hang check, or a link-watch completion). Locks: none.
 VOID KickLinkWatch(Adapter* adapter) {
@@ -112,10 +90,10 @@ VOID KickLinkWatch(Adapter* adapter) {
 }
 
 // Tells NDIS the media state: NdisMIndicateStatus with NDIS_STATUS_MEDIA_DISCONNECT for 6 and
-// NDIS_STATUS_MEDIA_CONNECT otherwise, only once InitDone is 1; NdisMIndicateStatusComplete in
-// every case. Returns KT735N_OK.
+// NDIS_STATUS_MEDIA_CONNECT otherwise, only once initialization has finished (InitDone);
+// NdisMIndicateStatusComplete in every case. Returns KT735N_OK.
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
-ULONG IndicateMediaState(Adapter* adapter, ULONG mediaState) {
+KT735N_RESULT IndicateMediaState(Adapter* adapter, ULONG mediaState) {
     if (adapter->InitDone == 1) {
         NDIS_STATUS status = mediaState == KT735N_MEDIA_DISCONNECTED ? NDIS_STATUS_MEDIA_DISCONNECT
                                                                      : NDIS_STATUS_MEDIA_CONNECT;
@@ -128,27 +106,29 @@ ULONG IndicateMediaState(Adapter* adapter, ULONG mediaState) {
 // Speed and duplex from a partner ability, best first: 100 full, 100 half, then 10 full or half.
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
 static VOID ResolvePartnerAbility(Adapter* adapter, USHORT ability) {
-    if ((ability & (PARTNER_100_FULL | PARTNER_100_HALF)) != 0) {
-        adapter->LinkSpeed = LINK_SPEED_100;
-        adapter->Duplex = (ability & PARTNER_100_FULL) != 0 ? DUPLEX_FULL : DUPLEX_HALF;
+    if ((ability & (MII_ABILITY_100_FULL | MII_ABILITY_100_HALF)) != 0) {
+        adapter->LinkSpeed = KT735N_LINK_SPEED_100;
+        adapter->Duplex =
+            (ability & MII_ABILITY_100_FULL) != 0 ? KT735N_DUPLEX_FULL : KT735N_DUPLEX_HALF;
     } else {
-        adapter->LinkSpeed = LINK_SPEED_10;
-        adapter->Duplex = (ability & PARTNER_10_FULL) != 0 ? DUPLEX_FULL : DUPLEX_HALF;
+        adapter->LinkSpeed = KT735N_LINK_SPEED_10;
+        adapter->Duplex =
+            (ability & MII_ABILITY_10_FULL) != 0 ? KT735N_DUPLEX_FULL : KT735N_DUPLEX_HALF;
     }
 }
 
 // Takes a changed partner ability: speed and duplex from its best technology (100 full, 100 half,
 // then 10 full or half), Control1Shadow with the 0x04, 0x10 and 0x20 bits made to match, and
-// then Control1 and Control2 written with [Control1Shadow, 0x00] in state 32.
+// then Control1 and Control2 written with [Control1Shadow, 0x00] in LINK_WATCH_CONTROL1_WRITTEN.
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
 VOID ApplyPartnerAbility(Adapter* adapter, USHORT ability) {
     adapter->PartnerAbility = ability;
     ResolvePartnerAbility(adapter, ability);
     UCHAR control1 = (UCHAR)(adapter->Control1Shadow & CONTROL1_PARTNER_BITS_KEPT);
-    if (adapter->LinkSpeed == LINK_SPEED_100) {
+    if (adapter->LinkSpeed == KT735N_LINK_SPEED_100) {
         control1 |= CONTROL1_100_MBITS;
     }
-    if (adapter->Duplex == DUPLEX_FULL) {
+    if (adapter->Duplex == KT735N_DUPLEX_FULL) {
         control1 |= CONTROL1_FULL_DUPLEX;
     }
     adapter->Control1Shadow = control1;
@@ -167,8 +147,8 @@ static VOID ResolveEthernetSpeed(Adapter* adapter, USHORT ability) {
     if (adapter->MediaType == 0) {
         ResolvePartnerAbility(adapter, ability);
     } else if (adapter->MediaType <= 4) {
-        adapter->LinkSpeed = adapter->MediaType >= 3 ? LINK_SPEED_100 : LINK_SPEED_10;
-        adapter->Duplex = adapter->MediaType % 2 == 0 ? DUPLEX_FULL : DUPLEX_HALF;
+        adapter->LinkSpeed = adapter->MediaType >= 3 ? KT735N_LINK_SPEED_100 : KT735N_LINK_SPEED_10;
+        adapter->Duplex = adapter->MediaType % 2 == 0 ? KT735N_DUPLEX_FULL : KT735N_DUPLEX_HALF;
     }
 }
 
@@ -182,7 +162,7 @@ static VOID NoteLinkChange(Adapter* adapter, ULONG mediaState) {
 
 // Records a link change that starts a chain: the medium-select write goes out first, the new
 // medium and media state are recorded, and NDIS is told last. The fields are set before the
-// write, so that a chain completing inside IofCallDriver (and ending the pass) never leaves them
+// write, so that a chain completing inside IoCallDriver (and ending the pass) never leaves them
 // behind for the next pass.
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
 static VOID SwitchMedium(Adapter* adapter, UCHAR medium, ULONG mediaState, UCHAR first, UCHAR third,
@@ -193,73 +173,80 @@ static VOID SwitchMedium(Adapter* adapter, UCHAR medium, ULONG mediaState, UCHAR
     IndicateMediaState(adapter, mediaState);
 }
 
-// Decides on an Ethernet partner ability (rows E1 to E9).
+// Decides on an Ethernet partner ability: a link appearing is noted, or in automatic mode
+// switches to Ethernet; an unchanged or forced ability ends the pass, a changed one is applied;
+// a link lost is noted, or in automatic mode switches away; no link in automatic mode leaves the
+// phone line to be looked at next.
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
 static VOID DecideEthernet(Adapter* adapter, USHORT value) {
     BOOLEAN automatic = (BOOLEAN)(adapter->MediaSelect == 0);
-    if ((value & PARTNER_ABILITY_TECHNOLOGIES) != 0) {
+    if ((value & MII_ABILITY_TECHNOLOGIES) != 0) {
         if (adapter->MediaState == KT735N_MEDIA_DISCONNECTED) {
             if (!automatic) {
-                NoteLinkChange(adapter, KT735N_MEDIA_CONNECTED); // E1
+                NoteLinkChange(adapter, KT735N_MEDIA_CONNECTED);
             } else {
                 ResolveEthernetSpeed(adapter, value);
                 SwitchMedium(adapter, KT735N_MEDIUM_ETHERNET, KT735N_MEDIA_CONNECTED,
-                             SELECT_ETHERNET_BACK, 0, 2, LINK_WATCH_TO_ETHERNET); // E2
+                             MEDIUM_SELECT_ETHERNET_BACK, 0, 2, LINK_WATCH_TO_ETHERNET);
             }
         } else if (value == adapter->PartnerAbility || adapter->MediaType != 0) {
-            EndLinkWatchPass(adapter); // E3, E4
+            EndLinkWatchPass(adapter);
         } else {
-            ApplyPartnerAbility(adapter, value); // E5
+            ApplyPartnerAbility(adapter, value);
         }
         return;
     }
     if (adapter->MediaState == KT735N_MEDIA_CONNECTED) {
         if (!automatic) {
-            NoteLinkChange(adapter, KT735N_MEDIA_DISCONNECTED); // E6
+            NoteLinkChange(adapter, KT735N_MEDIA_DISCONNECTED);
         } else {
             SwitchMedium(adapter, KT735N_MEDIUM_ETHERNET, KT735N_MEDIA_DISCONNECTED,
-                         SELECT_ETHERNET, 0x02, 3, LINK_WATCH_ETHERNET_LOST); // E7
+                         MEDIUM_SELECT_ETHERNET, MEDIUM_SELECT_ETHERNET_THIRD, MEDIUM_SELECT_LENGTH,
+                         LINK_WATCH_ETHERNET_LOST);
         }
         return;
     }
     if (automatic) {
-        adapter->ActiveMedium = KT735N_MEDIUM_PHONE_LINE; // E9
+        adapter->ActiveMedium = KT735N_MEDIUM_PHONE_LINE;
     }
-    EndLinkWatchPass(adapter); // E8, E9
+    EndLinkWatchPass(adapter);
 }
 
-// Decides on a phone-line PHY status (rows P1 to P7).
+// Decides on a phone-line PHY status: a link appearing is noted, or in automatic mode switches
+// to the phone line; a link lost is noted, or in automatic mode switches back to Ethernet.
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
 static VOID DecidePhoneLine(Adapter* adapter, USHORT value) {
     BOOLEAN automatic = (BOOLEAN)(adapter->MediaSelect == 0);
-    if ((value & PHONE_LINE_STATUS_LINK) != 0) {
+    if ((value & MII_STATUS_LINK) != 0) {
         if (adapter->MediaState != KT735N_MEDIA_DISCONNECTED) {
-            EndLinkWatchPass(adapter); // P3
+            EndLinkWatchPass(adapter);
         } else if (!automatic) {
-            NoteLinkChange(adapter, KT735N_MEDIA_CONNECTED); // P1
+            NoteLinkChange(adapter, KT735N_MEDIA_CONNECTED);
         } else {
             // The 1 Mbit/s phone line reports 10 Mbit/s, as when it is chosen at start.
-            adapter->LinkSpeed = LINK_SPEED_10;
-            adapter->Duplex = DUPLEX_HALF;
+            adapter->LinkSpeed = KT735N_LINK_SPEED_10;
+            adapter->Duplex = KT735N_DUPLEX_HALF;
             SwitchMedium(adapter, KT735N_MEDIUM_PHONE_LINE, KT735N_MEDIA_CONNECTED,
-                         SELECT_PHONE_LINE, 0x06, 3, LINK_WATCH_TO_PHONE_LINE); // P2
+                         MEDIUM_SELECT_PHONE_LINE, MEDIUM_SELECT_PHONE_LINE_THIRD,
+                         MEDIUM_SELECT_LENGTH, LINK_WATCH_TO_PHONE_LINE);
         }
         return;
     }
     if (adapter->MediaState == KT735N_MEDIA_CONNECTED) {
         if (!automatic) {
-            NoteLinkChange(adapter, KT735N_MEDIA_DISCONNECTED); // P4
+            NoteLinkChange(adapter, KT735N_MEDIA_DISCONNECTED);
         } else {
             SwitchMedium(adapter, KT735N_MEDIUM_ETHERNET, KT735N_MEDIA_DISCONNECTED,
-                         SELECT_PHONE_LINE, 0x06, 3, LINK_WATCH_PHONE_LINE_LOST); // P5
+                         MEDIUM_SELECT_PHONE_LINE, MEDIUM_SELECT_PHONE_LINE_THIRD,
+                         MEDIUM_SELECT_LENGTH, LINK_WATCH_PHONE_LINE_LOST);
         }
         return;
     }
     if (!automatic) {
-        EndLinkWatchPass(adapter); // P6
+        EndLinkWatchPass(adapter);
         return;
     }
-    // P7: no link on either medium so far; look at the Ethernet PHY at once.
+    // No link on either medium so far: look at the Ethernet PHY at once.
     adapter->ActiveMedium = KT735N_MEDIUM_ETHERNET;
     EndLinkWatchPass(adapter);
     KickLinkWatch(adapter);
@@ -282,11 +269,11 @@ static BOOLEAN ReleaseRequest(Adapter* adapter, PURB* urbField, PIRP irp) {
     return TRUE;
 }
 
-// Completion of every link-watch write. Frees the request block and the IRP, then takes the
-// next step of the chain by LinkWatchState: the data read after the command (18), the next PHY
-// control write of a chain, or the end of the pass after a chain's last write. Any other state
-// changes nothing. The IRP's status is not looked at, except that a cancelled request ends the
-// pass. Always STATUS_MORE_PROCESSING_REQUIRED.
+// Completion of every link-watch write. Frees the request block and the IRP, then takes the next
+// step of the chain by LinkWatchState: the data read after the command
+// (LINK_WATCH_COMMAND_WRITTEN), the next PHY control write of a chain, or the end of the pass after
+// a chain's last write. Any other state changes nothing. The IRP's status is not looked at, except
+// that a cancelled request ends the pass. Always STATUS_MORE_PROCESSING_REQUIRED.
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
 NTSTATUS NTAPI LinkWatchWriteComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
     UNREFERENCED_PARAMETER(deviceObject);
@@ -301,23 +288,23 @@ NTSTATUS NTAPI LinkWatchWriteComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVO
         AsyncReadRegisters(adapter, MII_DATA_LENGTH, MiiData);
         break;
     case LINK_WATCH_TO_ETHERNET:
-        WritePhyControl(adapter, PHY_ETHERNET, PHY_CONTROL_100_NEGOTIATE,
+        WritePhyControl(adapter, PHY_ADDRESS_ETHERNET, PHY_CONTROL_100_NEGOTIATE,
                         LINK_WATCH_TO_ETHERNET + 1);
         break;
     case LINK_WATCH_ETHERNET_LOST:
     case LINK_WATCH_TO_PHONE_LINE:
     case LINK_WATCH_PHONE_LINE_LOST:
-        WritePhyControl(adapter, PHY_ETHERNET, PHY_CONTROL_100_NEGOTIATE_ISOLATED,
+        WritePhyControl(adapter, PHY_ADDRESS_ETHERNET, PHY_CONTROL_100_NEGOTIATE_ISOLATED,
                         (USHORT)(adapter->LinkWatchState + 1));
         break;
     case LINK_WATCH_TO_ETHERNET + 1:
     case LINK_WATCH_ETHERNET_LOST + 1:
     case LINK_WATCH_PHONE_LINE_LOST + 1:
-        WritePhyControl(adapter, PHY_PHONE_LINE, PHY_CONTROL_ISOLATED,
+        WritePhyControl(adapter, PHY_ADDRESS_PHONE_LINE, MII_CONTROL_ISOLATE,
                         (USHORT)(adapter->LinkWatchState + 1));
         break;
     case LINK_WATCH_TO_PHONE_LINE + 1:
-        WritePhyControl(adapter, PHY_PHONE_LINE, PHY_CONTROL_RESET_100,
+        WritePhyControl(adapter, PHY_ADDRESS_PHONE_LINE, PHY_CONTROL_RESET_100,
                         LINK_WATCH_TO_PHONE_LINE + 2);
         break;
     case LINK_WATCH_CONTROL1_WRITTEN:
@@ -335,10 +322,10 @@ NTSTATUS NTAPI LinkWatchWriteComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVO
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-// Completion of the link-watch read. Frees the request block and the IRP and, in state 19,
-// decides on the two bytes in LinkWatchReadBuffer (low byte first) by the active medium. The
-// IRP's status is not looked at, except that a cancelled request ends the pass. Always
-// STATUS_MORE_PROCESSING_REQUIRED.
+// Completion of the link-watch read. Frees the request block and the IRP and, in
+// LINK_WATCH_DATA_REQUESTED, decides on the two bytes in LinkWatchReadBuffer (low byte first) by
+// the active medium. The IRP's status is not looked at, except that a cancelled request ends the
+// pass. Always STATUS_MORE_PROCESSING_REQUIRED.
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
 NTSTATUS NTAPI LinkWatchReadComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
     UNREFERENCED_PARAMETER(deviceObject);

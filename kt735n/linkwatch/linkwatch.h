@@ -26,7 +26,7 @@
 
 // Writes count chip registers from firstRegister on with the bytes at data, which must stay
 // valid until LinkWatchWriteComplete runs (the link watch passes PhyCommandBuffer). wValue is
-// always 0. Returns what IofCallDriver returned, or KT735N_FAILED when no request block or IRP
+// always 0. Returns what IoCallDriver returned, or KT735N_FAILED when no request block or IRP
 // could be had; nothing was then sent, what was taken is freed and the pass in flight has ended
 // (LinkWatchBusy cleared), so the next hang check starts another.
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
@@ -48,15 +48,16 @@ VOID EndLinkWatchPass(Adapter* adapter);
 NTSTATUS NTAPI LinkWatchWriteComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
 NTSTATUS NTAPI LinkWatchReadComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
 // Takes a changed Ethernet partner ability: PartnerAbility, LinkSpeed, Duplex and Control1Shadow,
-// then writes Control1 (state 32).
+// then writes Control1 (LINK_WATCH_CONTROL1_WRITTEN).
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
 VOID ApplyPartnerAbility(Adapter* adapter, USHORT ability);
 // Tells NDIS the media state (KT735N_MEDIA_CONNECTED or KT735N_MEDIA_DISCONNECTED); the status
-// itself only once InitDone is 1, the status-complete always. Returns KT735N_OK.
+// itself only once initialization has finished (InitDone), the status-complete always. Returns
+// KT735N_OK.
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
-ULONG IndicateMediaState(Adapter* adapter, ULONG mediaState);
+KT735N_RESULT IndicateMediaState(Adapter* adapter, ULONG mediaState);
 // TRUE when no link-watch request is with the USB stack and no link-watch completion routine is
-// still working on the Adapter. MiniportHalt, once DeviceState has left 12 (so no pass starts
-// any more), waits for this before releasing the Adapter.
+// still working on the Adapter. MiniportHalt, once the adapter has left KT735N_DEVICE_RUNNING (so
+// no pass starts any more), waits for this before releasing the Adapter.
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
 BOOLEAN LinkWatchIdle(Adapter* adapter);

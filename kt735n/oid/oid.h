@@ -4,12 +4,10 @@
 
 #include "adapter/adapter.h"
 
-// Number of OIDs in SupportedOidList.
-#define KT735N_SUPPORTED_OID_COUNT 44
-
 // The OIDs this miniport names in its answer to OID_GEN_SUPPORTED_LIST, in the order given
 // there. Some of them can only be set; a query for those is refused.
-extern const NDIS_OID SupportedOidList[KT735N_SUPPORTED_OID_COUNT];
+extern const NDIS_OID SupportedOidList[];
+extern const ULONG SupportedOidCount;
 
 // The adapter's description as OID_GEN_VENDOR_DESCRIPTION gives it: the product's own name,
 // with its terminating NUL counted in the answer.
@@ -34,7 +32,20 @@ extern const char VendorDescription[];
 #define RX_MODE_ALL_MULTICAST 0x10
 #define RX_MODE_PROMISCUOUS 0x04
 
-ULONG ApplyPacketFilter(Adapter* adapter, UCHAR rxModeBits);
+KT735N_RESULT ApplyPacketFilter(Adapter* adapter, UCHAR rxModeBits);
 
 // Waits until the set NDIS may be waiting on has been completed (MiniportHalt).
 VOID WaitForPendingSet(Adapter* adapter);
+
+// ---- the handlers
+// ---------------------------------------------------------------------------------
+
+// oid/query.cpp
+NDIS_STATUS NTAPI MiniportQueryInformation(NDIS_HANDLE miniportAdapterContext, NDIS_OID oid,
+                                           PVOID informationBuffer, ULONG informationBufferLength,
+                                           PULONG bytesWritten, PULONG bytesNeeded);
+
+// oid/set.cpp
+NDIS_STATUS NTAPI MiniportSetInformation(NDIS_HANDLE miniportAdapterContext, NDIS_OID oid,
+                                         PVOID informationBuffer, ULONG informationBufferLength,
+                                         PULONG bytesRead, PULONG bytesNeeded);

@@ -1,10 +1,9 @@
 // MiniportQueryInformation: answers NDIS's information queries from the Adapter's fields and
 // from constants. It talks to no hardware and completes every query at once.
 #include "adapter/adapter.h"
-#include "driver/handlers.h"
 #include "oid/oid.h"
 
-const NDIS_OID SupportedOidList[KT735N_SUPPORTED_OID_COUNT] = {
+const NDIS_OID SupportedOidList[] = {
     OID_GEN_SUPPORTED_LIST,
     OID_GEN_HARDWARE_STATUS,
     OID_GEN_MEDIA_SUPPORTED,
@@ -51,6 +50,9 @@ const NDIS_OID SupportedOidList[KT735N_SUPPORTED_OID_COUNT] = {
     OID_PNP_ENABLE_WAKE_UP,
 };
 
+// Number of OIDs in SupportedOidList.
+extern const ULONG SupportedOidCount = RTL_NUMBER_OF(SupportedOidList);
+
 const char VendorDescription[] = "Korvex KT735 USB 1/10/100 Adapter NDIS 5.0 Miniport Driver";
 
 static_assert(sizeof(VendorDescription) == KT735N_VENDOR_DESCRIPTION_LENGTH,
@@ -90,7 +92,7 @@ NDIS_STATUS NTAPI MiniportQueryInformation(NDIS_HANDLE miniportAdapterContext, N
     switch (oid) {
     case OID_GEN_SUPPORTED_LIST:
         source = SupportedOidList;
-        answerLength = sizeof(SupportedOidList);
+        answerLength = SupportedOidCount * sizeof(NDIS_OID);
         break;
     case OID_GEN_HARDWARE_STATUS:
         value = NdisHardwareStatusReady;
@@ -106,7 +108,8 @@ NDIS_STATUS NTAPI MiniportQueryInformation(NDIS_HANDLE miniportAdapterContext, N
         break;
     case OID_GEN_LINK_SPEED:
         // Only 100 Mbit/s Ethernet reports 100; the phone line reports 10 like 10 Mbit/s.
-        value = adapter->LinkSpeed == 2 ? LINK_SPEED_100_MBITS : LINK_SPEED_10_MBITS;
+        value = adapter->LinkSpeed == KT735N_LINK_SPEED_100 ? LINK_SPEED_100_MBITS
+                                                            : LINK_SPEED_10_MBITS;
         break;
     case OID_GEN_TRANSMIT_BUFFER_SPACE:
         value = adapter->TxDescriptorCount * KT735N_MAXIMUM_TOTAL_SIZE;
@@ -158,17 +161,17 @@ NDIS_STATUS NTAPI MiniportQueryInformation(NDIS_HANDLE miniportAdapterContext, N
         value = adapter->TxDescriptorCount;
         break;
     case OID_GEN_XMIT_OK:
-        value = adapter->TxOkCount;
+        value = adapter->Statistics.TxOkCount;
         break;
     case OID_GEN_RCV_OK:
-        value = adapter->RxOkCount;
+        value = adapter->Statistics.RxOkCount;
         break;
     case OID_GEN_XMIT_ERROR:
-        value = adapter->TxErrorCount;
+        value = adapter->Statistics.TxErrorCount;
         break;
     case OID_GEN_RCV_ERROR:
     case OID_GEN_RCV_CRC_ERROR:
-        value = adapter->RxCrcErrorCount;
+        value = adapter->Statistics.RxCrcErrorCount;
         break;
     case OID_802_3_PERMANENT_ADDRESS:
         source = adapter->PermanentAddress;
@@ -182,16 +185,16 @@ NDIS_STATUS NTAPI MiniportQueryInformation(NDIS_HANDLE miniportAdapterContext, N
         value = KT735N_MULTICAST_LIST_SIZE;
         break;
     case OID_802_3_RCV_ERROR_ALIGNMENT:
-        value = adapter->RxAlignErrorCount;
+        value = adapter->Statistics.RxAlignErrorCount;
         break;
     case OID_802_3_XMIT_ONE_COLLISION:
-        value = adapter->TxOneCollisionCount;
+        value = adapter->Statistics.TxOneCollisionCount;
         break;
     case OID_802_3_XMIT_DEFERRED:
-        value = adapter->TxDeferredCount;
+        value = adapter->Statistics.TxDeferredCount;
         break;
     case OID_802_3_XMIT_UNDERRUN:
-        value = adapter->TxUnderrunCount;
+        value = adapter->Statistics.TxUnderrunCount;
         break;
     case OID_PNP_QUERY_POWER:
         // Any power state asked about is fine; the answer replaces it in the buffer.

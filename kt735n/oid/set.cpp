@@ -15,7 +15,6 @@
 // pending.
 #include "adapter/adapter.h"
 #include "chip/chip.h"
-#include "driver/handlers.h"
 #include "oid/oid.h"
 #include "usb/registers.h"
 #include "usb/usb.h"
@@ -35,7 +34,7 @@
 // not examined; always returns KT735N_OK.
 // IRQL: PASSIVE_LEVEL. Locks: none; NDIS serialises set requests. Control1Shadow may meanwhile
 // be changed by the link watch.
-ULONG ApplyPacketFilter(Adapter* adapter, UCHAR rxModeBits) {
+KT735N_RESULT ApplyPacketFilter(Adapter* adapter, UCHAR rxModeBits) {
     if (rxModeBits & RX_MODE_ALL_MULTICAST) {
         adapter->Control0Shadow |= CONTROL0_ALL_MULTICAST;
     } else {

@@ -10,18 +10,11 @@
 #define BULK_MAXIMUM_TRANSFER_SIZE 1536
 // The interface the driver needs: bulk in, bulk out, interrupt.
 #define REQUIRED_PIPE_COUNT 3
-#define PIPE_BULK_IN 0
-#define PIPE_BULK_OUT 1
-#define PIPE_INTERRUPT 2
-// USB device descriptor type and the device feature selector for remote wake-up.
-#define DESCRIPTOR_TYPE_DEVICE 1
-#define DESCRIPTOR_TYPE_CONFIGURATION 2
-#define FEATURE_DEVICE_REMOTE_WAKEUP 1
 
 // Reads a descriptor of the device into buffer with the routine's own URB.
 // IRQL: PASSIVE_LEVEL. Locks: none.
-static ULONG GetDescriptor(Adapter* adapter, PURB urb, UCHAR descriptorType, PVOID buffer,
-                           ULONG length) {
+static KT735N_RESULT GetDescriptor(Adapter* adapter, PURB urb, UCHAR descriptorType, PVOID buffer,
+                                   ULONG length) {
     NdisZeroMemory(urb, sizeof(URB));
     UsbBuildGetDescriptorRequest(urb, (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
                                  descriptorType, 0, 0, buffer, NULL, length, NULL);
@@ -34,14 +27,14 @@ static ULONG GetDescriptor(Adapter* adapter, PURB urb, UCHAR descriptorType, PVO
 // must offer exactly three pipes; SET_CONFIGURATION through a select-configuration URB from
 // USBD, with 1536-byte transfers on the two bulk pipes; the pipe types checked (bulk, bulk,
 // interrupt); a tracked copy of the interface information; CLEAR_FEATURE(DEVICE_REMOTE_WAKEUP);
-// GET_STATUS. Returns 1 on success, 2 on any failure. The select-configuration URB is freed on
-// every path once it exists; the tracked blocks stay with the ledger.
+// GET_STATUS. Returns KT735N_OK on success, KT735N_FAILED on any failure. The select-configuration
+// URB is freed on every path once it exists; the tracked blocks stay with the ledger.
 //
 // Only the bytes of the configuration descriptor actually read are parsed: when its total
 // length claims more than the read delivered (more than the 255-byte block, or a short read),
 // the total length in the copy is cut to what was read before USBD walks it.
 // IRQL: PASSIVE_LEVEL. Locks: none.
-ULONG ConfigureUsbDevice(Adapter* adapter) {
+KT735N_RESULT ConfigureUsbDevice(Adapter* adapter) {
     URB urb;
 
     GetDeviceObjects(adapter, &adapter->PhysicalDeviceObject, &adapter->FunctionalDeviceObject,
@@ -53,7 +46,7 @@ ULONG ConfigureUsbDevice(Adapter* adapter) {
 
     // A device that does not answer fails the request and delivers nothing: the descriptor
     // stays all zero and the check below has the port cycled. Only a timeout ends here.
-    if (GetDescriptor(adapter, &urb, DESCRIPTOR_TYPE_DEVICE, adapter->DeviceDescriptor,
+    if (GetDescriptor(adapter, &urb, USB_DEVICE_DESCRIPTOR_TYPE, adapter->DeviceDescriptor,
                       sizeof(adapter->DeviceDescriptor)) == KT735N_TIMED_OUT) {
         return KT735N_FAILED;
     }
@@ -72,7 +65,7 @@ ULONG ConfigureUsbDevice(Adapter* adapter) {
     }
     PUSB_CONFIGURATION_DESCRIPTOR configuration = (PUSB_CONFIGURATION_DESCRIPTOR)block;
     adapter->ConfigurationDescriptor = configuration;
-    if (GetDescriptor(adapter, &urb, DESCRIPTOR_TYPE_CONFIGURATION, configuration,
+    if (GetDescriptor(adapter, &urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, configuration,
                       CONFIGURATION_DESCRIPTOR_READ_LENGTH) != KT735N_OK) {
         return KT735N_FAILED;
     }
@@ -139,8 +132,8 @@ ULONG ConfigureUsbDevice(Adapter* adapter) {
     ExFreePool(select);
 
     NdisZeroMemory(&urb, sizeof(urb));
-    UsbBuildFeatureRequest(&urb, URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE, FEATURE_DEVICE_REMOTE_WAKEUP,
-                           0, NULL);
+    UsbBuildFeatureRequest(&urb, URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE, USB_FEATURE_REMOTE_WAKEUP, 0,
+                           NULL);
     if (SubmitUrbSync(adapter, &urb) != KT735N_OK) {
         return KT735N_FAILED;
     }

@@ -6,8 +6,9 @@
 // Builds the vendor request URB for a run of registers in the caller's frame and waits for it.
 // The URB is zeroed first, so only the fields of the request are set.
 // IRQL: PASSIVE_LEVEL. Locks: none.
-static ULONG SubmitRegisterRequest(Adapter* adapter, UCHAR request, ULONG direction, USHORT value,
-                                   USHORT firstRegister, PUCHAR buffer, USHORT count) {
+static KT735N_RESULT SubmitRegisterRequest(Adapter* adapter, UCHAR request, ULONG direction,
+                                           USHORT value, USHORT firstRegister, PUCHAR buffer,
+                                           USHORT count) {
     URB urb;
     NdisZeroMemory(&urb, sizeof(urb));
     UsbBuildVendorRequest(&urb, URB_FUNCTION_VENDOR_DEVICE,
@@ -17,11 +18,11 @@ static ULONG SubmitRegisterRequest(Adapter* adapter, UCHAR request, ULONG direct
 }
 
 // Reads count registers from firstRegister on into RegisterReadBuffer, byte i from register
-// firstRegister + i. Returns 1, or 2 when no request could be built, the stack or the device
-// failed it, it timed out, or the run does not fit the buffer. After a failure the buffer holds
-// nothing of this read.
+// firstRegister + i. Returns KT735N_OK, or KT735N_FAILED when no request could be built, the stack
+// or the device failed it, it timed out, or the run does not fit the buffer. After a failure the
+// buffer holds nothing of this read.
 // IRQL: PASSIVE_LEVEL. Locks: none; the caller owns RegisterReadBuffer for the sequence.
-ULONG ReadRegisters(Adapter* adapter, USHORT count, USHORT firstRegister) {
+KT735N_RESULT ReadRegisters(Adapter* adapter, USHORT count, USHORT firstRegister) {
     if (count > sizeof(adapter->RegisterReadBuffer)) {
         return KT735N_FAILED;
     }
@@ -29,10 +30,11 @@ ULONG ReadRegisters(Adapter* adapter, USHORT count, USHORT firstRegister) {
                                  0, firstRegister, adapter->RegisterReadBuffer, count);
 }
 
-// Writes the first count bytes of RegisterWriteBuffer to the registers from firstRegister on.
-// A one-byte write also carries its value in wValue. Returns 1 or 2 as ReadRegisters does.
+// Writes the first count bytes of RegisterWriteBuffer to the registers from firstRegister on. A
+// one-byte write also carries its value in wValue. Returns KT735N_OK or KT735N_FAILED as
+// ReadRegisters does.
 // IRQL: PASSIVE_LEVEL. Locks: none; the caller owns RegisterWriteBuffer for the sequence.
-ULONG WriteRegisters(Adapter* adapter, USHORT count, USHORT firstRegister) {
+KT735N_RESULT WriteRegisters(Adapter* adapter, USHORT count, USHORT firstRegister) {
     if (count > sizeof(adapter->RegisterWriteBuffer)) {
         return KT735N_FAILED;
     }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "usb/mii.h"
 
 // Vendor requests of the register protocol.
 #define KT735_REQUEST_READ_REGISTERS 0xF0
@@ -42,6 +43,14 @@ enum ChipRegister {
 #define WAKE_FRAME_LENGTH 19
 #define MEDIUM_SELECT_LENGTH 3
 
+// MediumSelect: the first and third bytes for each medium, the middle one being 0x00. The link
+// watch's way back to Ethernet writes the first two bytes only, 0x81 keeping its value.
+#define MEDIUM_SELECT_ETHERNET 0x26
+#define MEDIUM_SELECT_ETHERNET_THIRD 0x02
+#define MEDIUM_SELECT_ETHERNET_BACK 0x24
+#define MEDIUM_SELECT_PHONE_LINE 0x34
+#define MEDIUM_SELECT_PHONE_LINE_THIRD 0x06
+
 // Control registers.
 #define CONTROL0_RECEIVE_TRANSMIT 0xC0
 #define CONTROL0_NO_FLOW_CONTROL 0x20
@@ -59,8 +68,10 @@ enum ChipRegister {
 #define EEPROM_CONTROL_READ 0x02
 #define EEPROM_CONTROL_DONE 0x04
 
-// MII window: the command in MiiControl is the operation ORed with the MII register number;
+// MII window: a command is 4 bytes from MiiPhyAddress on (PHY address, data low, data high,
+// command); the command in MiiControl is the operation ORed with the MII register number, and
 // 0x80 reads as set when the operation is done.
-#define MII_CONTROL_WRITE 0x20
-#define MII_CONTROL_READ 0x40
-#define MII_CONTROL_DONE 0x80
+#define MII_WINDOW_COMMAND_LENGTH 4
+#define MII_WINDOW_WRITE 0x20
+#define MII_WINDOW_READ 0x40
+#define MII_WINDOW_DONE 0x80

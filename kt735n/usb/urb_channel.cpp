@@ -7,16 +7,17 @@
 // 1 second, relative: the pause before a port request.
 #define PORT_REQUEST_PAUSE (-10000000LL)
 
-// Builds an internal device-control request for NextDeviceObject, passes it down and waits for
-// it. The event and the I/O status block the request completes into live in this frame, so the
-// routine never returns while the request is still with the stack: after a timeout it cancels
-// the request and then waits, without a limit, for the completion the cancel brings.
-// Returns 1 when the request completed with a success status (and, with a URB, the URB's own
-// status is a success too: a device that is gone or an endpoint that stalled fails the URB),
-// 3 after a timeout, 2 otherwise.
+// Builds an internal device-control request for NextDeviceObject, passes it down and waits for it.
+// The event and the I/O status block the request completes into live in this frame, so the routine
+// never returns while the request is still with the stack: after a timeout it cancels the request
+// and then waits, without a limit, for the completion the cancel brings. Returns KT735N_OK when the
+// request completed with a success status (and, with a URB, the URB's own status is a success too:
+// a device that is gone or an endpoint that stalled fails the URB), KT735N_TIMED_OUT after a
+// timeout, KT735N_FAILED otherwise.
 // IRQL: PASSIVE_LEVEL. Locks: none (none may be held: the wait blocks and a completion may run
-// inside IofCallDriver).
-static ULONG SubmitAndWait(Adapter* adapter, ULONG ioControlCode, PURB urb, BOOLEAN pauseFirst) {
+// inside IoCallDriver).
+static KT735N_RESULT SubmitAndWait(Adapter* adapter, ULONG ioControlCode, PURB urb,
+                                   BOOLEAN pauseFirst) {
     PDEVICE_OBJECT target = adapter->NextDeviceObject;
     // A request needs a lower device with a stack location for it.
     if (target == NULL || target->StackSize < 1) {
@@ -42,7 +43,7 @@ static ULONG SubmitAndWait(Adapter* adapter, ULONG ioControlCode, PURB urb, BOOL
         KeDelayExecutionThread(KernelMode, FALSE, &pause);
     }
 
-    NTSTATUS status = IofCallDriver(target, irp);
+    NTSTATUS status = IoCallDriver(target, irp);
     if (status == STATUS_PENDING) {
         LARGE_INTEGER timeout;
         timeout.QuadPart = SYNC_REQUEST_TIMEOUT;
@@ -66,14 +67,14 @@ static ULONG SubmitAndWait(Adapter* adapter, ULONG ioControlCode, PURB urb, BOOL
 // Passes one URB to the USB stack and waits for it. The request counts as done only when both
 // the IRP and the URB completed with a success status.
 // IRQL: PASSIVE_LEVEL. Locks: none.
-ULONG SubmitUrbSync(Adapter* adapter, PURB urb) {
+KT735N_RESULT SubmitUrbSync(Adapter* adapter, PURB urb) {
     return SubmitAndWait(adapter, IOCTL_INTERNAL_USB_SUBMIT_URB, urb, FALSE);
 }
 
 // Passes a port request that carries no URB (the port cycle) to the USB stack, one second
 // after building it, and waits for it.
 // IRQL: PASSIVE_LEVEL. Locks: none.
-ULONG SubmitPortRequestSync(Adapter* adapter, ULONG ioControlCode) {
+KT735N_RESULT SubmitPortRequestSync(Adapter* adapter, ULONG ioControlCode) {
     return SubmitAndWait(adapter, ioControlCode, NULL, TRUE);
 }
 

@@ -32,7 +32,7 @@
 #include <vector>
 
 #include "adapter/adapter.h"
-#include "chip/descriptors.h"
+#include "datapath/descriptors.h"
 #include "driver/handlers.h"
 
 namespace kt735n_test {

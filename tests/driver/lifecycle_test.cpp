@@ -293,9 +293,10 @@ TEST_F(LifecycleTest, ResetClearsOnlyTheStatistics) {
     device().ethernet().sendToAdapter(frame(100, 1));
     scheduler().runFor(20 * kMillisecond);
     Adapter* a = adapter();
-    ULONG* counters[] = {&a->RxOkCount,           &a->RxCrcErrorCount, &a->RxAlignErrorCount,
-                         &a->TxOkCount,           &a->TxErrorCount,    &a->TxUnderrunCount,
-                         &a->TxOneCollisionCount, &a->TxDeferredCount};
+    ULONG* counters[] = {&a->Statistics.RxOkCount,           &a->Statistics.RxCrcErrorCount,
+                         &a->Statistics.RxAlignErrorCount,   &a->Statistics.TxOkCount,
+                         &a->Statistics.TxErrorCount,        &a->Statistics.TxUnderrunCount,
+                         &a->Statistics.TxOneCollisionCount, &a->Statistics.TxDeferredCount};
     ASSERT_EQ(*counters[0], 1u);
     for (ULONG* counter : counters) {
         *counter += 2;

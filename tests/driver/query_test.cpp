@@ -66,10 +66,11 @@ TEST_F(QueryTest, EveryAnswerOfTheTable) {
     device_.setPermanentAddress({0x00, 0x60, 0x8C, 0x12, 0x34, 0x56});
     startTransmitting();
     // Counters 101 to 108, in this order.
-    ULONG* counters[] = {&adapter_->TxOkCount,           &adapter_->RxOkCount,
-                         &adapter_->RxCrcErrorCount,     &adapter_->RxAlignErrorCount,
-                         &adapter_->TxErrorCount,        &adapter_->TxUnderrunCount,
-                         &adapter_->TxOneCollisionCount, &adapter_->TxDeferredCount};
+    ULONG* counters[] = {
+        &adapter_->Statistics.TxOkCount,           &adapter_->Statistics.RxOkCount,
+        &adapter_->Statistics.RxCrcErrorCount,     &adapter_->Statistics.RxAlignErrorCount,
+        &adapter_->Statistics.TxErrorCount,        &adapter_->Statistics.TxUnderrunCount,
+        &adapter_->Statistics.TxOneCollisionCount, &adapter_->Statistics.TxDeferredCount};
     for (ULONG i = 0; i < std::size(counters); i++) {
         *counters[i] = 101 + i;
     }

@@ -86,8 +86,8 @@ TEST_F(ReceiveTest, AcceptanceRulesOnTheStatusTrailer) {
     const ULONG freeDescriptors = adapter()->RxDescriptorCount - 1;
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "n " << c.n << " status 0x" << std::hex << c.status);
-        const ULONG ok = adapter()->RxOkCount;
-        const ULONG crc = adapter()->RxCrcErrorCount;
+        const ULONG ok = adapter()->Statistics.RxOkCount;
+        const ULONG crc = adapter()->Statistics.RxCrcErrorCount;
         std::vector<std::uint8_t> bytes = transfer(c.n, c.status);
         clearLogs();
         device().injectBulkIn(bytes);
@@ -103,8 +103,8 @@ TEST_F(ReceiveTest, AcceptanceRulesOnTheStatusTrailer) {
             EXPECT_EQ(received[0].packetStatus, NDIS_STATUS_RESOURCES);
             EXPECT_EQ(received[0].headerSize, 14u);
         }
-        EXPECT_EQ(adapter()->RxOkCount - ok, c.ok);
-        EXPECT_EQ(adapter()->RxCrcErrorCount - crc, c.crc);
+        EXPECT_EQ(adapter()->Statistics.RxOkCount - ok, c.ok);
+        EXPECT_EQ(adapter()->Statistics.RxCrcErrorCount - crc, c.crc);
         EXPECT_EQ(adapter()->FreeRxList.Count, freeDescriptors);
         EXPECT_EQ(adapter()->ReceivedList.Count, 0u);
         EXPECT_EQ(bulkInPending(), 1u);

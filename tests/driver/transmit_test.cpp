@@ -81,7 +81,7 @@ TEST_F(TransmitTest, TransferImagesLengthsMultiBufferAndOversize) {
     EXPECT_EQ(out, expected);
     frames[0].resize(60, 0);
     EXPECT_EQ(wire(), frames);
-    EXPECT_EQ(adapter_->TxOkCount, 9u);
+    EXPECT_EQ(adapter_->Statistics.TxOkCount, 9u);
 
     // Packets split over several buffers, some of them empty, are copied in chain order.
     // Mended: a frame longer than 1514 bytes is refused before anything is taken or sent, and
@@ -213,7 +213,7 @@ TEST_F(TransmitTest, GoodAndFailedCompletionsThenSendsFail) {
     adapter_->TxCompletedSinceCheck = 0;
     sendOk(frame(100, 1));
     scheduler().runFor(10 * kMillisecond);
-    EXPECT_EQ(adapter_->TxOkCount, 1u);
+    EXPECT_EQ(adapter_->Statistics.TxOkCount, 1u);
     EXPECT_EQ(adapter_->TxCompletedSinceCheck, 1);
     EXPECT_EQ(adapter_->DeviceState, ULONG{KT735N_DEVICE_RUNNING});
 
@@ -224,7 +224,7 @@ TEST_F(TransmitTest, GoodAndFailedCompletionsThenSendsFail) {
     scheduler().runFor(10 * kMillisecond);
     EXPECT_EQ(adapter_->DeviceState, ULONG{KT735N_DEVICE_TRANSFER_FAILED});
     EXPECT_EQ(adapter_->TxCompletedSinceCheck, 1);
-    EXPECT_EQ(adapter_->TxOkCount, 2u);
+    EXPECT_EQ(adapter_->Statistics.TxOkCount, 2u);
     EXPECT_EQ(bulkOut().size(), 3u);
     const std::size_t logged = bus_.log().size();
     sendRefused(frame(100, 4), NDIS_STATUS_FAILURE);

@@ -299,6 +299,13 @@ TEST_F(KernelTest, VerifierCatchesWaitsAndSleepsAbovePassiveLevel) {
               STATUS_SUCCESS);
 }
 
+// A driver ASSERT that holds is silent; one that does not is reported with its condition.
+TEST_F(KernelTest, VerifierReportsAFalseDriverAssertion) {
+    ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
+    ExpectViolation v(host::rule::kDriverAssertion);
+    ASSERT(KeGetCurrentIrql() == DISPATCH_LEVEL);
+}
+
 // The IRQL rules Windows 2000 holds driver code to, each broken once inside a driver entry: the
 // IRQL lowered below the entry level (directly or by a spin lock release), a sleep and a timed
 // wait at DISPATCH_LEVEL, pageable code above APC_LEVEL, a synchronous request built above

@@ -215,6 +215,33 @@ class UsbBusTest : public host::testing::WorldTest {
 
 // ---- cancel and the synchronous timeout --------------------------------------------------------
 
+// Full-speed timing: a request starts with the first 1 ms frame that begins after it was
+// submitted and completes at the end of the frame of its last stage or packet. A control read
+// takes three frames (setup, data, status); a 64-byte bulk OUT one packet; the loopback IN is
+// ready when the OUT ends, and its 64 bytes fill the buffer, so one packet ends it.
+TEST_F(UsbBusTest, FullSpeedFramesTimeEachStageAndPacket) {
+    configure();
+    auto frameAfter = [](host::Time t) {
+        return (t + host::kMillisecond - 1) / host::kMillisecond * host::kMillisecond;
+    };
+    world().scheduler().runFor(300 * host::kMicrosecond); // mid-frame
+    std::uint8_t data[2] = {};
+    ASSERT_EQ(vendor(true, 0x10, data, 2), STATUS_SUCCESS);
+    const host::usb::Request& read = bus_.log().back();
+    EXPECT_EQ(read.completed, frameAfter(read.submitted) + 3 * host::kMillisecond);
+
+    Async in, out;
+    ASSERT_EQ(in.bulk(pdo(), pipes_[0], {}, 64), STATUS_PENDING);
+    ASSERT_EQ(out.bulk(pdo(), pipes_[1], Bytes(64, 0x5A)), STATUS_PENDING);
+    const host::Time submitted = world().now();
+    world().scheduler().runUntilIdle();
+    ASSERT_EQ(in.calls, 1);
+    const auto& log = bus_.log();
+    EXPECT_EQ(log[log.size() - 1].completed, frameAfter(submitted) + host::kMillisecond); // OUT
+    EXPECT_EQ(log[log.size() - 2].completed, frameAfter(submitted) + 2 * host::kMillisecond);
+    EXPECT_EQ(log[log.size() - 2].data, Bytes(64, 0x5A));
+}
+
 TEST_F(UsbBusTest, PostedInWaitsForDataUntilCancelled) {
     configure();
     Async waiting;

@@ -37,8 +37,8 @@ const std::vector<ParamInfo>& driverParams() {
 }
 
 bool oidSupported(std::uint32_t oid) {
-    for (NDIS_OID supported : SupportedOidList) {
-        if (supported == oid) {
+    for (ULONG i = 0; i < SupportedOidCount; i++) {
+        if (SupportedOidList[i] == oid) {
             return true;
         }
     }

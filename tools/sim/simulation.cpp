@@ -92,6 +92,9 @@ class Simulation : public host::ndis::Protocol, public Actions {
     void receive(host::ndis::Adapter&, const std::vector<std::uint8_t>& frame,
                  NDIS_STATUS packetStatus) override {
         run_.frames.indicated++;
+        if (!keepsRecords()) {
+            return;
+        }
         std::string from = frame.size() >= 12 ? " from " + macText(frame.data() + 6) : "";
         Json fields = {{"length", frame.size()}, {"data", hexBytes(frame.data(), frame.size())}};
         fields["packet_status"] = hex32(static_cast<std::uint32_t>(packetStatus));
@@ -104,6 +107,9 @@ class Simulation : public host::ndis::Protocol, public Actions {
             run_.frames.sendErrors++;
         }
         auto code = static_cast<std::uint32_t>(status);
+        if (!keepsRecords()) {
+            return;
+        }
         Json fields = {{"id", id}};
         fields.update(statusJson(code));
         // Completions inside MiniportSend (of this send or of earlier ones it finished) are
@@ -158,6 +164,12 @@ class Simulation : public host::ndis::Protocol, public Actions {
 
   private:
     Time rel() const { return world_->now() - run_.t0; }
+    // Per-frame records are built only for an output that shows them: the text (not --quiet),
+    // the JSON record or the plot. A quiet run keeps counts only, so its memory does not grow
+    // per frame.
+    bool keepsRecords() const {
+        return !options_.quiet || options_.json.has_value() || options_.plot.has_value();
+    }
 
     void record(std::string kind, Json fields, const std::string& text) {
         run_.records.push_back({rel(), std::move(kind), std::move(fields)});
@@ -203,6 +215,20 @@ class Simulation : public host::ndis::Protocol, public Actions {
     void runTo(Time when);
     void progress(Time end, bool last);
     std::string answerText(std::uint32_t oid, const std::vector<std::uint8_t>& data) const;
+    // A burst of received frames, made one at a time as they go on the wire.
+    struct RxStream {
+        kt735::model::Segment* wire;
+        Time perBit;
+        std::uint32_t size;
+        std::uint64_t base; // sequence number of the first frame
+        std::uint32_t next;
+        std::uint32_t count;
+        Time start;
+        Mac to;
+        Mac from;
+        std::uint16_t type;
+    };
+    void nextStreamFrame(std::shared_ptr<RxStream> stream);
     Json inputs() const;
     bool writeOutputs(std::ostream& err, int exitStatus);
     void summary();
@@ -383,6 +409,8 @@ void Simulation::initialize() {
         return;
     }
     adapter_->attach(this);
+    // This tool is the protocol; NDIS's own recording of what it indicates is not needed.
+    adapter_->log().setRecording(false);
     Time started = world_->now();
     guard("START_DEVICE (MiniportInitialize)");
     run_.startDeviceStatus = static_cast<std::uint32_t>(
@@ -629,6 +657,9 @@ void Simulation::send(const ScriptEvent& event) {
                     ", send " + std::to_string(held.id) + " completed: " + statusText(held.status);
             }
         }
+        if (!keepsRecords()) {
+            continue;
+        }
         Json fields = {{"id", result.id}, {"length", event.size}};
         if (!event.chain.empty()) {
             fields["chain"] = event.chain;
@@ -650,14 +681,28 @@ void Simulation::receive(const ScriptEvent& event) {
         phone ? static_cast<kt735::model::Segment&>(device_->phoneLine()) : device_->ethernet();
     // Back to back at the medium's rate: preamble, frame, CRC and gap take (size + 24) bytes.
     Time perBit = phone ? 10 : ((device_->reg(kt735::model::reg::kControl1) & 0x10) ? 0 : 1);
-    for (std::uint32_t i = 0; i < event.count; i++) {
-        std::vector<std::uint8_t> frame =
-            makeFrame(event.to.value_or(device_->stationAddress()), event.from.value_or(kPeer),
-                      event.type.value_or(kEtherType), event.size, frameSeq_++);
-        Time bits = static_cast<Time>(event.size + 24) * 8 * i;
-        Time delay = perBit == 0 ? bits / 10 : bits * perBit;
-        wire.sendToAdapterAfter(delay, std::move(frame));
-    }
+    // The frames are made one at a time as they go on the wire, each scheduling the next, so a
+    // long burst holds one frame in memory rather than all of them.
+    auto stream = std::make_shared<RxStream>(
+        RxStream{&wire, perBit, event.size, frameSeq_, 0, event.count, world_->now(),
+                 event.to.value_or(device_->stationAddress()), event.from.value_or(kPeer),
+                 event.type.value_or(kEtherType)});
+    frameSeq_ += event.count;
+    nextStreamFrame(std::move(stream));
+}
+
+void Simulation::nextStreamFrame(std::shared_ptr<RxStream> s) {
+    Time bits = static_cast<Time>(s->size + 24) * 8 * s->next;
+    Time delay = s->perBit == 0 ? bits / 10 : bits * s->perBit;
+    world_->scheduler().at(
+        s->start + delay,
+        [this, s] {
+            s->wire->sendToAdapter(makeFrame(s->to, s->from, s->type, s->size, s->base + s->next));
+            if (++s->next < s->count) {
+                nextStreamFrame(s);
+            }
+        },
+        "kt735sim receive");
 }
 
 void Simulation::ethernet(const ScriptEvent& event) {

@@ -83,3 +83,23 @@ class Callback {
 };
 
 } // namespace host
+
+namespace host {
+
+// A non-owning reference to a `void()` callable, for routines that call it before they return
+// (a driver routine run at a given IRQL): binding a lambda costs nothing and allocates nothing.
+class FunctionRef {
+  public:
+    template <class F, class = std::enable_if_t<!std::is_same_v<std::decay_t<F>, FunctionRef> &&
+                                                std::is_invocable_r_v<void, F&>>>
+    FunctionRef(F&& f) // NOLINT(google-explicit-constructor)
+        : object_(const_cast<void*>(static_cast<const void*>(&f))),
+          call_([](void* o) { (*static_cast<std::remove_reference_t<F>*>(o))(); }) {}
+    void operator()() const { call_(object_); }
+
+  private:
+    void* object_;
+    void (*call_)(void*);
+};
+
+} // namespace host

@@ -18,6 +18,7 @@
 #define OUT
 #define OPTIONAL
 #define UNREFERENCED_PARAMETER(p) (void)(p)
+#define RTL_NUMBER_OF(A) (sizeof(A) / sizeof((A)[0]))
 
 typedef void VOID;
 typedef void* PVOID;

@@ -349,7 +349,19 @@ VOID NTAPI HostPagedCode(const char* routine);
 KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql);
 VOID FASTCALL KfLowerIrql(KIRQL NewIrql);
 
+// Run-time library: the checked build's assertion report. The verifier reports the assertion.
+VOID NTAPI RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PCHAR Message);
+
 } // extern "C"
+
+// The driver's assertions, as the DDK compiles them: checked in a debug build (the dev preset,
+// like the DDK's checked build), empty in an optimised one (like the Windows image, a free build).
+#if defined(NDEBUG)
+#define ASSERT(exp) ((VOID)0)
+#else
+#define ASSERT(exp)                                                                                \
+    ((VOID)((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, NULL), FALSE) : TRUE))
+#endif
 
 #define IoCallDriver(a, b) IofCallDriver(a, b)
 #define IoCompleteRequest(a, b) IofCompleteRequest(a, b)

@@ -39,7 +39,7 @@ void checkNoLocksHeld(const char* call);
 
 // Runs driver code entered from the host at `irql` (a DPC, a timer, a completion, a handler
 // call) and verifies it comes back at the same IRQL and without spin locks held.
-void callDriverAt(KIRQL irql, const char* what, const std::function<void()>& body);
+void callDriverAt(KIRQL irql, const char* what, FunctionRef body);
 
 // Waits in virtual time until `satisfied()` holds or `deadline` passes; runs events meanwhile.
 // Returns whether it holds. Reports WAIT_NEVER_SATISFIED when nothing can ever satisfy an

@@ -53,6 +53,8 @@ inline constexpr const char* kNdisMisuse = "NDIS_MISUSE";
 inline constexpr const char* kRequestNeverCompleted = "REQUEST_NEVER_COMPLETED";
 inline constexpr const char* kRequestCompleteUnpended = "REQUEST_COMPLETE_WITHOUT_PENDING_REQUEST";
 inline constexpr const char* kPacketMisuse = "PACKET_MISUSE";
+// An ASSERT of the driver found its condition false.
+inline constexpr const char* kDriverAssertion = "DRIVER_ASSERTION_FAILED";
 } // namespace rule
 
 struct Violation {

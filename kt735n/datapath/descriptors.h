@@ -29,6 +29,10 @@ struct TransferDescriptor {
 #define KT735N_DESCRIPTOR_FOOTPRINT                                                                \
     (sizeof(TransferDescriptor) + KT735N_URB_AREA_SIZE + KT735N_DATA_BUFFER_SIZE)
 
+// Length of a receive packet's buffer, and its Ethernet header.
+#define KT735N_RX_BUFFER_LENGTH 1514
+#define KT735N_ETHERNET_HEADER_LENGTH 14
+
 // The NDIS packet being sent from a transmit descriptor.
 struct TxPacketSlot {
     PNDIS_PACKET Packet;
@@ -45,6 +49,10 @@ struct RxPacketSlot {
 // The three lists (FreeTxList, FreeRxList, ReceivedList) share these operations. The caller
 // holds the list's lock (TxLock or RxLock), or the adapter is not running yet.
 
+// Whether the descriptor is on the list: a walk, for the assertions that a descriptor is never
+// put on a list twice (checked builds only; the list routines themselves never walk).
+// IRQL: up to DISPATCH_LEVEL. Locks: the caller holds the list's lock.
+BOOLEAN DescriptorListHolds(const DescriptorList* list, const TransferDescriptor* descriptor);
 // Unlinks and returns the head of the list, or NULL when it is empty.
 // IRQL: up to DISPATCH_LEVEL. Locks: the caller holds the list's lock.
 TransferDescriptor* DescriptorListTakeHead(DescriptorList* list);
@@ -54,3 +62,17 @@ VOID DescriptorListAppend(DescriptorList* list, TransferDescriptor* descriptor);
 // Pushes a descriptor at the head, so that it is the next one taken.
 // IRQL: up to DISPATCH_LEVEL. Locks: the caller holds the list's lock.
 VOID DescriptorListPush(DescriptorList* list, TransferDescriptor* descriptor);
+
+// ---- the pools (datapath/descriptor_pool.cpp) ---------------------------------------------------
+
+// The size of the descriptor block for these counts, in *length. KT735N_FAILED when the block
+// would not fit in 32 bits (the counts come from the registry as read).
+// IRQL: any. Locks: none.
+KT735N_RESULT DescriptorBlockLength(ULONG txCount, ULONG rxCount, PULONG length);
+// Allocates the descriptor block, carves it into FreeTxList and FreeRxList and gives every
+// descriptor its packet slot (bring-up).
+// IRQL: PASSIVE_LEVEL. Locks: none (nothing else can reach the lists yet).
+KT735N_RESULT AllocateDescriptorPools(Adapter* adapter);
+// Gives the receive packets and buffers back to their pools (halt, or a failed bring-up).
+// IRQL: PASSIVE_LEVEL. Locks: none; no receive may be in flight.
+VOID ReleaseReceivePackets(Adapter* adapter);

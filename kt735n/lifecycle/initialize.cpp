@@ -5,8 +5,8 @@
 #include "adapter/adapter.h"
 #include "chip/chip.h"
 #include "datapath/datapath.h"
-#include "driver/handlers.h"
-#include "driver/placement.h"
+#include "lifecycle/lifecycle.h"
+#include "platform/placement.h"
 
 // What the miniport declares to NDIS: no packet or request timeouts, an intermediate driver
 // (it sits on the USB stack, not on a bus of its own) and deserialized. NDIS's default hang

@@ -4,32 +4,16 @@
 // on the pipe and the adapter runs again; the link watch and the sends follow. The reset then
 // finishes with NdisMResetComplete. When the device does not answer, NDIS hears that the medium
 // is disconnected, the reset fails and the adapter stays failed for the next hang check to try
-// again (not more often than it allows, see adapter/hang_check.cpp).
+// again (not more often than it allows, see lifecycle/hang_check.cpp).
 #include "adapter/adapter.h"
 #include "datapath/datapath.h"
-#include "driver/handlers.h"
+#include "lifecycle/lifecycle.h"
 #include "linkwatch/linkwatch.h"
 #include "usb/usb.h"
 
-// Pipes of the interface: 0 bulk in, 1 bulk out.
-#define BULK_IN_PIPE 0
-#define BULK_OUT_PIPE 1
 // Pause between looks at the transfers still with the stack, and the number of looks.
 #define RESET_WAIT_PAUSE_US 10000
 #define RESET_WAIT_LOOKS 100
-
-// Sets every statistics counter to 0.
-// IRQL: up to DISPATCH_LEVEL. Locks: none.
-static VOID ClearStatistics(Adapter* adapter) {
-    adapter->RxOkCount = 0;
-    adapter->RxCrcErrorCount = 0;
-    adapter->RxAlignErrorCount = 0;
-    adapter->TxOkCount = 0;
-    adapter->TxErrorCount = 0;
-    adapter->TxUnderrunCount = 0;
-    adapter->TxOneCollisionCount = 0;
-    adapter->TxDeferredCount = 0;
-}
 
 // Whether reception has stopped: no bulk-in transfer with the stack and every receive descriptor
 // free, so nothing will put one on the pipe again by itself.
@@ -59,15 +43,16 @@ static BOOLEAN AbortAndResetPipe(Adapter* adapter, PURB urb, ULONG pipe) {
 }
 
 // Brings the data path back: both bulk pipes aborted and reset, bulk-out first; then, once every
-// bulk transfer has come back from the stack, DeviceState 12 again and reception restarted. A
-// pause of one look follows, so that a device that fails the new transfer at once counts as
-// not answering. Returns NDIS_STATUS_SUCCESS, or NDIS_STATUS_HARD_ERRORS when the device did
-// not answer; DeviceState is then 18 (unless shutdown or halt has set it meanwhile).
+// bulk transfer has come back from the stack, the adapter running again and reception restarted. A
+// pause of one look follows, so that a device that fails the new transfer at once counts as not
+// answering. Returns NDIS_STATUS_SUCCESS, or NDIS_STATUS_HARD_ERRORS when the device did not
+// answer; DeviceState is then KT735N_DEVICE_TRANSFER_FAILED (unless shutdown or halt has set it
+// meanwhile).
 // IRQL: PASSIVE_LEVEL. Locks: none held; RxLock and TxSubmitLock are taken to look.
 static NDIS_STATUS RecoverDataPath(Adapter* adapter) {
     URB urb;
-    BOOLEAN answered = (BOOLEAN)(AbortAndResetPipe(adapter, &urb, BULK_OUT_PIPE) &&
-                                 AbortAndResetPipe(adapter, &urb, BULK_IN_PIPE));
+    BOOLEAN answered = (BOOLEAN)(AbortAndResetPipe(adapter, &urb, PIPE_BULK_OUT) &&
+                                 AbortAndResetPipe(adapter, &urb, PIPE_BULK_IN));
     for (ULONG looks = 0; answered && (!BulkInIdle(adapter) || !BulkOutIdle(adapter)); ++looks) {
         if (looks == RESET_WAIT_LOOKS) {
             answered = FALSE;
@@ -119,7 +104,7 @@ static VOID NTAPI ResetWork(PNDIS_WORK_ITEM workItem, PVOID context) {
 NDIS_STATUS NTAPI MiniportReset(PBOOLEAN addressingReset, NDIS_HANDLE miniportAdapterContext) {
     Adapter* adapter = (Adapter*)miniportAdapterContext;
     *addressingReset = FALSE;
-    ClearStatistics(adapter);
+    NdisZeroMemory(&adapter->Statistics, sizeof(adapter->Statistics));
     if (InterlockedCompareExchange(&adapter->ResetInProgress, 1, 0) != 0) {
         return NDIS_STATUS_RESET_IN_PROGRESS;
     }

@@ -10,9 +10,9 @@
 //   (MiniportReset) when a transfer failed or reception cannot be restarted.
 #include "adapter/adapter.h"
 #include "chip/chip.h"
-#include "chip/descriptors.h"
+#include "datapath/descriptors.h"
 #include "datapath/datapath.h"
-#include "driver/handlers.h"
+#include "lifecycle/lifecycle.h"
 #include "linkwatch/linkwatch.h"
 #include "usb/usb.h"
 
@@ -79,10 +79,10 @@ static VOID CancelStuckBulkOut(Adapter* adapter) {
     }
 }
 
-// Whether NDIS should reset the adapter: a bulk transfer failed (DeviceState 18; transfers
-// cancelled by shutdown or halt leave DeviceState alone), or reception is stopped and could not
-// be restarted. After a reset was asked for, the next RESET_HOLD_OFF_CHECKS checks ask for none,
-// so a device that keeps failing (or is gone) is reset once every 6 seconds at most.
+// Whether NDIS should reset the adapter: a bulk transfer failed (KT735N_DEVICE_TRANSFER_FAILED;
+// transfers cancelled by shutdown or halt leave DeviceState alone), or reception is stopped and
+// could not be restarted. After a reset was asked for, the next RESET_HOLD_OFF_CHECKS checks ask
+// for none, so a device that keeps failing (or is gone) is reset once every 6 seconds at most.
 // IRQL: DISPATCH_LEVEL. Locks: none.
 static BOOLEAN NeedsReset(Adapter* adapter, BOOLEAN receptionStopped) {
     if (adapter->ResetHoldOffChecks > 0) {

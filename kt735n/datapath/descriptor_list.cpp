@@ -1,9 +1,19 @@
 // The doubly linked descriptor lists: head, tail and count, linked through the descriptors' own
 // Next and Prev pointers.
-#include "chip/descriptors.h"
+#include "datapath/descriptors.h"
+
+BOOLEAN DescriptorListHolds(const DescriptorList* list, const TransferDescriptor* descriptor) {
+    for (const TransferDescriptor* d = list->Head; d != NULL; d = d->Next) {
+        if (d == descriptor) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
 
 TransferDescriptor* DescriptorListTakeHead(DescriptorList* list) {
     TransferDescriptor* descriptor = list->Head;
+    ASSERT((descriptor == NULL) == (list->Count == 0));
     if (descriptor == NULL) {
         return NULL;
     }
@@ -20,6 +30,7 @@ TransferDescriptor* DescriptorListTakeHead(DescriptorList* list) {
 }
 
 VOID DescriptorListAppend(DescriptorList* list, TransferDescriptor* descriptor) {
+    ASSERT(!DescriptorListHolds(list, descriptor));
     descriptor->Next = NULL;
     descriptor->Prev = list->Tail;
     if (list->Tail != NULL) {
@@ -32,6 +43,7 @@ VOID DescriptorListAppend(DescriptorList* list, TransferDescriptor* descriptor) 
 }
 
 VOID DescriptorListPush(DescriptorList* list, TransferDescriptor* descriptor) {
+    ASSERT(!DescriptorListHolds(list, descriptor));
     descriptor->Prev = NULL;
     descriptor->Next = list->Head;
     if (list->Head != NULL) {

@@ -2,18 +2,13 @@
 // timer cancelled, the adapter out of the running state, remote wake-up armed on the device,
 // both bulk pipes aborted and reset, and a one-second pause for the cancelled transfers.
 #include "adapter/adapter.h"
-#include "driver/handlers.h"
+#include "lifecycle/lifecycle.h"
 #include "usb/usb.h"
 
-// Feature selector of SET_FEATURE(DEVICE_REMOTE_WAKEUP).
-#define FEATURE_DEVICE_REMOTE_WAKEUP 1
 // Pause between a pipe's abort and its reset, and each of the pauses after the stop.
 #define PIPE_PAUSE_US 10000
 #define SHUTDOWN_PAUSE_US 10000
 #define SHUTDOWN_PAUSES 100
-// Pipes of the interface: 0 bulk in, 1 bulk out.
-#define BULK_IN_PIPE 0
-#define BULK_OUT_PIPE 1
 
 // Sends one ABORT_PIPE or RESET_PIPE for a pipe of the interface through the given request
 // block, whose Length and Function are written again each time. TRUE when the stack finished
@@ -31,7 +26,7 @@ BOOLEAN PipeRequest(Adapter* adapter, PURB urb, USHORT function, ULONG pipe) {
 // KT735N_OK when all four were done, KT735N_FAILED otherwise (also when no request block could
 // be had from nonpaged pool).
 // IRQL: PASSIVE_LEVEL. Locks: none.
-ULONG ResetBulkPipes(Adapter* adapter) {
+KT735N_RESULT ResetBulkPipes(Adapter* adapter) {
     PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_PIPE_REQUEST),
                                            KT735N_POOL_TAG);
     if (urb == NULL) {
@@ -40,12 +35,12 @@ ULONG ResetBulkPipes(Adapter* adapter) {
     NdisZeroMemory(urb, sizeof(struct _URB_PIPE_REQUEST));
 
     ULONG result = KT735N_FAILED;
-    if (PipeRequest(adapter, urb, URB_FUNCTION_ABORT_PIPE, BULK_OUT_PIPE)) {
+    if (PipeRequest(adapter, urb, URB_FUNCTION_ABORT_PIPE, PIPE_BULK_OUT)) {
         SleepMicroseconds(PIPE_PAUSE_US);
-        if (PipeRequest(adapter, urb, URB_FUNCTION_RESET_PIPE, BULK_OUT_PIPE) &&
-            PipeRequest(adapter, urb, URB_FUNCTION_ABORT_PIPE, BULK_IN_PIPE)) {
+        if (PipeRequest(adapter, urb, URB_FUNCTION_RESET_PIPE, PIPE_BULK_OUT) &&
+            PipeRequest(adapter, urb, URB_FUNCTION_ABORT_PIPE, PIPE_BULK_IN)) {
             SleepMicroseconds(PIPE_PAUSE_US);
-            if (PipeRequest(adapter, urb, URB_FUNCTION_RESET_PIPE, BULK_IN_PIPE)) {
+            if (PipeRequest(adapter, urb, URB_FUNCTION_RESET_PIPE, PIPE_BULK_IN)) {
                 result = KT735N_OK;
             }
         }
@@ -59,13 +54,13 @@ ULONG ResetBulkPipes(Adapter* adapter) {
 // at); aborts and resets both bulk pipes (likewise); and pauses one second, as 100 pauses of
 // 10 ms, while the cancelled transfers complete. Returns KT735N_OK.
 // IRQL: PASSIVE_LEVEL. Locks: none.
-ULONG PrepareForShutdown(Adapter* adapter) {
+KT735N_RESULT PrepareForShutdown(Adapter* adapter) {
     adapter->DeviceState = KT735N_DEVICE_SHUT_DOWN;
 
     URB urb;
     NdisZeroMemory(&urb, sizeof(urb));
-    UsbBuildFeatureRequest(&urb, URB_FUNCTION_SET_FEATURE_TO_DEVICE, FEATURE_DEVICE_REMOTE_WAKEUP,
-                           0, NULL);
+    UsbBuildFeatureRequest(&urb, URB_FUNCTION_SET_FEATURE_TO_DEVICE, USB_FEATURE_REMOTE_WAKEUP, 0,
+                           NULL);
     SubmitUrbSync(adapter, &urb);
 
     ResetBulkPipes(adapter);

@@ -2,8 +2,8 @@
 #include "adapter/adapter.h"
 #include "chip/chip.h"
 #include "datapath/datapath.h"
-#include "driver/handlers.h"
-#include "driver/placement.h"
+#include "lifecycle/lifecycle.h"
+#include "platform/placement.h"
 #include "linkwatch/linkwatch.h"
 #include "oid/oid.h"
 #include "usb/usb.h"
@@ -14,16 +14,13 @@
 #define REQUEST_WAIT_PAUSE_US 10000
 #define REQUEST_WAIT_LOOKS_PER_ABORT 100
 #define REQUEST_WAIT_LOOKS_BEFORE_CANCEL 300
-// Pipes of the interface: 0 bulk in, 1 bulk out.
-#define BULK_IN_PIPE 0
-#define BULK_OUT_PIPE 1
 
 // Sends ABORT_PIPE for the bulk-out pipe, then the bulk-in pipe; results are not looked at.
 // IRQL: PASSIVE_LEVEL. Locks: none.
 static KT735N_PAGED_CODE VOID AbortBulkPipes(Adapter* adapter) {
     PAGED_CODE();
     URB urb;
-    const ULONG pipes[2] = {BULK_OUT_PIPE, BULK_IN_PIPE};
+    const ULONG pipes[2] = {PIPE_BULK_OUT, PIPE_BULK_IN};
     for (ULONG i = 0; i < 2; ++i) {
         NdisZeroMemory(&urb, sizeof(urb));
         urb.UrbHeader.Length = (USHORT)sizeof(struct _URB_PIPE_REQUEST);
@@ -60,8 +57,8 @@ static KT735N_PAGED_CODE VOID WaitForUsbRequests(Adapter* adapter) {
 }
 
 // Waits for a set request still pending and lets a reset in progress finish, runs the shutdown
-// sequence (timer cancelled, DeviceState 14, remote wake-up armed, both bulk pipes aborted and
-// reset, one second's pause), waits for every request still with the USB stack, completes the
+// sequence (timer cancelled, the adapter shut down, remote wake-up armed, both bulk pipes aborted
+// and reset, one second's pause), waits for every request still with the USB stack, completes the
 // sends still waiting for a descriptor with NDIS_STATUS_FAILURE, deregisters the shutdown
 // handler, frees TxLock and RxLock, gives the receive packets back to their pool and releases
 // every tracked allocation through the ledger, the Adapter last. Nothing of the adapter may be
