@@ -20,11 +20,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         rig.device().injectBulkIn(std::vector<std::uint8_t>(data + at, data + at + length));
         at += length;
     }
-    // Until the chip has handed every transfer over (bounded: an adapter that stopped taking
-    // transfers leaves them queued, and later inputs find them still there).
-    for (int waits = 0; waits < 100 && rig.device().rxFifoDepth() != 0; waits++) {
-        rig.world().scheduler().runFor(host::kMillisecond);
-    }
+    // Until the chip has handed every transfer over, checked before each event rather than
+    // after fixed steps of time (bounded: an adapter that stopped taking transfers leaves them
+    // queued, and later inputs find them still there).
+    rig.world().scheduler().runUntil([&] { return rig.device().rxFifoDepth() == 0; },
+                                     100 * host::kMillisecond);
     kt735n_fuzz::settle(rig, host::kMillisecond);
     return 0;
 }

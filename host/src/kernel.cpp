@@ -166,6 +166,23 @@ void callDriverAt(KIRQL irql, const char* what, FunctionRef body) {
     t_irql = saved;
 }
 
+HangWatch::HangWatch(const char* call, Time bound) {
+    event_ = world().scheduler().after(
+        bound,
+        [call, bound] {
+            const std::string message =
+                "did not return within " + std::to_string(bound / kSecond) + " s of virtual time";
+            world().verifier().report(rule::kCallHung, call, message);
+            std::fprintf(stderr, "host: %s %s: %s\n", rule::kCallHung, call, message.c_str());
+            std::abort();
+        },
+        "hang watch", Scheduler::Level::Dispatch, true);
+}
+
+HangWatch::~HangWatch() {
+    world().scheduler().cancel(event_);
+}
+
 Time deadlineFromInterval(const LARGE_INTEGER* interval) {
     if (interval == nullptr) {
         return kForever;
@@ -208,12 +225,14 @@ Memory::~Memory() {
 
 bool Memory::attemptFails(Kind kind, std::size_t size, ULONG tag) {
     Allocation a{kind, size, tag, ++serial_[kind]};
-    return failure_ && failure_(a);
+    const bool inOrder = countAttemptInOrder();
+    return (failure_ && failure_(a)) || inOrder;
 }
 
 void* Memory::allocate(Kind kind, std::size_t size, ULONG tag) {
     Allocation a{kind, size, tag, ++serial_[kind]};
-    if ((failure_ && failure_(a)) || size > kLargestAllocation) {
+    const bool inOrder = countAttemptInOrder();
+    if ((failure_ && failure_(a)) || inOrder || size > kLargestAllocation) {
         return nullptr;
     }
     void* p = std::malloc(size == 0 ? 1 : size);

@@ -210,6 +210,7 @@ void Adapter::halt() {
     const Library::Miniport* miniport = library_.miniport(driver_);
     W_HALT_HANDLER handler = miniport != nullptr ? base(miniport->chars).HaltHandler : nullptr;
     if (handler != nullptr) {
+        HangWatch watch("MiniportHalt");
         callDriverAt(PASSIVE_LEVEL, "MiniportHalt", [&] { handler(context()); });
     }
     if (request_ != nullptr) {
@@ -1012,7 +1013,13 @@ std::uint64_t Library::attempts(Resource resource) const {
 
 bool Library::attemptFails(Resource resource) {
     std::uint64_t serial = ++resourceAttempts_[resource];
-    return resourceFailures_[resource].erase(serial) != 0;
+    const bool inOrder = world_.memory().countAttemptInOrder();
+    return resourceFailures_[resource].erase(serial) != 0 || inOrder;
+}
+
+void Library::clearFaults() {
+    resourceFailures_.clear();
+    world_.memory().clearFaults();
 }
 
 void Library::noteUnclaimedRelease(const char* call) {

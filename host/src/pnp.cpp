@@ -119,10 +119,12 @@ NTSTATUS PnpManager::stopDevice(PDEVICE_OBJECT pdo) {
 }
 
 NTSTATUS PnpManager::removeDevice(PDEVICE_OBJECT pdo) {
+    HangWatch watch("IRP_MN_REMOVE_DEVICE");
     return send(pdo, IRP_MN_REMOVE_DEVICE).status;
 }
 
 NTSTATUS PnpManager::surpriseRemoval(PDEVICE_OBJECT pdo) {
+    HangWatch watch("IRP_MN_SURPRISE_REMOVAL");
     return send(pdo, IRP_MN_SURPRISE_REMOVAL).status;
 }
 

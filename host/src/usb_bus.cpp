@@ -520,20 +520,15 @@ Time Bus::latencyOf(const Transfer& t) const {
     return timing_.bulkOut + timing_.perByte * static_cast<Time>(t.out.size());
 }
 
-NTSTATUS Bus::start(std::unique_ptr<Transfer> owned) {
-    Transfer& t = *owned;
-    PIRP irp = t.irp;
-    transfers_.push_back(std::move(owned));
-    captureSubmit(t);
-    t.inDispatch = true;
-    bool inlineOk = timing_.fixed() && timing_.inlineCompletion && t.extraDelay == 0;
+// Puts a transfer on its way: queued for the device's data, on the bus, scheduled, or (inline
+// completion) executed and Ready for its caller to complete. Runs at the submitter's IRQL (or
+// the test's, for a released transfer); takes no lock.
+void Bus::launch(Transfer& t, bool inlineOk) {
     bool postIn = t.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && t.in && !t.fault;
     if (t.function == URB_FUNCTION_ABORT_PIPE && !t.fault) {
         abortPipe(t, inlineOk);
     }
-    if (t.fault == Fault::Action::Hold) {
-        t.state = State::Held;
-    } else if (postIn) {
+    if (postIn) {
         t.state = State::Queued;
         device_->inPosted(InRequest{t.id, t.endpoint, t.requested});
     } else if (!timing_.fixed()) {
@@ -553,6 +548,7 @@ NTSTATUS Bus::start(std::unique_ptr<Transfer> owned) {
         t.state = State::Ready;
     } else {
         t.state = State::Scheduled;
+        PIRP irp = t.irp;
         std::uint64_t id = t.id;
         t.event = world().scheduler().after(
             latencyOf(t) + t.extraDelay,
@@ -566,6 +562,20 @@ NTSTATUS Bus::start(std::unique_ptr<Transfer> owned) {
                 complete(*found);
             },
             "usb transfer");
+    }
+}
+
+NTSTATUS Bus::start(std::unique_ptr<Transfer> owned) {
+    Transfer& t = *owned;
+    PIRP irp = t.irp;
+    transfers_.push_back(std::move(owned));
+    captureSubmit(t);
+    t.inDispatch = true;
+    bool inlineOk = timing_.fixed() && timing_.inlineCompletion && t.extraDelay == 0;
+    if (t.fault == Fault::Action::Hold) {
+        t.state = State::Held;
+    } else {
+        launch(t, inlineOk);
     }
     t.inDispatch = false;
     if (t.state == State::Ready) {
@@ -906,6 +916,23 @@ void Bus::endOfFrame() {
         }
     }
     armFrame();
+}
+
+bool Bus::releaseHeld() {
+    auto it = std::find_if(transfers_.begin(), transfers_.end(),
+                           [](const auto& t) { return t->state == State::Held; });
+    if (it == transfers_.end()) {
+        return false;
+    }
+    Transfer& t = **it;
+    t.fault.reset();
+    callDriverAt(DISPATCH_LEVEL, "usb transfer release", [&] {
+        launch(t, timing_.fixed() && timing_.inlineCompletion);
+        if (t.state == State::Ready) {
+            complete(t);
+        }
+    });
+    return true;
 }
 
 VOID NTAPI Bus::cancelRoutine(PDEVICE_OBJECT device, PIRP irp) {

@@ -1,8 +1,9 @@
 // Fault sweeps over initialization: a clean start of each shape counts every USB request and
 // every allocation it makes, then each of those points is failed in turn, with each effect, on
 // a fresh machine. Every run must end with the start failing cleanly, or succeeding with an
-// adapter that moves frames both ways within a few hang checks; halted or removed, nothing may
-// be left behind and the verifier must stay silent. New requests and allocations are swept
+// adapter that moves frames both ways within a few hang checks; then a fresh device must start
+// with the driver still loaded; halted or removed, nothing may be left behind and the verifier
+// must stay silent. New requests and allocations are swept
 // without anyone adding a case; the counts are printed.
 #include <gtest/gtest.h>
 
@@ -175,6 +176,7 @@ TEST(FaultSweep, EveryPointOfEveryStartFailsCleanlyOrLeavesAWorkingAdapter) {
                 EXPECT_TRUE(status == NDIS_STATUS_RESOURCES || status == NDIS_STATUS_FAILURE)
                     << std::hex << status;
             }
+            EXPECT_EQ(rig.startFreshDevice(), NDIS_STATUS_SUCCESS) << "a fresh device afterwards";
             EXPECT_EQ(rig.finish(), "");
             swept++;
             if (!ok || ::testing::Test::HasFailure()) {

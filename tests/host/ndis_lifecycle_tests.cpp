@@ -76,6 +76,22 @@ TEST_F(NdisTest, PendedResetHoldsSendsRequestsAndChecksUntilComplete) {
 
 VOID NTAPI noShutdown(PVOID) {}
 
+// A halt may wait a while, but one that never returns (it keeps sleeping) is reported as hung
+// once the bound in virtual time has passed, and the process ends instead of turning the
+// scheduler forever.
+TEST_F(NdisTest, HaltThatNeverReturnsIsReportedAsHung) {
+    start();
+    script.onHalt = [] { NdisMSleep(200 * 1000 * 1000); }; // 200 s, within the bound
+    remove();
+    start();
+    script.onHalt = [] {
+        for (;;) {
+            NdisMSleep(1000 * 1000);
+        }
+    };
+    EXPECT_DEATH(remove(), "CALL_HUNG (IRP_MN_REMOVE_DEVICE|MiniportHalt): did not return");
+}
+
 TEST_F(NdisTest, WhatTheMiniportLeavesBehindIsReportedAtHalt) {
     void *kept = nullptr, *freed = nullptr;
     NDIS_HANDLE pool = nullptr;

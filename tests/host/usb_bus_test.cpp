@@ -257,6 +257,32 @@ TEST_F(UsbBusTest, PostedInWaitsForDataUntilCancelled) {
     EXPECT_EQ(bus_.outstanding(), 0u);
 }
 
+// Held requests stay off the bus until released, then move and complete as if never held:
+// here a held IN waits for the data of a held OUT that the device loops back.
+TEST_F(UsbBusTest, HeldRequestsReleasedMoveAndCompleteNormally) {
+    configure();
+    bus_.addFault(Fault::holding({.endpoint = 0x81}));
+    bus_.addFault(Fault::holding({.endpoint = 0x02}));
+    Async in, out;
+    ASSERT_EQ(in.bulk(pdo(), pipes_[0], {}, 64), STATUS_PENDING);
+    ASSERT_EQ(out.bulk(pdo(), pipes_[1], Bytes(20, 0x3C)), STATUS_PENDING);
+    scheduler().runFor(10 * kSecond);
+    EXPECT_EQ(in.calls + out.calls, 0);
+    EXPECT_EQ(bus_.pendingIn(0x81), 0u); // held, not yet posted to the device
+    EXPECT_TRUE(bus_.releaseHeld());     // the IN: posted, waits for data
+    EXPECT_EQ(bus_.pendingIn(0x81), 1u);
+    EXPECT_TRUE(bus_.releaseHeld()); // the OUT: its data comes back on the IN
+    EXPECT_FALSE(bus_.releaseHeld());
+    scheduler().runUntilIdle();
+    EXPECT_EQ(in.calls, 1);
+    EXPECT_EQ(out.calls, 1);
+    EXPECT_EQ(in.status, STATUS_SUCCESS);
+    EXPECT_EQ(out.status, STATUS_SUCCESS);
+    EXPECT_EQ(in.urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 20u);
+    EXPECT_EQ(in.buffer[19], 0x3C);
+    EXPECT_EQ(bus_.outstanding(), 0u);
+}
+
 TEST_F(UsbBusTest, SynchronousWaitTimesOutAfterFiveSecondsAndCancels) {
     bus_.addFault(Fault::holding({.function = URB_FUNCTION_VENDOR_DEVICE, .bRequest = 0xF0}));
     std::uint8_t read[2] = {0x11, 0x22};

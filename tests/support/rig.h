@@ -29,16 +29,12 @@ class Rig {
   public:
     using Prepare = std::function<void(host::ndis::Parameters&, kt735::model::Kt735Device&)>;
 
-    explicit Rig(kt735::model::UsbIdentity identity = {}, const Prepare& prepare = {}) {
+    explicit Rig(kt735::model::UsbIdentity identity = {}, const Prepare& prepare = {})
+        : identity_(std::move(identity)), prepare_(prepare) {
         world_ = std::make_unique<host::World>();
         world_->verifier().setHandler(
             [this](const host::Violation& v) { problems_ += v.text() + "\n"; });
-        device_ = std::make_unique<kt735::model::Kt735Device>(std::move(identity));
-        if (prepare) {
-            prepare(world_->ndis().defaultParameters(), *device_);
-        }
-        bus_ = std::make_unique<host::usb::Bus>();
-        bus_->plug(*device_);
+        plugFreshDevice();
         NTSTATUS status = STATUS_PENDING;
         driver_ = world_->pnp().loadDriver(DriverEntry, L"KT735N", &status);
     }
@@ -58,6 +54,16 @@ class Rig {
         adapter_ = world_->ndis().lastAdapter();
         world_->pnp().startDevice(bus_->pdo());
         return adapter_ != nullptr ? adapter_->initializeStatus() : NDIS_STATUS_FAILURE;
+    }
+
+    // Removes the device (a halt when it runs) and starts a fresh one, prepared the same way, on
+    // a fresh bus with the driver still loaded: what one start left in the driver or the host
+    // must not spoil the next. Returns what MiniportInitialize returned.
+    NDIS_STATUS startFreshDevice() {
+        world_->pnp().removeDevice(bus_->pdo());
+        bus_.reset();
+        plugFreshDevice();
+        return start();
     }
 
     // Sends a frame each way until both got through, for at most three hang checks.
@@ -107,6 +113,17 @@ class Rig {
     const std::string& problems() const { return problems_; }
 
   private:
+    void plugFreshDevice() {
+        device_ = std::make_unique<kt735::model::Kt735Device>(identity_);
+        if (prepare_) {
+            prepare_(world_->ndis().defaultParameters(), *device_);
+        }
+        bus_ = std::make_unique<host::usb::Bus>();
+        bus_->plug(*device_);
+    }
+
+    kt735::model::UsbIdentity identity_;
+    Prepare prepare_;
     std::unique_ptr<host::World> world_;
     std::unique_ptr<kt735::model::Kt735Device> device_;
     std::unique_ptr<host::usb::Bus> bus_;

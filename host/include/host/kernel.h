@@ -46,6 +46,24 @@ void callDriverAt(KIRQL irql, const char* what, FunctionRef body);
 // unbounded wait.
 bool waitUntil(const std::function<bool()>& satisfied, Time deadline, const char* call);
 
+// Watches a call that must return within `bound` of virtual time (a halt, a removal). When the
+// clock passes the bound while the call runs, reports CALL_HUNG and ends the process: a driver
+// that keeps sleeping or waiting would otherwise keep the scheduler turning forever. The watch
+// ends when the object goes.
+class HangWatch {
+  public:
+    // Long enough for a halt that waits out several 5-second request timeouts.
+    static constexpr Time kBound = 300 * kSecond;
+
+    explicit HangWatch(const char* call, Time bound = kBound);
+    ~HangWatch();
+    HangWatch(const HangWatch&) = delete;
+    HangWatch& operator=(const HangWatch&) = delete;
+
+  private:
+    EventId event_;
+};
+
 // Converts a kernel interval (100 ns units; negative relative, positive absolute system time) to
 // an absolute virtual deadline.
 Time deadlineFromInterval(const LARGE_INTEGER* interval);
@@ -87,6 +105,22 @@ class Memory {
     void failTag(ULONG tag, bool once = true);
 
     std::uint64_t attempts(Kind kind) const;
+
+    // One count over every allocation attempt of every kind, NDIS packets, buffers, their pools
+    // and configuration handles included (the NDIS library counts them here too), so that a
+    // probe can walk all of them in the order the driver makes them.
+    std::uint64_t attemptsInOrder() const { return attemptsInOrder_; }
+    // Fails the Nth attempt of any kind (1-based, counted from now).
+    void failNthInOrder(std::uint64_t n) { failInOrder_.insert(attemptsInOrder_ + n); }
+    // Counts one attempt in that order; true when it must fail.
+    bool countAttemptInOrder() { return failInOrder_.erase(++attemptsInOrder_) != 0; }
+    // Disarms every allocation fault not yet fired: the failure policy, per kind, by tag and
+    // in order. The counts go on.
+    void clearFaults() {
+        failure_ = nullptr;
+        failInOrder_.clear();
+    }
+
     // Outstanding allocations of `kind`, grouped by tag: tag -> (count, bytes).
     std::map<ULONG, std::pair<std::size_t, std::size_t>> outstanding(Kind kind) const;
     std::size_t outstandingCount() const { return live_.size(); }
@@ -106,6 +140,8 @@ class Memory {
     std::map<const void*, Allocation> live_;
     std::map<Kind, std::uint64_t> serial_;
     FailurePolicy failure_;
+    std::uint64_t attemptsInOrder_ = 0;
+    std::set<std::uint64_t> failInOrder_;
 };
 
 // ---- IRPs

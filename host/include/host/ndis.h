@@ -414,8 +414,11 @@ class Library {
     // Fails the Nth attempt (1-based, counted from now) of `resource`.
     void failNth(Resource resource, std::uint64_t n);
     std::uint64_t attempts(Resource resource) const;
-    // Counts an attempt and says whether it fails.
+    // Counts an attempt (also in the memory's order across kinds) and says whether it fails.
     bool attemptFails(Resource resource);
+    // Disarms every allocation fault not yet fired, these and the memory's (pool, NDIS memory,
+    // IRPs): a probe ends its fault and lets the machine run on.
+    void clearFaults();
 
     // ---- verifier checks
     // Runs the checks NDIS makes when the last adapter is gone and at unload: NDIS memory and

@@ -109,7 +109,7 @@ struct Fault {
         Fail,  // completes with `status` after the usual latency; the device never sees it
         Stall, // the endpoint answers STALL: USBD_STATUS_STALL_PID, bulk endpoints halt
         Delay, // handled normally, but completes `delay` later
-        Hold,  // stays pending until it is cancelled (or its pipe aborted)
+        Hold,  // stays pending until it is cancelled (or its pipe aborted) or released
     };
     Match match;
     Action action = Action::Fail;
@@ -194,6 +194,9 @@ class Bus : public UsbPort {
     // Returns an id for faultHits().
     std::size_t addFault(const Fault& fault);
     void clearFaults() { faults_.clear(); }
+    // Lets the oldest request a Hold fault keeps pending go on as if it had never been held:
+    // it moves and completes normally (at DISPATCH_LEVEL). Returns false when none is held.
+    bool releaseHeld();
     // How many requests the fault acted on.
     std::uint32_t faultHits(std::size_t id) const;
     // Called each time a fault acts on a request, with the request as submitted.
@@ -294,6 +297,7 @@ class Bus : public UsbPort {
     USBD_STATUS describe(PURB urb, Transfer& t);
     const Fault* matchFault(const Transfer& t);
     NTSTATUS start(std::unique_ptr<Transfer> owned);
+    void launch(Transfer& t, bool inlineOk);
     void execute(Transfer& t);
     void executeControl(Transfer& t);
     void selectConfiguration(Transfer& t);

@@ -15,6 +15,7 @@ namespace host {
 namespace rule {
 inline constexpr const char* kWaitAtRaisedIrql = "WAIT_AT_RAISED_IRQL";
 inline constexpr const char* kWaitNeverSatisfied = "WAIT_NEVER_SATISFIED";
+inline constexpr const char* kCallHung = "CALL_HUNG";
 inline constexpr const char* kIrqlRaiseLower = "IRQL_RAISE_LOWER_MISUSE";
 inline constexpr const char* kIrqlNotRestored = "IRQL_NOT_RESTORED";
 inline constexpr const char* kIrqlBelowEntry = "IRQL_LOWERED_BELOW_ENTRY_LEVEL";
