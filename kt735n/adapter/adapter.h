@@ -294,7 +294,7 @@ struct Adapter {
 
     // Sends waiting for transmit descriptors (datapath/transmit.cpp), under TxLock: NDIS packets
     // linked through the first pointer of their MiniportReserved area, oldest first. While
-    // WaitingSendsDraining is 1 one routine is sending them, and no new send may pass them.
+    // WaitingSendsDraining is 1 while one routine is sending them, and no later send may pass them.
     PNDIS_PACKET WaitingSendHead;
     PNDIS_PACKET WaitingSendTail;
     ULONG WaitingSendCount;

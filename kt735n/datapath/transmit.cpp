@@ -16,7 +16,7 @@
 // A send that finds too few free descriptors waits in the driver: NDIS hands a deserialized
 // miniport each packet once and never resubmits it. Waiting packets are linked through their
 // MiniportReserved area (nothing is allocated per packet) and go out in order, each as soon as
-// the admission rule lets it, whenever a descriptor comes back; a new send never passes them.
+// the admission rule lets it, whenever a descriptor comes back; a later send never passes them.
 //
 // Locks: TxLock (NDIS spin lock) guards FreeTxList, FreeTxCount and the waiting sends. TxSubmitLock
 // (kernel spin lock, at DISPATCH_LEVEL) guards TxIrpsInFlight, TxHandOverActive, TxHandOverDue

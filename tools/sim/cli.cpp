@@ -155,15 +155,16 @@ std::variant<Options, UsageError> parseArguments(int argc, char** argv) {
         if (second == std::string::npos) {
             return fail("--init-fault: expected TARGET:EFFECT:N, got '" + value + "'");
         }
-        auto spec = parseFault(value.substr(0, first), value.substr(first + 1, second - first - 1));
-        if (auto* problem = std::get_if<std::string>(&spec)) {
+        auto entry =
+            parseFault(value.substr(0, first), value.substr(first + 1, second - first - 1));
+        if (auto* problem = std::get_if<std::string>(&entry)) {
             return fail("--init-fault: " + *problem);
         }
         auto nth = parseNumber(value.substr(second + 1), 0xFFFFFFFF);
         if (!nth || *nth == 0) {
             return fail("--init-fault: N counts from 1, got '" + value.substr(second + 1) + "'");
         }
-        FaultSpec fault = std::get<FaultSpec>(spec);
+        FaultSpec fault = std::get<FaultSpec>(entry);
         fault.nth = static_cast<std::uint32_t>(*nth);
         options.initFaults.push_back(fault);
     }

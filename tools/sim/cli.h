@@ -72,7 +72,7 @@ struct ScriptEvent {
     host::Time at = 0; // after MiniportInitialize returned
     int line = 0;
     std::string text; // the command as written, for the output
-    const CommandSpec* spec = nullptr;
+    const CommandSpec* entry = nullptr;
     std::optional<std::uint16_t> ability; // ethernet: no value for "none"
     bool up = false;                      // phoneline, hangcheck
     std::uint32_t count = 0;              // send, receive

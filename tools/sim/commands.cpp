@@ -163,7 +163,7 @@ constexpr std::pair<const char*, FaultEffect> kFaultEffects[] = {
 // A USB target takes error, stall or hang, an allocation fail.
 std::variant<FaultSpec, std::string> parseFault(const std::string& target,
                                                 const std::string& effect) {
-    FaultSpec spec;
+    FaultSpec entry;
     auto t = std::find_if(std::begin(kFaultTargets), std::end(kFaultTargets),
                           [&](const auto& p) { return target == p.first; });
     if (t == std::end(kFaultTargets)) {
@@ -172,14 +172,14 @@ std::variant<FaultSpec, std::string> parseFault(const std::string& target,
     }
     auto e = std::find_if(std::begin(kFaultEffects), std::end(kFaultEffects),
                           [&](const auto& p) { return effect == p.first; });
-    spec.target = t->second;
-    bool usb = isUsbTarget(spec.target);
+    entry.target = t->second;
+    bool usb = isUsbTarget(entry.target);
     if (e == std::end(kFaultEffects) || usb == (e->second == FaultEffect::Fail)) {
         return "fault " + target + ": the effect is " + (usb ? "error, stall or hang" : "fail") +
                ", got '" + effect + "'";
     }
-    spec.effect = e->second;
-    return spec;
+    entry.effect = e->second;
+    return entry;
 }
 
 const char* faultTargetName(FaultTarget target) {
@@ -214,7 +214,7 @@ bool wantArgs(const std::vector<std::string>& args, std::size_t least, std::size
 }
 
 std::string usageOf(const ScriptEvent& event) {
-    return "usage: at TIME " + std::string(event.spec->name) + " " + event.spec->usage;
+    return "usage: at TIME " + std::string(event.entry->name) + " " + event.entry->usage;
 }
 
 // "broadcast", "multicast" (01:00:5e:00:00:01) or an address.
@@ -232,7 +232,7 @@ std::optional<Mac> parseStation(std::string_view text) {
 // every).
 std::string parseTraffic(const std::vector<std::string>& args, ScriptEvent& event,
                          std::initializer_list<std::string_view> allowed) {
-    const std::string name = event.spec->name;
+    const std::string name = event.entry->name;
     if (args.size() < 2 || args.size() % 2 != 0) {
         return usageOf(event);
     }
@@ -328,7 +328,7 @@ std::string parseBytes(const std::vector<std::string>& args, std::size_t first,
     }
     auto bytes = parseHexBytes(hex);
     if (!bytes) {
-        return std::string(event.spec->name) + ": bad hex bytes '" + hex + "'";
+        return std::string(event.entry->name) + ": bad hex bytes '" + hex + "'";
     }
     event.bytes = std::move(*bytes);
     return "";
@@ -344,7 +344,7 @@ std::string parseInject(const std::vector<std::string>& args, ScriptEvent& event
 std::string parseOidArg(const std::vector<std::string>& args, ScriptEvent& event) {
     auto oid = parseOid(args[0]);
     if (!oid) {
-        return std::string(event.spec->name) + ": unknown OID '" + args[0] +
+        return std::string(event.entry->name) + ": unknown OID '" + args[0] +
                "' (an NDIS name or 0x value; see --list-oids)";
     }
     event.oid = *oid;
@@ -390,11 +390,11 @@ std::string parseFaultCommand(const std::vector<std::string>& args, ScriptEvent&
     if (!wantArgs(args, 2, 3)) {
         return usageOf(event);
     }
-    auto spec = parseFault(args[0], args[1]);
-    if (auto* problem = std::get_if<std::string>(&spec)) {
+    auto entry = parseFault(args[0], args[1]);
+    if (auto* problem = std::get_if<std::string>(&entry)) {
         return *problem;
     }
-    event.fault = std::get<FaultSpec>(spec);
+    event.fault = std::get<FaultSpec>(entry);
     if (args.size() == 3) {
         auto count = parseNumber(args[2], 100000);
         if (!count || *count == 0) {
@@ -406,7 +406,7 @@ std::string parseFaultCommand(const std::vector<std::string>& args, ScriptEvent&
 }
 
 std::string parseNothing(const std::vector<std::string>& args, ScriptEvent& event) {
-    return args.empty() ? "" : std::string(event.spec->name) + " takes no arguments";
+    return args.empty() ? "" : std::string(event.entry->name) + " takes no arguments";
 }
 
 } // namespace
@@ -515,18 +515,18 @@ std::variant<Script, UsageError> parseScript(const std::string& text, const std:
         ScriptEvent event;
         event.at = *at;
         event.line = lineNumber;
-        auto spec = std::find_if(commands().begin(), commands().end(),
-                                 [&](const CommandSpec& c) { return w[2] == c.name; });
-        if (spec == commands().end()) {
+        auto entry = std::find_if(commands().begin(), commands().end(),
+                                  [&](const CommandSpec& c) { return w[2] == c.name; });
+        if (entry == commands().end()) {
             return failAt(lineNumber, "unknown command '" + w[2] + "' (see --help)");
         }
-        event.spec = &*spec;
+        event.entry = &*entry;
         std::vector<std::string> args(w.begin() + 3, w.end());
         event.text = w[2];
         for (const std::string& a : args) {
             event.text += " " + a;
         }
-        if (std::string problem = spec->parse(args, event); !problem.empty()) {
+        if (std::string problem = entry->parse(args, event); !problem.empty()) {
             return failAt(lineNumber, problem);
         }
         script.events.push_back(std::move(event));
@@ -536,7 +536,7 @@ std::variant<Script, UsageError> parseScript(const std::string& text, const std:
     const ScriptEvent* end = nullptr;
     for (const ScriptEvent& event : script.events) {
         if (end != nullptr) {
-            return failAt(event.line, "'" + event.text + "' comes after the " + end->spec->name +
+            return failAt(event.line, "'" + event.text + "' comes after the " + end->entry->name +
                                           " at line " + std::to_string(end->line) +
                                           ", where the run ends");
         }
@@ -545,7 +545,7 @@ std::variant<Script, UsageError> parseScript(const std::string& text, const std:
                                           "ends before " +
                                           (event.every ? "its last frame)" : "it)"));
         }
-        if (event.spec->ends) {
+        if (event.entry->ends) {
             end = &event;
         }
     }

@@ -192,11 +192,11 @@ class Simulation : public host::ndis::Protocol, public Actions {
     // Injected faults: USB ones go to the bus, allocation ones are decided here.
     struct AllocationFault {
         host::Memory::Kind kind;
-        FaultSpec spec;
+        FaultSpec entry;
         std::uint32_t seen = 0;
         std::uint32_t hits = 0;
     };
-    void arm(const FaultSpec& spec);
+    void arm(const FaultSpec& entry);
     bool allocationFails(const host::Memory::Allocation& allocation);
     void fired(const char* target, const char* effect, const std::string& request);
 
@@ -457,48 +457,48 @@ void Simulation::initialize() {
     }
 }
 
-void Simulation::arm(const FaultSpec& spec) {
+void Simulation::arm(const FaultSpec& entry) {
     using host::usb::Fault;
     run_.faultsArmed++;
-    if (!isUsbTarget(spec.target)) {
-        host::Memory::Kind kind = spec.target == FaultTarget::Pool   ? host::Memory::Kind::Pool
-                                  : spec.target == FaultTarget::Ndis ? host::Memory::Kind::Ndis
-                                                                     : host::Memory::Kind::Irp;
-        allocationFaults_.push_back({kind, spec});
+    if (!isUsbTarget(entry.target)) {
+        host::Memory::Kind kind = entry.target == FaultTarget::Pool   ? host::Memory::Kind::Pool
+                                  : entry.target == FaultTarget::Ndis ? host::Memory::Kind::Ndis
+                                                                      : host::Memory::Kind::Irp;
+        allocationFaults_.push_back({kind, entry});
         return;
     }
     host::usb::Match match;
-    match.nth = spec.nth;
-    switch (spec.target) {
+    match.nth = entry.nth;
+    switch (entry.target) {
     case FaultTarget::BulkIn:
     case FaultTarget::BulkOut:
         match.function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-        match.endpoint = spec.target == FaultTarget::BulkIn ? 0x81 : 0x02;
+        match.endpoint = entry.target == FaultTarget::BulkIn ? 0x81 : 0x02;
         break;
     case FaultTarget::VendorRead:
     case FaultTarget::VendorWrite:
         match.function = URB_FUNCTION_VENDOR_DEVICE;
-        match.bRequest = spec.target == FaultTarget::VendorRead ? 0xF0 : 0xF1;
+        match.bRequest = entry.target == FaultTarget::VendorRead ? 0xF0 : 0xF1;
         break;
     default:
         match.endpoint = 0;
         break;
     }
-    Fault fault = spec.effect == FaultEffect::Stall ? Fault::stalling(match, spec.count)
-                  : spec.effect == FaultEffect::Hang
-                      ? Fault::holding(match, spec.count)
-                      : Fault::failing(match, USBD_STATUS_DEV_NOT_RESPONDING, spec.count);
-    fault.label = faultTargetName(spec.target);
+    Fault fault = entry.effect == FaultEffect::Stall ? Fault::stalling(match, entry.count)
+                  : entry.effect == FaultEffect::Hang
+                      ? Fault::holding(match, entry.count)
+                      : Fault::failing(match, USBD_STATUS_DEV_NOT_RESPONDING, entry.count);
+    fault.label = faultTargetName(entry.target);
     bus_->addFault(fault);
 }
 
 bool Simulation::allocationFails(const host::Memory::Allocation& allocation) {
     for (AllocationFault& f : allocationFaults_) {
-        if (f.kind != allocation.kind || f.hits >= f.spec.count || ++f.seen < f.spec.nth) {
+        if (f.kind != allocation.kind || f.hits >= f.entry.count || ++f.seen < f.entry.nth) {
             continue;
         }
         f.hits++;
-        fired(faultTargetName(f.spec.target), "fail", "");
+        fired(faultTargetName(f.entry.target), "fail", "");
         return true;
     }
     return false;
@@ -890,7 +890,7 @@ void Simulation::halt(bool unplug) {
 
 // What a script event does, for the text output; "" for those that print their own results.
 std::string Simulation::scriptText(const ScriptEvent& event) const {
-    const std::string name = event.spec->name;
+    const std::string name = event.entry->name;
     char text[96];
     if (name == "ethernet") {
         if (!event.ability) {
@@ -925,7 +925,7 @@ std::string Simulation::scriptText(const ScriptEvent& event) const {
 
 void Simulation::execute(const ScriptEvent& event) {
     record("script", {{"line", event.line}, {"command", event.text}}, scriptText(event));
-    (this->*event.spec->action)(event);
+    (this->*event.entry->action)(event);
 }
 
 // Writes the JSON record and the plot; false when one could not be written completely.
