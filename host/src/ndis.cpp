@@ -181,11 +181,11 @@ NDIS_STATUS Adapter::initialize() {
     selectedMedium_ = selected;
     if (status == NDIS_STATUS_SUCCESS) {
         if (!attributes_.set) {
-            report(rule::kNdisMisuse, "MiniportInitialize",
+            report(rule::kInitializeWithoutAttributes, "MiniportInitialize",
                    "returned NDIS_STATUS_SUCCESS without calling NdisMSetAttributesEx");
         }
         if (selected >= media.size()) {
-            report(rule::kNdisMisuse, "MiniportInitialize",
+            report(rule::kMediumOutOfRange, "MiniportInitialize",
                    "selected medium index " + std::to_string(selected) +
                        " is outside the medium array of " + std::to_string(media.size()));
         }
@@ -220,7 +220,7 @@ void Adapter::halt() {
     }
     state_ = State::Halted;
     if (resetInProgress_) {
-        report(rule::kNdisMisuse, "MiniportHalt",
+        report(rule::kResetNeverCompleted, "MiniportHalt",
                "returned while a reset it pended was never completed with NdisMResetComplete");
         resetInProgress_ = false;
     }
@@ -360,7 +360,7 @@ NDIS_STATUS Adapter::reset(BOOLEAN* addressingReset) {
 
 void Adapter::resetComplete(NDIS_STATUS status) {
     if (!resetInProgress_) {
-        report(rule::kNdisMisuse, "NdisMResetComplete",
+        report(rule::kResetCompleteUnpended, "NdisMResetComplete",
                "no reset of this adapter is waiting for completion");
         return;
     }
@@ -575,7 +575,7 @@ Adapter::Request Adapter::finish(const InFlight& request, NDIS_STATUS status) {
     r.data = request.data;
     auto length = static_cast<ULONG>(request.data.size());
     if (status == NDIS_STATUS_SUCCESS && r.bytesDone > length) {
-        report(rule::kNdisMisuse,
+        report(rule::kRequestBytesBeyondBuffer,
                request.isSet ? "MiniportSetInformation" : "MiniportQueryInformation",
                "OID " + hexValue(request.oid) + (request.isSet ? ": read " : ": wrote ") +
                    std::to_string(r.bytesDone) + " bytes of a buffer of " + std::to_string(length));
@@ -676,7 +676,7 @@ void Adapter::requestComplete(bool isSet, NDIS_STATUS status, const char* call) 
         return;
     }
     if (status == NDIS_STATUS_PENDING) {
-        report(rule::kNdisMisuse, call, "completed with NDIS_STATUS_PENDING");
+        report(rule::kRequestCompletedPending, call, "completed with NDIS_STATUS_PENDING");
     }
     request_->completed = true;
     request_->status = status;
@@ -858,7 +858,8 @@ NDIS_STATUS Library::registerMiniport(Wrapper& wrapper, const NDIS_MINIPORT_CHAR
 
 NTSTATUS Library::addDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     if (miniport(driver) == nullptr) {
-        report(rule::kNdisMisuse, "AddDevice", "the driver object has no registered miniport");
+        report(rule::kMiniportNotRegistered, "AddDevice",
+               "the driver object has no registered miniport");
         return STATUS_UNSUCCESSFUL;
     }
     auto adapter = std::make_unique<Adapter>(*this, driver, pdo);
@@ -882,7 +883,7 @@ NTSTATUS Library::addDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
 NTSTATUS Library::dispatchPnp(PDEVICE_OBJECT fdo, PIRP irp) {
     Adapter* adapter = adapterForDevice(fdo);
     if (adapter == nullptr) {
-        report(rule::kNdisMisuse, "NDIS PnP dispatch",
+        report(rule::kNdisHandleInvalid, "NDIS PnP dispatch",
                "device object " + pointer(fdo) + " is not one of NDIS's adapters");
         NTSTATUS status = irp->IoStatus.Status;
         IofCompleteRequest(irp, IO_NO_INCREMENT);
@@ -961,7 +962,7 @@ Adapter* Library::adapterFromHandle(NDIS_HANDLE handle, const char* call, bool r
         }
     }
     if (reportIt) {
-        report(rule::kNdisMisuse, call,
+        report(rule::kNdisHandleInvalid, call,
                "handle " + pointer(handle) + " is not a miniport adapter handle");
     }
     return nullptr;
@@ -971,7 +972,8 @@ Adapter* Library::indicatingAdapter(NDIS_HANDLE handle, const char* call) const 
     Adapter* adapter = adapterFromHandle(handle, call);
     if (adapter != nullptr && adapter->state_ != Adapter::State::Running &&
         adapter->state_ != Adapter::State::Initializing) {
-        report(rule::kNdisMisuse, call, "the adapter is not running (halted or never started)");
+        report(rule::kAdapterNotRunning, call,
+               "the adapter is not running (halted or never started)");
         return nullptr;
     }
     return adapter;
@@ -1024,7 +1026,7 @@ void Library::clearFaults() {
 
 void Library::noteUnclaimedRelease(const char* call) {
     unclaimedReleases_.emplace_back(call);
-    report(rule::kNdisMisuse, call,
+    report(rule::kUnclaimedResourceReleased, call,
            "releases a resource this miniport never claimed (no shared memory, I/O ports, "
            "interrupt or map registers were given to it)");
 }
@@ -1103,7 +1105,7 @@ extern "C" VOID NTAPI NdisMInitializeWrapper(PNDIS_HANDLE NdisWrapperHandle, PVO
 extern "C" VOID NTAPI NdisTerminateWrapper(NDIS_HANDLE NdisWrapperHandle, PVOID) {
     Library::Wrapper* wrapper = world().ndis().wrapper(NdisWrapperHandle);
     if (wrapper == nullptr || !wrapper->open) {
-        world().verifier().report(rule::kNdisMisuse, "NdisTerminateWrapper",
+        world().verifier().report(rule::kNdisHandleInvalid, "NdisTerminateWrapper",
                                   "not an open wrapper handle");
         return;
     }
@@ -1115,7 +1117,7 @@ extern "C" NDIS_STATUS NTAPI NdisMRegisterMiniport(
     UINT CharacteristicsLength) {
     Library::Wrapper* wrapper = world().ndis().wrapper(NdisWrapperHandle);
     if (wrapper == nullptr || !wrapper->open || wrapper->driver == nullptr) {
-        world().verifier().report(rule::kNdisMisuse, "NdisMRegisterMiniport",
+        world().verifier().report(rule::kNdisHandleInvalid, "NdisMRegisterMiniport",
                                   "not an open wrapper handle of a driver object");
         return NDIS_STATUS_FAILURE;
     }
@@ -1136,7 +1138,7 @@ extern "C" VOID NTAPI NdisMSetAttributesEx(NDIS_HANDLE MiniportAdapterHandle,
         return;
     }
     if (adapter->state() != Adapter::State::Initializing) {
-        world().verifier().report(rule::kNdisMisuse, "NdisMSetAttributesEx",
+        world().verifier().report(rule::kCallOutsideInitialize, "NdisMSetAttributesEx",
                                   "called outside MiniportInitialize");
     }
     adapter->setAttributes(
@@ -1207,7 +1209,7 @@ extern "C" VOID NTAPI NdisMFreeMapRegisters(NDIS_HANDLE) {
 extern "C" VOID NTAPI NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, PNDIS_PACKET Packet,
                                         NDIS_STATUS Status) {
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
-        world().verifier().report(rule::kNdisMisuse, "NdisMSendComplete",
+        world().verifier().report(rule::kCallAboveMaxIrql, "NdisMSendComplete",
                                   "called above DISPATCH_LEVEL");
     }
     Adapter* adapter = world().ndis().indicatingAdapter(MiniportAdapterHandle, "NdisMSendComplete");

@@ -100,7 +100,7 @@ extern "C" VOID NTAPI NdisOpenConfiguration(PNDIS_STATUS Status, PNDIS_HANDLE Co
     Library& ndis = world().ndis();
     Library::ConfigContext* context = ndis.configContext(WrapperConfigurationContext);
     if (context == nullptr) {
-        world().verifier().report(rule::kNdisMisuse, "NdisOpenConfiguration",
+        world().verifier().report(rule::kNdisHandleInvalid, "NdisOpenConfiguration",
                                   "not the configuration context given to MiniportInitialize");
         *Status = NDIS_STATUS_FAILURE;
         return;
@@ -123,7 +123,7 @@ extern "C" VOID NTAPI NdisReadConfiguration(PNDIS_STATUS Status,
     auto& handles = world().ndis().configHandles();
     auto it = handles.find(ConfigurationHandle);
     if (it == handles.end()) {
-        world().verifier().report(rule::kNdisMisuse, "NdisReadConfiguration",
+        world().verifier().report(rule::kNdisHandleInvalid, "NdisReadConfiguration",
                                   "not an open configuration handle");
         *Status = NDIS_STATUS_FAILURE;
         return;
@@ -182,7 +182,7 @@ extern "C" VOID NTAPI NdisReadNetworkAddress(PNDIS_STATUS Status, PVOID* Network
     auto& handles = world().ndis().configHandles();
     auto it = handles.find(ConfigurationHandle);
     if (it == handles.end()) {
-        world().verifier().report(rule::kNdisMisuse, "NdisReadNetworkAddress",
+        world().verifier().report(rule::kNdisHandleInvalid, "NdisReadNetworkAddress",
                                   "not an open configuration handle");
         *Status = NDIS_STATUS_FAILURE;
         return;
@@ -214,7 +214,7 @@ extern "C" VOID NTAPI NdisReadNetworkAddress(PNDIS_STATUS Status, PVOID* Network
 extern "C" VOID NTAPI NdisCloseConfiguration(NDIS_HANDLE ConfigurationHandle) {
     auto& handles = world().ndis().configHandles();
     if (handles.erase(ConfigurationHandle) == 0) {
-        world().verifier().report(rule::kNdisMisuse, "NdisCloseConfiguration",
+        world().verifier().report(rule::kNdisHandleInvalid, "NdisCloseConfiguration",
                                   "not an open configuration handle (closed twice?)");
     }
 }

@@ -111,7 +111,7 @@ using namespace host;
 extern "C" NDIS_STATUS NTAPI NdisAllocateMemoryWithTag(PVOID* VirtualAddress, UINT Length,
                                                        ULONG Tag) {
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
-        world().verifier().report(rule::kNdisMisuse, "NdisAllocateMemoryWithTag",
+        world().verifier().report(rule::kCallAboveMaxIrql, "NdisAllocateMemoryWithTag",
                                   "called above DISPATCH_LEVEL");
     }
     *VirtualAddress = world().memory().allocate(Memory::Kind::Ndis, Length, Tag);
@@ -131,7 +131,7 @@ extern "C" VOID NTAPI NdisAllocateSpinLock(PNDIS_SPIN_LOCK SpinLock) {
 
 extern "C" VOID NTAPI NdisFreeSpinLock(PNDIS_SPIN_LOCK SpinLock) {
     if (SpinLock->SpinLock != 0) {
-        world().verifier().report(rule::kNdisMisuse, "NdisFreeSpinLock",
+        world().verifier().report(rule::kSpinLockFreedHeld, "NdisFreeSpinLock",
                                   "spin lock is still held (or was never initialised)");
     }
 }
@@ -161,7 +161,7 @@ extern "C" VOID NTAPI NdisMInitializeTimer(PNDIS_MINIPORT_TIMER Timer,
     ndis::Library& ndis = world().ndis();
     ndis::Adapter* adapter = ndis.adapterFromHandle(MiniportAdapterHandle, "NdisMInitializeTimer");
     if (ndis.cancelTimer(Timer)) {
-        world().verifier().report(rule::kNdisMisuse, "NdisMInitializeTimer",
+        world().verifier().report(rule::kTimerReinitializedSet, "NdisMInitializeTimer",
                                   "the timer was initialised again while it was set");
     }
     Timer->MiniportTimerFunction = TimerFunction;
@@ -196,7 +196,7 @@ extern "C" VOID NTAPI NdisMCancelTimer(PNDIS_MINIPORT_TIMER Timer, PBOOLEAN Time
 
 extern "C" NDIS_STATUS NTAPI NdisScheduleWorkItem(PNDIS_WORK_ITEM WorkItem) {
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
-        world().verifier().report(rule::kNdisMisuse, "NdisScheduleWorkItem",
+        world().verifier().report(rule::kCallAboveMaxIrql, "NdisScheduleWorkItem",
                                   "called above DISPATCH_LEVEL");
     }
     return world().ndis().scheduleWorkItem(WorkItem);

@@ -29,19 +29,20 @@ constexpr std::size_t kMaxBuffersPerPacket = 4096;
 void Adapter::indicateReceive(PPNDIS_PACKET packets, UINT count) {
     checkNoLocksHeld("NdisMIndicateReceivePacket");
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
-        report(rule::kNdisMisuse, "NdisMIndicateReceivePacket", "called above DISPATCH_LEVEL");
+        report(rule::kCallAboveMaxIrql, "NdisMIndicateReceivePacket",
+               "called above DISPATCH_LEVEL");
     }
     auto& known = library_.packets();
     for (UINT i = 0; i < count; ++i) {
         PNDIS_PACKET packet = packets[i];
         if (packet == nullptr || known.count(packet) == 0) {
-            report(rule::kPacketMisuse, "NdisMIndicateReceivePacket",
+            report(rule::kPacketNotFromPool, "NdisMIndicateReceivePacket",
                    "packet " + pointer(packet) + " was not allocated from a packet pool");
             continue;
         }
         if (std::any_of(heldPackets_.begin(), heldPackets_.end(),
                         [packet](const auto& held) { return held.first == packet; })) {
-            report(rule::kPacketMisuse, "NdisMIndicateReceivePacket",
+            report(rule::kPacketIndicatedTwice, "NdisMIndicateReceivePacket",
                    "packet " + pointer(packet) + " is indicated again before NDIS has returned it");
             continue;
         }
@@ -50,7 +51,7 @@ void Adapter::indicateReceive(PPNDIS_PACKET packets, UINT count) {
         std::size_t walked = 0;
         for (PNDIS_BUFFER b = packet->Private.Head; b != nullptr; b = b->Next) {
             if (++walked > kMaxBuffersPerPacket) {
-                report(rule::kPacketMisuse, "NdisMIndicateReceivePacket",
+                report(rule::kBufferChainUnterminated, "NdisMIndicateReceivePacket",
                        "the buffer chain of packet " + pointer(packet) + " does not end");
                 break;
             }
@@ -65,7 +66,7 @@ void Adapter::indicateReceive(PPNDIS_PACKET packets, UINT count) {
         }
         const Library::Miniport* miniport = library_.miniport(driver_);
         if (miniport == nullptr || miniport->chars.Ndis40Chars.ReturnPacketHandler == nullptr) {
-            report(rule::kNdisMisuse, "NdisMIndicateReceivePacket",
+            report(rule::kIndicateWithoutReturnHandler, "NdisMIndicateReceivePacket",
                    "packet indicated with status other than NDIS_STATUS_RESOURCES, but the "
                    "miniport has no ReturnPacketHandler");
             continue;
@@ -115,12 +116,12 @@ extern "C" VOID NTAPI NdisFreePacketPool(NDIS_HANDLE PoolHandle) {
     auto& pools = world().ndis().packetPools();
     auto it = pools.find(PoolHandle);
     if (it == pools.end()) {
-        world().verifier().report(rule::kPacketMisuse, "NdisFreePacketPool",
+        world().verifier().report(rule::kNdisHandleInvalid, "NdisFreePacketPool",
                                   "not a packet pool (freed twice?)");
         return;
     }
     if (!it->second->outstanding.empty()) {
-        world().verifier().report(rule::kPacketMisuse, "NdisFreePacketPool",
+        world().verifier().report(rule::kPoolFreedWithItemsOut, "NdisFreePacketPool",
                                   std::to_string(it->second->outstanding.size()) +
                                       " packet(s) of the pool are still allocated");
         auto& packets = world().ndis().packets();
@@ -138,7 +139,8 @@ extern "C" VOID NTAPI NdisAllocatePacket(PNDIS_STATUS Status, PNDIS_PACKET* Pack
     *Packet = nullptr;
     auto it = ndis.packetPools().find(PoolHandle);
     if (it == ndis.packetPools().end()) {
-        world().verifier().report(rule::kPacketMisuse, "NdisAllocatePacket", "not a packet pool");
+        world().verifier().report(rule::kNdisHandleInvalid, "NdisAllocatePacket",
+                                  "not a packet pool");
         *Status = NDIS_STATUS_FAILURE;
         return;
     }
@@ -161,7 +163,7 @@ extern "C" VOID NTAPI NdisFreePacket(PNDIS_PACKET Packet) {
     auto& packets = world().ndis().packets();
     auto it = packets.find(Packet);
     if (it == packets.end()) {
-        world().verifier().report(rule::kPacketMisuse, "NdisFreePacket",
+        world().verifier().report(rule::kPacketNotFromPool, "NdisFreePacket",
                                   "not a packet of a packet pool (freed twice?)");
         return;
     }
@@ -189,12 +191,12 @@ extern "C" VOID NTAPI NdisFreeBufferPool(NDIS_HANDLE PoolHandle) {
     auto& pools = world().ndis().bufferPools();
     auto it = pools.find(PoolHandle);
     if (it == pools.end()) {
-        world().verifier().report(rule::kPacketMisuse, "NdisFreeBufferPool",
+        world().verifier().report(rule::kNdisHandleInvalid, "NdisFreeBufferPool",
                                   "not a buffer pool (freed twice?)");
         return;
     }
     if (!it->second->outstanding.empty()) {
-        world().verifier().report(rule::kPacketMisuse, "NdisFreeBufferPool",
+        world().verifier().report(rule::kPoolFreedWithItemsOut, "NdisFreeBufferPool",
                                   std::to_string(it->second->outstanding.size()) +
                                       " buffer(s) of the pool are still allocated");
         auto& buffers = world().ndis().buffers();
@@ -213,7 +215,8 @@ extern "C" VOID NTAPI NdisAllocateBuffer(PNDIS_STATUS Status, PNDIS_BUFFER* Buff
     *Buffer = nullptr;
     auto it = ndis.bufferPools().find(PoolHandle);
     if (it == ndis.bufferPools().end()) {
-        world().verifier().report(rule::kPacketMisuse, "NdisAllocateBuffer", "not a buffer pool");
+        world().verifier().report(rule::kNdisHandleInvalid, "NdisAllocateBuffer",
+                                  "not a buffer pool");
         *Status = NDIS_STATUS_FAILURE;
         return;
     }
@@ -238,7 +241,7 @@ extern "C" VOID NTAPI NdisFreeBuffer(PNDIS_BUFFER Buffer) {
     auto& buffers = world().ndis().buffers();
     auto it = buffers.find(Buffer);
     if (it == buffers.end()) {
-        world().verifier().report(rule::kPacketMisuse, "NdisFreeBuffer",
+        world().verifier().report(rule::kPacketNotFromPool, "NdisFreeBuffer",
                                   "not a buffer of a buffer pool (freed twice?)");
         return;
     }

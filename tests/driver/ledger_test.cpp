@@ -257,7 +257,7 @@ TEST_F(LedgerTest, EveryKindIsReleasedByItsOwnCallNewestFirst) {
         LedgerTakeEntry(adapter)->Kind = kind;
     }
     {
-        host::testing::ExpectViolation unclaimed(host::rule::kNdisMisuse);
+        host::testing::ExpectViolation unclaimed(host::rule::kUnclaimedResourceReleased);
         release(adapter, {{first, "first"}, {middle, "middle"}, {last, "last"}}, packetPool,
                 bufferPool);
         EXPECT_EQ(unclaimed.count(), 4u);

@@ -63,7 +63,7 @@ TEST_F(NdisTest, PendedResetHoldsSendsRequestsAndChecksUntilComplete) {
     }
     EXPECT_EQ(statuses, (std::vector<NDIS_STATUS>{NDIS_STATUS_RESET_START, NDIS_STATUS_RESET_END}));
     {
-        ExpectViolation misuse(rule::kNdisMisuse);
+        ExpectViolation misuse(rule::kResetCompleteUnpended);
         NdisMResetComplete(script.adapterHandle, NDIS_STATUS_SUCCESS, FALSE);
         EXPECT_EQ(misuse.count(), 1u);
     }

@@ -19,12 +19,16 @@ TEST_F(NdisTest, MisuseOfPacketsAndPoolsIsReported) {
     PNDIS_BUFFER b = nullptr;
     NdisAllocateBuffer(&status, &b, buffers, data, 4);
     ASSERT_EQ(status, NDIS_STATUS_SUCCESS);
-    ExpectViolation v(rule::kPacketMisuse);
+    ExpectViolation outstanding(rule::kPoolFreedWithItemsOut);
+    ExpectViolation invalid(rule::kNdisHandleInvalid);
+    ExpectViolation unknown(rule::kPacketNotFromPool);
     NdisFreePacketPool(pool);    // a packet is still out
     NdisFreeBufferPool(buffers); // a buffer is still out
     NdisFreePacketPool(pool);    // twice
     NdisFreeBuffer(b);           // went with its pool
-    EXPECT_EQ(v.count(), 4u);
+    EXPECT_EQ(outstanding.count(), 2u);
+    EXPECT_EQ(invalid.count(), 1u);
+    EXPECT_EQ(unknown.count(), 1u);
 }
 
 // Allocations of every kind share one order of attempts, a fault can be armed at any point of
@@ -77,11 +81,13 @@ TEST_F(NdisTest, IndicatingAPacketNdisHoldsOrOneNotFromAPoolIsReported) {
         IrqlScope dpc(DISPATCH_LEVEL);
         NDIS_SET_PACKET_STATUS(packet, NDIS_STATUS_SUCCESS);
         NdisMIndicateReceivePacket(script.adapterHandle, &packet, 1); // kept by NDIS
-        ExpectViolation v(rule::kPacketMisuse);
+        ExpectViolation twice(rule::kPacketIndicatedTwice);
+        ExpectViolation forgery(rule::kPacketNotFromPool);
         NdisMIndicateReceivePacket(script.adapterHandle, &packet, 1);
         PNDIS_PACKET array[1] = {&forged};
         NdisMIndicateReceivePacket(script.adapterHandle, array, 1);
-        EXPECT_EQ(v.count(), 2u);
+        EXPECT_EQ(twice.count(), 1u);
+        EXPECT_EQ(forgery.count(), 1u);
     }
     EXPECT_EQ(ndis().lastAdapter()->log().received.size(), 1u);
     scheduler().runUntilIdle(); // returned

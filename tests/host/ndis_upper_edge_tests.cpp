@@ -65,10 +65,10 @@ TEST_F(NdisSendTest, ARequestClaimingMoreThanItsBufferIsReported) {
     script.onQuery = claimEight;
     script.onSet = claimEight;
     {
-        ExpectViolation v(rule::kNdisMisuse);
+        ExpectViolation v(rule::kRequestBytesBeyondBuffer);
         adapter->query(OID_GEN_MAXIMUM_FRAME_SIZE, 4);
     }
-    ExpectViolation v(rule::kNdisMisuse);
+    ExpectViolation v(rule::kRequestBytesBeyondBuffer);
     adapter->set(OID_GEN_CURRENT_LOOKAHEAD, std::vector<std::uint8_t>(4));
 }
 

@@ -404,10 +404,11 @@ class Library {
     std::vector<Adapter*> adapters() const;
     Adapter* lastAdapter() const;
     Adapter* adapterForDevice(PDEVICE_OBJECT fdo) const;
-    // The adapter behind a miniport adapter handle, or null (and NDIS_MISUSE) when it is none.
+    // The adapter behind a miniport adapter handle, or null (and NDIS_HANDLE_INVALID) when it is
+    // none.
     Adapter* adapterFromHandle(NDIS_HANDLE handle, const char* call, bool report = true) const;
-    // The same for an indication: null (and NDIS_MISUSE) also when the adapter is not
-    // initializing or running, since no protocol is bound to it then.
+    // The same for an indication: null (and CALL_FOR_ADAPTER_NOT_RUNNING) also when the adapter is
+    // not initializing or running, since no protocol is bound to it then.
     Adapter* indicatingAdapter(NDIS_HANDLE handle, const char* call) const;
 
     // ---- fault injection for packets, buffers, their pools and configuration handles
