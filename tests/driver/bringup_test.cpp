@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "bringup_fixture.h"
+#include "fixture.h"
 
-namespace bringup_test {
+namespace kt735n_test {
 namespace {
 
 using host::kMillisecond;
@@ -17,7 +17,7 @@ using host::Memory;
 using host::ndis::Library;
 using host::usb::Fault;
 
-class BringUpTest : public BringUpFixture {
+class BringUpTest : public DriverFixture {
   protected:
     // Everything the bring-up can take is gone: NDIS memory, pools, packets, configuration
     // handles, the select-configuration URB, IRPs.
@@ -75,7 +75,7 @@ TEST_F(BringUpTest, DefaultSequenceOnTheWire) {
     ASSERT_EQ(bringUp(), ULONG{KT735N_OK});
     EXPECT_GE(world().now() - start, 2 * kSecond); // the settle before the automatic choice
 
-    std::vector<std::string> log = bus_.logText();
+    std::vector<std::string> log = bus().logText();
     ASSERT_GT(log.size(), 5u);
     EXPECT_EQ(std::vector<std::string>(log.begin(), log.begin() + 5),
               (std::vector<std::string>{
@@ -91,7 +91,7 @@ TEST_F(BringUpTest, DefaultSequenceOnTheWire) {
     EXPECT_EQ(registerLines(), expectedRegisters(true, nullptr));
 
     std::vector<const host::usb::Request*> writes7E;
-    for (const host::usb::Request& r : bus_.log()) {
+    for (const host::usb::Request& r : bus().log()) {
         if (r.setup.has_value() && r.setup->wIndex == Register7E) {
             writes7E.push_back(&r);
         }
@@ -126,17 +126,18 @@ TEST_F(BringUpTest, AliveControlAndAutoDetectionSkipped) {
 TEST_F(BringUpTest, CheckedAndUncheckedRegisterAccesses) {
     plug();
     parameters().set("AlivePara", 2u);
-    bus_.addFault(Fault::holding({.function = URB_FUNCTION_VENDOR_DEVICE, .wIndex = Register7A}));
-    bus_.addFault(Fault::holding({.function = URB_FUNCTION_VENDOR_DEVICE, .wIndex = AliveControl}));
+    bus().addFault(Fault::holding({.function = URB_FUNCTION_VENDOR_DEVICE, .wIndex = Register7A}));
+    bus().addFault(
+        Fault::holding({.function = URB_FUNCTION_VENDOR_DEVICE, .wIndex = AliveControl}));
     EXPECT_EQ(bringUp(), ULONG{KT735N_OK});
-    EXPECT_EQ(bus_.logText().back(), "VENDOR_DEVICE 40 f1 0000 001c 0002 out 8400 CANCELED");
+    EXPECT_EQ(bus().logText().back(), "VENDOR_DEVICE 40 f1 0000 001c 0002 out 8400 CANCELED");
 
     recreate();
-    bus_.clearFaults();
-    bus_.addFault(Fault::holding(
+    bus().clearFaults();
+    bus().addFault(Fault::holding(
         {.function = URB_FUNCTION_VENDOR_DEVICE, .bRequest = 0xF0, .wIndex = StationAddress}));
     EXPECT_EQ(bringUp(), ULONG{KT735N_FAILED});
-    EXPECT_EQ(bus_.logText().back(), "VENDOR_DEVICE c0 f0 0000 0010 0006 CANCELED");
+    EXPECT_EQ(bus().logText().back(), "VENDOR_DEVICE c0 f0 0000 0010 0006 CANCELED");
     EXPECT_TRUE(registerLines().empty());
 }
 
@@ -270,7 +271,7 @@ TEST_F(BringUpTest, EveryFailurePathLeavesNothingBehind) {
     const std::uint64_t ndis = memory().attempts(Memory::Kind::Ndis) - ndisBefore;
     const std::uint64_t irps = memory().attempts(Memory::Kind::Irp) - irpsBefore;
     EXPECT_EQ(ndis, 5u); // five tracked allocations
-    EXPECT_EQ(irps, bus_.log().size());
+    EXPECT_EQ(irps, bus().log().size());
     // Checked requests: the five configuration requests, the station-address read, the four
     // EEPROM words of three requests each, the station-address and multicast writes, and
     // (after register 0x7E and the phone-line PHY's register 0x19) the medium select.
@@ -315,15 +316,16 @@ TEST_F(BringUpTest, EveryFailurePathLeavesNothingBehind) {
         run("IRP " + std::to_string(n), isChecked, [&] { memory().failNth(Memory::Kind::Irp, n); });
         if (isChecked) {
             run("request " + std::to_string(n) + " timing out", true, [&] {
-                bus_.addFault(
+                bus().addFault(
                     Fault::holding({.endpoint = 0, .nth = static_cast<std::uint32_t>(n)}));
             });
-            EXPECT_EQ(bus_.log().size(), n);
-            EXPECT_EQ(bus_.log().back().status, USBD_STATUS_CANCELED);
-            bus_.clearFaults();
+            EXPECT_EQ(bus().log().size(), n);
+            EXPECT_EQ(bus().log().back().status, USBD_STATUS_CANCELED);
+            bus().clearFaults();
         }
     }
 }
 
 } // namespace
-} // namespace bringup_test
+
+} // namespace kt735n_test

@@ -10,6 +10,7 @@
 
 #include "driver/handlers.h"
 
+namespace kt735n_test {
 namespace {
 
 class DriverEntryTest : public host::testing::WorldTest {
@@ -114,3 +115,5 @@ TEST_F(DriverEntryTest, RefusedRegistrationLeavesEverythingAsItWas) {
 }
 
 } // namespace
+
+} // namespace kt735n_test

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "../support/rig.h"
 #include "fixture.h"
 
+namespace kt735n_test {
 namespace {
 
 using host::Memory;
@@ -78,7 +78,7 @@ bool IdleLineLookalike(const Point& point, const std::vector<host::usb::Request>
 }
 
 // Arms one fault point on a fresh machine.
-void inject(kt735n_test::Rig& rig, const Point& point) {
+void inject(Rig& rig, const Point& point) {
     Memory& m = rig.world().memory();
     host::ndis::Library& n = rig.world().ndis();
     switch (point.target) {
@@ -118,7 +118,7 @@ void inject(kt735n_test::Rig& rig, const Point& point) {
 }
 
 // How many attempts of each target (in Point::Target order) the machine has seen so far.
-std::vector<std::uint64_t> counts(kt735n_test::Rig& rig) {
+std::vector<std::uint64_t> counts(Rig& rig) {
     const Memory& m = rig.world().memory();
     const host::ndis::Library& n = rig.world().ndis();
     return {rig.bus().log().size(),
@@ -135,7 +135,7 @@ std::vector<std::uint64_t> counts(kt735n_test::Rig& rig) {
 // The points of one start of `shape`, from a clean run: every USB request with each effect and
 // every allocation attempt.
 std::vector<Point> pointsOf(const Shape& shape) {
-    kt735n_test::Rig rig({}, shape.prepare);
+    Rig rig({}, shape.prepare);
     EXPECT_EQ(rig.start(), NDIS_STATUS_SUCCESS) << shape.name;
     const std::vector<std::uint64_t> seen = counts(rig);
     EXPECT_EQ(rig.finish(), "") << shape.name;
@@ -160,7 +160,7 @@ TEST(FaultSweep, EveryPointOfEveryStartFailsCleanlyOrLeavesAWorkingAdapter) {
         const std::vector<Point> points = pointsOf(shape);
         for (const Point& point : points) {
             SCOPED_TRACE(std::string(shape.name) + ": " + point.text());
-            kt735n_test::Rig rig({}, shape.prepare);
+            Rig rig({}, shape.prepare);
             inject(rig, point);
             const NDIS_STATUS status = rig.start();
             bool ok = true;
@@ -193,7 +193,7 @@ TEST(FaultSweep, EveryPointOfEveryStartFailsCleanlyOrLeavesAWorkingAdapter) {
 // still move frames (except after halt, which ends the run).
 struct Operation {
     const char* name;
-    std::function<void(kt735n_test::Rig&)> run;
+    std::function<void(Rig&)> run;
 };
 
 const std::vector<Operation>& operations() {
@@ -208,7 +208,7 @@ const std::vector<Operation>& operations() {
          }},
         {"wake-up pattern",
          [](auto& r) {
-             const auto pattern = kt735n_test::wakePattern({0x3F}, {1, 2, 3, 4, 5, 6});
+             const auto pattern = wakePattern({0x3F}, {1, 2, 3, 4, 5, 6});
              r.adapter()->set(OID_PNP_ADD_WAKE_UP_PATTERN, pattern);
              r.adapter()->set(OID_PNP_REMOVE_WAKE_UP_PATTERN, pattern);
          }},
@@ -225,7 +225,7 @@ TEST(FaultSweep, EveryPointOfSetsResetAndHaltLeavesAWorkingAdapterOrACleanHalt) 
         const bool halt = std::string(op.name) == "halt";
         std::vector<std::uint64_t> seen;
         {
-            kt735n_test::Rig rig({}, shape.prepare);
+            Rig rig({}, shape.prepare);
             ASSERT_EQ(rig.start(), NDIS_STATUS_SUCCESS);
             const std::vector<std::uint64_t> before = counts(rig);
             op.run(rig);
@@ -249,7 +249,7 @@ TEST(FaultSweep, EveryPointOfSetsResetAndHaltLeavesAWorkingAdapterOrACleanHalt) 
                     }
                     const Point point{static_cast<Point::Target>(target), n, effect};
                     SCOPED_TRACE(std::string(op.name) + ": " + point.text());
-                    kt735n_test::Rig rig({}, shape.prepare);
+                    Rig rig({}, shape.prepare);
                     ASSERT_EQ(rig.start(), NDIS_STATUS_SUCCESS);
                     inject(rig, point);
                     op.run(rig);
@@ -272,3 +272,5 @@ TEST(FaultSweep, EveryPointOfSetsResetAndHaltLeavesAWorkingAdapterOrACleanHalt) 
 }
 
 } // namespace
+
+} // namespace kt735n_test

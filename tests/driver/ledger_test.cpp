@@ -15,6 +15,7 @@
 #include "adapter/adapter.h"
 #include "driver/handlers.h"
 
+namespace kt735n_test {
 namespace {
 
 using host::Memory;
@@ -270,3 +271,5 @@ TEST_F(LedgerTest, EveryKindIsReleasedByItsOwnCallNewestFirst) {
 }
 
 } // namespace
+
+} // namespace kt735n_test

@@ -10,13 +10,14 @@
 
 #include "fixture.h"
 
+namespace kt735n_test {
 namespace {
 
 using host::kMillisecond;
 using host::kSecond;
 using host::usb::Fault;
 
-class LifecycleTest : public kt735n_test::DriverFixture {
+class LifecycleTest : public DriverFixture {
   protected:
     // Every memory free while alive: when, what, and whether the shutdown handler was still
     // registered at that moment. Chained in front of the hook NDIS keeps there.
@@ -38,8 +39,8 @@ class LifecycleTest : public kt735n_test::DriverFixture {
         previousOnFree_ = world().memory().onFree;
         world().memory().onFree = [this](void* p, std::size_t size) {
             if (tracked_.empty() || tracked_.count(p) != 0) {
-                frees_.push_back(
-                    {world().now(), p, ndis_ != nullptr && ndis_->shutdownHandlerRegistered()});
+                frees_.push_back({world().now(), p,
+                                  rig_.adapter() != nullptr && ndis().shutdownHandlerRegistered()});
             }
             if (previousOnFree_) {
                 previousOnFree_(p, size);
@@ -64,7 +65,7 @@ class LifecycleTest : public kt735n_test::DriverFixture {
     // The stop sequence's requests on the bus, without the bulk transfers.
     std::vector<const host::usb::Request*> pipeRequests() const {
         std::vector<const host::usb::Request*> requests;
-        for (const host::usb::Request& r : bus_.log()) {
+        for (const host::usb::Request& r : bus().log()) {
             if (r.function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
                 requests.push_back(&r);
             }
@@ -211,13 +212,9 @@ TEST_F(LifecycleTest, FailingBulkOutAbortSkipsTheRestButKeepsThePause) {
 // completing 1.5 s late): halt waits for them before it releases anything.
 TEST_F(LifecycleTest, HaltWaitsForTransfersStillInFlight) {
     startRunning();
-    bus().addFault(
-        Fault::delaying({.function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, .endpoint = 0x02},
-                        1500 * kMillisecond));
+    bus().addFault(Fault::delaying(kBulkOut, 1500 * kMillisecond));
     // The bulk-in transfer now on the pipe takes a frame; the one replacing it is slow.
-    bus().addFault(
-        Fault::delaying({.function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, .endpoint = 0x81},
-                        1500 * kMillisecond));
+    bus().addFault(Fault::delaying(kBulkIn, 1500 * kMillisecond));
     device().ethernet().sendToAdapter(frame(100, 1));
     scheduler().runFor(5 * kMillisecond);
     ndis().send(frame(100, 2));
@@ -378,3 +375,5 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<InitFailure>& info) { return info.param.name; });
 
 } // namespace
+
+} // namespace kt735n_test

@@ -7,6 +7,7 @@
 #include "fixture.h"
 #include "linkwatch/linkwatch.h"
 
+namespace kt735n_test {
 namespace {
 
 using host::kMillisecond;
@@ -18,7 +19,7 @@ using Statuses = std::vector<NDIS_STATUS>;
 constexpr NDIS_STATUS kConnect = NDIS_STATUS_MEDIA_CONNECT;
 constexpr NDIS_STATUS kDisconnect = NDIS_STATUS_MEDIA_DISCONNECT;
 
-class LinkWatchTest : public kt735n_test::DriverFixture {
+class LinkWatchTest : public DriverFixture {
   protected:
     // Register lines and indications of the next `checks` hang checks.
     Lines linesOfChecks(int checks = 1) {
@@ -385,3 +386,5 @@ TEST_F(LinkWatchTest, LinkSpeedFollowsTheMedium) {
 }
 
 } // namespace
+
+} // namespace kt735n_test

@@ -9,12 +9,13 @@
 #include "datapath/datapath.h"
 #include "fixture.h"
 
+namespace kt735n_test {
 namespace {
 
 using host::kMillisecond;
 using host::usb::Fault;
 
-class ReceiveTest : public kt735n_test::DriverFixture {
+class ReceiveTest : public DriverFixture {
   protected:
     // A bulk-in transfer of n bytes as the chip sends it: frame bytes, 6 trailer bytes, then
     // the status word, low byte first. For n below 8 the status word is still the last two.
@@ -46,7 +47,7 @@ class ReceiveTest : public kt735n_test::DriverFixture {
 
     std::size_t bulkInPending() const {
         std::size_t n = 0;
-        for (const host::usb::Request& r : bus_.log()) {
+        for (const host::usb::Request& r : bus().log()) {
             if (r.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && r.endpoint == 0x81 &&
                 !r.done()) {
                 ++n;
@@ -211,3 +212,5 @@ TEST_F(ReceiveTest, TransferDataCopiesBehindTheHeaderAcrossBuffers) {
 }
 
 } // namespace
+
+} // namespace kt735n_test
