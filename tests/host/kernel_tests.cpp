@@ -7,6 +7,7 @@
 #include "host/io.h"
 #include "host/testing.h"
 
+namespace host::testing {
 namespace {
 
 using host::kMillisecond;
@@ -500,3 +501,4 @@ TEST_F(KernelTest, VerifierCatchesIrpAndPoolLifetimeErrors) {
 }
 
 } // namespace
+} // namespace host::testing

@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 #include <unistd.h>
 
+namespace kt735sim {
 namespace {
 
 namespace fs = std::filesystem;
@@ -594,3 +595,4 @@ TEST_F(Kt735SimTest, DescriptorsFromTheCommandLine) {
 }
 
 } // namespace
+} // namespace kt735sim
