@@ -131,13 +131,25 @@ INSTANTIATE_TEST_SUITE_P(Faults, FaultRecoveryTest, ::testing::ValuesIn(kFaultCa
                              return std::string(info.param.name);
                          });
 
-// A device that is gone: each reset fails, NDIS hears of the disconnect once, the hang check asks
-// again no more than once every 6 seconds, nothing is submitted meanwhile, and halt is clean.
+// The device is pulled with traffic in flight, and from then on the bus fails every request at
+// once: the adapter stops submitting transfers, each reset fails, NDIS hears of the disconnect
+// once, the hang check asks again no more than once every 6 seconds, sends are refused, and
+// NDIS halts it at once and clean.
 TEST_F(RecoveryTest, DeviceGoneResetsFailNoFasterThanEverySixSeconds) {
     startRunning();
+    for (std::uint8_t seed = 1; seed <= 3; ++seed) {
+        device().ethernet().sendToAdapter(frame(200, seed));
+        ndis().send(frame(200, seed));
+    }
+    scheduler().runFor(1 * kMillisecond);
+    bus().setTiming(host::usb::Timing::fixedLatency(/*inlineCompletion=*/true));
     bus().unplug();
+    scheduler().runFor(10 * kMillisecond);
+    EXPECT_EQ(adapter_->DeviceState, ULONG{KT735N_DEVICE_TRANSFER_FAILED});
+    const std::size_t transfers = busLines(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER).size();
     ndis().send(frame(100, 1));
     scheduler().runFor(30 * kSecond);
+    EXPECT_EQ(busLines(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER).size(), transfers);
 
     const std::vector<host::Time> starts = resetStarts();
     ASSERT_GE(starts.size(), 3u);
@@ -156,8 +168,10 @@ TEST_F(RecoveryTest, DeviceGoneResetsFailNoFasterThanEverySixSeconds) {
     EXPECT_EQ(adapter_->DeviceState, ULONG{KT735N_DEVICE_TRANSFER_FAILED});
     EXPECT_EQ(ndis().send(frame(100, 2)).status, NDIS_STATUS_FAILURE);
 
+    const host::Time before = world().now();
     EXPECT_EQ(world().pnp().surpriseRemoval(bus().pdo()), STATUS_SUCCESS);
     halt();
+    EXPECT_LT(world().now() - before, 2 * kSecond);
     EXPECT_EQ(ndis().sendsOutstanding(), 0u);
 }
 
