@@ -87,7 +87,7 @@ TEST_F(RegistryTest, NetworkAddressOfExactlySixBytes) {
     EXPECT_EQ(std::memcmp(adapter_->PermanentAddress, "\0\0\0\0\0\0", 6), 0);
 }
 
-// A configuration that cannot be opened: result 2, nothing read, Platform not noted.
+// A configuration that cannot be opened: KT735N_FAILED, nothing read, Platform not noted.
 TEST_F(RegistryTest, ConfigurationThatCannotBeOpenedFails) {
     PlatformKeyPresent = 0;
     parameters().set("Platform", 1u);

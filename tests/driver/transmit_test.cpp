@@ -206,34 +206,6 @@ TEST_F(TransmitTest, OneTransferWithTheStackTheRestQueuedInOrder) {
     EXPECT_TRUE(BulkOutIdle(adapter_));
 }
 
-// Completions: a good one counts, a failed one marks the adapter failed; both return the
-// descriptor and set TxCompletedSinceCheck. Afterwards every send fails at once, takes nothing
-// and is not completed; the waiting transfers behind the failed one still go down.
-TEST_F(TransmitTest, GoodAndFailedCompletionsThenSendsFail) {
-    startRunning();
-    adapter_->TxCompletedSinceCheck = 0;
-    sendOk(frame(100, 1));
-    scheduler().runFor(10 * kMillisecond);
-    EXPECT_EQ(adapter_->Statistics.TxOkCount, 1u);
-    EXPECT_EQ(adapter_->TxCompletedSinceCheck, 1);
-    EXPECT_EQ(adapter_->DeviceState, ULONG{KT735N_DEVICE_RUNNING});
-
-    adapter_->TxCompletedSinceCheck = 0;
-    bus().addFault(Fault::failing(kBulkOut));
-    sendOk(frame(100, 2));
-    sendOk(frame(100, 3));
-    scheduler().runFor(10 * kMillisecond);
-    EXPECT_EQ(adapter_->DeviceState, ULONG{KT735N_DEVICE_TRANSFER_FAILED});
-    EXPECT_EQ(adapter_->TxCompletedSinceCheck, 1);
-    EXPECT_EQ(adapter_->Statistics.TxOkCount, 2u);
-    EXPECT_EQ(bulkOut().size(), 3u);
-    const std::size_t logged = bus().log().size();
-    sendRefused(frame(100, 4), NDIS_STATUS_FAILURE);
-    EXPECT_EQ(adapter_->FreeTxCount, 40);
-    EXPECT_EQ(bus().log().size(), logged);
-    expectFreeCountMatchesList();
-}
-
 // FreeTxCount equals the length of FreeTxList after any mix of sends, pairs and refusals,
 // with completions inline and deferred (failed submissions: MissingQueueEntry below).
 TEST_F(TransmitTest, FreeCountFollowsTheListThroughAnyMix) {

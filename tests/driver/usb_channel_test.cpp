@@ -136,16 +136,7 @@ TEST_F(UsbChannelTest, RequestPendingFiveSecondsTimesOutAndIsCompletedOnReturn) 
     EXPECT_EQ(bus().log().size(), 4u);
 }
 
-// A port cycle goes to the bus after a one-second pause. (Its timeout path is below.)
-TEST_F(UsbChannelTest, PortCycleRequestFollowsAOneSecondPause) {
-    host::Time start = world().now();
-    EXPECT_EQ(SubmitPortRequestSync(adapter_, IOCTL_INTERNAL_USB_CYCLE_PORT), ULONG{KT735N_OK});
-    ASSERT_EQ(bus().log().size(), 1u);
-    EXPECT_EQ(bus().log()[0].submitted - start, kSecond);
-    EXPECT_EQ(bus().portCycles(), 1u);
-}
-
-// No request can be built: nothing reaches the bus and the result is 2.
+// No request can be built: nothing reaches the bus and the result is KT735N_FAILED.
 TEST_F(UsbChannelTest, RequestThatCannotBeBuiltFailsWithoutTouchingTheBus) {
     world().memory().failNth(host::Memory::Kind::Irp, 1);
     URB urb = readUrb(1, Control0);
