@@ -205,8 +205,9 @@ TEST_P(WaitingSendsTest, EachIsCompletedOnce) {
     EXPECT_EQ(completions().size(), 3u);
 
     switch (c.stop) {
-    case Stop::Halt:
+    case Stop::Halt: // the abort cancels the held transfer; those behind it go down
         halt();
+        EXPECT_EQ(bus().outstanding(), 0u);
         break;
     case Stop::Reset: {
         BOOLEAN addressing = TRUE;

@@ -40,11 +40,6 @@ class TransmitTest : public DriverFixture {
         EXPECT_EQ(adapter_->FreeTxList.Count, freeTxListLength());
     }
 
-    std::size_t bulkOutWithTheStack() const {
-        std::vector<const host::usb::Request*> requests = bulkOutRequests();
-        return std::count_if(requests.begin(), requests.end(), [](auto r) { return !r->done(); });
-    }
-
     // Takes the head of FreeTxList off the list behind the driver's back; FreeTxCount is left
     // as it was.
     TransferDescriptor* takeFromFreeList() {
@@ -262,24 +257,6 @@ TEST_F(TransmitTest, DeepQueueAgainstInlineCompletionKeepsTheStackFlat) {
     const auto [low, high] = std::minmax_element(probe.depths.begin() + 1, probe.depths.end());
     EXPECT_EQ(*low, *high);
     EXPECT_EQ(adapter_->FreeTxCount, 48);
-}
-
-// Halt with one transfer held by the stack and others waiting behind it: the pipe abort
-// cancels the held one, its completion passes the waiting ones down, and halt gives nothing
-// back before the last of them has completed (the fixture checks that no IRP, pool or NDIS
-// memory is left).
-TEST_F(TransmitTest, HaltWaitsForTransfersStillWithTheStack) {
-    startRunning();
-    bus().addFault(Fault::holding(kBulkOut));
-    for (std::uint8_t i = 0; i < 4; i++) {
-        sendOk(frame(i % 2 == 0 ? 62 : 200, i));
-    }
-    EXPECT_EQ(adapter_->TxIrpsInFlight, 6);
-    EXPECT_EQ(bulkOutWithTheStack(), 1u);
-    halt();
-    EXPECT_EQ(bus().outstanding(), 0u);
-    EXPECT_EQ(bulkOut().size(), 6u);
-    EXPECT_EQ(ndis().sendsOutstanding(), 0u);
 }
 
 // Mended: the zero-length transfer belongs to its own frame. When the list cannot give the
