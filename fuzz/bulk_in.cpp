@@ -11,7 +11,7 @@
 constexpr int kMostTransfers = 16;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    kt735n_test::Rig& rig = kt735n_fuzz::runningRig();
+    kt735n_test::Rig& rig = kt735n_test::runningRig();
     std::size_t at = 0;
     for (int transfers = 0; transfers < kMostTransfers && at + 2 <= size; transfers++) {
         std::size_t length = (data[at] | (data[at + 1] << 8)) % 2049;
@@ -25,6 +25,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // queued, and later inputs find them still there).
     rig.world().scheduler().runUntil([&] { return rig.device().rxFifoDepth() == 0; },
                                      100 * host::kMillisecond);
-    kt735n_fuzz::settle(rig, host::kMillisecond);
+    kt735n_test::settle(rig, host::kMillisecond);
     return 0;
 }

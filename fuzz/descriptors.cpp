@@ -18,6 +18,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::vector<std::uint8_t>(data + 1 + deviceLength, data + size);
     kt735n_test::Rig rig(identity, [](auto& parameters, auto&) { parameters.set("MediaSel", 1u); });
     rig.start();
-    kt735n_fuzz::check(rig.finish());
+    kt735n_test::check(rig.finish());
     return 0;
 }

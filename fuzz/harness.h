@@ -9,7 +9,7 @@
 
 #include "../tests/support/rig.h"
 
-namespace kt735n_fuzz {
+namespace kt735n_test {
 
 // Aborts, for libFuzzer to keep the input, when the machine reported anything.
 inline void check(const std::string& problems) {
@@ -20,10 +20,9 @@ inline void check(const std::string& problems) {
 }
 
 // The adapter started once on fixed Ethernet, with the bus log off so that it does not grow.
-inline kt735n_test::Rig& runningRig() {
-    static kt735n_test::Rig* rig = [] {
-        auto* r = new kt735n_test::Rig(
-            {}, [](auto& parameters, auto&) { parameters.set("MediaSel", 1u); });
+inline Rig& runningRig() {
+    static Rig* rig = [] {
+        auto* r = new Rig({}, [](auto& parameters, auto&) { parameters.set("MediaSel", 1u); });
         if (r->start() != NDIS_STATUS_SUCCESS) {
             check("the adapter did not start\n" + r->problems());
             std::abort();
@@ -35,11 +34,11 @@ inline kt735n_test::Rig& runningRig() {
 }
 
 // After an input: the logs that would grow emptied, and the verifier's reports checked.
-inline void settle(kt735n_test::Rig& rig, host::Time time) {
+inline void settle(Rig& rig, host::Time time) {
     rig.world().scheduler().runFor(time);
     rig.adapter()->log().clear();
     rig.device().clearLogs();
     check(rig.problems());
 }
 
-} // namespace kt735n_fuzz
+} // namespace kt735n_test

@@ -8,12 +8,13 @@
 
 #include "harness.h"
 
+namespace kt735n_test {
 namespace {
 
 const std::vector<NDIS_OID>& supported() {
     static const std::vector<NDIS_OID> oids = [] {
         host::ndis::Adapter::Request r =
-            kt735n_fuzz::runningRig().adapter()->query(OID_GEN_SUPPORTED_LIST, 1024);
+            runningRig().adapter()->query(OID_GEN_SUPPORTED_LIST, 1024);
         std::vector<NDIS_OID> list(r.bytesDone / sizeof(NDIS_OID));
         std::memcpy(list.data(), r.data.data(), list.size() * sizeof(NDIS_OID));
         return list;
@@ -22,17 +23,18 @@ const std::vector<NDIS_OID>& supported() {
 }
 
 } // namespace
+} // namespace kt735n_test
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 6) {
         return 0;
     }
-    kt735n_test::Rig& rig = kt735n_fuzz::runningRig();
+    kt735n_test::Rig& rig = kt735n_test::runningRig();
     NDIS_OID oid = 0;
-    if ((data[1] & 1) != 0 || supported().empty()) {
+    if ((data[1] & 1) != 0 || kt735n_test::supported().empty()) {
         std::memcpy(&oid, data + 2, sizeof(oid));
     } else {
-        oid = supported()[data[0] % supported().size()];
+        oid = kt735n_test::supported()[data[0] % kt735n_test::supported().size()];
     }
     std::vector<std::uint8_t> buffer(data + 6, data + size);
     if ((data[1] & 2) != 0) {
@@ -40,6 +42,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else {
         rig.adapter()->query(oid, static_cast<ULONG>(buffer.size()));
     }
-    kt735n_fuzz::settle(rig, 10 * host::kMillisecond);
+    kt735n_test::settle(rig, 10 * host::kMillisecond);
     return 0;
 }

@@ -41,6 +41,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     });
     rig.start();
-    kt735n_fuzz::check(rig.finish());
+    kt735n_test::check(rig.finish());
     return 0;
 }

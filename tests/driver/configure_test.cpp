@@ -3,9 +3,9 @@
 // 255 bytes read, and what is kept of the interface.
 #include <cstdint>
 
-#include "bringup_fixture.h"
+#include "fixture.h"
 
-namespace bringup_test {
+namespace kt735n_test {
 namespace {
 
 using host::Memory;
@@ -13,7 +13,7 @@ using kt735::model::DescriptorAnswer;
 using kt735::model::EndpointDescriptor;
 using kt735::model::UsbIdentity;
 
-class ConfigureTest : public BringUpFixture {
+class ConfigureTest : public DriverFixture {
   protected:
     // A device offering `endpoints` is refused, after SET_CONFIGURATION went out or before.
     void expectRefused(std::vector<EndpointDescriptor> endpoints, bool selected) {
@@ -35,7 +35,7 @@ class ConfigureTest : public BringUpFixture {
 
     std::vector<std::string> functions() const {
         std::vector<std::string> names;
-        for (const host::usb::Request& r : bus_.log()) {
+        for (const host::usb::Request& r : bus().log()) {
             names.push_back(host::usb::urbFunctionName(r.function));
         }
         return names;
@@ -68,7 +68,7 @@ TEST_F(ConfigureTest, AllZeroDeviceDescriptorCyclesThePort) {
     plug(identity);
     EXPECT_EQ(ConfigureUsbDevice(adapter_), ULONG{KT735N_FAILED});
     EXPECT_EQ(functions(), (std::vector<std::string>{"GET_DESCRIPTOR_FROM_DEVICE", "CYCLE_PORT"}));
-    EXPECT_EQ(bus_.portCycles(), 1u);
+    EXPECT_EQ(bus().portCycles(), 1u);
 }
 
 // Vendor and product 0, and a configuration longer than the 255 bytes read: only the bytes read are
@@ -82,14 +82,14 @@ TEST_F(ConfigureTest, ConfigurationLongerThanTheReadIsCutToIt) {
     plug(identity);
     ASSERT_GT(device().configurationDescriptor().size(), 255u);
     EXPECT_EQ(ConfigureUsbDevice(adapter_), ULONG{KT735N_OK});
-    ASSERT_GE(bus_.log().size(), 2u);
-    EXPECT_EQ(bus_.log()[1].requested, 255u);
-    EXPECT_EQ(bus_.log()[1].data.size(), 255u);
+    ASSERT_GE(bus().log().size(), 2u);
+    EXPECT_EQ(bus().log()[1].requested, 255u);
+    EXPECT_EQ(bus().log()[1].data.size(), 255u);
     EXPECT_EQ(adapter_->ConfigurationDescriptor->wTotalLength, 255);
     EXPECT_EQ(memory().find(adapter_->ConfigurationDescriptor)->size, 255u);
-    EXPECT_EQ(bus_.portCycles(), 0u);
+    EXPECT_EQ(bus().portCycles(), 0u);
     EXPECT_TRUE(device().configured());
-    EXPECT_EQ(adapter_->IrpStackSize, bus_.pdo()->StackSize + 1);
+    EXPECT_EQ(adapter_->IrpStackSize, bus().pdo()->StackSize + 1);
     // The interface kept whole, the bulk pipes' transfer size raised to a frame's.
     PUSBD_INTERFACE_INFORMATION info = adapter_->InterfaceInfo;
     ASSERT_EQ(info->NumberOfPipes, 3u);
@@ -101,4 +101,5 @@ TEST_F(ConfigureTest, ConfigurationLongerThanTheReadIsCutToIt) {
 }
 
 } // namespace
-} // namespace bringup_test
+
+} // namespace kt735n_test

@@ -1,15 +1,14 @@
-// Driver entry through the host's PnP manager and NDIS: the handler table NDIS is given, the
-// plug-and-play hooks and the saved NDIS routines, a refused registration, and the filter
-// passing AddDevice and start requests on to NDIS.
+// Driver entry through the host's PnP manager and NDIS: the plug-and-play hooks and the saved
+// NDIS routines, and a refused registration. These tests load the driver themselves, so they
+// stand on a bare World rather than the harness.
 #include <host/io.h>
 #include <host/ndis.h>
 #include <host/pnp.h>
 #include <host/testing.h>
 
-#include <cstring>
-
 #include "driver/handlers.h"
 
+namespace kt735n_test {
 namespace {
 
 class DriverEntryTest : public host::testing::WorldTest {
@@ -41,32 +40,6 @@ class DriverEntryTest : public host::testing::WorldTest {
     }
 };
 
-TEST_F(DriverEntryTest, RegistersExactlyTheNineHandlersOfAnNdis50Miniport) {
-    PDRIVER_OBJECT driver = load();
-    const NDIS_MINIPORT_CHARACTERISTICS* chars = world().ndis().characteristics(driver);
-    ASSERT_NE(chars, nullptr);
-
-    // The table NDIS copied, member by member: the nine handlers and the version, all else 0.
-    NDIS_MINIPORT_CHARACTERISTICS expected;
-    std::memset(&expected, 0, sizeof(expected));
-    NDIS30_MINIPORT_CHARACTERISTICS& e30 = expected.Ndis40Chars.Ndis30Chars;
-    e30.MajorNdisVersion = 5;
-    e30.MinorNdisVersion = 0;
-    e30.CheckForHangHandler = MiniportCheckForHang;
-    e30.HaltHandler = MiniportHalt;
-    e30.InitializeHandler = MiniportInitialize;
-    e30.QueryInformationHandler = MiniportQueryInformation;
-    e30.ResetHandler = MiniportReset;
-    e30.SendHandler = MiniportSend;
-    e30.SetInformationHandler = MiniportSetInformation;
-    e30.TransferDataHandler = MiniportTransferData;
-    expected.Ndis40Chars.ReturnPacketHandler = MiniportReturnPacket;
-    EXPECT_EQ(std::memcmp(chars, &expected, sizeof(expected)), 0);
-
-    // The registration took the wrapper; it stays open for the life of the image.
-    EXPECT_EQ(world().ndis().wrappersOpen(), 1u);
-}
-
 // After a registration NDIS accepts, the filter stands in AddDevice and IRP_MJ_PNP, NDIS's
 // routines are saved, and every other entry is as NDIS set it (compared with a driver object
 // registered without the driver's entry).
@@ -76,6 +49,8 @@ TEST_F(DriverEntryTest, HooksStandInFrontOfNdisAfterRegistration) {
     EXPECT_EQ(driver->MajorFunction[IRP_MJ_PNP], FilterPnpDispatch);
     EXPECT_EQ(SavedAddDevice, host::ndis::Library::addDeviceRoutine());
     EXPECT_EQ(SavedPnpDispatch, host::ndis::Library::pnpDispatchRoutine());
+    // The registration took the wrapper; it stays open for the life of the image.
+    EXPECT_EQ(world().ndis().wrappersOpen(), 1u);
 
     PDRIVER_OBJECT reference = host::createDriverObject(L"\\Driver\\Reference");
     NDIS_HANDLE wrapper = nullptr;
@@ -114,3 +89,5 @@ TEST_F(DriverEntryTest, RefusedRegistrationLeavesEverythingAsItWas) {
 }
 
 } // namespace
+
+} // namespace kt735n_test

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "../support/rig.h"
 #include "fixture.h"
 
+namespace kt735n_test {
 namespace {
 
 using host::Memory;
@@ -50,20 +50,48 @@ const std::vector<Shape>& shapes() {
     return all;
 }
 
-// A fault point: the nth USB request or allocation of one kind, counted from plug-in.
+// What can be failed: USB requests (each with every effect) and each kind of allocation, with
+// how many attempts a machine has seen so far and how the nth is failed.
+struct Target {
+    const char* name;
+    std::function<std::uint64_t(Rig&)> attempts;
+    std::function<void(Rig&, std::uint64_t)> fail; // allocations only
+};
+
+Target memory(const char* name, Memory::Kind kind) {
+    return {name, [kind](Rig& r) { return r.world().memory().attempts(kind); },
+            [kind](Rig& r, std::uint64_t n) { r.world().memory().failNth(kind, n); }};
+}
+Target resource(const char* name, Resource resource) {
+    return {name, [resource](Rig& r) { return r.world().ndis().attempts(resource); },
+            [resource](Rig& r, std::uint64_t n) { r.world().ndis().failNth(resource, n); }};
+}
+
+const std::vector<Target>& targets() {
+    static const std::vector<Target> all = {
+        {"usb", [](Rig& r) { return std::uint64_t{r.bus().log().size()}; }, {}},
+        memory("pool", Memory::Kind::Pool),
+        memory("ndis", Memory::Kind::Ndis),
+        memory("irp", Memory::Kind::Irp),
+        resource("packet-pool", Resource::PacketPool),
+        resource("packet", Resource::Packet),
+        resource("buffer-pool", Resource::BufferPool),
+        resource("buffer", Resource::Buffer),
+        resource("configuration", Resource::Configuration),
+    };
+    return all;
+}
+
+// A fault point: the nth attempt of one target, counted from plug-in.
 struct Point {
-    enum class Target { Usb, Pool, Ndis, Irp, PacketPool, Packet, BufferPool, Buffer, Config };
-    Target target;
+    std::size_t target; // in targets(); 0 is USB
     std::uint64_t nth;
     Fault::Action effect = Fault::Action::Fail; // USB only
+    bool usb() const { return target == 0; }
     std::string text() const {
-        static const char* const names[] = {"usb",         "pool",        "ndis",
-                                            "irp",         "packet-pool", "packet",
-                                            "buffer-pool", "buffer",      "configuration"};
         static const char* const effects[] = {"error", "stall", "delay", "hang"};
-        return std::string(names[static_cast<int>(target)]) + " #" + std::to_string(nth) +
-               (target == Target::Usb ? std::string(" ") + effects[static_cast<int>(effect)]
-                                      : std::string(" fail"));
+        return std::string(targets()[target].name) + " #" + std::to_string(nth) + " " +
+               (usb() ? effects[static_cast<int>(effect)] : "fail");
     }
 };
 
@@ -71,71 +99,38 @@ struct Point {
 // an idle line (a real device NAKs the IN tokens until a frame comes): there is nothing to detect
 // and nothing to recover. Every other tolerated fault must leave an adapter that moves frames.
 bool IdleLineLookalike(const Point& point, const std::vector<host::usb::Request>& log) {
-    return point.target == Point::Target::Usb && point.effect == Fault::Action::Hold &&
-           point.nth <= log.size() &&
+    return point.usb() && point.effect == Fault::Action::Hold && point.nth <= log.size() &&
            log[point.nth - 1].function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
            log[point.nth - 1].endpoint == 0x81;
 }
 
 // Arms one fault point on a fresh machine.
-void inject(kt735n_test::Rig& rig, const Point& point) {
-    Memory& m = rig.world().memory();
-    host::ndis::Library& n = rig.world().ndis();
-    switch (point.target) {
-    case Point::Target::Usb:
-        rig.bus().addFault({{.nth = static_cast<std::uint32_t>(point.nth)},
-                            point.effect,
-                            point.effect == Fault::Action::Stall ? USBD_STATUS_STALL_PID
-                                                                 : USBD_STATUS_DEV_NOT_RESPONDING,
-                            0,
-                            1});
-        break;
-    case Point::Target::Pool:
-        m.failNth(Memory::Kind::Pool, point.nth);
-        break;
-    case Point::Target::Ndis:
-        m.failNth(Memory::Kind::Ndis, point.nth);
-        break;
-    case Point::Target::Irp:
-        m.failNth(Memory::Kind::Irp, point.nth);
-        break;
-    case Point::Target::PacketPool:
-        n.failNth(Resource::PacketPool, point.nth);
-        break;
-    case Point::Target::Packet:
-        n.failNth(Resource::Packet, point.nth);
-        break;
-    case Point::Target::BufferPool:
-        n.failNth(Resource::BufferPool, point.nth);
-        break;
-    case Point::Target::Buffer:
-        n.failNth(Resource::Buffer, point.nth);
-        break;
-    case Point::Target::Config:
-        n.failNth(Resource::Configuration, point.nth);
-        break;
+void inject(Rig& rig, const Point& point) {
+    if (!point.usb()) {
+        targets()[point.target].fail(rig, point.nth);
+        return;
     }
+    rig.bus().addFault({{.nth = static_cast<std::uint32_t>(point.nth)},
+                        point.effect,
+                        point.effect == Fault::Action::Stall ? USBD_STATUS_STALL_PID
+                                                             : USBD_STATUS_DEV_NOT_RESPONDING,
+                        0,
+                        1});
 }
 
-// How many attempts of each target (in Point::Target order) the machine has seen so far.
-std::vector<std::uint64_t> counts(kt735n_test::Rig& rig) {
-    const Memory& m = rig.world().memory();
-    const host::ndis::Library& n = rig.world().ndis();
-    return {rig.bus().log().size(),
-            m.attempts(Memory::Kind::Pool),
-            m.attempts(Memory::Kind::Ndis),
-            m.attempts(Memory::Kind::Irp),
-            n.attempts(Resource::PacketPool),
-            n.attempts(Resource::Packet),
-            n.attempts(Resource::BufferPool),
-            n.attempts(Resource::Buffer),
-            n.attempts(Resource::Configuration)};
+// How many attempts of each target the machine has seen so far.
+std::vector<std::uint64_t> counts(Rig& rig) {
+    std::vector<std::uint64_t> seen;
+    for (const Target& target : targets()) {
+        seen.push_back(target.attempts(rig));
+    }
+    return seen;
 }
 
 // The points of one start of `shape`, from a clean run: every USB request with each effect and
 // every allocation attempt.
 std::vector<Point> pointsOf(const Shape& shape) {
-    kt735n_test::Rig rig({}, shape.prepare);
+    Rig rig({}, shape.prepare);
     EXPECT_EQ(rig.start(), NDIS_STATUS_SUCCESS) << shape.name;
     const std::vector<std::uint64_t> seen = counts(rig);
     EXPECT_EQ(rig.finish(), "") << shape.name;
@@ -143,11 +138,11 @@ std::vector<Point> pointsOf(const Shape& shape) {
     for (std::size_t target = 0; target < seen.size(); target++) {
         for (std::uint64_t n = 1; n <= seen[target]; n++) {
             if (target != 0) {
-                points.push_back({static_cast<Point::Target>(target), n});
+                points.push_back({target, n});
                 continue;
             }
             for (auto effect : {Fault::Action::Fail, Fault::Action::Stall, Fault::Action::Hold}) {
-                points.push_back({Point::Target::Usb, n, effect});
+                points.push_back({0, n, effect});
             }
         }
     }
@@ -160,7 +155,7 @@ TEST(FaultSweep, EveryPointOfEveryStartFailsCleanlyOrLeavesAWorkingAdapter) {
         const std::vector<Point> points = pointsOf(shape);
         for (const Point& point : points) {
             SCOPED_TRACE(std::string(shape.name) + ": " + point.text());
-            kt735n_test::Rig rig({}, shape.prepare);
+            Rig rig({}, shape.prepare);
             inject(rig, point);
             const NDIS_STATUS status = rig.start();
             bool ok = true;
@@ -193,7 +188,7 @@ TEST(FaultSweep, EveryPointOfEveryStartFailsCleanlyOrLeavesAWorkingAdapter) {
 // still move frames (except after halt, which ends the run).
 struct Operation {
     const char* name;
-    std::function<void(kt735n_test::Rig&)> run;
+    std::function<void(Rig&)> run;
 };
 
 const std::vector<Operation>& operations() {
@@ -208,7 +203,7 @@ const std::vector<Operation>& operations() {
          }},
         {"wake-up pattern",
          [](auto& r) {
-             const auto pattern = kt735n_test::wakePattern({0x3F}, {1, 2, 3, 4, 5, 6});
+             const auto pattern = wakePattern({0x3F}, {1, 2, 3, 4, 5, 6});
              r.adapter()->set(OID_PNP_ADD_WAKE_UP_PATTERN, pattern);
              r.adapter()->set(OID_PNP_REMOVE_WAKE_UP_PATTERN, pattern);
          }},
@@ -225,7 +220,7 @@ TEST(FaultSweep, EveryPointOfSetsResetAndHaltLeavesAWorkingAdapterOrACleanHalt) 
         const bool halt = std::string(op.name) == "halt";
         std::vector<std::uint64_t> seen;
         {
-            kt735n_test::Rig rig({}, shape.prepare);
+            Rig rig({}, shape.prepare);
             ASSERT_EQ(rig.start(), NDIS_STATUS_SUCCESS);
             const std::vector<std::uint64_t> before = counts(rig);
             op.run(rig);
@@ -247,9 +242,9 @@ TEST(FaultSweep, EveryPointOfSetsResetAndHaltLeavesAWorkingAdapterOrACleanHalt) 
                     if (target != 0 && effect != Fault::Action::Fail) {
                         continue;
                     }
-                    const Point point{static_cast<Point::Target>(target), n, effect};
+                    const Point point{target, n, effect};
                     SCOPED_TRACE(std::string(op.name) + ": " + point.text());
-                    kt735n_test::Rig rig({}, shape.prepare);
+                    Rig rig({}, shape.prepare);
                     ASSERT_EQ(rig.start(), NDIS_STATUS_SUCCESS);
                     inject(rig, point);
                     op.run(rig);
@@ -272,3 +267,5 @@ TEST(FaultSweep, EveryPointOfSetsResetAndHaltLeavesAWorkingAdapterOrACleanHalt) 
 }
 
 } // namespace
+
+} // namespace kt735n_test

@@ -1,7 +1,11 @@
-// The common fixture of the driver tests: the driver loaded through the host PnP manager, a
-// KT735 model plugged into the simulated USB bus, and the adapter added and started through
-// the driver's filter and NDIS, so that MiniportInitialize runs as it does on Windows. The test
-// stands on NDIS's upper edge (ndis()) and at the device model (device(), bus()).
+// The fixture of the driver suites, on the one harness (../support/rig.h): the driver loaded
+// through the host PnP manager and a KT735 model plugged into the simulated USB bus, in a World
+// whose verifier fails the test on any broken rule. A test then either
+//  - adds and starts the adapter through the driver's filter and NDIS (start(), startRunning()),
+//    so that MiniportInitialize runs as it does on Windows, and stands on NDIS's upper edge
+//    (ndis()) and at the device model (device(), bus()); or
+//  - adds it and creates the Adapter record as MiniportInitialize does (plug()), then calls the
+//    driver's routines directly at PASSIVE_LEVEL (adapter_).
 //
 //     class MyTest : public kt735n_test::DriverFixture {};
 //     TEST_F(MyTest, Something) {
@@ -13,8 +17,8 @@
 //         EXPECT_EQ(ndis().log().received.size(), 1u);
 //     }
 //
-// TearDown halts a running adapter through PnP (MiniportHalt) and checks that NDIS memory,
-// pool and IRPs were all given back.
+// TearDown gives back a record made by plug() as halt does, halts a running adapter through PnP
+// (MiniportHalt) and checks that NDIS memory, pool and IRPs were all given back.
 #pragma once
 
 #include <host/ndis.h>
@@ -26,100 +30,133 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <functional>
-#include <span>
 #include <string>
 #include <vector>
 
+#include "../support/rig.h"
 #include "adapter/adapter.h"
+#include "chip/chip.h"
+#include "datapath/datapath.h"
 #include "datapath/descriptors.h"
 #include "driver/handlers.h"
+#include "usb/registers.h"
+#include "usb/usb.h"
 
 namespace kt735n_test {
 
-// The KT735 model with a hook on every control transfer that reaches it, called before the
-// chip acts on it: tests look at the driver's state at that moment, or change the device's.
-struct HookedDevice : kt735::model::Kt735Device {
-    std::function<void(const kt735::model::SetupPacket&, std::span<std::uint8_t>)> onControl;
-
-    kt735::model::Outcome control(const kt735::model::SetupPacket& setup,
-                                  std::span<std::uint8_t> data, std::size_t& actual) override {
-        if (onControl) {
-            onControl(setup, data);
-        }
-        return Kt735Device::control(setup, data, actual);
-    }
-};
+using Frames = std::vector<std::vector<std::uint8_t>>;
+const host::usb::Match kBulkOut{.function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER,
+                                .endpoint = 0x02};
+const host::usb::Match kBulkIn{.function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER,
+                               .endpoint = 0x81};
 
 class DriverFixture : public host::testing::WorldTest {
   protected:
-    void SetUp() override {
-        NTSTATUS status = STATUS_PENDING;
-        driver_ = world().pnp().loadDriver(DriverEntry, L"KT735N", &status);
-        ASSERT_EQ(status, STATUS_SUCCESS);
-        bus_.plug(device_);
-    }
+    void SetUp() override { ASSERT_EQ(rig_.loadStatus(), STATUS_SUCCESS); }
 
     void TearDown() override {
-        if (ndis_ != nullptr && ndis_->running()) {
+        release();
+        host::ndis::Adapter* ndis = rig_.adapter();
+        if (ndis != nullptr && ndis->running()) {
             halt();
         }
-        if (ndis_ != nullptr && checkLeaksAtTearDown_) {
+        if (ndis != nullptr) {
             EXPECT_EQ(world().memory().leakReport(host::Memory::Kind::Ndis), "");
             EXPECT_EQ(world().memory().leakReport(host::Memory::Kind::Pool), "");
             EXPECT_EQ(world().irps().liveCount(), 0u);
         }
-        SavedAddDevice = nullptr;
-        SavedPnpDispatch = nullptr;
     }
 
-    // Registry parameters of the adapter; set them before start().
-    host::ndis::Parameters& parameters() { return world().ndis().defaultParameters(); }
+    // Registry parameters: those of the record plug() made, or else NDIS's defaults, which the
+    // next adapter added takes.
+    host::ndis::Parameters& parameters() {
+        return created_ ? rig_.adapter()->parameters() : world().ndis().defaultParameters();
+    }
 
     // Adds the device (through the driver's filter to NDIS's AddDevice) with the given medium
     // array and starts it: MiniportInitialize runs. Returns the status it returned.
     NDIS_STATUS start(std::vector<NDIS_MEDIUM> media = {NdisMedium802_3}) {
         world().ndis().setDefaultMediumArray(std::move(media));
-        EXPECT_EQ(world().pnp().addDevice(driver_, bus_.pdo()), STATUS_SUCCESS);
-        ndis_ = world().ndis().lastAdapter();
-        EXPECT_NE(ndis_, nullptr);
-        if (ndis_ == nullptr) {
+        EXPECT_EQ(rig_.add(), STATUS_SUCCESS);
+        EXPECT_NE(rig_.adapter(), nullptr);
+        if (rig_.adapter() == nullptr) {
             return NDIS_STATUS_FAILURE;
         }
-        world().pnp().startDevice(bus_.pdo());
-        return ndis_->initializeStatus();
+        world().pnp().startDevice(bus().pdo());
+        return ndis().initializeStatus();
     }
 
     // start(), expecting success; then lets the link settle and clears the bus log, the
     // device's logs and the upper edge's record, so that a test sees only its own traffic.
     void startRunning(host::Time settle = 100 * host::kMillisecond) {
         ASSERT_EQ(start(), NDIS_STATUS_SUCCESS);
-        ASSERT_TRUE(ndis_->running());
-        ASSERT_NE(adapter(), nullptr);
+        ASSERT_TRUE(ndis().running());
+        adapter_ = adapter();
+        ASSERT_NE(adapter_, nullptr);
         scheduler().runFor(settle);
         clearLogs();
     }
 
     void clearLogs() {
-        bus_.clearLog();
-        device_.clearLogs();
-        if (ndis_ != nullptr) {
-            ndis_->log().clear();
+        bus().clearLog();
+        device().clearLogs();
+        if (rig_.adapter() != nullptr) {
+            ndis().log().clear();
+        }
+        if (recorder_ != nullptr) {
+            recorder_->clear();
         }
     }
 
     // Halts the adapter through PnP (IRP_MN_REMOVE_DEVICE): MiniportHalt runs.
-    void halt() { EXPECT_EQ(world().pnp().removeDevice(bus_.pdo()), STATUS_SUCCESS); }
+    void halt() { EXPECT_EQ(world().pnp().removeDevice(bus().pdo()), STATUS_SUCCESS); }
+
+    // ---- the record alone, for calling the driver's routines directly
+
+    // Plugs a fresh device offering `identity`, adds it through the filter and creates the
+    // record. Registry parameters may be set afterwards, before the
+    // bring-up reads them.
+    void plug(kt735::model::UsbIdentity identity = {}) {
+        rig_.plug(std::move(identity));
+        ASSERT_EQ(rig_.add(), STATUS_SUCCESS);
+        ASSERT_NE(rig_.adapter(), nullptr);
+        create();
+    }
+
+    // A fresh record on the same NDIS adapter, for one more bring-up in the same test; the
+    // previous one is released first.
+    void recreate() {
+        release();
+        create();
+    }
+
+    // Fetches the device objects without configuring the device, for tests of the register
+    // windows alone.
+    void connect() {
+        GetDeviceObjects(adapter_, &adapter_->PhysicalDeviceObject,
+                         &adapter_->FunctionalDeviceObject, &adapter_->NextDeviceObject);
+    }
+
+    // Gives back what the bring-up took, as halt does: receive packets, then the ledger.
+    void release() {
+        if (created_ && adapter_ != nullptr) {
+            ReleaseReceivePackets(adapter_);
+            LedgerReleaseAll(adapter_);
+            adapter_ = nullptr;
+        }
+    }
 
     // The driver's Adapter, as it declared it to NDIS; null before initialization.
     Adapter* adapter() const {
-        return ndis_ != nullptr ? static_cast<Adapter*>(ndis_->context()) : nullptr;
+        return rig_.adapter() != nullptr ? static_cast<Adapter*>(rig_.adapter()->context())
+                                         : nullptr;
     }
-    host::ndis::Adapter& ndis() { return *ndis_; }
-    HookedDevice& device() { return device_; }
-    host::usb::Bus& bus() { return bus_; }
-    PDRIVER_OBJECT driver() const { return driver_; }
+    host::ndis::Adapter& ndis() { return *rig_.adapter(); }
+    HookedDevice& device() const { return rig_.device(); }
+    host::usb::Bus& bus() const { return rig_.bus(); }
+    PDRIVER_OBJECT driver() const { return rig_.driver(); }
 
+  public:
     // ---- helpers for comparing what went on the wire
 
     static std::string hex(const std::vector<std::uint8_t>& bytes) {
@@ -132,9 +169,10 @@ class DriverFixture : public host::testing::WorldTest {
         return text;
     }
 
+  protected:
     // The device's register log as lines: "w 01 0800" for a write of those bytes at 0x01,
     // "r 25 4" for a 4-byte read at 0x25.
-    std::vector<std::string> registerLines() const { return registerLines(device_); }
+    std::vector<std::string> registerLines() const { return registerLines(rig_.device()); }
     static std::vector<std::string> registerLines(const kt735::model::Kt735Device& device) {
         std::vector<std::string> lines;
         char head[16];
@@ -150,7 +188,7 @@ class DriverFixture : public host::testing::WorldTest {
     // The bus log lines of the requests of one URB function (all of them when 0).
     std::vector<std::string> busLines(USHORT function = 0) const {
         std::vector<std::string> lines;
-        for (const host::usb::Request& request : bus_.log()) {
+        for (const host::usb::Request& request : rig_.bus().log()) {
             if (function == 0 || request.function == function) {
                 lines.push_back(request.text());
             }
@@ -161,7 +199,7 @@ class DriverFixture : public host::testing::WorldTest {
     // The bulk-out transfers of the bus log, in order, and their data.
     std::vector<const host::usb::Request*> bulkOutRequests() const {
         std::vector<const host::usb::Request*> requests;
-        for (const host::usb::Request& request : bus_.log()) {
+        for (const host::usb::Request& request : rig_.bus().log()) {
             if (request.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
                 request.endpoint == 0x02) {
                 requests.push_back(&request);
@@ -169,8 +207,8 @@ class DriverFixture : public host::testing::WorldTest {
         }
         return requests;
     }
-    std::vector<std::vector<std::uint8_t>> bulkOut() const {
-        std::vector<std::vector<std::uint8_t>> transfers;
+    Frames bulkOut() const {
+        Frames transfers;
         for (const host::usb::Request* request : bulkOutRequests()) {
             transfers.push_back(request->data);
         }
@@ -198,8 +236,8 @@ class DriverFixture : public host::testing::WorldTest {
 
     // Runs past NDIS's next periodic hang check and the work it starts.
     void nextHangCheck() {
-        std::uint64_t before = ndis_->hangChecks();
-        scheduler().runUntil([&] { return ndis_->hangChecks() > before; });
+        std::uint64_t before = ndis().hangChecks();
+        scheduler().runUntil([&] { return ndis().hangChecks() > before; });
         scheduler().runFor(100 * host::kMillisecond);
     }
 
@@ -212,14 +250,68 @@ class DriverFixture : public host::testing::WorldTest {
         return bytes;
     }
 
-    // Set false by tests that leave something behind on purpose.
-    bool checkLeaksAtTearDown_ = true;
+    // ---- the Ethernet wire, for frames the adapter sent
 
-    HookedDevice device_;
-    host::usb::Bus bus_;
-    PDRIVER_OBJECT driver_ = nullptr;
-    host::ndis::Adapter* ndis_ = nullptr;
+    // Fixed on Ethernet (MediaSel 1), with a recorder on the wire; before start.
+    void onEthernet() {
+        parameters().set("MediaSel", 1u);
+        recorder_ = &device().ethernet().attach<kt735::model::Recorder>();
+    }
+
+    // The transfer the driver makes of a frame of 58 bytes or more: length header, frame.
+    static std::vector<std::uint8_t> image(const std::vector<std::uint8_t>& f) {
+        std::vector<std::uint8_t> bytes{static_cast<std::uint8_t>(f.size() & 0xFF),
+                                        static_cast<std::uint8_t>(f.size() >> 8)};
+        bytes.insert(bytes.end(), f.begin(), f.end());
+        return bytes;
+    }
+
+    // Frames the adapter put on the Ethernet wire.
+    Frames wire() const {
+        Frames frames;
+        for (const kt735::model::WireFrame& f : recorder_->sentByAdapter()) {
+            frames.push_back(f.bytes);
+        }
+        return frames;
+    }
+
+    Rig rig_;
+    // The record: the one NDIS was given once started, or the one plug() created.
+    Adapter* adapter_ = nullptr;
+    kt735::model::Recorder* recorder_ = nullptr;
+
+  private:
+    void create() {
+        ASSERT_EQ(CreateAdapter(rig_.adapter()->handle(),
+                                world().ndis().configContextFor(rig_.adapter()), &adapter_),
+                  NDIS_STATUS_SUCCESS);
+        created_ = true;
+        bus().clearLog();
+        device().clearLogs();
+    }
+    bool created_ = false;
 };
+
+// Expected register lines of the window routines when the done bit shows at once.
+inline std::vector<std::string> miiWrite(int phy, int reg, int value) {
+    using B = std::uint8_t;
+    return {"w 25 " + DriverFixture::hex({B(phy), B(value & 0xFF), B(value >> 8), B(0x20 | reg)}),
+            "r 28 2"};
+}
+inline std::vector<std::string> miiRead(int phy, int reg) {
+    return {"w 25 " + DriverFixture::hex({std::uint8_t(phy), 0, 0, std::uint8_t(0x40 | reg)}),
+            "r 25 4"};
+}
+inline std::vector<std::string> eepromRead(int word) {
+    return {"w 20 " + DriverFixture::hex({std::uint8_t(word), 0, 0, 2}), "r 23 2", "r 21 3"};
+}
+inline std::vector<std::string> join(std::initializer_list<std::vector<std::string>> parts) {
+    std::vector<std::string> all;
+    for (const std::vector<std::string>& part : parts) {
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+}
 
 // A wake-up pattern request as NDIS passes it: NDIS_PM_PACKET_PATTERN, the mask right behind it,
 // the pattern bytes behind the mask. MaskSize and PatternOffset follow the layout unless given.

@@ -6,11 +6,12 @@
 
 #include "fixture.h"
 
+namespace kt735n_test {
 namespace {
 
 using host::kMillisecond;
 
-class HangCheckTest : public kt735n_test::DriverFixture {};
+class HangCheckTest : public DriverFixture {};
 
 struct KeepAliveCase {
     const char* name;
@@ -85,7 +86,7 @@ TEST_F(HangCheckTest, TrafficThenImmediateKeepAlive) {
     nextHangCheck();
     clearLogs();
     nextHangCheck();
-    EXPECT_EQ(bulkOut(), std::vector<std::vector<std::uint8_t>>{keepAliveTransfer()});
+    EXPECT_EQ(bulkOut(), Frames{keepAliveTransfer()});
 }
 
 // A rejected transfer whose resubmission finds no IRP leaves every receive descriptor free and
@@ -110,3 +111,5 @@ TEST_F(HangCheckTest, ReceptionStoppedForWantOfAnIrpRestarts) {
 }
 
 } // namespace
+
+} // namespace kt735n_test

@@ -14,6 +14,7 @@
 
 #include "../support/rig.h"
 
+namespace kt735n_test {
 namespace {
 
 using host::kMillisecond;
@@ -44,7 +45,7 @@ std::string runSeed(std::uint64_t seed) {
     std::mt19937_64 random(seed);
     auto pick = [&](std::uint64_t n) { return static_cast<std::uint64_t>(random() % n); };
     const bool phoneLine = pick(4) == 0;
-    kt735n_test::Rig rig({}, [&](host::ndis::Parameters& p, kt735::model::Kt735Device& d) {
+    Rig rig({}, [&](host::ndis::Parameters& p, kt735::model::Kt735Device& d) {
         p.set("MediaSel", phoneLine ? 2u : static_cast<ULONG>(pick(2)));
         if (phoneLine) {
             d.ethernet().pull();
@@ -148,3 +149,5 @@ TEST(Interleaving, SeededRunsEndCleanInHaltShutdownOrRemoval) {
 }
 
 } // namespace
+
+} // namespace kt735n_test

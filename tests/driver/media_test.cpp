@@ -7,18 +7,15 @@
 #include <string>
 #include <vector>
 
-#include "bringup_fixture.h"
 #include "fixture.h"
 #include "usb/registers.h"
 
+namespace kt735n_test {
 namespace {
 
-using bringup_test::join;
-using bringup_test::miiRead;
-using bringup_test::miiWrite;
 using Lines = std::vector<std::string>;
 
-class MediaTest : public kt735n_test::DriverFixture {
+class MediaTest : public DriverFixture {
   protected:
     // Starts the adapter and returns the register accesses of the media start: from its first
     // write (Control1 0x08) to the end of initialization. Repeated readings of the PHY status
@@ -104,7 +101,7 @@ TEST_F(MediaTest, SpeedSelectionOnEthernet) {
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message()
                      << "MediaType " << c.mediaType << " advertisement " << c.advertisement);
-        if (ndis_ != nullptr) {
+        if (rig_.adapter() != nullptr) {
             halt();
         }
         parameters().set("MediaType", c.mediaType);
@@ -139,7 +136,7 @@ TEST_F(MediaTest, PhoneLineIsolatesTheEthernetPhy) {
     parameters().set("MediaSel", 2u);
     Lines media = startAndTakeMediaStart();
     EXPECT_EQ(adapter()->ActiveMedium, KT735N_MEDIUM_PHONE_LINE);
-    const std::string control1 = kt735n_test::DriverFixture::hex({adapter()->Control1Shadow});
+    const std::string control1 = DriverFixture::hex({adapter()->Control1Shadow});
     EXPECT_EQ(media, join({{"w 01 0800"},
                            raw(2, 0x2000),
                            raw(1, 0x0400),
@@ -184,3 +181,5 @@ INSTANTIATE_TEST_SUITE_P(
                     FlowCase{0, 0, 0, 1, 1, {"w 78 0400", "w 1a 0000", "w 00 f930"}, 0x00, 0x00}));
 
 } // namespace
+
+} // namespace kt735n_test

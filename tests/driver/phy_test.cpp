@@ -3,15 +3,15 @@
 // bring-up, and IdentifyPhy's choice, phone-line programming and medium-select write.
 #include <cstdint>
 
-#include "bringup_fixture.h"
+#include "fixture.h"
 
-namespace bringup_test {
+namespace kt735n_test {
 namespace {
 
 using host::kMillisecond;
 using host::kSecond;
 
-class PhyTest : public BringUpFixture {
+class PhyTest : public DriverFixture {
   protected:
     void SetUp() override { plug(); }
 
@@ -199,4 +199,5 @@ TEST_F(PhyTest, FixedSelections) {
 }
 
 } // namespace
-} // namespace bringup_test
+
+} // namespace kt735n_test

@@ -9,6 +9,7 @@
 
 #include "fixture.h"
 
+namespace kt735n_test {
 namespace {
 
 using host::kMillisecond;
@@ -22,7 +23,7 @@ NTSTATUS NTAPI RecordingNdisDispatch(PDEVICE_OBJECT device, PIRP irp) {
     return g_ndisDispatch(device, irp);
 }
 
-class PnpFilterTest : public kt735n_test::DriverFixture {
+class PnpFilterTest : public DriverFixture {
   protected:
     void SetUp() override {
         DriverFixture::SetUp();
@@ -46,8 +47,8 @@ class PnpFilterTest : public kt735n_test::DriverFixture {
                                      bus.pnpLog().end(), minor) != 0;
         return ndis ? "NDIS" : reachedBus ? "bus" : "nowhere";
     }
-    host::PnpManager::Result send(UCHAR minor, host::usb::Bus* bus = nullptr) {
-        return world().pnp().send((bus != nullptr ? *bus : bus_).pdo(), minor);
+    host::PnpManager::Result send(UCHAR minor, host::usb::Bus* other = nullptr) {
+        return world().pnp().send((other != nullptr ? *other : bus()).pdo(), minor);
     }
 };
 
@@ -208,3 +209,5 @@ TEST_F(PnpFilterTest, TwoAdaptersKeepTheirOwnDevices) {
 }
 
 } // namespace
+
+} // namespace kt735n_test

@@ -1,11 +1,11 @@
 // Query information through NDIS's upper edge on a running adapter: every answer of the
 // table as bytes, the refusals, and buffers of exact, short and long lengths.
-#include "transmit_fixture.h"
+#include "fixture.h"
 
 #include <cstring>
 #include <tuple>
 
-namespace transmit_test {
+namespace kt735n_test {
 namespace {
 
 std::vector<std::uint8_t> le32(ULONG v) {
@@ -25,14 +25,18 @@ const ULONG kSupported[] = {
 };
 static_assert(std::size(kSupported) == 44);
 
-class QueryTest : public TransmitFixture {
+class QueryTest : public DriverFixture {
   protected:
+    void SetUp() override {
+        DriverFixture::SetUp();
+        onEthernet();
+    }
     void expectAnswer(NDIS_OID oid, const std::vector<std::uint8_t>& answer) {
         SCOPED_TRACE(::testing::Message() << "OID 0x" << std::hex << oid);
         // Exact buffer, and one 8 bytes longer: only the answer is written and counted.
         for (ULONG extra : {0u, 8u}) {
             host::ndis::Adapter::Request r =
-                ndis_->query(oid, static_cast<ULONG>(answer.size()) + extra);
+                ndis().query(oid, static_cast<ULONG>(answer.size()) + extra);
             EXPECT_EQ(r.status, NDIS_STATUS_SUCCESS);
             EXPECT_TRUE(r.bytesDoneStored);
             EXPECT_EQ(r.bytesDone, answer.size());
@@ -40,7 +44,7 @@ class QueryTest : public TransmitFixture {
             EXPECT_EQ(r.data, answer);
         }
         // One byte short: the shortfall, nothing written.
-        host::ndis::Adapter::Request r = ndis_->query(oid, static_cast<ULONG>(answer.size()) - 1);
+        host::ndis::Adapter::Request r = ndis().query(oid, static_cast<ULONG>(answer.size()) - 1);
         EXPECT_EQ(r.status, NDIS_STATUS_INVALID_LENGTH);
         EXPECT_FALSE(r.bytesDoneStored);
         EXPECT_TRUE(r.bytesNeededStored);
@@ -51,7 +55,7 @@ class QueryTest : public TransmitFixture {
     void expectRefused(NDIS_OID oid, NDIS_STATUS status) {
         SCOPED_TRACE(::testing::Message() << "OID 0x" << std::hex << oid);
         for (ULONG length : {0u, 4u, 200u}) {
-            host::ndis::Adapter::Request r = ndis_->query(oid, length);
+            host::ndis::Adapter::Request r = ndis().query(oid, length);
             EXPECT_EQ(r.status, status);
             EXPECT_FALSE(r.bytesDoneStored);
             EXPECT_FALSE(r.bytesNeededStored);
@@ -63,8 +67,8 @@ class QueryTest : public TransmitFixture {
 // Every row of the table, with the adapter's defaults (40 transmit and 20 receive descriptors)
 // and distinct values in the fields the answers come from.
 TEST_F(QueryTest, EveryAnswerOfTheTable) {
-    device_.setPermanentAddress({0x00, 0x60, 0x8C, 0x12, 0x34, 0x56});
-    startTransmitting();
+    device().setPermanentAddress({0x00, 0x60, 0x8C, 0x12, 0x34, 0x56});
+    startRunning();
     // Counters 101 to 108, in this order.
     ULONG* counters[] = {
         &adapter_->Statistics.TxOkCount,           &adapter_->Statistics.RxOkCount,
@@ -136,10 +140,10 @@ TEST_F(QueryTest, EveryAnswerOfTheTable) {
 // called out: the description at 40 bytes, the list at 100; bytes-needed is the shortfall,
 // nothing is written.
 TEST_F(QueryTest, RefusalsAndShortBuffersWriteNothing) {
-    startTransmitting();
+    startRunning();
     for (auto [oid, length, needed] : {std::tuple{OID_GEN_VENDOR_DESCRIPTION, 40u, 19u},
                                        std::tuple{OID_GEN_SUPPORTED_LIST, 100u, 76u}}) {
-        host::ndis::Adapter::Request r = ndis_->query(oid, length);
+        host::ndis::Adapter::Request r = ndis().query(oid, length);
         EXPECT_EQ(r.status, NDIS_STATUS_INVALID_LENGTH);
         EXPECT_EQ(r.bytesNeeded, needed);
         EXPECT_FALSE(r.bytesDoneStored);
@@ -165,10 +169,10 @@ TEST_F(QueryTest, RefusalsAndShortBuffersWriteNothing) {
 TEST_F(QueryTest, AnswersFollowTheAdapter) {
     parameters().set("TxPacketDesc", 7u);
     parameters().set("RxPacketDesc", 2u);
-    startTransmitting();
+    startRunning();
     auto answer = [&](NDIS_OID oid) {
         ULONG value = 0;
-        EXPECT_EQ(ndis_->queryUlong(oid, value).status, NDIS_STATUS_SUCCESS);
+        EXPECT_EQ(ndis().queryUlong(oid, value).status, NDIS_STATUS_SUCCESS);
         return value;
     };
     for (ULONG speed : {0u, 1u, 2u, 3u}) {
@@ -184,4 +188,5 @@ TEST_F(QueryTest, AnswersFollowTheAdapter) {
 }
 
 } // namespace
-} // namespace transmit_test
+
+} // namespace kt735n_test

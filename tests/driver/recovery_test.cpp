@@ -5,22 +5,22 @@
 #include <string>
 
 #include "linkwatch/linkwatch.h"
-#include "transmit_fixture.h"
+#include "fixture.h"
 
-namespace recovery_test {
+namespace kt735n_test {
 namespace {
 
 using host::kMillisecond;
 using host::kSecond;
 using host::usb::Fault;
 using host::usb::Match;
-using Frames = std::vector<std::vector<std::uint8_t>>;
 
-const Match kBulkOut{.function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, .endpoint = 0x02};
-const Match kBulkIn{.function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, .endpoint = 0x81};
-
-class RecoveryTest : public transmit_test::TransmitFixture {
+class RecoveryTest : public DriverFixture {
   protected:
+    void SetUp() override {
+        DriverFixture::SetUp();
+        onEthernet();
+    }
     // Runs hang checks until NDIS has started a reset, at most `checks` of them; the number run.
     int checksUntilReset(int checks) {
         std::uint64_t before = ndis().resets();
@@ -85,7 +85,7 @@ TEST_P(FaultRecoveryTest, ResetBringsTheDataPathBack) {
     if (c.inject == Inject::FailedFirstBulkIn) {
         bus().addFault(Fault::failing(kBulkIn));
     }
-    startTransmitting();
+    startRunning();
     switch (c.inject) {
     case Inject::BabblingBulkIn:
         device().injectBulkIn(std::vector<std::uint8_t>(3000, 0x55));
@@ -131,13 +131,25 @@ INSTANTIATE_TEST_SUITE_P(Faults, FaultRecoveryTest, ::testing::ValuesIn(kFaultCa
                              return std::string(info.param.name);
                          });
 
-// A device that is gone: each reset fails, NDIS hears of the disconnect once, the hang check asks
-// again no more than once every 6 seconds, nothing is submitted meanwhile, and halt is clean.
+// The device is pulled with traffic in flight, and from then on the bus fails every request at
+// once: the adapter stops submitting transfers, each reset fails, NDIS hears of the disconnect
+// once, the hang check asks again no more than once every 6 seconds, sends are refused, and
+// NDIS halts it at once and clean.
 TEST_F(RecoveryTest, DeviceGoneResetsFailNoFasterThanEverySixSeconds) {
-    startTransmitting();
+    startRunning();
+    for (std::uint8_t seed = 1; seed <= 3; ++seed) {
+        device().ethernet().sendToAdapter(frame(200, seed));
+        ndis().send(frame(200, seed));
+    }
+    scheduler().runFor(1 * kMillisecond);
+    bus().setTiming(host::usb::Timing::fixedLatency(/*inlineCompletion=*/true));
     bus().unplug();
+    scheduler().runFor(10 * kMillisecond);
+    EXPECT_EQ(adapter_->DeviceState, ULONG{KT735N_DEVICE_TRANSFER_FAILED});
+    const std::size_t transfers = busLines(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER).size();
     ndis().send(frame(100, 1));
     scheduler().runFor(30 * kSecond);
+    EXPECT_EQ(busLines(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER).size(), transfers);
 
     const std::vector<host::Time> starts = resetStarts();
     ASSERT_GE(starts.size(), 3u);
@@ -156,8 +168,10 @@ TEST_F(RecoveryTest, DeviceGoneResetsFailNoFasterThanEverySixSeconds) {
     EXPECT_EQ(adapter_->DeviceState, ULONG{KT735N_DEVICE_TRANSFER_FAILED});
     EXPECT_EQ(ndis().send(frame(100, 2)).status, NDIS_STATUS_FAILURE);
 
+    const host::Time before = world().now();
     EXPECT_EQ(world().pnp().surpriseRemoval(bus().pdo()), STATUS_SUCCESS);
     halt();
+    EXPECT_LT(world().now() - before, 2 * kSecond);
     EXPECT_EQ(ndis().sendsOutstanding(), 0u);
 }
 
@@ -178,7 +192,7 @@ class WaitingSendsTest : public RecoveryTest, public ::testing::WithParamInterfa
 TEST_P(WaitingSendsTest, EachIsCompletedOnce) {
     const WaitingCase& c = GetParam();
     parameters().set("TxPacketDesc", 4u);
-    startTransmitting();
+    startRunning();
     bus().addFault(c.stop == Stop::FailedTransfer ? Fault::failing(kBulkOut)
                                                   : Fault::holding(kBulkOut));
     std::vector<std::uint64_t> ids;
@@ -191,8 +205,9 @@ TEST_P(WaitingSendsTest, EachIsCompletedOnce) {
     EXPECT_EQ(completions().size(), 3u);
 
     switch (c.stop) {
-    case Stop::Halt:
+    case Stop::Halt: // the abort cancels the held transfer; those behind it go down
         halt();
+        EXPECT_EQ(bus().outstanding(), 0u);
         break;
     case Stop::Reset: {
         BOOLEAN addressing = TRUE;
@@ -228,7 +243,7 @@ INSTANTIATE_TEST_SUITE_P(Stops, WaitingSendsTest, ::testing::ValuesIn(kWaitingCa
 // Mended: halt used to wait without end for a link-watch request the device never answers. It
 // cancels it after a few seconds, the pass ends, and nothing is left behind.
 TEST_F(RecoveryTest, HaltCancelsALinkWatchRequestNeverAnswered) {
-    startTransmitting();
+    startRunning();
     bus().addFault(Fault::holding({.function = URB_FUNCTION_VENDOR_DEVICE, .bRequest = 0xF0}));
     nextHangCheck();
     ASSERT_FALSE(LinkWatchIdle(adapter_));
@@ -239,4 +254,5 @@ TEST_F(RecoveryTest, HaltCancelsALinkWatchRequestNeverAnswered) {
 }
 
 } // namespace
-} // namespace recovery_test
+
+} // namespace kt735n_test

@@ -1,17 +1,17 @@
 // Registry configuration through the host NDIS configuration of an added adapter: the eleven
 // keywords into their fields, missing keywords leaving the fields alone, Platform's presence,
 // the network-address override of exactly 6 bytes, and a configuration that cannot be opened.
-#include "bringup_fixture.h"
+#include "fixture.h"
 
 #include <cstdint>
 #include <cstring>
 
-namespace bringup_test {
+namespace kt735n_test {
 namespace {
 
 using host::ndis::Library;
 
-class RegistryTest : public BringUpFixture {
+class RegistryTest : public DriverFixture {
   protected:
     // PlatformKeyPresent is driver-wide and changes the plug-and-play filtering of every later
     // test in the process: each test here puts it back as it found it.
@@ -25,7 +25,7 @@ class RegistryTest : public BringUpFixture {
 
     void TearDown() override {
         PlatformKeyPresent = platformBefore_;
-        BringUpFixture::TearDown();
+        DriverFixture::TearDown();
     }
 
     ULONG platformBefore_ = 0;
@@ -87,7 +87,7 @@ TEST_F(RegistryTest, NetworkAddressOfExactlySixBytes) {
     EXPECT_EQ(std::memcmp(adapter_->PermanentAddress, "\0\0\0\0\0\0", 6), 0);
 }
 
-// A configuration that cannot be opened: result 2, nothing read, Platform not noted.
+// A configuration that cannot be opened: KT735N_FAILED, nothing read, Platform not noted.
 TEST_F(RegistryTest, ConfigurationThatCannotBeOpenedFails) {
     PlatformKeyPresent = 0;
     parameters().set("Platform", 1u);
@@ -100,4 +100,5 @@ TEST_F(RegistryTest, ConfigurationThatCannotBeOpenedFails) {
 }
 
 } // namespace
-} // namespace bringup_test
+
+} // namespace kt735n_test

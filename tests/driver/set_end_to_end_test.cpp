@@ -4,11 +4,12 @@
 // which computes the slot CRC itself, raises a remote-wake event.
 #include "fixture.h"
 
+namespace kt735n_test {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-class SetEndToEndTest : public kt735n_test::DriverFixture {
+class SetEndToEndTest : public DriverFixture {
   protected:
     // A 60-byte IPv4-typed frame to `destination` from another station, payload counting from
     // `seed`.
@@ -23,7 +24,7 @@ class SetEndToEndTest : public kt735n_test::DriverFixture {
     }
 
     Bytes station() const {
-        std::array<std::uint8_t, 6> address = device_.stationAddress();
+        std::array<std::uint8_t, 6> address = device().stationAddress();
         return Bytes(address.begin(), address.end());
     }
 
@@ -88,7 +89,7 @@ TEST_F(SetEndToEndTest, WakePatternWakesUntilRemoved) {
     const Bytes match = frameTo(station(), 0x30);
     // The type field and the first ten payload bytes: frame bytes 12 to 23.
     const Bytes mask = {0x00, 0xF0, 0xFF};
-    const Bytes request = kt735n_test::wakePattern(mask, Bytes(match.begin(), match.begin() + 24));
+    const Bytes request = wakePattern(mask, Bytes(match.begin(), match.begin() + 24));
 
     Bytes otherSource = match;
     otherSource[11] ^= 0xFF;
@@ -108,7 +109,7 @@ TEST_F(SetEndToEndTest, WakePatternWakesUntilRemoved) {
     EXPECT_TRUE(wakesOn(otherSource));
     EXPECT_FALSE(wakesOn(otherPayload));
 
-    EXPECT_EQ(ndis().set(OID_PNP_REMOVE_WAKE_UP_PATTERN, kt735n_test::wakePattern(mask, {})).status,
+    EXPECT_EQ(ndis().set(OID_PNP_REMOVE_WAKE_UP_PATTERN, wakePattern(mask, {})).status,
               NDIS_STATUS_SUCCESS);
     EXPECT_FALSE(wakesOn(match));
 }
@@ -138,3 +139,5 @@ TEST_F(SetEndToEndTest, HaltWaitsForAPendedSet) {
 }
 
 } // namespace
+
+} // namespace kt735n_test

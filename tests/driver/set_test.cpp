@@ -6,10 +6,10 @@
 // themselves.
 #include <cstring>
 
-#include "bringup_fixture.h"
 #include "fixture.h"
 #include "oid/oid.h"
 
+namespace kt735n_test {
 namespace {
 
 // What the handler left in a count it did not write.
@@ -23,8 +23,6 @@ struct SetOutcome {
     ULONG needed;
 };
 
-using kt735n_test::wakePattern;
-
 std::vector<std::uint8_t> text(const char* s) {
     return std::vector<std::uint8_t>(s, s + std::strlen(s));
 }
@@ -35,7 +33,7 @@ std::vector<std::uint8_t> ulong(ULONG value) {
     return bytes;
 }
 
-class SetInformationTest : public bringup_test::BringUpFixture {
+class SetInformationTest : public DriverFixture {
   protected:
     // The register line of a slot write: the 16 mask bytes, 0x00, the CRC low byte first.
     static std::string slotLine(std::uint8_t firstRegister, std::vector<std::uint8_t> mask,
@@ -58,7 +56,7 @@ class SetInformationTest : public bringup_test::BringUpFixture {
     // Sets through NDIS at DISPATCH_LEVEL, waiting for a pended set to complete; the objects
     // that reach the chip must pend, every other answer must come at once.
     SetOutcome set(NDIS_OID oid, std::vector<std::uint8_t> data) {
-        host::ndis::Adapter::Request r = ndisAdapter_->setOn(adapter_, oid, std::move(data));
+        host::ndis::Adapter::Request r = ndis().setOn(adapter_, oid, std::move(data));
         bool chip = oid == OID_GEN_CURRENT_PACKET_FILTER || oid == OID_PNP_ADD_WAKE_UP_PATTERN ||
                     oid == OID_PNP_REMOVE_WAKE_UP_PATTERN;
         EXPECT_EQ(r.pended, chip && r.status == NDIS_STATUS_SUCCESS) << std::hex << oid;
@@ -258,3 +256,5 @@ TEST_F(SetInformationTest, OtherObjectsLengthsAndCounts) {
 }
 
 } // namespace
+
+} // namespace kt735n_test

@@ -1,26 +1,27 @@
 // The transmit path through the front door: frames sent on NDIS's upper edge, the bulk-out
 // transfers in the bus log, and the frames the model put on the Ethernet wire.
-#include "transmit_fixture.h"
+#include "fixture.h"
 
 #include <algorithm>
 
-namespace transmit_test {
+namespace kt735n_test {
 namespace {
 
 using host::kMillisecond;
 using host::usb::Fault;
 using host::usb::Match;
 
-const Match kBulkOut{.function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, .endpoint = 0x02};
-using Frames = std::vector<std::vector<std::uint8_t>>;
-
-class TransmitTest : public TransmitFixture {
+class TransmitTest : public DriverFixture {
   protected:
+    void SetUp() override {
+        DriverFixture::SetUp();
+        onEthernet();
+    }
     // Sends and checks that the packet was completed inside the send, which pended it.
     void sendOk(const std::vector<std::uint8_t>& f, std::vector<std::size_t> split = {}) {
-        host::ndis::Adapter::SendResult r = ndis_->send(f, std::move(split));
+        host::ndis::Adapter::SendResult r = ndis().send(f, std::move(split));
         ASSERT_EQ(r.status, NDIS_STATUS_PENDING);
-        const host::ndis::Adapter::SendRecord* record = ndis_->sendRecord(r.id);
+        const host::ndis::Adapter::SendRecord* record = ndis().sendRecord(r.id);
         ASSERT_NE(record, nullptr);
         EXPECT_TRUE(record->completed);
         EXPECT_EQ(record->completionStatus, NDIS_STATUS_SUCCESS);
@@ -29,19 +30,14 @@ class TransmitTest : public TransmitFixture {
     // Sends and checks that the send was refused with `status` and the packet stays NDIS's.
     void sendRefused(const std::vector<std::uint8_t>& f, NDIS_STATUS status,
                      std::vector<std::size_t> split = {}) {
-        host::ndis::Adapter::SendResult r = ndis_->send(f, std::move(split));
+        host::ndis::Adapter::SendResult r = ndis().send(f, std::move(split));
         EXPECT_EQ(r.status, status);
-        EXPECT_FALSE(ndis_->sendRecord(r.id)->completedInsideSend);
+        EXPECT_FALSE(ndis().sendRecord(r.id)->completedInsideSend);
     }
 
     void expectFreeCountMatchesList() {
         EXPECT_EQ(static_cast<std::size_t>(adapter_->FreeTxCount), freeTxListLength());
         EXPECT_EQ(adapter_->FreeTxList.Count, freeTxListLength());
-    }
-
-    std::size_t bulkOutWithTheStack() const {
-        std::vector<const host::usb::Request*> requests = bulkOutRequests();
-        return std::count_if(requests.begin(), requests.end(), [](auto r) { return !r->done(); });
     }
 
     // Takes the head of FreeTxList off the list behind the driver's back; FreeTxCount is left
@@ -61,7 +57,7 @@ class TransmitTest : public TransmitFixture {
 // a zero-length transfer straight after every transfer that is a multiple of 64 bytes (frames
 // of 62, 126 and 1470 bytes). The wire gets every frame byte for byte, short ones padded.
 TEST_F(TransmitTest, TransferImagesLengthsMultiBufferAndOversize) {
-    startTransmitting();
+    startRunning();
     Frames frames;
     for (std::size_t length : {42, 60, 62, 126, 1470, 1514}) {
         frames.push_back(frame(length, static_cast<std::uint8_t>(length)));
@@ -124,14 +120,14 @@ TEST_P(BurstTest, HundredSendsAtOneInstantAllGoOutInOrder) {
     if (c.descriptors != 0) {
         parameters().set("TxPacketDesc", c.descriptors);
     }
-    startTransmitting();
+    startRunning();
     const ULONG count = adapter_->TxDescriptorCount;
     EXPECT_EQ(count, c.descriptors == 0 ? 40u : std::max<ULONG>(c.descriptors, 2));
     if (c.inlineCompletion) {
         // Completions inside IofCallDriver need the fixed-latency bus.
-        bus_.setTiming(host::usb::Timing::fixedLatency(/*inlineCompletion=*/true));
+        bus().setTiming(host::usb::Timing::fixedLatency(/*inlineCompletion=*/true));
     } else {
-        bus_.addFault(Fault::delaying(kBulkOut, kMillisecond));
+        bus().addFault(Fault::delaying(kBulkOut, kMillisecond));
     }
     const std::size_t perSend = c.length == 62 ? 2 : 1;
     const std::size_t atOnce = c.inlineCompletion ? 100 : perSend == 2 ? count / 2 : count - 1;
@@ -140,9 +136,9 @@ TEST_P(BurstTest, HundredSendsAtOneInstantAllGoOutInOrder) {
     std::vector<std::uint64_t> ids;
     for (std::size_t i = 0; i < 100; i++) {
         frames.push_back(frame(c.length, static_cast<std::uint8_t>(i)));
-        host::ndis::Adapter::SendResult r = ndis_->send(frames.back());
+        host::ndis::Adapter::SendResult r = ndis().send(frames.back());
         ASSERT_EQ(r.status, NDIS_STATUS_PENDING);
-        EXPECT_EQ(ndis_->sendRecord(r.id)->completedInsideSend, i < atOnce) << i;
+        EXPECT_EQ(ndis().sendRecord(r.id)->completedInsideSend, i < atOnce) << i;
         ids.push_back(r.id);
     }
     scheduler().runFor(5 * host::kSecond);
@@ -156,13 +152,13 @@ TEST_P(BurstTest, HundredSendsAtOneInstantAllGoOutInOrder) {
         }
     }
     EXPECT_EQ(bulkOut(), expected);
-    const auto& completions = ndis_->log().sendCompletions;
+    const auto& completions = ndis().log().sendCompletions;
     ASSERT_EQ(completions.size(), 100u);
     for (std::size_t i = 0; i < 100; i++) {
         EXPECT_EQ(completions[i].sendId, ids[i]);
         EXPECT_EQ(completions[i].status, NDIS_STATUS_SUCCESS);
     }
-    EXPECT_TRUE(ndis_->log().resourcesAvailable.empty());
+    EXPECT_TRUE(ndis().log().resourcesAvailable.empty());
     EXPECT_EQ(adapter_->WaitingSendCount, 0u);
     EXPECT_EQ(adapter_->FreeTxCount, static_cast<LONG>(count));
     expectFreeCountMatchesList();
@@ -183,8 +179,8 @@ INSTANTIATE_TEST_SUITE_P(Bursts, BurstTest, ::testing::ValuesIn(kBurstCases),
 // One IRP with the stack at a time: the second waits and is counted; the first's completion
 // passes it down. A 62-byte frame's pair stays together behind a frame already waiting.
 TEST_F(TransmitTest, OneTransferWithTheStackTheRestQueuedInOrder) {
-    startTransmitting();
-    bus_.addFault(Fault::delaying(kBulkOut, 20 * kMillisecond));
+    startRunning();
+    bus().addFault(Fault::delaying(kBulkOut, 20 * kMillisecond));
     const std::vector<std::uint8_t> a = frame(300, 1);
     const std::vector<std::uint8_t> b = frame(62, 2);
     const std::vector<std::uint8_t> c = frame(70, 3);
@@ -205,44 +201,16 @@ TEST_F(TransmitTest, OneTransferWithTheStackTheRestQueuedInOrder) {
     EXPECT_TRUE(BulkOutIdle(adapter_));
 }
 
-// Completions: a good one counts, a failed one marks the adapter failed; both return the
-// descriptor and set TxCompletedSinceCheck. Afterwards every send fails at once, takes nothing
-// and is not completed; the waiting transfers behind the failed one still go down.
-TEST_F(TransmitTest, GoodAndFailedCompletionsThenSendsFail) {
-    startTransmitting();
-    adapter_->TxCompletedSinceCheck = 0;
-    sendOk(frame(100, 1));
-    scheduler().runFor(10 * kMillisecond);
-    EXPECT_EQ(adapter_->Statistics.TxOkCount, 1u);
-    EXPECT_EQ(adapter_->TxCompletedSinceCheck, 1);
-    EXPECT_EQ(adapter_->DeviceState, ULONG{KT735N_DEVICE_RUNNING});
-
-    adapter_->TxCompletedSinceCheck = 0;
-    bus_.addFault(Fault::failing(kBulkOut));
-    sendOk(frame(100, 2));
-    sendOk(frame(100, 3));
-    scheduler().runFor(10 * kMillisecond);
-    EXPECT_EQ(adapter_->DeviceState, ULONG{KT735N_DEVICE_TRANSFER_FAILED});
-    EXPECT_EQ(adapter_->TxCompletedSinceCheck, 1);
-    EXPECT_EQ(adapter_->Statistics.TxOkCount, 2u);
-    EXPECT_EQ(bulkOut().size(), 3u);
-    const std::size_t logged = bus_.log().size();
-    sendRefused(frame(100, 4), NDIS_STATUS_FAILURE);
-    EXPECT_EQ(adapter_->FreeTxCount, 40);
-    EXPECT_EQ(bus_.log().size(), logged);
-    expectFreeCountMatchesList();
-}
-
 // FreeTxCount equals the length of FreeTxList after any mix of sends, pairs and refusals,
 // with completions inline and deferred (failed submissions: MissingQueueEntry below).
 TEST_F(TransmitTest, FreeCountFollowsTheListThroughAnyMix) {
     parameters().set("TxPacketDesc", 6u);
-    startTransmitting();
+    startRunning();
     const std::size_t lengths[] = {62, 100, 126, 42, 1470, 62, 62, 1514, 60};
     for (bool inlineCompletion : {false, true}) {
-        bus_.setTiming(host::usb::Timing::fixedLatency(inlineCompletion));
+        bus().setTiming(host::usb::Timing::fixedLatency(inlineCompletion));
         for (std::size_t i = 0; i < std::size(lengths); i++) {
-            ndis_->send(frame(lengths[i], static_cast<std::uint8_t>(i)));
+            ndis().send(frame(lengths[i], static_cast<std::uint8_t>(i)));
             expectFreeCountMatchesList();
             if (i % 3 == 2) {
                 scheduler().runFor(kMillisecond);
@@ -271,10 +239,10 @@ class DepthProbe : public kt735::model::WirePeer {
 // completion, so they all reach the device at the same stack depth.
 TEST_F(TransmitTest, DeepQueueAgainstInlineCompletionKeepsTheStackFlat) {
     parameters().set("TxPacketDesc", 48u);
-    startTransmitting();
-    DepthProbe& probe = device_.ethernet().attach<DepthProbe>();
-    bus_.setTiming(host::usb::Timing::fixedLatency(/*inlineCompletion=*/true));
-    bus_.addFault(Fault::delaying(kBulkOut, 10 * kMillisecond));
+    startRunning();
+    DepthProbe& probe = device().ethernet().attach<DepthProbe>();
+    bus().setTiming(host::usb::Timing::fixedLatency(/*inlineCompletion=*/true));
+    bus().addFault(Fault::delaying(kBulkOut, 10 * kMillisecond));
     Frames frames;
     for (std::uint8_t i = 0; i < 41; i++) {
         frames.push_back(frame(80, i));
@@ -291,29 +259,11 @@ TEST_F(TransmitTest, DeepQueueAgainstInlineCompletionKeepsTheStackFlat) {
     EXPECT_EQ(adapter_->FreeTxCount, 48);
 }
 
-// Halt with one transfer held by the stack and others waiting behind it: the pipe abort
-// cancels the held one, its completion passes the waiting ones down, and halt gives nothing
-// back before the last of them has completed (the fixture checks that no IRP, pool or NDIS
-// memory is left).
-TEST_F(TransmitTest, HaltWaitsForTransfersStillWithTheStack) {
-    startTransmitting();
-    bus_.addFault(Fault::holding(kBulkOut));
-    for (std::uint8_t i = 0; i < 4; i++) {
-        sendOk(frame(i % 2 == 0 ? 62 : 200, i));
-    }
-    EXPECT_EQ(adapter_->TxIrpsInFlight, 6);
-    EXPECT_EQ(bulkOutWithTheStack(), 1u);
-    halt();
-    EXPECT_EQ(bus_.outstanding(), 0u);
-    EXPECT_EQ(bulkOut().size(), 6u);
-    EXPECT_EQ(ndis_->sendsOutstanding(), 0u);
-}
-
 // Mended: the zero-length transfer belongs to its own frame. When the list cannot give the
 // second descriptor the frame waits with nothing handed over, a later frame waits behind it, and
 // once descriptors come back both go out whole, in order.
 TEST_F(TransmitTest, PairIsSecuredBeforeAnythingIsHandedOver) {
-    startTransmitting();
+    startRunning();
     // Leave one descriptor on the list while the count still says two.
     std::vector<TransferDescriptor*> kept;
     while (adapter_->FreeTxList.Count > 1) {
@@ -324,9 +274,9 @@ TEST_F(TransmitTest, PairIsSecuredBeforeAnythingIsHandedOver) {
     const std::vector<std::uint8_t> pair = frame(62, 1);
     const std::vector<std::uint8_t> next = frame(100, 2);
     for (const auto& f : {pair, next}) {
-        host::ndis::Adapter::SendResult r = ndis_->send(f);
+        host::ndis::Adapter::SendResult r = ndis().send(f);
         EXPECT_EQ(r.status, NDIS_STATUS_PENDING);
-        EXPECT_FALSE(ndis_->sendRecord(r.id)->completed);
+        EXPECT_FALSE(ndis().sendRecord(r.id)->completed);
     }
     EXPECT_EQ(adapter_->FreeTxCount, 2);
     EXPECT_EQ(adapter_->FreeTxList.Count, 1u);
@@ -340,14 +290,14 @@ TEST_F(TransmitTest, PairIsSecuredBeforeAnythingIsHandedOver) {
     scheduler().runFor(10 * kMillisecond);
     EXPECT_EQ(bulkOut(), (Frames{image(pair), {}, image(next)}));
     EXPECT_EQ(wire(), (Frames{pair, next}));
-    EXPECT_EQ(ndis_->sendsOutstanding(), 0u);
+    EXPECT_EQ(ndis().sendsOutstanding(), 0u);
 }
 
 // Mended: a keep-alive submitted while a send runs does not take the send's place, and the
 // keep-alive itself is the fixed 60-byte frame, 62 bytes on the pipe.
 TEST_F(TransmitTest, KeepAliveAndSendsDoNotTakeEachOthersPlace) {
-    startTransmitting();
-    bus_.addFault(Fault::delaying(kBulkOut, 10 * kMillisecond));
+    startRunning();
+    bus().addFault(Fault::delaying(kBulkOut, 10 * kMillisecond));
     const std::vector<std::uint8_t> a = frame(62, 1);
     sendOk(a);
 
@@ -371,8 +321,8 @@ TEST_F(TransmitTest, KeepAliveAndSendsDoNotTakeEachOthersPlace) {
 // Mended: when no queue entry can be had, the built IRPs are freed and the send fails with its
 // descriptors free again; nothing reaches the pipe and the verifier sees no IRP left over.
 TEST_F(TransmitTest, MissingQueueEntryFailsTheSendCleanly) {
-    startTransmitting();
-    bus_.addFault(Fault::delaying(kBulkOut, 10 * kMillisecond));
+    startRunning();
+    bus().addFault(Fault::delaying(kBulkOut, 10 * kMillisecond));
     const std::vector<std::uint8_t> a = frame(100, 1);
     sendOk(a);
     for (std::size_t length : {std::size_t{100}, std::size_t{62}}) {
@@ -390,4 +340,5 @@ TEST_F(TransmitTest, MissingQueueEntryFailsTheSendCleanly) {
 }
 
 } // namespace
-} // namespace transmit_test
+
+} // namespace kt735n_test

@@ -5,21 +5,14 @@
 // The adapter record is created as initialization creates it, on an NDIS adapter added through
 // the driver's filter; its device objects come from NDIS.
 #include <host/io.h>
-#include <host/ndis.h>
-#include <host/pnp.h>
-#include <host/testing.h>
-#include <host/usb_bus.h>
-#include <kt735_device.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "adapter/adapter.h"
-#include "driver/handlers.h"
-#include "usb/registers.h"
-#include "usb/usb.h"
+#include "fixture.h"
 
+namespace kt735n_test {
 namespace {
 
 using host::kMillisecond;
@@ -27,30 +20,12 @@ using host::kSecond;
 using host::usb::Fault;
 using host::usb::Match;
 
-class UsbChannelTest : public host::testing::WorldTest {
+class UsbChannelTest : public DriverFixture {
   protected:
     void SetUp() override {
-        NTSTATUS status = STATUS_PENDING;
-        driver_ = world().pnp().loadDriver(DriverEntry, L"KT735N", &status);
-        ASSERT_EQ(status, STATUS_SUCCESS);
-        bus_.plug(device_);
-        // Through FilterAddDevice, on to NDIS's AddDevice.
-        ASSERT_EQ(world().pnp().addDevice(driver_, bus_.pdo()), STATUS_SUCCESS);
-        ndisAdapter_ = world().ndis().lastAdapter();
-        ASSERT_NE(ndisAdapter_, nullptr);
-        ASSERT_EQ(CreateAdapter(ndisAdapter_->handle(), nullptr, &adapter_), NDIS_STATUS_SUCCESS);
-        GetDeviceObjects(adapter_, &adapter_->PhysicalDeviceObject,
-                         &adapter_->FunctionalDeviceObject, &adapter_->NextDeviceObject);
-        bus_.clearLog();
-        device_.clearLogs();
-    }
-
-    void TearDown() override {
-        if (adapter_ != nullptr) {
-            LedgerReleaseAll(adapter_);
-        }
-        SavedAddDevice = nullptr;
-        SavedPnpDispatch = nullptr;
+        DriverFixture::SetUp();
+        plug();
+        connect();
     }
 
     // A vendor register read built as ReadRegisters builds it, for calling SubmitUrbSync.
@@ -68,18 +43,12 @@ class UsbChannelTest : public host::testing::WorldTest {
         return {adapter_->RegisterReadBuffer,
                 adapter_->RegisterReadBuffer + sizeof(adapter_->RegisterReadBuffer)};
     }
-
-    kt735::model::Kt735Device device_;
-    host::usb::Bus bus_;
-    PDRIVER_OBJECT driver_ = nullptr;
-    host::ndis::Adapter* ndisAdapter_ = nullptr;
-    Adapter* adapter_ = nullptr;
 };
 
 // Writes of one, eight and six registers and reads back, compared as whole setup packets and
 // data stages on the wire: a one-byte write carries its value in wValue too, longer ones 0.
 TEST_F(UsbChannelTest, RegisterAccessesAreVendorRequestsOnTheWire) {
-    EXPECT_EQ(adapter_->NextDeviceObject, ndisAdapter_->lower()); // where requests go
+    EXPECT_EQ(adapter_->NextDeviceObject, ndis().lower()); // where requests go
     adapter_->RegisterWriteBuffer[0] = 0x03;
     EXPECT_EQ(WriteRegisters(adapter_, 1, TxFlowControl), ULONG{KT735N_OK});
     std::memset(adapter_->RegisterWriteBuffer, 0xFF, MULTICAST_TABLE_LENGTH);
@@ -94,13 +63,14 @@ TEST_F(UsbChannelTest, RegisterAccessesAreVendorRequestsOnTheWire) {
     std::memcpy(expected.data(), station, sizeof(station));
     EXPECT_EQ(readBuffer(), expected);
 
-    EXPECT_EQ(bus_.logText(), (std::vector<std::string>{
-                                  "VENDOR_DEVICE 40 f1 0003 001a 0001 out 03 SUCCESS",
-                                  "VENDOR_DEVICE 40 f1 0000 0008 0008 out ffffffffffffffff SUCCESS",
-                                  "VENDOR_DEVICE 40 f1 0000 0010 0006 out 0200c0ffee01 SUCCESS",
-                                  "VENDOR_DEVICE c0 f0 0000 0010 0006 in 0200c0ffee01 SUCCESS",
-                              }));
-    EXPECT_EQ(device_.reg(TxFlowControl), 0x03);
+    EXPECT_EQ(bus().logText(),
+              (std::vector<std::string>{
+                  "VENDOR_DEVICE 40 f1 0003 001a 0001 out 03 SUCCESS",
+                  "VENDOR_DEVICE 40 f1 0000 0008 0008 out ffffffffffffffff SUCCESS",
+                  "VENDOR_DEVICE 40 f1 0000 0010 0006 out 0200c0ffee01 SUCCESS",
+                  "VENDOR_DEVICE c0 f0 0000 0010 0006 in 0200c0ffee01 SUCCESS",
+              }));
+    EXPECT_EQ(device().reg(TxFlowControl), 0x03);
 }
 
 // The stack fails a read, at once (inside IofCallDriver) or after pending it: the URB's status
@@ -110,19 +80,19 @@ TEST_F(UsbChannelTest, ReadFailedByTheStackIsAFailure) {
         for (bool stall : {false, true}) {
             SCOPED_TRACE(std::string(inlineCompletion ? "inline " : "pending ") +
                          (stall ? "stall" : "failure"));
-            bus_.setTiming(host::usb::Timing::fixedLatency(inlineCompletion));
+            bus().setTiming(host::usb::Timing::fixedLatency(inlineCompletion));
             Match read{.function = URB_FUNCTION_VENDOR_DEVICE, .bRequest = 0xF0};
-            bus_.addFault(stall ? Fault::stalling(read) : Fault::failing(read));
+            bus().addFault(stall ? Fault::stalling(read) : Fault::failing(read));
             std::memset(adapter_->RegisterReadBuffer, 0x3C, sizeof(adapter_->RegisterReadBuffer));
             const std::vector<unsigned char> before = readBuffer();
 
             EXPECT_EQ(ReadRegisters(adapter_, STATION_ADDRESS_LENGTH, StationAddress),
                       ULONG{KT735N_FAILED});
             EXPECT_EQ(readBuffer(), before);
-            ASSERT_FALSE(bus_.log().empty());
-            EXPECT_TRUE(bus_.log().back().done());
-            EXPECT_FALSE(USBD_SUCCESS(bus_.log().back().status));
-            bus_.clearFaults();
+            ASSERT_FALSE(bus().log().empty());
+            EXPECT_TRUE(bus().log().back().done());
+            EXPECT_FALSE(USBD_SUCCESS(bus().log().back().status));
+            bus().clearFaults();
         }
     }
 }
@@ -131,51 +101,42 @@ TEST_F(UsbChannelTest, ReadFailedByTheStackIsAFailure) {
 // been cancelled and has completed by the time the routine returns. Fixed latency, so that the
 // answer lands on the exact tick.
 TEST_F(UsbChannelTest, RequestPendingFiveSecondsTimesOutAndIsCompletedOnReturn) {
-    bus_.setTiming(host::usb::Timing::fixedLatency());
-    const host::Time latency = bus_.timing().control;
+    bus().setTiming(host::usb::Timing::fixedLatency());
+    const host::Time latency = bus().timing().control;
     Match read{.function = URB_FUNCTION_VENDOR_DEVICE, .bRequest = 0xF0};
 
-    bus_.addFault(Fault::delaying(read, 4900 * kMillisecond - latency));
+    bus().addFault(Fault::delaying(read, 4900 * kMillisecond - latency));
     host::Time start = world().now();
     EXPECT_EQ(ReadRegisters(adapter_, STATION_ADDRESS_LENGTH, StationAddress), ULONG{KT735N_OK});
     EXPECT_EQ(world().now() - start, 4900 * kMillisecond);
-    EXPECT_EQ(bus_.log().back().status, USBD_STATUS_SUCCESS);
+    EXPECT_EQ(bus().log().back().status, USBD_STATUS_SUCCESS);
 
-    bus_.addFault(Fault::delaying(read, 5 * kSecond));
+    bus().addFault(Fault::delaying(read, 5 * kSecond));
     URB urb = readUrb(2, Register7A);
     start = world().now();
     EXPECT_EQ(SubmitUrbSync(adapter_, &urb), ULONG(STATUS_IO_TIMEOUT));
     EXPECT_EQ(world().now() - start, 5 * kSecond);
-    EXPECT_TRUE(bus_.log().back().done());
-    EXPECT_EQ(bus_.log().back().status, USBD_STATUS_CANCELED);
-    EXPECT_EQ(bus_.outstanding(), 0u);
+    EXPECT_TRUE(bus().log().back().done());
+    EXPECT_EQ(bus().log().back().status, USBD_STATUS_CANCELED);
+    EXPECT_EQ(bus().outstanding(), 0u);
     EXPECT_EQ(world().irps().liveCount(), 0u);
 
     // The register routines report the timeout as a failure.
-    bus_.addFault(Fault::holding({.function = URB_FUNCTION_VENDOR_DEVICE}, 2));
+    bus().addFault(Fault::holding({.function = URB_FUNCTION_VENDOR_DEVICE}, 2));
     EXPECT_EQ(ReadRegisters(adapter_, 1, Register7A), ULONG{KT735N_FAILED});
     adapter_->RegisterWriteBuffer[0] = 0x24;
     adapter_->RegisterWriteBuffer[1] = 0x00;
     EXPECT_EQ(WriteRegisters(adapter_, 2, Register7E), ULONG{KT735N_FAILED});
-    EXPECT_EQ(bus_.outstanding(), 0u);
+    EXPECT_EQ(bus().outstanding(), 0u);
     EXPECT_EQ(world().irps().liveCount(), 0u);
-    EXPECT_EQ(bus_.logText().back(), "VENDOR_DEVICE 40 f1 0000 007e 0002 out 2400 CANCELED");
+    EXPECT_EQ(bus().logText().back(), "VENDOR_DEVICE 40 f1 0000 007e 0002 out 2400 CANCELED");
 
     // Nothing is left to fire later.
     world().scheduler().runFor(10 * kSecond);
-    EXPECT_EQ(bus_.log().size(), 4u);
+    EXPECT_EQ(bus().log().size(), 4u);
 }
 
-// A port cycle goes to the bus after a one-second pause. (Its timeout path is below.)
-TEST_F(UsbChannelTest, PortCycleRequestFollowsAOneSecondPause) {
-    host::Time start = world().now();
-    EXPECT_EQ(SubmitPortRequestSync(adapter_, IOCTL_INTERNAL_USB_CYCLE_PORT), ULONG{KT735N_OK});
-    ASSERT_EQ(bus_.log().size(), 1u);
-    EXPECT_EQ(bus_.log()[0].submitted - start, kSecond);
-    EXPECT_EQ(bus_.portCycles(), 1u);
-}
-
-// No request can be built: nothing reaches the bus and the result is 2.
+// No request can be built: nothing reaches the bus and the result is KT735N_FAILED.
 TEST_F(UsbChannelTest, RequestThatCannotBeBuiltFailsWithoutTouchingTheBus) {
     world().memory().failNth(host::Memory::Kind::Irp, 1);
     URB urb = readUrb(1, Control0);
@@ -192,7 +153,7 @@ TEST_F(UsbChannelTest, RequestThatCannotBeBuiltFailsWithoutTouchingTheBus) {
     adapter_->NextDeviceObject = nullptr;
     EXPECT_EQ(ReadRegisters(adapter_, 1, Control0), ULONG{KT735N_FAILED});
     adapter_->NextDeviceObject = next;
-    EXPECT_TRUE(bus_.log().empty());
+    EXPECT_TRUE(bus().log().empty());
     EXPECT_EQ(world().irps().liveCount(), 0u);
 }
 
@@ -263,3 +224,5 @@ TEST_F(UsbChannelTest, TimedOutRequestIsWaitedForUntilItsCancelCompletes) {
 }
 
 } // namespace
+
+} // namespace kt735n_test

@@ -1,5 +1,6 @@
-// The host kernel on its own: virtual time, waits, IRP completion and cancel, pool, and every
-// verifier rule of the kernel layer shown firing on a deliberate violation.
+// The host kernel on its own: virtual time, waits, IRP completion, pool, and every verifier rule
+// of the kernel layer shown firing on a deliberate violation. (Cancel and the synchronous
+// device-control request are shown through the driver's own channel in tests/driver.)
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -7,6 +8,7 @@
 #include "host/io.h"
 #include "host/testing.h"
 
+namespace host::testing {
 namespace {
 
 using host::kMillisecond;
@@ -209,35 +211,6 @@ TEST_F(KernelTest, PendedRequestCompletesLaterAtDispatchLevelWithTheUpperDeviceO
     EXPECT_EQ(record.irql, DISPATCH_LEVEL);
     EXPECT_EQ(record.device, nullptr); // the driver's own location names no device
     EXPECT_EQ(world().irps().liveCount(), 0u);
-}
-
-TEST_F(KernelTest, CancelCompletesAHeldRequestAsCancelled) {
-    LowerDriver::delay = host::kForever;
-    CompletionRecord record;
-    PIRP irp = nullptr;
-    EXPECT_EQ(sendDriverIrp(record, true, true, true, &irp), STATUS_PENDING);
-    EXPECT_EQ(IoCancelIrp(irp), TRUE);
-    EXPECT_EQ(record.calls, 1);
-    EXPECT_EQ(record.status, STATUS_CANCELLED);
-    EXPECT_EQ(world().irps().liveCount(), 0u);
-}
-
-TEST_F(KernelTest, DeviceControlRequestSignalsItsEventAndIsFreedByTheIoManager) {
-    LowerDriver::delay = 2 * kMillisecond;
-    LowerDriver::status = STATUS_UNSUCCESSFUL;
-    KEVENT event;
-    IO_STATUS_BLOCK iosb{};
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, lower.device, nullptr,
-                                             0, nullptr, 0, TRUE, &event, &iosb);
-    ASSERT_NE(irp, nullptr);
-    EXPECT_EQ(IoGetNextIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode,
-              static_cast<ULONG>(IOCTL_INTERNAL_USB_SUBMIT_URB));
-    EXPECT_EQ(IofCallDriver(lower.device, irp), STATUS_PENDING);
-    EXPECT_EQ(KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-    EXPECT_EQ(iosb.Status, STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(world().irps().liveCount(), 0u);
-    EXPECT_EQ(world().now(), 2 * kMillisecond);
 }
 
 TEST_F(KernelTest, InterlockedListsReportThePreviousEntry) {
@@ -500,3 +473,4 @@ TEST_F(KernelTest, VerifierCatchesIrpAndPoolLifetimeErrors) {
 }
 
 } // namespace
+} // namespace host::testing

@@ -1,12 +1,15 @@
-// A whole machine for one start of the adapter, made and thrown away in a loop: a fresh World
-// whose verifier collects its reports, a KT735 model on the simulated bus, the driver loaded.
-// Used by the fault sweeps and the fuzz targets, which need many machines in one process (the
-// driver test fixture gives one per test).
+// The one way the tests load the driver and plug the device: a machine (the World, whose
+// verifier collects its reports), a KT735 model on the simulated bus, the driver loaded through
+// the host's PnP manager. The gtest fixture of the driver suites (tests/driver/fixture.h) holds
+// one per test; the fault sweeps, the interleavings and the fuzz targets make and throw away
+// many in one process.
 //
 //     kt735n_test::Rig rig({}, [](auto& parameters, auto& device) { ... });
 //     rig.world().memory().failNth(host::Memory::Kind::Pool, 3);
 //     if (rig.start() == NDIS_STATUS_SUCCESS) { rig.movesFrames(false); }
 //     std::string problems = rig.finish(); // "" when nothing was reported or left behind
+//
+// A Rig made while another World exists (a test's own) uses that one and leaves it in place.
 #pragma once
 
 #include <host/ndis.h>
@@ -18,6 +21,7 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -25,44 +29,88 @@
 
 namespace kt735n_test {
 
+// The KT735 model with a hook on every control transfer that reaches it, called before the
+// chip acts on it: tests look at the driver's state at that moment, or change the device's.
+struct HookedDevice : kt735::model::Kt735Device {
+    using Kt735Device::Kt735Device;
+    std::function<void(const kt735::model::SetupPacket&, std::span<std::uint8_t>)> onControl;
+
+    kt735::model::Outcome control(const kt735::model::SetupPacket& setup,
+                                  std::span<std::uint8_t> data, std::size_t& actual) override {
+        if (onControl) {
+            onControl(setup, data);
+        }
+        return Kt735Device::control(setup, data, actual);
+    }
+};
+
 class Rig {
   public:
-    using Prepare = std::function<void(host::ndis::Parameters&, kt735::model::Kt735Device&)>;
+    using Prepare = std::function<void(host::ndis::Parameters&, HookedDevice&)>;
 
     explicit Rig(kt735::model::UsbIdentity identity = {}, const Prepare& prepare = {})
-        : identity_(std::move(identity)), prepare_(prepare) {
-        world_ = std::make_unique<host::World>();
-        world_->verifier().setHandler(
-            [this](const host::Violation& v) { problems_ += v.text() + "\n"; });
-        plugFreshDevice();
+        : prepare_(prepare) {
+        if (!host::World::exists()) {
+            ownWorld_ = std::make_unique<host::World>();
+            ownWorld_->verifier().setHandler(
+                [this](const host::Violation& v) { problems_ += v.text() + "\n"; });
+        }
+        plug(std::move(identity));
         NTSTATUS status = STATUS_PENDING;
-        driver_ = world_->pnp().loadDriver(DriverEntry, L"KT735N", &status);
+        driver_ = world().pnp().loadDriver(DriverEntry, L"KT735N", &status);
+        loadStatus_ = status;
     }
     ~Rig() {
         bus_.reset();
         device_.reset();
         SavedAddDevice = nullptr;
         SavedPnpDispatch = nullptr;
-        world_.reset();
+        ownWorld_.reset();
     }
     Rig(const Rig&) = delete;
     Rig& operator=(const Rig&) = delete;
 
-    // Adds and starts the device: MiniportInitialize runs. Returns what it returned.
-    NDIS_STATUS start() {
-        world_->pnp().addDevice(driver_, bus_->pdo());
-        adapter_ = world_->ndis().lastAdapter();
-        world_->pnp().startDevice(bus_->pdo());
-        return adapter_ != nullptr ? adapter_->initializeStatus() : NDIS_STATUS_FAILURE;
+    // Adds the device through the driver's filter to NDIS's AddDevice; MiniportInitialize has
+    // not run. Returns what AddDevice returned.
+    NTSTATUS add() {
+        added_ = true;
+        NTSTATUS status = world().pnp().addDevice(driver_, bus_->pdo());
+        adapter_ = world().ndis().lastAdapter();
+        return status;
     }
 
-    // Removes the device (a halt when it runs) and starts a fresh one, prepared the same way, on
-    // a fresh bus with the driver still loaded: what one start left in the driver or the host
-    // must not spoil the next. Returns what MiniportInitialize returned.
-    NDIS_STATUS startFreshDevice() {
-        world_->pnp().removeDevice(bus_->pdo());
+    // Adds and starts the device: MiniportInitialize runs. Returns what it returned.
+    NDIS_STATUS start() {
+        add();
+        if (adapter_ == nullptr) {
+            return NDIS_STATUS_FAILURE;
+        }
+        world().pnp().startDevice(bus_->pdo());
+        return adapter_->initializeStatus();
+    }
+
+    // Plugs a fresh device offering `identity`, prepared as the first, on a fresh bus with the
+    // driver still loaded; a device in use is removed first (a halt when it runs).
+    void plug(kt735::model::UsbIdentity identity = {}) {
+        if (added_) {
+            world().pnp().removeDevice(bus_->pdo());
+            added_ = false;
+            adapter_ = nullptr;
+        }
         bus_.reset();
-        plugFreshDevice();
+        identity_ = std::move(identity);
+        device_ = std::make_unique<HookedDevice>(identity_);
+        if (prepare_) {
+            prepare_(world().ndis().defaultParameters(), *device_);
+        }
+        bus_ = std::make_unique<host::usb::Bus>();
+        bus_->plug(*device_);
+    }
+
+    // A fresh device started after the last (see plug): what one start left in the driver or
+    // the host must not spoil the next. Returns what MiniportInitialize returned.
+    NDIS_STATUS startFreshDevice() {
+        plug(identity_);
         return start();
     }
 
@@ -75,15 +123,15 @@ class Rig {
                       : device_->ethernet();
         const std::uint64_t sent = device_->counters().txFrames;
         const std::size_t received = adapter_->log().received.size();
-        const host::Time deadline = world_->now() + 6 * host::kSecond + host::kMillisecond;
-        while (world_->now() < deadline) {
+        const host::Time deadline = world().now() + 6 * host::kSecond + host::kMillisecond;
+        while (world().now() < deadline) {
             if (device_->counters().txFrames == sent) {
                 adapter_->send(frame);
             }
             if (adapter_->log().received.size() == received) {
                 wire.sendToAdapter(frame);
             }
-            world_->scheduler().runFor(500 * host::kMillisecond);
+            world().scheduler().runFor(500 * host::kMillisecond);
             if (device_->counters().txFrames > sent && adapter_->log().received.size() > received) {
                 return true;
             }
@@ -94,41 +142,38 @@ class Rig {
     // Removes the device (a halt when it runs), unloads the driver and returns what was
     // reported or left behind.
     std::string finish() {
-        world_->pnp().removeDevice(bus_->pdo());
-        world_->pnp().unloadDriver(driver_);
+        world().pnp().removeDevice(bus_->pdo());
+        added_ = false;
+        world().pnp().unloadDriver(driver_);
         for (auto kind : {host::Memory::Kind::Ndis, host::Memory::Kind::Pool}) {
-            problems_ += world_->memory().leakReport(kind);
+            problems_ += world().memory().leakReport(kind);
         }
-        if (world_->irps().liveCount() != 0) {
-            problems_ += std::to_string(world_->irps().liveCount()) + " IRPs alive\n";
+        if (world().irps().liveCount() != 0) {
+            problems_ += std::to_string(world().irps().liveCount()) + " IRPs alive\n";
         }
         return problems_;
     }
 
-    host::World& world() { return *world_; }
-    host::usb::Bus& bus() { return *bus_; }
-    kt735::model::Kt735Device& device() { return *device_; }
-    host::ndis::Adapter* adapter() { return adapter_; }
-    // What the verifier reported so far.
+    host::World& world() { return host::World::current(); }
+    host::usb::Bus& bus() const { return *bus_; }
+    HookedDevice& device() const { return *device_; }
+    // NDIS's adapter of the device once added; null before.
+    host::ndis::Adapter* adapter() const { return adapter_; }
+    PDRIVER_OBJECT driver() const { return driver_; }
+    NTSTATUS loadStatus() const { return loadStatus_; }
+    // What the verifier reported so far (a machine of its own only).
     const std::string& problems() const { return problems_; }
 
   private:
-    void plugFreshDevice() {
-        device_ = std::make_unique<kt735::model::Kt735Device>(identity_);
-        if (prepare_) {
-            prepare_(world_->ndis().defaultParameters(), *device_);
-        }
-        bus_ = std::make_unique<host::usb::Bus>();
-        bus_->plug(*device_);
-    }
-
     kt735::model::UsbIdentity identity_;
     Prepare prepare_;
-    std::unique_ptr<host::World> world_;
-    std::unique_ptr<kt735::model::Kt735Device> device_;
+    std::unique_ptr<host::World> ownWorld_;
+    std::unique_ptr<HookedDevice> device_;
     std::unique_ptr<host::usb::Bus> bus_;
     PDRIVER_OBJECT driver_ = nullptr;
+    NTSTATUS loadStatus_ = STATUS_PENDING;
     host::ndis::Adapter* adapter_ = nullptr;
+    bool added_ = false;
     std::string problems_;
 };
 

@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 #include <unistd.h>
 
+namespace kt735sim {
 namespace {
 
 namespace fs = std::filesystem;
@@ -449,71 +450,6 @@ TEST_F(Kt735SimTest, RawBulkInAndFailedInitialize) {
     EXPECT_TRUE(contains(failed.out, "TxPacketDesc=16777216*"));
     EXPECT_TRUE(contains(failed.out, "initialize failed: 0xC000009A (NDIS_STATUS_RESOURCES)"));
 }
-// The usbmon capture, read by tshark: the vendor register writes of initialization are those
-// the driver is meant to send, in order, with the address and the wake and flow-control settings
-// given. A run of identical writes is one entry with its count; the negotiation poll (count 0)
-// is any run of two or more.
-TEST_F(Kt735SimTest, InitializationVendorWritesThroughTshark) {
-    if (std::system("tshark -v >/dev/null 2>&1") != 0) {
-        GTEST_SKIP() << "tshark is not installed";
-    }
-    using Writes = std::vector<std::pair<std::string, int>>; // "index data", count
-    const Writes want = {
-        {"20 00000002", 1},     {"20 01000002", 1},
-        {"20 02000002", 1},     {"20 03000002", 1},
-        {"10 0012abcdef01", 1}, {"08 ffffffffffffffff", 1},
-        {"7e 2400", 1},         {"7e 2600", 1},
-        {"25 02057f39", 1}, // PHY 2 register 0x19 := 0x7F05
-        {"25 01e10124", 1}, // auto-detection: PHY 1 advertisement := 0x01E1
-        {"25 01000044", 1}, // ... read it back
-        {"25 02000043", 2}, // PHY 2 identifier, for detection and for IdentifyPhy
-        {"25 01000042", 1}, // after two seconds: PHY 1 identifier
-        {"25 01000041", 2}, // PHY 1 status, twice: link
-        {"7f 260002", 1},   // Ethernet selected
-        {"25 01000041", 1}, // bring-up's unchecked PHY 1 status read
-        {"00 1900", 1},         {"1c 9000", 1},     // AlivePara 3
-        {"01 0800", 1},         {"25 02002020", 1}, // PHY 2 control := 0x2000
-        {"25 01e10124", 1},                         // PHY 1 advertisement := 0x01E1
-        {"25 01001220", 1},                         // PHY 1 control := 0x1200: negotiate
-        {"25 01000041", 0},     {"25 01000045", 1}, // partner ability
-        {"01 3000", 1},                             // 100 Mbit/s full duplex
-        {"25 02000420", 1},                         // PHY 2 isolated
-        {"25 01000041", 1},                         // link state
-        {"78 c400", 1},                             // wake control
-        {"1a 0301", 1},         {"00 f930", 1},     // flow control Tx 1, Rx 8
-    };
-    SimRun run = sim({"--param", "NetworkAddress=0012ABCDEF01", "--param", "AlivePara=3", "--param",
-                      "FlowControl_Tx=1", "--param", "FlowControl_Rx=8", "--usb-pcap",
-                      (dir_ / "usb.pcap").string()},
-                     "at 0s halt\n");
-    ASSERT_INITIALIZED(run);
-    std::string command = "tshark -r '" + path("usb.pcap").string() +
-                          "' -Y 'usb.bmRequestType.type == 2 && usb.setup.bRequest == 0xf1 "
-                          "&& frame.time_epoch <= " +
-                          text(run.json["initialized_at"]) +
-                          "' -T fields -e usb.setup.wIndex -e usb.data_fragment 2>/dev/null >'" +
-                          (dir_ / "writes.txt").string() + "'";
-    ASSERT_EQ(std::system(command.c_str()), 0);
-    Writes writes;
-    std::istringstream lines(slurp(dir_ / "writes.txt"));
-    int index = 0;
-    char hex[4];
-    for (std::string data; lines >> index >> data;) {
-        std::snprintf(hex, sizeof(hex), "%02x ", index & 0xFF);
-        if (!writes.empty() && writes.back().first == hex + data) {
-            writes.back().second++;
-        } else {
-            writes.push_back({hex + data, 1});
-        }
-    }
-    for (std::size_t i = 0; i < want.size() && i < writes.size(); i++) {
-        if (want[i].second == 0 && writes[i].second >= 2) {
-            writes[i].second = 0;
-        }
-    }
-    EXPECT_EQ(writes, want);
-}
-
 // Faults from the command line: each kind fires where it is aimed, is recorded with what it hit
 // and counted, and the run stays clean (a fault is the device's or the platform's, not a leak).
 TEST_F(Kt735SimTest, FaultsFromTheCommandLine) {
@@ -594,3 +530,4 @@ TEST_F(Kt735SimTest, DescriptorsFromTheCommandLine) {
 }
 
 } // namespace
+} // namespace kt735sim

@@ -20,6 +20,7 @@
 
 #include "adapter/adapter.h"
 #include "chip/chip.h"
+#include "../support/rig.h"
 #include "driver/handlers.h"
 
 // The driver keeps its keyword table (names, defaults, the ranges it handles) file-local in
@@ -29,6 +30,7 @@ namespace driver_registry {
 #include "adapter/registry.cpp"
 } // namespace driver_registry
 
+namespace kt735n_test {
 namespace {
 
 using Strings = std::vector<std::string>;
@@ -302,16 +304,10 @@ TEST_F(PackageTest, ServiceBinaryIsThePackagedImage) {
 TEST_F(PackageTest, ParamsAreTheKeywordsTheDriverReads) {
     Strings read; // what the driver reads when started on the model device
     {
-        kt735::model::Kt735Device device;
-        host::usb::Bus bus;
-        bus.plug(device);
-        PDRIVER_OBJECT driver = world().pnp().loadDriver(DriverEntry, L"KT735N");
-        ASSERT_EQ(world().pnp().addDevice(driver, bus.pdo()), STATUS_SUCCESS);
-        world().pnp().startDevice(bus.pdo());
-        read = world().ndis().lastAdapter()->keywordsRead();
-        EXPECT_EQ(world().pnp().removeDevice(bus.pdo()), STATUS_SUCCESS);
-        SavedAddDevice = nullptr;
-        SavedPnpDispatch = nullptr;
+        kt735n_test::Rig rig;
+        ASSERT_EQ(rig.start(), NDIS_STATUS_SUCCESS);
+        read = rig.adapter()->keywordsRead();
+        EXPECT_EQ(rig.finish(), "");
     }
     // The driver's table is what it reads, besides Platform and the network address.
     Strings expected = {"Platform"};
@@ -370,3 +366,4 @@ TEST_F(PackageTest, ParamsAreTheKeywordsTheDriverReads) {
 }
 
 } // namespace
+} // namespace kt735n_test
