@@ -276,7 +276,8 @@ std::string helpText() {
 
 It plugs a simulated KT735 into the host platform, loads the driver through DriverEntry,
 AddDevice and START_DEVICE, runs a scenario (traffic both ways, cables pulled and plugged, OID
-requests), halts the adapter and unloads the driver. Every run is the same: time is virtual.
+requests), halts the adapter and unloads the driver. Every run is the same: time is virtual
+(except with --tap, where it follows the wall clock).
 
 Time base: the text, the script and the JSON record count virtual seconds from the moment
 MiniportInitialize returned (0; what happened before is negative). The captures cannot hold
@@ -320,17 +321,18 @@ Options:
                          --json run.json
   --plot FILE.svg        A picture of the run: link state per medium, frames per second each
                          way, drops, OID requests and resets.   --plot run.svg
-  --tap HOST_IF,PEER_IF   Real traffic, in real time (root): makes two TAP interfaces. HOST_IF
+  --tap HOST_IF,PEER_IF  Real traffic, in real time (root): makes two TAP interfaces. HOST_IF
                          is the protocol above NDIS: what Linux sends on it goes to
                          MiniportSend (longer than 1514 bytes: dropped and counted), what the
-                         driver indicates comes out of it; it takes the adapter's address, MTU
-                         1500, and its carrier follows media connect and disconnect. The packet
-                         filter is directed, multicast and broadcast, the multicast list the
-                         groups HOST_IF joined (kept current while HOST_IF stays in kt735sim's
-                         network namespace, else all multicast). PEER_IF is the station on the
-                         active wire, its carrier the wire's. Virtual time follows the wall
-                         clock; the run ends after --duration or at SIGINT or SIGTERM, halting
-                         and unloading as usual. Frames on the TAPs are counted, not listed.
+                         driver indicates and the binding's filter selects comes out of it.
+                         It takes the adapter's address and MTU 1500; its carrier follows
+                         media connect and disconnect. The packet filter is directed,
+                         multicast and broadcast, the multicast list the groups HOST_IF joined
+                         (kept current while HOST_IF stays in kt735sim's network namespace,
+                         else all multicast). PEER_IF is the station on the active wire, its
+                         carrier the wire's. Virtual time follows the wall clock; the run ends
+                         after --duration or at SIGINT or SIGTERM, halting and unloading as
+                         usual. Frames on the TAPs are counted, not listed.
                          --tap kt0,kt0peer --duration 60
   --init-fault TARGET:EFFECT:N
                          The Nth matching USB request or allocation counted from plug-in gets

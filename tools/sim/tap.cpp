@@ -71,16 +71,10 @@ Tap::~Tap() {
     }
 }
 
-std::size_t Tap::read(std::vector<std::uint8_t>& buffer) {
-    // Room for any frame the MTU could allow, so an oversize one is seen whole and counted.
+std::span<const std::uint8_t> Tap::read(std::vector<std::uint8_t>& buffer) {
     buffer.resize(65536);
     ssize_t n = ::read(fd_, buffer.data(), buffer.size());
-    if (n <= 0) {
-        buffer.clear();
-        return 0;
-    }
-    buffer.resize(static_cast<std::size_t>(n));
-    return buffer.size();
+    return {buffer.data(), n > 0 ? static_cast<std::size_t>(n) : 0};
 }
 
 bool Tap::write(std::span<const std::uint8_t> frame) {

@@ -25,8 +25,9 @@ class Tap {
     const std::string& name() const { return name_; }
     int fd() const { return fd_; }
 
-    // One frame Linux sent on the interface into `buffer`; its length, or 0 when none is waiting.
-    std::size_t read(std::vector<std::uint8_t>& buffer);
+    // One frame Linux sent on the interface, read into `buffer` (kept at 64 KiB, room for any
+    // frame, so an oversize one is seen whole); empty when none is waiting.
+    std::span<const std::uint8_t> read(std::vector<std::uint8_t>& buffer);
     // Hands a frame to Linux as if it arrived on the interface; false when it was not taken.
     bool write(std::span<const std::uint8_t> frame);
 

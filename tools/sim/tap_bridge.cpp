@@ -103,15 +103,16 @@ void TapBridge::bind(host::ndis::Adapter& adapter, RealTimeLoop& loop) {
 void TapBridge::fromHost() {
     std::size_t outstanding = adapter_->sendsOutstanding();
     for (int i = 0; i < kBatch && outstanding < kSendsOutstanding; i++) {
-        if (host_.read(buffer_) == 0) {
+        std::span<const std::uint8_t> frame = host_.read(buffer_);
+        if (frame.empty()) {
             return;
         }
         counts_.hostRead++;
-        if (buffer_.size() > kMaxFrame) {
+        if (frame.size() > kMaxFrame) {
             counts_.hostOversize++;
             continue;
         }
-        NDIS_STATUS status = send_(buffer_);
+        NDIS_STATUS status = send_(frame);
         if (status == NDIS_STATUS_PENDING) {
             outstanding++;
         } else if (status != NDIS_STATUS_SUCCESS) {
@@ -123,20 +124,21 @@ void TapBridge::fromHost() {
 // A frame from the peer goes on the active wire once the wire has carried the ones before it.
 void TapBridge::fromPeer() {
     for (int i = 0; i < kBatch && toAdapterQueued_ < kWireQueue; i++) {
-        if (peer_.read(buffer_) == 0) {
+        std::span<const std::uint8_t> frame = peer_.read(buffer_);
+        if (frame.empty()) {
             return;
         }
         counts_.peerRead++;
-        toAdapterFree_ = std::max(toAdapterFree_, scheduler_.now()) + frameTime(buffer_.size());
+        toAdapterFree_ = std::max(toAdapterFree_, scheduler_.now()) + frameTime(frame.size());
         toAdapterQueued_++;
         scheduler_.at(
             toAdapterFree_,
-            [this, frame = buffer_] {
+            [this, bytes = std::vector<std::uint8_t>(frame.begin(), frame.end())] {
                 toAdapterQueued_--;
                 Segment& wire = device_.activeMedium() == Medium::PhoneLine
                                     ? static_cast<Segment&>(device_.phoneLine())
                                     : device_.ethernet();
-                wire.sendToAdapter(frame);
+                wire.sendToAdapter(bytes);
             },
             "kt735sim tap: frame from the peer");
     }
