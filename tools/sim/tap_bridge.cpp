@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "format.h"
+
 namespace kt735sim {
 
 namespace {
@@ -41,13 +43,6 @@ class WireOut : public WirePeer {
     std::function<void(std::span<const std::uint8_t>)> out_;
 };
 
-std::string macText(const Tap::Address& a) {
-    char text[18];
-    std::snprintf(text, sizeof(text), "%02X:%02X:%02X:%02X:%02X:%02X", a[0], a[1], a[2], a[3], a[4],
-                  a[5]);
-    return text;
-}
-
 } // namespace
 
 TapBridge::TapBridge(Tap host, Tap peer, kt735::model::Kt735Device& device,
@@ -71,7 +66,8 @@ host::Time TapBridge::frameTime(std::size_t bytes) const {
     if (device_.activeMedium() == Medium::PhoneLine) {
         return bits * 10; // 1 Mbit/s
     }
-    bool fast = (device_.reg(kt735::model::reg::kControl1) & 0x10) != 0;
+    bool fast =
+        (device_.reg(kt735::model::reg::kControl1) & kt735::model::bits::kControl1Speed100) != 0;
     return fast ? bits / 10 : bits;
 }
 
@@ -88,8 +84,9 @@ void TapBridge::bind(host::ndis::Adapter& adapter, RealTimeLoop& loop) {
     ULONG connect = NdisMediaStateDisconnected;
     adapter.queryUlong(OID_GEN_MEDIA_CONNECT_STATUS, connect);
     host_.setCarrier(connect == NdisMediaStateConnected);
-    note_("tap: " + host_.name() + " is the protocol above NDIS, address " + macText(address_) +
-          ", carrier " + (connect == NdisMediaStateConnected ? "on" : "off"));
+    note_("tap: " + host_.name() + " is the protocol above NDIS, address " +
+          macText(address_.data()) + ", carrier " +
+          (connect == NdisMediaStateConnected ? "on" : "off"));
     note_("tap: " + peer_.name() + " is the station on the active wire; real time from here");
     keepCurrent();
     loop.watch(
