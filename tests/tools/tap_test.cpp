@@ -252,8 +252,11 @@ void crossTheDriver(const Medium& m) {
         }
     }
     EXPECT_TRUE(has(sh("ip -n " + a.name + " link show " + h).second, "LOWER_UP"));
+    // One frame longer than 1514 bytes, which HOST_IF's MTU would not have allowed.
+    sh("ip -n " + a.name + " link set " + h + " mtu 1600");
+    sh("ip netns exec " + a.name + " ping -c 1 -s 1572 -W 1 198.18.0.2");
     EXPECT_EQ(sim.stop(), 0);
-    for (const char* part : {"SIGTERM: the run stops", "(0 over 1514 bytes dropped, 0 refused)",
+    for (const char* part : {"SIGTERM: the run stops", "(1 over 1514 bytes dropped, 0 refused)",
                              "completed (0 failed)", "no violations", "leaks            none"}) {
         EXPECT_TRUE(has(sim.text, part)) << part;
     }
