@@ -233,6 +233,8 @@ TEST_F(Kt735SimTest, ExitStatusesAndMessages) {
         {{"--mac", "00:12:34:56:78"}, "", 2, "--mac"},
         {{"--param", "MediaType"}, "", 2, "NAME=VALUE"},
         {{"--duration"}, "", 2, "--duration needs a value"},
+        {{"--tap", "kt0,kt0"}, "", 2, "--tap: expected two different interface names"},
+        {{"--tap", "kt0,bad/name"}, "", 2, "--tap: expected two different interface names"},
         {{"--script", "/nonexistent/script.txt"}, "", 2, "cannot read"},
         {{"--script", dir_.string()}, "", 2, "is a directory"},
         {{"--init-fault", "bulk-in:fail:1"}, "", 2, "the effect is error, stall or hang"},
@@ -305,7 +307,7 @@ TEST_F(Kt735SimTest, HelpVersionAndLists) {
          "at 15s halt;at 3s unplug;at 5s shutdown;at 5s bugcheck;docs/kt735sim-json.md;"
          "Time base;--init-fault TARGET:EFFECT:N;--init-fault vendor-write:error:5;"
          "--device-descriptor HEX;--config-descriptor HEX;fault TARGET EFFECT [COUNT];"
-         "at 2s fault bulk-in error;fault pool fail;fault,"},
+         "at 2s fault bulk-in error;fault pool fail;fault,;--tap HOST_IF,PEER_IF;--tap kt0,"},
         {"--version", "KT735N driver 3.06;kt735sim 1."},
         {"--list-oids", "* OID_GEN_LINK_SPEED                   0x00010107;"
                         "  OID_GEN_TRANSPORT_HEADER_OFFSET"},

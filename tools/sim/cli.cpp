@@ -29,7 +29,8 @@ UsageError fail(std::string message) {
 // Checks and converts the option values CLI11 collected as text; messages name the option.
 std::optional<UsageError> convert(Options& options, const std::vector<std::string>& params,
                                   const std::string& mac, const std::string& ethernet,
-                                  const std::string& phoneLine, const std::string& duration) {
+                                  const std::string& phoneLine, const std::string& duration,
+                                  const std::string& tap) {
     for (const std::string& value : params) {
         std::size_t eq = value.find('=');
         if (eq == std::string::npos || eq == 0) {
@@ -90,6 +91,23 @@ std::optional<UsageError> convert(Options& options, const std::vector<std::strin
             return fail("--duration: expected seconds (10, 2.5, 500ms), got '" + duration + "'");
         }
     }
+    if (!tap.empty()) {
+        std::size_t comma = tap.find(',');
+        std::string host = tap.substr(0, comma);
+        std::string peer = comma == std::string::npos ? "" : tap.substr(comma + 1);
+        auto good = [](const std::string& name) {
+            return !name.empty() && name.size() < 16 && name != "." && name != ".." &&
+                   std::all_of(name.begin(), name.end(), [](unsigned char c) {
+                       return std::isgraph(c) != 0 && c != '/' && c != ':' && c != ',';
+                   });
+        };
+        if (!good(host) || !good(peer) || host == peer) {
+            return fail("--tap: expected two different interface names of at most 15 "
+                        "characters, HOST_IF,PEER_IF, got '" +
+                        tap + "'");
+        }
+        options.tap = std::pair{host, peer};
+    }
     return std::nullopt;
 }
 
@@ -99,7 +117,7 @@ std::variant<Options, UsageError> parseArguments(int argc, char** argv) {
     Options options;
     options.arguments.assign(argv + 1, argv + argc);
     std::vector<std::string> params, initFaults;
-    std::string mac, ethernet, phoneLine, duration, deviceDescriptor, configDescriptor;
+    std::string mac, ethernet, phoneLine, duration, tap, deviceDescriptor, configDescriptor;
     struct PathOption {
         const char* name;
         std::optional<std::string>* target;
@@ -120,7 +138,7 @@ std::variant<Options, UsageError> parseArguments(int argc, char** argv) {
     for (auto [name, value] :
          {std::pair{"--mac", &mac}, std::pair{"--ethernet", &ethernet},
           std::pair{"--phoneline", &phoneLine}, std::pair{"--duration", &duration},
-          std::pair{"--device-descriptor", &deviceDescriptor},
+          std::pair{"--tap", &tap}, std::pair{"--device-descriptor", &deviceDescriptor},
           std::pair{"--config-descriptor", &configDescriptor}}) {
         last(app.add_option(name, *value));
     }
@@ -146,7 +164,7 @@ std::variant<Options, UsageError> parseArguments(int argc, char** argv) {
     if (!app.remaining().empty()) {
         return fail("unknown option '" + app.remaining().front() + "' (see --help)");
     }
-    if (auto error = convert(options, params, mac, ethernet, phoneLine, duration)) {
+    if (auto error = convert(options, params, mac, ethernet, phoneLine, duration, tap)) {
         return *error;
     }
     for (const std::string& value : initFaults) {
@@ -258,7 +276,8 @@ std::string helpText() {
 
 It plugs a simulated KT735 into the host platform, loads the driver through DriverEntry,
 AddDevice and START_DEVICE, runs a scenario (traffic both ways, cables pulled and plugged, OID
-requests), halts the adapter and unloads the driver. Every run is the same: time is virtual.
+requests), halts the adapter and unloads the driver. Every run is the same: time is virtual
+(except with --tap, where it follows the wall clock).
 
 Time base: the text, the script and the JSON record count virtual seconds from the moment
 MiniportInitialize returned (0; what happened before is negative). The captures cannot hold
@@ -286,10 +305,12 @@ Options:
                          --phoneline 0x5C22:up
   --duration SECONDS     Virtual time to run after initialization (10, 2.5, 500ms), unless the
                          script halts first. Default: the last script event plus 0.5 s, or 10 s
-                         without events. Then the adapter is halted and the driver unloaded.
-                         A script event later than this is an error.   --duration 2.5
+                         without events; with --tap, until SIGINT or SIGTERM. Then the adapter
+                         is halted and the driver unloaded. A script event later than this is
+                         an error.   --duration 2.5
   --script FILE          The scenario, one event a line (below); '-' reads it from standard
-                         input. Without it the default scenario runs (shown below).
+                         input. Without it the default scenario runs (shown below), or with --tap
+                         none.
                          --script cable.txt   --script -
   --usb-pcap FILE        Every USB transfer as a usbmon pcap (link type 220).
                          --usb-pcap usb.pcap; tshark -r usb.pcap
@@ -300,6 +321,19 @@ Options:
                          --json run.json
   --plot FILE.svg        A picture of the run: link state per medium, frames per second each
                          way, drops, OID requests and resets.   --plot run.svg
+  --tap HOST_IF,PEER_IF  Real traffic, in real time (root): makes two TAP interfaces. HOST_IF
+                         is the protocol above NDIS: what Linux sends on it goes to
+                         MiniportSend (longer than 1514 bytes: dropped and counted), what the
+                         driver indicates and the binding's filter selects comes out of it.
+                         It takes the adapter's address and MTU 1500; its carrier follows
+                         media connect and disconnect. The packet filter is directed,
+                         multicast and broadcast, the multicast list the groups HOST_IF joined
+                         (kept current while HOST_IF stays in kt735sim's network namespace,
+                         else all multicast). PEER_IF is the station on the active wire, its
+                         carrier the wire's. Virtual time follows the wall clock; the run ends
+                         after --duration or at SIGINT or SIGTERM, halting and unloading as
+                         usual. Frames on the TAPs are counted, not listed.
+                         --tap kt0,kt0peer --duration 60
   --init-fault TARGET:EFFECT:N
                          The Nth matching USB request or allocation counted from plug-in gets
                          the fault (repeatable); targets and effects as for the script's fault
@@ -336,7 +370,8 @@ JSON record: see docs/kt735sim-json.md. "schema", "tool", "driver", "inputs" (th
 parameters, wires, address and script), "initialize" and "start_device" (hex, with their names),
 "events" in time order (kinds: initialized, medium, script, send, send-complete,
 resources-available, receive, status, status-complete, query, set, set-complete, drop,
-fault, reset, shutdown, halt), "counters" (the driver's statistics by OID name, read before halt), "summary".
+fault, reset, shutdown, halt, tap, signal), "counters" (the driver's statistics by OID name,
+read before halt), "summary".
 
 Exit status: 0 the run was clean (whatever the driver answered), 1 a verifier violation, a leak,
 or an output that could not be written completely, 2 a bad argument or script (nothing is run).

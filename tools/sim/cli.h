@@ -111,6 +111,8 @@ struct Options {
     std::optional<std::string> wirePcap;
     std::optional<std::string> json; // "-": standard output
     std::optional<std::string> plot;
+    // TAP mode, in real time: the interfaces for the protocol above NDIS and for the peer.
+    std::optional<std::pair<std::string, std::string>> tap;
     std::vector<FaultSpec> initFaults; // counted from plug-in
     std::optional<std::vector<std::uint8_t>> deviceDescriptor;
     std::optional<std::vector<std::uint8_t>> configDescriptor;

@@ -87,8 +87,9 @@ int main(int argc, char** argv) {
         std::cerr << *clash << "\n";
         return 2;
     }
-    std::string text = defaultScript();
-    std::string name = "default scenario";
+    // With --tap the traffic is Linux's: no scenario runs unless one is given.
+    std::string text = options.tap ? "" : defaultScript();
+    std::string name = options.tap ? "no script" : "default scenario";
     if (options.scriptFile) {
         auto read = readScript(*options.scriptFile);
         if (auto* error = std::get_if<UsageError>(&read)) {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -25,7 +26,9 @@
 #include "json_record.h"
 #include "names.h"
 #include "plot.h"
+#include "realtime.h"
 #include "recorder.h"
+#include "tap_bridge.h"
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
 
@@ -92,6 +95,9 @@ class Simulation : public host::ndis::Protocol, public Actions {
     void receive(host::ndis::Adapter&, const std::vector<std::uint8_t>& frame,
                  NDIS_STATUS packetStatus) override {
         run_.frames.indicated++;
+        if (tap_) {
+            tap_->indicated(frame);
+        }
         if (!keepsRecords()) {
             return;
         }
@@ -99,7 +105,8 @@ class Simulation : public host::ndis::Protocol, public Actions {
         Json fields = {{"length", frame.size()}, {"data", hexBytes(frame.data(), frame.size())}};
         fields["packet_status"] = hex32(static_cast<std::uint32_t>(packetStatus));
         fields["packet_status_name"] = statusName(static_cast<std::uint32_t>(packetStatus));
-        record("receive", std::move(fields), "receive " + count(frame.size(), "byte") + from);
+        record("receive", std::move(fields),
+               tap_ ? "" : "receive " + count(frame.size(), "byte") + from);
     }
     void sendComplete(host::ndis::Adapter&, std::uint64_t id, NDIS_STATUS status) override {
         run_.frames.sendCompleted++;
@@ -119,7 +126,8 @@ class Simulation : public host::ndis::Protocol, public Actions {
                 {id, code, Record{rel(), "send-complete", std::move(fields)}});
             return;
         }
-        record("send-complete", std::move(fields), "send complete: " + statusText(code));
+        record("send-complete", std::move(fields),
+               tap_ ? "" : "send complete: " + statusText(code));
     }
     void sendResourcesAvailable(host::ndis::Adapter&) override {
         record("resources-available", Json::object(), "send resources available");
@@ -127,6 +135,9 @@ class Simulation : public host::ndis::Protocol, public Actions {
     void status(host::ndis::Adapter&, NDIS_STATUS status,
                 const std::vector<std::uint8_t>& buffer) override {
         auto code = static_cast<std::uint32_t>(status);
+        if (tap_) {
+            tap_->status(status);
+        }
         Json fields = statusJson(code);
         fields["data"] = hexBytes(buffer.data(), buffer.size());
         record("status", std::move(fields), "status " + statusText(code));
@@ -164,11 +175,12 @@ class Simulation : public host::ndis::Protocol, public Actions {
 
   private:
     Time rel() const { return world_->now() - run_.t0; }
-    // Per-frame records are built only for an output that shows them: the text (not --quiet),
-    // the JSON record or the plot. A quiet run keeps counts only, so its memory does not grow
-    // per frame.
+    // Per-frame records are built only for an output that shows them: the text (not --quiet,
+    // and not in TAP mode, which counts the frames on the TAPs), the JSON record or the plot. A
+    // quiet run keeps counts only, so its memory does not grow per frame.
     bool keepsRecords() const {
-        return !options_.quiet || options_.json.has_value() || options_.plot.has_value();
+        return (!options_.quiet && !options_.tap) || options_.json.has_value() ||
+               options_.plot.has_value();
     }
 
     void record(std::string kind, Json fields, const std::string& text) {
@@ -213,6 +225,9 @@ class Simulation : public host::ndis::Protocol, public Actions {
     void halt(bool unplug);
     void shutdown(bool bugcheck);
     void runTo(Time when);
+    bool openTaps(std::ostream& err);
+    void startRealTime();
+    NDIS_STATUS sendFromTap(std::span<const std::uint8_t> frame);
     void progress(Time end, bool last);
     std::string answerText(std::uint32_t oid, const std::vector<std::uint8_t>& data) const;
     // A burst of received frames, made one at a time as they go on the wire.
@@ -243,6 +258,11 @@ class Simulation : public host::ndis::Protocol, public Actions {
     std::unique_ptr<host::World> world_;
     std::unique_ptr<kt735::model::Kt735Device> device_;
     std::unique_ptr<host::usb::Bus> bus_;
+    std::optional<Tap> hostTap_;
+    std::optional<Tap> peerTap_;
+    std::unique_ptr<TapBridge> tap_;
+    std::unique_ptr<RealTimeLoop> realTime_;
+    bool stopped_ = false; // a signal ended the real-time run
     PDRIVER_OBJECT driver_ = nullptr;
     host::ndis::Adapter* adapter_ = nullptr;
 
@@ -607,12 +627,64 @@ void Simulation::unguard() {
     }
 }
 
-// Runs virtual time to `when`, in steps, so that a long run can show its progress.
+// Runs virtual time to `when`, in steps, so that a long run can show its progress; in TAP mode
+// as the wall clock goes, until a signal stops it.
 void Simulation::runTo(Time when) {
+    if (realTime_) {
+        if (!stopped_ && !realTime_->runTo(when)) {
+            stopped_ = true;
+            const char* name = realTime_->stoppedBy() == SIGINT ? "SIGINT" : "SIGTERM";
+            record("signal", {{"signal", name}}, std::string(name) + ": the run stops");
+        }
+        return;
+    }
     while (when > world_->now()) {
         world_->scheduler().runFor(std::min<Time>(when - world_->now(), kSecond));
         progress(when, false);
     }
+}
+
+// Makes the two TAP interfaces of --tap; false (and a message) when one cannot be made.
+bool Simulation::openTaps(std::ostream& err) {
+    std::string error;
+    hostTap_ = Tap::create(options_.tap->first, error);
+    if (hostTap_) {
+        peerTap_ = Tap::create(options_.tap->second, error);
+    }
+    if (!peerTap_) {
+        err << "kt735sim: --tap: cannot make the TAP interface " << error << "\n";
+        return false;
+    }
+    return true;
+}
+
+// From initialization on, in TAP mode: the protocol binds and virtual time follows the clock.
+void Simulation::startRealTime() {
+    realTime_ = std::make_unique<RealTimeLoop>(world_->scheduler());
+    tap_ = std::make_unique<TapBridge>(
+        std::move(*hostTap_), std::move(*peerTap_), *device_, world_->scheduler(),
+        [this](std::span<const std::uint8_t> frame) { return sendFromTap(frame); },
+        [this](const std::string& text) {
+            record("tap", {{"text", text}}, text);
+        });
+    hostTap_.reset();
+    peerTap_.reset();
+    tap_->bind(*adapter_, *realTime_);
+    // Lines held back for folding go out while they are news.
+    realTime_->every(std::chrono::milliseconds(250), [this] { flush(); });
+}
+
+// A frame Linux sent on HOST_IF, to MiniportSend; counted, and recorded for the JSON record
+// and the plot only.
+NDIS_STATUS Simulation::sendFromTap(std::span<const std::uint8_t> frame) {
+    host::ndis::Adapter::SendResult result = adapter_->send(frame);
+    run_.frames.sent++;
+    if (keepsRecords()) {
+        Json fields = {{"id", result.id}, {"length", frame.size()}};
+        fields.update(statusJson(static_cast<std::uint32_t>(result.status)));
+        record("send", std::move(fields), "");
+    }
+    return result.status;
 }
 
 // On a terminal, after two seconds of real time: where the run is, on one line of stderr.
@@ -991,6 +1063,20 @@ void Simulation::summary() {
                   {chip.rxDroppedDisabled, "receiver off"},
                   {chip.rxOversize, "oversize"},
                   {chip.rxRunt, "runt"}}));
+    if (tap_) {
+        const TapBridge::Counts& n = tap_->counts();
+        auto head = [](const std::string& name) {
+            return "  " + name + std::string(name.size() < 16 ? 17 - name.size() : 1, ' ');
+        };
+        line(head(tap_->hostName()) + std::to_string(n.hostRead) + " frames from Linux (" +
+             std::to_string(n.hostOversize) + " over 1514 bytes dropped, " +
+             std::to_string(n.hostRefused) + " refused), " + std::to_string(n.hostWritten) +
+             " indicated to Linux (" + std::to_string(n.hostFiltered) +
+             " not selected by its filter, " + std::to_string(n.hostNotTaken) + " not taken)");
+        line(head(tap_->peerName()) + std::to_string(n.peerRead) + " frames onto the wire, " +
+             std::to_string(n.peerWritten) + " from the wire (" + std::to_string(n.peerDropped) +
+             " dropped, the wire's queue full)");
+    }
     line("  verifier         " + (run_.violations.empty()
                                       ? std::string("no violations")
                                       : count(run_.violations.size(), "violation")));
@@ -1084,12 +1170,20 @@ int Simulation::run(std::ostream& err) {
             return 2;
         }
     }
+    if (options_.tap && !openTaps(err)) {
+        return 2;
+    }
     setUp();
     initialize();
     if (adapter_ != nullptr && adapter_->running()) {
         Time end = 10 * kSecond;
+        if (options_.tap) {
+            startRealTime();
+        }
         if (options_.duration) {
             end = *options_.duration;
+        } else if (options_.tap) {
+            end = host::kForever - run_.t0; // until a signal
         } else if (!script_.events.empty()) {
             end = 0;
             for (const ScriptEvent& event : script_.events) {
@@ -1125,6 +1219,9 @@ int Simulation::run(std::ostream& err) {
                 break;
             }
             runTo(run_.t0 + o.at);
+            if (stopped_) {
+                break;
+            }
             if (!o.single) {
                 execute(script_.events[o.index]);
                 continue;
@@ -1133,12 +1230,14 @@ int Simulation::run(std::ostream& err) {
             one.count = 1;
             execute(one);
         }
-        if (!halted_) {
+        if (!halted_ && !stopped_) {
             runTo(run_.t0 + end);
         }
     }
     progress(0, true);
     int status = finish(err);
+    realTime_.reset();
+    tap_.reset();
     bus_.reset();
     device_.reset();
     world_.reset();
