@@ -15,8 +15,8 @@ namespace {
 
 using host::testing::ExpectViolation;
 
-// A lower driver for IRP tests: completes each request inline with `status`, or pends it with a
-// cancel routine and completes it `delay` later.
+// A lower driver for IRP tests: completes each request inline with `status`, or (with `delay`
+// set) pends it with a cancel routine and keeps it until cancelled.
 struct LowerDriver {
     static inline NTSTATUS status = STATUS_SUCCESS;
     static inline host::Time delay = -1; // < 0: inline
@@ -50,15 +50,6 @@ struct LowerDriver {
         IoMarkIrpPending(irp);
         IoSetCancelRoutine(irp, cancel);
         held = irp;
-        if (delay < host::kForever) {
-            host::world().scheduler().after(delay, [irp] {
-                if (held == irp && IoSetCancelRoutine(irp, nullptr) != nullptr) {
-                    held = nullptr;
-                    irp->IoStatus.Status = status;
-                    IofCompleteRequest(irp, IO_NO_INCREMENT);
-                }
-            });
-        }
         return STATUS_PENDING;
     }
 };
