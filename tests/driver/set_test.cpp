@@ -1,9 +1,11 @@
-// MiniportSetInformation on an adapter record set up by hand over the device model: the
-// handler is called through NDIS at DISPATCH_LEVEL, pended sets waited for, and what it did is read
-// from the model's register log, the two byte counts and the record's shadows. Covers the slot CRC
-// and image, slot choice and removal, the packet filter's register write, every OID's lengths and
-// counts, and the refusal of wake-up pattern requests that do not fit or reach outside
-// themselves.
+// MiniportSetInformation on a running adapter over the device model: the handler is called
+// through NDIS at DISPATCH_LEVEL, pended sets waited for, and what it did is read from the
+// model's register log, the two byte counts and the record's shadows, and judged by the model
+// alone: which frames from the wire its receive filter lets through to NDIS, and when its own
+// wake-up matcher, which computes the slot CRC itself, raises a remote-wake event. Covers the
+// slot CRC and image, slot choice and removal, the packet filter's register write, every OID's
+// lengths and counts, the refusal of wake-up pattern requests that do not fit or reach outside
+// themselves, and a set still pending at halt.
 #include <cstring>
 
 #include "fixture.h"
@@ -45,12 +47,49 @@ class SetInformationTest : public DriverFixture {
     }
     static std::string wakeControlLine(std::uint8_t value) { return "w 78 " + hex({value, 0x00}); }
 
+    // A running adapter with an empty multicast hash and the shadows the register images below
+    // are written from.
     void SetUp() override {
-        plug();
-        connect();
+        startRunning();
+        for (std::uint8_t i = 0; i < 8; i++) {
+            device().pokeReg(static_cast<std::uint8_t>(0x08 + i), 0x00);
+        }
         adapter_->WakeControlShadow = kWakeControlAtStart;
         adapter_->Control0Shadow = 0xC0;
         adapter_->Control1Shadow = 0x30;
+    }
+
+    // A 60-byte IPv4-typed frame to `destination` from another station, payload counting from
+    // `seed`.
+    static std::vector<std::uint8_t> frameTo(const std::vector<std::uint8_t>& destination,
+                                             std::uint8_t seed = 0) {
+        std::vector<std::uint8_t> bytes = frame(60, seed);
+        std::copy(destination.begin(), destination.end(), bytes.begin());
+        const std::uint8_t source[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x42};
+        std::copy(source, source + 6, bytes.begin() + 6);
+        bytes[12] = 0x08;
+        bytes[13] = 0x00;
+        return bytes;
+    }
+    std::vector<std::uint8_t> station() const {
+        std::array<std::uint8_t, 6> address = device().stationAddress();
+        return std::vector<std::uint8_t>(address.begin(), address.end());
+    }
+
+    // Sends the frames from the wire and returns which of them NDIS was given.
+    std::vector<bool> delivered(const std::vector<std::vector<std::uint8_t>>& frames) {
+        ndis().log().clear();
+        for (const std::vector<std::uint8_t>& f : frames) {
+            device().ethernet().sendToAdapter(f);
+        }
+        scheduler().runFor(20 * host::kMillisecond);
+        std::vector<bool> seen(frames.size(), false);
+        for (const auto& received : ndis().log().received) {
+            for (std::size_t i = 0; i < frames.size(); i++) {
+                seen[i] = seen[i] || received.frame == frames[i];
+            }
+        }
+        return seen;
     }
 
     // Sets through NDIS at DISPATCH_LEVEL, waiting for a pended set to complete; the objects
@@ -192,16 +231,27 @@ TEST_F(SetInformationTest, WakePatternRequestsReachingOutsideAreRefused) {
 
 // The packet filter is stored before it is tested; a supported one becomes Control0 bit 0x02
 // (all-multicast, also for promiscuous) and Control2 0x04 (promiscuous), with Control1 rewritten
-// from its shadow and a 1 ms pause after the write; a refused one touches no register.
+// from its shadow and a 1 ms pause after the write; a refused one touches no register, leaves
+// the receive mode as it was and still reads back. The model's filter follows: the default
+// filter passes neither a frame for another station nor a multicast one, all-multicast passes
+// the multicast one, promiscuous both.
 TEST_F(SetInformationTest, PacketFilterBecomesReceiveMode) {
+    const std::vector<std::vector<std::uint8_t>> frames = {
+        frameTo({0x02, 0x00, 0x00, 0x00, 0x00, 0x99}, 1), frameTo({0x01, 0x00, 0x5E, 0, 0, 1}, 2),
+        frameTo(station(), 3)};
+    const std::vector<bool> kOwnOnly = {false, false, true};
     struct Case {
         ULONG filter;
         NDIS_STATUS status;
         std::vector<std::string> lines;
+        std::vector<bool> delivered; // other station, multicast, own address
     } cases[] = {
-        {0x20, NDIS_STATUS_SUCCESS, {"w 00 c23004"}}, {0x0B, NDIS_STATUS_SUCCESS, {"w 00 c03000"}},
-        {0x04, NDIS_STATUS_SUCCESS, {"w 00 c23000"}}, {0x00, NDIS_STATUS_SUCCESS, {"w 00 c03000"}},
-        {0x10, NDIS_STATUS_NOT_SUPPORTED, {}},        {0x8004, NDIS_STATUS_NOT_SUPPORTED, {}},
+        {0x20, NDIS_STATUS_SUCCESS, {"w 00 c23004"}, {true, true, true}},
+        {0x10, NDIS_STATUS_NOT_SUPPORTED, {}, {true, true, true}},
+        {0x0B, NDIS_STATUS_SUCCESS, {"w 00 c03000"}, kOwnOnly},
+        {0x04, NDIS_STATUS_SUCCESS, {"w 00 c23000"}, {false, true, true}},
+        {0x00, NDIS_STATUS_SUCCESS, {"w 00 c03000"}, kOwnOnly},
+        {0x8004, NDIS_STATUS_NOT_SUPPORTED, {}, kOwnOnly},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.filter);
@@ -212,12 +262,60 @@ TEST_F(SetInformationTest, PacketFilterBecomesReceiveMode) {
         EXPECT_EQ(out.read, c.status == NDIS_STATUS_SUCCESS ? 4u : kUnwritten);
         EXPECT_EQ(out.needed, kUnwritten);
         EXPECT_EQ(registerLines(), c.lines);
-        EXPECT_EQ(adapter_->PacketFilter, c.filter);
+        ULONG readBack = 0;
+        EXPECT_EQ(ndis().queryUlong(OID_GEN_CURRENT_PACKET_FILTER, readBack).status,
+                  NDIS_STATUS_SUCCESS);
+        EXPECT_EQ(readBack, c.filter);
         if (c.status == NDIS_STATUS_SUCCESS) {
             EXPECT_GE(scheduler().now() - before, host::kMillisecond);
         }
+        EXPECT_EQ(delivered(frames), c.delivered);
     }
     EXPECT_EQ(adapter_->Control0Shadow, 0xC0);
+}
+
+// A pattern added makes the model wake on a frame whose selected bytes (here the type field and
+// the first ten payload bytes, frame bytes 12 to 23) match, whatever its other bytes, and not on
+// one differing in a selected byte; once removed, it wakes on nothing.
+TEST_F(SetInformationTest, WakePatternWakesTheModelUntilRemoved) {
+    ASSERT_TRUE(device().remoteWakeupEnabled());
+    const std::vector<std::uint8_t> match = frameTo(station(), 0x30), mask = {0x00, 0xF0, 0xFF};
+    std::vector<std::uint8_t> otherSource = match, otherPayload = match;
+    otherSource[11] ^= 0xFF;
+    otherPayload[20] ^= 0x01;
+    auto wakesOn = [&](const std::vector<std::uint8_t>& f) {
+        std::size_t before = device().wakeEvents().size();
+        device().ethernet().sendToAdapter(f);
+        scheduler().runFor(10 * host::kMillisecond);
+        return device().wakeEvents().size() > before;
+    };
+    add(wakePattern(mask, std::vector<std::uint8_t>(match.begin(), match.begin() + 24)));
+    ASSERT_TRUE(wakesOn(match));
+    EXPECT_EQ(device().wakeEvents().back().reason, kt735::model::WakeReason::Slot0);
+    EXPECT_TRUE(wakesOn(otherSource));
+    EXPECT_FALSE(wakesOn(otherPayload));
+    remove(wakePattern(mask, {}));
+    EXPECT_FALSE(wakesOn(match));
+}
+
+// A set still pending when the adapter halts is finished first: its receive-mode write
+// (Control0-2) goes out before the stop sequence, NDIS gets its completion, and nothing leaks.
+TEST_F(SetInformationTest, HaltWaitsForAPendedSet) {
+    clearLogs();
+    EXPECT_EQ(ndis().beginSet(OID_GEN_CURRENT_PACKET_FILTER, ulong(0x20)).status,
+              NDIS_STATUS_PENDING);
+    ASSERT_TRUE(ndis().requestPending());
+    halt();
+    EXPECT_FALSE(ndis().requestPending());
+    EXPECT_EQ(ndis().lastCompletion().status, NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(ndis().lastCompletion().bytesDone, 4u);
+    std::vector<std::string> lines = busLines();
+    auto at = [&lines](const char* start) {
+        return std::find_if(lines.begin(), lines.end(),
+                            [start](const std::string& l) { return l.rfind(start, 0) == 0; }) -
+               lines.begin();
+    };
+    EXPECT_LT(at("VENDOR_DEVICE 40 f1 0000 0000 0003"), at("SET_FEATURE_TO_DEVICE"));
 }
 
 // Lengths, counts and statuses of the objects that do not reach the chip.

@@ -1,6 +1,8 @@
-// The host kernel on its own: virtual time, waits, IRP completion, pool, and every verifier rule
-// of the kernel layer shown firing on a deliberate violation. (Cancel and the synchronous
-// device-control request are shown through the driver's own channel in tests/driver.)
+// The host kernel on its own: completion invoke flags, pool and its faults, and every verifier
+// rule of the kernel layer shown firing on a deliberate violation. (Virtual time, timed waits,
+// pended completion at DISPATCH_LEVEL, the interlocked lists, cancel and the synchronous
+// device-control request are shown through the driver's own channel and data path in
+// tests/driver.)
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -11,12 +13,10 @@
 namespace host::testing {
 namespace {
 
-using host::kMillisecond;
-using host::kSecond;
 using host::testing::ExpectViolation;
 
-// A lower driver for IRP tests: completes each request inline with `status`, or pends it with a
-// cancel routine and completes it `delay` later.
+// A lower driver for IRP tests: completes each request inline with `status`, or (with `delay`
+// set) pends it with a cancel routine and keeps it until cancelled.
 struct LowerDriver {
     static inline NTSTATUS status = STATUS_SUCCESS;
     static inline host::Time delay = -1; // < 0: inline
@@ -50,15 +50,6 @@ struct LowerDriver {
         IoMarkIrpPending(irp);
         IoSetCancelRoutine(irp, cancel);
         held = irp;
-        if (delay < host::kForever) {
-            host::world().scheduler().after(delay, [irp] {
-                if (held == irp && IoSetCancelRoutine(irp, nullptr) != nullptr) {
-                    held = nullptr;
-                    irp->IoStatus.Status = status;
-                    IofCompleteRequest(irp, IO_NO_INCREMENT);
-                }
-            });
-        }
         return STATUS_PENDING;
     }
 };
@@ -66,20 +57,14 @@ struct LowerDriver {
 struct CompletionRecord {
     int calls = 0;
     NTSTATUS status = 0;
-    PDEVICE_OBJECT device = nullptr;
-    host::Time when = 0;
-    KIRQL irql = 0;
     bool freeIrp = true;
     NTSTATUS result = STATUS_MORE_PROCESSING_REQUIRED;
 };
 
-NTSTATUS NTAPI recordCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+NTSTATUS NTAPI recordCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* record = static_cast<CompletionRecord*>(context);
     record->calls++;
     record->status = irp->IoStatus.Status;
-    record->device = device;
-    record->when = host::world().now();
-    record->irql = KeGetCurrentIrql();
     if (record->freeIrp) {
         IoFreeIrp(irp);
     }
@@ -108,70 +93,6 @@ class KernelTest : public host::testing::WorldTest {
     }
 };
 
-TEST_F(KernelTest, SchedulerRunsEventsInTimeThenSchedulingOrderAtTheirLevel) {
-    std::vector<int> order;
-    KIRQL dpc = 0xFF, work = 0xFF;
-    scheduler().after(2 * kMillisecond, [&] { order.push_back(3); });
-    scheduler().after(1 * kMillisecond, [&] {
-        order.push_back(1);
-        dpc = KeGetCurrentIrql();
-    });
-    scheduler().after(
-        1 * kMillisecond,
-        [&] {
-            order.push_back(2);
-            work = KeGetCurrentIrql();
-        },
-        "work", host::Scheduler::Level::Passive);
-    auto cancelled = scheduler().after(1 * kMillisecond, [&] { order.push_back(99); });
-    EXPECT_TRUE(scheduler().cancel(cancelled));
-    EXPECT_FALSE(scheduler().cancel(cancelled));
-    scheduler().after(
-        1 * kSecond, [&] { order.push_back(100); }, "background", host::Scheduler::Level::Dispatch,
-        true);
-
-    scheduler().runUntilIdle();
-    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
-    EXPECT_EQ(world().now(), 2 * kMillisecond);
-    EXPECT_EQ(dpc, DISPATCH_LEVEL);
-    EXPECT_EQ(work, PASSIVE_LEVEL);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-
-    scheduler().runFor(5 * kSecond);
-    EXPECT_EQ(order.back(), 100);
-    EXPECT_EQ(world().now(), 2 * kMillisecond + 5 * kSecond);
-}
-
-TEST_F(KernelTest, TimedWaitExpiresAfterExactlyItsTimeoutAndSeesEarlierSignals) {
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    LARGE_INTEGER timeout;
-    timeout.QuadPart = -50'000'000; // 5 seconds, relative
-
-    EXPECT_EQ(KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, &timeout),
-              STATUS_TIMEOUT);
-    EXPECT_EQ(world().now(), 5 * kSecond);
-
-    scheduler().after(4900 * kMillisecond, [&] { KeSetEvent(&event, 0, FALSE); });
-    EXPECT_EQ(KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, &timeout),
-              STATUS_SUCCESS);
-    EXPECT_EQ(world().now(), 5 * kSecond + 4900 * kMillisecond);
-    // A notification event stays signalled; a synchronization event resets on the wait.
-    EXPECT_EQ(KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, &timeout),
-              STATUS_SUCCESS);
-    KeInitializeEvent(&event, SynchronizationEvent, TRUE);
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout),
-              STATUS_SUCCESS);
-    EXPECT_EQ(KeReadStateEvent(&event), 0);
-    // A delay advances time and runs what falls due.
-    int ran = 0;
-    scheduler().after(500 * kMillisecond, [&] { ran++; });
-    timeout.QuadPart = -10'000'000;
-    KeDelayExecutionThread(KernelMode, FALSE, &timeout);
-    EXPECT_EQ(ran, 1);
-    EXPECT_EQ(world().now(), 6 * kSecond + 4900 * kMillisecond);
-}
-
 TEST_F(KernelTest, CompletionRoutinesRunOnlyForTheirInvokeFlags) {
     struct Case {
         NTSTATUS status;
@@ -198,33 +119,6 @@ TEST_F(KernelTest, CompletionRoutinesRunOnlyForTheirInvokeFlags) {
         }
         EXPECT_EQ(record.calls, c.expectedCalls);
     }
-}
-
-TEST_F(KernelTest, PendedRequestCompletesLaterAtDispatchLevelWithTheUpperDeviceObject) {
-    LowerDriver::delay = 3 * kMillisecond;
-    CompletionRecord record;
-    EXPECT_EQ(sendDriverIrp(record, true, true, true), STATUS_PENDING);
-    EXPECT_EQ(record.calls, 0);
-    scheduler().runUntilIdle();
-    EXPECT_EQ(record.calls, 1);
-    EXPECT_EQ(record.when, 3 * kMillisecond);
-    EXPECT_EQ(record.irql, DISPATCH_LEVEL);
-    EXPECT_EQ(record.device, nullptr); // the driver's own location names no device
-    EXPECT_EQ(world().irps().liveCount(), 0u);
-}
-
-TEST_F(KernelTest, InterlockedListsReportThePreviousEntry) {
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    LIST_ENTRY head, a, b;
-    InitializeListHead(&head);
-    EXPECT_EQ(ExfInterlockedInsertTailList(&head, &a, &lock), nullptr);
-    EXPECT_EQ(ExfInterlockedInsertTailList(&head, &b, &lock), &a);
-    EXPECT_EQ(ExfInterlockedRemoveHeadList(&head, &lock), &a);
-    EXPECT_EQ(ExfInterlockedRemoveHeadList(&head, &lock), &b);
-    EXPECT_EQ(ExfInterlockedRemoveHeadList(&head, &lock), nullptr);
-    EXPECT_TRUE(host::heldSpinLocks().empty());
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
 TEST_F(KernelTest, PoolIsPatternFilledTrackedPerTagAndFailsOnRequest) {
