@@ -248,6 +248,9 @@ struct Adapter {
     UCHAR SendingKeepAlive;
     LONG FreeTxCount; // under TxLock
     LONG TxIrpsInFlight;
+    // 1 while the hang check sends a keep-alive, from before its test of DeviceState to its last
+    // touch of the Adapter (interlocked operations); MiniportHalt waits for 0 (BulkOutIdle).
+    LONG KeepAliveActive;
     // Bulk-out hand-over (datapath/transmit.cpp), both under TxSubmitLock. TxHandOverActive is 1
     // while one routine is passing waiting IRPs to the stack from its loop; TxHandOverDue tells
     // that loop that the IRP it passed down has completed and the next waiting one is due.
@@ -280,9 +283,11 @@ struct Adapter {
     RxPacketSlot* ReceiveSlots;
 
     // Receive submission (datapath/receive.cpp), under RxLock: bulk-in IRPs handed to the USB
-    // stack whose completion routine has not yet finished with the Adapter. MiniportHalt waits
-    // for 0 before the release walk.
+    // stack (counted before they go down) whose completion routine has not yet finished with the
+    // Adapter, and 1 from the arming of ReceiveIndicateTimer until the run it started has
+    // found ReceivedList empty. MiniportHalt waits for both to be 0 before the release walk.
     LONG RxIrpsInFlight;
+    UCHAR ReceiveIndicateQueued;
 
     // Link watch (linkwatch/). The asynchronous register read lands in LinkWatchReadBuffer, not
     // in RegisterReadBuffer, which the synchronous register sequences of the OID set paths use

@@ -537,12 +537,13 @@ NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID cont
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-// Whether the transmit path is done with the stack: no bulk-out IRP with it or waiting, and no
-// loop still passing one down.
+// Whether the transmit path is done with the stack: no bulk-out IRP with it or waiting, no loop
+// still passing one down, and no keep-alive under way.
 // IRQL: up to DISPATCH_LEVEL. Locks: takes TxSubmitLock.
 BOOLEAN BulkOutIdle(Adapter* adapter) {
     KIRQL oldIrql = AcquireTxSubmitLock(adapter);
-    BOOLEAN idle = adapter->TxIrpsInFlight == 0 && !adapter->TxHandOverActive;
+    BOOLEAN idle = adapter->TxIrpsInFlight == 0 && !adapter->TxHandOverActive &&
+                   InterlockedCompareExchange(&adapter->KeepAliveActive, 0, 0) == 0;
     ReleaseTxSubmitLock(adapter, oldIrql);
     return idle;
 }

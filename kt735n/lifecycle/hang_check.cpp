@@ -30,30 +30,35 @@
 // of FreeTxList with FreeTxCount restored. No NDIS packet is involved: the descriptor's slot
 // holds none, which makes BuildTxFrame build the keep-alive frame; its completion only counts
 // the transfer and returns the descriptor.
+//
+// NDIS's timer may run the check on one processor while MiniportHalt runs on another. The
+// keep-alive counts itself in KeepAliveActive before the submission tests DeviceState and
+// until its last touch of the Adapter; halt sets the shut-down state before it waits in
+// BulkOutIdle, so either the submission sees the adapter stopped, or halt sees the keep-alive
+// (both steps are interlocked operations, full barriers).
 // IRQL: DISPATCH_LEVEL. Locks: takes TxLock (twice at most, not held across the submission).
 static VOID SendKeepAlive(Adapter* adapter) {
+    InterlockedIncrement(&adapter->KeepAliveActive);
     NdisAcquireSpinLock(&adapter->TxLock);
     TransferDescriptor* descriptor = DescriptorListTakeHead(&adapter->FreeTxList);
     if (descriptor != NULL) {
         adapter->FreeTxCount--;
     }
     NdisReleaseSpinLock(&adapter->TxLock);
-    if (descriptor == NULL) {
-        return;
-    }
 
-    ((TxPacketSlot*)descriptor->PacketSlot)->Packet = NULL;
-    adapter->SendingKeepAlive = 1;
-    ULONG result = SubmitBulkOut(adapter, descriptor);
-    adapter->SendingKeepAlive = 0;
-    if (result == KT735N_OK) {
-        return;
+    if (descriptor != NULL) {
+        ((TxPacketSlot*)descriptor->PacketSlot)->Packet = NULL;
+        adapter->SendingKeepAlive = 1;
+        ULONG result = SubmitBulkOut(adapter, descriptor);
+        adapter->SendingKeepAlive = 0;
+        if (result != KT735N_OK) {
+            NdisAcquireSpinLock(&adapter->TxLock);
+            DescriptorListPush(&adapter->FreeTxList, descriptor);
+            adapter->FreeTxCount++;
+            NdisReleaseSpinLock(&adapter->TxLock);
+        }
     }
-
-    NdisAcquireSpinLock(&adapter->TxLock);
-    DescriptorListPush(&adapter->FreeTxList, descriptor);
-    adapter->FreeTxCount++;
-    NdisReleaseSpinLock(&adapter->TxLock);
+    InterlockedDecrement(&adapter->KeepAliveActive);
 }
 
 // Looks at the bulk-out IRP with the USB stack. One that the stack has held through
