@@ -31,8 +31,8 @@ typedef ULONG KT735N_RESULT;
 
 // Driver-wide tags of ledger blocks and tracked allocations. One is added after every allocation
 // attempt made with the tag, successful or not, so consecutive allocations are told apart in a
-// pool dump. Shared by all adapters, never reset while the image is loaded, updated without a
-// lock (they only name allocations; initialization and halt run at PASSIVE_LEVEL).
+// pool dump. Shared by all adapters, never reset while the image is loaded; taken and advanced
+// in one interlocked step, since two adapters may be initialized on two processors at once.
 extern ULONG LedgerBlockTag;
 extern ULONG TrackedAllocationTag;
 
@@ -88,8 +88,10 @@ struct DescriptorList {
     ULONG Count;
 };
 
-// The counters the statistics OIDs answer with. Counted without a lock by the completion paths
-// that own each one (bulk-out for transmit, bulk-in for receive); read by the query handler.
+// The counters the statistics OIDs answer with. Counted with interlocked increments by the
+// completion paths that own each one (bulk-out for transmit, bulk-in for receive), and cleared
+// one by one with interlocked exchanges by MiniportReset, which may run on another processor
+// meanwhile; read by the query handler.
 struct AdapterStatistics {
     ULONG RxOkCount;
     ULONG RxCrcErrorCount;
@@ -243,8 +245,9 @@ struct Adapter {
     UCHAR PendingRxModeBits;
     LONG SetPending;
 
-    // Send bookkeeping.
-    UCHAR TxCompletedSinceCheck;
+    // Send bookkeeping. TxCompletedSinceCheck is set by every bulk-out completion and taken
+    // (read and cleared in one step) by the hang check, both with interlocked operations.
+    LONG TxCompletedSinceCheck;
     UCHAR SendingKeepAlive;
     LONG FreeTxCount; // under TxLock
     LONG TxIrpsInFlight;

@@ -98,7 +98,8 @@ KT735N_RESULT SubmitBulkIn(Adapter* adapter, TransferDescriptor* descriptor) {
 // each counting a good frame of its own, and 0x08 counts a CRC error. A frame longer than the
 // 1514 bytes the receive packet's buffer describes is never taken, and counts as nothing
 // received: transfers of 2 to 7 bytes (whose length wraps to 65530 and more) and transfers of
-// 1523 bytes and more would otherwise have NDIS read past the buffer.
+// 1523 bytes and more would otherwise have NDIS read past the buffer. The counts are interlocked,
+// so that a reset clearing them on another processor loses none after it and keeps none before.
 // IRQL: up to DISPATCH_LEVEL. Locks: none (one bulk-in completion runs at a time).
 static ULONG AcceptFrame(Adapter* adapter, TransferDescriptor* descriptor, ULONG n) {
     UCHAR status = descriptor->DataBuffer[n - 2];
@@ -109,21 +110,21 @@ static ULONG AcceptFrame(Adapter* adapter, TransferDescriptor* descriptor, ULONG
         if (!fits) {
             return 0;
         }
-        adapter->Statistics.RxOkCount++;
+        InterlockedIncrement((PLONG)&adapter->Statistics.RxOkCount);
         return length;
     }
 
     ULONG accepted = 0;
     if ((status & RX_STATUS_ACCEPT_UP_TO_MAX) != 0 && fits) {
         accepted = length;
-        adapter->Statistics.RxOkCount++;
+        InterlockedIncrement((PLONG)&adapter->Statistics.RxOkCount);
     }
     if ((status & RX_STATUS_ACCEPT_FROM_MIN) != 0 && length >= KT735N_MIN_RX_FRAME && fits) {
         accepted = length;
-        adapter->Statistics.RxOkCount++;
+        InterlockedIncrement((PLONG)&adapter->Statistics.RxOkCount);
     }
     if ((status & RX_STATUS_CRC_ERROR) != 0) {
-        adapter->Statistics.RxCrcErrorCount++;
+        InterlockedIncrement((PLONG)&adapter->Statistics.RxCrcErrorCount);
     }
     return accepted;
 }

@@ -103,17 +103,21 @@ static BOOLEAN NeedsReset(Adapter* adapter, BOOLEAN receptionStopped) {
     return TRUE;
 }
 
-// Counts an idle check on the running phone line (no bulk-out transfer completed since the
-// previous check) up to 10 and, from 10 on, sends a keep-alive unless the phone-line PHY is of
-// type 3. Then starts a link-watch pass, restarts stopped reception, cancels a bulk-out transfer
-// the stack holds too long and clears TxCompletedSinceCheck. Returns TRUE, so that NDIS calls
-// MiniportReset, when a transfer failed or reception could not be restarted (see NeedsReset).
+// Takes TxCompletedSinceCheck (read and cleared in one interlocked step, so that a bulk-out
+// completion on another processor while the check runs counts for the next check instead of
+// being cleared unseen). Counts an idle check on the running phone line (no bulk-out transfer
+// completed since the previous check) up to 10 and, from 10 on, sends a keep-alive unless the
+// phone-line PHY is of type 3; the keep-alive's own completion thus makes the next check busy.
+// Then starts a link-watch pass, restarts stopped reception and cancels a bulk-out transfer the
+// stack holds too long. Returns TRUE, so that NDIS calls MiniportReset, when a transfer failed or
+// reception could not be restarted (see NeedsReset).
 // IRQL: DISPATCH_LEVEL (NDIS's timer). Locks: takes TxLock, RxLock and IrpCancelLock, one at a
 // time.
 BOOLEAN NTAPI MiniportCheckForHang(NDIS_HANDLE miniportAdapterContext) {
     Adapter* adapter = (Adapter*)miniportAdapterContext;
 
-    if (adapter->TxCompletedSinceCheck == 0 && adapter->DeviceState == KT735N_DEVICE_RUNNING &&
+    LONG completed = InterlockedExchange(&adapter->TxCompletedSinceCheck, 0);
+    if (completed == 0 && adapter->DeviceState == KT735N_DEVICE_RUNNING &&
         adapter->ActiveMedium == KT735N_MEDIUM_PHONE_LINE) {
         adapter->IdleCheckCount++;
         if (adapter->IdleCheckCount >= IDLE_CHECKS_FOR_KEEP_ALIVE) {
@@ -127,6 +131,5 @@ BOOLEAN NTAPI MiniportCheckForHang(NDIS_HANDLE miniportAdapterContext) {
     KickLinkWatch(adapter);
     BOOLEAN receptionStopped = (BOOLEAN)(RestartReception(adapter) != KT735N_OK);
     CancelStuckBulkOut(adapter);
-    adapter->TxCompletedSinceCheck = 0;
     return NeedsReset(adapter, receptionStopped);
 }

@@ -109,6 +109,29 @@ INSTANTIATE_TEST_SUITE_P(Cases, InFlightTest, ::testing::ValuesIn(kInFlightCases
                              return std::string(info.param.name);
                          });
 
+// A bulk-out transfer completes on another processor while a hang check runs, after the check
+// looked at TxCompletedSinceCheck (stepped at the link watch's request): the completion must
+// count for the next check, not be cleared unseen at the end of this one.
+TEST_F(RaceTest, BulkOutCompletionDuringHangCheckCountsForTheNext) {
+    startRunning();
+    ndis().suspendHangCheck(true);
+    bus().addFault(
+        Fault::holding({.function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, .endpoint = 0x02}));
+    ndis().send(frame(100));
+    scheduler().runFor(5 * kMillisecond);
+    ndis().checkForHang(); // takes the flag bring-up left; its link-watch pass runs out
+    scheduler().runFor(50 * kMillisecond);
+    ASSERT_EQ(adapter()->TxCompletedSinceCheck, 0);
+    atNextAllocation(Memory::Kind::Pool, [&] {
+        ASSERT_TRUE(bus().releaseHeld());
+        scheduler().runFor(5 * kMillisecond);
+    });
+    ndis().checkForHang();
+    ASSERT_TRUE(stepped_);
+    world().memory().clearFaults();
+    EXPECT_EQ(adapter()->TxCompletedSinceCheck, 1);
+}
+
 // The shutdown handler (the first step of halt) runs on another processor while a bulk-in
 // completion that found the adapter running is between its state test and the arming of the
 // receive-indicate timer (stepped at the allocation of the next bulk-in IRP). Nothing may be
