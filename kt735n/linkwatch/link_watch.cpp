@@ -14,7 +14,8 @@
 // that a kick from the hang check and one from a completion on another processor cannot both
 // start a pass. The fields the link watch changes (MediaState, ActiveMedium, LinkSpeed, Duplex,
 // Control1Shadow, PartnerAbility) are written without a lock; the rest of the driver only reads
-// them, except Control1Shadow, which the packet-filter path also reads to write Control1.
+// them, except Control1Shadow, which the packet-filter path also reads to write Control1 (and
+// writes again when the link watch changed it meanwhile, see ApplyPacketFilter).
 #include "linkwatch/linkwatch.h"
 #include "usb/registers.h"
 #include "usb/usb.h"

@@ -187,4 +187,29 @@ TEST_F(RaceTest, IndicationsNeverOverlapAndKeepArrivalOrder) {
                                                                        frame(100, 3)}));
 }
 
+// The packet-filter set reads Control1Shadow and writes Control0-Control2; meanwhile the link
+// watch takes a new partner ability (100 full to 10 full) and writes Control1. The set's write
+// is held on the bus until the link watch's has landed, so it lands last: the chip must still
+// end with the new speed and duplex, since the link watch never writes them again.
+TEST_F(RaceTest, PacketFilterWriteLandingLastKeepsTheNewSpeed) {
+    startRunning();
+    ASSERT_EQ(adapter()->Control1Shadow, 0x30);
+    bus().addFault(
+        Fault::holding({.function = URB_FUNCTION_VENDOR_DEVICE, .bRequest = 0xF1, .wIndex = 0x00}));
+    bus().onFault = [&](const Fault&, const host::usb::Request&) {
+        device().ethernet().setPartnerAbility(0x0041);
+    };
+    device().onControl = [&](const kt735::model::SetupPacket& setup, std::span<std::uint8_t>) {
+        if (setup.bRequest == 0xF1 && setup.wIndex == 0x01) {
+            scheduler().after(kMillisecond, [&] { bus().releaseHeld(); });
+        }
+    };
+    auto request = ndis().setUlong(OID_GEN_CURRENT_PACKET_FILTER, NDIS_PACKET_TYPE_PROMISCUOUS);
+    device().onControl = nullptr;
+    EXPECT_EQ(request.status, NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(adapter()->Control1Shadow, 0x20);
+    EXPECT_EQ(device().reg(0x01), 0x20);
+    EXPECT_EQ(device().reg(0x02), 0x04); // promiscuous, as the set asked
+}
+
 } // namespace
