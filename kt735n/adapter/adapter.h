@@ -31,8 +31,8 @@ typedef ULONG KT735N_RESULT;
 
 // Driver-wide tags of ledger blocks and tracked allocations. One is added after every allocation
 // attempt made with the tag, successful or not, so consecutive allocations are told apart in a
-// pool dump. Shared by all adapters, never reset while the image is loaded, updated without a
-// lock (they only name allocations; initialization and halt run at PASSIVE_LEVEL).
+// pool dump. Shared by all adapters, never reset while the image is loaded; taken and advanced
+// in one interlocked step, since two adapters may be initialized on two processors at once.
 extern ULONG LedgerBlockTag;
 extern ULONG TrackedAllocationTag;
 
@@ -88,8 +88,10 @@ struct DescriptorList {
     ULONG Count;
 };
 
-// The counters the statistics OIDs answer with. Counted without a lock by the completion paths
-// that own each one (bulk-out for transmit, bulk-in for receive); read by the query handler.
+// The counters the statistics OIDs answer with. Counted with interlocked increments by the
+// completion paths that own each one (bulk-out for transmit, bulk-in for receive), and cleared
+// one by one with interlocked exchanges by MiniportReset, which may run on another processor
+// meanwhile; read by the query handler.
 struct AdapterStatistics {
     ULONG RxOkCount;
     ULONG RxCrcErrorCount;
@@ -243,11 +245,15 @@ struct Adapter {
     UCHAR PendingRxModeBits;
     LONG SetPending;
 
-    // Send bookkeeping.
-    UCHAR TxCompletedSinceCheck;
+    // Send bookkeeping. TxCompletedSinceCheck is set by every bulk-out completion and taken
+    // (read and cleared in one step) by the hang check, both with interlocked operations.
+    LONG TxCompletedSinceCheck;
     UCHAR SendingKeepAlive;
     LONG FreeTxCount; // under TxLock
     LONG TxIrpsInFlight;
+    // 1 while the hang check sends a keep-alive, from before its test of DeviceState to its last
+    // touch of the Adapter (interlocked operations); MiniportHalt waits for 0 (BulkOutIdle).
+    LONG KeepAliveActive;
     // Bulk-out hand-over (datapath/transmit.cpp), both under TxSubmitLock. TxHandOverActive is 1
     // while one routine is passing waiting IRPs to the stack from its loop; TxHandOverDue tells
     // that loop that the IRP it passed down has completed and the next waiting one is due.
@@ -280,9 +286,11 @@ struct Adapter {
     RxPacketSlot* ReceiveSlots;
 
     // Receive submission (datapath/receive.cpp), under RxLock: bulk-in IRPs handed to the USB
-    // stack whose completion routine has not yet finished with the Adapter. MiniportHalt waits
-    // for 0 before the release walk.
+    // stack (counted before they go down) whose completion routine has not yet finished with the
+    // Adapter, and 1 from the arming of ReceiveIndicateTimer until the run it started has
+    // found ReceivedList empty. MiniportHalt waits for both to be 0 before the release walk.
     LONG RxIrpsInFlight;
+    UCHAR ReceiveIndicateQueued;
 
     // Link watch (linkwatch/). The asynchronous register read lands in LinkWatchReadBuffer, not
     // in RegisterReadBuffer, which the synchronous register sequences of the OID set paths use

@@ -42,8 +42,8 @@ static LedgerEntry* MoveFreeHeadToActive(Adapter* adapter) {
 // IRQL: PASSIVE_LEVEL. Locks: none.
 static KT735N_RESULT AddLedgerBlock(Adapter* adapter) {
     PVOID block = NULL;
-    NDIS_STATUS status = NdisAllocateMemoryWithTag(&block, LEDGER_BLOCK_LENGTH, LedgerBlockTag);
-    LedgerBlockTag++;
+    ULONG tag = (ULONG)InterlockedIncrement((PLONG)&LedgerBlockTag) - 1;
+    NDIS_STATUS status = NdisAllocateMemoryWithTag(&block, LEDGER_BLOCK_LENGTH, tag);
     if (status != NDIS_STATUS_SUCCESS || block == NULL) {
         return KT735N_FAILED;
     }
@@ -143,8 +143,8 @@ KT735N_RESULT AllocateTracked(Adapter* adapter, PVOID* out, ULONG length) {
         return KT735N_FAILED;
     }
     PVOID memory = NULL;
-    NDIS_STATUS status = NdisAllocateMemoryWithTag(&memory, length, TrackedAllocationTag);
-    TrackedAllocationTag++;
+    ULONG tag = (ULONG)InterlockedIncrement((PLONG)&TrackedAllocationTag) - 1;
+    NDIS_STATUS status = NdisAllocateMemoryWithTag(&memory, length, tag);
     if (status != NDIS_STATUS_SUCCESS || memory == NULL) {
         return KT735N_FAILED;
     }

@@ -78,19 +78,27 @@ BOOLEAN BulkOutIdle(Adapter* adapter);
     (RX_STATUS_ACCEPT_UP_TO_MAX | RX_STATUS_ACCEPT_FROM_MIN | RX_STATUS_CRC_ERROR | RX_STATUS_DROP)
 #define KT735N_MIN_RX_FRAME 60
 
-// Hands a bulk-in transfer into the descriptor's data buffer to the USB stack. Returns
-// KT735N_OK when it was handed over (it then belongs to BulkInComplete), KT735N_FAILED when no
-// IRP could be had; the descriptor is then put back on FreeRxList.
+// Hands a bulk-in transfer into the descriptor's data buffer to the USB stack, counted in
+// RxIrpsInFlight in one hold of RxLock with the test that the adapter runs. Returns KT735N_OK
+// when it was handed over (it then belongs to BulkInComplete) or the adapter no longer runs (the
+// descriptor is then put back on FreeRxList), KT735N_FAILED when no IRP could be had (likewise).
+// IRQL: up to DISPATCH_LEVEL. Locks: takes RxLock, released before IoCallDriver.
 KT735N_RESULT SubmitBulkIn(Adapter* adapter, TransferDescriptor* descriptor);
 NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
 // Appends a descriptor holding a frame to ReceivedList, puts a free one on the pipe and arms
-// the receive-indicate timer. Always KT735N_OK.
+// the receive-indicate timer unless a run is already due; drops the frame once the adapter no
+// longer runs. Always KT735N_OK.
 KT735N_RESULT QueueReceivedFrame(Adapter* adapter, TransferDescriptor* descriptor);
 // The function of ReceiveIndicateTimer: indicates every queued frame, one packet per call.
 VOID NTAPI IndicateReceivedFrames(PVOID systemSpecific1, PVOID functionContext,
                                   PVOID systemSpecific2, PVOID systemSpecific3);
-// TRUE when no bulk-in IRP is with the USB stack and no bulk-in completion routine is still
-// working on the Adapter. MiniportHalt waits for this (after aborting the bulk-in pipe).
+// Takes the adapter out of the running state (KT735N_DEVICE_SHUT_DOWN) under RxLock, then
+// cancels the receive-indicate timer; from then on reception submits and arms nothing.
+// IRQL: PASSIVE_LEVEL. Locks: takes RxLock.
+VOID StopReception(Adapter* adapter);
+// TRUE when no bulk-in IRP is with the USB stack, no bulk-in completion routine is still
+// working on the Adapter and no receive-indicate run is due or running. MiniportHalt waits for
+// this (after StopReception and the abort of the bulk-in pipe).
 // IRQL: up to DISPATCH_LEVEL. Locks: takes RxLock.
 BOOLEAN BulkInIdle(Adapter* adapter);
 // Puts a bulk-in transfer on the pipe when the adapter is running and reception has stopped (no

@@ -7,9 +7,12 @@
 // indication. After a failed transfer, or a completion once the adapter has left the running
 // state, it goes back to FreeRxList, so that a reset finds every descriptor to start again.
 //
-// RxLock guards FreeRxList, ReceivedList and RxIrpsInFlight. It is never held across
-// IoCallDriver (a completion may run inside the call and take it) nor across
-// NdisMIndicateReceivePacket, and no transmit lock is ever taken with it.
+// RxLock guards FreeRxList, ReceivedList, RxIrpsInFlight and ReceiveIndicateQueued. It is never
+// held across IoCallDriver (a completion may run inside the call and take it) nor across
+// NdisMIndicateReceivePacket, and no transmit lock is ever taken with it. A transfer is counted
+// in RxIrpsInFlight, and the timer armed, only in a hold of RxLock that found the adapter
+// running; StopReception leaves the running state in a hold of its own, so after it nothing
+// new is counted or armed, and whatever was shows in BulkInIdle until it is done.
 #include "datapath/datapath.h"
 #include "usb/usb.h"
 
@@ -28,14 +31,28 @@ static VOID BulkInRequestDone(Adapter* adapter, TransferDescriptor* unused) {
     NdisReleaseSpinLock(&adapter->RxLock);
 }
 
+// Takes the head of FreeRxList for the pipe and counts its transfer in RxIrpsInFlight, in the
+// caller's hold of RxLock, when the adapter is running. NULL when it is not, or none is free.
+// IRQL: DISPATCH_LEVEL. Locks: the caller holds RxLock.
+static TransferDescriptor* TakeFreeRxForPipe(Adapter* adapter) {
+    if (adapter->DeviceState != KT735N_DEVICE_RUNNING) {
+        return NULL;
+    }
+    TransferDescriptor* descriptor = DescriptorListTakeHead(&adapter->FreeRxList);
+    if (descriptor != NULL) {
+        adapter->RxIrpsInFlight++;
+    }
+    return descriptor;
+}
+
 // Builds the bulk-in transfer in the descriptor's URB area (the whole 1536-byte data buffer,
 // short transfers allowed) and hands it to the USB stack with BulkInComplete as its completion
-// routine, called on success, error and cancel. The request is counted in RxIrpsInFlight
-// before it goes down. Whatever IoCallDriver returns, the IRP and the descriptor then belong
-// to BulkInComplete. When no IRP can be had the descriptor goes back to the tail of FreeRxList,
-// so that it is not lost, and the result is KT735N_FAILED.
-// IRQL: up to DISPATCH_LEVEL. Locks: takes RxLock, released before IoCallDriver.
-KT735N_RESULT SubmitBulkIn(Adapter* adapter, TransferDescriptor* descriptor) {
+// routine, called on success, error and cancel. The caller has counted the transfer in
+// RxIrpsInFlight. Whatever IoCallDriver returns, the IRP and the descriptor then belong to
+// BulkInComplete. When no IRP can be had the descriptor goes back to the tail of FreeRxList,
+// so that it is not lost, the count drops again, and the result is KT735N_FAILED.
+// IRQL: up to DISPATCH_LEVEL. Locks: takes RxLock on failure only; none across IoCallDriver.
+static KT735N_RESULT PassBulkInDown(Adapter* adapter, TransferDescriptor* descriptor) {
     PURB urb = descriptor->Urb;
     NdisZeroMemory(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
     UsbBuildInterruptOrBulkTransferRequest(
@@ -47,14 +64,29 @@ KT735N_RESULT SubmitBulkIn(Adapter* adapter, TransferDescriptor* descriptor) {
     if (irp == NULL) {
         NdisAcquireSpinLock(&adapter->RxLock);
         DescriptorListAppend(&adapter->FreeRxList, descriptor);
+        adapter->RxIrpsInFlight--;
         NdisReleaseSpinLock(&adapter->RxLock);
         return KT735N_FAILED;
     }
-    NdisAcquireSpinLock(&adapter->RxLock);
-    adapter->RxIrpsInFlight++;
-    NdisReleaseSpinLock(&adapter->RxLock);
     IoCallDriver(adapter->NextDeviceObject, irp);
     return KT735N_OK;
+}
+
+// Puts a descriptor the caller holds (on no list) on the pipe: counted in RxIrpsInFlight in one
+// hold of RxLock with the test that the adapter runs, then handed down. Once the adapter has
+// left the running state the descriptor goes back to FreeRxList instead, and nothing is sent.
+// KT735N_FAILED only when no IRP could be had (see PassBulkInDown).
+// IRQL: up to DISPATCH_LEVEL. Locks: takes RxLock, released before IoCallDriver.
+KT735N_RESULT SubmitBulkIn(Adapter* adapter, TransferDescriptor* descriptor) {
+    NdisAcquireSpinLock(&adapter->RxLock);
+    BOOLEAN running = (BOOLEAN)(adapter->DeviceState == KT735N_DEVICE_RUNNING);
+    if (running) {
+        adapter->RxIrpsInFlight++;
+    } else {
+        DescriptorListAppend(&adapter->FreeRxList, descriptor);
+    }
+    NdisReleaseSpinLock(&adapter->RxLock);
+    return running ? PassBulkInDown(adapter, descriptor) : KT735N_OK;
 }
 
 // Applies the acceptance rules to a bulk-in transfer of n bytes (2 to 1536) and returns the
@@ -66,7 +98,8 @@ KT735N_RESULT SubmitBulkIn(Adapter* adapter, TransferDescriptor* descriptor) {
 // each counting a good frame of its own, and 0x08 counts a CRC error. A frame longer than the
 // 1514 bytes the receive packet's buffer describes is never taken, and counts as nothing
 // received: transfers of 2 to 7 bytes (whose length wraps to 65530 and more) and transfers of
-// 1523 bytes and more would otherwise have NDIS read past the buffer.
+// 1523 bytes and more would otherwise have NDIS read past the buffer. The counts are interlocked,
+// so that a reset clearing them on another processor loses none after it and keeps none before.
 // IRQL: up to DISPATCH_LEVEL. Locks: none (one bulk-in completion runs at a time).
 static ULONG AcceptFrame(Adapter* adapter, TransferDescriptor* descriptor, ULONG n) {
     UCHAR status = descriptor->DataBuffer[n - 2];
@@ -77,21 +110,21 @@ static ULONG AcceptFrame(Adapter* adapter, TransferDescriptor* descriptor, ULONG
         if (!fits) {
             return 0;
         }
-        adapter->Statistics.RxOkCount++;
+        InterlockedIncrement((PLONG)&adapter->Statistics.RxOkCount);
         return length;
     }
 
     ULONG accepted = 0;
     if ((status & RX_STATUS_ACCEPT_UP_TO_MAX) != 0 && fits) {
         accepted = length;
-        adapter->Statistics.RxOkCount++;
+        InterlockedIncrement((PLONG)&adapter->Statistics.RxOkCount);
     }
     if ((status & RX_STATUS_ACCEPT_FROM_MIN) != 0 && length >= KT735N_MIN_RX_FRAME && fits) {
         accepted = length;
-        adapter->Statistics.RxOkCount++;
+        InterlockedIncrement((PLONG)&adapter->Statistics.RxOkCount);
     }
     if ((status & RX_STATUS_CRC_ERROR) != 0) {
-        adapter->Statistics.RxCrcErrorCount++;
+        InterlockedIncrement((PLONG)&adapter->Statistics.RxCrcErrorCount);
     }
     return accepted;
 }
@@ -137,28 +170,41 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID conte
 
 // Appends a descriptor that holds an accepted frame to ReceivedList, puts the head of
 // FreeRxList on the pipe if there is one (else reception pauses until IndicateReceivedFrames
-// finds every descriptor free), and sets the receive-indicate timer to 0 ms. Setting it again
-// before it fired leaves one run pending.
+// finds every descriptor free), and sets the receive-indicate timer to 0 ms unless a run it
+// set is still to come or running (ReceiveIndicateQueued): that run indicates this frame too,
+// and no second run can start beside it and pass it. All of this in one hold of RxLock that
+// found the adapter running; once it is not, the frame is dropped and its descriptor goes back
+// to FreeRxList, so that nothing re-arms the timer after StopReception has cancelled it.
 // IRQL: up to DISPATCH_LEVEL. Locks: takes RxLock, released before the submission.
 KT735N_RESULT QueueReceivedFrame(Adapter* adapter, TransferDescriptor* descriptor) {
+    TransferDescriptor* free = NULL;
     NdisAcquireSpinLock(&adapter->RxLock);
-    DescriptorListAppend(&adapter->ReceivedList, descriptor);
-    TransferDescriptor* free = DescriptorListTakeHead(&adapter->FreeRxList);
+    if (adapter->DeviceState != KT735N_DEVICE_RUNNING) {
+        DescriptorListAppend(&adapter->FreeRxList, descriptor);
+    } else {
+        DescriptorListAppend(&adapter->ReceivedList, descriptor);
+        free = TakeFreeRxForPipe(adapter);
+        if (!adapter->ReceiveIndicateQueued) {
+            adapter->ReceiveIndicateQueued = 1;
+            NdisSetTimer((PNDIS_TIMER)&adapter->ReceiveIndicateTimer, 0);
+        }
+    }
     NdisReleaseSpinLock(&adapter->RxLock);
 
     if (free != NULL) {
-        SubmitBulkIn(adapter, free);
+        PassBulkInDown(adapter, free);
     }
-    NdisSetTimer((PNDIS_TIMER)&adapter->ReceiveIndicateTimer, 0);
     return KT735N_OK;
 }
 
 // The receive-indicate timer function; the function context is the Adapter. Indicates every
 // frame on ReceivedList, oldest first, each as a one-packet array with the packet status
 // NDIS_STATUS_RESOURCES, and puts each descriptor back on FreeRxList only after its indication
-// has returned, so its buffer is never on the pipe while NDIS reads it. When every receive
-// descriptor is then free, no transfer is on the pipe (a burst used them all up): one is put
-// back on it, if the adapter is running.
+// has returned, so its buffer is never on the pipe while NDIS reads it. Frames queued while it
+// runs are indicated by it too: it clears ReceiveIndicateQueued only in the hold that finds
+// ReceivedList empty, so runs never overlap and frames reach NDIS in arrival order. When every
+// receive descriptor is then free, no transfer is on the pipe (a burst used them all up): one
+// is put back on it, counted in the same hold, if the adapter is running.
 // IRQL: DISPATCH_LEVEL. Locks: takes RxLock, released around each indication and before the
 // submission.
 VOID NTAPI IndicateReceivedFrames(PVOID systemSpecific1, PVOID functionContext,
@@ -186,45 +232,62 @@ VOID NTAPI IndicateReceivedFrames(PVOID systemSpecific1, PVOID functionContext,
         ASSERT(adapter->FreeRxList.Count + adapter->ReceivedList.Count <=
                adapter->RxDescriptorCount);
     }
+    adapter->ReceiveIndicateQueued = 0;
     TransferDescriptor* restart = NULL;
-    if (adapter->FreeRxList.Count >= adapter->RxDescriptorCount &&
-        adapter->DeviceState == KT735N_DEVICE_RUNNING) {
-        restart = DescriptorListTakeHead(&adapter->FreeRxList);
+    if (adapter->FreeRxList.Count >= adapter->RxDescriptorCount) {
+        restart = TakeFreeRxForPipe(adapter);
     }
     NdisReleaseSpinLock(&adapter->RxLock);
 
     if (restart != NULL) {
-        SubmitBulkIn(adapter, restart);
+        PassBulkInDown(adapter, restart);
     }
 }
 
-// TRUE when no bulk-in IRP is with the USB stack and no bulk-in completion routine still works
-// on the Adapter.
+// Takes the adapter out of the running state and cancels the receive-indicate timer, in that
+// order: the state is set in a hold of RxLock, so no bulk-in completion re-arms the timer or
+// puts a transfer on the pipe after it, and a run the cancellation came too late for (already
+// due or running) clears ReceiveIndicateQueued itself when it ends, which BulkInIdle waits for.
+// IRQL: PASSIVE_LEVEL (the stop sequence). Locks: takes RxLock, twice at most.
+VOID StopReception(Adapter* adapter) {
+    NdisAcquireSpinLock(&adapter->RxLock);
+    InterlockedExchange((PLONG)&adapter->DeviceState, KT735N_DEVICE_SHUT_DOWN);
+    NdisReleaseSpinLock(&adapter->RxLock);
+
+    BOOLEAN cancelled = FALSE;
+    NdisMCancelTimer(&adapter->ReceiveIndicateTimer, &cancelled);
+    if (cancelled) {
+        NdisAcquireSpinLock(&adapter->RxLock);
+        adapter->ReceiveIndicateQueued = 0;
+        NdisReleaseSpinLock(&adapter->RxLock);
+    }
+}
+
+// TRUE when no bulk-in IRP is with the USB stack, no bulk-in completion routine still works
+// on the Adapter, and no receive-indicate run is due or running.
 // IRQL: up to DISPATCH_LEVEL. Locks: takes RxLock.
 BOOLEAN BulkInIdle(Adapter* adapter) {
     NdisAcquireSpinLock(&adapter->RxLock);
-    BOOLEAN idle = (BOOLEAN)(adapter->RxIrpsInFlight == 0);
+    BOOLEAN idle = (BOOLEAN)(adapter->RxIrpsInFlight == 0 && !adapter->ReceiveIndicateQueued);
     NdisReleaseSpinLock(&adapter->RxLock);
     return idle;
 }
 
 // Puts a bulk-in transfer on the pipe when the adapter is running, no bulk-in IRP is with the
 // USB stack and every receive descriptor is on FreeRxList: reception stopped because a
-// submission found no IRP, or a reset is bringing it back. The test and the taking of the
-// descriptor are one hold of RxLock, so a receive-indicate timer doing the same restart sees one
-// descriptor short and leaves it alone. KT735N_FAILED only when the submission found no IRP.
+// submission found no IRP, or a reset is bringing it back. The test, the taking of the
+// descriptor and its count are one hold of RxLock, so a receive-indicate timer doing the same
+// restart sees one descriptor short and leaves it alone. KT735N_FAILED only when the submission
+// found no IRP.
 // IRQL: up to DISPATCH_LEVEL. Locks: takes RxLock, released before the submission.
 KT735N_RESULT RestartReception(Adapter* adapter) {
-    if (adapter->DeviceState != KT735N_DEVICE_RUNNING) {
-        return KT735N_OK;
-    }
     NdisAcquireSpinLock(&adapter->RxLock);
     TransferDescriptor* descriptor = NULL;
     if (adapter->RxIrpsInFlight == 0 && adapter->FreeRxList.Count == adapter->RxDescriptorCount) {
-        descriptor = DescriptorListTakeHead(&adapter->FreeRxList);
+        descriptor = TakeFreeRxForPipe(adapter);
     }
     NdisReleaseSpinLock(&adapter->RxLock);
-    return descriptor != NULL ? SubmitBulkIn(adapter, descriptor) : KT735N_OK;
+    return descriptor != NULL ? PassBulkInDown(adapter, descriptor) : KT735N_OK;
 }
 
 // NDIS's transfer-data handler. The receive context is taken as the address of a frame's first

@@ -493,9 +493,10 @@ NDIS_STATUS NTAPI MiniportSend(NDIS_HANDLE miniportAdapterContext, PNDIS_PACKET 
     return NDIS_STATUS_PENDING;
 }
 
-// Completion of a bulk-out IRP. Counts a good transfer, marks a running adapter failed on any
-// other status (cancellation included), frees the IRP and returns the descriptor, which sends
-// what waits for it. Then, with the IRP
+// Completion of a bulk-out IRP. Counts a good transfer (interlocked: a reset may clear the count
+// on another processor), marks a running adapter failed on any other status (cancellation
+// included), frees the IRP, returns the descriptor, which sends what waits for it, and sets
+// TxCompletedSinceCheck for the hang check. Then, with the IRP
 // no longer counted, the next waiting IRP is passed down: by the loop that passed this one down
 // when one is still running (it is told through TxHandOverDue), otherwise from a loop here.
 // Everything this routine does to the Adapter on its own is done before TxIrpsInFlight drops.
@@ -509,12 +510,12 @@ NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID cont
     BOOLEAN good = (BOOLEAN)(irp->IoStatus.Status == STATUS_SUCCESS);
     ReleaseTrackedIrp(adapter, &adapter->TxIrpWithStack, irp);
     if (good) {
-        adapter->Statistics.TxOkCount++;
+        InterlockedIncrement((PLONG)&adapter->Statistics.TxOkCount);
     } else {
         NoteTransferFailed(adapter);
     }
     ReturnTxDescriptor(adapter, descriptor);
-    adapter->TxCompletedSinceCheck = 1;
+    InterlockedExchange(&adapter->TxCompletedSinceCheck, 1);
 
     PIRP next = NULL;
     KIRQL oldIrql = AcquireTxSubmitLock(adapter);
@@ -537,12 +538,13 @@ NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID cont
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-// Whether the transmit path is done with the stack: no bulk-out IRP with it or waiting, and no
-// loop still passing one down.
+// Whether the transmit path is done with the stack: no bulk-out IRP with it or waiting, no loop
+// still passing one down, and no keep-alive under way.
 // IRQL: up to DISPATCH_LEVEL. Locks: takes TxSubmitLock.
 BOOLEAN BulkOutIdle(Adapter* adapter) {
     KIRQL oldIrql = AcquireTxSubmitLock(adapter);
-    BOOLEAN idle = adapter->TxIrpsInFlight == 0 && !adapter->TxHandOverActive;
+    BOOLEAN idle = adapter->TxIrpsInFlight == 0 && !adapter->TxHandOverActive &&
+                   InterlockedCompareExchange(&adapter->KeepAliveActive, 0, 0) == 0;
     ReleaseTxSubmitLock(adapter, oldIrql);
     return idle;
 }

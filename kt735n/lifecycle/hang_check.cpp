@@ -30,30 +30,35 @@
 // of FreeTxList with FreeTxCount restored. No NDIS packet is involved: the descriptor's slot
 // holds none, which makes BuildTxFrame build the keep-alive frame; its completion only counts
 // the transfer and returns the descriptor.
+//
+// NDIS's timer may run the check on one processor while MiniportHalt runs on another. The
+// keep-alive counts itself in KeepAliveActive before the submission tests DeviceState and
+// until its last touch of the Adapter; halt sets the shut-down state before it waits in
+// BulkOutIdle, so either the submission sees the adapter stopped, or halt sees the keep-alive
+// (both steps are interlocked operations, full barriers).
 // IRQL: DISPATCH_LEVEL. Locks: takes TxLock (twice at most, not held across the submission).
 static VOID SendKeepAlive(Adapter* adapter) {
+    InterlockedIncrement(&adapter->KeepAliveActive);
     NdisAcquireSpinLock(&adapter->TxLock);
     TransferDescriptor* descriptor = DescriptorListTakeHead(&adapter->FreeTxList);
     if (descriptor != NULL) {
         adapter->FreeTxCount--;
     }
     NdisReleaseSpinLock(&adapter->TxLock);
-    if (descriptor == NULL) {
-        return;
-    }
 
-    ((TxPacketSlot*)descriptor->PacketSlot)->Packet = NULL;
-    adapter->SendingKeepAlive = 1;
-    ULONG result = SubmitBulkOut(adapter, descriptor);
-    adapter->SendingKeepAlive = 0;
-    if (result == KT735N_OK) {
-        return;
+    if (descriptor != NULL) {
+        ((TxPacketSlot*)descriptor->PacketSlot)->Packet = NULL;
+        adapter->SendingKeepAlive = 1;
+        ULONG result = SubmitBulkOut(adapter, descriptor);
+        adapter->SendingKeepAlive = 0;
+        if (result != KT735N_OK) {
+            NdisAcquireSpinLock(&adapter->TxLock);
+            DescriptorListPush(&adapter->FreeTxList, descriptor);
+            adapter->FreeTxCount++;
+            NdisReleaseSpinLock(&adapter->TxLock);
+        }
     }
-
-    NdisAcquireSpinLock(&adapter->TxLock);
-    DescriptorListPush(&adapter->FreeTxList, descriptor);
-    adapter->FreeTxCount++;
-    NdisReleaseSpinLock(&adapter->TxLock);
+    InterlockedDecrement(&adapter->KeepAliveActive);
 }
 
 // Looks at the bulk-out IRP with the USB stack. One that the stack has held through
@@ -98,17 +103,21 @@ static BOOLEAN NeedsReset(Adapter* adapter, BOOLEAN receptionStopped) {
     return TRUE;
 }
 
-// Counts an idle check on the running phone line (no bulk-out transfer completed since the
-// previous check) up to 10 and, from 10 on, sends a keep-alive unless the phone-line PHY is of
-// type 3. Then starts a link-watch pass, restarts stopped reception, cancels a bulk-out transfer
-// the stack holds too long and clears TxCompletedSinceCheck. Returns TRUE, so that NDIS calls
-// MiniportReset, when a transfer failed or reception could not be restarted (see NeedsReset).
+// Takes TxCompletedSinceCheck (read and cleared in one interlocked step, so that a bulk-out
+// completion on another processor while the check runs counts for the next check instead of
+// being cleared unseen). Counts an idle check on the running phone line (no bulk-out transfer
+// completed since the previous check) up to 10 and, from 10 on, sends a keep-alive unless the
+// phone-line PHY is of type 3; the keep-alive's own completion thus makes the next check busy.
+// Then starts a link-watch pass, restarts stopped reception and cancels a bulk-out transfer the
+// stack holds too long. Returns TRUE, so that NDIS calls MiniportReset, when a transfer failed or
+// reception could not be restarted (see NeedsReset).
 // IRQL: DISPATCH_LEVEL (NDIS's timer). Locks: takes TxLock, RxLock and IrpCancelLock, one at a
 // time.
 BOOLEAN NTAPI MiniportCheckForHang(NDIS_HANDLE miniportAdapterContext) {
     Adapter* adapter = (Adapter*)miniportAdapterContext;
 
-    if (adapter->TxCompletedSinceCheck == 0 && adapter->DeviceState == KT735N_DEVICE_RUNNING &&
+    LONG completed = InterlockedExchange(&adapter->TxCompletedSinceCheck, 0);
+    if (completed == 0 && adapter->DeviceState == KT735N_DEVICE_RUNNING &&
         adapter->ActiveMedium == KT735N_MEDIUM_PHONE_LINE) {
         adapter->IdleCheckCount++;
         if (adapter->IdleCheckCount >= IDLE_CHECKS_FOR_KEEP_ALIVE) {
@@ -122,6 +131,5 @@ BOOLEAN NTAPI MiniportCheckForHang(NDIS_HANDLE miniportAdapterContext) {
     KickLinkWatch(adapter);
     BOOLEAN receptionStopped = (BOOLEAN)(RestartReception(adapter) != KT735N_OK);
     CancelStuckBulkOut(adapter);
-    adapter->TxCompletedSinceCheck = 0;
     return NeedsReset(adapter, receptionStopped);
 }

@@ -1,7 +1,8 @@
-// The adapter shutdown handler and the stop sequence it shares with MiniportHalt: the receive
-// timer cancelled, the adapter out of the running state, remote wake-up armed on the device,
+// The adapter shutdown handler and the stop sequence it shares with MiniportHalt: the adapter
+// out of the running state, the receive timer cancelled, remote wake-up armed on the device,
 // both bulk pipes aborted and reset, and a one-second pause for the cancelled transfers.
 #include "adapter/adapter.h"
+#include "datapath/datapath.h"
 #include "lifecycle/lifecycle.h"
 #include "usb/usb.h"
 
@@ -52,10 +53,12 @@ KT735N_RESULT ResetBulkPipes(Adapter* adapter) {
 // Takes the adapter out of the running state, so that nothing more is submitted and bulk
 // completions only free their IRPs; arms remote wake-up on the device (the result is not looked
 // at); aborts and resets both bulk pipes (likewise); and pauses one second, as 100 pauses of
-// 10 ms, while the cancelled transfers complete. Returns KT735N_OK.
+// 10 ms, while the cancelled transfers complete. The state is set with an interlocked exchange:
+// a hang check's link-watch kick counts itself in flight before it reads the state, so either
+// it sees the adapter stopped or halt's wait sees its request. Returns KT735N_OK.
 // IRQL: PASSIVE_LEVEL. Locks: none.
 KT735N_RESULT PrepareForShutdown(Adapter* adapter) {
-    adapter->DeviceState = KT735N_DEVICE_SHUT_DOWN;
+    InterlockedExchange((PLONG)&adapter->DeviceState, KT735N_DEVICE_SHUT_DOWN);
 
     URB urb;
     NdisZeroMemory(&urb, sizeof(urb));
@@ -72,18 +75,18 @@ KT735N_RESULT PrepareForShutdown(Adapter* adapter) {
 }
 
 // The adapter shutdown handler, which NDIS calls at an orderly system shutdown and MiniportHalt
-// calls first: cancels the receive-indicate timer and runs the stop sequence. The adapter stays
-// stopped afterwards. NDIS also calls it from its bugcheck callback, at HIGH_LEVEL, where
-// nothing may wait, sleep, allocate, take a spin lock or call the USB stack: above
-// PASSIVE_LEVEL it returns at once and leaves the device as it is.
+// calls first: takes the adapter out of the running state and then cancels the receive-indicate
+// timer (StopReception; in the other order a bulk-in completion between the two could arm it
+// again), and runs the stop sequence. The adapter stays stopped afterwards. NDIS also calls it from
+// its bugcheck callback, at HIGH_LEVEL, where nothing may wait, sleep, allocate, take a spin lock
+// or call the USB stack: above PASSIVE_LEVEL it returns at once and leaves the device as it is.
 // IRQL: any; does its work only at PASSIVE_LEVEL (it waits on USB requests and sleeps).
-// Locks: none.
+// Locks: takes RxLock (in StopReception).
 VOID NTAPI MiniportShutdown(PVOID shutdownContext) {
     if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
         return;
     }
     Adapter* adapter = (Adapter*)shutdownContext;
-    BOOLEAN cancelled = FALSE;
-    NdisMCancelTimer(&adapter->ReceiveIndicateTimer, &cancelled);
+    StopReception(adapter);
     PrepareForShutdown(adapter);
 }

@@ -14,7 +14,8 @@
 // that a kick from the hang check and one from a completion on another processor cannot both
 // start a pass. The fields the link watch changes (MediaState, ActiveMedium, LinkSpeed, Duplex,
 // Control1Shadow, PartnerAbility) are written without a lock; the rest of the driver only reads
-// them, except Control1Shadow, which the packet-filter path also reads to write Control1.
+// them, except Control1Shadow, which the packet-filter path also reads to write Control1 (and
+// writes again when the link watch changed it meanwhile, see ApplyPacketFilter).
 #include "linkwatch/linkwatch.h"
 #include "usb/registers.h"
 #include "usb/usb.h"
@@ -77,16 +78,19 @@ static VOID StartPass(Adapter* adapter) {
 }
 
 // Starts one pass when the adapter is running and LinkWatchBusy could be taken from 0 to 1 in one
-// interlocked step; otherwise does nothing.
+// interlocked step; otherwise does nothing. The kick counts itself in LinkWatchRequestsInFlight
+// before it reads the state, and drops that count only once the pass's first request is counted
+// on its own: halt sets the shut-down state before it waits for the count, so either the kick
+// sees the adapter stopped, or halt sees the kick (halt's state change and the kick's count are
+// both interlocked operations, full barriers).
 // IRQL: up to DISPATCH_LEVEL (the hang check, or a link-watch completion). Locks: none.
 VOID KickLinkWatch(Adapter* adapter) {
-    if (adapter->DeviceState != KT735N_DEVICE_RUNNING) {
-        return;
+    InterlockedIncrement(&adapter->LinkWatchRequestsInFlight);
+    if (adapter->DeviceState == KT735N_DEVICE_RUNNING &&
+        InterlockedCompareExchange(&adapter->LinkWatchBusy, 1, 0) == 0) {
+        StartPass(adapter);
     }
-    if (InterlockedCompareExchange(&adapter->LinkWatchBusy, 1, 0) != 0) {
-        return;
-    }
-    StartPass(adapter);
+    InterlockedDecrement(&adapter->LinkWatchRequestsInFlight);
 }
 
 // Tells NDIS the media state: NdisMIndicateStatus with NDIS_STATUS_MEDIA_DISCONNECT for 6 and

@@ -27,13 +27,21 @@
 
 // Pause after the control register write, to let the receive mode settle.
 #define RECEIVE_MODE_PAUSE_US 1000
+// Writes of the receive mode at most, when the link watch keeps changing Control1 under them.
+#define RECEIVE_MODE_WRITES 4
 
 // Writes the receive mode to Control0-Control2: Control0 from its shadow with the all-multicast
 // bit set or cleared by RX_MODE_ALL_MULTICAST, Control1 unchanged from its shadow, Control2 with
 // only the promiscuous bit, by RX_MODE_PROMISCUOUS. Then pauses 1 ms. The result of the write is
 // not examined; always returns KT735N_OK.
-// IRQL: PASSIVE_LEVEL. Locks: none; NDIS serialises set requests. Control1Shadow may meanwhile
-// be changed by the link watch.
+//
+// The link watch may change Control1Shadow on another processor and write Control1 itself
+// while this write is on its way; should this write land last, the chip would keep the old
+// speed and duplex, and the link watch, having taken the new partner ability already, would
+// never write them again. So when the shadow differs after the write from the value written,
+// the three registers are written again with the new one (up to RECEIVE_MODE_WRITES writes):
+// whichever write lands last then carries the current shadow.
+// IRQL: PASSIVE_LEVEL. Locks: none; NDIS serialises set requests.
 KT735N_RESULT ApplyPacketFilter(Adapter* adapter, UCHAR rxModeBits) {
     if (rxModeBits & RX_MODE_ALL_MULTICAST) {
         adapter->Control0Shadow |= CONTROL0_ALL_MULTICAST;
@@ -42,11 +50,19 @@ KT735N_RESULT ApplyPacketFilter(Adapter* adapter, UCHAR rxModeBits) {
     }
     UCHAR control2 = (rxModeBits & RX_MODE_PROMISCUOUS) ? CONTROL2_PROMISCUOUS : 0x00;
 
-    adapter->RegisterWriteBuffer[0] = adapter->Control0Shadow;
-    adapter->RegisterWriteBuffer[1] = adapter->Control1Shadow;
-    adapter->RegisterWriteBuffer[2] = control2;
-    WriteRegisters(adapter, 3, Control0);
-    SleepMicroseconds(RECEIVE_MODE_PAUSE_US);
+    volatile UCHAR* control1Shadow = &adapter->Control1Shadow;
+    UCHAR control1 = *control1Shadow;
+    for (ULONG writes = 1;; ++writes) {
+        adapter->RegisterWriteBuffer[0] = adapter->Control0Shadow;
+        adapter->RegisterWriteBuffer[1] = control1;
+        adapter->RegisterWriteBuffer[2] = control2;
+        WriteRegisters(adapter, 3, Control0);
+        SleepMicroseconds(RECEIVE_MODE_PAUSE_US);
+        if (*control1Shadow == control1 || writes == RECEIVE_MODE_WRITES) {
+            break;
+        }
+        control1 = *control1Shadow;
+    }
     return KT735N_OK;
 }
 
