@@ -17,6 +17,7 @@ Verifier::Verifier()
 
 void Verifier::report(const char* rule, std::string call, std::string message) {
     Violation v{rule, std::move(call), std::move(message)};
+    std::lock_guard lock(mutex_);
     history_.push_back(v);
     if (handler_) {
         handler_(v);
@@ -24,11 +25,13 @@ void Verifier::report(const char* rule, std::string call, std::string message) {
 }
 
 Verifier::Handler Verifier::setHandler(Handler handler) {
+    std::lock_guard lock(mutex_);
     std::swap(handler, handler_);
     return handler;
 }
 
 std::size_t Verifier::count(const std::string& rule) const {
+    std::lock_guard lock(mutex_);
     std::size_t n = 0;
     for (const auto& v : history_) {
         n += v.rule == rule ? 1 : 0;
