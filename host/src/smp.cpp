@@ -30,30 +30,30 @@ std::mutex& HostLock::mutex() {
     return m;
 }
 
-HostLock::Hold::Hold() : counted_(threaded()) {
-    if (counted_ && t_depth++ == 0) {
+void HostLock::enter() {
+    if (t_depth++ == 0) {
         mutex().lock();
     }
 }
 
-HostLock::Hold::~Hold() {
-    if (counted_ && --t_depth == 0) {
+void HostLock::leave() {
+    if (--t_depth == 0) {
         mutex().unlock();
     }
 }
 
-HostLock::Drop::Drop() : saved_(threaded() ? t_depth : 0) {
-    if (saved_ != 0) {
+unsigned HostLock::giveUp() {
+    const unsigned depth = t_depth;
+    if (depth != 0) {
         t_depth = 0;
         mutex().unlock();
     }
+    return depth;
 }
 
-HostLock::Drop::~Drop() {
-    if (saved_ != 0) {
-        mutex().lock();
-        t_depth = saved_;
-    }
+void HostLock::takeBack(unsigned depth) {
+    mutex().lock();
+    t_depth = depth;
 }
 
 Processors::Processors(World& world, unsigned count) : world_(world) {
@@ -101,7 +101,6 @@ void Processors::work(unsigned) {
             mostAtOnce_ = std::max(mostAtOnce_, running_);
             t_inEvent = true;
             Scheduler::run(taken);
-            taken.fn.reset(); // whatever the event captured goes under the host lock
             t_inEvent = false;
             // Wake the others when the instant may be over or holds more events.
             if (--running_ == 0 || scheduler.nextDue() <= scheduler.now()) {

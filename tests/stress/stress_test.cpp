@@ -212,9 +212,11 @@ TEST(Stress, FourProcessorsTrafficRequestsAndWireChangesEndClean) {
     });
 
     const auto started = std::chrono::steady_clock::now();
+    auto lastMove = started;
+    std::uint64_t lastDone = 0;
     std::uint64_t requests = 0;
     std::uint64_t wireChanges = 0;
-    // A wire change every 0.3 to 3 s of virtual time, a request every 2 to 60 ms.
+    // A wire change every 0.3 to 3 s of virtual time, a request every 20 ms or so.
     host::Time nextWireChange = world.now() + 300 * kMillisecond;
     for (std::uint64_t done = 0; (done = progress()) < endAfter && streamsDone < 3;) {
         HostLock::Hold hold;
@@ -227,7 +229,7 @@ TEST(Stress, FourProcessorsTrafficRequestsAndWireChangesEndClean) {
             ++wireChanges;
             nextWireChange = world.now() + static_cast<host::Time>(300 + pick(2700)) * kMillisecond;
         }
-        switch (pick(30)) {
+        switch (pick(8)) {
         case 0:
         case 1: {
             static const NDIS_OID queries[] = {OID_GEN_LINK_SPEED, OID_GEN_MEDIA_CONNECT_STATUS,
@@ -249,10 +251,15 @@ TEST(Stress, FourProcessorsTrafficRequestsAndWireChangesEndClean) {
         default:
             break;
         }
-        // Nothing moves for long: a stuck run fails here instead of hanging CI.
-        ASSERT_LT(std::chrono::steady_clock::now() - started, std::chrono::minutes(10))
-            << done << " of " << endAfter << " frames";
-        world.scheduler().runFor(2 * kMillisecond);
+        // A run where no frame moves for two minutes is stuck: it fails and ends.
+        if (done != lastDone) {
+            lastDone = done;
+            lastMove = std::chrono::steady_clock::now();
+        } else if (std::chrono::steady_clock::now() - lastMove > std::chrono::minutes(2)) {
+            ADD_FAILURE() << "stuck at " << done << " of " << endAfter << " frames";
+            break;
+        }
+        world.scheduler().runFor(5 * kMillisecond);
     }
 
     std::string problems;

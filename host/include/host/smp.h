@@ -48,8 +48,16 @@ class HostLock {
     // Holds the host lock for a scope (recursively on one thread).
     class Hold {
       public:
-        Hold();
-        ~Hold();
+        Hold() : counted_(threaded()) {
+            if (counted_) {
+                enter();
+            }
+        }
+        ~Hold() {
+            if (counted_) {
+                leave();
+            }
+        }
         Hold(const Hold&) = delete;
         Hold& operator=(const Hold&) = delete;
 
@@ -61,8 +69,12 @@ class HostLock {
     // holds it, and takes it back after.
     class Drop {
       public:
-        Drop();
-        ~Drop();
+        Drop() : saved_(threaded() ? giveUp() : 0) {}
+        ~Drop() {
+            if (saved_ != 0) {
+                takeBack(saved_);
+            }
+        }
         Drop(const Drop&) = delete;
         Drop& operator=(const Drop&) = delete;
 
@@ -72,6 +84,10 @@ class HostLock {
 
   private:
     friend class Processors;
+    static void enter();
+    static void leave();
+    static unsigned giveUp();
+    static void takeBack(unsigned depth);
     static std::mutex& mutex();
     static std::atomic<bool> threaded_;
 };
