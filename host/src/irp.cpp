@@ -6,6 +6,7 @@
 #include "host/io.h"
 #include "host/kernel.h"
 #include "host/world.h"
+#include "host/smp.h"
 
 namespace host {
 
@@ -23,6 +24,7 @@ std::size_t irpBytes(CCHAR stackSize) {
 
 // The I/O manager's default for every major function a driver leaves unset.
 NTSTATUS NTAPI invalidDeviceRequest(PDEVICE_OBJECT, PIRP Irp) {
+    HostLock::Hold hold;
     Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
     IofCompleteRequest(Irp, IO_NO_INCREMENT);
     return STATUS_INVALID_DEVICE_REQUEST;
@@ -144,6 +146,7 @@ PDEVICE_OBJECT topOfStack(PDEVICE_OBJECT device) {
 using namespace host;
 
 extern "C" VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
+    HostLock::Hold hold;
     std::memset(Irp, 0, PacketSize);
     Irp->Type = 6;
     Irp->Size = PacketSize;
@@ -155,6 +158,7 @@ extern "C" VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSi
 }
 
 extern "C" PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
+    HostLock::Hold hold;
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
         world().verifier().report(rule::kWaitAtRaisedIrql, "IoAllocateIrp",
                                   "called above DISPATCH_LEVEL");
@@ -166,10 +170,12 @@ extern "C" PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
 }
 
 extern "C" VOID NTAPI IoFreeIrp(PIRP Irp) {
+    HostLock::Hold hold;
     world().irps().free(Irp, "IoFreeIrp");
 }
 
 extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    HostLock::Hold hold;
     checkNoLocksHeld("IofCallDriver");
     IrpRegistry::Info* info = world().irps().check(Irp, "IofCallDriver");
     if (info == nullptr) {
@@ -196,10 +202,12 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
     PIO_STACK_LOCATION location = --Irp->Tail.Overlay.CurrentStackLocation;
     location->DeviceObject = DeviceObject;
     PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[location->MajorFunction];
+    HostLock::Drop drop; // the dispatch routine is driver code (the host's own take the lock)
     return dispatch(DeviceObject, Irp);
 }
 
 extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
+    HostLock::Hold hold;
     IrpRegistry& irps = world().irps();
     IrpRegistry::Info* info = irps.check(Irp, "IofCompleteRequest");
     if (info == nullptr) {
@@ -239,7 +247,11 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
                                         : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
             bool top = Irp->CurrentLocation == Irp->StackCount + 1;
             IrpRegistry::Origin origin = info->origin;
-            NTSTATUS result = routine(device, Irp, context);
+            NTSTATUS result;
+            {
+                HostLock::Drop drop;
+                result = routine(device, Irp, context);
+            }
             // The routine may have freed the IRP; look it up again.
             info = irps.find(Irp);
             if (result == STATUS_MORE_PROCESSING_REQUIRED) {
@@ -303,6 +315,7 @@ extern "C" PDRIVER_CANCEL NTAPI IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL Canc
 }
 
 extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+    HostLock::Hold hold;
     if (world().irps().check(Irp, "IoCancelIrp") == nullptr) {
         return FALSE;
     }
@@ -316,6 +329,8 @@ extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     PDEVICE_OBJECT device = Irp->CurrentLocation <= Irp->StackCount
                                 ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject
                                 : nullptr;
+    // Only the bus sets cancel routines here; it runs under the host lock like all host code,
+    // so the transfer cannot complete between the routine's removal above and its run.
     routine(device, Irp);
     KfLowerIrql(old);
     return TRUE;
@@ -327,6 +342,7 @@ extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode,
                                                     ULONG OutputBufferLength,
                                                     BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                                     PIO_STATUS_BLOCK IoStatusBlock) {
+    HostLock::Hold hold;
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
         world().verifier().report(rule::kSyncRequestAtRaisedIrql, "IoBuildDeviceIoControlRequest",
                                   "must be called at PASSIVE_LEVEL");
@@ -354,6 +370,7 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
                                          PUNICODE_STRING, ULONG DeviceType,
                                          ULONG DeviceCharacteristics, BOOLEAN,
                                          PDEVICE_OBJECT* DeviceObject) {
+    HostLock::Hold hold;
     auto* device = static_cast<PDEVICE_OBJECT>(std::calloc(1, sizeof(DEVICE_OBJECT)));
     device->Type = 3;
     device->Size = sizeof(DEVICE_OBJECT);
@@ -370,6 +387,7 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
 }
 
 extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+    HostLock::Hold hold;
     PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject;
     while (*link != nullptr && *link != DeviceObject) {
         link = &(*link)->NextDevice;
@@ -383,6 +401,7 @@ extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 
 extern "C" PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                                             PDEVICE_OBJECT TargetDevice) {
+    HostLock::Hold hold;
     PDEVICE_OBJECT top = topOfStack(TargetDevice);
     top->AttachedDevice = SourceDevice;
     SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
@@ -390,5 +409,6 @@ extern "C" PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT Sourc
 }
 
 extern "C" VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+    HostLock::Hold hold;
     TargetDevice->AttachedDevice = nullptr;
 }

@@ -1,13 +1,15 @@
 // Kernel and HAL services: IRQL, spin locks, events and waits in virtual time, interlocked
 // lists and nonpaged pool.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <sstream>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "host/kernel.h"
+#include "host/smp.h"
 #include "host/world.h"
 
 namespace host {
@@ -16,6 +18,8 @@ namespace {
 
 thread_local KIRQL t_irql = PASSIVE_LEVEL;
 thread_local std::vector<const void*> t_held;
+// When each held lock was taken (steady clock, ns), in the threaded mode; 0 otherwise.
+thread_local std::vector<std::int64_t> t_since;
 // The IRQL each driver entry on this thread's stack was entered at, innermost last: driver code
 // may raise and lower again, but never below the level it was called at.
 thread_local std::vector<KIRQL> t_entry;
@@ -75,9 +79,62 @@ void checkLowerAllowed(KIRQL newIrql, const char* call) {
     }
 }
 
+// The threaded mode's deadlock detection: for every pair of driver spin locks some processor
+// took nested, the order it took them in. A new order that closes a cycle (A before B here, B
+// before A somewhere) is an inversion: two processors taking them so would deadlock.
+std::mutex g_orderMutex;
+std::map<const void*, std::set<const void*>> g_after; // lock -> locks taken while holding it
+std::atomic<std::int64_t> g_holdBound{
+    std::chrono::nanoseconds(std::chrono::milliseconds(500)).count()};
+
+std::int64_t steadyNow() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool reaches(const void* from, const void* to, std::set<const void*>& seen) {
+    if (from == to) {
+        return true;
+    }
+    auto it = g_after.find(from);
+    if (it == g_after.end() || !seen.insert(from).second) {
+        return false;
+    }
+    for (const void* next : it->second) {
+        if (reaches(next, to, seen)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Records that this processor takes `lock` while holding the locks in t_held.
+void noteOrder(PKSPIN_LOCK lock, const char* call) {
+    std::string inversion;
+    {
+        std::lock_guard guard(g_orderMutex);
+        for (const void* held : t_held) {
+            if (!g_after[held].insert(lock).second) {
+                continue;
+            }
+            std::set<const void*> seen;
+            if (inversion.empty() && reaches(lock, held, seen)) {
+                inversion = "spin lock " + hex(lock) + " taken while holding " + hex(held) +
+                            ", but elsewhere " + hex(held) + " was taken while holding " +
+                            hex(lock) + " (deadlock between two processors)";
+            }
+        }
+    }
+    if (!inversion.empty()) {
+        report(rule::kLockOrderInversion, call, inversion);
+    }
+}
+
 void acquire(PKSPIN_LOCK lock, const char* call) {
     KSPIN_LOCK me = threadToken();
-    if (*lock == me) {
+    const bool threaded = HostLock::threaded();
+    if (__atomic_load_n(lock, __ATOMIC_RELAXED) == me) {
         report(rule::kSpinLockRecursive, call,
                "spin lock " + hex(lock) + " is already held by this processor (deadlock)");
         return;
@@ -91,7 +148,9 @@ void acquire(PKSPIN_LOCK lock, const char* call) {
             break;
         }
         if (isThreadToken(expected)) {
-            std::this_thread::yield(); // held by another processor
+            // Held by another processor: spin, without the host lock, which it may need.
+            HostLock::Drop drop;
+            std::this_thread::yield();
             continue;
         }
         // Neither free nor held by a processor: an uninitialised lock word.
@@ -101,18 +160,30 @@ void acquire(PKSPIN_LOCK lock, const char* call) {
         __atomic_store_n(word, me, __ATOMIC_RELEASE);
         break;
     }
+    if (threaded && !t_held.empty()) {
+        noteOrder(lock, call);
+    }
     t_held.push_back(lock);
+    t_since.push_back(threaded ? steadyNow() : 0);
 }
 
 void release(PKSPIN_LOCK lock, const char* call) {
-    if (*lock != threadToken()) {
+    if (__atomic_load_n(lock, __ATOMIC_RELAXED) != threadToken()) {
         report(rule::kSpinLockNotOwner, call,
                "spin lock " + hex(lock) + " released by a processor that does not hold it");
         return;
     }
-    for (auto it = t_held.rbegin(); it != t_held.rend(); ++it) {
-        if (*it == lock) {
-            t_held.erase(std::next(it).base());
+    for (std::size_t i = t_held.size(); i-- > 0;) {
+        if (t_held[i] == lock) {
+            const std::int64_t since = t_since[i];
+            t_held.erase(t_held.begin() + static_cast<std::ptrdiff_t>(i));
+            t_since.erase(t_since.begin() + static_cast<std::ptrdiff_t>(i));
+            const std::int64_t held = since == 0 ? 0 : steadyNow() - since;
+            if (held > g_holdBound.load(std::memory_order_relaxed)) {
+                report(rule::kSpinLockHeldTooLong, call,
+                       "spin lock " + hex(lock) + " held for " + std::to_string(held / 1000) +
+                           " us, longer than " + std::to_string(g_holdBound.load() / 1000) + " us");
+            }
             break;
         }
     }
@@ -147,12 +218,48 @@ void checkNoLocksHeld(const char* call) {
     }
 }
 
-void callDriverAt(KIRQL irql, const char* what, FunctionRef body) {
+void setSpinLockHoldBound(std::int64_t nanoseconds) {
+    g_holdBound.store(nanoseconds);
+}
+
+void forgetLockOrder() {
+    std::lock_guard guard(g_orderMutex);
+    g_after.clear();
+}
+
+namespace {
+// Memory going away takes the locks in it out of the order records, so that a lock at a
+// reused address starts afresh (as Driver Verifier forgets locks in freed pool).
+void forgetLocksIn(const void* p, std::size_t size) {
+    auto* begin = static_cast<const char*>(p);
+    auto inside = [&](const void* lock) {
+        auto* at = static_cast<const char*>(lock);
+        return at >= begin && at < begin + size;
+    };
+    std::lock_guard guard(g_orderMutex);
+    for (auto it = g_after.begin(); it != g_after.end();) {
+        if (inside(it->first)) {
+            it = g_after.erase(it);
+            continue;
+        }
+        std::erase_if(it->second, inside);
+        ++it;
+    }
+}
+} // namespace
+
+namespace {
+void enterAt(KIRQL irql, const char* what, FunctionRef body, bool driver) {
     KIRQL saved = t_irql;
     std::size_t held = t_held.size();
     t_irql = irql;
     t_entry.push_back(irql);
-    body();
+    if (driver) {
+        HostLock::Drop drop; // driver code runs without the host lock
+        body();
+    } else {
+        body();
+    }
     t_entry.pop_back();
     if (t_irql != irql) {
         report(rule::kIrqlNotRestored, what,
@@ -162,8 +269,18 @@ void callDriverAt(KIRQL irql, const char* what, FunctionRef body) {
         report(rule::kSpinLockHeldOnReturn, what,
                "returned holding spin lock " + hex(t_held.back()));
         t_held.resize(held);
+        t_since.resize(held);
     }
     t_irql = saved;
+}
+} // namespace
+
+void callDriverAt(KIRQL irql, const char* what, FunctionRef body) {
+    enterAt(irql, what, body, true);
+}
+
+void callHostAt(KIRQL irql, const char* what, FunctionRef body) {
+    enterAt(irql, what, body, false);
 }
 
 HangWatch::HangWatch(const char* call, Time bound) {
@@ -198,6 +315,14 @@ bool waitUntil(const std::function<bool()>& satisfied, Time deadline, const char
     Scheduler& s = world().scheduler();
     // An unbounded wait that nothing satisfies for a virtual hour is a hang.
     Time limit = deadline == kForever ? s.now() + 3600 * kSecond : deadline;
+    if (Clockwork* clockwork = s.clockwork()) {
+        const bool satisfiedInTime = clockwork->waitUntil(satisfied, limit);
+        if (!satisfiedInTime && deadline == kForever) {
+            report(rule::kWaitNeverSatisfied, call,
+                   "unbounded wait not satisfied after an hour of virtual time");
+        }
+        return satisfiedInTime;
+    }
     while (!satisfied()) {
         if (!s.step(limit)) {
             s.advanceTo(limit);
@@ -262,6 +387,9 @@ void Memory::free(Kind kind, void* p, const char* call, std::size_t size, bool c
     }
     std::size_t allocated = it->second.size;
     live_.erase(it);
+    if (HostLock::threaded()) {
+        forgetLocksIn(p, allocated);
+    }
     if (onFree) {
         onFree(p, allocated);
     }
@@ -480,23 +608,25 @@ extern "C" VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN
 }
 
 extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, LONG, BOOLEAN) {
-    LONG previous = Event->Header.SignalState;
-    __atomic_store_n(&Event->Header.SignalState, 1, __ATOMIC_RELEASE);
+    LONG previous = __atomic_exchange_n(&Event->Header.SignalState, 1, __ATOMIC_ACQ_REL);
+    if (HostLock::threaded()) {
+        if (Clockwork* clockwork = world().scheduler().clockwork()) {
+            clockwork->wake();
+        }
+    }
     return previous;
 }
 
 extern "C" VOID NTAPI KeClearEvent(PRKEVENT Event) {
-    Event->Header.SignalState = 0;
+    __atomic_store_n(&Event->Header.SignalState, 0, __ATOMIC_RELEASE);
 }
 
 extern "C" LONG NTAPI KeResetEvent(PRKEVENT Event) {
-    LONG previous = Event->Header.SignalState;
-    Event->Header.SignalState = 0;
-    return previous;
+    return __atomic_exchange_n(&Event->Header.SignalState, 0, __ATOMIC_ACQ_REL);
 }
 
 extern "C" LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
-    return Event->Header.SignalState;
+    return __atomic_load_n(&Event->Header.SignalState, __ATOMIC_ACQUIRE);
 }
 
 extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE,
@@ -515,7 +645,7 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPRO
         return STATUS_TIMEOUT;
     }
     if (event->Header.Type == SynchronizationEvent) {
-        event->Header.SignalState = 0;
+        __atomic_store_n(&event->Header.SignalState, 0, __ATOMIC_RELEASE);
     }
     return STATUS_SUCCESS;
 }
@@ -549,6 +679,7 @@ extern "C" VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
 // ---------------------------------------------------------------------------------------------
 
 extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE, SIZE_T NumberOfBytes, ULONG Tag) {
+    HostLock::Hold hold;
     if (t_irql > DISPATCH_LEVEL) {
         report(rule::kWaitAtRaisedIrql, "ExAllocatePoolWithTag", "called above DISPATCH_LEVEL");
     }
@@ -560,10 +691,12 @@ extern "C" PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) 
 }
 
 extern "C" VOID NTAPI ExFreePool(PVOID P) {
+    HostLock::Hold hold;
     world().memory().free(Memory::Kind::Pool, P, "ExFreePool");
 }
 
 extern "C" VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
+    HostLock::Hold hold;
     const Memory::Allocation* a = world().memory().find(P);
     if (a != nullptr && a->tag != Tag) {
         report(rule::kPoolFreeMismatch, "ExFreePoolWithTag",

@@ -8,6 +8,7 @@
 #include "host/io.h"
 #include "host/kernel.h"
 #include "host/world.h"
+#include "host/smp.h"
 
 namespace host::ndis {
 
@@ -39,14 +40,17 @@ const NDIS30_MINIPORT_CHARACTERISTICS& base(const NDIS_MINIPORT_CHARACTERISTICS&
 // ---- NDIS's routines in a registered driver object ------------------------------------------
 
 NTSTATUS NTAPI ndisAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+    HostLock::Hold hold;
     return host::world().ndis().addDevice(driver, pdo);
 }
 
 NTSTATUS NTAPI ndisPnpDispatch(PDEVICE_OBJECT device, PIRP irp) {
+    HostLock::Hold hold;
     return host::world().ndis().dispatchPnp(device, irp);
 }
 
 NTSTATUS NTAPI ndisCreateClose(PDEVICE_OBJECT, PIRP irp) {
+    HostLock::Hold hold;
     irp->IoStatus.Status = STATUS_SUCCESS;
     irp->IoStatus.Information = 0;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
@@ -54,6 +58,7 @@ NTSTATUS NTAPI ndisCreateClose(PDEVICE_OBJECT, PIRP irp) {
 }
 
 NTSTATUS NTAPI ndisDeviceControl(PDEVICE_OBJECT, PIRP irp) {
+    HostLock::Hold hold;
     irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
     irp->IoStatus.Information = 0;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
@@ -62,6 +67,7 @@ NTSTATUS NTAPI ndisDeviceControl(PDEVICE_OBJECT, PIRP irp) {
 
 // Power and WMI requests: NDIS passes them to the device below.
 NTSTATUS NTAPI ndisPassDown(PDEVICE_OBJECT device, PIRP irp) {
+    HostLock::Hold hold;
     Adapter* adapter = host::world().ndis().adapterForDevice(device);
     if (adapter == nullptr || adapter->lower() == nullptr) {
         NTSTATUS status = irp->IoStatus.Status;
@@ -73,6 +79,7 @@ NTSTATUS NTAPI ndisPassDown(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 NTSTATUS NTAPI signalEvent(PDEVICE_OBJECT, PIRP, PVOID context) {
+    HostLock::Hold hold;
     KeSetEvent(static_cast<PKEVENT>(context), 0, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -162,6 +169,7 @@ NDIS_STATUS Adapter::initialize() {
         miniport != nullptr ? base(miniport->chars).InitializeHandler : nullptr;
     attributes_ = {};
     selectedMedium_ = ~0u;
+    closing_ = false;
     if (handler == nullptr) {
         initializeStatus_ = NDIS_STATUS_FAILURE;
         state_ = State::InitializeFailed;
@@ -199,8 +207,21 @@ NDIS_STATUS Adapter::initialize() {
     return status;
 }
 
+// Counts an upper-edge call into the miniport for the length of a scope (host lock held).
+struct Adapter::UpperCall {
+    explicit UpperCall(Adapter& adapter) : adapter_(adapter) { ++adapter_.inMiniport_; }
+    ~UpperCall() { --adapter_.inMiniport_; }
+    UpperCall(const UpperCall&) = delete;
+    UpperCall& operator=(const UpperCall&) = delete;
+    Adapter& adapter_;
+};
+
 void Adapter::halt() {
     stopHangCheck();
+    closing_ = true;
+    if (HostLock::threaded()) {
+        waitUntil([this] { return inMiniport_ == 0; }, kForever, "MiniportHalt");
+    }
     // NDIS has every indicated packet returned before it halts the miniport.
     while (!heldPackets_.empty()) {
         auto [packet, event] = heldPackets_.front();
@@ -318,8 +339,12 @@ void Adapter::runCheckForHang() {
     if (resetInProgress_) {
         return; // NDIS checks no adapter whose reset it is waiting for
     }
+    if (closing_) {
+        return;
+    }
     ++hangChecks_;
     BOOLEAN hung = FALSE;
+    UpperCall call(*this);
     callDriverAt(DISPATCH_LEVEL, "MiniportCheckForHang", [&] { hung = handler(context()); });
     if (hung) {
         reset();
@@ -338,6 +363,10 @@ NDIS_STATUS Adapter::reset(BOOLEAN* addressingReset) {
     if (resetInProgress_) {
         return NDIS_STATUS_RESET_IN_PROGRESS;
     }
+    if (closing_) {
+        return NDIS_STATUS_ADAPTER_NOT_FOUND;
+    }
+    UpperCall call(*this);
     ++resets_;
     if (handler == nullptr) {
         return NDIS_STATUS_NOT_RESETTABLE;
@@ -387,7 +416,7 @@ void Adapter::shutdown(bool bugcheck) {
 Adapter::SendResult Adapter::send(std::span<const std::uint8_t> frame,
                                   std::vector<std::size_t> split, UINT flags, KIRQL irql) {
     const Library::Miniport* miniport = library_.miniport(driver_);
-    if (state_ != State::Running || miniport == nullptr) {
+    if (state_ != State::Running || closing_ || miniport == nullptr) {
         return {0, NDIS_STATUS_ADAPTER_NOT_FOUND};
     }
     if (resetInProgress_) {
@@ -449,6 +478,7 @@ Adapter::SendResult Adapter::send(std::span<const std::uint8_t> frame,
     livePackets_.push_back(std::move(hp));
 
     NDIS_STATUS status = NDIS_STATUS_FAILURE;
+    UpperCall call(*this);
     if (sendHandler != nullptr) {
         callDriverAt(irql, "MiniportSend", [&] { status = sendHandler(context(), packet, flags); });
     } else {
@@ -617,6 +647,11 @@ Adapter::Request Adapter::issue(bool isSet, NDIS_HANDLE context, NDIS_OID oid,
     }
     // NDIS queues a request behind the one the miniport holds.
     waitForRequest();
+    if (closing_) {
+        r.status = NDIS_STATUS_ADAPTER_NOT_FOUND;
+        return r;
+    }
+    UpperCall call(*this);
     request_ = std::make_unique<InFlight>();
     InFlight& request = *request_;
     request.isSet = isSet;
@@ -1099,10 +1134,12 @@ using host::ndis::Library;
 
 extern "C" VOID NTAPI NdisMInitializeWrapper(PNDIS_HANDLE NdisWrapperHandle, PVOID SystemSpecific1,
                                              PVOID, PVOID) {
+    HostLock::Hold hold;
     *NdisWrapperHandle = world().ndis().newWrapper(static_cast<PDRIVER_OBJECT>(SystemSpecific1));
 }
 
 extern "C" VOID NTAPI NdisTerminateWrapper(NDIS_HANDLE NdisWrapperHandle, PVOID) {
+    HostLock::Hold hold;
     Library::Wrapper* wrapper = world().ndis().wrapper(NdisWrapperHandle);
     if (wrapper == nullptr || !wrapper->open) {
         world().verifier().report(rule::kNdisHandleInvalid, "NdisTerminateWrapper",
@@ -1115,6 +1152,7 @@ extern "C" VOID NTAPI NdisTerminateWrapper(NDIS_HANDLE NdisWrapperHandle, PVOID)
 extern "C" NDIS_STATUS NTAPI NdisMRegisterMiniport(
     NDIS_HANDLE NdisWrapperHandle, PNDIS_MINIPORT_CHARACTERISTICS MiniportCharacteristics,
     UINT CharacteristicsLength) {
+    HostLock::Hold hold;
     Library::Wrapper* wrapper = world().ndis().wrapper(NdisWrapperHandle);
     if (wrapper == nullptr || !wrapper->open || wrapper->driver == nullptr) {
         world().verifier().report(rule::kNdisHandleInvalid, "NdisMRegisterMiniport",
@@ -1132,6 +1170,7 @@ extern "C" VOID NTAPI NdisMSetAttributesEx(NDIS_HANDLE MiniportAdapterHandle,
                                            NDIS_HANDLE MiniportAdapterContext,
                                            UINT CheckForHangTimeInSeconds, ULONG AttributeFlags,
                                            NDIS_INTERFACE_TYPE AdapterType) {
+    HostLock::Hold hold;
     Adapter* adapter =
         world().ndis().adapterFromHandle(MiniportAdapterHandle, "NdisMSetAttributesEx");
     if (adapter == nullptr) {
@@ -1147,6 +1186,7 @@ extern "C" VOID NTAPI NdisMSetAttributesEx(NDIS_HANDLE MiniportAdapterHandle,
 
 extern "C" VOID NTAPI NdisMRegisterAdapterShutdownHandler(
     NDIS_HANDLE MiniportHandle, PVOID ShutdownContext, ADAPTER_SHUTDOWN_HANDLER ShutdownHandler) {
+    HostLock::Hold hold;
     Adapter* adapter =
         world().ndis().adapterFromHandle(MiniportHandle, "NdisMRegisterAdapterShutdownHandler");
     if (adapter == nullptr) {
@@ -1156,6 +1196,7 @@ extern "C" VOID NTAPI NdisMRegisterAdapterShutdownHandler(
 }
 
 extern "C" VOID NTAPI NdisMDeregisterAdapterShutdownHandler(NDIS_HANDLE MiniportHandle) {
+    HostLock::Hold hold;
     Adapter* adapter =
         world().ndis().adapterFromHandle(MiniportHandle, "NdisMDeregisterAdapterShutdownHandler");
     if (adapter == nullptr) {
@@ -1170,6 +1211,7 @@ extern "C" VOID NTAPI NdisMGetDeviceProperty(NDIS_HANDLE MiniportAdapterHandle,
                                              PDEVICE_OBJECT* NextDeviceObject,
                                              PCM_RESOURCE_LIST* AllocatedResources,
                                              PCM_RESOURCE_LIST* AllocatedResourcesTranslated) {
+    HostLock::Hold hold;
     Adapter* adapter =
         world().ndis().adapterFromHandle(MiniportAdapterHandle, "NdisMGetDeviceProperty");
     if (PhysicalDeviceObject != nullptr) {
@@ -1191,23 +1233,28 @@ extern "C" VOID NTAPI NdisMGetDeviceProperty(NDIS_HANDLE MiniportAdapterHandle,
 
 extern "C" VOID NTAPI NdisMFreeSharedMemory(NDIS_HANDLE, ULONG, BOOLEAN, PVOID,
                                             NDIS_PHYSICAL_ADDRESS) {
+    HostLock::Hold hold;
     world().ndis().noteUnclaimedRelease("NdisMFreeSharedMemory");
 }
 
 extern "C" VOID NTAPI NdisMDeregisterIoPortRange(NDIS_HANDLE, UINT, UINT, PVOID) {
+    HostLock::Hold hold;
     world().ndis().noteUnclaimedRelease("NdisMDeregisterIoPortRange");
 }
 
 extern "C" VOID NTAPI NdisMDeregisterInterrupt(PNDIS_MINIPORT_INTERRUPT) {
+    HostLock::Hold hold;
     world().ndis().noteUnclaimedRelease("NdisMDeregisterInterrupt");
 }
 
 extern "C" VOID NTAPI NdisMFreeMapRegisters(NDIS_HANDLE) {
+    HostLock::Hold hold;
     world().ndis().noteUnclaimedRelease("NdisMFreeMapRegisters");
 }
 
 extern "C" VOID NTAPI NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, PNDIS_PACKET Packet,
                                         NDIS_STATUS Status) {
+    HostLock::Hold hold;
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
         world().verifier().report(rule::kCallAboveMaxIrql, "NdisMSendComplete",
                                   "called above DISPATCH_LEVEL");
@@ -1220,6 +1267,7 @@ extern "C" VOID NTAPI NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, PNDIS
 
 extern "C" VOID NTAPI NdisMSetInformationComplete(NDIS_HANDLE MiniportAdapterHandle,
                                                   NDIS_STATUS Status) {
+    HostLock::Hold hold;
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
         world().verifier().report(rule::kCallAboveMaxIrql, "NdisMSetInformationComplete",
                                   "called above DISPATCH_LEVEL");
@@ -1233,6 +1281,7 @@ extern "C" VOID NTAPI NdisMSetInformationComplete(NDIS_HANDLE MiniportAdapterHan
 
 extern "C" VOID NTAPI NdisMQueryInformationComplete(NDIS_HANDLE MiniportAdapterHandle,
                                                     NDIS_STATUS Status) {
+    HostLock::Hold hold;
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
         world().verifier().report(rule::kCallAboveMaxIrql, "NdisMQueryInformationComplete",
                                   "called above DISPATCH_LEVEL");
@@ -1246,6 +1295,7 @@ extern "C" VOID NTAPI NdisMQueryInformationComplete(NDIS_HANDLE MiniportAdapterH
 
 extern "C" VOID NTAPI NdisMResetComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Status,
                                          BOOLEAN AddressingReset) {
+    HostLock::Hold hold;
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
         world().verifier().report(rule::kCallAboveMaxIrql, "NdisMResetComplete",
                                   "called above DISPATCH_LEVEL");
@@ -1259,6 +1309,7 @@ extern "C" VOID NTAPI NdisMResetComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS
 }
 
 extern "C" VOID NTAPI NdisMSendResourcesAvailable(NDIS_HANDLE MiniportAdapterHandle) {
+    HostLock::Hold hold;
     Adapter* adapter =
         world().ndis().indicatingAdapter(MiniportAdapterHandle, "NdisMSendResourcesAvailable");
     if (adapter != nullptr) {
@@ -1269,6 +1320,7 @@ extern "C" VOID NTAPI NdisMSendResourcesAvailable(NDIS_HANDLE MiniportAdapterHan
 extern "C" VOID NTAPI NdisMIndicateStatus(NDIS_HANDLE MiniportAdapterHandle,
                                           NDIS_STATUS GeneralStatus, PVOID StatusBuffer,
                                           UINT StatusBufferSize) {
+    HostLock::Hold hold;
     Adapter* adapter =
         world().ndis().indicatingAdapter(MiniportAdapterHandle, "NdisMIndicateStatus");
     if (adapter == nullptr) {
@@ -1283,6 +1335,7 @@ extern "C" VOID NTAPI NdisMIndicateStatus(NDIS_HANDLE MiniportAdapterHandle,
 }
 
 extern "C" VOID NTAPI NdisMIndicateStatusComplete(NDIS_HANDLE MiniportAdapterHandle) {
+    HostLock::Hold hold;
     Adapter* adapter =
         world().ndis().indicatingAdapter(MiniportAdapterHandle, "NdisMIndicateStatusComplete");
     if (adapter != nullptr) {

@@ -4,6 +4,7 @@
 #include "host/kernel.h"
 #include "host/ndis.h"
 #include "host/world.h"
+#include "host/smp.h"
 
 namespace host::ndis {
 
@@ -97,6 +98,7 @@ using host::ndis::Library;
 
 extern "C" VOID NTAPI NdisOpenConfiguration(PNDIS_STATUS Status, PNDIS_HANDLE ConfigurationHandle,
                                             NDIS_HANDLE WrapperConfigurationContext) {
+    HostLock::Hold hold;
     Library& ndis = world().ndis();
     Library::ConfigContext* context = ndis.configContext(WrapperConfigurationContext);
     if (context == nullptr) {
@@ -120,6 +122,7 @@ extern "C" VOID NTAPI NdisReadConfiguration(PNDIS_STATUS Status,
                                             PNDIS_CONFIGURATION_PARAMETER* ParameterValue,
                                             NDIS_HANDLE ConfigurationHandle, PNDIS_STRING Keyword,
                                             NDIS_PARAMETER_TYPE ParameterType) {
+    HostLock::Hold hold;
     auto& handles = world().ndis().configHandles();
     auto it = handles.find(ConfigurationHandle);
     if (it == handles.end()) {
@@ -179,6 +182,7 @@ extern "C" VOID NTAPI NdisReadConfiguration(PNDIS_STATUS Status,
 extern "C" VOID NTAPI NdisReadNetworkAddress(PNDIS_STATUS Status, PVOID* NetworkAddress,
                                              PUINT NetworkAddressLength,
                                              NDIS_HANDLE ConfigurationHandle) {
+    HostLock::Hold hold;
     auto& handles = world().ndis().configHandles();
     auto it = handles.find(ConfigurationHandle);
     if (it == handles.end()) {
@@ -212,6 +216,7 @@ extern "C" VOID NTAPI NdisReadNetworkAddress(PNDIS_STATUS Status, PVOID* Network
 }
 
 extern "C" VOID NTAPI NdisCloseConfiguration(NDIS_HANDLE ConfigurationHandle) {
+    HostLock::Hold hold;
     auto& handles = world().ndis().configHandles();
     if (handles.erase(ConfigurationHandle) == 0) {
         world().verifier().report(rule::kNdisHandleInvalid, "NdisCloseConfiguration",

@@ -4,6 +4,7 @@
 #include "host/kernel.h"
 #include "host/ndis.h"
 #include "host/world.h"
+#include "host/smp.h"
 
 namespace host::ndis {
 
@@ -110,6 +111,7 @@ using namespace host;
 
 extern "C" NDIS_STATUS NTAPI NdisAllocateMemoryWithTag(PVOID* VirtualAddress, UINT Length,
                                                        ULONG Tag) {
+    HostLock::Hold hold;
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
         world().verifier().report(rule::kCallAboveMaxIrql, "NdisAllocateMemoryWithTag",
                                   "called above DISPATCH_LEVEL");
@@ -119,6 +121,7 @@ extern "C" NDIS_STATUS NTAPI NdisAllocateMemoryWithTag(PVOID* VirtualAddress, UI
 }
 
 extern "C" VOID NTAPI NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT) {
+    HostLock::Hold hold;
     world().memory().free(Memory::Kind::Ndis, VirtualAddress, "NdisFreeMemory", Length, true);
 }
 
@@ -158,6 +161,7 @@ extern "C" VOID NTAPI NdisMInitializeTimer(PNDIS_MINIPORT_TIMER Timer,
                                            NDIS_HANDLE MiniportAdapterHandle,
                                            PNDIS_TIMER_FUNCTION TimerFunction,
                                            PVOID FunctionContext) {
+    HostLock::Hold hold;
     ndis::Library& ndis = world().ndis();
     ndis::Adapter* adapter = ndis.adapterFromHandle(MiniportAdapterHandle, "NdisMInitializeTimer");
     if (ndis.cancelTimer(Timer)) {
@@ -176,14 +180,17 @@ extern "C" VOID NTAPI NdisMInitializeTimer(PNDIS_MINIPORT_TIMER Timer,
 }
 
 extern "C" VOID NTAPI NdisSetTimer(PNDIS_TIMER Timer, UINT MillisecondsToDelay) {
+    HostLock::Hold hold;
     world().ndis().setTimer(Timer, MillisecondsToDelay, "NdisSetTimer");
 }
 
 extern "C" VOID NTAPI NdisMSetTimer(PNDIS_MINIPORT_TIMER Timer, UINT MillisecondsToDelay) {
+    HostLock::Hold hold;
     world().ndis().setTimer(Timer, MillisecondsToDelay, "NdisMSetTimer");
 }
 
 extern "C" VOID NTAPI NdisMCancelTimer(PNDIS_MINIPORT_TIMER Timer, PBOOLEAN TimerCancelled) {
+    HostLock::Hold hold;
     ndis::Library& ndis = world().ndis();
     if (ndis.timer(Timer) == nullptr) {
         world().verifier().report(rule::kTimerNotInitialized, "NdisMCancelTimer",
@@ -195,6 +202,7 @@ extern "C" VOID NTAPI NdisMCancelTimer(PNDIS_MINIPORT_TIMER Timer, PBOOLEAN Time
 }
 
 extern "C" NDIS_STATUS NTAPI NdisScheduleWorkItem(PNDIS_WORK_ITEM WorkItem) {
+    HostLock::Hold hold;
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
         world().verifier().report(rule::kCallAboveMaxIrql, "NdisScheduleWorkItem",
                                   "called above DISPATCH_LEVEL");
@@ -203,6 +211,7 @@ extern "C" NDIS_STATUS NTAPI NdisScheduleWorkItem(PNDIS_WORK_ITEM WorkItem) {
 }
 
 extern "C" VOID NTAPI NdisMSleep(ULONG MicrosecondsToSleep) {
+    HostLock::Hold hold;
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
         world().verifier().report(rule::kWaitAtRaisedIrql, "NdisMSleep",
                                   "sleep at IRQL " + std::to_string(KeGetCurrentIrql()) +

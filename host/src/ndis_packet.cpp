@@ -6,6 +6,7 @@
 #include "host/kernel.h"
 #include "host/ndis.h"
 #include "host/world.h"
+#include "host/smp.h"
 
 namespace host::ndis {
 
@@ -95,6 +96,7 @@ using host::ndis::Library;
 extern "C" VOID NTAPI NdisAllocatePacketPool(PNDIS_STATUS Status, PNDIS_HANDLE PoolHandle,
                                              UINT NumberOfDescriptors,
                                              UINT ProtocolReservedLength) {
+    HostLock::Hold hold;
     Library& ndis = world().ndis();
     *PoolHandle = nullptr;
     if (ndis.attemptFails(Library::Resource::PacketPool)) {
@@ -113,6 +115,7 @@ extern "C" VOID NTAPI NdisAllocatePacketPool(PNDIS_STATUS Status, PNDIS_HANDLE P
 }
 
 extern "C" VOID NTAPI NdisFreePacketPool(NDIS_HANDLE PoolHandle) {
+    HostLock::Hold hold;
     auto& pools = world().ndis().packetPools();
     auto it = pools.find(PoolHandle);
     if (it == pools.end()) {
@@ -135,6 +138,7 @@ extern "C" VOID NTAPI NdisFreePacketPool(NDIS_HANDLE PoolHandle) {
 
 extern "C" VOID NTAPI NdisAllocatePacket(PNDIS_STATUS Status, PNDIS_PACKET* Packet,
                                          NDIS_HANDLE PoolHandle) {
+    HostLock::Hold hold;
     Library& ndis = world().ndis();
     *Packet = nullptr;
     auto it = ndis.packetPools().find(PoolHandle);
@@ -160,6 +164,7 @@ extern "C" VOID NTAPI NdisAllocatePacket(PNDIS_STATUS Status, PNDIS_PACKET* Pack
 }
 
 extern "C" VOID NTAPI NdisFreePacket(PNDIS_PACKET Packet) {
+    HostLock::Hold hold;
     auto& packets = world().ndis().packets();
     auto it = packets.find(Packet);
     if (it == packets.end()) {
@@ -174,6 +179,7 @@ extern "C" VOID NTAPI NdisFreePacket(PNDIS_PACKET Packet) {
 
 extern "C" VOID NTAPI NdisAllocateBufferPool(PNDIS_STATUS Status, PNDIS_HANDLE PoolHandle,
                                              UINT NumberOfDescriptors) {
+    HostLock::Hold hold;
     Library& ndis = world().ndis();
     *PoolHandle = nullptr;
     if (ndis.attemptFails(Library::Resource::BufferPool)) {
@@ -188,6 +194,7 @@ extern "C" VOID NTAPI NdisAllocateBufferPool(PNDIS_STATUS Status, PNDIS_HANDLE P
 }
 
 extern "C" VOID NTAPI NdisFreeBufferPool(NDIS_HANDLE PoolHandle) {
+    HostLock::Hold hold;
     auto& pools = world().ndis().bufferPools();
     auto it = pools.find(PoolHandle);
     if (it == pools.end()) {
@@ -211,6 +218,7 @@ extern "C" VOID NTAPI NdisFreeBufferPool(NDIS_HANDLE PoolHandle) {
 extern "C" VOID NTAPI NdisAllocateBuffer(PNDIS_STATUS Status, PNDIS_BUFFER* Buffer,
                                          NDIS_HANDLE PoolHandle, PVOID VirtualAddress,
                                          UINT Length) {
+    HostLock::Hold hold;
     Library& ndis = world().ndis();
     *Buffer = nullptr;
     auto it = ndis.bufferPools().find(PoolHandle);
@@ -238,6 +246,7 @@ extern "C" VOID NTAPI NdisAllocateBuffer(PNDIS_STATUS Status, PNDIS_BUFFER* Buff
 }
 
 extern "C" VOID NTAPI NdisFreeBuffer(PNDIS_BUFFER Buffer) {
+    HostLock::Hold hold;
     auto& buffers = world().ndis().buffers();
     auto it = buffers.find(Buffer);
     if (it == buffers.end()) {
@@ -253,6 +262,7 @@ extern "C" VOID NTAPI NdisFreeBuffer(PNDIS_BUFFER Buffer) {
 extern "C" VOID NTAPI NdisMIndicateReceivePacket(NDIS_HANDLE MiniportAdapterHandle,
                                                  PPNDIS_PACKET ReceivePackets,
                                                  UINT NumberOfPackets) {
+    HostLock::Hold hold;
     ndis::Adapter* adapter =
         world().ndis().indicatingAdapter(MiniportAdapterHandle, "NdisMIndicateReceivePacket");
     if (adapter != nullptr) {

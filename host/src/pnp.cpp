@@ -5,6 +5,7 @@
 #include "host/io.h"
 #include "host/kernel.h"
 #include "host/world.h"
+#include "host/smp.h"
 
 namespace host {
 
@@ -17,6 +18,7 @@ struct Completion {
 // The PnP manager's own completion routine: it stands in the top driver's stack location and
 // ends the request's trip up the stack; the IRP is the PnP manager's again.
 NTSTATUS NTAPI requestFinished(PDEVICE_OBJECT, PIRP, PVOID context) {
+    HostLock::Hold hold;
     static_cast<Completion*>(context)->done = true;
     return STATUS_MORE_PROCESSING_REQUIRED;
 }

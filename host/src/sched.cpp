@@ -159,29 +159,47 @@ std::size_t Scheduler::poolSize() const {
     return slots_.size();
 }
 
-bool Scheduler::step(Time limit) {
-    Callback fn;
-    const char* what;
-    Level level;
-    {
-        std::lock_guard lock(mutex_);
-        if (heap_.empty() || slots_[heap_.front()].when > limit) {
-            return false;
-        }
-        Slot& s = slots_[heap_.front()];
-        now_ = s.when;
-        fn = std::move(s.fn);
-        what = s.what;
-        level = s.level;
-        removeAt(0);
-        ++eventsRun_;
+bool Scheduler::take(Time limit, Taken& taken) {
+    std::lock_guard lock(mutex_);
+    if (heap_.empty() || slots_[heap_.front()].when > limit) {
+        return false;
     }
-    KIRQL irql = level == Level::Dispatch ? DISPATCH_LEVEL : PASSIVE_LEVEL;
-    callDriverAt(irql, what == nullptr ? "scheduled event" : what, fn);
+    Slot& s = slots_[heap_.front()];
+    now_ = s.when;
+    taken.fn = std::move(s.fn);
+    taken.what = s.what;
+    taken.level = s.level;
+    removeAt(0);
+    ++eventsRun_;
+    return true;
+}
+
+void Scheduler::run(Taken& taken) {
+    KIRQL irql = taken.level == Level::Dispatch ? DISPATCH_LEVEL : PASSIVE_LEVEL;
+    callHostAt(irql, taken.what == nullptr ? "scheduled event" : taken.what, taken.fn);
+}
+
+void Scheduler::setClock(Time when) {
+    std::lock_guard lock(mutex_);
+    if (now_ < when) {
+        now_ = when;
+    }
+}
+
+bool Scheduler::step(Time limit) {
+    Taken taken;
+    if (!take(limit, taken)) {
+        return false;
+    }
+    run(taken);
     return true;
 }
 
 void Scheduler::advanceTo(Time until) {
+    if (clockwork_ != nullptr) {
+        clockwork_->waitUntil([] { return false; }, until);
+        return;
+    }
     while (step(until)) {
     }
     std::lock_guard lock(mutex_);
@@ -196,12 +214,20 @@ void Scheduler::runFor(Time duration) {
 
 void Scheduler::runUntilIdle(Time maxDuration) {
     Time limit = now() + maxDuration;
+    if (clockwork_ != nullptr) {
+        clockwork_->waitUntil([this] { return !hasForegroundWork() && clockwork_->quiet(); },
+                              limit);
+        return;
+    }
     while (hasForegroundWork() && step(limit)) {
     }
 }
 
 bool Scheduler::runUntil(const std::function<bool()>& done, Time maxDuration) {
     Time limit = now() + maxDuration;
+    if (clockwork_ != nullptr) {
+        return clockwork_->waitUntil(done, limit);
+    }
     while (!done()) {
         if (!step(limit)) {
             std::lock_guard lock(mutex_);

@@ -7,6 +7,7 @@
 #include "host/kernel.h"
 #include "host/usbmon.h"
 #include "host/world.h"
+#include "host/smp.h"
 
 namespace host::usb {
 
@@ -263,6 +264,7 @@ void Bus::remoteWakeup() {
 // ---- requests ----------------------------------------------------------------------------------
 
 NTSTATUS NTAPI Bus::dispatchInternal(PDEVICE_OBJECT device, PIRP irp) {
+    HostLock::Hold hold;
     Bus* bus = fromDevice(device);
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
     switch (location->Parameters.DeviceIoControl.IoControlCode) {
@@ -926,7 +928,7 @@ bool Bus::releaseHeld() {
     }
     Transfer& t = **it;
     t.fault.reset();
-    callDriverAt(DISPATCH_LEVEL, "usb transfer release", [&] {
+    callHostAt(DISPATCH_LEVEL, "usb transfer release", [&] {
         launch(t, timing_.fixed() && timing_.inlineCompletion);
         if (t.state == State::Ready) {
             complete(t);
@@ -936,6 +938,7 @@ bool Bus::releaseHeld() {
 }
 
 VOID NTAPI Bus::cancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
+    HostLock::Hold hold;
     Bus* bus = fromDevice(device);
     auto it = std::find_if(bus->transfers_.begin(), bus->transfers_.end(),
                            [irp](const auto& t) { return t->irp == irp; });

@@ -4,6 +4,7 @@
 
 #include "host/kernel.h"
 #include "host/usb_bus.h"
+#include "host/smp.h"
 
 namespace host::usb {
 
@@ -172,10 +173,12 @@ std::string Request::text() const {
 // ---- the PDO's plug and play -------------------------------------------------------------------
 
 NTSTATUS NTAPI Bus::dispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
+    HostLock::Hold hold;
     return fromDevice(device)->pnp(irp);
 }
 
 NTSTATUS NTAPI Bus::dispatchPower(PDEVICE_OBJECT, PIRP irp) {
+    HostLock::Hold hold;
     irp->IoStatus.Status = STATUS_SUCCESS;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
     return STATUS_SUCCESS;
@@ -195,7 +198,7 @@ bool Bus::completeHeldPnp(std::optional<NTSTATUS> status) {
     }
     PIRP irp = heldPnp_.front();
     heldPnp_.pop_front();
-    callDriverAt(DISPATCH_LEVEL, "usb bus PnP completion", [&] { answerPnp(irp, status); });
+    callHostAt(DISPATCH_LEVEL, "usb bus PnP completion", [&] { answerPnp(irp, status); });
     return true;
 }
 

@@ -5,6 +5,7 @@
 #include "host/ddk.h"
 #include "host/usb_bus.h"
 #include "host/world.h"
+#include "host/smp.h"
 
 namespace host::usb {
 
@@ -56,6 +57,7 @@ extern "C" PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
     PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition,
     LONG InterfaceNumber, LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass,
     LONG InterfaceProtocol) {
+    HostLock::Hold hold;
     if (ConfigurationDescriptor == nullptr) {
         return nullptr;
     }
@@ -85,6 +87,7 @@ extern "C" PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
 extern "C" PURB NTAPI
 USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
                                   PUSBD_INTERFACE_LIST_ENTRY InterfaceList) {
+    HostLock::Hold hold;
     if (ConfigurationDescriptor == nullptr || InterfaceList == nullptr) {
         return nullptr;
     }

@@ -34,6 +34,12 @@ constexpr RuleEntry kCatalogue[] = {
      "the spin lock acquires"},
     {rule::kSpinLockNotOwner, "a spin lock released by a processor that does not hold it",
      "the spin lock releases"},
+    {rule::kSpinLockHeldTooLong,
+     "a spin lock held longer than the bound (threaded mode; 500 ms of real time by default)",
+     "the spin lock releases"},
+    {rule::kLockOrderInversion,
+     "two spin locks taken in both orders by the processors (a possible deadlock)",
+     "the spin lock acquires"},
     {rule::kSpinLockHeldOnReturn, "a driver routine returned holding a spin lock",
      "every call into the driver"},
     {rule::kSpinLockFreedHeld, "a spin lock freed while held, or never initialised",
@@ -155,6 +161,7 @@ void Verifier::report(const char* rule, std::string call, std::string message) {
         std::abort();
     }
     Violation v{rule, std::move(call), std::move(message)};
+    std::lock_guard lock(mutex_);
     history_.push_back(v);
     if (handler_) {
         handler_(v);
@@ -162,11 +169,13 @@ void Verifier::report(const char* rule, std::string call, std::string message) {
 }
 
 Verifier::Handler Verifier::setHandler(Handler handler) {
+    std::lock_guard lock(mutex_);
     std::swap(handler, handler_);
     return handler;
 }
 
 std::size_t Verifier::count(const std::string& rule) const {
+    std::lock_guard lock(mutex_);
     std::size_t n = 0;
     for (const auto& v : history_) {
         n += v.rule == rule ? 1 : 0;

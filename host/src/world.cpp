@@ -5,6 +5,7 @@
 
 #include "host/ndis.h"
 #include "host/pnp.h"
+#include "host/smp.h"
 
 namespace host {
 
@@ -23,9 +24,20 @@ World::World() {
 }
 
 World::~World() {
+    processors_.reset();
     pnp_.reset();
     ndis_.reset();
     g_current = nullptr;
+}
+
+void World::startProcessors(unsigned count) {
+    if (processors_ == nullptr) {
+        processors_ = std::make_unique<Processors>(*this, count);
+    }
+}
+
+void World::stopProcessors() {
+    processors_.reset();
 }
 
 World& World::current() {

@@ -240,6 +240,7 @@ TEST_F(Kt735SimTest, ExitStatusesAndMessages) {
         {{"--init-fault", "bulk-in:fail:1"}, "", 2, "the effect is error, stall or hang"},
         {{"--init-fault", "pool:fail:0"}, "", 2, "N counts from 1"},
         {{"--config-descriptor", "0902x"}, "", 2, "--config-descriptor: expected hex bytes"},
+        {{"--processors", "0"}, "", 2, "--processors: expected a count from 1 to 64, got '0'"},
         {{}, "at 1s fault pool stall\n", 2, "script.txt:1: fault pool: the effect is fail"},
         {{}, "at 1s fault disk error 2\n", 2, "script.txt:1: unknown fault target 'disk'"},
         {{"--usb-pcap", path("a").string(), "--plot", path("./a").string()},
@@ -274,6 +275,8 @@ TEST_F(Kt735SimTest, ExitStatusesAndMessages) {
          0,
          "warning: --param Foo: the driver does not read this keyword; ignored\n"
          "kt735sim: warning: --param MediaType=9: outside the installation's range 0 to 4"},
+        // The default scenario on four processors ends as clean as on one.
+        {{"--processors", "4", "--quiet"}, "", 0, ""},
         {{"--quiet"}, "\xEF\xBB\xBF# Notepad\r\nat 0s query OID_GEN_XMIT_OK\r\n", 0, ""},
     };
     for (const Case& c : cases) {
@@ -306,8 +309,9 @@ TEST_F(Kt735SimTest, HelpVersionAndLists) {
          "set OID_GEN_CURRENT_PACKET_FILTER;hangcheck-off;hangcheck-on;at 4s reset;"
          "at 15s halt;at 3s unplug;at 5s shutdown;at 5s bugcheck;docs/kt735sim-json.md;"
          "Time base;--init-fault TARGET:EFFECT:N;--init-fault vendor-write:error:5;"
-         "--device-descriptor HEX;--config-descriptor HEX;fault TARGET EFFECT [COUNT];"
-         "at 2s fault bulk-in error;fault pool fail;fault,;--tap HOST_IF,PEER_IF;--tap kt0,"},
+         "--device-descriptor HEX;--config-descriptor HEX;--processors N;fault TARGET EFFECT "
+         "[COUNT];at 2s fault bulk-in error;fault pool fail;fault,;--tap HOST_IF,PEER_IF;"
+         "--tap kt0,"},
         {"--version", "KT735N driver 3.06;kt735sim 1."},
         {"--list-oids", "* OID_GEN_LINK_SPEED                   0x00010107;"
                         "  OID_GEN_TRANSPORT_HEADER_OFFSET"},

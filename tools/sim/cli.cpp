@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <tuple>
 
 #include <CLI/CLI.hpp>
@@ -117,7 +118,8 @@ std::variant<Options, UsageError> parseArguments(int argc, char** argv) {
     Options options;
     options.arguments.assign(argv + 1, argv + argc);
     std::vector<std::string> params, initFaults;
-    std::string mac, ethernet, phoneLine, duration, tap, deviceDescriptor, configDescriptor;
+    std::string mac, ethernet, phoneLine, duration, tap, deviceDescriptor, configDescriptor,
+        processors;
     struct PathOption {
         const char* name;
         std::optional<std::string>* target;
@@ -139,7 +141,8 @@ std::variant<Options, UsageError> parseArguments(int argc, char** argv) {
          {std::pair{"--mac", &mac}, std::pair{"--ethernet", &ethernet},
           std::pair{"--phoneline", &phoneLine}, std::pair{"--duration", &duration},
           std::pair{"--tap", &tap}, std::pair{"--device-descriptor", &deviceDescriptor},
-          std::pair{"--config-descriptor", &configDescriptor}}) {
+          std::pair{"--config-descriptor", &configDescriptor},
+          std::pair{"--processors", &processors}}) {
         last(app.add_option(name, *value));
     }
     for (PathOption& path : paths) {
@@ -166,6 +169,15 @@ std::variant<Options, UsageError> parseArguments(int argc, char** argv) {
     }
     if (auto error = convert(options, params, mac, ethernet, phoneLine, duration, tap)) {
         return *error;
+    }
+    if (!processors.empty()) {
+        char* end = nullptr;
+        unsigned long n = std::strtoul(processors.c_str(), &end, 10);
+        if (*end != '\0' || n < 1 || n > 64 ||
+            !std::isdigit(static_cast<unsigned char>(processors[0]))) {
+            return fail("--processors: expected a count from 1 to 64, got '" + processors + "'");
+        }
+        options.processors = static_cast<unsigned>(n);
     }
     for (const std::string& value : initFaults) {
         std::size_t first = value.find(':');
@@ -343,6 +355,10 @@ Options:
   --config-descriptor HEX
                          Exactly the bytes the device answers GET_DESCRIPTOR with, any length,
                          malformed allowed.   --config-descriptor 09020900010100a032
+  --processors N         Runs the scenario on N processor threads at once (1 to 64): DPCs,
+                         timers, USB completions and work items due at one instant overlap, and
+                         the verifier also watches lock order and spin-lock hold times. Runs
+                         are no longer repeatable.   --processors 4
   --quiet                No text output (errors and violations are still reported).
   --version              The tool's and the driver's versions.
   --list-oids            Every OID name the scripts accept, the driver's supported ones marked.

@@ -116,6 +116,8 @@ struct Options {
     std::vector<FaultSpec> initFaults; // counted from plug-in
     std::optional<std::vector<std::uint8_t>> deviceDescriptor;
     std::optional<std::vector<std::uint8_t>> configDescriptor;
+    // Processor threads running the scenario (host/smp.h); 0: the deterministic single thread.
+    unsigned processors = 0;
     bool quiet = false;
     bool help = false;
     bool version = false;

@@ -11,6 +11,7 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include <host/pnp.h>
 #include <host/usb_bus.h>
 #include <host/usbmon.h>
+#include <host/smp.h>
 #include <host/world.h>
 #include <kt735_device.h>
 
@@ -247,6 +249,7 @@ class Simulation : public host::ndis::Protocol, public Actions {
     Json inputs() const;
     bool writeOutputs(std::ostream& err, int exitStatus);
     void summary();
+    void end();
     int finish(std::ostream& err);
 
     const Options& options_;
@@ -1097,7 +1100,8 @@ void Simulation::summary() {
     }
 }
 
-int Simulation::finish(std::ostream& err) {
+// Halts a running adapter (or removes a device that failed to start) and unloads the driver.
+void Simulation::end() {
     if (bugchecked_) {
         // The machine stopped in the bugcheck: nothing is halted, unloaded or counted.
     } else if (adapter_ != nullptr && !halted_ && adapter_->running()) {
@@ -1111,6 +1115,9 @@ int Simulation::finish(std::ostream& err) {
     if (driver_ != nullptr && !bugchecked_) {
         world_->pnp().unloadDriver(driver_);
     }
+}
+
+int Simulation::finish(std::ostream& err) {
     bus_->setCapture(nullptr);
     run_.end = rel();
     flush();
@@ -1174,6 +1181,12 @@ int Simulation::run(std::ostream& err) {
         return 2;
     }
     setUp();
+    // With --processors the run's calls into the host hold the host lock, and the processors
+    // stop once the driver is unloaded, before the books are counted.
+    if (options_.processors != 0) {
+        world_->startProcessors(options_.processors);
+    }
+    std::optional<host::HostLock::Hold> hold(std::in_place);
     initialize();
     if (adapter_ != nullptr && adapter_->running()) {
         Time end = 10 * kSecond;
@@ -1235,6 +1248,9 @@ int Simulation::run(std::ostream& err) {
         }
     }
     progress(0, true);
+    end();
+    hold.reset();
+    world_->stopProcessors();
     int status = finish(err);
     realTime_.reset();
     tap_.reset();

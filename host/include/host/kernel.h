@@ -37,9 +37,19 @@ const std::vector<const void*>& heldSpinLocks();
 // Reports LOCK_HELD_ACROSS_CALL when the thread holds any driver spin lock.
 void checkNoLocksHeld(const char* call);
 
+// The threaded mode's spin lock checks: a lock held longer than this (real time) is reported
+// (SPIN_LOCK_HELD_TOO_LONG); the record of the order processors took nested locks in
+// (LOCK_ORDER_INVERSION) is forgotten.
+void setSpinLockHoldBound(std::int64_t nanoseconds);
+void forgetLockOrder();
+
 // Runs driver code entered from the host at `irql` (a DPC, a timer, a completion, a handler
 // call) and verifies it comes back at the same IRQL and without spin locks held.
 void callDriverAt(KIRQL irql, const char* what, FunctionRef body);
+// The same for host code that calls into the driver on its own (a scheduled event: a DPC, a
+// timer, a completion): the host lock stays held, so nothing can change what the event took
+// between taking it and running it.
+void callHostAt(KIRQL irql, const char* what, FunctionRef body);
 
 // Waits in virtual time until `satisfied()` holds or `deadline` passes; runs events meanwhile.
 // Returns whether it holds. Reports WAIT_NEVER_SATISFIED when nothing can ever satisfy an

@@ -339,6 +339,13 @@ class Adapter {
     RecordingProtocol log_;
     Protocol* protocol_ = nullptr;
 
+    // Upper-edge calls (sends, requests, hang checks, resets) inside the miniport now, which
+    // may be several on several processors; halt first stops new ones (`closing_`) and waits
+    // for these to return, as NDIS does before MiniportHalt.
+    struct UpperCall;
+    unsigned inMiniport_ = 0;
+    bool closing_ = false;
+
     // Each send's packet carries its record. Packets whose send is over stay allocated for a
     // while (a ring of kRetiredSendsKept), so that a late or second NdisMSendComplete is
     // recognised rather than mistaken for a new packet at the same address; then they are reused.

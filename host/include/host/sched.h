@@ -27,6 +27,17 @@ constexpr Time kForever = INT64_MAX;
 
 using EventId = std::uint64_t;
 
+// What drives the clock in the threaded mode (host/smp.h): processor threads run the events, and
+// a wait blocks until its condition holds or the clock reaches its deadline.
+class Clockwork {
+  public:
+    virtual ~Clockwork() = default;
+    virtual bool waitUntil(const std::function<bool()>& satisfied, Time deadline) = 0;
+    // No event is running.
+    virtual bool quiet() const = 0;
+    virtual void wake() = 0;
+};
+
 class Scheduler {
   public:
     // The IRQL an event runs at. Timers, DPCs and USB completions run at DISPATCH_LEVEL; work
@@ -50,7 +61,7 @@ class Scheduler {
     bool hasForegroundWork() const;
 
     // Runs the earliest event if it is due at or before `limit`, advancing the clock to its time.
-    // Returns false (and leaves the clock alone) when there is none.
+    // Returns false (and leaves the clock alone) when there is none. Single-threaded mode only.
     bool step(Time limit);
     // Runs everything due within `duration` and leaves the clock at now + duration.
     void runFor(Time duration);
@@ -61,6 +72,9 @@ class Scheduler {
     bool runUntil(const std::function<bool()>& done, Time maxDuration = 3600 * kSecond);
     // Advances the clock to `until`, running every event due on the way (a pause of the caller).
     void advanceTo(Time until);
+    // In the threaded mode these waits block on the clockwork instead of running events here.
+    void setClockwork(Clockwork* clockwork) { clockwork_ = clockwork; }
+    Clockwork* clockwork() const { return clockwork_; }
 
     // Number of events run so far (for tests of the scheduler itself).
     std::uint64_t eventsRun() const { return eventsRun_; }
@@ -69,6 +83,18 @@ class Scheduler {
     std::size_t poolSize() const;
 
   private:
+    friend class Processors;
+    struct Taken {
+        Callback fn;
+        const char* what = nullptr;
+        Level level = Level::Dispatch;
+    };
+    // Takes the earliest event due at or before `limit` off the queue, moving the clock to it.
+    bool take(Time limit, Taken& taken);
+    static void run(Taken& taken);
+    // Moves the clock forward without running anything (the threaded mode's barrier).
+    void setClock(Time when);
+
     // An id is the slot's index in the low kSlotBits and the event's sequence number above it:
     // a stale id (the event ran or was cancelled, the slot was reused) never matches.
     static constexpr unsigned kSlotBits = 24;
@@ -98,6 +124,7 @@ class Scheduler {
     std::vector<std::uint32_t> free_;
     std::vector<std::uint32_t> heap_; // slot indices, earliest (due time, sequence) first
     std::size_t foreground_ = 0;
+    Clockwork* clockwork_ = nullptr;
 };
 
 } // namespace host

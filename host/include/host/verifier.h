@@ -6,6 +6,7 @@
 #pragma once
 
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,8 @@ inline constexpr const char* kPagedCodeAtRaisedIrql = "PAGED_CODE_AT_RAISED_IRQL
 inline constexpr const char* kSpinLockIrql = "SPIN_LOCK_WRONG_IRQL";
 inline constexpr const char* kSpinLockRecursive = "SPIN_LOCK_RECURSIVE_ACQUIRE";
 inline constexpr const char* kSpinLockNotOwner = "SPIN_LOCK_RELEASED_BY_NON_OWNER";
+inline constexpr const char* kSpinLockHeldTooLong = "SPIN_LOCK_HELD_TOO_LONG";
+inline constexpr const char* kLockOrderInversion = "LOCK_ORDER_INVERSION";
 inline constexpr const char* kSpinLockHeldOnReturn = "SPIN_LOCK_HELD_ON_RETURN";
 inline constexpr const char* kSpinLockFreedHeld = "SPIN_LOCK_FREED_WHILE_HELD";
 inline constexpr const char* kLockHeldAcrossCall = "LOCK_HELD_ACROSS_CALL";
@@ -114,12 +117,15 @@ class Verifier {
     // Replaces the handler; returns the previous one.
     Handler setHandler(Handler handler);
 
+    // Read when no processor runs.
     const std::vector<Violation>& history() const { return history_; }
     std::size_t count(const std::string& rule) const;
 
   private:
     Handler handler_;
     std::vector<Violation> history_;
+    // Reports come from every processor in the threaded mode.
+    mutable std::recursive_mutex mutex_;
 };
 
 } // namespace host

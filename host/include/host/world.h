@@ -15,6 +15,7 @@ namespace ndis {
 class Library;
 }
 class PnpManager;
+class Processors;
 
 class World {
   public:
@@ -32,6 +33,13 @@ class World {
 
     Time now() const { return scheduler_.now(); }
 
+    // The threaded mode (host/smp.h): `count` processor threads run the events from now on.
+    // Called from outside any host call; stopProcessors waits for the events in progress and
+    // the waits to end, and the single-threaded mode goes on from the same state.
+    void startProcessors(unsigned count = 4);
+    void stopProcessors();
+    Processors* processors() { return processors_.get(); }
+
     // The current world; aborts with a clear message when none exists.
     static World& current();
     static bool exists();
@@ -43,6 +51,7 @@ class World {
     IrpRegistry irps_;
     std::unique_ptr<ndis::Library> ndis_;
     std::unique_ptr<PnpManager> pnp_;
+    std::unique_ptr<Processors> processors_;
 };
 
 inline World& world() {
