@@ -62,6 +62,13 @@ static_assert(sizeof(VendorDescription) == KT735N_VENDOR_DESCRIPTION_LENGTH,
 #define LINK_SPEED_100_MBITS 1000000
 #define LINK_SPEED_10_MBITS 100000
 
+// Reads a counter that completions on other processors raise with InterlockedIncrement and reset
+// clears with InterlockedExchange: an interlocked read, so that the value read is one of theirs.
+// IRQL: any. Locks: none.
+static ULONG ReadStatistic(ULONG* counter) {
+    return (ULONG)InterlockedCompareExchange((PLONG)counter, 0, 0);
+}
+
 // Stores a 32-bit value in the answer's local bytes, lowest byte first, as NDIS reads it.
 // IRQL: any. Locks: none.
 static VOID StoreLittleEndian(UCHAR* bytes, ULONG value) {
@@ -161,17 +168,17 @@ NDIS_STATUS NTAPI MiniportQueryInformation(NDIS_HANDLE miniportAdapterContext, N
         value = adapter->TxDescriptorCount;
         break;
     case OID_GEN_XMIT_OK:
-        value = adapter->Statistics.TxOkCount;
+        value = ReadStatistic(&adapter->Statistics.TxOkCount);
         break;
     case OID_GEN_RCV_OK:
-        value = adapter->Statistics.RxOkCount;
+        value = ReadStatistic(&adapter->Statistics.RxOkCount);
         break;
     case OID_GEN_XMIT_ERROR:
-        value = adapter->Statistics.TxErrorCount;
+        value = ReadStatistic(&adapter->Statistics.TxErrorCount);
         break;
     case OID_GEN_RCV_ERROR:
     case OID_GEN_RCV_CRC_ERROR:
-        value = adapter->Statistics.RxCrcErrorCount;
+        value = ReadStatistic(&adapter->Statistics.RxCrcErrorCount);
         break;
     case OID_802_3_PERMANENT_ADDRESS:
         source = adapter->PermanentAddress;
