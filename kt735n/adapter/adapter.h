@@ -53,6 +53,17 @@ extern ULONG TrackedAllocationTag;
 // MiniportReset's work is bringing the data path back; nothing is submitted meanwhile.
 #define KT735N_DEVICE_RESETTING 20
 
+// A ULONG field that one processor changes while another reads it (the statistics, the media
+// state and the link speed, which the link watch and reset change while a query reads them):
+// both sides use an interlocked operation, so that a reader sees either the old value or the new.
+// IRQL: any. Locks: none.
+inline ULONG ReadShared(ULONG* field) {
+    return (ULONG)InterlockedCompareExchange((PLONG)field, 0, 0);
+}
+inline VOID StoreShared(ULONG* field, ULONG value) {
+    InterlockedExchange((PLONG)field, (LONG)value);
+}
+
 // Values of Adapter.MediaState.
 #define KT735N_MEDIA_CONNECTED 5
 #define KT735N_MEDIA_DISCONNECTED 6
@@ -185,6 +196,7 @@ struct Adapter {
 
     // Addresses and link.
     UCHAR CurrentAddress[6];
+    // MediaState and LinkSpeed: ReadShared and StoreShared once the adapter runs.
     ULONG MediaState; // KT735N_MEDIA_CONNECTED or KT735N_MEDIA_DISCONNECTED
     ULONG LinkSpeed;  // KT735N_LINK_SPEED_10 or _100, KT735N_LINK_UNKNOWN before the media start
     ULONG Duplex;     // KT735N_DUPLEX_HALF or _FULL, KT735N_LINK_UNKNOWN before the media start

@@ -84,8 +84,9 @@ static VOID NTAPI ResetWork(PNDIS_WORK_ITEM workItem, PVOID context) {
     UNREFERENCED_PARAMETER(workItem);
     Adapter* adapter = (Adapter*)context;
     NDIS_STATUS status = RecoverDataPath(adapter);
-    if (status != NDIS_STATUS_SUCCESS && adapter->MediaState != KT735N_MEDIA_DISCONNECTED) {
-        adapter->MediaState = KT735N_MEDIA_DISCONNECTED;
+    if (status != NDIS_STATUS_SUCCESS &&
+        ReadShared(&adapter->MediaState) != KT735N_MEDIA_DISCONNECTED) {
+        StoreShared(&adapter->MediaState, KT735N_MEDIA_DISCONNECTED);
         IndicateMediaState(adapter, KT735N_MEDIA_DISCONNECTED);
     }
     NdisMResetComplete(adapter->MiniportAdapterHandle, status, FALSE);

@@ -13,7 +13,8 @@
 // Locks: none. LinkWatchBusy is the only guard, taken with an interlocked compare-exchange, so
 // that a kick from the hang check and one from a completion on another processor cannot both
 // start a pass. The fields the link watch changes (MediaState, ActiveMedium, LinkSpeed, Duplex,
-// Control1Shadow, PartnerAbility) are written without a lock; the rest of the driver only reads
+// Control1Shadow, PartnerAbility) are written without a lock (MediaState and LinkSpeed, which a
+// query reads on another processor, with StoreShared); the rest of the driver only reads
 // them, except Control1Shadow, which the packet-filter path also reads to write Control1 (and
 // writes again when the link watch changed it meanwhile, see ApplyPacketFilter).
 #include "linkwatch/linkwatch.h"
@@ -111,11 +112,11 @@ KT735N_RESULT IndicateMediaState(Adapter* adapter, ULONG mediaState) {
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
 static VOID ResolvePartnerAbility(Adapter* adapter, USHORT ability) {
     if ((ability & (MII_ABILITY_100_FULL | MII_ABILITY_100_HALF)) != 0) {
-        adapter->LinkSpeed = KT735N_LINK_SPEED_100;
+        StoreShared(&adapter->LinkSpeed, KT735N_LINK_SPEED_100);
         adapter->Duplex =
             (ability & MII_ABILITY_100_FULL) != 0 ? KT735N_DUPLEX_FULL : KT735N_DUPLEX_HALF;
     } else {
-        adapter->LinkSpeed = KT735N_LINK_SPEED_10;
+        StoreShared(&adapter->LinkSpeed, KT735N_LINK_SPEED_10);
         adapter->Duplex =
             (ability & MII_ABILITY_10_FULL) != 0 ? KT735N_DUPLEX_FULL : KT735N_DUPLEX_HALF;
     }
@@ -129,7 +130,7 @@ VOID ApplyPartnerAbility(Adapter* adapter, USHORT ability) {
     adapter->PartnerAbility = ability;
     ResolvePartnerAbility(adapter, ability);
     UCHAR control1 = (UCHAR)(adapter->Control1Shadow & CONTROL1_PARTNER_BITS_KEPT);
-    if (adapter->LinkSpeed == KT735N_LINK_SPEED_100) {
+    if (ReadShared(&adapter->LinkSpeed) == KT735N_LINK_SPEED_100) {
         control1 |= CONTROL1_100_MBITS;
     }
     if (adapter->Duplex == KT735N_DUPLEX_FULL) {
@@ -151,7 +152,8 @@ static VOID ResolveEthernetSpeed(Adapter* adapter, USHORT ability) {
     if (adapter->MediaType == 0) {
         ResolvePartnerAbility(adapter, ability);
     } else if (adapter->MediaType <= 4) {
-        adapter->LinkSpeed = adapter->MediaType >= 3 ? KT735N_LINK_SPEED_100 : KT735N_LINK_SPEED_10;
+        StoreShared(&adapter->LinkSpeed,
+                    adapter->MediaType >= 3 ? KT735N_LINK_SPEED_100 : KT735N_LINK_SPEED_10);
         adapter->Duplex = adapter->MediaType % 2 == 0 ? KT735N_DUPLEX_FULL : KT735N_DUPLEX_HALF;
     }
 }
@@ -159,7 +161,7 @@ static VOID ResolveEthernetSpeed(Adapter* adapter, USHORT ability) {
 // Records a link change without a medium switch, ends the pass and tells NDIS.
 // IRQL: up to DISPATCH_LEVEL. Locks: none.
 static VOID NoteLinkChange(Adapter* adapter, ULONG mediaState) {
-    adapter->MediaState = mediaState;
+    StoreShared(&adapter->MediaState, mediaState);
     EndLinkWatchPass(adapter);
     IndicateMediaState(adapter, mediaState);
 }
@@ -172,7 +174,7 @@ static VOID NoteLinkChange(Adapter* adapter, ULONG mediaState) {
 static VOID SwitchMedium(Adapter* adapter, UCHAR medium, ULONG mediaState, UCHAR first, UCHAR third,
                          USHORT count, USHORT chain) {
     adapter->ActiveMedium = medium;
-    adapter->MediaState = mediaState;
+    StoreShared(&adapter->MediaState, mediaState);
     WriteMediumSelect(adapter, first, third, count, chain);
     IndicateMediaState(adapter, mediaState);
 }
@@ -185,7 +187,7 @@ static VOID SwitchMedium(Adapter* adapter, UCHAR medium, ULONG mediaState, UCHAR
 static VOID DecideEthernet(Adapter* adapter, USHORT value) {
     BOOLEAN automatic = (BOOLEAN)(adapter->MediaSelect == 0);
     if ((value & MII_ABILITY_TECHNOLOGIES) != 0) {
-        if (adapter->MediaState == KT735N_MEDIA_DISCONNECTED) {
+        if (ReadShared(&adapter->MediaState) == KT735N_MEDIA_DISCONNECTED) {
             if (!automatic) {
                 NoteLinkChange(adapter, KT735N_MEDIA_CONNECTED);
             } else {
@@ -200,7 +202,7 @@ static VOID DecideEthernet(Adapter* adapter, USHORT value) {
         }
         return;
     }
-    if (adapter->MediaState == KT735N_MEDIA_CONNECTED) {
+    if (ReadShared(&adapter->MediaState) == KT735N_MEDIA_CONNECTED) {
         if (!automatic) {
             NoteLinkChange(adapter, KT735N_MEDIA_DISCONNECTED);
         } else {
@@ -222,13 +224,13 @@ static VOID DecideEthernet(Adapter* adapter, USHORT value) {
 static VOID DecidePhoneLine(Adapter* adapter, USHORT value) {
     BOOLEAN automatic = (BOOLEAN)(adapter->MediaSelect == 0);
     if ((value & MII_STATUS_LINK) != 0) {
-        if (adapter->MediaState != KT735N_MEDIA_DISCONNECTED) {
+        if (ReadShared(&adapter->MediaState) != KT735N_MEDIA_DISCONNECTED) {
             EndLinkWatchPass(adapter);
         } else if (!automatic) {
             NoteLinkChange(adapter, KT735N_MEDIA_CONNECTED);
         } else {
             // The 1 Mbit/s phone line reports 10 Mbit/s, as when it is chosen at start.
-            adapter->LinkSpeed = KT735N_LINK_SPEED_10;
+            StoreShared(&adapter->LinkSpeed, KT735N_LINK_SPEED_10);
             adapter->Duplex = KT735N_DUPLEX_HALF;
             SwitchMedium(adapter, KT735N_MEDIUM_PHONE_LINE, KT735N_MEDIA_CONNECTED,
                          MEDIUM_SELECT_PHONE_LINE, MEDIUM_SELECT_PHONE_LINE_THIRD,
@@ -236,7 +238,7 @@ static VOID DecidePhoneLine(Adapter* adapter, USHORT value) {
         }
         return;
     }
-    if (adapter->MediaState == KT735N_MEDIA_CONNECTED) {
+    if (ReadShared(&adapter->MediaState) == KT735N_MEDIA_CONNECTED) {
         if (!automatic) {
             NoteLinkChange(adapter, KT735N_MEDIA_DISCONNECTED);
         } else {

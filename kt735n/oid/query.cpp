@@ -62,13 +62,6 @@ static_assert(sizeof(VendorDescription) == KT735N_VENDOR_DESCRIPTION_LENGTH,
 #define LINK_SPEED_100_MBITS 1000000
 #define LINK_SPEED_10_MBITS 100000
 
-// Reads a counter that completions on other processors raise with InterlockedIncrement and reset
-// clears with InterlockedExchange: an interlocked read, so that the value read is one of theirs.
-// IRQL: any. Locks: none.
-static ULONG ReadStatistic(ULONG* counter) {
-    return (ULONG)InterlockedCompareExchange((PLONG)counter, 0, 0);
-}
-
 // Stores a 32-bit value in the answer's local bytes, lowest byte first, as NDIS reads it.
 // IRQL: any. Locks: none.
 static VOID StoreLittleEndian(UCHAR* bytes, ULONG value) {
@@ -115,8 +108,8 @@ NDIS_STATUS NTAPI MiniportQueryInformation(NDIS_HANDLE miniportAdapterContext, N
         break;
     case OID_GEN_LINK_SPEED:
         // Only 100 Mbit/s Ethernet reports 100; the phone line reports 10 like 10 Mbit/s.
-        value = adapter->LinkSpeed == KT735N_LINK_SPEED_100 ? LINK_SPEED_100_MBITS
-                                                            : LINK_SPEED_10_MBITS;
+        value = ReadShared(&adapter->LinkSpeed) == KT735N_LINK_SPEED_100 ? LINK_SPEED_100_MBITS
+                                                                         : LINK_SPEED_10_MBITS;
         break;
     case OID_GEN_TRANSMIT_BUFFER_SPACE:
         value = adapter->TxDescriptorCount * KT735N_MAXIMUM_TOTAL_SIZE;
@@ -161,24 +154,25 @@ NDIS_STATUS NTAPI MiniportQueryInformation(NDIS_HANDLE miniportAdapterContext, N
                 NDIS_MAC_OPTION_FULL_DUPLEX;
         break;
     case OID_GEN_MEDIA_CONNECT_STATUS:
-        value = adapter->MediaState == KT735N_MEDIA_DISCONNECTED ? NdisMediaStateDisconnected
-                                                                 : NdisMediaStateConnected;
+        value = ReadShared(&adapter->MediaState) == KT735N_MEDIA_DISCONNECTED
+                    ? NdisMediaStateDisconnected
+                    : NdisMediaStateConnected;
         break;
     case OID_GEN_MAXIMUM_SEND_PACKETS:
         value = adapter->TxDescriptorCount;
         break;
     case OID_GEN_XMIT_OK:
-        value = ReadStatistic(&adapter->Statistics.TxOkCount);
+        value = ReadShared(&adapter->Statistics.TxOkCount);
         break;
     case OID_GEN_RCV_OK:
-        value = ReadStatistic(&adapter->Statistics.RxOkCount);
+        value = ReadShared(&adapter->Statistics.RxOkCount);
         break;
     case OID_GEN_XMIT_ERROR:
-        value = ReadStatistic(&adapter->Statistics.TxErrorCount);
+        value = ReadShared(&adapter->Statistics.TxErrorCount);
         break;
     case OID_GEN_RCV_ERROR:
     case OID_GEN_RCV_CRC_ERROR:
-        value = ReadStatistic(&adapter->Statistics.RxCrcErrorCount);
+        value = ReadShared(&adapter->Statistics.RxCrcErrorCount);
         break;
     case OID_802_3_PERMANENT_ADDRESS:
         source = adapter->PermanentAddress;
