@@ -1,7 +1,11 @@
 // The I/O manager: IRPs and their stack locations, calling and completing drivers, cancel,
 // device-control requests built for the caller, and device objects.
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
+
+#include <sanitizer/asan_interface.h>
 
 #include "host/io.h"
 #include "host/kernel.h"
@@ -32,70 +36,132 @@ NTSTATUS NTAPI invalidDeviceRequest(PDEVICE_OBJECT, PIRP Irp) {
 
 } // namespace
 
+// Bytes of the guard gap after each IRP slot.
+constexpr std::size_t kGuardBytes = 32;
+// Slots of a registry's first chunk for a stack size; each further chunk doubles, up to the last.
+constexpr std::size_t kFirstChunkSlots = 32;
+constexpr std::size_t kLargestChunkSlots = 4096;
+
 IrpRegistry::~IrpRegistry() {
-    for (auto& [irp, info] : blocks_) {
-        std::free(irp);
+    for (Chunk* chunk : byAddress_) {
+        ASAN_UNPOISON_MEMORY_REGION(chunk->base, chunk->slots * chunk->slotBytes);
+        std::free(chunk->base);
+        delete chunk;
     }
 }
 
-PIRP IrpRegistry::allocate(CCHAR stackSize, Origin origin) {
-    PIRP irp = nullptr;
-    if (free_.size() > kQuarantine) {
-        for (std::size_t i = 0; i + kQuarantine < free_.size(); ++i) {
-            if (blocks_[free_[i]].stackSize == stackSize) {
-                irp = free_[i];
-                free_.erase(free_.begin() + static_cast<std::ptrdiff_t>(i));
-                break;
-            }
-        }
+IrpRegistry::Info* IrpRegistry::slotOf(PIRP irp) {
+    auto* at = reinterpret_cast<unsigned char*>(irp);
+    // The chunk with the greatest base not above the address.
+    auto it = std::upper_bound(byAddress_.begin(), byAddress_.end(), at,
+                               [](unsigned char* a, const Chunk* c) { return a < c->base; });
+    if (it == byAddress_.begin()) {
+        return nullptr;
     }
+    Chunk* chunk = *(it - 1);
+    const auto offset = static_cast<std::size_t>(at - chunk->base);
+    if (offset >= chunk->carved * chunk->slotBytes || offset % chunk->slotBytes != 0) {
+        return nullptr;
+    }
+    return &chunk->info[offset / chunk->slotBytes];
+}
+
+PIRP IrpRegistry::carve(CCHAR stackSize) {
+    Size& size = sizes_[static_cast<std::size_t>(stackSize)];
+    Chunk* chunk = size.chunks.empty() ? nullptr : size.chunks.back();
+    if (chunk == nullptr || chunk->carved == chunk->slots) {
+        auto* grown = new Chunk;
+        grown->slotBytes = (irpBytes(stackSize) + kGuardBytes + 15) / 16 * 16;
+        grown->slots =
+            chunk == nullptr ? kFirstChunkSlots : std::min(chunk->slots * 2, kLargestChunkSlots);
+        grown->base = static_cast<unsigned char*>(std::malloc(grown->slots * grown->slotBytes));
+        grown->info.resize(grown->slots);
+        size.chunks.push_back(grown);
+        byAddress_.insert(
+            std::upper_bound(byAddress_.begin(), byAddress_.end(), grown,
+                             [](const Chunk* a, const Chunk* b) { return a->base < b->base; }),
+            grown);
+        chunk = grown;
+    }
+    unsigned char* slot = chunk->base + chunk->carved * chunk->slotBytes;
+    ++chunk->carved;
+    ++carved_;
+    ASAN_POISON_MEMORY_REGION(slot + irpBytes(stackSize), chunk->slotBytes - irpBytes(stackSize));
+    return reinterpret_cast<PIRP>(slot);
+}
+
+void IrpRegistry::pushFree(Size& size, PIRP irp) {
+    if (size.freeCount == size.free.size()) {
+        // Full: grow the ring, unrolled oldest first.
+        std::vector<PIRP> grown;
+        grown.reserve(std::max<std::size_t>(kQuarantine * 2, size.free.size() * 2));
+        for (std::size_t i = 0; i < size.freeCount; ++i) {
+            grown.push_back(size.free[(size.freeHead + i) % size.free.size()]);
+        }
+        grown.resize(grown.capacity());
+        size.free = std::move(grown);
+        size.freeHead = 0;
+    }
+    size.free[(size.freeHead + size.freeCount) % size.free.size()] = irp;
+    ++size.freeCount;
+}
+
+PIRP IrpRegistry::popFree(Size& size) {
+    if (size.freeCount <= kQuarantine) {
+        return nullptr;
+    }
+    PIRP irp = size.free[size.freeHead];
+    size.freeHead = (size.freeHead + 1) % size.free.size();
+    --size.freeCount;
+    return irp;
+}
+
+PIRP IrpRegistry::allocate(CCHAR stackSize, Origin origin) {
+    if (sizes_.size() <= static_cast<std::size_t>(stackSize)) {
+        sizes_.resize(static_cast<std::size_t>(stackSize) + 1);
+    }
+    PIRP irp = popFree(sizes_[static_cast<std::size_t>(stackSize)]);
     if (irp == nullptr) {
-        irp = static_cast<PIRP>(std::malloc(irpBytes(stackSize)));
+        irp = carve(stackSize);
     }
     IoInitializeIrp(irp, static_cast<USHORT>(irpBytes(stackSize)), stackSize);
-    blocks_[irp] = Info{origin, false, ++serial_, true, stackSize};
+    *slotOf(irp) = Info{origin, false, ++serial_, true, stackSize};
     ++live_;
     return irp;
 }
 
 void IrpRegistry::free(PIRP irp, const char* call) {
-    auto it = blocks_.find(irp);
-    if (it == blocks_.end() || !it->second.live) {
-        bool freed = it != blocks_.end();
+    Info* info = slotOf(irp);
+    if (info == nullptr || !info->live) {
+        bool freed = info != nullptr;
         world().verifier().report(freed ? rule::kIrpDoubleFree : rule::kIrpUnknown, call,
                                   freed ? "IRP " + hex(irp) + " was already freed"
                                         : "IRP " + hex(irp) + " was never allocated");
         return;
     }
-    if (it->second.inFlight) {
+    if (info->inFlight) {
         world().verifier().report(rule::kIrpFreedInFlight, call,
                                   "IRP " + hex(irp) +
                                       " is still with a lower driver (not completed)");
         return;
     }
-    it->second.live = false;
+    info->live = false;
     --live_;
-    std::memset(irp, 0xDF, irp->Size);
-    free_.push_back(irp);
-    if (free_.size() > kMaxFree) {
-        PIRP oldest = free_.front();
-        free_.erase(free_.begin());
-        blocks_.erase(oldest);
-        std::free(oldest);
-    }
+    std::memset(irp, 0xDF, irpBytes(info->stackSize));
+    pushFree(sizes_[static_cast<std::size_t>(info->stackSize)], irp);
 }
 
 IrpRegistry::Info* IrpRegistry::find(PIRP irp) {
-    auto it = blocks_.find(irp);
-    return it == blocks_.end() || !it->second.live ? nullptr : &it->second;
+    Info* info = slotOf(irp);
+    return info == nullptr || !info->live ? nullptr : info;
 }
 
 IrpRegistry::Info* IrpRegistry::check(PIRP irp, const char* call) {
-    auto it = blocks_.find(irp);
-    if (it != blocks_.end() && it->second.live) {
-        return &it->second;
+    Info* info = slotOf(irp);
+    if (info != nullptr && info->live) {
+        return info;
     }
-    bool freed = it != blocks_.end();
+    bool freed = info != nullptr;
     world().verifier().report(freed ? rule::kIrpUseAfterFree : rule::kIrpUnknown, call,
                               freed ? "IRP " + hex(irp) + " was freed"
                                     : "IRP " + hex(irp) + " was never allocated");
@@ -104,8 +170,10 @@ IrpRegistry::Info* IrpRegistry::check(PIRP irp, const char* call) {
 
 std::size_t IrpRegistry::liveCount(Origin origin) const {
     std::size_t n = 0;
-    for (const auto& [irp, info] : blocks_) {
-        n += info.live && info.origin == origin ? 1 : 0;
+    for (const Chunk* chunk : byAddress_) {
+        for (std::size_t i = 0; i < chunk->carved; ++i) {
+            n += chunk->info[i].live && chunk->info[i].origin == origin ? 1 : 0;
+        }
     }
     return n;
 }

@@ -157,24 +157,30 @@ class Memory {
 // ---- IRPs
 // ----------------------------------------------------------------------------------------
 
-// Every IRP the I/O manager handed out. Freed IRPs go to a free list and are reused for later
-// allocations of the same stack size, oldest first and only once kQuarantine newer ones were
-// freed after them, so a freed IRP stays recognisable as freed (use after free, double free)
-// while its memory is still the I/O manager's, and nothing is allocated per IRP in steady state.
+// Every IRP the I/O manager handed out. IRPs are carved from chunks the registry owns, one
+// run of equal slots per stack size, and each slot's record sits in its chunk beside it: finding
+// an IRP's record is a search among the few chunks, not a hash of every IRP ever made. Freed
+// IRPs go to a free list per stack size and are reused oldest first, and only once kQuarantine
+// newer ones of that size were freed after them, so a freed IRP stays recognisable as freed (use
+// after free, double free) while its memory is still the I/O manager's, and nothing is allocated
+// per IRP in steady state. Between slots lies a guard gap, poisoned under AddressSanitizer, so a
+// write past an IRP's last stack location is caught as it would be in a block of its own.
 class IrpRegistry {
   public:
     enum class Origin { Driver, Threaded, Platform };
     struct Info {
-        Origin origin;
-        bool inFlight = false; // sent down with IofCallDriver and not yet handed back
-        std::uint64_t serial = 0;
+        Origin origin = Origin::Driver;
+        bool inFlight = false;    // sent down with IofCallDriver and not yet handed back
+        std::uint64_t serial = 0; // 0 for a slot never handed out
         bool live = false;
         CCHAR stackSize = 0;
     };
     static constexpr std::size_t kQuarantine = 16;
-    static constexpr std::size_t kMaxFree = 1024; // beyond it the oldest go back to the heap
 
+    IrpRegistry() = default;
     ~IrpRegistry();
+    IrpRegistry(const IrpRegistry&) = delete;
+    IrpRegistry& operator=(const IrpRegistry&) = delete;
 
     PIRP allocate(CCHAR stackSize, Origin origin);
     // Frees; reports double free / free in flight.
@@ -186,13 +192,33 @@ class IrpRegistry {
     std::size_t liveCount() const { return live_; }
     std::size_t liveCount(Origin origin) const;
     std::uint64_t allocated() const { return serial_; }
-    // IRP blocks held: live ones and those on the free list.
-    std::size_t blocks() const { return blocks_.size(); }
+    // IRP slots held: live ones and those on the free lists.
+    std::size_t blocks() const { return carved_; }
 
   private:
-    std::unordered_map<PIRP, Info> blocks_;
-    std::vector<PIRP> free_; // oldest first
+    struct Chunk {
+        unsigned char* base = nullptr;
+        std::size_t slotBytes = 0; // the IRP and its stack locations, then the guard gap
+        std::size_t slots = 0;
+        std::size_t carved = 0; // slots handed out at least once, from the front
+        std::vector<Info> info; // one per slot
+    };
+    struct Size {
+        std::vector<Chunk*> chunks; // the last one is being carved
+        std::vector<PIRP> free;     // a ring: oldest at freeHead
+        std::size_t freeHead = 0;
+        std::size_t freeCount = 0;
+    };
+    // The record of the slot `irp` starts, or null when it starts none.
+    Info* slotOf(PIRP irp);
+    PIRP carve(CCHAR stackSize);
+    void pushFree(Size& size, PIRP irp);
+    PIRP popFree(Size& size);
+
+    std::vector<Chunk*> byAddress_; // every chunk, ordered by base address
+    std::vector<Size> sizes_;       // by stack size
     std::size_t live_ = 0;
+    std::size_t carved_ = 0;
     std::uint64_t serial_ = 0;
 };
 
