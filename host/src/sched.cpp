@@ -3,13 +3,39 @@
 #include <cstdlib>
 
 #include "host/kernel.h"
+#include "host/smp.h"
 #include "host/verifier.h"
 #include "host/world.h"
 
 namespace host {
 
+namespace {
+
+// The scheduler's own lock, taken only while the host runs threaded: with one thread nobody
+// else can reach the queue, and the mode changes only while no processor thread runs.
+class Guard {
+  public:
+    explicit Guard(std::recursive_mutex& mutex) : mutex_(HostLock::threaded() ? &mutex : nullptr) {
+        if (mutex_ != nullptr) {
+            mutex_->lock();
+        }
+    }
+    ~Guard() {
+        if (mutex_ != nullptr) {
+            mutex_->unlock();
+        }
+    }
+    Guard(const Guard&) = delete;
+    Guard& operator=(const Guard&) = delete;
+
+  private:
+    std::recursive_mutex* mutex_;
+};
+
+} // namespace
+
 Time Scheduler::now() const {
-    std::lock_guard lock(mutex_);
+    Guard lock(mutex_);
     return now_;
 }
 
@@ -90,7 +116,7 @@ void Scheduler::removeAt(std::size_t position) {
 }
 
 EventId Scheduler::at(Time when, Callback fn, const char* what, Level level, bool background) {
-    std::lock_guard lock(mutex_);
+    Guard lock(mutex_);
     if (when < now_) {
         when = now_;
     }
@@ -125,7 +151,7 @@ EventId Scheduler::after(Time delay, Callback fn, const char* what, Level level,
 }
 
 bool Scheduler::cancel(EventId id) {
-    std::lock_guard lock(mutex_);
+    Guard lock(mutex_);
     Slot* s = find(id);
     if (s == nullptr) {
         return false;
@@ -135,32 +161,32 @@ bool Scheduler::cancel(EventId id) {
 }
 
 bool Scheduler::pending(EventId id) const {
-    std::lock_guard lock(mutex_);
+    Guard lock(mutex_);
     return find(id) != nullptr;
 }
 
 Time Scheduler::nextDue() const {
-    std::lock_guard lock(mutex_);
+    Guard lock(mutex_);
     return heap_.empty() ? kForever : slots_[heap_.front()].when;
 }
 
 bool Scheduler::hasForegroundWork() const {
-    std::lock_guard lock(mutex_);
+    Guard lock(mutex_);
     return foreground_ != 0;
 }
 
 std::size_t Scheduler::pendingCount() const {
-    std::lock_guard lock(mutex_);
+    Guard lock(mutex_);
     return heap_.size();
 }
 
 std::size_t Scheduler::poolSize() const {
-    std::lock_guard lock(mutex_);
+    Guard lock(mutex_);
     return slots_.size();
 }
 
 bool Scheduler::take(Time limit, Taken& taken) {
-    std::lock_guard lock(mutex_);
+    Guard lock(mutex_);
     if (heap_.empty() || slots_[heap_.front()].when > limit) {
         return false;
     }
@@ -180,7 +206,7 @@ void Scheduler::run(Taken& taken) {
 }
 
 void Scheduler::setClock(Time when) {
-    std::lock_guard lock(mutex_);
+    Guard lock(mutex_);
     if (now_ < when) {
         now_ = when;
     }
@@ -202,7 +228,7 @@ void Scheduler::advanceTo(Time until) {
     }
     while (step(until)) {
     }
-    std::lock_guard lock(mutex_);
+    Guard lock(mutex_);
     if (now_ < until) {
         now_ = until;
     }
@@ -230,7 +256,7 @@ bool Scheduler::runUntil(const std::function<bool()>& done, Time maxDuration) {
     }
     while (!done()) {
         if (!step(limit)) {
-            std::lock_guard lock(mutex_);
+            Guard lock(mutex_);
             now_ = limit;
             return done();
         }
