@@ -196,21 +196,14 @@ class DriverFixture : public host::testing::WorldTest {
         return lines;
     }
 
-    // The bulk-out transfers of the bus log, in order, and their data.
-    std::vector<const host::usb::Request*> bulkOutRequests() const {
-        std::vector<const host::usb::Request*> requests;
+    // The data of the bulk-out transfers of the bus log, in order.
+    Frames bulkOut() const {
+        Frames transfers;
         for (const host::usb::Request& request : rig_.bus().log()) {
             if (request.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
                 request.endpoint == 0x02) {
-                requests.push_back(&request);
+                transfers.push_back(request.data);
             }
-        }
-        return requests;
-    }
-    Frames bulkOut() const {
-        Frames transfers;
-        for (const host::usb::Request* request : bulkOutRequests()) {
-            transfers.push_back(request->data);
         }
         return transfers;
     }

@@ -338,30 +338,29 @@ INSTANTIATE_TEST_SUITE_P(Delays, LinkWatchHaltTest,
 TEST_F(LinkWatchTest, LinkSpeedFollowsTheMedium) {
     parameters().set("MediaSel", 0u);
     startRunning();
+    auto connectedOn = [this](UCHAR medium) {
+        for (int i = 0; i < 8 && (adapter()->ActiveMedium != medium ||
+                                  adapter()->MediaState != KT735N_MEDIA_CONNECTED);
+             i++) {
+            nextHangCheck();
+        }
+        EXPECT_EQ(adapter()->ActiveMedium, medium);
+        EXPECT_EQ(adapter()->MediaState, ULONG{KT735N_MEDIA_CONNECTED});
+    };
     ULONG speed = 0;
     ASSERT_EQ(ndis().queryUlong(OID_GEN_LINK_SPEED, speed).status, NDIS_STATUS_SUCCESS);
     EXPECT_EQ(speed, 1000000u);
     for (USHORT partner : {USHORT{0x0021}, USHORT{0x01E1}}) {
         SCOPED_TRACE(partner);
         device().ethernet().pull();
-        for (int i = 0; i < 8 && (adapter()->ActiveMedium != KT735N_MEDIUM_PHONE_LINE ||
-                                  adapter()->MediaState != KT735N_MEDIA_CONNECTED);
-             i++) {
-            nextHangCheck();
-        }
-        ASSERT_EQ(adapter()->MediaState, ULONG{KT735N_MEDIA_CONNECTED});
+        connectedOn(KT735N_MEDIUM_PHONE_LINE);
         ndis().queryUlong(OID_GEN_LINK_SPEED, speed);
         EXPECT_EQ(speed, 100000u);
 
         device().ethernet().setPartnerAbility(partner);
         device().ethernet().plug();
         device().phoneLine().setStationsPresent(false);
-        for (int i = 0; i < 8 && (adapter()->ActiveMedium != KT735N_MEDIUM_ETHERNET ||
-                                  adapter()->MediaState != KT735N_MEDIA_CONNECTED);
-             i++) {
-            nextHangCheck();
-        }
-        ASSERT_EQ(adapter()->MediaState, ULONG{KT735N_MEDIA_CONNECTED});
+        connectedOn(KT735N_MEDIUM_ETHERNET);
         ndis().queryUlong(OID_GEN_LINK_SPEED, speed);
         EXPECT_EQ(speed, partner == 0x01E1 ? 1000000u : 100000u);
         device().phoneLine().setStationsPresent(true);
