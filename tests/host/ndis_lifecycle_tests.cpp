@@ -18,7 +18,7 @@ TEST_F(NdisTest, HangCheckRunsEveryTwoSecondsAtDispatchLevelUntilHalt) {
     // It is background work: running until idle does not spin on it.
     scheduler().runUntilIdle();
     EXPECT_EQ(script.hangChecks.size(), 4u);
-    EXPECT_EQ(pnp().stopDevice(bus.pdo), STATUS_SUCCESS);
+    EXPECT_EQ(pnp().stopDevice(bus.pdo()), STATUS_SUCCESS);
     scheduler().runFor(10 * kSecond);
     EXPECT_EQ(script.hangChecks.size(), 4u);
 }
@@ -125,7 +125,7 @@ TEST_F(NdisTest, AFailedInitializeMustReleaseWhatItTook) {
     add();
     {
         ExpectViolation v(rule::kPoolLeak);
-        EXPECT_EQ(pnp().startDevice(bus.pdo), NDIS_STATUS_RESOURCES);
+        EXPECT_EQ(pnp().startDevice(bus.pdo()), NDIS_STATUS_RESOURCES);
     }
     ExFreePool(pool);
 }
