@@ -306,21 +306,4 @@ inline std::vector<std::string> join(std::initializer_list<std::vector<std::stri
     return all;
 }
 
-// A wake-up pattern request as NDIS passes it: NDIS_PM_PACKET_PATTERN, the mask right behind it,
-// the pattern bytes behind the mask. MaskSize and PatternOffset follow the layout unless given.
-inline std::vector<std::uint8_t> wakePattern(const std::vector<std::uint8_t>& mask,
-                                             const std::vector<std::uint8_t>& bytes,
-                                             ULONG maskSize = ~0u, ULONG patternOffset = ~0u) {
-    NDIS_PM_PACKET_PATTERN header = {};
-    header.MaskSize = maskSize != ~0u ? maskSize : static_cast<ULONG>(mask.size());
-    header.PatternOffset =
-        patternOffset != ~0u ? patternOffset : static_cast<ULONG>(sizeof(header) + mask.size());
-    header.PatternSize = static_cast<ULONG>(bytes.size());
-    std::vector<std::uint8_t> request(sizeof(header));
-    std::memcpy(request.data(), &header, sizeof(header));
-    request.insert(request.end(), mask.begin(), mask.end());
-    request.insert(request.end(), bytes.begin(), bytes.end());
-    return request;
-}
-
 } // namespace kt735n_test
