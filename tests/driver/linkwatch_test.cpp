@@ -309,30 +309,6 @@ TEST_F(LinkWatchTest, RequestThatCannotBeBuiltEndsThePassAndTheNextCheckRetries)
     }
 }
 
-// ---- halt ---------------------------------------------------------------------------------------
-
-// Halt while a chain is with the USB stack (the medium-select write of E7 delayed): the Adapter
-// may be released only after the chain's last completion.
-// The chain ends within the halt's one-second pause, or outlasts the stop sequence and
-// MiniportHalt waits for it before releasing anything.
-class LinkWatchHaltTest : public LinkWatchTest, public ::testing::WithParamInterface<host::Time> {};
-
-TEST_P(LinkWatchHaltTest, HaltDuringChain) {
-    const host::Time delay = GetParam();
-    parameters().set("MediaSel", 0u);
-    startRunning();
-    bus().addFault(Fault::delaying(
-        {.function = URB_FUNCTION_VENDOR_DEVICE, .bRequest = 0xF1, .wIndex = 0x7F}, delay));
-    device().ethernet().pull();
-    scheduler().runUntil([&] { return adapter()->LinkWatchState == LINK_WATCH_ETHERNET_LOST; });
-    ASSERT_FALSE(LinkWatchIdle(adapter()));
-    halt();
-    scheduler().runFor(2 * delay);
-}
-
-INSTANTIATE_TEST_SUITE_P(Delays, LinkWatchHaltTest,
-                         ::testing::Values(200 * kMillisecond, 10 * kSecond));
-
 // Mended: the link speed follows the medium. The switch to the phone line reports 10 Mbit/s;
 // the return to Ethernet reports what the partner offers, resolved as the media start does.
 TEST_F(LinkWatchTest, LinkSpeedFollowsTheMedium) {
