@@ -196,21 +196,14 @@ class DriverFixture : public host::testing::WorldTest {
         return lines;
     }
 
-    // The bulk-out transfers of the bus log, in order, and their data.
-    std::vector<const host::usb::Request*> bulkOutRequests() const {
-        std::vector<const host::usb::Request*> requests;
+    // The data of the bulk-out transfers of the bus log, in order.
+    Frames bulkOut() const {
+        Frames transfers;
         for (const host::usb::Request& request : rig_.bus().log()) {
             if (request.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
                 request.endpoint == 0x02) {
-                requests.push_back(&request);
+                transfers.push_back(request.data);
             }
-        }
-        return requests;
-    }
-    Frames bulkOut() const {
-        Frames transfers;
-        for (const host::usb::Request* request : bulkOutRequests()) {
-            transfers.push_back(request->data);
         }
         return transfers;
     }
@@ -311,23 +304,6 @@ inline std::vector<std::string> join(std::initializer_list<std::vector<std::stri
         all.insert(all.end(), part.begin(), part.end());
     }
     return all;
-}
-
-// A wake-up pattern request as NDIS passes it: NDIS_PM_PACKET_PATTERN, the mask right behind it,
-// the pattern bytes behind the mask. MaskSize and PatternOffset follow the layout unless given.
-inline std::vector<std::uint8_t> wakePattern(const std::vector<std::uint8_t>& mask,
-                                             const std::vector<std::uint8_t>& bytes,
-                                             ULONG maskSize = ~0u, ULONG patternOffset = ~0u) {
-    NDIS_PM_PACKET_PATTERN header = {};
-    header.MaskSize = maskSize != ~0u ? maskSize : static_cast<ULONG>(mask.size());
-    header.PatternOffset =
-        patternOffset != ~0u ? patternOffset : static_cast<ULONG>(sizeof(header) + mask.size());
-    header.PatternSize = static_cast<ULONG>(bytes.size());
-    std::vector<std::uint8_t> request(sizeof(header));
-    std::memcpy(request.data(), &header, sizeof(header));
-    request.insert(request.end(), mask.begin(), mask.end());
-    request.insert(request.end(), bytes.begin(), bytes.end());
-    return request;
 }
 
 } // namespace kt735n_test

@@ -21,11 +21,6 @@ using host::kMillisecond;
 using host::usb::Fault;
 using host::usb::Match;
 
-std::uint64_t envNumber(const char* name, std::uint64_t fallback) {
-    const char* text = std::getenv(name);
-    return text != nullptr && *text != '\0' ? std::strtoull(text, nullptr, 0) : fallback;
-}
-
 // The OIDs a run asks about or sets, with a buffer that fits.
 const std::vector<std::pair<NDIS_OID, std::vector<std::uint8_t>>>& requests() {
     static const std::vector<std::pair<NDIS_OID, std::vector<std::uint8_t>>> all = {

@@ -2,6 +2,7 @@
 // model: the medium array, a failed bring-up, the stop sequence on the bus and in time, halts
 // with transfers in flight or a device that is gone, and the reset.
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <optional>
 #include <set>
@@ -86,20 +87,14 @@ class LifecycleTest : public DriverFixture {
     std::set<void*> tracked_;
 };
 
+// Initialized as a deserialized miniport on the internal bus with NDIS's hang-check interval
+// (what it leaves in the record is read back by the query, media and link-watch tests), and
+// halted clean.
 TEST_F(LifecycleTest, InitializesEndToEndAndHaltsClean) {
     startRunning();
-    Adapter* a = adapter();
-    EXPECT_EQ(a->InitDone, 1);
-    EXPECT_EQ(a->DeviceState, ULONG{KT735N_DEVICE_RUNNING});
-    EXPECT_EQ(a->FreeTxCount, LONG(a->TxDescriptorCount));
-    EXPECT_EQ(a->ActiveMedium, KT735N_MEDIUM_ETHERNET);
-    EXPECT_EQ(a->LinkSpeed, 2u);
-    EXPECT_EQ(a->Duplex, 2u);
-    EXPECT_EQ(a->MediaState, ULONG{KT735N_MEDIA_CONNECTED});
     EXPECT_EQ(ndis().attributes().flags, 0x33u);
     EXPECT_EQ(ndis().attributes().checkForHangSeconds, 0u);
     EXPECT_EQ(ndis().attributes().interfaceType, NdisInterfaceInternal);
-    EXPECT_TRUE(ndis().shutdownHandlerRegistered());
     halt();
 }
 
@@ -165,28 +160,6 @@ TEST_F(LifecycleTest, HaltRunsTheStopSequenceInOrder) {
     EXPECT_EQ(adapterFreeIndex(a), frees_.size() - 2); // then the ledger's one block
 }
 
-// A bulk-out abort that times out skips the other pipe requests; the one-second pause still
-// follows. The bulk-in transfer it left on the pipe is cancelled by halt's own abort before
-// anything is given back.
-TEST_F(LifecycleTest, FailingBulkOutAbortSkipsTheRestButKeepsThePause) {
-    startRunning();
-    bus().addFault(Fault::holding({.function = URB_FUNCTION_ABORT_PIPE, .endpoint = 0x02}));
-    recordFrees();
-    halt();
-
-    const std::vector<const host::usb::Request*> pipe = pipeRequests();
-    // No reset, no bulk-in abort in the stop sequence: what follows the pause is halt's own
-    // abort of both pipes, for the bulk-in transfer still there.
-    ASSERT_EQ(texts(pipe),
-              (std::vector<std::string>{"SET_FEATURE_TO_DEVICE 00 03 0001 0000 0000 SUCCESS",
-                                        "ABORT_PIPE 02 CANCELED", "ABORT_PIPE 02 SUCCESS",
-                                        "ABORT_PIPE 81 SUCCESS"}));
-    EXPECT_EQ(pipe[1]->completed - pipe[1]->submitted, 5 * kSecond);
-    EXPECT_EQ(pipe[2]->submitted - pipe[1]->completed, 2 * kSecond);
-    ASSERT_FALSE(frees_.empty());
-    EXPECT_GE(frees_.front().when, pipe[3]->completed);
-}
-
 // Transfers whose completions come after the stop sequence (a send and a received frame, both
 // completing 1.5 s late): halt waits for them before it releases anything.
 TEST_F(LifecycleTest, HaltWaitsForTransfersStillInFlight) {
@@ -232,29 +205,23 @@ TEST_F(LifecycleTest, ShutdownHandlerStopsTheAdapter) {
     EXPECT_TRUE(busLines(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER).empty());
 }
 
-// MiniportReset clears the statistics and nothing else, and completes at once.
+// MiniportReset clears the statistics (every counter of the structure) and nothing else, and
+// completes at once.
 TEST_F(LifecycleTest, ResetClearsOnlyTheStatistics) {
     startRunning();
     device().ethernet().sendToAdapter(frame(100, 1));
     scheduler().runFor(20 * kMillisecond);
     Adapter* a = adapter();
-    ULONG* counters[] = {&a->Statistics.RxOkCount,           &a->Statistics.RxCrcErrorCount,
-                         &a->Statistics.RxAlignErrorCount,   &a->Statistics.TxOkCount,
-                         &a->Statistics.TxErrorCount,        &a->Statistics.TxUnderrunCount,
-                         &a->Statistics.TxOneCollisionCount, &a->Statistics.TxDeferredCount};
-    ASSERT_EQ(*counters[0], 1u);
-    for (ULONG* counter : counters) {
-        *counter += 2;
-    }
+    ASSERT_EQ(a->Statistics.RxOkCount, 1u);
+    std::memset(&a->Statistics, 0x5A, sizeof(a->Statistics));
     const ULONG freeRx = a->FreeRxList.Count;
     const LONG freeTx = a->FreeTxCount;
     clearLogs();
     BOOLEAN addressingReset = TRUE;
     EXPECT_EQ(ndis().reset(&addressingReset), NDIS_STATUS_SUCCESS);
     EXPECT_EQ(addressingReset, FALSE);
-    for (ULONG* counter : counters) {
-        EXPECT_EQ(*counter, 0u);
-    }
+    const AdapterStatistics cleared{};
+    EXPECT_EQ(std::memcmp(&a->Statistics, &cleared, sizeof(cleared)), 0);
     EXPECT_EQ(a->DeviceState, ULONG{KT735N_DEVICE_RUNNING});
     EXPECT_EQ(a->FreeRxList.Count, freeRx);
     EXPECT_EQ(a->FreeTxCount, freeTx);

@@ -309,59 +309,34 @@ TEST_F(LinkWatchTest, RequestThatCannotBeBuiltEndsThePassAndTheNextCheckRetries)
     }
 }
 
-// ---- halt ---------------------------------------------------------------------------------------
-
-// Halt while a chain is with the USB stack (the medium-select write of E7 delayed): the Adapter
-// may be released only after the chain's last completion.
-// The chain ends within the halt's one-second pause, or outlasts the stop sequence and
-// MiniportHalt waits for it before releasing anything.
-class LinkWatchHaltTest : public LinkWatchTest, public ::testing::WithParamInterface<host::Time> {};
-
-TEST_P(LinkWatchHaltTest, HaltDuringChain) {
-    const host::Time delay = GetParam();
-    parameters().set("MediaSel", 0u);
-    startRunning();
-    bus().addFault(Fault::delaying(
-        {.function = URB_FUNCTION_VENDOR_DEVICE, .bRequest = 0xF1, .wIndex = 0x7F}, delay));
-    device().ethernet().pull();
-    scheduler().runUntil([&] { return adapter()->LinkWatchState == LINK_WATCH_ETHERNET_LOST; });
-    ASSERT_FALSE(LinkWatchIdle(adapter()));
-    halt();
-    scheduler().runFor(2 * delay);
-}
-
-INSTANTIATE_TEST_SUITE_P(Delays, LinkWatchHaltTest,
-                         ::testing::Values(200 * kMillisecond, 10 * kSecond));
-
 // Mended: the link speed follows the medium. The switch to the phone line reports 10 Mbit/s;
 // the return to Ethernet reports what the partner offers, resolved as the media start does.
 TEST_F(LinkWatchTest, LinkSpeedFollowsTheMedium) {
     parameters().set("MediaSel", 0u);
     startRunning();
+    auto connectedOn = [this](UCHAR medium) {
+        for (int i = 0; i < 8 && (adapter()->ActiveMedium != medium ||
+                                  adapter()->MediaState != KT735N_MEDIA_CONNECTED);
+             i++) {
+            nextHangCheck();
+        }
+        EXPECT_EQ(adapter()->ActiveMedium, medium);
+        EXPECT_EQ(adapter()->MediaState, ULONG{KT735N_MEDIA_CONNECTED});
+    };
     ULONG speed = 0;
     ASSERT_EQ(ndis().queryUlong(OID_GEN_LINK_SPEED, speed).status, NDIS_STATUS_SUCCESS);
     EXPECT_EQ(speed, 1000000u);
     for (USHORT partner : {USHORT{0x0021}, USHORT{0x01E1}}) {
         SCOPED_TRACE(partner);
         device().ethernet().pull();
-        for (int i = 0; i < 8 && (adapter()->ActiveMedium != KT735N_MEDIUM_PHONE_LINE ||
-                                  adapter()->MediaState != KT735N_MEDIA_CONNECTED);
-             i++) {
-            nextHangCheck();
-        }
-        ASSERT_EQ(adapter()->MediaState, ULONG{KT735N_MEDIA_CONNECTED});
+        connectedOn(KT735N_MEDIUM_PHONE_LINE);
         ndis().queryUlong(OID_GEN_LINK_SPEED, speed);
         EXPECT_EQ(speed, 100000u);
 
         device().ethernet().setPartnerAbility(partner);
         device().ethernet().plug();
         device().phoneLine().setStationsPresent(false);
-        for (int i = 0; i < 8 && (adapter()->ActiveMedium != KT735N_MEDIUM_ETHERNET ||
-                                  adapter()->MediaState != KT735N_MEDIA_CONNECTED);
-             i++) {
-            nextHangCheck();
-        }
-        ASSERT_EQ(adapter()->MediaState, ULONG{KT735N_MEDIA_CONNECTED});
+        connectedOn(KT735N_MEDIUM_ETHERNET);
         ndis().queryUlong(OID_GEN_LINK_SPEED, speed);
         EXPECT_EQ(speed, partner == 0x01E1 ? 1000000u : 100000u);
         device().phoneLine().setStationsPresent(true);

@@ -36,8 +36,7 @@ class RecoveryTest : public DriverFixture {
     void expectFramesMoveBothWays(std::uint8_t seed) {
         recorder_->clear();
         ndis().log().received.clear();
-        const std::vector<std::uint8_t> out = frame(300, seed);
-        const std::vector<std::uint8_t> in = frame(200, static_cast<std::uint8_t>(seed + 1));
+        const auto out = frame(300, seed), in = frame(200, static_cast<std::uint8_t>(seed + 1));
         EXPECT_EQ(ndis().send(out).status, NDIS_STATUS_PENDING);
         device().ethernet().sendToAdapter(in);
         scheduler().runFor(100 * kMillisecond);

@@ -116,11 +116,6 @@ class SetInformationTest : public DriverFixture {
     }
 };
 
-TEST(WakePatternCrcTest, CatalogueCheckValue) {
-    const UCHAR digits[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
-    EXPECT_EQ(WakePatternCrc(digits, sizeof(digits)), 0xD64E);
-}
-
 // The slot image: mask zero-padded, a zero byte, the CRC over the selected bytes only, low
 // byte first; a mask of no bytes still takes a slot.
 TEST_F(SetInformationTest, SlotImageCoversSelectedBytesOnly) {

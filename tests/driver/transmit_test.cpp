@@ -88,9 +88,7 @@ TEST_F(TransmitTest, TransferImagesLengthsMultiBufferAndOversize) {
         sendRefused(frame(length), NDIS_STATUS_FAILURE, {700});
     }
     EXPECT_EQ(adapter_->FreeTxCount, 40);
-    const std::vector<std::uint8_t> a = frame(100, 1);
-    const std::vector<std::uint8_t> b = frame(1514, 2);
-    const std::vector<std::uint8_t> c = frame(62, 3);
+    const auto a = frame(100, 1), b = frame(1514, 2), c = frame(62, 3);
     sendOk(a, {14, 0, 20, 6});
     sendOk(b, {6, 6, 2, 1000, 0});
     sendOk(c, std::vector<std::size_t>(61, 1));
@@ -181,9 +179,7 @@ INSTANTIATE_TEST_SUITE_P(Bursts, BurstTest, ::testing::ValuesIn(kBurstCases),
 TEST_F(TransmitTest, OneTransferWithTheStackTheRestQueuedInOrder) {
     startRunning();
     bus().addFault(Fault::delaying(kBulkOut, 20 * kMillisecond));
-    const std::vector<std::uint8_t> a = frame(300, 1);
-    const std::vector<std::uint8_t> b = frame(62, 2);
-    const std::vector<std::uint8_t> c = frame(70, 3);
+    const auto a = frame(300, 1), b = frame(62, 2), c = frame(70, 3);
     sendOk(a);
     EXPECT_EQ(adapter_->TxIrpsInFlight, 1);
     sendOk(b);
@@ -271,8 +267,7 @@ TEST_F(TransmitTest, PairIsSecuredBeforeAnythingIsHandedOver) {
     }
     adapter_->FreeTxCount = 2;
 
-    const std::vector<std::uint8_t> pair = frame(62, 1);
-    const std::vector<std::uint8_t> next = frame(100, 2);
+    const auto pair = frame(62, 1), next = frame(100, 2);
     for (const auto& f : {pair, next}) {
         host::ndis::Adapter::SendResult r = ndis().send(f);
         EXPECT_EQ(r.status, NDIS_STATUS_PENDING);

@@ -1,6 +1,6 @@
-// Small stand-ins for the tests of the host NDIS library: a bus driver with one physical device
-// object that accepts PnP requests, and a miniport whose handlers record what NDIS did and do
-// what the test scripts.
+// A small stand-in for the tests of the host NDIS library: a miniport whose handlers record what
+// NDIS did and do what the test scripts, added on the simulated USB bus's physical device object
+// (with no device plugged, it answers the PnP requests).
 #pragma once
 
 #include <functional>
@@ -13,47 +13,10 @@
 #include "host/ndis.h"
 #include "host/pnp.h"
 #include "host/testing.h"
+#include "host/usb_bus.h"
 #include "host/world.h"
 
 namespace host::testing {
-
-// ---- a bus with one physical device object ----------------------------------------------------
-
-class FakeBus {
-  public:
-    FakeBus() {
-        driver = createDriverObject(L"\\Driver\\FakeBus");
-        driver->MajorFunction[IRP_MJ_PNP] = dispatchPnp;
-        IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &pdo);
-        pdo->Flags &= ~static_cast<ULONG>(DO_DEVICE_INITIALIZING);
-    }
-    ~FakeBus() { deleteDriverObject(driver); }
-    FakeBus(const FakeBus&) = delete;
-    FakeBus& operator=(const FakeBus&) = delete;
-
-    PDRIVER_OBJECT driver = nullptr;
-    PDEVICE_OBJECT pdo = nullptr;
-
-  private:
-    // START, STOP, REMOVE, SURPRISE_REMOVAL and QUERY_CAPABILITIES succeed; anything else is left
-    // as it came, as a bus does with requests it does not handle.
-    static NTSTATUS NTAPI dispatchPnp(PDEVICE_OBJECT, PIRP irp) {
-        switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
-        case IRP_MN_START_DEVICE:
-        case IRP_MN_STOP_DEVICE:
-        case IRP_MN_REMOVE_DEVICE:
-        case IRP_MN_SURPRISE_REMOVAL:
-        case IRP_MN_QUERY_CAPABILITIES:
-            irp->IoStatus.Status = STATUS_SUCCESS;
-            break;
-        default:
-            break;
-        }
-        NTSTATUS status = irp->IoStatus.Status;
-        IofCompleteRequest(irp, IO_NO_INCREMENT);
-        return status;
-    }
-};
 
 // ---- a scripted miniport ----------------------------------------------------------------------
 
@@ -182,18 +145,18 @@ class NdisTest : public WorldTest {
             driver = pnp().loadDriver(fake::driverEntry, L"Fake", &status);
             EXPECT_EQ(status, STATUS_SUCCESS);
         }
-        EXPECT_EQ(pnp().addDevice(driver, bus.pdo), STATUS_SUCCESS);
+        EXPECT_EQ(pnp().addDevice(driver, bus.pdo()), STATUS_SUCCESS);
         return *ndis().lastAdapter();
     }
 
     ndis::Adapter& start() {
         ndis::Adapter& adapter = add();
-        EXPECT_EQ(pnp().startDevice(bus.pdo), STATUS_SUCCESS);
+        EXPECT_EQ(pnp().startDevice(bus.pdo()), STATUS_SUCCESS);
         return adapter;
     }
 
     // Halts and removes the adapter (the halt-time checks run).
-    void remove() { EXPECT_EQ(pnp().removeDevice(bus.pdo), STATUS_SUCCESS); }
+    void remove() { EXPECT_EQ(pnp().removeDevice(bus.pdo()), STATUS_SUCCESS); }
 
     // Runs `body` inside MiniportInitialize, then starts the device.
     ndis::Adapter& startWith(std::function<void(NDIS_HANDLE adapter, NDIS_HANDLE config)> body) {
@@ -202,7 +165,7 @@ class NdisTest : public WorldTest {
     }
 
     MiniportScript script;
-    FakeBus bus;
+    host::usb::Bus bus;
     PDRIVER_OBJECT driver = nullptr;
 };
 

@@ -31,42 +31,6 @@ TEST_F(NdisTest, MisuseOfPacketsAndPoolsIsReported) {
     EXPECT_EQ(unknown.count(), 1u);
 }
 
-// Allocations of every kind share one order of attempts, a fault can be armed at any point of
-// it, and clearing disarms every fault not yet fired, of whatever kind.
-TEST_F(NdisTest, AllocationFaultsCountInOneOrderAcrossKindsAndClear) {
-    Memory& memory = world().memory();
-    const std::uint64_t before = memory.attemptsInOrder();
-    NDIS_STATUS status = NDIS_STATUS_FAILURE;
-    NDIS_HANDLE pool = nullptr;
-    PVOID p = nullptr;
-    memory.failNthInOrder(3);
-    void* first = ExAllocatePoolWithTag(NonPagedPool, 8, 1); // 1: pool
-    NdisAllocatePacketPool(&status, &pool, 2, 16);           // 2: packet pool
-    ASSERT_EQ(status, NDIS_STATUS_SUCCESS);
-    PNDIS_PACKET packet = nullptr;
-    NdisAllocatePacket(&status, &packet, pool); // 3: packet, fails
-    EXPECT_EQ(status, NDIS_STATUS_RESOURCES);
-    EXPECT_EQ(NdisAllocateMemoryWithTag(&p, 8, 1), NDIS_STATUS_SUCCESS); // 4: NDIS memory
-    memory.failNthInOrder(1);
-    EXPECT_EQ(IoAllocateIrp(1, FALSE), nullptr); // 5: IRP, fails
-    EXPECT_EQ(memory.attemptsInOrder() - before, 5u);
-
-    memory.failNthInOrder(1);
-    memory.failNth(Memory::Kind::Pool, 1);
-    memory.failTag(7);
-    world().ndis().failNth(ndis::Library::Resource::Packet, 1);
-    world().ndis().clearFaults();
-    void* tagged = ExAllocatePoolWithTag(NonPagedPool, 8, 7);
-    EXPECT_NE(tagged, nullptr);
-    NdisAllocatePacket(&status, &packet, pool);
-    EXPECT_EQ(status, NDIS_STATUS_SUCCESS);
-    NdisFreePacket(packet);
-    NdisFreePacketPool(pool);
-    NdisFreeMemory(p, 8, 0);
-    ExFreePool(tagged);
-    ExFreePool(first);
-}
-
 // A packet NDIS still holds, or one that no pool gave out, cannot be indicated.
 TEST_F(NdisTest, IndicatingAPacketNdisHoldsOrOneNotFromAPoolIsReported) {
     start();

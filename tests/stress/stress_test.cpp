@@ -29,11 +29,7 @@ namespace {
 using host::HostLock;
 using host::kMillisecond;
 using host::kSecond;
-
-std::uint64_t envNumber(const char* name, std::uint64_t fallback) {
-    const char* text = std::getenv(name);
-    return text != nullptr && *text != '\0' ? std::strtoull(text, nullptr, 0) : fallback;
-}
+using kt735n_test::envNumber;
 
 constexpr std::uint16_t kEtherType = 0x88B5; // local experimental
 constexpr int kReceiveStream = 2;
@@ -119,20 +115,6 @@ struct WireTap : kt735::model::WirePeer {
     }
     Books& books;
 };
-
-std::vector<std::uint8_t> wakePattern(std::uint8_t tail) {
-    NDIS_PM_PACKET_PATTERN header = {};
-    header.MaskSize = 1;
-    header.PatternOffset = sizeof(header) + 1;
-    header.PatternSize = 8;
-    std::vector<std::uint8_t> request(sizeof(header));
-    std::memcpy(request.data(), &header, sizeof(header));
-    request.push_back(0xC0); // the first two bytes
-    for (int i = 0; i < 8; i++) {
-        request.push_back(static_cast<std::uint8_t>(tail + i));
-    }
-    return request;
-}
 
 TEST(Stress, FourProcessorsTrafficRequestsAndWireChangesEndClean) {
     const std::uint64_t frames = envNumber("KT735_STRESS_FRAMES", 3000);
@@ -244,8 +226,10 @@ TEST(Stress, FourProcessorsTrafficRequestsAndWireChangesEndClean) {
             ++requests;
             break;
         case 3:
-            adapter.set(pick(2) ? OID_PNP_ADD_WAKE_UP_PATTERN : OID_PNP_REMOVE_WAKE_UP_PATTERN,
-                        wakePattern(static_cast<std::uint8_t>(pick(4))));
+            adapter.set(
+                pick(2) ? OID_PNP_ADD_WAKE_UP_PATTERN : OID_PNP_REMOVE_WAKE_UP_PATTERN,
+                kt735n_test::wakePattern(
+                    {0xC0}, std::vector<std::uint8_t>(8, static_cast<std::uint8_t>(pick(4)))));
             ++requests;
             break;
         default:

@@ -19,6 +19,9 @@
 #include <kt735_device.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <span>
@@ -176,5 +179,28 @@ class Rig {
     bool added_ = false;
     std::string problems_;
 };
+
+// A number from the environment (decimal, or hex with 0x), or `fallback` when it is unset.
+inline std::uint64_t envNumber(const char* name, std::uint64_t fallback) {
+    const char* text = std::getenv(name);
+    return text != nullptr && *text != '\0' ? std::strtoull(text, nullptr, 0) : fallback;
+}
+
+// A wake-up pattern request as NDIS passes it: NDIS_PM_PACKET_PATTERN, the mask right behind it,
+// the pattern bytes behind the mask. MaskSize and PatternOffset follow the layout unless given.
+inline std::vector<std::uint8_t> wakePattern(const std::vector<std::uint8_t>& mask,
+                                             const std::vector<std::uint8_t>& bytes,
+                                             ULONG maskSize = ~0u, ULONG patternOffset = ~0u) {
+    NDIS_PM_PACKET_PATTERN header = {};
+    header.MaskSize = maskSize != ~0u ? maskSize : static_cast<ULONG>(mask.size());
+    header.PatternOffset =
+        patternOffset != ~0u ? patternOffset : static_cast<ULONG>(sizeof(header) + mask.size());
+    header.PatternSize = static_cast<ULONG>(bytes.size());
+    std::vector<std::uint8_t> request(sizeof(header));
+    std::memcpy(request.data(), &header, sizeof(header));
+    request.insert(request.end(), mask.begin(), mask.end());
+    request.insert(request.end(), bytes.begin(), bytes.end());
+    return request;
+}
 
 } // namespace kt735n_test
