@@ -1,5 +1,5 @@
 // The KT735's core: its construction from a USB identity, power-up and attachment to a port,
-// the EEPROM, the injected device faults, and the register file with its EEPROM and MII command
+// the EEPROM, the injected register faults, and the register file with its EEPROM and MII command
 // windows.
 #include "kt735_device.h"
 
@@ -148,41 +148,12 @@ void Kt735Device::clearLogs() {
 
 // --- Faults ---------------------------------------------------------------------------------
 
-void Kt735Device::failControl(std::uint64_t nth, Outcome outcome) {
-    if (nth == 0) {
-        nth = 1;
-    }
-    controlFaults_.emplace_back(counters_.controlTransfers + nth, outcome);
-}
-
-void Kt735Device::failRegister(std::uint8_t index, Outcome outcome, AccessKind kind,
-                               bool covering) {
-    registerFaults_.push_back(RegisterFault{index, outcome, kind, covering});
-}
-
-void Kt735Device::failBulk(std::uint8_t endpoint, Outcome outcome) {
-    bulkFaults_.emplace_back(endpoint, outcome);
+void Kt735Device::addFault(const RegisterFault& fault) {
+    registerFaults_.push_back({fault, {}});
 }
 
 void Kt735Device::clearFaults() {
-    controlFaults_.clear();
     registerFaults_.clear();
-    bulkFaults_.clear();
-}
-
-std::optional<Outcome> Kt735Device::takeBulkFault(std::uint8_t ep) {
-    auto it = std::find_if(bulkFaults_.begin(), bulkFaults_.end(),
-                           [&](const auto& f) { return f.first == ep; });
-    if (it == bulkFaults_.end()) {
-        return std::nullopt;
-    }
-    Outcome o = it->second;
-    bulkFaults_.erase(it);
-    if (o == Outcome::Stall &&
-        std::find(haltedEps_.begin(), haltedEps_.end(), ep) == haltedEps_.end()) {
-        haltedEps_.push_back(ep);
-    }
-    return o;
 }
 
 // --- Register file --------------------------------------------------------------------------

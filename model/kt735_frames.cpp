@@ -24,9 +24,6 @@ Outcome Kt735Device::bulkOut(std::uint8_t ep, std::span<const std::uint8_t> data
     if (halted(ep)) {
         return Outcome::Stall;
     }
-    if (auto fault = takeBulkFault(ep)) {
-        return *fault == Outcome::Ok ? Outcome::Stall : *fault;
-    }
     if (ep != bulkOutEp_) {
         return Outcome::Ok; // an endpoint with nothing behind it swallows the data
     }
@@ -214,10 +211,6 @@ void Kt735Device::inPosted(const InRequest& request) {
     std::uint8_t ep = request.endpoint;
     if (configuration_ == 0 || !endpointDeclared(ep) || (ep & 0x80) == 0 || halted(ep)) {
         clock_.port->completeIn(ep, {}, Outcome::Stall);
-        return;
-    }
-    if (auto fault = takeBulkFault(ep)) {
-        clock_.port->completeIn(ep, {}, *fault == Outcome::Ok ? Outcome::Stall : *fault);
         return;
     }
     if (ep == bulkInEp_) {

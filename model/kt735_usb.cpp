@@ -122,7 +122,7 @@ bool Kt735Device::endpointDeclared(std::uint8_t ep) const {
 Outcome Kt735Device::control(const SetupPacket& setup, std::span<std::uint8_t> data,
                              std::size_t& actual) {
     actual = 0;
-    std::uint64_t number = ++counters_.controlTransfers;
+    ++counters_.controlTransfers;
     ControlRecord rec{clock_.now(), setup, {}, Outcome::Ok};
     if (!setup.isIn()) {
         std::size_t n = std::min(data.size(), static_cast<std::size_t>(setup.wLength));
@@ -130,26 +130,16 @@ Outcome Kt735Device::control(const SetupPacket& setup, std::span<std::uint8_t> d
     }
 
     Outcome outcome;
-    auto fault = std::find_if(controlFaults_.begin(), controlFaults_.end(),
-                              [&](const auto& f) { return f.first == number; });
-    if (fault != controlFaults_.end()) {
-        outcome = fault->second;
-        controlFaults_.erase(fault);
-        if (outcome == Outcome::Ok) {
-            outcome = Outcome::Stall;
-        }
-    } else {
-        switch (setup.bmRequestType & 0x60) {
-        case kTypeStandard:
-            outcome = standardRequest(setup, data, actual);
-            break;
-        case kTypeVendor:
-            outcome = vendorRequest(setup, data, actual);
-            break;
-        default:
-            outcome = Outcome::Stall;
-            break;
-        }
+    switch (setup.bmRequestType & 0x60) {
+    case kTypeStandard:
+        outcome = standardRequest(setup, data, actual);
+        break;
+    case kTypeVendor:
+        outcome = vendorRequest(setup, data, actual);
+        break;
+    default:
+        outcome = Outcome::Stall;
+        break;
     }
     if (outcome != Outcome::Ok) {
         actual = 0;
@@ -323,22 +313,28 @@ Outcome Kt735Device::vendorRequest(const SetupPacket& setup, std::span<std::uint
     const std::size_t count = std::min(data.size(), static_cast<std::size_t>(setup.wLength));
 
     RegisterAccess rec{clock_.now(), write, setup.wIndex, setup.wValue, {}, Outcome::Ok};
-    for (auto it = registerFaults_.begin(); it != registerFaults_.end(); ++it) {
-        if ((it->kind == AccessKind::Read && !read) || (it->kind == AccessKind::Write && !write)) {
-            continue;
+    // One fault acts on a request; the others that match count it all the same. A fault that
+    // has acted its times is dropped.
+    bool acted = false;
+    for (auto it = registerFaults_.begin(); it != registerFaults_.end();) {
+        const RegisterFault& f = it->fault;
+        bool matches =
+            (f.access != AccessKind::Read || read) && (f.access != AccessKind::Write || write) &&
+            (f.covering
+                 ? static_cast<std::uint8_t>(f.index - first) < std::max<std::size_t>(count, 1)
+                 : f.index == first);
+        if (matches && it->count.take(f.nth, f.times, !acted)) {
+            rec.outcome = f.outcome == Outcome::Ok ? Outcome::Stall : f.outcome;
+            acted = true;
         }
-        bool hit = it->covering ? static_cast<std::uint8_t>(it->index - first) <
-                                      std::max<std::size_t>(count, 1)
-                                : it->index == first;
-        if (hit) {
-            rec.outcome = it->outcome == Outcome::Ok ? Outcome::Stall : it->outcome;
-            registerFaults_.erase(it);
-            if (write) {
-                rec.bytes.assign(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(count));
-            }
-            registerLog_.push_back(rec);
-            return rec.outcome;
+        it = it->count.spent(f.times) ? registerFaults_.erase(it) : it + 1;
+    }
+    if (acted) {
+        if (write) {
+            rec.bytes.assign(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(count));
         }
+        registerLog_.push_back(rec);
+        return rec.outcome;
     }
 
     if (read) {

@@ -346,8 +346,8 @@ NDIS_HANDLE Library::configContextFor(Adapter* adapter) {
     return slot.get();
 }
 
-void Library::failNth(Resource resource, std::uint64_t n) {
-    resourceFailures_[resource].insert(resourceAttempts_[resource] + n);
+void Library::failNth(Resource resource, std::uint64_t nth, std::uint32_t times) {
+    resourceFaults_.push_back({resource, nth, times, {}});
 }
 
 std::uint64_t Library::attempts(Resource resource) const {
@@ -356,13 +356,19 @@ std::uint64_t Library::attempts(Resource resource) const {
 }
 
 bool Library::attemptFails(Resource resource) {
-    std::uint64_t serial = ++resourceAttempts_[resource];
-    const bool inOrder = world_.memory().countAttemptInOrder();
-    return resourceFailures_[resource].erase(serial) != 0 || inOrder;
+    ++resourceAttempts_[resource];
+    bool fails = world_.memory().countAttemptInOrder();
+    // Every fault on the resource counts the attempt; one that acts is enough to fail it.
+    for (ResourceFault& fault : resourceFaults_) {
+        if (fault.resource == resource && fault.count.take(fault.nth, fault.times)) {
+            fails = true;
+        }
+    }
+    return fails;
 }
 
 void Library::clearFaults() {
-    resourceFailures_.clear();
+    resourceFaults_.clear();
     world_.memory().clearFaults();
 }
 

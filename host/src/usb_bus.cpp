@@ -99,12 +99,12 @@ void Bus::unplug() {
 }
 
 std::size_t Bus::addFault(const Fault& fault) {
-    faults_.push_back({fault, 0, 0});
+    faults_.push_back({fault, {}});
     return faults_.size() - 1;
 }
 
 std::uint32_t Bus::faultHits(std::size_t id) const {
-    return id < faults_.size() ? faults_[id].hits : 0;
+    return id < faults_.size() ? faults_[id].count.hits() : 0;
 }
 
 // ---- UsbPort -----------------------------------------------------------------------------------
@@ -208,7 +208,7 @@ const Fault* Bus::matchFault(const Transfer& t) {
     for (FaultSlot& slot : faults_) {
         const Fault& f = slot.fault;
         const Match& m = f.match;
-        if (f.times != 0 && slot.hits >= f.times) {
+        if (slot.count.spent(f.times)) {
             continue;
         }
         // The default pipe is endpoint 0 in either direction; a port cycle has no endpoint.
@@ -222,9 +222,8 @@ const Fault* Bus::matchFault(const Transfer& t) {
         if (!matches) {
             continue;
         }
-        ++slot.seen;
-        if (chosen == nullptr && slot.seen >= m.nth) {
-            ++slot.hits;
+        // One fault acts on a request; the others that match count it all the same.
+        if (slot.count.take(m.nth, f.times, chosen == nullptr)) {
             chosen = &f;
             if (onFault) {
                 onFault(f, Request{t.id, now(), -1, t.function, t.endpoint, t.setup, t.in,

@@ -315,7 +315,7 @@ std::string Simulation::scriptText(const ScriptEvent& event) const {
     }
     if (name == "fault") {
         return std::string("fault armed: ") + faultTargetName(event.fault.target) + " " +
-               faultEffectName(event.fault.effect) + " x" + std::to_string(event.fault.count);
+               faultEffectName(event.fault.effect) + " x" + std::to_string(event.fault.times);
     }
     if (name == "hangcheck-off" || name == "hangcheck-on") {
         return name == "hangcheck-on" ? "hang check on" : "hang check off";

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include <host/fault.h>
 #include <host/ndis.h>
 #include <host/pnp.h>
 #include <host/usb_bus.h>
@@ -27,6 +28,7 @@
 #include <kt735_device.h>
 
 #include "captures.h"
+#include "cli.h"
 #include "format.h"
 #include "json_record.h"
 #include "names.h"
@@ -181,8 +183,7 @@ class Simulation : public host::ndis::Protocol, public Actions {
     struct AllocationFault {
         host::Memory::Kind kind;
         FaultSpec entry;
-        std::uint32_t seen = 0;
-        std::uint32_t hits = 0;
+        host::FaultCount count;
     };
     void arm(const FaultSpec& entry);
     bool allocationFails(const host::Memory::Allocation& allocation);

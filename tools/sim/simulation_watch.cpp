@@ -39,20 +39,19 @@ void Simulation::arm(const FaultSpec& entry) {
         match.endpoint = 0;
         break;
     }
-    Fault fault = entry.effect == FaultEffect::Stall ? Fault::stalling(match, entry.count)
+    Fault fault = entry.effect == FaultEffect::Stall ? Fault::stalling(match, entry.times)
                   : entry.effect == FaultEffect::Hang
-                      ? Fault::holding(match, entry.count)
-                      : Fault::failing(match, USBD_STATUS_DEV_NOT_RESPONDING, entry.count);
+                      ? Fault::holding(match, entry.times)
+                      : Fault::failing(match, USBD_STATUS_DEV_NOT_RESPONDING, entry.times);
     fault.label = faultTargetName(entry.target);
     bus_->addFault(fault);
 }
 
 bool Simulation::allocationFails(const host::Memory::Allocation& allocation) {
     for (AllocationFault& f : allocationFaults_) {
-        if (f.kind != allocation.kind || f.hits >= f.entry.count || ++f.seen < f.entry.nth) {
+        if (f.kind != allocation.kind || !f.count.take(f.entry.nth, f.entry.times)) {
             continue;
         }
-        f.hits++;
         fired(faultTargetName(f.entry.target), "fail", "");
         return true;
     }
