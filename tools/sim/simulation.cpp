@@ -1,3 +1,6 @@
+// One run of kt735sim from start to end: the world, the model on the bus and the driver set up,
+// the adapter initialized, the script played in virtual time (with --tap, as the wall clock
+// goes), then halt and unload, the leak checks and the exit status.
 #include "simulation.h"
 
 #include "simulation_run.h"
