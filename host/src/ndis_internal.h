@@ -1,6 +1,6 @@
 // The host NDIS's own helpers, shared by its source files and installed nowhere: how values and
-// pointers are written in the verifier's messages, the report call itself and the NDIS 3.0 part
-// of a miniport's characteristics.
+// pointers are written in the verifier's messages, the report call itself, the NDIS 3.0 part
+// of a miniport's characteristics, and the count of upper-edge calls inside the miniport.
 #pragma once
 
 #include <cstdint>
@@ -36,3 +36,16 @@ inline const NDIS30_MINIPORT_CHARACTERISTICS& base(const NDIS_MINIPORT_CHARACTER
 }
 
 } // namespace host::ndis::internal
+
+namespace host::ndis {
+
+// Counts an upper-edge call into the miniport for the length of a scope (host lock held).
+struct Adapter::UpperCall {
+    explicit UpperCall(Adapter& adapter) : adapter_(adapter) { ++adapter_.inMiniport_; }
+    ~UpperCall() { --adapter_.inMiniport_; }
+    UpperCall(const UpperCall&) = delete;
+    UpperCall& operator=(const UpperCall&) = delete;
+    Adapter& adapter_;
+};
+
+} // namespace host::ndis
