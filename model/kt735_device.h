@@ -8,6 +8,7 @@
 #include "phy.h"
 #include "wire.h"
 
+#include <host/fault.h>
 #include <host/usb_device.h>
 
 #include <array>
@@ -136,6 +137,22 @@ enum class Medium { Ethernet, PhoneLine };
 
 enum class AccessKind { Any, Read, Write };
 
+// A fault in the chip's register file (host/fault.h): the vendor register requests it matches,
+// what they answer, and which of them.
+struct RegisterFault {
+    // What is matched: requests of `access` kind that start at `index` (with `covering`: that
+    // include it).
+    std::uint8_t index = 0;
+    AccessKind access = AccessKind::Any;
+    bool covering = false;
+    // What happens: the request answers `outcome` (STALL or no answer) and has no effect.
+    Outcome outcome = Outcome::Stall;
+    // Which: from the nth matching request counted from now on (1: the next), `times` of them
+    // (0: every one).
+    std::uint64_t nth = 1;
+    std::uint32_t times = 1;
+};
+
 struct Counters {
     std::uint64_t controlTransfers = 0;
     std::uint64_t bulkOutTransfers = 0;
@@ -223,14 +240,9 @@ class Kt735Device : public UsbDevice {
     std::array<std::uint8_t, 18> deviceDescriptor() const;
 
     // --- Backend: faults --------------------------------------------------------------------
-    // The nth control transfer from now (1: the next) answers `outcome` and has no effect.
-    void failControl(std::uint64_t nth, Outcome outcome);
-    // The next vendor request that starts at `index` (or, with `covering`, includes it).
-    void failRegister(std::uint8_t index, Outcome outcome, AccessKind kind = AccessKind::Any,
-                      bool covering = false);
-    // The next transfer on a bulk or interrupt endpoint. A STALL halts the endpoint until
-    // CLEAR_FEATURE(ENDPOINT_HALT).
-    void failBulk(std::uint8_t endpoint, Outcome outcome);
+    // Faults inside the chip only; a transfer that fails or stalls on the way is the bus's
+    // (host::usb::Fault).
+    void addFault(const RegisterFault& fault);
     void clearFaults();
 
   private:
@@ -249,11 +261,9 @@ class Kt735Device : public UsbDevice {
         }
     };
 
-    struct RegisterFault {
-        std::uint8_t index;
-        Outcome outcome;
-        AccessKind kind;
-        bool covering;
+    struct ArmedFault {
+        RegisterFault fault;
+        host::FaultCount count;
     };
 
     void powerUp();
@@ -265,7 +275,6 @@ class Kt735Device : public UsbDevice {
                           std::size_t& actual);
     bool endpointDeclared(std::uint8_t endpoint) const;
     const EndpointDescriptor* endpoint(std::uint8_t address) const;
-    std::optional<Outcome> takeBulkFault(std::uint8_t endpoint);
 
     void writeRegister(std::uint8_t index, std::uint8_t value);
     void startEepromRead();
@@ -349,9 +358,7 @@ class Kt735Device : public UsbDevice {
     std::vector<WakeEvent> wakeEvents_;
     Counters counters_;
 
-    std::vector<std::pair<std::uint64_t, Outcome>> controlFaults_;
-    std::vector<RegisterFault> registerFaults_;
-    std::vector<std::pair<std::uint8_t, Outcome>> bulkFaults_;
+    std::vector<ArmedFault> registerFaults_;
 };
 
 } // namespace kt735::model

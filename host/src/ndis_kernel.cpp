@@ -1,22 +1,13 @@
 // NDIS memory, spin locks, miniport timers and NdisMSleep, on top of the host kernel.
-#include <sstream>
-
 #include "host/kernel.h"
 #include "host/ndis.h"
 #include "host/world.h"
 #include "host/smp.h"
+#include "ndis_internal.h"
 
 namespace host::ndis {
 
-namespace {
-
-std::string pointer(const void* p) {
-    std::ostringstream s;
-    s << p;
-    return s.str();
-}
-
-} // namespace
+using namespace internal;
 
 void Library::setTimer(const void* address, UINT milliseconds, const char* call) {
     Timer* t = timer(address);

@@ -1,26 +1,18 @@
 // NDIS packets and buffers: packet pools of fixed size, buffer pools, and the receive indication
 // with NDIS's copy of the data and the later return of kept packets.
 #include <algorithm>
-#include <sstream>
 
 #include "host/kernel.h"
 #include "host/ndis.h"
 #include "host/world.h"
 #include "host/smp.h"
+#include "ndis_internal.h"
 
 namespace host::ndis {
 
+using namespace internal;
+
 namespace {
-
-std::string pointer(const void* p) {
-    std::ostringstream s;
-    s << p;
-    return s.str();
-}
-
-void report(const char* rule, const char* call, const std::string& message) {
-    host::world().verifier().report(rule, call, message);
-}
 
 // The most buffers NDIS walks in one packet before it decides the chain is broken.
 constexpr std::size_t kMaxBuffersPerPacket = 4096;

@@ -1,4 +1,5 @@
-// The simulated USB bus: URBs in, transactions to the device, completions out.
+// The simulated USB bus: plugging a device, the port it sees, URBs submitted and their
+// transfers run on the device, completed, cancelled and aborted, the request log and its capture.
 #include "host/usb_bus.h"
 
 #include <algorithm>
@@ -11,31 +12,7 @@
 
 namespace host::usb {
 
-std::vector<std::uint8_t> SetupPacket::bytes() const {
-    return {bmRequestType,
-            bRequest,
-            static_cast<std::uint8_t>(wValue),
-            static_cast<std::uint8_t>(wValue >> 8),
-            static_cast<std::uint8_t>(wIndex),
-            static_cast<std::uint8_t>(wIndex >> 8),
-            static_cast<std::uint8_t>(wLength),
-            static_cast<std::uint8_t>(wLength >> 8)};
-}
-
 namespace {
-
-// Standard requests (USB 2.0, 9.4).
-constexpr std::uint8_t kGetStatus = 0x00;
-constexpr std::uint8_t kClearFeature = 0x01;
-constexpr std::uint8_t kSetFeature = 0x03;
-constexpr std::uint8_t kGetDescriptor = 0x06;
-constexpr std::uint8_t kSetConfiguration = 0x09;
-constexpr std::uint16_t kEndpointHalt = 0x0000;
-constexpr std::uint16_t kDeviceRemoteWakeup = 0x0001;
-
-// URB functions beyond those the driver's headers name.
-constexpr USHORT kClassInterface = 0x001B;
-constexpr USHORT kClassEndpoint = 0x001C;
 
 NTSTATUS irpStatusFor(USBD_STATUS status) {
     if (USBD_SUCCESS(status)) {
@@ -48,52 +25,6 @@ NTSTATUS irpStatusFor(USBD_STATUS status) {
         return STATUS_DEVICE_NOT_CONNECTED;
     }
     return STATUS_UNSUCCESSFUL;
-}
-
-// The endpoint descriptors that follow an interface descriptor, up to the next interface.
-std::vector<const USB_ENDPOINT_DESCRIPTOR*> endpointsOf(const USB_CONFIGURATION_DESCRIPTOR* config,
-                                                        const USB_INTERFACE_DESCRIPTOR* interface) {
-    std::vector<const USB_ENDPOINT_DESCRIPTOR*> endpoints;
-    auto* end = reinterpret_cast<const UCHAR*>(config) + configurationBytes(config);
-    auto* at = reinterpret_cast<const UCHAR*>(interface) + interface->bLength;
-    while (end - at >= 2 && at[0] >= 2 && at[0] <= end - at &&
-           at[1] != USB_INTERFACE_DESCRIPTOR_TYPE) {
-        if (at[1] == USB_ENDPOINT_DESCRIPTOR_TYPE && at[0] >= sizeof(USB_ENDPOINT_DESCRIPTOR)) {
-            endpoints.push_back(reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR*>(at));
-        }
-        at += at[0];
-    }
-    return endpoints;
-}
-
-// Walks the interface information blocks of a select-configuration URB. Returns false when one
-// does not fit the URB or does not describe an interface of the configuration.
-template <typename Fn>
-bool forEachInterface(PURB urb, Fn&& fn) {
-    PUSB_CONFIGURATION_DESCRIPTOR config = urb->UrbSelectConfiguration.ConfigurationDescriptor;
-    std::size_t offset = offsetof(struct _URB_SELECT_CONFIGURATION, Interface);
-    std::size_t length = urb->UrbHeader.Length;
-    for (UCHAR i = 0; i < std::max<UCHAR>(config->bNumInterfaces, 1); ++i) {
-        if (offset + offsetof(USBD_INTERFACE_INFORMATION, Pipes) > length) {
-            return false;
-        }
-        auto* info =
-            reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<PUCHAR>(urb) + offset);
-        PUSB_INTERFACE_DESCRIPTOR interface = USBD_ParseConfigurationDescriptorEx(
-            config, config, info->InterfaceNumber, info->AlternateSetting, -1, -1, -1);
-        if (interface == nullptr) {
-            return false;
-        }
-        auto endpoints = endpointsOf(config, interface);
-        std::size_t needed = GET_USBD_INTERFACE_SIZE(std::max<std::size_t>(endpoints.size(), 1));
-        if (endpoints.size() != interface->bNumEndpoints || info->Length < needed ||
-            offset + info->Length > length) {
-            return false;
-        }
-        fn(info, interface, endpoints);
-        offset += info->Length;
-    }
-    return true;
 }
 
 } // namespace
@@ -142,7 +73,7 @@ void Bus::plug(UsbDevice& device) {
     // The hub reads the device descriptor while enumerating the new device.
     std::vector<std::uint8_t> descriptor(sizeof(USB_DEVICE_DESCRIPTOR));
     std::size_t actual = 0;
-    SetupPacket get{0x80, kGetDescriptor, USB_DEVICE_DESCRIPTOR_TYPE << 8, 0,
+    SetupPacket get{0x80, ch9::kGetDescriptor, USB_DEVICE_DESCRIPTOR_TYPE << 8, 0,
                     sizeof(USB_DEVICE_DESCRIPTOR)};
     if (device.control(get, descriptor, actual) == Outcome::Ok) {
         descriptor.resize(std::min(actual, descriptor.size()));
@@ -168,20 +99,12 @@ void Bus::unplug() {
 }
 
 std::size_t Bus::addFault(const Fault& fault) {
-    faults_.push_back({fault, 0, 0});
+    faults_.push_back({fault, {}});
     return faults_.size() - 1;
 }
 
 std::uint32_t Bus::faultHits(std::size_t id) const {
-    return id < faults_.size() ? faults_[id].hits : 0;
-}
-
-std::vector<std::string> Bus::logText() const {
-    std::vector<std::string> lines;
-    for (const Request& r : log_) {
-        lines.push_back(r.text());
-    }
-    return lines;
+    return id < faults_.size() ? faults_[id].count.hits() : 0;
 }
 
 // ---- UsbPort -----------------------------------------------------------------------------------
@@ -280,156 +203,12 @@ NTSTATUS NTAPI Bus::dispatchInternal(PDEVICE_OBJECT device, PIRP irp) {
     }
 }
 
-USBD_STATUS Bus::describe(PURB urb, Transfer& t) {
-    USHORT f = urb->UrbHeader.Function;
-    t.function = f;
-    auto control = [&](std::uint8_t bm, std::uint8_t request, std::uint16_t value,
-                       std::uint16_t index, std::size_t length, PVOID buffer) -> USBD_STATUS {
-        // bMaxPacketSize0 of the device descriptor read at enumeration.
-        t.maxPacket =
-            deviceDescriptor_.size() > 7 && deviceDescriptor_[7] != 0 ? deviceDescriptor_[7] : 8;
-        t.setup = SetupPacket{bm, request, value, index, static_cast<std::uint16_t>(length)};
-        t.in = (bm & 0x80) != 0;
-        t.endpoint = t.in ? 0x80 : 0x00;
-        t.requested = length;
-        if (length > 0xFFFF || (length != 0 && buffer == nullptr)) {
-            return USBD_STATUS_INVALID_PARAMETER;
-        }
-        if (!t.in && length != 0) {
-            auto* p = static_cast<const std::uint8_t*>(buffer);
-            t.out.assign(p, p + length);
-        }
-        return USBD_STATUS_SUCCESS;
-    };
-    auto pipe = [&](USBD_PIPE_HANDLE handle) -> const Pipe* {
-        const Pipe* p = findPipe(handle);
-        if (p != nullptr) {
-            t.endpoint = p->endpoint;
-            t.pipeType = p->type;
-            t.interval = p->interval;
-            t.maxPacket = p->maxPacket != 0 ? p->maxPacket : 64;
-        }
-        return p;
-    };
-
-    switch (f) {
-    case URB_FUNCTION_SELECT_CONFIGURATION: {
-        PUSB_CONFIGURATION_DESCRIPTOR config = urb->UrbSelectConfiguration.ConfigurationDescriptor;
-        if (config != nullptr &&
-            (configurationBytes(config) < sizeof(USB_CONFIGURATION_DESCRIPTOR) ||
-             config->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE ||
-             !forEachInterface(urb, [](auto, auto, auto&) {}))) {
-            control(0x00, kSetConfiguration, 0, 0, 0, nullptr);
-            return USBD_STATUS_INVALID_PARAMETER;
-        }
-        return control(0x00, kSetConfiguration, config ? config->bConfigurationValue : 0, 0, 0,
-                       nullptr);
-    }
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
-        auto& r = urb->UrbControlDescriptorRequest;
-        return control(0x80, kGetDescriptor,
-                       static_cast<std::uint16_t>(r.DescriptorType << 8 | r.Index), r.LanguageId,
-                       r.TransferBufferLength, r.TransferBuffer);
-    }
-    case URB_FUNCTION_SET_FEATURE_TO_DEVICE:
-    case URB_FUNCTION_SET_FEATURE_TO_INTERFACE:
-    case URB_FUNCTION_SET_FEATURE_TO_ENDPOINT:
-    case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE:
-    case URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE:
-    case URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT: {
-        auto& r = urb->UrbControlFeatureRequest;
-        bool set = f <= URB_FUNCTION_SET_FEATURE_TO_ENDPOINT;
-        auto recipient = static_cast<std::uint8_t>(
-            f - (set ? URB_FUNCTION_SET_FEATURE_TO_DEVICE : URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE));
-        return control(recipient, set ? kSetFeature : kClearFeature, r.FeatureSelector, r.Index, 0,
-                       nullptr);
-    }
-    case URB_FUNCTION_GET_STATUS_FROM_DEVICE:
-    case URB_FUNCTION_GET_STATUS_FROM_INTERFACE:
-    case URB_FUNCTION_GET_STATUS_FROM_ENDPOINT: {
-        auto& r = urb->UrbControlGetStatusRequest;
-        auto recipient = static_cast<std::uint8_t>(f - URB_FUNCTION_GET_STATUS_FROM_DEVICE);
-        return control(static_cast<std::uint8_t>(0x80 | recipient), kGetStatus, 0, r.Index,
-                       r.TransferBufferLength, r.TransferBuffer);
-    }
-    case URB_FUNCTION_VENDOR_DEVICE:
-    case URB_FUNCTION_VENDOR_INTERFACE:
-    case URB_FUNCTION_VENDOR_ENDPOINT:
-    case URB_FUNCTION_CLASS_DEVICE:
-    case kClassInterface:
-    case kClassEndpoint: {
-        auto& r = urb->UrbControlVendorClassRequest;
-        bool vendor = f <= URB_FUNCTION_VENDOR_ENDPOINT;
-        auto recipient = static_cast<std::uint8_t>(
-            f - (vendor ? URB_FUNCTION_VENDOR_DEVICE : URB_FUNCTION_CLASS_DEVICE));
-        bool in = (r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
-        auto bm = static_cast<std::uint8_t>((in ? 0x80 : 0x00) | (vendor ? 0x40 : 0x20) |
-                                            recipient | r.RequestTypeReservedBits);
-        t.shortOk = (r.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
-        return control(bm, r.Request, r.Value, r.Index, r.TransferBufferLength, r.TransferBuffer);
-    }
-    case URB_FUNCTION_CONTROL_TRANSFER: {
-        auto& r = urb->UrbControlTransfer;
-        const UCHAR* s = r.SetupPacket;
-        bool in = (r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
-        t.shortOk = (r.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
-        auto bm = static_cast<std::uint8_t>((s[0] & 0x7F) | (in ? 0x80 : 0x00));
-        return control(bm, s[1], static_cast<std::uint16_t>(s[2] | s[3] << 8),
-                       static_cast<std::uint16_t>(s[4] | s[5] << 8), r.TransferBufferLength,
-                       r.TransferBuffer);
-    }
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
-        auto& r = urb->UrbBulkOrInterruptTransfer;
-        const Pipe* p = pipe(r.PipeHandle);
-        if (p == nullptr) {
-            return USBD_STATUS_INVALID_PIPE_HANDLE;
-        }
-        t.in = (p->endpoint & 0x80) != 0;
-        t.requested = r.TransferBufferLength;
-        t.shortOk = (r.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
-        if (r.TransferBufferLength != 0 && r.TransferBuffer == nullptr) {
-            return USBD_STATUS_INVALID_PARAMETER;
-        }
-        if (!t.in && r.TransferBufferLength != 0) {
-            auto* data = static_cast<const std::uint8_t*>(r.TransferBuffer);
-            t.out.assign(data, data + r.TransferBufferLength);
-        }
-        return USBD_STATUS_SUCCESS;
-    }
-    case URB_FUNCTION_ABORT_PIPE: {
-        const Pipe* p = pipe(urb->UrbPipeRequest.PipeHandle);
-        if (p == nullptr) {
-            return USBD_STATUS_INVALID_PIPE_HANDLE;
-        }
-        t.target = p->endpoint;
-        t.pipeType = UsbdPipeTypeControl;
-        return USBD_STATUS_SUCCESS;
-    }
-    case URB_FUNCTION_RESET_PIPE: {
-        const Pipe* p = findPipe(urb->UrbPipeRequest.PipeHandle);
-        if (p == nullptr) {
-            return USBD_STATUS_INVALID_PIPE_HANDLE;
-        }
-        t.target = p->endpoint;
-        // CLEAR_FEATURE(ENDPOINT_HALT) to the endpoint, on the default pipe.
-        return control(0x02, kClearFeature, kEndpointHalt, p->endpoint, 0, nullptr);
-    }
-    default:
-        return USBD_STATUS_INVALID_URB_FUNCTION;
-    }
-}
-
-const Bus::Pipe* Bus::findPipe(USBD_PIPE_HANDLE handle) const {
-    auto* p = static_cast<const Pipe*>(handle);
-    return livePipes_.count(p) != 0 ? p : nullptr;
-}
-
 const Fault* Bus::matchFault(const Transfer& t) {
     const Fault* chosen = nullptr;
     for (FaultSlot& slot : faults_) {
         const Fault& f = slot.fault;
         const Match& m = f.match;
-        if (f.times != 0 && slot.hits >= f.times) {
+        if (slot.count.spent(f.times)) {
             continue;
         }
         // The default pipe is endpoint 0 in either direction; a port cycle has no endpoint.
@@ -443,9 +222,8 @@ const Fault* Bus::matchFault(const Transfer& t) {
         if (!matches) {
             continue;
         }
-        ++slot.seen;
-        if (chosen == nullptr && slot.seen >= m.nth) {
-            ++slot.hits;
+        // One fault acts on a request; the others that match count it all the same.
+        if (slot.count.take(m.nth, f.times, chosen == nullptr)) {
             chosen = &f;
             if (onFault) {
                 onFault(f, Request{t.id, now(), -1, t.function, t.endpoint, t.setup, t.in,
@@ -510,16 +288,6 @@ NTSTATUS Bus::cyclePort(PIRP irp) {
         }
     }
     return start(std::move(owned));
-}
-
-Time Bus::latencyOf(const Transfer& t) const {
-    if (t.function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
-        return timing_.control;
-    }
-    if (t.in) {
-        return timing_.bulkIn;
-    }
-    return timing_.bulkOut + timing_.perByte * static_cast<Time>(t.out.size());
 }
 
 // Puts a transfer on its way: queued for the device's data, on the bus, scheduled, or (inline
@@ -677,46 +445,9 @@ void Bus::executeControl(Transfer& t) {
         halted_.erase(t.target);
     } else if ((t.function == URB_FUNCTION_SET_FEATURE_TO_DEVICE ||
                 t.function == URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE) &&
-               s.wValue == kDeviceRemoteWakeup) {
+               s.wValue == ch9::kFeatureRemoteWakeup) {
         remoteWakeupEnabled_ = t.function == URB_FUNCTION_SET_FEATURE_TO_DEVICE;
     }
-}
-
-void Bus::selectConfiguration(Transfer& t) {
-    PURB urb = t.urb;
-    PUSB_CONFIGURATION_DESCRIPTOR config = urb->UrbSelectConfiguration.ConfigurationDescriptor;
-    livePipes_.clear();
-    halted_.clear();
-    if (config == nullptr) {
-        configuration_ = 0;
-        urb->UrbSelectConfiguration.ConfigurationHandle = nullptr;
-        return;
-    }
-    configuration_ = config->bConfigurationValue;
-    urb->UrbSelectConfiguration.ConfigurationHandle = &configurationHandle_;
-    forEachInterface(urb, [this](PUSBD_INTERFACE_INFORMATION info,
-                                 PUSB_INTERFACE_DESCRIPTOR interface,
-                                 const std::vector<const USB_ENDPOINT_DESCRIPTOR*>& endpoints) {
-        info->Class = interface->bInterfaceClass;
-        info->SubClass = interface->bInterfaceSubClass;
-        info->Protocol = interface->bInterfaceProtocol;
-        // The interface handle is a bus object that is not a pipe.
-        pipes_.push_back(std::make_unique<Pipe>(Pipe{0, UsbdPipeTypeControl, 0, 0}));
-        info->InterfaceHandle = pipes_.back().get();
-        info->NumberOfPipes = static_cast<ULONG>(endpoints.size());
-        for (std::size_t i = 0; i < endpoints.size(); ++i) {
-            const USB_ENDPOINT_DESCRIPTOR* e = endpoints[i];
-            USBD_PIPE_INFORMATION& p = info->Pipes[i];
-            p.MaximumPacketSize = e->wMaxPacketSize;
-            p.EndpointAddress = e->bEndpointAddress;
-            p.Interval = e->bInterval;
-            p.PipeType = static_cast<USBD_PIPE_TYPE>(e->bmAttributes & USB_ENDPOINT_TYPE_MASK);
-            pipes_.push_back(std::make_unique<Pipe>(
-                Pipe{e->bEndpointAddress, p.PipeType, e->wMaxPacketSize, e->bInterval}));
-            p.PipeHandle = pipes_.back().get();
-            livePipes_.insert(pipes_.back().get());
-        }
-    });
 }
 
 void Bus::abortPipe(Transfer& abort, bool inlineCompletion) {
@@ -806,120 +537,6 @@ void Bus::forget(Transfer& t) {
     t.state = State::Scheduled;
 }
 
-void Bus::scheduleCompletion(Transfer& t, Time delay) {
-    forget(t);
-    PIRP irp = t.irp;
-    std::uint64_t id = t.id;
-    t.event = world().scheduler().after(
-        delay,
-        [this, irp, id] {
-            if (Transfer* t = findTransfer(irp, id)) {
-                t->event = 0;
-                complete(*t);
-            }
-        },
-        "usb completion");
-}
-
-void Bus::putOnBus(Transfer& t) {
-    t.state = State::OnBus;
-    t.readyAt = now();
-    if (!(t.in && t.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)) {
-        // A delayed request reaches the bus (and the device) that much later; a delayed IN
-        // transfer completes that much after its last packet.
-        t.readyAt += t.extraDelay;
-        t.extraDelay = 0;
-    }
-    onBus_.push_back(&t);
-    armFrame();
-}
-
-// Schedules the end of the first frame that one of the transfers on the bus may use, unless
-// an earlier frame end is already scheduled.
-void Bus::armFrame() {
-    if (onBus_.empty()) {
-        return;
-    }
-    Time earliest = kForever;
-    for (const Transfer* t : onBus_) {
-        earliest = std::min(earliest, t->readyAt);
-    }
-    earliest = std::max(earliest, now()); // frames that have begun are spoken for
-    constexpr Time frame = Timing::kFrame;
-    Time end = (earliest + frame - 1) / frame * frame + frame;
-    if (frameEvent_ != 0) {
-        if (frameEventAt_ <= end) {
-            return;
-        }
-        world().scheduler().cancel(frameEvent_);
-    }
-    frameEventAt_ = end;
-    frameEvent_ = world().scheduler().at(
-        end, [this] { endOfFrame(); }, "usb frame");
-}
-
-// The end of a 1 ms frame: gives the frame's packet slots to the transfers that were ready when
-// it started (control stages, then interrupt transfers, then bulk transfers in turn) and
-// completes those that finished in it. Runs at DISPATCH_LEVEL from the scheduler.
-void Bus::endOfFrame() {
-    frameEvent_ = 0;
-    Time start = now() - Timing::kFrame;
-    unsigned budget = Timing::kPacketsPerFrame;
-    finished_.clear();
-    auto ready = [start](const Transfer* t) { return t->readyAt <= start; };
-    auto take = [&budget](unsigned packets) { budget -= std::min(budget, packets); };
-    for (Transfer* t : onBus_) {
-        if (!ready(t) || t->stagesLeft == 0) {
-            continue;
-        }
-        if (t->setup) {
-            bool dataStage = t->requested != 0 && t->stagesLeft == 2;
-            take(dataStage ? static_cast<unsigned>((t->requested + t->maxPacket - 1) / t->maxPacket)
-                           : 1);
-        }
-        --t->stagesLeft;
-    }
-    for (Transfer* t : onBus_) {
-        if (ready(t) && t->pipeType == UsbdPipeTypeInterrupt && t->packetsLeft != 0) {
-            unsigned n = std::min(budget, t->packetsLeft);
-            t->packetsLeft -= n;
-            take(n);
-        }
-    }
-    for (bool moved = true; moved && budget != 0;) {
-        moved = false;
-        for (Transfer* t : onBus_) {
-            if (budget != 0 && ready(t) && t->packetsLeft != 0) {
-                --t->packetsLeft;
-                --budget;
-                moved = true;
-            }
-        }
-    }
-    std::erase_if(onBus_, [this, &ready](Transfer* t) {
-        if (!ready(t) || t->stagesLeft != 0 || t->packetsLeft != 0) {
-            return false;
-        }
-        t->state = State::Scheduled;
-        finished_.emplace_back(t->irp, t->id);
-        return true;
-    });
-    // Completion routines run in between (and may submit, cancel or cycle): look each up again.
-    for (std::size_t i = 0; i < finished_.size(); ++i) {
-        Transfer* t = findTransfer(finished_[i].first, finished_[i].second);
-        if (t == nullptr || t->state != State::Scheduled || t->event != 0) {
-            continue;
-        }
-        execute(*t);
-        if (t->extraDelay != 0) {
-            scheduleCompletion(*t, t->extraDelay);
-        } else {
-            complete(*t);
-        }
-    }
-    armFrame();
-}
-
 bool Bus::releaseHeld() {
     auto it = std::find_if(transfers_.begin(), transfers_.end(),
                            [](const auto& t) { return t->state == State::Held; });
@@ -1007,65 +624,4 @@ NTSTATUS Bus::complete(Transfer& transfer) {
     IofCompleteRequest(irp, IO_NO_INCREMENT);
     return irpStatus;
 }
-
-void Bus::record(const Transfer& t) {
-    if (!logging_) {
-        return;
-    }
-    if (log_.size() >= logLimit_) {
-        log_.erase(log_.begin(), log_.begin() + static_cast<std::ptrdiff_t>(logLimit_ / 2));
-    }
-    log_.push_back(Request{t.id, now(), -1, t.function, t.endpoint, t.setup, t.in, t.requested,
-                           t.out, USBD_STATUS_PENDING, STATUS_PENDING});
-}
-
-Request* Bus::logEntry(const Transfer& t) {
-    auto it = std::lower_bound(log_.begin(), log_.end(), t.id,
-                               [](const Request& r, std::uint64_t id) { return r.id < id; });
-    return it != log_.end() && it->id == t.id ? &*it : nullptr;
-}
-
-// ---- capture -----------------------------------------------------------------------------------
-
-void Bus::captureSubmit(Transfer& t) {
-    bool wire = t.setup.has_value() || t.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    if (capture_ == nullptr || !wire) {
-        return;
-    }
-    t.captured = true;
-    UsbmonEvent e;
-    e.id = t.id;
-    e.type = 'S';
-    e.xferType = t.setup                               ? XferType::Control
-                 : t.pipeType == UsbdPipeTypeInterrupt ? XferType::Interrupt
-                                                       : XferType::Bulk;
-    e.endpoint = t.endpoint;
-    e.time = now();
-    e.status = usbmon_errno::kInProgress;
-    e.length = static_cast<std::uint32_t>(t.requested);
-    e.setup = t.setup;
-    e.data = t.out;
-    e.interval = t.pipeType == UsbdPipeTypeInterrupt ? t.interval : 0;
-    capture_->write(e);
-}
-
-void Bus::captureComplete(const Transfer& t) {
-    if (capture_ == nullptr || !t.captured) {
-        return;
-    }
-    UsbmonEvent e;
-    e.id = t.id;
-    e.type = 'C';
-    e.xferType = t.setup                               ? XferType::Control
-                 : t.pipeType == UsbdPipeTypeInterrupt ? XferType::Interrupt
-                                                       : XferType::Bulk;
-    e.endpoint = t.endpoint;
-    e.time = now();
-    e.status = usbmonStatus(t.result.value_or(USBD_STATUS_ERROR), t.aborted);
-    e.length = static_cast<std::uint32_t>(t.moved);
-    e.data = t.inData;
-    e.interval = t.pipeType == UsbdPipeTypeInterrupt ? t.interval : 0;
-    capture_->write(e);
-}
-
 } // namespace host::usb

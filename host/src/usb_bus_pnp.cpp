@@ -1,4 +1,4 @@
-// The bus PDO's plug-and-play and power handling, and the text forms of the request log.
+// The bus PDO's plug-and-play and power handling.
 #include <cstdio>
 #include <string>
 
@@ -27,12 +27,6 @@ constexpr ULONG kPowerDeviceD0 = 1;
 constexpr ULONG kPowerDeviceD2 = 3;
 constexpr ULONG kPowerDeviceD3 = 4;
 
-std::string hex(std::uint64_t value, int digits) {
-    char text[20];
-    std::snprintf(text, sizeof text, "%0*llx", digits, static_cast<unsigned long long>(value));
-    return text;
-}
-
 // A wide string (or MULTI_SZ, when `ids` has several entries) in pool, as the PnP manager
 // expects it; the requester frees it.
 PWSTR poolString(const std::vector<std::wstring>& ids, bool multi) {
@@ -59,116 +53,6 @@ std::wstring wide(const char* format, unsigned a, unsigned b = 0, unsigned c = 0
 }
 
 } // namespace
-
-std::string usbdStatusName(USBD_STATUS status) {
-    switch (status) {
-    case USBD_STATUS_SUCCESS:
-        return "SUCCESS";
-    case USBD_STATUS_PENDING:
-        return "PENDING";
-    case USBD_STATUS_CRC:
-        return "CRC";
-    case USBD_STATUS_STALL_PID:
-        return "STALL_PID";
-    case USBD_STATUS_DEV_NOT_RESPONDING:
-        return "DEV_NOT_RESPONDING";
-    case USBD_STATUS_DATA_OVERRUN:
-        return "DATA_OVERRUN";
-    case USBD_STATUS_DATA_UNDERRUN:
-        return "DATA_UNDERRUN";
-    case USBD_STATUS_BUFFER_OVERRUN:
-        return "BUFFER_OVERRUN";
-    case USBD_STATUS_ENDPOINT_HALTED:
-        return "ENDPOINT_HALTED";
-    case USBD_STATUS_INVALID_URB_FUNCTION:
-        return "INVALID_URB_FUNCTION";
-    case USBD_STATUS_INVALID_PARAMETER:
-        return "INVALID_PARAMETER";
-    case USBD_STATUS_INVALID_PIPE_HANDLE:
-        return "INVALID_PIPE_HANDLE";
-    case USBD_STATUS_INSUFFICIENT_RESOURCES:
-        return "INSUFFICIENT_RESOURCES";
-    case USBD_STATUS_DEVICE_GONE:
-        return "DEVICE_GONE";
-    case USBD_STATUS_CANCELED:
-        return "CANCELED";
-    default:
-        return "0x" + hex(static_cast<ULONG>(status), 8);
-    }
-}
-
-std::string urbFunctionName(USHORT function) {
-    switch (function) {
-    case URB_FUNCTION_SELECT_CONFIGURATION:
-        return "SELECT_CONFIGURATION";
-    case URB_FUNCTION_ABORT_PIPE:
-        return "ABORT_PIPE";
-    case URB_FUNCTION_CONTROL_TRANSFER:
-        return "CONTROL_TRANSFER";
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-        return "BULK_OR_INTERRUPT_TRANSFER";
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
-        return "GET_DESCRIPTOR_FROM_DEVICE";
-    case URB_FUNCTION_SET_FEATURE_TO_DEVICE:
-        return "SET_FEATURE_TO_DEVICE";
-    case URB_FUNCTION_SET_FEATURE_TO_INTERFACE:
-        return "SET_FEATURE_TO_INTERFACE";
-    case URB_FUNCTION_SET_FEATURE_TO_ENDPOINT:
-        return "SET_FEATURE_TO_ENDPOINT";
-    case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE:
-        return "CLEAR_FEATURE_TO_DEVICE";
-    case URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE:
-        return "CLEAR_FEATURE_TO_INTERFACE";
-    case URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT:
-        return "CLEAR_FEATURE_TO_ENDPOINT";
-    case URB_FUNCTION_GET_STATUS_FROM_DEVICE:
-        return "GET_STATUS_FROM_DEVICE";
-    case URB_FUNCTION_GET_STATUS_FROM_INTERFACE:
-        return "GET_STATUS_FROM_INTERFACE";
-    case URB_FUNCTION_GET_STATUS_FROM_ENDPOINT:
-        return "GET_STATUS_FROM_ENDPOINT";
-    case URB_FUNCTION_VENDOR_DEVICE:
-        return "VENDOR_DEVICE";
-    case URB_FUNCTION_VENDOR_INTERFACE:
-        return "VENDOR_INTERFACE";
-    case URB_FUNCTION_VENDOR_ENDPOINT:
-        return "VENDOR_ENDPOINT";
-    case URB_FUNCTION_CLASS_DEVICE:
-        return "CLASS_DEVICE";
-    case URB_FUNCTION_RESET_PIPE:
-        return "RESET_PIPE";
-    case kFunctionCyclePort:
-        return "CYCLE_PORT";
-    default:
-        return "0x" + hex(function, 4);
-    }
-}
-
-std::string Request::text() const {
-    // Appended piece by piece: GCC 12 at -O3 misreports `" " + std::string` (-Wrestrict).
-    std::string s = urbFunctionName(function);
-    auto field = [&s](const std::string& text) {
-        s += ' ';
-        s += text;
-    };
-    if (setup) {
-        field(hex(setup->bmRequestType, 2));
-        field(hex(setup->bRequest, 2));
-        field(hex(setup->wValue, 4));
-        field(hex(setup->wIndex, 4));
-        field(hex(setup->wLength, 4));
-    } else if (function != kFunctionCyclePort) {
-        field(hex(endpoint, 2));
-    }
-    if (!data.empty()) {
-        s += in ? " in " : " out ";
-        for (std::uint8_t b : data) {
-            s += hex(b, 2);
-        }
-    }
-    field(usbdStatusName(status));
-    return s;
-}
 
 // ---- the PDO's plug and play -------------------------------------------------------------------
 

@@ -72,9 +72,10 @@ TEST(Fuzz, RandomRequestSequences) {
                 break;
             case 7: { // faults, and now and then a port reset
                 Outcome o = pick(2) ? Outcome::Stall : Outcome::NoAnswer;
-                b.dev.failControl(1 + pick(5), o);
-                b.dev.failRegister(static_cast<std::uint8_t>(rng()), o, AccessKind::Any, pick(2));
-                b.dev.failBulk(pick(2) ? 0x02 : 0x81, o);
+                b.dev.addFault({.index = static_cast<std::uint8_t>(rng()),
+                                .covering = pick(2) != 0,
+                                .outcome = o,
+                                .nth = 1 + pick(5)});
                 if (pick(10) == 0) {
                     b.dev.portReset();
                     b.request(0x00, 9, 1);

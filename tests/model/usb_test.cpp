@@ -7,45 +7,25 @@
 namespace kt735::model::test {
 namespace {
 
-// GET_STATUS of the device (index 0) or an endpoint: the low byte.
-std::uint8_t status(Bench& b, std::uint8_t type, std::uint16_t index) {
-    std::vector<std::uint8_t> s(2);
-    EXPECT_EQ(b.request(type, 0, 0, index, s), Outcome::Ok);
-    return s.at(0);
-}
-
 TEST(Usb, FaultsHitTheChosenRequestOnly) {
     Bench b;
-    // A stalled bulk endpoint stays halted until CLEAR_FEATURE(ENDPOINT_HALT).
-    b.dev.failBulk(0x02, Outcome::Stall);
-    std::vector<std::uint8_t> t(60, 0);
-    t[0] = 42;
-    EXPECT_EQ(b.dev.bulkOut(0x02, t), Outcome::Stall);
-    EXPECT_EQ(b.dev.bulkOut(0x02, t), Outcome::Stall);
-    EXPECT_EQ(status(b, 0x82, 0x02), 1);
-    ASSERT_EQ(b.request(0x02, 1, 0, 0x02), Outcome::Ok);
-    EXPECT_EQ(b.dev.bulkOut(0x02, t), Outcome::Ok);
-    // No answer is a one-off failure, not a halt.
-    b.dev.failBulk(0x81, Outcome::NoAnswer);
-    b.port.post(b.dev, 0x81);
-    ASSERT_EQ(b.port.completions.size(), 1u);
-    EXPECT_EQ(b.port.completions[0].outcome, Outcome::NoAnswer);
-    EXPECT_FALSE(b.dev.halted(0x81));
-
-    b.dev.failControl(2, Outcome::Stall);
-    b.write(0x10, {1, 2, 3, 4, 5, 6}); // first: fine
-    std::vector<std::uint8_t> d{9, 9};
-    EXPECT_EQ(b.request(0x40, 0xF1, 0, 0x10, d), Outcome::Stall); // second: refused, no effect
-    EXPECT_EQ(b.read(0x10, 2), (std::vector<std::uint8_t>{1, 2}));
-    b.dev.failRegister(0x28, Outcome::NoAnswer, AccessKind::Read);
+    b.dev.addFault({.index = 0x28, .access = AccessKind::Read, .outcome = Outcome::NoAnswer});
     b.write(0x28, {0x00}); // a write is not the faulted read
     std::vector<std::uint8_t> r(2);
     EXPECT_EQ(b.request(0xC0, 0xF0, 0, 0x28, r), Outcome::NoAnswer);
     b.read(0x28, 2); // only the next one
     // A faulted register inside a longer read fails the whole read.
-    b.dev.failRegister(0x27, Outcome::Stall, AccessKind::Any, true);
+    b.dev.addFault({.index = 0x27, .covering = true, .outcome = Outcome::Stall});
     r.assign(4, 0);
     EXPECT_EQ(b.request(0xC0, 0xF0, 0, 0x25, r), Outcome::Stall);
+    // From the second matching write on, every one, until the faults are cleared.
+    b.dev.addFault({.index = 0x10, .access = AccessKind::Write, .nth = 2, .times = 0});
+    std::vector<std::uint8_t> w{1};
+    for (Outcome expected : {Outcome::Ok, Outcome::Stall, Outcome::Stall}) {
+        EXPECT_EQ(b.request(0x40, 0xF1, 0, 0x10, w), expected);
+    }
+    b.dev.clearFaults();
+    EXPECT_EQ(b.request(0x40, 0xF1, 0, 0x10, w), Outcome::Ok);
     // Requests the chip does not know are refused.
     r.assign(2, 0);
     EXPECT_EQ(b.request(0xC0, 0xF1, 0, 0x00, r), Outcome::Stall);

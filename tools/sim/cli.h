@@ -23,8 +23,10 @@ enum class FaultEffect { Error, Stall, Hang, Fail };
 struct FaultSpec {
     FaultTarget target = FaultTarget::Control;
     FaultEffect effect = FaultEffect::Error;
-    std::uint32_t count = 1; // how many matching requests or allocations get it
-    std::uint32_t nth = 1;   // the first one that does, counted from when it is armed
+    // Which of the matching requests or allocations (host/fault.h): from the nth one counted
+    // from when it is armed, `times` of them.
+    std::uint32_t nth = 1;
+    std::uint32_t times = 1;
 };
 const char* faultTargetName(FaultTarget target);
 const char* faultEffectName(FaultEffect effect);

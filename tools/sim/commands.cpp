@@ -400,7 +400,7 @@ std::string parseFaultCommand(const std::vector<std::string>& args, ScriptEvent&
         if (!count || *count == 0) {
             return "fault: COUNT must be 1 to 100000, got '" + args[2] + "'";
         }
-        event.fault.count = static_cast<std::uint32_t>(*count);
+        event.fault.times = static_cast<std::uint32_t>(*count);
     }
     return "";
 }

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "host/ddk.h"
+#include "host/fault.h"
 #include "host/sched.h"
 
 namespace host {
@@ -392,7 +393,7 @@ class Library {
     World& world() { return world_; }
 
     // ---- registration
-    // The next NdisMRegisterMiniport fails with `status`.
+    // The next NdisMRegisterMiniport fails with `status` (one attempt: nth 1, times 1).
     void failNextRegistration(NDIS_STATUS status) { failRegistration_ = status; }
     bool registered(PDRIVER_OBJECT driver) const { return miniports_.count(driver) != 0; }
     // The copy NDIS keeps of a registered handler table (null when not registered).
@@ -419,8 +420,9 @@ class Library {
     Adapter* indicatingAdapter(NDIS_HANDLE handle, const char* call) const;
 
     // ---- fault injection for packets, buffers, their pools and configuration handles
-    // Fails the Nth attempt (1-based, counted from now) of `resource`.
-    void failNth(Resource resource, std::uint64_t n);
+    // (host/fault.h): the attempts to allocate `resource` fail from the nth one counted from now
+    // on (1: the next), `times` of them (0: every one).
+    void failNth(Resource resource, std::uint64_t nth, std::uint32_t times = 1);
     std::uint64_t attempts(Resource resource) const;
     // Counts an attempt (also in the memory's order across kinds) and says whether it fails.
     bool attemptFails(Resource resource);
@@ -533,7 +535,13 @@ class Library {
     std::map<NDIS_HANDLE, std::unique_ptr<ConfigHandle>> configs_;
 
     std::map<Resource, std::uint64_t> resourceAttempts_;
-    std::map<Resource, std::set<std::uint64_t>> resourceFailures_;
+    struct ResourceFault {
+        Resource resource;
+        std::uint64_t nth;
+        std::uint32_t times;
+        FaultCount count;
+    };
+    std::vector<ResourceFault> resourceFaults_;
     std::vector<std::string> unclaimedReleases_;
     std::function<void(void*, std::size_t)> previousOnFree_;
 };

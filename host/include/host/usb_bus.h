@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "host/ddk.h"
+#include "host/fault.h"
 #include "host/sched.h"
 #include "host/usb_device.h"
 
@@ -87,6 +88,9 @@ struct Timing {
     bool fixed() const { return mode == Mode::FixedLatency; }
 };
 
+// A fault on the bus (host/fault.h): the requests it matches, what it does to them, and which
+// of them (Match::nth, Fault::times).
+//
 // Which requests a fault applies to. Unset fields match anything. Designated initializers read
 // well: {.function = URB_FUNCTION_VENDOR_DEVICE, .bRequest = 0xF1, .wIndex = 0x25}.
 //   the 5th control transfer:            {.endpoint = 0, .nth = 5}
@@ -336,8 +340,7 @@ class Bus : public UsbPort {
     Timing timing_;
     struct FaultSlot {
         Fault fault;
-        std::uint32_t seen = 0;
-        std::uint32_t hits = 0;
+        FaultCount count;
     };
     std::vector<FaultSlot> faults_;
     std::vector<Request> log_;

@@ -21,6 +21,29 @@ constexpr Time kMicrosecond = 10;
 constexpr Time kMillisecond = 10'000;
 constexpr Time kSecond = 10'000'000;
 
+// The standard requests, their bmRequestType fields and the feature selectors (USB 2.0, 9.3
+// and 9.4), as the bus sends them and a device answers them.
+namespace ch9 {
+inline constexpr std::uint8_t kTypeStandard = 0x00;
+inline constexpr std::uint8_t kTypeVendor = 0x40;
+inline constexpr std::uint8_t kRecipientDevice = 0x00;
+inline constexpr std::uint8_t kRecipientInterface = 0x01;
+inline constexpr std::uint8_t kRecipientEndpoint = 0x02;
+
+inline constexpr std::uint8_t kGetStatus = 0x00;
+inline constexpr std::uint8_t kClearFeature = 0x01;
+inline constexpr std::uint8_t kSetFeature = 0x03;
+inline constexpr std::uint8_t kSetAddress = 0x05;
+inline constexpr std::uint8_t kGetDescriptor = 0x06;
+inline constexpr std::uint8_t kGetConfiguration = 0x08;
+inline constexpr std::uint8_t kSetConfiguration = 0x09;
+inline constexpr std::uint8_t kGetInterface = 0x0A;
+inline constexpr std::uint8_t kSetInterface = 0x0B;
+
+inline constexpr std::uint16_t kFeatureEndpointHalt = 0x0000;
+inline constexpr std::uint16_t kFeatureRemoteWakeup = 0x0001;
+} // namespace ch9
+
 // The 8-byte setup packet of a control transfer (USB 2.0 chapter 9), host byte order.
 struct SetupPacket {
     std::uint8_t bmRequestType = 0;

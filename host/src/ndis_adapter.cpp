@@ -1,0 +1,498 @@
+// The upper edge of the host NDIS, which tests and tools drive as a protocol would: an adapter's
+// initialize and halt with the halt-time checks, its hang check, reset and shutdown, sends with
+// their completions (the OID requests are in ndis_requests.cpp), and the recording protocol that
+// keeps what the miniport indicated.
+#include <algorithm>
+
+#include "host/io.h"
+#include "host/kernel.h"
+#include "host/ndis.h"
+#include "host/smp.h"
+#include "host/world.h"
+#include "ndis_internal.h"
+
+namespace host::ndis {
+
+using namespace internal;
+
+// ---- the recording protocol -----------------------------------------------------------------
+
+template <class T>
+void RecordingProtocol::keep(std::vector<T>& entries, T entry) {
+    if (entries.size() >= limit_) {
+        entries.erase(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(limit_ / 2));
+    }
+    entries.push_back(std::move(entry));
+}
+
+void RecordingProtocol::receive(Adapter&, const std::vector<std::uint8_t>& frame,
+                                NDIS_STATUS packetStatus) {
+    ++receivedCount;
+    if (recording_) {
+        keep(received, Received{frame, packetStatus, lastHeaderSize, host::world().now()});
+    }
+}
+void RecordingProtocol::sendComplete(Adapter&, std::uint64_t sendId, NDIS_STATUS status) {
+    ++sendCompletionCount;
+    if (recording_) {
+        keep(sendCompletions, SendCompletion{sendId, status, host::world().now()});
+    }
+}
+void RecordingProtocol::sendResourcesAvailable(Adapter&) {
+    resourcesAvailable.push_back(host::world().now());
+}
+void RecordingProtocol::status(Adapter&, NDIS_STATUS s, const std::vector<std::uint8_t>& buffer) {
+    statuses.push_back({s, buffer, host::world().now()});
+}
+void RecordingProtocol::statusComplete(Adapter&) {
+    statusCompletes.push_back(host::world().now());
+}
+void RecordingProtocol::clear() {
+    received.clear();
+    sendCompletions.clear();
+    resourcesAvailable.clear();
+    statuses.clear();
+    statusCompletes.clear();
+}
+
+// ---- adapters -------------------------------------------------------------------------------
+
+// A packet NDIS builds for a send on behalf of a protocol: the send's record, the packet with
+// its out-of-band area, the buffers and each buffer's own copy of its part of the frame. Reused
+// for later sends once retired, buffers and copies included.
+struct Adapter::HostPacket {
+    SendRecord record;
+    std::vector<std::uint64_t> storage;
+    std::vector<MDL> buffers;
+    std::vector<std::vector<std::uint8_t>> chunks;
+    PNDIS_PACKET packet() { return reinterpret_cast<PNDIS_PACKET>(storage.data()); }
+};
+
+Adapter::Adapter(Library& library, PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
+    : library_(library), driver_(driver), pdo_(pdo) {}
+
+Adapter::~Adapter() = default;
+
+NDIS_STATUS Adapter::initialize() {
+    const Library::Miniport* miniport = library_.miniport(driver_);
+    W_INITIALIZE_HANDLER handler =
+        miniport != nullptr ? base(miniport->chars).InitializeHandler : nullptr;
+    attributes_ = {};
+    selectedMedium_ = ~0u;
+    closing_ = false;
+    if (handler == nullptr) {
+        initializeStatus_ = NDIS_STATUS_FAILURE;
+        state_ = State::InitializeFailed;
+        return initializeStatus_;
+    }
+    state_ = State::Initializing;
+    std::vector<NDIS_MEDIUM> media = media_;
+    NDIS_STATUS openError = NDIS_STATUS_SUCCESS;
+    UINT selected = ~0u;
+    NDIS_STATUS status = NDIS_STATUS_FAILURE;
+    NDIS_HANDLE configuration = library_.configContextFor(this);
+    callDriverAt(PASSIVE_LEVEL, "MiniportInitialize", [&] {
+        status = handler(&openError, &selected, media.empty() ? nullptr : media.data(),
+                         static_cast<UINT>(media.size()), handle(), configuration);
+    });
+    initializeStatus_ = status;
+    selectedMedium_ = selected;
+    if (status == NDIS_STATUS_SUCCESS) {
+        if (!attributes_.set) {
+            report(rule::kInitializeWithoutAttributes, "MiniportInitialize",
+                   "returned NDIS_STATUS_SUCCESS without calling NdisMSetAttributesEx");
+        }
+        if (selected >= media.size()) {
+            report(rule::kMediumOutOfRange, "MiniportInitialize",
+                   "selected medium index " + std::to_string(selected) +
+                       " is outside the medium array of " + std::to_string(media.size()));
+        }
+        state_ = State::Running;
+        startHangCheck();
+    } else {
+        // A failed initialize must leave nothing behind, as a halt would.
+        state_ = State::InitializeFailed;
+        checkAtHalt();
+    }
+    return status;
+}
+void Adapter::halt() {
+    stopHangCheck();
+    closing_ = true;
+    if (HostLock::threaded()) {
+        waitUntil([this] { return inMiniport_ == 0; }, kForever, "MiniportHalt");
+    }
+    // NDIS has every indicated packet returned before it halts the miniport.
+    while (!heldPackets_.empty()) {
+        auto [packet, event] = heldPackets_.front();
+        host::world().scheduler().cancel(event);
+        returnPacket(packet);
+    }
+    const Library::Miniport* miniport = library_.miniport(driver_);
+    W_HALT_HANDLER handler = miniport != nullptr ? base(miniport->chars).HaltHandler : nullptr;
+    if (handler != nullptr) {
+        HangWatch watch("MiniportHalt");
+        callDriverAt(PASSIVE_LEVEL, "MiniportHalt", [&] { handler(context()); });
+    }
+    if (request_ != nullptr) {
+        report(rule::kRequestNeverCompleted, "MiniportHalt",
+               "OID " + hexValue(request_->oid) + " was still pending when the miniport halted");
+        request_.reset();
+    }
+    state_ = State::Halted;
+    if (resetInProgress_) {
+        report(rule::kResetNeverCompleted, "MiniportHalt",
+               "returned while a reset it pended was never completed with NdisMResetComplete");
+        resetInProgress_ = false;
+    }
+    checkAtHalt();
+}
+
+void Adapter::checkAtHalt() {
+    const char* call =
+        state_ == State::InitializeFailed ? "MiniportInitialize (failed)" : "MiniportHalt";
+    Scheduler& scheduler = host::world().scheduler();
+    for (auto& [address, timer] : library_.timers()) {
+        if (timer.adapter == this && timer.pending) {
+            report(rule::kTimerPendingAtHalt, call,
+                   "timer " + pointer(address) + " is still set after the adapter stopped");
+            scheduler.cancel(timer.event);
+            timer.pending = false;
+            timer.event = 0;
+        }
+    }
+    // Work items carry no adapter handle; one still queued when an adapter has stopped would run
+    // against a freed adapter context.
+    for (auto& [item, event] : library_.workItems_) {
+        report(rule::kWorkItemPendingAtHalt, call,
+               "work item " + pointer(item) + " is still queued after the adapter stopped");
+        scheduler.cancel(event);
+    }
+    library_.workItems_.clear();
+    if (shutdownHandler_ != nullptr) {
+        report(rule::kNdisResourceLeak, call, "the adapter shutdown handler is still registered");
+        shutdownHandler_ = nullptr;
+        shutdownContext_ = nullptr;
+    }
+    auto& configs = library_.configHandles();
+    for (auto it = configs.begin(); it != configs.end();) {
+        if (it->second->adapter == this) {
+            report(rule::kNdisResourceLeak, call,
+                   "configuration handle " + pointer(it->first) + " was never closed");
+            it = configs.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (auto& hp : livePackets_) {
+        SendRecord& send = hp->record;
+        if (send.returnedYet && send.returned == NDIS_STATUS_PENDING && !send.completed) {
+            report(rule::kSendNeverCompleted, call,
+                   "send " + std::to_string(send.id) + " (" + std::to_string(send.frame.size()) +
+                       " bytes) returned NDIS_STATUS_PENDING and was never completed");
+            send.completed = true;
+            send.completionStatus = NDIS_STATUS_FAILURE;
+        }
+    }
+    if (library_.adaptersRunning() == 0) {
+        library_.checkUnload(call);
+    }
+}
+
+void Adapter::startHangCheck() {
+    UINT seconds = attributes_.checkForHangSeconds == 0 ? 2 : attributes_.checkForHangSeconds;
+    nextHangCheck_ = host::world().now() + static_cast<Time>(seconds) * kSecond;
+    hangCheckEvent_ = host::world().scheduler().at(
+        nextHangCheck_, [this] { hangCheckTick(); }, "NDIS hang check", Scheduler::Level::Dispatch,
+        true);
+}
+
+void Adapter::stopHangCheck() {
+    if (hangCheckEvent_ != 0) {
+        host::world().scheduler().cancel(hangCheckEvent_);
+        hangCheckEvent_ = 0;
+    }
+}
+
+void Adapter::hangCheckTick() {
+    hangCheckEvent_ = 0;
+    if (!hangCheckSuspended_) {
+        runCheckForHang();
+    }
+    if (state_ != State::Running || hangCheckEvent_ != 0) {
+        return;
+    }
+    UINT seconds = attributes_.checkForHangSeconds == 0 ? 2 : attributes_.checkForHangSeconds;
+    nextHangCheck_ += static_cast<Time>(seconds) * kSecond;
+    hangCheckEvent_ = host::world().scheduler().at(
+        nextHangCheck_, [this] { hangCheckTick(); }, "NDIS hang check", Scheduler::Level::Dispatch,
+        true);
+}
+
+void Adapter::runCheckForHang() {
+    const Library::Miniport* miniport = library_.miniport(driver_);
+    W_CHECK_FOR_HANG_HANDLER handler =
+        miniport != nullptr ? base(miniport->chars).CheckForHangHandler : nullptr;
+    if (handler == nullptr) {
+        return;
+    }
+    if (resetInProgress_) {
+        return; // NDIS checks no adapter whose reset it is waiting for
+    }
+    if (closing_) {
+        return;
+    }
+    ++hangChecks_;
+    BOOLEAN hung = FALSE;
+    UpperCall call(*this);
+    callDriverAt(DISPATCH_LEVEL, "MiniportCheckForHang", [&] { hung = handler(context()); });
+    if (hung) {
+        reset();
+    }
+}
+
+bool Adapter::checkForHang() {
+    std::uint64_t before = resets_;
+    runCheckForHang();
+    return resets_ != before;
+}
+
+NDIS_STATUS Adapter::reset(BOOLEAN* addressingReset) {
+    const Library::Miniport* miniport = library_.miniport(driver_);
+    W_RESET_HANDLER handler = miniport != nullptr ? base(miniport->chars).ResetHandler : nullptr;
+    if (resetInProgress_) {
+        return NDIS_STATUS_RESET_IN_PROGRESS;
+    }
+    if (closing_) {
+        return NDIS_STATUS_ADAPTER_NOT_FOUND;
+    }
+    UpperCall call(*this);
+    ++resets_;
+    if (handler == nullptr) {
+        return NDIS_STATUS_NOT_RESETTABLE;
+    }
+    resetInProgress_ = true;
+    deliver([&](Protocol& p) { p.status(*this, NDIS_STATUS_RESET_START, {}); });
+    deliver([&](Protocol& p) { p.statusComplete(*this); });
+    BOOLEAN addressing = FALSE;
+    NDIS_STATUS status = NDIS_STATUS_FAILURE;
+    callDriverAt(DISPATCH_LEVEL, "MiniportReset",
+                 [&] { status = handler(&addressing, context()); });
+    if (addressingReset != nullptr) {
+        *addressingReset = addressing;
+    }
+    if (status != NDIS_STATUS_PENDING) {
+        finishReset(status);
+    }
+    return status;
+}
+
+void Adapter::resetComplete(NDIS_STATUS status) {
+    if (!resetInProgress_) {
+        report(rule::kResetCompleteUnpended, "NdisMResetComplete",
+               "no reset of this adapter is waiting for completion");
+        return;
+    }
+    finishReset(status);
+}
+
+void Adapter::finishReset(NDIS_STATUS status) {
+    resetInProgress_ = false;
+    resetResults_.push_back(status);
+    deliver([&](Protocol& p) { p.status(*this, NDIS_STATUS_RESET_END, {}); });
+    deliver([&](Protocol& p) { p.statusComplete(*this); });
+}
+
+void Adapter::shutdown(bool bugcheck) {
+    if (shutdownHandler_ == nullptr) {
+        return;
+    }
+    ADAPTER_SHUTDOWN_HANDLER handler = shutdownHandler_;
+    PVOID context = shutdownContext_;
+    callDriverAt(bugcheck ? HIGH_LEVEL : PASSIVE_LEVEL, "MiniportShutdown",
+                 [&] { handler(context); });
+}
+
+Adapter::SendResult Adapter::send(std::span<const std::uint8_t> frame,
+                                  std::vector<std::size_t> split, UINT flags, KIRQL irql) {
+    const Library::Miniport* miniport = library_.miniport(driver_);
+    if (state_ != State::Running || closing_ || miniport == nullptr) {
+        return {0, NDIS_STATUS_ADAPTER_NOT_FOUND};
+    }
+    if (resetInProgress_) {
+        return {0, NDIS_STATUS_RESET_IN_PROGRESS};
+    }
+    W_SEND_HANDLER sendHandler = base(miniport->chars).SendHandler;
+    W_SEND_PACKETS_HANDLER sendPackets = miniport->chars.Ndis40Chars.SendPacketsHandler;
+    if (sendHandler == nullptr && sendPackets == nullptr) {
+        return {0, NDIS_STATUS_NOT_SUPPORTED};
+    }
+
+    std::unique_ptr<HostPacket> hp;
+    if (!sparePackets_.empty()) {
+        hp = std::move(sparePackets_.back());
+        sparePackets_.pop_back();
+    } else {
+        hp = std::make_unique<HostPacket>();
+    }
+    auto [bytes, oobOffset] = Library::packetLayout(4 * sizeof(PVOID));
+    hp->storage.assign((bytes + 7) / 8, 0);
+    PNDIS_PACKET packet = hp->packet();
+    packet->Private.NdisPacketOobOffset = static_cast<USHORT>(oobOffset);
+    packet->Private.NdisPacketFlags = 0;
+    // The buffer lengths: those of `split` while the frame lasts, then the rest in one.
+    std::size_t count = 0;
+    for (std::size_t offset = 0, i = 0; i <= split.size(); ++i) {
+        if (i < split.size() || offset < frame.size() || split.empty()) {
+            ++count;
+            offset += i < split.size() ? std::min(split[i], frame.size() - offset) : 0;
+        }
+    }
+    hp->buffers.assign(count, MDL{});
+    hp->chunks.resize(std::max(hp->chunks.size(), count));
+    std::size_t offset = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::size_t length =
+            i < split.size() ? std::min(split[i], frame.size() - offset) : frame.size() - offset;
+        std::vector<std::uint8_t>& chunk = hp->chunks[i];
+        chunk.assign(frame.begin() + static_cast<std::ptrdiff_t>(offset),
+                     frame.begin() + static_cast<std::ptrdiff_t>(offset + length));
+        offset += length;
+        MDL& mdl = hp->buffers[i];
+        mdl.Size = sizeof(MDL);
+        mdl.StartVa = chunk.data();
+        mdl.MappedSystemVa = mdl.StartVa;
+        mdl.ByteCount = static_cast<ULONG>(length);
+        NdisChainBufferAtBack(packet, &mdl);
+    }
+
+    std::uint64_t id = nextSendId_++;
+    SendRecord& record = hp->record;
+    record.frame.assign(frame.begin(), frame.end());
+    record.id = id;
+    record.returned = NDIS_STATUS_PENDING;
+    record.returnedYet = false;
+    record.completed = false;
+    record.completedInsideSend = false;
+    record.completionStatus = NDIS_STATUS_SUCCESS;
+    livePackets_.push_back(std::move(hp));
+
+    NDIS_STATUS status = NDIS_STATUS_FAILURE;
+    UpperCall call(*this);
+    if (sendHandler != nullptr) {
+        callDriverAt(irql, "MiniportSend", [&] { status = sendHandler(context(), packet, flags); });
+    } else {
+        NDIS_SET_PACKET_STATUS(packet, NDIS_STATUS_SUCCESS);
+        PNDIS_PACKET array[1] = {packet};
+        callDriverAt(irql, "MiniportSendPackets", [&] { sendPackets(context(), array, 1); });
+        status = NDIS_GET_PACKET_STATUS(packet);
+    }
+    record.returned = status;
+    record.returnedYet = true;
+    if (status == NDIS_STATUS_PENDING) {
+        if (record.completed) {
+            // Completed inside MiniportSend before it returned NDIS_STATUS_PENDING: legal.
+            retire(packet);
+        }
+    } else {
+        if (record.completedInsideSend) {
+            report(rule::kSendCompleteUnpended, "NdisMSendComplete",
+                   "send " + std::to_string(id) +
+                       " was completed inside MiniportSend, which "
+                       "then returned " +
+                       hexValue(static_cast<ULONG>(status)) + " instead of NDIS_STATUS_PENDING");
+        } else {
+            record.completed = true;
+            record.completionStatus = status;
+            deliver([&](Protocol& p) { p.sendComplete(*this, id, status); });
+        }
+        retire(packet);
+    }
+    return {id, status};
+}
+
+Adapter::HostPacket* Adapter::findLive(PNDIS_PACKET packet) const {
+    for (const auto& hp : livePackets_) {
+        if (hp->packet() == packet) {
+            return hp.get();
+        }
+    }
+    return nullptr;
+}
+
+// Moves a packet whose send is over from the live list to the ring of retired ones; the ring's
+// oldest goes to the spares.
+void Adapter::retire(PNDIS_PACKET packet) {
+    auto it = std::find_if(livePackets_.begin(), livePackets_.end(),
+                           [packet](const auto& hp) { return hp->packet() == packet; });
+    std::unique_ptr<HostPacket> hp = std::move(*it);
+    livePackets_.erase(it);
+    if (retiredPackets_.size() < kRetiredSendsKept) {
+        retiredPackets_.push_back(std::move(hp));
+        return;
+    }
+    sparePackets_.push_back(std::move(retiredPackets_[retiredNext_]));
+    retiredPackets_[retiredNext_] = std::move(hp);
+    retiredNext_ = (retiredNext_ + 1) % kRetiredSendsKept;
+}
+
+void Adapter::sendComplete(PNDIS_PACKET packet, NDIS_STATUS status) {
+    HostPacket* live = findLive(packet);
+    if (live == nullptr) {
+        auto retired = std::find_if(retiredPackets_.begin(), retiredPackets_.end(),
+                                    [packet](const auto& hp) { return hp->packet() == packet; });
+        if (retired == retiredPackets_.end()) {
+            report(rule::kSendCompleteUnpended, "NdisMSendComplete",
+                   "packet " + pointer(packet) + " was never sent to this adapter");
+            return;
+        }
+        const SendRecord& record = (*retired)->record;
+        if (record.returned != NDIS_STATUS_PENDING) {
+            report(rule::kSendCompleteUnpended, "NdisMSendComplete",
+                   "send " + std::to_string(record.id) + " returned " +
+                       hexValue(static_cast<ULONG>(record.returned)) +
+                       " from MiniportSend; the packet was already back with the protocol");
+        } else {
+            report(rule::kSendCompleteTwice, "NdisMSendComplete",
+                   "send " + std::to_string(record.id) + " was already completed");
+        }
+        return;
+    }
+    SendRecord& record = live->record;
+    if (record.completed) {
+        report(rule::kSendCompleteTwice, "NdisMSendComplete",
+               "send " + std::to_string(record.id) + " was already completed");
+        return;
+    }
+    record.completed = true;
+    record.completionStatus = status;
+    std::uint64_t id = record.id;
+    if (!record.returnedYet) {
+        record.completedInsideSend = true;
+    } else {
+        retire(packet);
+    }
+    deliver([&](Protocol& p) { p.sendComplete(*this, id, status); });
+}
+
+const Adapter::SendRecord* Adapter::sendRecord(std::uint64_t id) const {
+    for (const auto* list : {&livePackets_, &retiredPackets_}) {
+        for (const auto& hp : *list) {
+            if (hp->record.id == id) {
+                return &hp->record;
+            }
+        }
+    }
+    return nullptr;
+}
+
+std::size_t Adapter::sendsOutstanding() const {
+    std::size_t n = 0;
+    for (const auto& hp : livePackets_) {
+        const SendRecord& send = hp->record;
+        n += send.returnedYet && send.returned == NDIS_STATUS_PENDING && !send.completed ? 1 : 0;
+    }
+    return n;
+}
+
+} // namespace host::ndis

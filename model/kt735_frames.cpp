@@ -1,0 +1,310 @@
+// The KT735's frames: the bulk-out transfers it unpacks and transmits on the active medium, the
+// frames it takes from the wire through its receive filter into the bulk-in FIFO and the
+// interrupt endpoint, and the wake-up matcher (magic packet, pattern slots, link change).
+#include "kt735_device.h"
+
+#include <algorithm>
+
+namespace kt735::model {
+
+namespace {
+
+// Bulk-out data the chip buffers while a transfer is still open (no short packet yet).
+constexpr std::size_t kTxBufferLimit = 2048;
+
+} // namespace
+
+// --- Transmit -------------------------------------------------------------------------------
+
+Outcome Kt735Device::bulkOut(std::uint8_t ep, std::span<const std::uint8_t> data) {
+    const EndpointDescriptor* desc = endpoint(ep);
+    if (configuration_ == 0 || desc == nullptr || (ep & 0x80) != 0) {
+        return Outcome::Stall;
+    }
+    if (halted(ep)) {
+        return Outcome::Stall;
+    }
+    if (ep != bulkOutEp_) {
+        return Outcome::Ok; // an endpoint with nothing behind it swallows the data
+    }
+    ++counters_.bulkOutTransfers;
+    if (data.empty()) {
+        ++counters_.zeroLengthTransfers;
+    }
+    // The chip sees packets: a transfer ends with a short (or zero-length) packet. A transfer
+    // that is a whole number of full packets stays open and runs on into the next one.
+    std::size_t maxPacket = desc->maxPacket != 0 ? desc->maxPacket : 64;
+    bool ends = data.empty() || (data.size() % maxPacket) != 0;
+    if (!txOverflowing_) {
+        txAccum_.insert(txAccum_.end(), data.begin(), data.end());
+        if (txAccum_.size() > kTxBufferLimit) {
+            ++counters_.txMalformed;
+            txAccum_.clear();
+            txOverflowing_ = true;
+        }
+    }
+    if (ends) {
+        if (!txOverflowing_ && !txAccum_.empty()) {
+            transmit(txAccum_);
+        }
+        txAccum_.clear();
+        txOverflowing_ = false;
+    }
+    return Outcome::Ok;
+}
+
+void Kt735Device::transmit(const std::vector<std::uint8_t>& transfer) {
+    if (transfer.size() < 2) {
+        ++counters_.txMalformed;
+        return;
+    }
+    std::size_t length = transfer[0] | (transfer[1] << 8);
+    if (length == 0 || transfer.size() < 2 + length) {
+        ++counters_.txMalformed;
+        return;
+    }
+    if (length > kMaxTxFrame) {
+        ++counters_.txOversize;
+        return;
+    }
+    if ((regs_[reg::kControl0] & bits::kControl0TxEnable) == 0) {
+        ++counters_.txDroppedDisabled;
+        return;
+    }
+    Medium medium = activeMedium();
+    Phy& phy = medium == Medium::Ethernet ? static_cast<Phy&>(ethernetPhy_) : phonePhy_;
+    if (!phy.carriesFrames()) {
+        ++counters_.txDroppedNoLink;
+        return;
+    }
+    // Everything after the frame (the padding to 60 and any further bytes) is ignored. The
+    // chip's transmit buffer keeps its capacity from frame to frame.
+    std::vector<std::uint8_t>& frame = txFrame_;
+    frame.assign(transfer.begin() + 2, transfer.begin() + 2 + static_cast<std::ptrdiff_t>(length));
+    if (autoPad_ && frame.size() < kMinFrame) {
+        frame.resize(kMinFrame, 0);
+    }
+    if (medium == Medium::Ethernet) {
+        std::uint8_t c1 = regs_[reg::kControl1];
+        bool mac100 = (c1 & bits::kControl1Speed100) != 0;
+        bool macFull = (c1 & bits::kControl1FullDuplex) != 0;
+        if (mac100 != ethernetPhy_.speed100() || macFull != ethernetPhy_.fullDuplex()) {
+            ++counters_.txSpeedMismatch;
+        }
+        ++counters_.txFrames;
+        ethernetWire_.transmitFromAdapter(frame);
+    } else {
+        ++counters_.txFrames;
+        phoneWire_.transmitFromAdapter(frame);
+    }
+}
+
+// --- Receive --------------------------------------------------------------------------------
+
+bool Kt735Device::addressed(std::span<const std::uint8_t> frame) const {
+    if (regs_[reg::kControl2] & bits::kControl2Promiscuous) {
+        return true;
+    }
+    auto dest = frame.first(6);
+    if (std::equal(dest.begin(), dest.end(), regs_.begin() + reg::kStation)) {
+        return true;
+    }
+    if (std::all_of(dest.begin(), dest.end(), [](std::uint8_t b) { return b == 0xFF; })) {
+        return true;
+    }
+    if (dest[0] & 0x01) {
+        if (regs_[reg::kControl0] & bits::kControl0AllMulticast) {
+            return true;
+        }
+        // 64-bit hash: the top six bits of the destination's frame check sequence.
+        unsigned bit = crc32Ethernet(dest) >> 26;
+        return (regs_[reg::kMulticast + bit / 8] >> (bit % 8)) & 1;
+    }
+    return false;
+}
+
+bool Kt735Device::receiveFromWire(Medium medium, const WireFrame& wf) {
+    Phy& phy = medium == Medium::Ethernet ? static_cast<Phy&>(ethernetPhy_) : phonePhy_;
+    if (!phy.carriesFrames() || activeMedium() != medium) {
+        return false;
+    }
+    const auto& frame = wf.bytes;
+    ++counters_.rxFromWire;
+    if (frame.size() < 6) {
+        ++counters_.rxRunt;
+        return true;
+    }
+    checkWake(frame);
+    if ((regs_[reg::kControl0] & bits::kControl0RxEnable) == 0) {
+        ++counters_.rxDroppedDisabled;
+        return true;
+    }
+    if (!addressed(frame)) {
+        ++counters_.rxFiltered;
+        return true;
+    }
+    if (frame.size() + kTrailer > kMaxBulkIn) {
+        ++counters_.rxOversize;
+        return true;
+    }
+    std::size_t queued = static_cast<std::size_t>(
+        std::count_if(rxFifo_.begin(), rxFifo_.end(), [](const RxEntry& e) { return !e.raw; }));
+    if (queued >= rxFifoFrames_) {
+        ++counters_.rxOverflow;
+        return true;
+    }
+    // Transfer: the frame, its four FCS bytes, two reserved bytes, the status word. The buffer
+    // comes from the FIFO's spare buffers when one is left from a delivered transfer.
+    std::vector<std::uint8_t> t;
+    if (!rxSpare_.empty()) {
+        t = std::move(rxSpare_.back());
+        rxSpare_.pop_back();
+    }
+    t.assign(frame.begin(), frame.end());
+    std::uint32_t fcs = crc32Ethernet(frame);
+    if (wf.status & 0x08) {
+        fcs = ~fcs;
+    }
+    for (int i = 0; i < 4; ++i) {
+        t.push_back(static_cast<std::uint8_t>(fcs >> (8 * i)));
+    }
+    t.insert(t.end(), {0, 0, static_cast<std::uint8_t>(wf.status & 0xFF),
+                       static_cast<std::uint8_t>(wf.status >> 8)});
+    rxFifo_.push_back(RxEntry{std::move(t), false});
+    kickBulkIn();
+    return true;
+}
+
+void Kt735Device::injectBulkIn(std::vector<std::uint8_t> transfer) {
+    rxFifo_.push_back(RxEntry{std::move(transfer), true});
+    kickBulkIn();
+}
+
+void Kt735Device::injectInterrupt(std::vector<std::uint8_t> data) {
+    interruptData_.push_back(std::move(data));
+    if (clock_.port != nullptr && interruptEp_ != 0 && clock_.port->pendingIn(interruptEp_) > 0) {
+        auto d = std::move(interruptData_.front());
+        interruptData_.pop_front();
+        clock_.port->completeIn(interruptEp_, d);
+    }
+}
+
+// Hands the oldest FIFO entry to each posted bulk-in transfer. The chip streams the FIFO into
+// the transfer's packets as the host polls; how long that takes on the bus is the bus's to say.
+void Kt735Device::kickBulkIn() {
+    while (clock_.port != nullptr && !rxFifo_.empty() && bulkInEp_ != 0 && !halted(bulkInEp_) &&
+           clock_.port->pendingIn(bulkInEp_) != 0) {
+        RxEntry entry = std::move(rxFifo_.front());
+        rxFifo_.pop_front();
+        ++counters_.bulkInTransfers;
+        clock_.port->completeIn(bulkInEp_, entry.bytes);
+        if (rxSpare_.size() < rxFifoFrames_) {
+            rxSpare_.push_back(std::move(entry.bytes));
+        }
+    }
+}
+
+void Kt735Device::inPosted(const InRequest& request) {
+    if (clock_.port == nullptr) {
+        return;
+    }
+    std::uint8_t ep = request.endpoint;
+    if (configuration_ == 0 || !endpointDeclared(ep) || (ep & 0x80) == 0 || halted(ep)) {
+        clock_.port->completeIn(ep, {}, Outcome::Stall);
+        return;
+    }
+    if (ep == bulkInEp_) {
+        kickBulkIn();
+    } else if (ep == interruptEp_ && !interruptData_.empty()) {
+        auto d = std::move(interruptData_.front());
+        interruptData_.pop_front();
+        clock_.port->completeIn(ep, d);
+    }
+}
+
+// --- Wake-up --------------------------------------------------------------------------------
+
+bool Kt735Device::magicPacket(std::span<const std::uint8_t> frame) const {
+    // Six bytes of 0xFF followed by sixteen copies of the station address, anywhere.
+    const std::size_t need = 6 + 16 * 6;
+    if (frame.size() < need) {
+        return false;
+    }
+    for (std::size_t start = 0; start + need <= frame.size(); ++start) {
+        bool ok = std::all_of(frame.begin() + static_cast<std::ptrdiff_t>(start),
+                              frame.begin() + static_cast<std::ptrdiff_t>(start + 6),
+                              [](std::uint8_t b) { return b == 0xFF; });
+        for (std::size_t rep = 0; ok && rep < 16; ++rep) {
+            ok = std::equal(regs_.begin() + reg::kStation, regs_.begin() + reg::kStation + 6,
+                            frame.begin() + static_cast<std::ptrdiff_t>(start + 6 + 6 * rep));
+        }
+        if (ok) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool Kt735Device::slotMatches(int slot, std::span<const std::uint8_t> frame) const {
+    static constexpr std::uint8_t kBase[3] = {reg::kWakeFrame0, reg::kWakeFrame1, reg::kWakeFrame2};
+    const std::uint8_t base = kBase[slot];
+    Crc16Genibus crc;
+    bool any = false;
+    for (std::size_t k = 0; k < 16; ++k) {
+        std::uint8_t mask = regs_[base + k];
+        for (int j = 0; j < 8; ++j) {
+            if (!((mask >> j) & 1)) {
+                continue;
+            }
+            std::size_t pos = 8 * k + static_cast<std::size_t>(j);
+            if (pos >= frame.size()) {
+                return false; // the frame ends before a selected byte
+            }
+            crc.add(frame[pos]);
+            any = true;
+        }
+    }
+    // A slot with an empty mask selects nothing and never matches.
+    if (!any) {
+        return false;
+    }
+    std::uint16_t stored = static_cast<std::uint16_t>(regs_[base + 17] | (regs_[base + 18] << 8));
+    return crc.value() == stored;
+}
+
+void Kt735Device::checkWake(std::span<const std::uint8_t> frame) {
+    if (!remoteWakeup_ || !addressed(frame)) {
+        return;
+    }
+    std::uint8_t wc = regs_[reg::kWakeControl];
+    if ((wc & bits::kWakeMagic) && magicPacket(frame)) {
+        raiseWake(WakeReason::Magic);
+        return;
+    }
+    static constexpr std::uint8_t kEnable[3] = {bits::kWakeSlot0, bits::kWakeSlot1,
+                                                bits::kWakeSlot2};
+    static constexpr WakeReason kReason[3] = {WakeReason::Slot0, WakeReason::Slot1,
+                                              WakeReason::Slot2};
+    for (int s = 0; s < 3; ++s) {
+        if ((wc & kEnable[s]) && slotMatches(s, frame)) {
+            raiseWake(kReason[s]);
+            return;
+        }
+    }
+}
+
+void Kt735Device::linkChanged(Medium medium, bool /*up*/) {
+    if (remoteWakeup_ && medium == activeMedium() &&
+        (regs_[reg::kWakeControl] & bits::kWakeLinkChange)) {
+        raiseWake(WakeReason::LinkChange);
+    }
+}
+
+void Kt735Device::raiseWake(WakeReason reason) {
+    wakeEvents_.push_back(WakeEvent{clock_.now(), reason});
+    if (clock_.port != nullptr) {
+        clock_.port->remoteWakeup();
+    }
+}
+
+} // namespace kt735::model
