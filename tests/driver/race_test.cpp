@@ -48,9 +48,8 @@ struct InFlightCase {
 class InFlightTest : public RaceTest, public ::testing::WithParamInterface<InFlightCase> {
   public:
     using RaceTest::adapter;
-    using RaceTest::device;
-    using RaceTest::frame;
     using RaceTest::ndis;
+    using RaceTest::queueThreeWithTimerLate;
     using RaceTest::scheduler;
 };
 
@@ -89,17 +88,7 @@ const InFlightCase kInFlightCases[] = {
      Memory::Kind::Irp, checkForHang, BulkOutIdle},
     // The receive-indicate timer restarting reception after a burst used all three descriptors
     // (each frame's timer run put off, as on a busy processor, until all three wait).
-    {"ReceptionRestart", 1, 3,
-     [](InFlightTest& t) {
-         for (std::uint8_t seed : {1, 2, 3}) {
-             t.device().ethernet().sendToAdapter(t.frame(100, seed));
-         }
-         for (ULONG queued = 1; queued <= 3; ++queued) {
-             ASSERT_TRUE(t.scheduler().runUntil(
-                 [&] { return t.adapter()->ReceivedList.Count >= queued; }, host::kSecond));
-             host::world().ndis().setTimer(&t.adapter()->ReceiveIndicateTimer, 50, "late timer");
-         }
-     },
+    {"ReceptionRestart", 1, 3, [](InFlightTest& t) { t.queueThreeWithTimerLate(); },
      Memory::Kind::Irp, [](InFlightTest& t) { t.scheduler().runFor(100 * kMillisecond); },
      BulkInIdle},
 };

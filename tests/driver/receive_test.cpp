@@ -34,16 +34,6 @@ class ReceiveTest : public DriverFixture {
         return *world().ndis().timer(&adapter()->ReceiveIndicateTimer);
     }
 
-    // Lets frames arrive while the indicate timer is late (its run put off after every frame
-    // queued, as a busy processor would), until `count` frames wait on ReceivedList.
-    void queueWithTimerLate(ULONG count) {
-        for (ULONG queued = 1; queued <= count; ++queued) {
-            ASSERT_TRUE(scheduler().runUntil(
-                [&] { return adapter()->ReceivedList.Count >= queued; }, host::kSecond));
-            world().ndis().setTimer(&adapter()->ReceiveIndicateTimer, 50, "late timer");
-        }
-    }
-
     std::size_t bulkInPending() const {
         std::size_t n = 0;
         for (const host::usb::Request& r : bus().log()) {
@@ -119,10 +109,7 @@ TEST_F(ReceiveTest, BurstUsingEveryDescriptorRestartsAfterTheIndications) {
     parameters().set("RxPacketDesc", 3u);
     startRunning();
     ASSERT_EQ(adapter()->RxDescriptorCount, 3u);
-    for (std::uint8_t seed : {1, 2, 3}) {
-        device().ethernet().sendToAdapter(frame(100, seed));
-    }
-    queueWithTimerLate(3);
+    queueThreeWithTimerLate();
     EXPECT_TRUE(ndis().log().received.empty());
     EXPECT_EQ(adapter()->FreeRxList.Count, 0u);
     EXPECT_EQ(adapter()->ReceivedList.Count, 3u);

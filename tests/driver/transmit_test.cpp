@@ -44,10 +44,7 @@ class TransmitTest : public DriverFixture {
     // as it was.
     TransferDescriptor* takeFromFreeList() {
         NdisAcquireSpinLock(&adapter_->TxLock);
-        TransferDescriptor* d = adapter_->FreeTxList.Head;
-        adapter_->FreeTxList.Head = d->Next;
-        d->Next->Prev = nullptr;
-        adapter_->FreeTxList.Count--;
+        TransferDescriptor* d = DescriptorListTakeHead(&adapter_->FreeTxList);
         NdisReleaseSpinLock(&adapter_->TxLock);
         return d;
     }

@@ -84,9 +84,8 @@ class Rig {
 
     // Adds and starts the device: MiniportInitialize runs. Returns what it returned.
     NDIS_STATUS start() {
-        add();
-        if (adapter_ == nullptr) {
-            return NDIS_STATUS_FAILURE;
+        if (add() != STATUS_SUCCESS || adapter_ == nullptr) {
+            return NDIS_STATUS_FAILURE; // PnP starts no device whose AddDevice failed
         }
         world().pnp().startDevice(bus_->pdo());
         return adapter_->initializeStatus();
@@ -148,13 +147,19 @@ class Rig {
         world().pnp().removeDevice(bus_->pdo());
         added_ = false;
         world().pnp().unloadDriver(driver_);
+        return problems_ + leftBehind();
+    }
+
+    // NDIS memory, pool and IRPs still held: "" when everything was given back.
+    std::string leftBehind() {
+        std::string left;
         for (auto kind : {host::Memory::Kind::Ndis, host::Memory::Kind::Pool}) {
-            problems_ += world().memory().leakReport(kind);
+            left += world().memory().leakReport(kind);
         }
         if (world().irps().liveCount() != 0) {
-            problems_ += std::to_string(world().irps().liveCount()) + " IRPs alive\n";
+            left += std::to_string(world().irps().liveCount()) + " IRPs alive\n";
         }
-        return problems_;
+        return left;
     }
 
     host::World& world() { return host::World::current(); }
