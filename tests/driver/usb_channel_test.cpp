@@ -97,31 +97,20 @@ TEST_F(UsbChannelTest, ReadFailedByTheStackIsAFailure) {
     }
 }
 
-// Late answers: 4.9 seconds is in time; 5 seconds is a timeout, after which the request has
-// been cancelled and has completed by the time the routine returns. Fixed latency, so that the
-// answer lands on the exact tick.
-TEST_F(UsbChannelTest, RequestPendingFiveSecondsTimesOutAndIsCompletedOnReturn) {
+// Late answers: 4.9 seconds is in time (fixed latency, so that the answer lands on the exact
+// tick); a request held past 5 seconds is cancelled, and the register routines report that
+// timeout as a failure. (A stack slow to complete the cancel: the test below.)
+TEST_F(UsbChannelTest, RequestPendingFiveSecondsTimesOut) {
     bus().setTiming(host::usb::Timing::fixedLatency());
     const host::Time latency = bus().timing().control;
     Match read{.function = URB_FUNCTION_VENDOR_DEVICE, .bRequest = 0xF0};
 
     bus().addFault(Fault::delaying(read, 4900 * kMillisecond - latency));
-    host::Time start = world().now();
+    const host::Time start = world().now();
     EXPECT_EQ(ReadRegisters(adapter_, STATION_ADDRESS_LENGTH, StationAddress), ULONG{KT735N_OK});
     EXPECT_EQ(world().now() - start, 4900 * kMillisecond);
     EXPECT_EQ(bus().log().back().status, USBD_STATUS_SUCCESS);
 
-    bus().addFault(Fault::delaying(read, 5 * kSecond));
-    URB urb = readUrb(2, Register7A);
-    start = world().now();
-    EXPECT_EQ(SubmitUrbSync(adapter_, &urb), ULONG(STATUS_IO_TIMEOUT));
-    EXPECT_EQ(world().now() - start, 5 * kSecond);
-    EXPECT_TRUE(bus().log().back().done());
-    EXPECT_EQ(bus().log().back().status, USBD_STATUS_CANCELED);
-    EXPECT_EQ(bus().outstanding(), 0u);
-    EXPECT_EQ(world().irps().liveCount(), 0u);
-
-    // The register routines report the timeout as a failure.
     bus().addFault(Fault::holding({.function = URB_FUNCTION_VENDOR_DEVICE}, 2));
     EXPECT_EQ(ReadRegisters(adapter_, 1, Register7A), ULONG{KT735N_FAILED});
     adapter_->RegisterWriteBuffer[0] = 0x24;
@@ -133,7 +122,7 @@ TEST_F(UsbChannelTest, RequestPendingFiveSecondsTimesOutAndIsCompletedOnReturn) 
 
     // Nothing is left to fire later.
     world().scheduler().runFor(10 * kSecond);
-    EXPECT_EQ(bus().log().size(), 4u);
+    EXPECT_EQ(bus().log().size(), 3u);
 }
 
 // No request can be built: nothing reaches the bus and the result is KT735N_FAILED.
