@@ -54,17 +54,14 @@ struct LowerDriver {
     }
 };
 
+// What a completion routine does with the IRP: frees it or not, and what it returns.
 struct CompletionRecord {
-    int calls = 0;
-    NTSTATUS status = 0;
     bool freeIrp = true;
     NTSTATUS result = STATUS_MORE_PROCESSING_REQUIRED;
 };
 
 NTSTATUS NTAPI recordCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* record = static_cast<CompletionRecord*>(context);
-    record->calls++;
-    record->status = irp->IoStatus.Status;
     if (record->freeIrp) {
         IoFreeIrp(irp);
     }
@@ -75,14 +72,13 @@ class KernelTest : public host::testing::WorldTest {
   protected:
     LowerDriver lower;
 
-    // Sends a driver-allocated IRP down with a completion routine for the given invoke flags.
-    NTSTATUS sendDriverIrp(CompletionRecord& record, bool onSuccess, bool onError, bool onCancel,
-                           PIRP* sent = nullptr) {
+    // Sends a driver-allocated IRP down at DISPATCH_LEVEL with a completion routine.
+    NTSTATUS sendDriverIrp(CompletionRecord& record, PIRP* sent = nullptr) {
         PIRP irp = IoAllocateIrp(static_cast<CCHAR>(lower.device->StackSize + 1), FALSE);
         IoSetNextIrpStackLocation(irp); // our own location
         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
         next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-        IoSetCompletionRoutine(irp, recordCompletion, &record, onSuccess, onError, onCancel);
+        IoSetCompletionRoutine(irp, recordCompletion, &record, TRUE, TRUE, TRUE);
         if (sent != nullptr) {
             *sent = irp;
         }
@@ -225,7 +221,7 @@ TEST_F(KernelTest, VerifierCatchesDriverCodeReturningAtAnotherIrqlOrHoldingALock
         CompletionRecord record;
         ExpectViolation v(host::rule::kLockHeldAcrossCall);
         KIRQL old = KfAcquireSpinLock(&lock);
-        sendDriverIrp(record, true, true, true);
+        sendDriverIrp(record);
         KfReleaseSpinLock(&lock, old);
         EXPECT_EQ(v.seen().front().call, "IofCallDriver");
     }
@@ -250,7 +246,7 @@ TEST_F(KernelTest, VerifierCatchesIrpAndPoolLifetimeErrors) {
         LowerDriver::delay = host::kForever;
         CompletionRecord record;
         PIRP irp = nullptr;
-        sendDriverIrp(record, true, true, true, &irp);
+        sendDriverIrp(record, &irp);
         IoFreeIrp(irp);
         IoCancelIrp(irp); // still live: collect it
         LowerDriver::delay = -1;
@@ -283,7 +279,7 @@ TEST_F(KernelTest, VerifierCatchesIrpAndPoolLifetimeErrors) {
         ExpectViolation v(host::rule::kIrpCompletedPending);
         LowerDriver::status = STATUS_PENDING;
         CompletionRecord record;
-        sendDriverIrp(record, true, true, true);
+        sendDriverIrp(record);
         LowerDriver::status = STATUS_SUCCESS;
     }
     {
@@ -294,7 +290,7 @@ TEST_F(KernelTest, VerifierCatchesIrpAndPoolLifetimeErrors) {
         record.freeIrp = false;
         record.result = STATUS_SUCCESS;
         PIRP irp = nullptr;
-        sendDriverIrp(record, true, true, true, &irp);
+        sendDriverIrp(record, &irp);
         IoFreeIrp(irp);
     }
     {
