@@ -349,15 +349,29 @@ Memory::~Memory() {
 }
 
 bool Memory::attemptFails(Kind kind, std::size_t size, ULONG tag) {
-    Allocation a{kind, size, tag, ++serial_[kind]};
-    const bool inOrder = countAttemptInOrder();
-    return (failure_ && failure_(a)) || inOrder;
+    const Allocation a{kind, size, tag};
+    ++attempts_[kind];
+    if (onAttempt) {
+        onAttempt(a);
+    }
+    // One fault acts on an attempt; the others that match count it all the same.
+    bool fails = false;
+    for (Fault& f : faults_) {
+        if ((f.kind && *f.kind != kind) || (f.tag && *f.tag != tag)) {
+            continue;
+        }
+        if (f.count.take(f.nth, f.times, !fails)) {
+            fails = true;
+            if (onFault) {
+                onFault(a);
+            }
+        }
+    }
+    return fails;
 }
 
 void* Memory::allocate(Kind kind, std::size_t size, ULONG tag) {
-    Allocation a{kind, size, tag, ++serial_[kind]};
-    const bool inOrder = countAttemptInOrder();
-    if ((failure_ && failure_(a)) || inOrder || size > kLargestAllocation) {
+    if (attemptFails(kind, size, tag) || size > kLargestAllocation) {
         return nullptr;
     }
     void* p = std::malloc(size == 0 ? 1 : size);
@@ -365,7 +379,7 @@ void* Memory::allocate(Kind kind, std::size_t size, ULONG tag) {
         return nullptr;
     }
     std::memset(p, kFillPattern, size);
-    live_.emplace(p, a);
+    live_.emplace(p, Allocation{kind, size, tag});
     return p;
 }
 
@@ -406,32 +420,17 @@ const Memory::Allocation* Memory::find(const void* p) const {
     return it == live_.end() ? nullptr : &it->second;
 }
 
-void Memory::failNth(Kind kind, std::uint64_t n) {
-    std::uint64_t target = serial_[kind] + n;
-    FailurePolicy previous = failure_;
-    failure_ = [kind, target, previous](const Allocation& a) {
-        if (a.kind == kind && a.serial == target) {
-            return true;
-        }
-        return previous ? previous(a) : false;
-    };
+void Memory::failNth(Kind kind, std::uint64_t nth, std::uint32_t times) {
+    faults_.push_back({kind, std::nullopt, nth, times, {}});
 }
 
-void Memory::failTag(ULONG tag, bool once) {
-    auto fired = std::make_shared<bool>(false);
-    FailurePolicy previous = failure_;
-    failure_ = [tag, once, fired, previous](const Allocation& a) {
-        if (a.tag == tag && !(once && *fired)) {
-            *fired = true;
-            return true;
-        }
-        return previous ? previous(a) : false;
-    };
+void Memory::failTag(ULONG tag, std::uint64_t nth, std::uint32_t times) {
+    faults_.push_back({std::nullopt, tag, nth, times, {}});
 }
 
 std::uint64_t Memory::attempts(Kind kind) const {
-    auto it = serial_.find(kind);
-    return it == serial_.end() ? 0 : it->second;
+    auto it = attempts_.find(kind);
+    return it == attempts_.end() ? 0 : it->second;
 }
 
 std::map<ULONG, std::pair<std::size_t, std::size_t>> Memory::outstanding(Kind kind) const {
