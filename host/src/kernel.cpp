@@ -11,6 +11,7 @@
 #include "host/kernel.h"
 #include "host/smp.h"
 #include "host/world.h"
+#include "report.h"
 
 namespace host {
 
@@ -45,12 +46,6 @@ bool isThreadToken(KSPIN_LOCK value) {
     return g_tokens.count(value) != 0;
 }
 
-std::string hex(const void* p) {
-    std::ostringstream s;
-    s << p;
-    return s.str();
-}
-
 std::string irqlText(KIRQL irql) {
     switch (irql) {
     case PASSIVE_LEVEL:
@@ -64,10 +59,6 @@ std::string irqlText(KIRQL irql) {
     default:
         return "IRQL " + std::to_string(irql);
     }
-}
-
-void report(const char* rule, const char* call, const std::string& message) {
-    world().verifier().report(rule, call, message);
 }
 
 // Reports a lowering of the IRQL below the level the innermost driver entry was called at.
@@ -120,9 +111,9 @@ void noteOrder(PKSPIN_LOCK lock, const char* call) {
             }
             std::set<const void*> seen;
             if (inversion.empty() && reaches(lock, held, seen)) {
-                inversion = "spin lock " + hex(lock) + " taken while holding " + hex(held) +
-                            ", but elsewhere " + hex(held) + " was taken while holding " +
-                            hex(lock) + " (deadlock between two processors)";
+                inversion = "spin lock " + pointer(lock) + " taken while holding " + pointer(held) +
+                            ", but elsewhere " + pointer(held) + " was taken while holding " +
+                            pointer(lock) + " (deadlock between two processors)";
             }
         }
     }
@@ -136,7 +127,7 @@ void acquire(PKSPIN_LOCK lock, const char* call) {
     const bool threaded = HostLock::threaded();
     if (__atomic_load_n(lock, __ATOMIC_RELAXED) == me) {
         report(rule::kSpinLockRecursive, call,
-               "spin lock " + hex(lock) + " is already held by this processor (deadlock)");
+               "spin lock " + pointer(lock) + " is already held by this processor (deadlock)");
         return;
     }
     // Another processor holds it: spin. In the single-threaded mode nobody can release it.
@@ -155,7 +146,7 @@ void acquire(PKSPIN_LOCK lock, const char* call) {
         }
         // Neither free nor held by a processor: an uninitialised lock word.
         report(rule::kSpinLockNotOwner, call,
-               "spin lock " + hex(lock) + " was never initialised (word " +
+               "spin lock " + pointer(lock) + " was never initialised (word " +
                    std::to_string(expected) + ")");
         __atomic_store_n(word, me, __ATOMIC_RELEASE);
         break;
@@ -170,7 +161,7 @@ void acquire(PKSPIN_LOCK lock, const char* call) {
 void release(PKSPIN_LOCK lock, const char* call) {
     if (__atomic_load_n(lock, __ATOMIC_RELAXED) != threadToken()) {
         report(rule::kSpinLockNotOwner, call,
-               "spin lock " + hex(lock) + " released by a processor that does not hold it");
+               "spin lock " + pointer(lock) + " released by a processor that does not hold it");
         return;
     }
     for (std::size_t i = t_held.size(); i-- > 0;) {
@@ -181,7 +172,7 @@ void release(PKSPIN_LOCK lock, const char* call) {
             const std::int64_t held = since == 0 ? 0 : steadyNow() - since;
             if (held > g_holdBound.load(std::memory_order_relaxed)) {
                 report(rule::kSpinLockHeldTooLong, call,
-                       "spin lock " + hex(lock) + " held for " + std::to_string(held / 1000) +
+                       "spin lock " + pointer(lock) + " held for " + std::to_string(held / 1000) +
                            " us, longer than " + std::to_string(g_holdBound.load() / 1000) + " us");
             }
             break;
@@ -214,7 +205,7 @@ void checkNoLocksHeld(const char* call) {
     if (!t_held.empty()) {
         report(rule::kLockHeldAcrossCall, call,
                std::to_string(t_held.size()) + " spin lock(s) held, innermost " +
-                   hex(t_held.back()));
+                   pointer(t_held.back()));
     }
 }
 
@@ -267,7 +258,7 @@ void enterAt(KIRQL irql, const char* what, FunctionRef body, bool driver) {
     }
     if (t_held.size() > held) {
         report(rule::kSpinLockHeldOnReturn, what,
-               "returned holding spin lock " + hex(t_held.back()));
+               "returned holding spin lock " + pointer(t_held.back()));
         t_held.resize(held);
         t_since.resize(held);
     }
@@ -387,12 +378,12 @@ void Memory::free(Kind kind, void* p, const char* call, std::size_t size, bool c
     auto it = live_.find(p);
     if (it == live_.end()) {
         report(rule::kPoolFreeUnknown, call,
-               "free of " + hex(p) + ", which is not a live allocation (double free?)");
+               "free of " + pointer(p) + ", which is not a live allocation (double free?)");
         return;
     }
     if (it->second.kind != kind) {
         report(rule::kPoolFreeMismatch, call,
-               "memory " + hex(p) + " was allocated by another allocator");
+               "memory " + pointer(p) + " was allocated by another allocator");
     }
     if (checkSize && it->second.size != size) {
         report(rule::kPoolFreeMismatch, call,
