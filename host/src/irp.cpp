@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
 
 #include <sanitizer/asan_interface.h>
 
@@ -11,16 +10,11 @@
 #include "host/kernel.h"
 #include "host/world.h"
 #include "host/smp.h"
+#include "report.h"
 
 namespace host {
 
 namespace {
-
-std::string hex(const void* p) {
-    std::ostringstream s;
-    s << p;
-    return s.str();
-}
 
 std::size_t irpBytes(CCHAR stackSize) {
     return sizeof(IRP) + static_cast<std::size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
@@ -135,13 +129,13 @@ void IrpRegistry::free(PIRP irp, const char* call) {
     if (info == nullptr || !info->live) {
         bool freed = info != nullptr;
         world().verifier().report(freed ? rule::kIrpDoubleFree : rule::kIrpUnknown, call,
-                                  freed ? "IRP " + hex(irp) + " was already freed"
-                                        : "IRP " + hex(irp) + " was never allocated");
+                                  freed ? "IRP " + pointer(irp) + " was already freed"
+                                        : "IRP " + pointer(irp) + " was never allocated");
         return;
     }
     if (info->inFlight) {
         world().verifier().report(rule::kIrpFreedInFlight, call,
-                                  "IRP " + hex(irp) +
+                                  "IRP " + pointer(irp) +
                                       " is still with a lower driver (not completed)");
         return;
     }
@@ -163,8 +157,8 @@ IrpRegistry::Info* IrpRegistry::check(PIRP irp, const char* call) {
     }
     bool freed = info != nullptr;
     world().verifier().report(freed ? rule::kIrpUseAfterFree : rule::kIrpUnknown, call,
-                              freed ? "IRP " + hex(irp) + " was freed"
-                                    : "IRP " + hex(irp) + " was never allocated");
+                              freed ? "IRP " + pointer(irp) + " was freed"
+                                    : "IRP " + pointer(irp) + " was never allocated");
     return nullptr;
 }
 
@@ -256,13 +250,13 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
                                       "; at most DISPATCH_LEVEL");
     } else if (irql != PASSIVE_LEVEL && info->origin == IrpRegistry::Origin::Threaded) {
         world().verifier().report(rule::kSyncRequestAtRaisedIrql, "IofCallDriver",
-                                  "synchronous request IRP " + hex(Irp) + " sent at IRQL " +
+                                  "synchronous request IRP " + pointer(Irp) + " sent at IRQL " +
                                       std::to_string(irql) + "; only at PASSIVE_LEVEL");
     }
     if (Irp->CurrentLocation <= 1) {
         world().verifier().report(rule::kIrpNoStackLocation, "IofCallDriver",
-                                  "IRP " + hex(Irp) + " has no stack location left for " +
-                                      hex(DeviceObject));
+                                  "IRP " + pointer(Irp) + " has no stack location left for " +
+                                      pointer(DeviceObject));
         return STATUS_INVALID_PARAMETER;
     }
     info->inFlight = true;
@@ -283,12 +277,12 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
     }
     if (Irp->CurrentLocation > Irp->StackCount) {
         world().verifier().report(rule::kIrpCompletedTwice, "IofCompleteRequest",
-                                  "IRP " + hex(Irp) + " has no driver left to complete it");
+                                  "IRP " + pointer(Irp) + " has no driver left to complete it");
         return;
     }
     if (Irp->IoStatus.Status == STATUS_PENDING) {
         world().verifier().report(rule::kIrpCompletedPending, "IofCompleteRequest",
-                                  "IRP " + hex(Irp) + " completed with STATUS_PENDING");
+                                  "IRP " + pointer(Irp) + " completed with STATUS_PENDING");
     }
     // From here on no lower driver has the IRP; a completion routine may send it down again.
     info->inFlight = false;
@@ -328,19 +322,15 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
             if (info == nullptr) {
                 world().verifier().report(
                     rule::kCompletionMustReturnMpr, "IofCompleteRequest",
-                    "a completion routine freed IRP " + hex(Irp) +
+                    "a completion routine freed IRP " + pointer(Irp) +
                         " but did not return STATUS_MORE_PROCESSING_REQUIRED");
                 return;
             }
             if (top && origin == IrpRegistry::Origin::Driver) {
                 world().verifier().report(
                     rule::kCompletionMustReturnMpr, "IofCompleteRequest",
-                    "the completion routine of driver-allocated IRP " + hex(Irp) + " returned 0x" +
-                        [&] {
-                            std::ostringstream s;
-                            s << std::hex << static_cast<ULONG>(result);
-                            return s.str();
-                        }() +
+                    "the completion routine of driver-allocated IRP " + pointer(Irp) +
+                        " returned " + hexValue(static_cast<ULONG>(result)) +
                         "; the I/O manager cannot complete an IRP it did not build");
                 return;
             }
@@ -368,7 +358,7 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
         break;
     case IrpRegistry::Origin::Driver:
         world().verifier().report(rule::kCompletionMustReturnMpr, "IofCompleteRequest",
-                                  "driver-allocated IRP " + hex(Irp) +
+                                  "driver-allocated IRP " + pointer(Irp) +
                                       " came back to the I/O manager without a completion "
                                       "routine returning STATUS_MORE_PROCESSING_REQUIRED");
         break;

@@ -11,6 +11,7 @@
 #include "host/kernel.h"
 #include "host/smp.h"
 #include "host/world.h"
+#include "report.h"
 
 namespace host {
 
@@ -45,12 +46,6 @@ bool isThreadToken(KSPIN_LOCK value) {
     return g_tokens.count(value) != 0;
 }
 
-std::string hex(const void* p) {
-    std::ostringstream s;
-    s << p;
-    return s.str();
-}
-
 std::string irqlText(KIRQL irql) {
     switch (irql) {
     case PASSIVE_LEVEL:
@@ -64,10 +59,6 @@ std::string irqlText(KIRQL irql) {
     default:
         return "IRQL " + std::to_string(irql);
     }
-}
-
-void report(const char* rule, const char* call, const std::string& message) {
-    world().verifier().report(rule, call, message);
 }
 
 // Reports a lowering of the IRQL below the level the innermost driver entry was called at.
@@ -120,9 +111,9 @@ void noteOrder(PKSPIN_LOCK lock, const char* call) {
             }
             std::set<const void*> seen;
             if (inversion.empty() && reaches(lock, held, seen)) {
-                inversion = "spin lock " + hex(lock) + " taken while holding " + hex(held) +
-                            ", but elsewhere " + hex(held) + " was taken while holding " +
-                            hex(lock) + " (deadlock between two processors)";
+                inversion = "spin lock " + pointer(lock) + " taken while holding " + pointer(held) +
+                            ", but elsewhere " + pointer(held) + " was taken while holding " +
+                            pointer(lock) + " (deadlock between two processors)";
             }
         }
     }
@@ -136,7 +127,7 @@ void acquire(PKSPIN_LOCK lock, const char* call) {
     const bool threaded = HostLock::threaded();
     if (__atomic_load_n(lock, __ATOMIC_RELAXED) == me) {
         report(rule::kSpinLockRecursive, call,
-               "spin lock " + hex(lock) + " is already held by this processor (deadlock)");
+               "spin lock " + pointer(lock) + " is already held by this processor (deadlock)");
         return;
     }
     // Another processor holds it: spin. In the single-threaded mode nobody can release it.
@@ -155,7 +146,7 @@ void acquire(PKSPIN_LOCK lock, const char* call) {
         }
         // Neither free nor held by a processor: an uninitialised lock word.
         report(rule::kSpinLockNotOwner, call,
-               "spin lock " + hex(lock) + " was never initialised (word " +
+               "spin lock " + pointer(lock) + " was never initialised (word " +
                    std::to_string(expected) + ")");
         __atomic_store_n(word, me, __ATOMIC_RELEASE);
         break;
@@ -170,7 +161,7 @@ void acquire(PKSPIN_LOCK lock, const char* call) {
 void release(PKSPIN_LOCK lock, const char* call) {
     if (__atomic_load_n(lock, __ATOMIC_RELAXED) != threadToken()) {
         report(rule::kSpinLockNotOwner, call,
-               "spin lock " + hex(lock) + " released by a processor that does not hold it");
+               "spin lock " + pointer(lock) + " released by a processor that does not hold it");
         return;
     }
     for (std::size_t i = t_held.size(); i-- > 0;) {
@@ -181,7 +172,7 @@ void release(PKSPIN_LOCK lock, const char* call) {
             const std::int64_t held = since == 0 ? 0 : steadyNow() - since;
             if (held > g_holdBound.load(std::memory_order_relaxed)) {
                 report(rule::kSpinLockHeldTooLong, call,
-                       "spin lock " + hex(lock) + " held for " + std::to_string(held / 1000) +
+                       "spin lock " + pointer(lock) + " held for " + std::to_string(held / 1000) +
                            " us, longer than " + std::to_string(g_holdBound.load() / 1000) + " us");
             }
             break;
@@ -214,7 +205,7 @@ void checkNoLocksHeld(const char* call) {
     if (!t_held.empty()) {
         report(rule::kLockHeldAcrossCall, call,
                std::to_string(t_held.size()) + " spin lock(s) held, innermost " +
-                   hex(t_held.back()));
+                   pointer(t_held.back()));
     }
 }
 
@@ -267,7 +258,7 @@ void enterAt(KIRQL irql, const char* what, FunctionRef body, bool driver) {
     }
     if (t_held.size() > held) {
         report(rule::kSpinLockHeldOnReturn, what,
-               "returned holding spin lock " + hex(t_held.back()));
+               "returned holding spin lock " + pointer(t_held.back()));
         t_held.resize(held);
         t_since.resize(held);
     }
@@ -349,15 +340,29 @@ Memory::~Memory() {
 }
 
 bool Memory::attemptFails(Kind kind, std::size_t size, ULONG tag) {
-    Allocation a{kind, size, tag, ++serial_[kind]};
-    const bool inOrder = countAttemptInOrder();
-    return (failure_ && failure_(a)) || inOrder;
+    const Allocation a{kind, size, tag};
+    ++attempts_[kind];
+    if (onAttempt) {
+        onAttempt(a);
+    }
+    // One fault acts on an attempt; the others that match count it all the same.
+    bool fails = false;
+    for (Fault& f : faults_) {
+        if ((f.kind && *f.kind != kind) || (f.tag && *f.tag != tag)) {
+            continue;
+        }
+        if (f.count.take(f.nth, f.times, !fails)) {
+            fails = true;
+            if (onFault) {
+                onFault(a);
+            }
+        }
+    }
+    return fails;
 }
 
 void* Memory::allocate(Kind kind, std::size_t size, ULONG tag) {
-    Allocation a{kind, size, tag, ++serial_[kind]};
-    const bool inOrder = countAttemptInOrder();
-    if ((failure_ && failure_(a)) || inOrder || size > kLargestAllocation) {
+    if (attemptFails(kind, size, tag) || size > kLargestAllocation) {
         return nullptr;
     }
     void* p = std::malloc(size == 0 ? 1 : size);
@@ -365,7 +370,7 @@ void* Memory::allocate(Kind kind, std::size_t size, ULONG tag) {
         return nullptr;
     }
     std::memset(p, kFillPattern, size);
-    live_.emplace(p, a);
+    live_.emplace(p, Allocation{kind, size, tag});
     return p;
 }
 
@@ -373,12 +378,12 @@ void Memory::free(Kind kind, void* p, const char* call, std::size_t size, bool c
     auto it = live_.find(p);
     if (it == live_.end()) {
         report(rule::kPoolFreeUnknown, call,
-               "free of " + hex(p) + ", which is not a live allocation (double free?)");
+               "free of " + pointer(p) + ", which is not a live allocation (double free?)");
         return;
     }
     if (it->second.kind != kind) {
         report(rule::kPoolFreeMismatch, call,
-               "memory " + hex(p) + " was allocated by another allocator");
+               "memory " + pointer(p) + " was allocated by another allocator");
     }
     if (checkSize && it->second.size != size) {
         report(rule::kPoolFreeMismatch, call,
@@ -406,32 +411,17 @@ const Memory::Allocation* Memory::find(const void* p) const {
     return it == live_.end() ? nullptr : &it->second;
 }
 
-void Memory::failNth(Kind kind, std::uint64_t n) {
-    std::uint64_t target = serial_[kind] + n;
-    FailurePolicy previous = failure_;
-    failure_ = [kind, target, previous](const Allocation& a) {
-        if (a.kind == kind && a.serial == target) {
-            return true;
-        }
-        return previous ? previous(a) : false;
-    };
+void Memory::failNth(Kind kind, std::uint64_t nth, std::uint32_t times) {
+    faults_.push_back({kind, std::nullopt, nth, times, {}});
 }
 
-void Memory::failTag(ULONG tag, bool once) {
-    auto fired = std::make_shared<bool>(false);
-    FailurePolicy previous = failure_;
-    failure_ = [tag, once, fired, previous](const Allocation& a) {
-        if (a.tag == tag && !(once && *fired)) {
-            *fired = true;
-            return true;
-        }
-        return previous ? previous(a) : false;
-    };
+void Memory::failTag(ULONG tag, std::uint64_t nth, std::uint32_t times) {
+    faults_.push_back({std::nullopt, tag, nth, times, {}});
 }
 
 std::uint64_t Memory::attempts(Kind kind) const {
-    auto it = serial_.find(kind);
-    return it == serial_.end() ? 0 : it->second;
+    auto it = attempts_.find(kind);
+    return it == attempts_.end() ? 0 : it->second;
 }
 
 std::map<ULONG, std::pair<std::size_t, std::size_t>> Memory::outstanding(Kind kind) const {

@@ -357,10 +357,10 @@ std::uint64_t Library::attempts(Resource resource) const {
 
 bool Library::attemptFails(Resource resource) {
     ++resourceAttempts_[resource];
-    bool fails = world_.memory().countAttemptInOrder();
-    // Every fault on the resource counts the attempt; one that acts is enough to fail it.
+    // One fault acts on an attempt; the others on the resource count it all the same.
+    bool fails = false;
     for (ResourceFault& fault : resourceFaults_) {
-        if (fault.resource == resource && fault.count.take(fault.nth, fault.times)) {
+        if (fault.resource == resource && fault.count.take(fault.nth, fault.times, !fails)) {
             fails = true;
         }
     }

@@ -203,7 +203,7 @@ NTSTATUS NTAPI Bus::dispatchInternal(PDEVICE_OBJECT device, PIRP irp) {
     }
 }
 
-const Fault* Bus::matchFault(const Transfer& t) {
+void Bus::applyFault(Transfer& t) {
     const Fault* chosen = nullptr;
     for (FaultSlot& slot : faults_) {
         const Fault& f = slot.fault;
@@ -231,7 +231,15 @@ const Fault* Bus::matchFault(const Transfer& t) {
             }
         }
     }
-    return chosen;
+    if (chosen == nullptr) {
+        return;
+    }
+    if (chosen->action == Fault::Action::Delay) {
+        t.extraDelay = chosen->delay;
+    } else {
+        t.fault = chosen->action;
+        t.faultStatus = chosen->status;
+    }
 }
 
 NTSTATUS Bus::submitUrb(PIRP irp, PURB urb) {
@@ -261,13 +269,8 @@ NTSTATUS Bus::submitUrb(PIRP irp, PURB urb) {
     } else if (bulk && halted_.count(t.endpoint) != 0) {
         t.fault = Fault::Action::Fail;
         t.faultStatus = USBD_STATUS_ENDPOINT_HALTED;
-    } else if (const Fault* f = matchFault(t)) {
-        t.fault = f->action;
-        t.faultStatus = f->status;
-        if (f->action == Fault::Action::Delay) {
-            t.fault.reset();
-            t.extraDelay = f->delay;
-        }
+    } else {
+        applyFault(t);
     }
     return start(std::move(owned));
 }
@@ -279,14 +282,7 @@ NTSTATUS Bus::cyclePort(PIRP irp) {
     t.id = nextId_++;
     t.function = kFunctionCyclePort;
     record(t);
-    if (const Fault* f = matchFault(t)) {
-        t.fault = f->action;
-        t.faultStatus = f->status;
-        if (f->action == Fault::Action::Delay) {
-            t.fault.reset();
-            t.extraDelay = f->delay;
-        }
-    }
+    applyFault(t);
     return start(std::move(owned));
 }
 

@@ -20,13 +20,12 @@ class RaceTest : public kt735n_test::DriverFixture {
   protected:
     // Runs `step` once, at the next allocation attempt of `kind` the driver makes.
     void atNextAllocation(Memory::Kind kind, std::function<void()> step) {
-        world().memory().setFailurePolicy([this, kind, step](const Memory::Allocation& a) {
+        world().memory().onAttempt = [this, kind, step](const Memory::Allocation& a) {
             if (a.kind == kind && !stepped_) {
                 stepped_ = true;
                 step();
             }
-            return false;
-        });
+        };
     }
     bool stepped_ = false;
 };
@@ -68,7 +67,7 @@ TEST_P(InFlightTest, HaltsIdleTestSeesIt) {
     atNextAllocation(c.allocation, [&] { idle = c.idle(adapter()) != FALSE; });
     c.run(*this);
     ASSERT_TRUE(stepped_);
-    world().memory().clearFaults();
+    world().memory().onAttempt = nullptr;
     EXPECT_FALSE(idle);
 }
 
@@ -117,7 +116,7 @@ TEST_F(RaceTest, BulkOutCompletionDuringHangCheckCountsForTheNext) {
     });
     ndis().checkForHang();
     ASSERT_TRUE(stepped_);
-    world().memory().clearFaults();
+    world().memory().onAttempt = nullptr;
     EXPECT_EQ(adapter()->TxCompletedSinceCheck, 1);
 }
 
@@ -132,7 +131,7 @@ TEST_F(RaceTest, ShutdownDuringBulkInCompletionLeavesNoTimer) {
     device().ethernet().sendToAdapter(frame(100, 1));
     scheduler().runFor(100 * kMillisecond);
     ASSERT_TRUE(stepped_);
-    world().memory().clearFaults();
+    world().memory().onAttempt = nullptr;
     EXPECT_TRUE(ndis().log().received.empty());
     EXPECT_FALSE(world().ndis().timer(&adapter()->ReceiveIndicateTimer)->pending);
     EXPECT_EQ(adapter()->DeviceState, ULONG{KT735N_DEVICE_SHUT_DOWN});

@@ -13,8 +13,7 @@ void Simulation::setUp() {
     world_ = std::make_unique<host::World>();
     world_->verifier().setHandler(
         [this](const host::Violation& v) { run_.violations.push_back(v.text()); });
-    world_->memory().setFailurePolicy(
-        [this](const host::Memory::Allocation& a) { return allocationFails(a); });
+    world_->memory().onFault = [this](const host::Memory::Allocation& a) { allocationFailed(a); };
     kt735::model::UsbIdentity identity;
     identity.deviceDescriptorBytes = options_.deviceDescriptor;
     identity.configDescriptorBytes = options_.configDescriptor;

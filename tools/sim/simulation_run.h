@@ -18,7 +18,6 @@
 #include <string>
 #include <vector>
 
-#include <host/fault.h>
 #include <host/ndis.h>
 #include <host/pnp.h>
 #include <host/usb_bus.h>
@@ -179,14 +178,9 @@ class Simulation : public host::ndis::Protocol, public Actions {
     // A line that continues the one above, under its text.
     void more(const std::string& text) { line(std::string(stamp(0).size() + 2, ' ') + text); }
 
-    // Injected faults: USB ones go to the bus, allocation ones are decided here.
-    struct AllocationFault {
-        host::Memory::Kind kind;
-        FaultSpec entry;
-        host::FaultCount count;
-    };
+    // Injected faults: USB ones go to the bus, allocation ones to the host's memory.
     void arm(const FaultSpec& entry);
-    bool allocationFails(const host::Memory::Allocation& allocation);
+    void allocationFailed(const host::Memory::Allocation& allocation);
     void fired(const char* target, const char* effect, const std::string& request);
 
     ChipState chipState() const;
@@ -262,7 +256,6 @@ class Simulation : public host::ndis::Protocol, public Actions {
     ChipState chip_;
     kt735::model::Counters drops_;
     std::uint64_t resetsSeen_ = 0;
-    std::vector<AllocationFault> allocationFaults_;
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point lastProgress_{};
     bool progressShown_ = false;

@@ -1,6 +1,6 @@
 // What a run arms and watches: the faults of --fault and the script (USB ones on the bus,
-// allocation ones decided here), the chip's medium, speed, duplex and links recorded as they
-// change, and the watchdog on a driver routine that keeps its caller waiting.
+// allocation ones in the host's memory), the chip's medium, speed, duplex and links recorded as
+// they change, and the watchdog on a driver routine that keeps its caller waiting.
 #include "simulation_run.h"
 
 namespace kt735sim {
@@ -10,16 +10,29 @@ namespace {
 // How long a driver routine may keep the caller waiting, in virtual time.
 constexpr Time kWatchdog = 300 * kSecond;
 
+// The allocation targets and the kind of allocation each fails.
+constexpr std::pair<FaultTarget, host::Memory::Kind> kAllocationTargets[] = {
+    {FaultTarget::Pool, host::Memory::Kind::Pool},
+    {FaultTarget::Ndis, host::Memory::Kind::Ndis},
+    {FaultTarget::Irp, host::Memory::Kind::Irp},
+};
+
+host::Memory::Kind allocationKind(FaultTarget target) {
+    for (const auto& [t, kind] : kAllocationTargets) {
+        if (t == target) {
+            return kind;
+        }
+    }
+    return host::Memory::Kind::Pool;
+}
+
 } // namespace
 
 void Simulation::arm(const FaultSpec& entry) {
     using host::usb::Fault;
     run_.faultsArmed++;
     if (!isUsbTarget(entry.target)) {
-        host::Memory::Kind kind = entry.target == FaultTarget::Pool   ? host::Memory::Kind::Pool
-                                  : entry.target == FaultTarget::Ndis ? host::Memory::Kind::Ndis
-                                                                      : host::Memory::Kind::Irp;
-        allocationFaults_.push_back({kind, entry});
+        world_->memory().failNth(allocationKind(entry.target), entry.nth, entry.times);
         return;
     }
     host::usb::Match match;
@@ -47,15 +60,12 @@ void Simulation::arm(const FaultSpec& entry) {
     bus_->addFault(fault);
 }
 
-bool Simulation::allocationFails(const host::Memory::Allocation& allocation) {
-    for (AllocationFault& f : allocationFaults_) {
-        if (f.kind != allocation.kind || !f.count.take(f.entry.nth, f.entry.times)) {
-            continue;
+void Simulation::allocationFailed(const host::Memory::Allocation& allocation) {
+    for (const auto& [target, kind] : kAllocationTargets) {
+        if (kind == allocation.kind) {
+            fired(faultTargetName(target), "fail", "");
         }
-        fired(faultTargetName(f.entry.target), "fail", "");
-        return true;
     }
-    return false;
 }
 
 void Simulation::fired(const char* target, const char* effect, const std::string& request) {

@@ -4,12 +4,12 @@
 //
 // Which occurrences: counting the attempts that match a fault from the moment it is armed, the
 // fault acts from the `nth` of them on (1: the next one), on `times` of them (0: every one from
-// there on). FaultCount is that count, kept beside each armed fault. Dependency-free, so a device
-// model uses it without the host library.
+// there on). FaultCount is that count, kept beside each armed fault. Where several armed faults
+// match one attempt, the first that may act does; the others count the attempt all the same.
+// Dependency-free, so a device model uses it without the host library.
 //
-//   memory         Memory::failNth(kind, nth): times 1; failTag(tag, once): nth 1, times 1 or
-//                  every one; failNthInOrder(nth): attempts of any kind, times 1
-//   NDIS           Library::failNth(resource, nth, times)
+//   memory         Memory::failNth(kind, nth, times), failTag(tag, nth, times): the attempt fails
+//   NDIS           Library::failNth(resource, nth, times): the attempt fails
 //   the bus        Fault{Match{..., nth}, action, ..., times}
 //   the model      RegisterFault{index, access, covering, outcome, nth, times}
 #pragma once

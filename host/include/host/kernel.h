@@ -5,12 +5,13 @@
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <set>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "host/ddk.h"
+#include "host/fault.h"
 #include "host/sched.h"
 
 namespace host {
@@ -89,17 +90,12 @@ class Memory {
         Kind kind;
         std::size_t size;
         ULONG tag;
-        std::uint64_t serial; // 1-based, per kind, counting failed attempts too
     };
-
-    // Decides whether an allocation attempt fails (fault injection). Gets the attempt before
-    // it is made.
-    using FailurePolicy = std::function<bool(const Allocation&)>;
 
     ~Memory();
 
-    // Returns NULL when the failure policy says so. The memory is filled with a pattern, not
-    // zeroed, so code that forgets to zero it shows.
+    // Returns NULL when an armed fault fails the attempt. The memory is filled with a pattern,
+    // not zeroed, so code that forgets to zero it shows.
     void* allocate(Kind kind, std::size_t size, ULONG tag);
     // Counts an attempt that allocates elsewhere (IRPs) and says whether it must fail.
     bool attemptFails(Kind kind, std::size_t size, ULONG tag = 0);
@@ -108,28 +104,18 @@ class Memory {
     bool owns(const void* p) const;
     const Allocation* find(const void* p) const;
 
-    void setFailurePolicy(FailurePolicy policy) { failure_ = std::move(policy); }
-    // Fails the Nth attempt (1-based, counted from now) of `kind`.
-    void failNth(Kind kind, std::uint64_t n);
-    // Fails every attempt with this tag from now on (or just the next one).
-    void failTag(ULONG tag, bool once = true);
-
+    // ---- fault injection (host/fault.h): the attempts of `kind`, or of any kind with `tag`,
+    // fail from the nth one counted from now on (1: the next), `times` of them (0: every one).
+    void failNth(Kind kind, std::uint64_t nth, std::uint32_t times = 1);
+    void failTag(ULONG tag, std::uint64_t nth = 1, std::uint32_t times = 1);
+    // Disarms every fault not yet spent. The counts go on.
+    void clearFaults() { faults_.clear(); }
+    // Attempts of `kind` so far, failed ones included.
     std::uint64_t attempts(Kind kind) const;
-
-    // One count over every allocation attempt of every kind, NDIS packets, buffers, their pools
-    // and configuration handles included (the NDIS library counts them here too), so that a
-    // probe can walk all of them in the order the driver makes them.
-    std::uint64_t attemptsInOrder() const { return attemptsInOrder_; }
-    // Fails the Nth attempt of any kind (1-based, counted from now).
-    void failNthInOrder(std::uint64_t n) { failInOrder_.insert(attemptsInOrder_ + n); }
-    // Counts one attempt in that order; true when it must fail.
-    bool countAttemptInOrder() { return failInOrder_.erase(++attemptsInOrder_) != 0; }
-    // Disarms every allocation fault not yet fired: the failure policy, per kind, by tag and
-    // in order. The counts go on.
-    void clearFaults() {
-        failure_ = nullptr;
-        failInOrder_.clear();
-    }
+    // Called with each attempt before it is decided: a test stops the driver there.
+    std::function<void(const Allocation&)> onAttempt;
+    // Called each time an armed fault fails an attempt.
+    std::function<void(const Allocation&)> onFault;
 
     // Outstanding allocations of `kind`, grouped by tag: tag -> (count, bytes).
     std::map<ULONG, std::pair<std::size_t, std::size_t>> outstanding(Kind kind) const;
@@ -147,11 +133,18 @@ class Memory {
     static constexpr std::size_t kLargestAllocation = std::size_t{256} << 20;
 
   private:
+    // An armed fault: the attempts it matches (unset: any) and which of them it fails.
+    struct Fault {
+        std::optional<Kind> kind;
+        std::optional<ULONG> tag;
+        std::uint64_t nth;
+        std::uint32_t times;
+        FaultCount count;
+    };
+
     std::map<const void*, Allocation> live_;
-    std::map<Kind, std::uint64_t> serial_;
-    FailurePolicy failure_;
-    std::uint64_t attemptsInOrder_ = 0;
-    std::set<std::uint64_t> failInOrder_;
+    std::map<Kind, std::uint64_t> attempts_;
+    std::vector<Fault> faults_;
 };
 
 // ---- IRPs

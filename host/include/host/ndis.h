@@ -424,7 +424,7 @@ class Library {
     // on (1: the next), `times` of them (0: every one).
     void failNth(Resource resource, std::uint64_t nth, std::uint32_t times = 1);
     std::uint64_t attempts(Resource resource) const;
-    // Counts an attempt (also in the memory's order across kinds) and says whether it fails.
+    // Counts an attempt and says whether it fails.
     bool attemptFails(Resource resource);
     // Disarms every allocation fault not yet fired, these and the memory's (pool, NDIS memory,
     // IRPs): a probe ends its fault and lets the machine run on.

@@ -299,7 +299,8 @@ class Bus : public UsbPort {
     NTSTATUS answerPnp(PIRP irp, std::optional<NTSTATUS> forced);
     // Describes the URB as a transfer; returns a USBD status when it is malformed.
     USBD_STATUS describe(PURB urb, Transfer& t);
-    const Fault* matchFault(const Transfer& t);
+    // Gives the transfer what the first armed fault that acts on it does, if one does.
+    void applyFault(Transfer& t);
     NTSTATUS start(std::unique_ptr<Transfer> owned);
     void launch(Transfer& t, bool inlineOk);
     void execute(Transfer& t);
