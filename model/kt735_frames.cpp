@@ -4,6 +4,7 @@
 #include "kt735_device.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace kt735::model {
 
@@ -225,22 +226,35 @@ void Kt735Device::inPosted(const InRequest& request) {
 // --- Wake-up --------------------------------------------------------------------------------
 
 bool Kt735Device::magicPacket(std::span<const std::uint8_t> frame) const {
-    // Six bytes of 0xFF followed by sixteen copies of the station address, anywhere.
+    // Six bytes of 0xFF followed by sixteen copies of the station address, anywhere. The frame
+    // is searched for runs of 0xFF (memchr's pace), and only the places six of them end are tried.
     const std::size_t need = 6 + 16 * 6;
-    if (frame.size() < need) {
-        return false;
-    }
-    for (std::size_t start = 0; start + need <= frame.size(); ++start) {
-        bool ok = std::all_of(frame.begin() + static_cast<std::ptrdiff_t>(start),
-                              frame.begin() + static_cast<std::ptrdiff_t>(start + 6),
-                              [](std::uint8_t b) { return b == 0xFF; });
-        for (std::size_t rep = 0; ok && rep < 16; ++rep) {
-            ok = std::equal(regs_.begin() + reg::kStation, regs_.begin() + reg::kStation + 6,
-                            frame.begin() + static_cast<std::ptrdiff_t>(start + 6 + 6 * rep));
+    const auto station = std::span(regs_).subspan(reg::kStation, 6);
+    const std::uint8_t* const begin = frame.data();
+    const std::uint8_t* const end = begin + frame.size();
+    for (const std::uint8_t* run = begin; frame.size() >= need;) {
+        run = static_cast<const std::uint8_t*>(
+            std::memchr(run, 0xFF, static_cast<std::size_t>(end - run)));
+        if (run == nullptr) {
+            return false;
         }
-        if (ok) {
-            return true;
+        const std::uint8_t* runEnd = run;
+        while (runEnd != end && *runEnd == 0xFF) {
+            ++runEnd;
         }
+        for (const std::uint8_t* start = run; start + 6 <= runEnd; ++start) {
+            if (start + need > end) {
+                return false;
+            }
+            bool ok = true;
+            for (std::size_t rep = 0; ok && rep < 16; ++rep) {
+                ok = std::equal(station.begin(), station.end(), start + 6 + 6 * rep);
+            }
+            if (ok) {
+                return true;
+            }
+        }
+        run = runEnd;
     }
     return false;
 }
