@@ -93,6 +93,9 @@ class KernelTest : public host::testing::WorldTest {
 
 // A driver ASSERT that holds is silent; one that does not is reported with its condition.
 TEST_F(KernelTest, VerifierReportsAFalseDriverAssertion) {
+#if defined(NDEBUG)
+    GTEST_SKIP() << "ASSERT is empty in a free (optimised) build, as in the DDK";
+#endif
     ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
     ExpectViolation v(host::rule::kDriverAssertion);
     ASSERT(KeGetCurrentIrql() == DISPATCH_LEVEL);
