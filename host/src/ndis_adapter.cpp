@@ -61,8 +61,11 @@ void RecordingProtocol::clear() {
 // its out-of-band area, the buffers and each buffer's own copy of its part of the frame. Reused
 // for later sends once retired, buffers and copies included.
 struct Adapter::HostPacket {
+    enum class Stage { Live, Retired, Spare };
     SendRecord record;
-    std::vector<std::uint64_t> storage;
+    Stage stage = Stage::Spare;
+    std::size_t liveSlot = 0;           // its place in livePackets_ while live
+    std::vector<std::uint64_t> storage; // allocated once: the packet's address never changes
     std::vector<MDL> buffers;
     std::vector<std::vector<std::uint8_t>> chunks;
     PNDIS_PACKET packet() { return reinterpret_cast<PNDIS_PACKET>(storage.data()); }
@@ -184,9 +187,13 @@ void Adapter::checkAtHalt() {
             ++it;
         }
     }
-    for (auto& hp : livePackets_) {
+    std::vector<HostPacket*> live = livePackets_;
+    std::sort(live.begin(), live.end(),
+              [](const HostPacket* a, const HostPacket* b) { return a->record.id < b->record.id; });
+    for (HostPacket* hp : live) {
         SendRecord& send = hp->record;
         if (send.returnedYet && send.returned == NDIS_STATUS_PENDING && !send.completed) {
+            --sendsOutstanding_;
             report(rule::kSendNeverCompleted, call,
                    "send " + std::to_string(send.id) + " (" + std::to_string(send.frame.size()) +
                        " bytes) returned NDIS_STATUS_PENDING and was never completed");
@@ -328,15 +335,17 @@ Adapter::SendResult Adapter::send(std::span<const std::uint8_t> frame,
         return {0, NDIS_STATUS_NOT_SUPPORTED};
     }
 
-    std::unique_ptr<HostPacket> hp;
-    if (!sparePackets_.empty()) {
-        hp = std::move(sparePackets_.back());
-        sparePackets_.pop_back();
-    } else {
-        hp = std::make_unique<HostPacket>();
-    }
     auto [bytes, oobOffset] = Library::packetLayout(4 * sizeof(PVOID));
-    hp->storage.assign((bytes + 7) / 8, 0);
+    HostPacket* hp = nullptr;
+    if (!sparePackets_.empty()) {
+        hp = sparePackets_.back();
+        sparePackets_.pop_back();
+        std::fill(hp->storage.begin(), hp->storage.end(), 0);
+    } else {
+        hp = packets_.emplace_back(std::make_unique<HostPacket>()).get();
+        hp->storage.assign((bytes + 7) / 8, 0);
+        packetAt_.emplace(hp->packet(), hp);
+    }
     PNDIS_PACKET packet = hp->packet();
     packet->Private.NdisPacketOobOffset = static_cast<USHORT>(oobOffset);
     packet->Private.NdisPacketFlags = 0;
@@ -375,7 +384,9 @@ Adapter::SendResult Adapter::send(std::span<const std::uint8_t> frame,
     record.completed = false;
     record.completedInsideSend = false;
     record.completionStatus = NDIS_STATUS_SUCCESS;
-    livePackets_.push_back(std::move(hp));
+    hp->stage = HostPacket::Stage::Live;
+    hp->liveSlot = livePackets_.size();
+    livePackets_.push_back(hp);
 
     NDIS_STATUS status = NDIS_STATUS_FAILURE;
     UpperCall call(*this);
@@ -392,7 +403,9 @@ Adapter::SendResult Adapter::send(std::span<const std::uint8_t> frame,
     if (status == NDIS_STATUS_PENDING) {
         if (record.completed) {
             // Completed inside MiniportSend before it returned NDIS_STATUS_PENDING: legal.
-            retire(packet);
+            retire(*hp);
+        } else {
+            ++sendsOutstanding_;
         }
     } else {
         if (record.completedInsideSend) {
@@ -406,47 +419,40 @@ Adapter::SendResult Adapter::send(std::span<const std::uint8_t> frame,
             record.completionStatus = status;
             deliver([&](Protocol& p) { p.sendComplete(*this, id, status); });
         }
-        retire(packet);
+        retire(*hp);
     }
     return {id, status};
 }
 
-Adapter::HostPacket* Adapter::findLive(PNDIS_PACKET packet) const {
-    for (const auto& hp : livePackets_) {
-        if (hp->packet() == packet) {
-            return hp.get();
-        }
-    }
-    return nullptr;
-}
-
 // Moves a packet whose send is over from the live list to the ring of retired ones; the ring's
 // oldest goes to the spares.
-void Adapter::retire(PNDIS_PACKET packet) {
-    auto it = std::find_if(livePackets_.begin(), livePackets_.end(),
-                           [packet](const auto& hp) { return hp->packet() == packet; });
-    std::unique_ptr<HostPacket> hp = std::move(*it);
-    livePackets_.erase(it);
+void Adapter::retire(HostPacket& hp) {
+    HostPacket* last = livePackets_.back();
+    livePackets_[hp.liveSlot] = last;
+    last->liveSlot = hp.liveSlot;
+    livePackets_.pop_back();
+    hp.stage = HostPacket::Stage::Retired;
     if (retiredPackets_.size() < kRetiredSendsKept) {
-        retiredPackets_.push_back(std::move(hp));
+        retiredPackets_.push_back(&hp);
         return;
     }
-    sparePackets_.push_back(std::move(retiredPackets_[retiredNext_]));
-    retiredPackets_[retiredNext_] = std::move(hp);
+    HostPacket* oldest = retiredPackets_[retiredNext_];
+    oldest->stage = HostPacket::Stage::Spare;
+    sparePackets_.push_back(oldest);
+    retiredPackets_[retiredNext_] = &hp;
     retiredNext_ = (retiredNext_ + 1) % kRetiredSendsKept;
 }
 
 void Adapter::sendComplete(PNDIS_PACKET packet, NDIS_STATUS status) {
-    HostPacket* live = findLive(packet);
-    if (live == nullptr) {
-        auto retired = std::find_if(retiredPackets_.begin(), retiredPackets_.end(),
-                                    [packet](const auto& hp) { return hp->packet() == packet; });
-        if (retired == retiredPackets_.end()) {
-            report(rule::kSendCompleteUnpended, "NdisMSendComplete",
-                   "packet " + pointer(packet) + " was never sent to this adapter");
-            return;
-        }
-        const SendRecord& record = (*retired)->record;
+    auto found = packetAt_.find(packet);
+    HostPacket* hp = found != packetAt_.end() ? found->second : nullptr;
+    if (hp == nullptr || hp->stage == HostPacket::Stage::Spare) {
+        report(rule::kSendCompleteUnpended, "NdisMSendComplete",
+               "packet " + pointer(packet) + " was never sent to this adapter");
+        return;
+    }
+    if (hp->stage == HostPacket::Stage::Retired) {
+        const SendRecord& record = hp->record;
         if (record.returned != NDIS_STATUS_PENDING) {
             report(rule::kSendCompleteUnpended, "NdisMSendComplete",
                    "send " + std::to_string(record.id) + " returned " +
@@ -458,7 +464,7 @@ void Adapter::sendComplete(PNDIS_PACKET packet, NDIS_STATUS status) {
         }
         return;
     }
-    SendRecord& record = live->record;
+    SendRecord& record = hp->record;
     if (record.completed) {
         report(rule::kSendCompleteTwice, "NdisMSendComplete",
                "send " + std::to_string(record.id) + " was already completed");
@@ -470,29 +476,27 @@ void Adapter::sendComplete(PNDIS_PACKET packet, NDIS_STATUS status) {
     if (!record.returnedYet) {
         record.completedInsideSend = true;
     } else {
-        retire(packet);
+        --sendsOutstanding_;
+        retire(*hp);
     }
     deliver([&](Protocol& p) { p.sendComplete(*this, id, status); });
 }
 
+// Looks among the retired ones newest first: the send just completed is usually the one.
 const Adapter::SendRecord* Adapter::sendRecord(std::uint64_t id) const {
-    for (const auto* list : {&livePackets_, &retiredPackets_}) {
-        for (const auto& hp : *list) {
-            if (hp->record.id == id) {
-                return &hp->record;
-            }
+    for (const HostPacket* hp : livePackets_) {
+        if (hp->record.id == id) {
+            return &hp->record;
+        }
+    }
+    std::size_t n = retiredPackets_.size();
+    for (std::size_t k = 1; k <= n; ++k) {
+        const HostPacket* hp = retiredPackets_[(retiredNext_ + n - k) % n];
+        if (hp->record.id == id) {
+            return &hp->record;
         }
     }
     return nullptr;
-}
-
-std::size_t Adapter::sendsOutstanding() const {
-    std::size_t n = 0;
-    for (const auto& hp : livePackets_) {
-        const SendRecord& send = hp->record;
-        n += send.returnedYet && send.returned == NDIS_STATUS_PENDING && !send.completed ? 1 : 0;
-    }
-    return n;
 }
 
 } // namespace host::ndis

@@ -19,6 +19,7 @@
 #include <set>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <variant>
 #include <vector>
 
@@ -200,7 +201,7 @@ class Adapter {
     const SendRecord* sendRecord(std::uint64_t id) const;
     static constexpr std::size_t kRetiredSendsKept = 1024;
     // Sends that returned NDIS_STATUS_PENDING and are not completed yet.
-    std::size_t sendsOutstanding() const;
+    std::size_t sendsOutstanding() const { return sendsOutstanding_; }
     // OID requests, as NDIS makes them: MiniportQueryInformation or MiniportSetInformation at
     // DISPATCH_LEVEL, one request at a time. A request made while another is still pending
     // waits for it first, as NDIS queues it. A request the miniport pends is waited for, with
@@ -350,13 +351,18 @@ class Adapter {
     // Each send's packet carries its record. Packets whose send is over stay allocated for a
     // while (a ring of kRetiredSendsKept), so that a late or second NdisMSendComplete is
     // recognised rather than mistaken for a new packet at the same address; then they are reused.
-    HostPacket* findLive(PNDIS_PACKET packet) const;
-    void retire(PNDIS_PACKET packet);
+    // Every packet ever made is found by its address in constant time, and a packet moves
+    // between the lists without a search, so that the cost of a send does not grow with the
+    // number outstanding.
+    void retire(HostPacket& hp);
     std::uint64_t nextSendId_ = 1;
-    std::vector<std::unique_ptr<HostPacket>> livePackets_;
-    std::vector<std::unique_ptr<HostPacket>> retiredPackets_;
+    std::vector<std::unique_ptr<HostPacket>> packets_; // owns every one
+    std::unordered_map<PNDIS_PACKET, HostPacket*> packetAt_;
+    std::vector<HostPacket*> livePackets_; // in no order: a retired one's place goes to the last
+    std::vector<HostPacket*> retiredPackets_;
     std::size_t retiredNext_ = 0; // the ring's oldest entry once it is full
-    std::vector<std::unique_ptr<HostPacket>> sparePackets_;
+    std::vector<HostPacket*> sparePackets_;
+    std::size_t sendsOutstanding_ = 0;
     // Indicated packets NDIS holds, with the event that returns each.
     std::vector<std::pair<PNDIS_PACKET, EventId>> heldPackets_;
     std::vector<std::uint8_t> indicated_; // NDIS's view of the frame being indicated
