@@ -424,8 +424,9 @@ const std::vector<CommandSpec>& commands() {
          "COUNT frames of SIZE bytes (14 to 1514) from the upper edge (MiniportSend), to the\n"
          "peer on the wire unless 'to' names broadcast, multicast (01:00:5e:00:00:01) or an\n"
          "address; EtherType 0x88B5 unless 'type' gives one. 'chain' makes each packet of NDIS\n"
-         "buffers of those lengths (the rest of SIZE in one more). Back to back, or one each\n"
-         "INTERVAL.   at 100ms send 10 1514   at 1s send 2 60 chain 14,0,46 to broadcast\n"
+         "buffers of those lengths (the rest of SIZE in one more). Back to back, at most 256\n"
+         "outstanding (the rest as earlier ones complete), or one each INTERVAL.\n"
+         "at 100ms send 10 1514   at 1s send 2 60 chain 14,0,46 to broadcast\n"
          "at 2s send 100 64 type 0x0800 every 10ms"},
         {"receive", "COUNT SIZE [from MAC] [to DEST] [type ETHERTYPE] [every INTERVAL]",
          parseReceive, &Actions::receive,

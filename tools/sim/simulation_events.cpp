@@ -33,42 +33,91 @@ std::vector<std::uint8_t> makeFrame(const Mac& to, const Mac& from, std::uint16_
 
 } // namespace
 
+// The protocol's packets are a pool of kSendPackets: a burst hands NDIS a frame while fewer
+// than that are outstanding, and the rest as completions bring packets back. So a long burst
+// holds a pool's worth of frames, and the driver sees its queue fill as a real stack fills it.
 void Simulation::send(const ScriptEvent& event) {
-    Mac to = event.to.value_or(kPeer);
-    for (std::uint32_t i = 0; i < event.count; i++) {
-        std::vector<std::uint8_t> frame =
-            makeFrame(to, device_->stationAddress(), event.type.value_or(kEtherType), event.size,
-                      frameSeq_++);
-        insideSend_ = true;
-        auto result = adapter_->send(frame, event.chain);
-        insideSend_ = false;
-        run_.frames.sent++;
-        auto status = static_cast<std::uint32_t>(result.status);
-        std::string completion;
-        for (const HeldCompletion& held : heldCompletions_) {
-            if (held.id == result.id && status == NDIS_STATUS_PENDING) {
-                completion = ", completed at once: " + statusText(held.status);
-            } else {
-                completion +=
-                    ", send " + std::to_string(held.id) + " completed: " + statusText(held.status);
-            }
-        }
-        if (!keepsRecords()) {
-            continue;
-        }
-        Json fields = {{"id", result.id}, {"length", event.size}};
-        if (!event.chain.empty()) {
-            fields["chain"] = event.chain;
-        }
-        fields.update(statusJson(status));
-        record("send", std::move(fields),
-               "send " + count(event.size, "byte") + (event.chain.empty() ? "" : " (chained)") +
-                   ": " + statusText(status) + completion);
-        for (HeldCompletion& held : heldCompletions_) {
-            run_.records.push_back(std::move(held.record));
-        }
-        heldCompletions_.clear();
+    if (event.count == 0) {
+        return;
     }
+    txStreams_.push_back({event, 0});
+    pumpSends();
+}
+
+void Simulation::pumpSends() {
+    while (!txStreams_.empty() && adapter_->sendsOutstanding() < kSendPackets) {
+        TxStream& stream = txStreams_.front();
+        sendOne(stream.event);
+        if (++stream.sent == stream.event.count) {
+            txStreams_.pop_front();
+        }
+    }
+}
+
+// A completion gave a packet back: the next frames of a waiting burst go from an event of
+// their own, not from inside NdisMSendComplete.
+void Simulation::sendsMayGo() {
+    if (txStreams_.empty() || pumpScheduled_) {
+        return;
+    }
+    pumpScheduled_ = true;
+    world_->scheduler().after(
+        0,
+        [this] {
+            pumpScheduled_ = false;
+            if (!halted_) {
+                pumpSends();
+            }
+        },
+        "kt735sim send");
+}
+
+// At halt: the frames of bursts still waiting for packets are never handed to NDIS.
+void Simulation::dropWaitingSends() {
+    std::uint64_t waiting = 0;
+    for (const TxStream& stream : txStreams_) {
+        waiting += stream.event.count - stream.sent;
+    }
+    txStreams_.clear();
+    if (waiting != 0) {
+        line(stamp(rel()) + "  " + count(waiting, "frame") +
+             " of send bursts not sent: no packet came back to send them in");
+    }
+}
+
+void Simulation::sendOne(const ScriptEvent& event) {
+    Mac to = event.to.value_or(kPeer);
+    std::vector<std::uint8_t> frame = makeFrame(
+        to, device_->stationAddress(), event.type.value_or(kEtherType), event.size, frameSeq_++);
+    insideSend_ = true;
+    auto result = adapter_->send(frame, event.chain);
+    insideSend_ = false;
+    run_.frames.sent++;
+    auto status = static_cast<std::uint32_t>(result.status);
+    std::string completion;
+    for (const HeldCompletion& held : heldCompletions_) {
+        if (held.id == result.id && status == NDIS_STATUS_PENDING) {
+            completion = ", completed at once: " + statusText(held.status);
+        } else {
+            completion +=
+                ", send " + std::to_string(held.id) + " completed: " + statusText(held.status);
+        }
+    }
+    if (!keepsRecords()) {
+        return;
+    }
+    Json fields = {{"id", result.id}, {"length", event.size}};
+    if (!event.chain.empty()) {
+        fields["chain"] = event.chain;
+    }
+    fields.update(statusJson(status));
+    record("send", std::move(fields),
+           "send " + count(event.size, "byte") + (event.chain.empty() ? "" : " (chained)") + ": " +
+               statusText(status) + completion);
+    for (HeldCompletion& held : heldCompletions_) {
+        run_.records.push_back(std::move(held.record));
+    }
+    heldCompletions_.clear();
 }
 
 void Simulation::receive(const ScriptEvent& event) {
@@ -271,6 +320,7 @@ void Simulation::shutdown(bool bugcheck) {
 }
 
 void Simulation::halt(bool unplug) {
+    dropWaitingSends();
     if (adapter_->running()) {
         queryCounters();
     }

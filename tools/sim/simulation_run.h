@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -87,6 +88,7 @@ class Simulation : public host::ndis::Protocol, public Actions {
     }
     void sendComplete(host::ndis::Adapter&, std::uint64_t id, NDIS_STATUS status) override {
         run_.frames.sendCompleted++;
+        sendsMayGo();
         if (status != NDIS_STATUS_SUCCESS) {
             run_.frames.sendErrors++;
         }
@@ -215,6 +217,16 @@ class Simulation : public host::ndis::Protocol, public Actions {
         std::uint16_t type;
     };
     void nextStreamFrame(std::shared_ptr<RxStream> stream);
+    // Bursts of sends waiting for the protocol's packets.
+    static constexpr std::size_t kSendPackets = 256;
+    struct TxStream {
+        ScriptEvent event;
+        std::uint32_t sent;
+    };
+    void pumpSends();
+    void sendsMayGo();
+    void dropWaitingSends();
+    void sendOne(const ScriptEvent& event);
     Json inputs() const;
     bool writeOutputs(std::ostream& err, int exitStatus);
     void summary();
@@ -244,6 +256,8 @@ class Simulation : public host::ndis::Protocol, public Actions {
     RunRecord run_;
     std::uint64_t frameSeq_ = 0;
     bool insideSend_ = false;
+    std::deque<TxStream> txStreams_;
+    bool pumpScheduled_ = false;
     struct HeldCompletion {
         std::uint64_t id;
         std::uint32_t status;
