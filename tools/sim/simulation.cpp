@@ -193,6 +193,9 @@ void Simulation::initialize() {
             line("    " + bus_->log()[i].text());
         }
     }
+    // From here on only the last few requests are kept, so that a long run's memory does not
+    // grow with its traffic (the capture, if any, has them all).
+    bus_->setLogLimit(kRunLogEntries);
 }
 
 // Runs virtual time to `when`, in steps, so that a long run can show its progress; in TAP mode

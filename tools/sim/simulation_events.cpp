@@ -3,6 +3,9 @@
 // shutdown, halt and unplug.
 #include "simulation_run.h"
 
+#include <algorithm>
+#include <array>
+
 namespace kt735sim {
 
 namespace {
@@ -14,19 +17,19 @@ constexpr std::uint16_t kEtherType = 0x88B5;
 
 std::vector<std::uint8_t> makeFrame(const Mac& to, const Mac& from, std::uint16_t type,
                                     std::uint32_t size, std::uint64_t seq) {
+    std::array<std::uint8_t, 14> header{};
+    std::copy(to.begin(), to.end(), header.begin());
+    std::copy(from.begin(), from.end(), header.begin() + 6);
+    header[12] = static_cast<std::uint8_t>(type >> 8);
+    header[13] = static_cast<std::uint8_t>(type & 0xFF);
     std::vector<std::uint8_t> frame(size);
-    for (std::size_t i = 0; i < size; i++) {
-        if (i < 6) {
-            frame[i] = to[i];
-        } else if (i < 12) {
-            frame[i] = from[i - 6];
-        } else if (i == 12) {
-            frame[i] = static_cast<std::uint8_t>(type >> 8);
-        } else if (i == 13) {
-            frame[i] = static_cast<std::uint8_t>(type & 0xFF);
-        } else {
-            frame[i] = static_cast<std::uint8_t>(seq + i);
-        }
+    std::copy_n(header.begin(), std::min<std::size_t>(size, header.size()), frame.begin());
+    // Through a local pointer: a byte store through the vector would make the compiler reload
+    // the vector's own pointer after each one.
+    std::uint8_t* bytes = frame.data();
+    auto first = static_cast<std::uint8_t>(seq);
+    for (std::uint32_t i = header.size(); i < size; i++) {
+        bytes[i] = static_cast<std::uint8_t>(first + i);
     }
     return frame;
 }
@@ -300,7 +303,7 @@ void Simulation::shutdown(bool bugcheck) {
     record("shutdown", {{"irql", irql}},
            bugcheck ? "bugcheck: shutdown handler at HIGH_LEVEL"
                     : "system shutdown: shutdown handler at PASSIVE_LEVEL");
-    std::size_t requests = bus_->log().size();
+    std::uint64_t requests = bus_->requestsSubmitted();
     guard("MiniportShutdown");
     adapter_->shutdown(bugcheck);
     unguard();
@@ -308,9 +311,9 @@ void Simulation::shutdown(bool bugcheck) {
         halt(false);
         return;
     }
-    if (bus_->log().size() != requests) {
+    if (bus_->requestsSubmitted() != requests) {
         run_.violations.push_back("the shutdown handler made " +
-                                  std::to_string(bus_->log().size() - requests) +
+                                  std::to_string(bus_->requestsSubmitted() - requests) +
                                   " USB requests at HIGH_LEVEL");
     }
     bugchecked_ = true;

@@ -219,6 +219,7 @@ class Simulation : public host::ndis::Protocol, public Actions {
     void nextStreamFrame(std::shared_ptr<RxStream> stream);
     // Bursts of sends waiting for the protocol's packets.
     static constexpr std::size_t kSendPackets = 256;
+    static constexpr std::size_t kRunLogEntries = 64;
     struct TxStream {
         ScriptEvent event;
         std::uint32_t sent;

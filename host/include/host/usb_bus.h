@@ -215,6 +215,8 @@ class Bus : public UsbPort {
     void setLogging(bool on) { logging_ = on; }
     void setLogLimit(std::size_t entries) { logLimit_ = entries < 2 ? 2 : entries; }
     std::size_t logLimit() const { return logLimit_; }
+    // Requests (URBs and port cycles) submitted so far, logged or not.
+    std::uint64_t requestsSubmitted() const { return nextId_ - 1; }
     std::size_t outstanding() const { return transfers_.size(); }
     std::uint32_t portCycles() const { return portCycles_; }
     bool halted(std::uint8_t endpoint) const { return halted_.count(endpoint) != 0; }
