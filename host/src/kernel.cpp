@@ -30,15 +30,21 @@ thread_local std::vector<KIRQL> t_entry;
 std::mutex g_tokenMutex;
 std::set<KSPIN_LOCK> g_tokens;
 
-KSPIN_LOCK threadToken() {
-    static thread_local char token;
-    static thread_local bool registered = false;
-    if (!registered) {
-        std::lock_guard lock(g_tokenMutex);
-        g_tokens.insert(reinterpret_cast<KSPIN_LOCK>(&token));
-        registered = true;
+thread_local char t_token;
+thread_local bool t_tokenRegistered = false;
+
+[[gnu::noinline]] void registerToken() {
+    std::lock_guard lock(g_tokenMutex);
+    g_tokens.insert(reinterpret_cast<KSPIN_LOCK>(&t_token));
+    t_tokenRegistered = true;
+}
+
+// Taken at every spin-lock acquire and release: the registration is the rare path.
+inline KSPIN_LOCK threadToken() {
+    if (!t_tokenRegistered) [[unlikely]] {
+        registerToken();
     }
-    return reinterpret_cast<KSPIN_LOCK>(&token);
+    return reinterpret_cast<KSPIN_LOCK>(&t_token);
 }
 
 bool isThreadToken(KSPIN_LOCK value) {
@@ -61,12 +67,17 @@ std::string irqlText(KIRQL irql) {
     }
 }
 
+[[gnu::noinline]] void reportLoweredBelowEntry(KIRQL newIrql, const char* call) {
+    report(rule::kIrqlBelowEntry, call,
+           "lowered to " + irqlText(newIrql) + " below the entry level " +
+               irqlText(t_entry.back()));
+}
+
 // Reports a lowering of the IRQL below the level the innermost driver entry was called at.
-void checkLowerAllowed(KIRQL newIrql, const char* call) {
-    if (!t_entry.empty() && newIrql < t_entry.back()) {
-        report(rule::kIrqlBelowEntry, call,
-               "lowered to " + irqlText(newIrql) + " below the entry level " +
-                   irqlText(t_entry.back()));
+// Taken at every spin-lock release: the report is out of line.
+inline void checkLowerAllowed(KIRQL newIrql, const char* call) {
+    if (!t_entry.empty() && newIrql < t_entry.back()) [[unlikely]] {
+        reportLoweredBelowEntry(newIrql, call);
     }
 }
 
