@@ -50,6 +50,14 @@ const host::usb::Match kBulkOut{.function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANS
 const host::usb::Match kBulkIn{.function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER,
                                .endpoint = 0x81};
 
+// Names a parameterised case by its row's `name`.
+struct ByName {
+    template <class Row>
+    std::string operator()(const ::testing::TestParamInfo<Row>& info) const {
+        return info.param.name;
+    }
+};
+
 class DriverFixture : public host::testing::WorldTest {
   protected:
     void SetUp() override { ASSERT_EQ(rig_.loadStatus(), STATUS_SUCCESS); }

@@ -71,10 +71,7 @@ const KeepAliveCase kKeepAliveCases[] = {
     {"NoIrp", 2, 0, false, 11, {12, 14, 16, 18, 20, 22, 24, 26, 28, 30}, 10},
 };
 
-INSTANTIATE_TEST_SUITE_P(Cases, KeepAliveTest, ::testing::ValuesIn(kKeepAliveCases),
-                         [](const ::testing::TestParamInfo<KeepAliveCase>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Cases, KeepAliveTest, ::testing::ValuesIn(kKeepAliveCases), ByName());
 
 // Traffic counts as activity: after sends the idle count stays at 10, so the first idle check
 // sends at once.

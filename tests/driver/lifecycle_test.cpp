@@ -287,7 +287,7 @@ INSTANTIATE_TEST_SUITE_P(
                     InitFailure{"PulledInEeprom", 1, std::nullopt, 20 * kMillisecond},
                     InitFailure{"PulledInDetection", 0, std::nullopt, kSecond},
                     InitFailure{"PulledInMediaStart", 0, std::nullopt, 2100 * kMillisecond}),
-    [](const testing::TestParamInfo<InitFailure>& info) { return info.param.name; });
+    ByName());
 
 } // namespace
 

@@ -118,10 +118,7 @@ const Row kRows[] = {
     {"P7", 0, 2, 6, false, false, 0x01E1, 0, kPhonePass + kEthernetPass, {}, 2, 6},
 };
 
-INSTANTIATE_TEST_SUITE_P(Rows, LinkWatchRowTest, ::testing::ValuesIn(kRows),
-                         [](const ::testing::TestParamInfo<Row>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Rows, LinkWatchRowTest, ::testing::ValuesIn(kRows), ByName());
 
 // ---- the adapter following its wires ----------------------------------------------------------
 

@@ -155,7 +155,7 @@ INSTANTIATE_TEST_SUITE_P(
         AutoCase{"OnlyPhoneLineLink", false, true, true, true, "w 7f 340006", {2, 2, 1, 1}},
         AutoCase{"NoLink", false, false, true, true, nullptr, {1, 1, 0, 0}},
         AutoCase{"AbsentEthernetPhy", true, true, false, true, "w 7f 340006", {2, 2, 1, 1}}),
-    [](const testing::TestParamInfo<AutoCase>& info) { return std::string(info.param.name); });
+    ByName());
 
 // A fixed choice. Phone line (2): each variant's MII writes in order (none for 0x6B93 and for an
 // unknown identifier, exact matching so 0x5C23 is unknown), then the phone-line medium select.

@@ -93,9 +93,7 @@ const InFlightCase kInFlightCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, InFlightTest, ::testing::ValuesIn(kInFlightCases),
-                         [](const ::testing::TestParamInfo<InFlightCase>& info) {
-                             return std::string(info.param.name);
-                         });
+                         kt735n_test::ByName());
 
 // A bulk-out transfer completes on another processor while a hang check runs, after the check
 // looked at TxCompletedSinceCheck (stepped at the link watch's request): the completion must

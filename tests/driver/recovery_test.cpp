@@ -125,10 +125,7 @@ const FaultCase kFaultCases[] = {
     {"BulkOutHeldForever", Inject::HeldBulkOut, 6},
 };
 
-INSTANTIATE_TEST_SUITE_P(Faults, FaultRecoveryTest, ::testing::ValuesIn(kFaultCases),
-                         [](const ::testing::TestParamInfo<FaultCase>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Faults, FaultRecoveryTest, ::testing::ValuesIn(kFaultCases), ByName());
 
 // The device is pulled with traffic in flight, and from then on the bus fails every request at
 // once: the adapter stops submitting transfers, each reset fails, NDIS hears of the disconnect
@@ -234,10 +231,7 @@ const WaitingCase kWaitingCases[] = {
     {"FailedTransfer", Stop::FailedTransfer, NDIS_STATUS_FAILURE},
 };
 
-INSTANTIATE_TEST_SUITE_P(Stops, WaitingSendsTest, ::testing::ValuesIn(kWaitingCases),
-                         [](const ::testing::TestParamInfo<WaitingCase>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Stops, WaitingSendsTest, ::testing::ValuesIn(kWaitingCases), ByName());
 
 // Mended: halt used to wait without end for a link-watch request the device never answers. It
 // cancels it after a few seconds, the pass ends, and nothing is left behind.

@@ -166,10 +166,7 @@ const BurstCase kBurstCases[] = {
     {"InlineTwo62", 2, 62, true},
 };
 
-INSTANTIATE_TEST_SUITE_P(Bursts, BurstTest, ::testing::ValuesIn(kBurstCases),
-                         [](const ::testing::TestParamInfo<BurstCase>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Bursts, BurstTest, ::testing::ValuesIn(kBurstCases), ByName());
 
 // One IRP with the stack at a time: the second waits and is counted; the first's completion
 // passes it down. A 62-byte frame's pair stays together behind a frame already waiting.

@@ -16,11 +16,10 @@ namespace {
 using host::testing::ExpectViolation;
 
 // A lower driver for IRP tests: completes each request inline with `status`, or (with `delay`
-// set) pends it with a cancel routine and keeps it until cancelled.
+// set) pends it with a cancel routine until cancelled.
 struct LowerDriver {
     static inline NTSTATUS status = STATUS_SUCCESS;
     static inline host::Time delay = -1; // < 0: inline
-    static inline PIRP held = nullptr;
 
     PDRIVER_OBJECT driver = nullptr;
     PDEVICE_OBJECT device = nullptr;
@@ -28,7 +27,6 @@ struct LowerDriver {
     LowerDriver() {
         status = STATUS_SUCCESS;
         delay = -1;
-        held = nullptr;
         driver = host::createDriverObject(L"\\Driver\\lower");
         driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = dispatch;
         IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
@@ -36,7 +34,6 @@ struct LowerDriver {
     ~LowerDriver() { host::deleteDriverObject(driver); }
 
     static VOID NTAPI cancel(PDEVICE_OBJECT, PIRP irp) {
-        held = nullptr;
         irp->IoStatus.Status = STATUS_CANCELLED;
         IofCompleteRequest(irp, IO_NO_INCREMENT);
     }
@@ -49,7 +46,6 @@ struct LowerDriver {
         }
         IoMarkIrpPending(irp);
         IoSetCancelRoutine(irp, cancel);
-        held = irp;
         return STATUS_PENDING;
     }
 };
@@ -114,7 +110,6 @@ TEST_F(KernelTest, VerifierCatchesIrqlRulesOfDriverEntries) {
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     LARGE_INTEGER timeout;
     timeout.QuadPart = -10;
-    LowerDriver lower;
     PIRP irp = IoAllocateIrp(lower.device->StackSize, FALSE);
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     CompletionRecord record; // frees the IRP

@@ -23,7 +23,6 @@ namespace host::testing {
 struct MiniportScript {
     // Behaviour.
     NDIS_STATUS initializeResult = NDIS_STATUS_SUCCESS;
-    UINT hangSeconds = 0;
     BOOLEAN hangResult = FALSE;
     NDIS_STATUS resetResult = NDIS_STATUS_SUCCESS;
     std::function<void(NDIS_HANDLE adapterHandle, NDIS_HANDLE configuration)> onInitialize;
@@ -59,8 +58,7 @@ inline NDIS_STATUS NTAPI initialize(PNDIS_STATUS, PUINT selected, PNDIS_MEDIUM m
             *selected = i;
         }
     }
-    NdisMSetAttributesEx(handle, &g_script->context, g_script->hangSeconds, 0,
-                         NdisInterfaceInternal);
+    NdisMSetAttributesEx(handle, &g_script->context, 0, 0, NdisInterfaceInternal);
     if (g_script->onInitialize) {
         g_script->onInitialize(handle, configuration);
     }

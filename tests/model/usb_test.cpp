@@ -1,36 +1,11 @@
 // The chip's USB face and register windows. The driver's suite reads the identity, the
 // endpoints, the long, short and silent configurations, arms remote wake-up, cycles the port
-// and uses every register end to end; here the device-side faults and the two windows on
-// their own.
+// and uses every register end to end, with every transfer fault injected on the bus; here the
+// two windows on their own and the requests the chip refuses.
 #include "bench.h"
 
 namespace kt735::model::test {
 namespace {
-
-TEST(Usb, FaultsHitTheChosenRequestOnly) {
-    Bench b;
-    b.dev.addFault({.index = 0x28, .access = AccessKind::Read, .outcome = Outcome::NoAnswer});
-    b.write(0x28, {0x00}); // a write is not the faulted read
-    std::vector<std::uint8_t> r(2);
-    EXPECT_EQ(b.request(0xC0, 0xF0, 0, 0x28, r), Outcome::NoAnswer);
-    b.read(0x28, 2); // only the next one
-    // A faulted register inside a longer read fails the whole read.
-    b.dev.addFault({.index = 0x27, .covering = true, .outcome = Outcome::Stall});
-    r.assign(4, 0);
-    EXPECT_EQ(b.request(0xC0, 0xF0, 0, 0x25, r), Outcome::Stall);
-    // From the second matching write on, every one, until the faults are cleared.
-    b.dev.addFault({.index = 0x10, .access = AccessKind::Write, .nth = 2, .times = 0});
-    std::vector<std::uint8_t> w{1};
-    for (Outcome expected : {Outcome::Ok, Outcome::Stall, Outcome::Stall}) {
-        EXPECT_EQ(b.request(0x40, 0xF1, 0, 0x10, w), expected);
-    }
-    b.dev.clearFaults();
-    EXPECT_EQ(b.request(0x40, 0xF1, 0, 0x10, w), Outcome::Ok);
-    // Requests the chip does not know are refused.
-    r.assign(2, 0);
-    EXPECT_EQ(b.request(0xC0, 0xF1, 0, 0x00, r), Outcome::Stall);
-    EXPECT_EQ(b.request(0x21, 0x00, 0, 0x00, r), Outcome::Stall);
-}
 
 TEST(Registers, EepromAndMiiWindowsRaiseTheirDoneBitsAfterTheirDelays) {
     Bench b;
@@ -63,6 +38,10 @@ TEST(Registers, EepromAndMiiWindowsRaiseTheirDoneBitsAfterTheirDelays) {
     b.write(0x7A, {0x55});
     EXPECT_EQ((std::vector<int>{b.dev.reg(0xFF), b.dev.reg(0x00), b.dev.reg(0x7A)}),
               (std::vector<int>{0xAB, 0xCD, rev}));
+    // Requests the chip does not know are refused.
+    std::vector<std::uint8_t> r(2);
+    EXPECT_EQ(b.request(0xC0, 0xF1, 0, 0x00, r), Outcome::Stall);
+    EXPECT_EQ(b.request(0x21, 0x00, 0, 0x00, r), Outcome::Stall);
 }
 
 } // namespace
