@@ -342,9 +342,10 @@ Adapter::SendResult Adapter::send(std::span<const std::uint8_t> frame,
         sparePackets_.pop_back();
         std::fill(hp->storage.begin(), hp->storage.end(), 0);
     } else {
-        hp = packets_.emplace_back(std::make_unique<HostPacket>()).get();
-        hp->storage.assign((bytes + 7) / 8, 0);
-        packetAt_.emplace(hp->packet(), hp);
+        auto made = std::make_unique<HostPacket>();
+        made->storage.assign((bytes + 7) / 8, 0);
+        hp = made.get();
+        packetAt_.emplace(hp->packet(), std::move(made));
     }
     PNDIS_PACKET packet = hp->packet();
     packet->Private.NdisPacketOobOffset = static_cast<USHORT>(oobOffset);
@@ -445,7 +446,7 @@ void Adapter::retire(HostPacket& hp) {
 
 void Adapter::sendComplete(PNDIS_PACKET packet, NDIS_STATUS status) {
     auto found = packetAt_.find(packet);
-    HostPacket* hp = found != packetAt_.end() ? found->second : nullptr;
+    HostPacket* hp = found != packetAt_.end() ? found->second.get() : nullptr;
     if (hp == nullptr || hp->stage == HostPacket::Stage::Spare) {
         report(rule::kSendCompleteUnpended, "NdisMSendComplete",
                "packet " + pointer(packet) + " was never sent to this adapter");

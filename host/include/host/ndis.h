@@ -356,8 +356,7 @@ class Adapter {
     // number outstanding.
     void retire(HostPacket& hp);
     std::uint64_t nextSendId_ = 1;
-    std::vector<std::unique_ptr<HostPacket>> packets_; // owns every one
-    std::unordered_map<PNDIS_PACKET, HostPacket*> packetAt_;
+    std::unordered_map<PNDIS_PACKET, std::unique_ptr<HostPacket>> packetAt_; // owns every one
     std::vector<HostPacket*> livePackets_; // in no order: a retired one's place goes to the last
     std::vector<HostPacket*> retiredPackets_;
     std::size_t retiredNext_ = 0; // the ring's oldest entry once it is full
