@@ -133,48 +133,6 @@ std::vector<WireFrame> Recorder::sentByAdapter() const {
 
 namespace {
 
-void put32(std::ofstream& out, std::uint32_t v) {
-    std::uint8_t b[4] = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
-                         static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
-    out.write(reinterpret_cast<const char*>(b), 4);
-}
-
-void put16(std::ofstream& out, std::uint16_t v) {
-    std::uint8_t b[2] = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8)};
-    out.write(reinterpret_cast<const char*>(b), 2);
-}
-
-} // namespace
-
-PcapWriter::PcapWriter(const std::string& path, bool adapterFramesOnly)
-    : out_(path, std::ios::binary | std::ios::trunc), adapterFramesOnly_(adapterFramesOnly) {
-    put32(out_, 0xA1B2C3D4); // microsecond timestamps, written little-endian
-    put16(out_, 2);
-    put16(out_, 4);
-    put32(out_, 0); // thiszone
-    put32(out_, 0); // sigfigs
-    put32(out_, 65535);
-    put32(out_, 1); // LINKTYPE_ETHERNET
-    out_.flush();
-}
-
-void PcapWriter::onFrame(Segment&, const WireFrame& frame) {
-    if (adapterFramesOnly_ && frame.direction != Direction::FromAdapter) {
-        return;
-    }
-    Time t = std::max<Time>(frame.time, 0);
-    put32(out_, static_cast<std::uint32_t>(t / host::usb::kSecond));
-    put32(out_, static_cast<std::uint32_t>((t % host::usb::kSecond) / host::usb::kMicrosecond));
-    auto len = static_cast<std::uint32_t>(frame.bytes.size());
-    put32(out_, len);
-    put32(out_, len);
-    out_.write(reinterpret_cast<const char*>(frame.bytes.data()),
-               static_cast<std::streamsize>(frame.bytes.size()));
-    out_.flush();
-}
-
-namespace {
-
 // One pcapng option: code, length, value padded to four bytes.
 void putOption(std::string& block, std::uint16_t code, std::string_view value) {
     auto put16s = [&](std::uint16_t v) {
@@ -239,29 +197,6 @@ void PcapngWriter::onFrame(Segment& segment, const WireFrame& frame) {
     putOption(epb, 0, {});
     putBlock(out_, 6, epb);
     out_.flush();
-}
-
-void ScriptedPeer::on(Match match, Reply reply, Time delay, std::uint16_t status, unsigned times) {
-    rules_.push_back(Rule{std::move(match), std::move(reply), delay, status, times, times != 0});
-}
-
-void ScriptedPeer::onFrame(Segment& segment, const WireFrame& frame) {
-    if (frame.direction != Direction::FromAdapter) {
-        return;
-    }
-    ++received_;
-    for (auto& rule : rules_) {
-        if (rule.limited && rule.remaining == 0) {
-            continue;
-        }
-        if (!rule.match(frame.bytes)) {
-            continue;
-        }
-        if (rule.limited) {
-            --rule.remaining;
-        }
-        segment.sendToAdapterAfter(rule.delay, rule.reply(frame.bytes), rule.status);
-    }
 }
 
 } // namespace kt735::model

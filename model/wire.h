@@ -145,19 +145,6 @@ class Recorder : public WirePeer {
     std::vector<WireFrame> frames_;
 };
 
-// Writes the segment's traffic as a pcap file (link type 1, Ethernet) stamped with virtual
-// time. Both directions by default.
-class PcapWriter : public WirePeer {
-  public:
-    explicit PcapWriter(const std::string& path, bool adapterFramesOnly = false);
-    void onFrame(Segment&, const WireFrame& frame) override;
-    bool ok() const { return out_.good(); }
-
-  private:
-    std::ofstream out_;
-    bool adapterFramesOnly_;
-};
-
 // Writes the traffic of several segments as one pcapng file: one Ethernet interface per segment,
 // named after it, stamped with virtual time to 100 ns; each frame carries its direction
 // (outbound: sent by the adapter). Attach the one writer to every segment it names.
@@ -171,31 +158,6 @@ class PcapngWriter : public WirePeer {
   private:
     std::ofstream out_;
     std::vector<std::string> segments_;
-};
-
-// A station that answers the adapter's frames by rule.
-class ScriptedPeer : public WirePeer {
-  public:
-    using Match = std::function<bool(std::span<const std::uint8_t> frame)>;
-    using Reply = std::function<std::vector<std::uint8_t>(std::span<const std::uint8_t> frame)>;
-
-    // Every adapter frame that matches gets the reply, sent `delay` later. `times` limits how
-    // often the rule fires (0: without limit).
-    void on(Match match, Reply reply, Time delay = 0, std::uint16_t status = 0, unsigned times = 0);
-    void onFrame(Segment& segment, const WireFrame& frame) override;
-    std::size_t received() const { return received_; }
-
-  private:
-    struct Rule {
-        Match match;
-        Reply reply;
-        Time delay;
-        std::uint16_t status;
-        unsigned remaining;
-        bool limited;
-    };
-    std::vector<Rule> rules_;
-    std::size_t received_ = 0;
 };
 
 } // namespace kt735::model

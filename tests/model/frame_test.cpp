@@ -7,9 +7,6 @@
 
 #include "crc.h"
 
-#include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <string_view>
 
 namespace kt735::model::test {
@@ -98,27 +95,6 @@ TEST(Transmit, MalformedUnterminatedAndUndeliverableTransfers) {
     EXPECT_EQ(b.rec->sentByAdapter().size(), 2u); // the 62-byte frame and the mismatched one
 }
 
-TEST(Transmit, PcapHasEthernetLinkTypeAndVirtualTime) {
-    std::string path = ::testing::TempDir() + "kt735_model_test.pcap";
-    {
-        MacBench b;
-        b.dev.ethernet().attach<PcapWriter>(path);
-        b.port.advance(2 * kSecond + 5 * kMicrosecond);
-        b.send(makeFrame(kPeer, 42));
-    }
-    std::ifstream in(path, std::ios::binary);
-    std::vector<std::uint8_t> f((std::istreambuf_iterator<char>(in)), {});
-    ASSERT_EQ(f.size(), 24u + 16u + 60u);
-    auto u32 = [&](std::size_t o) {
-        return static_cast<std::uint32_t>(f[o] | (f[o + 1] << 8) | (f[o + 2] << 16) |
-                                          (f[o + 3] << 24));
-    };
-    // Magic, link type 1, then the record: 0.5 s of start-up plus 2 s and 5 us, 60 bytes.
-    EXPECT_EQ((std::vector<std::uint32_t>{u32(0), u32(20), u32(24), u32(28), u32(32)}),
-              (std::vector<std::uint32_t>{0xA1B2C3D4u, 1, 2, 500005, 60}));
-    std::remove(path.c_str());
-}
-
 TEST(Receive, TrailerOversizeAndABoundedFifo) {
     MacBench b;
     b.dev.phoneLine().sendToAdapter(makeFrame(b.dev.stationAddress(), 64));
@@ -141,24 +117,6 @@ TEST(Receive, TrailerOversizeAndABoundedFifo) {
         EXPECT_EQ(b.receiveOne()[12], static_cast<std::uint8_t>(i));
     }
     EXPECT_TRUE(b.receiveOne().empty());
-}
-
-TEST(Receive, ScriptedPeerAnswersTheAdaptersFrames) {
-    MacBench b;
-    const auto station = b.dev.stationAddress();
-    b.dev.ethernet().attach<ScriptedPeer>().on(
-        [](std::span<const std::uint8_t> f) { return f[12] == 0x08 && f[13] == 0x06; },
-        [station](std::span<const std::uint8_t>) { return makeFrame(station, 60, 0x42); },
-        3 * kMillisecond);
-    auto arp = makeFrame(kBroadcast, 42);
-    arp[12] = 0x08;
-    arp[13] = 0x06;
-    b.send(arp);
-    b.send(makeFrame(kBroadcast, 42)); // not an ARP frame: no answer
-    b.port.advance(2 * kMillisecond);
-    EXPECT_EQ(b.dev.rxFifoDepth(), 0u);
-    b.port.advance(1 * kMillisecond);
-    EXPECT_EQ(b.dev.rxFifoDepth(), 1u);
 }
 
 TEST(Wake, CrcCheckValues) {
