@@ -128,24 +128,6 @@ TEST_F(BringUpTest, CheckedAndUncheckedRegisterAccesses) {
     EXPECT_TRUE(registerLines().empty());
 }
 
-// RxPacketDesc below 3 is raised to 3; TxPacketDesc is taken as read.
-TEST_F(BringUpTest, ReceiveDescriptorFloorOfThree) {
-    plug();
-    parameters().set("MediaSel", 1u);
-    parameters().set("TxPacketDesc", 5u);
-    for (ULONG rx : {2u, 3u, 4u}) {
-        SCOPED_TRACE(rx);
-        parameters().set("RxPacketDesc", rx);
-        recreate();
-        ASSERT_EQ(bringUp(), ULONG{KT735N_OK});
-        const ULONG expected = rx < 3 ? 3 : rx;
-        EXPECT_EQ(adapter_->FreeRxList.Count, expected);
-        EXPECT_EQ(adapter_->FreeTxList.Count, 5u);
-        EXPECT_EQ(world().ndis().packetPools().begin()->second->capacity, expected);
-        EXPECT_EQ(world().ndis().bufferPools().begin()->second->capacity, expected);
-    }
-}
-
 // Descriptor counts whose block does not fit in 32 bits fail the bring-up instead of wrapping
 // to a small block that the carving would overrun; nothing is left once the ledger is released.
 TEST_F(BringUpTest, DescriptorCountsTooLargeForTheBlockFail) {

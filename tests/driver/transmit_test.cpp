@@ -191,28 +191,6 @@ TEST_F(TransmitTest, OneTransferWithTheStackTheRestQueuedInOrder) {
     EXPECT_TRUE(BulkOutIdle(adapter_));
 }
 
-// FreeTxCount equals the length of FreeTxList after any mix of sends, pairs and refusals,
-// with completions inline and deferred (failed submissions: MissingQueueEntry below).
-TEST_F(TransmitTest, FreeCountFollowsTheListThroughAnyMix) {
-    parameters().set("TxPacketDesc", 6u);
-    startRunning();
-    const std::size_t lengths[] = {62, 100, 126, 42, 1470, 62, 62, 1514, 60};
-    for (bool inlineCompletion : {false, true}) {
-        bus().setTiming(host::usb::Timing::fixedLatency(inlineCompletion));
-        for (std::size_t i = 0; i < std::size(lengths); i++) {
-            ndis().send(frame(lengths[i], static_cast<std::uint8_t>(i)));
-            expectFreeCountMatchesList();
-            if (i % 3 == 2) {
-                scheduler().runFor(kMillisecond);
-                expectFreeCountMatchesList();
-            }
-        }
-        scheduler().runFor(100 * kMillisecond);
-        expectFreeCountMatchesList();
-        EXPECT_EQ(adapter_->FreeTxCount, 6);
-    }
-}
-
 // Records the stack position at which each frame reaches the wire.
 class DepthProbe : public kt735::model::WirePeer {
   public:

@@ -294,32 +294,11 @@ TEST_F(Kt735SimTest, ExitStatusesAndMessages) {
               1);
 }
 
-// What the tool tells about itself: --version, --list-oids and --list-params come from the
-// driver's own tables; the record's schema that --help links exists.
-TEST_F(Kt735SimTest, HelpVersionAndLists) {
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"--version", "KT735N driver 3.06;kt735sim 1."},
-        {"--list-oids", "* OID_GEN_LINK_SPEED                   0x00010107;"
-                        "  OID_GEN_TRANSPORT_HEADER_OFFSET"},
-        {"--list-params", "TxPacketDesc     2 to 1024, default 40;AlivePara        0 to 4;"
-                          "NetworkAddress"},
-    };
-    for (const auto& [option, words] : cases) {
-        SCOPED_TRACE(option);
-        SimRun run = sim({option}, "", "", false);
-        EXPECT_EQ(run.exit, 0);
-        std::istringstream parts(words);
-        for (std::string word; std::getline(parts, word, ';');) {
-            EXPECT_TRUE(contains(run.out, word)) << word;
-        }
-    }
-    EXPECT_TRUE(fs::exists(fs::path(KT735SIM_SOURCE) / "docs" / "kt735sim-json.md"));
-}
-
 // Options reach the driver: the EEPROM address and NetworkAddress, no cable but a live phone
-// line. Queries are recorded with the driver's answer (flags in hex), sets with the bytes given;
-// a pended set with its completion, a refused one at once. The script comes from standard input
-// and the record goes to standard output.
+// line, the model's configuration given as bytes and a device descriptor cut short (only its
+// identifiers are used). Queries are recorded with the driver's answer (flags in hex), sets with
+// the bytes given; a pended set with its completion, a refused one at once. The script comes
+// from standard input and the record goes to standard output.
 TEST_F(Kt735SimTest, OptionsReachTheDriverAndRequestsAreRecorded) {
     std::ofstream(path("in.txt")) << "at 0s query OID_802_3_PERMANENT_ADDRESS\n"
                                      "at 0s query OID_802_3_CURRENT_ADDRESS\n"
@@ -329,10 +308,12 @@ TEST_F(Kt735SimTest, OptionsReachTheDriverAndRequestsAreRecorded) {
                                      "at 0s set OID_GEN_CURRENT_LOOKAHEAD 00\n"
                                      "at 0s query OID_GEN_VENDOR_DRIVER_VERSION\n"
                                      "at 10ms send 2 64\n";
-    SimRun run =
-        sim({"--mac", "00:12:34:00:00:01", "--param", "NetworkAddress=0012ABCDEF01", "--ethernet",
-             "none", "--phoneline", "0x5C22:up", "--script", "-", "--json", "-"},
-            "", "<'" + path("in.txt").string() + "' ", false);
+    SimRun run = sim({"--mac", "00:12:34:00:00:01", "--param", "NetworkAddress=0012ABCDEF01",
+                      "--ethernet", "none", "--phoneline", "0x5C22:up", "--script", "-", "--json",
+                      "-", "--device-descriptor", "1201", "--config-descriptor",
+                      "09022700010100a0320904000003ffffff000705810240000007050202400000070583"
+                      "03400001"},
+                     "", "<'" + path("in.txt").string() + "' ", false);
     run.json = Json::parse(run.out);
     ASSERT_INITIALIZED(run);
     EXPECT_EQ(run.json["inputs"]["script"]["name"], "standard input");
@@ -520,26 +501,6 @@ TEST_F(Kt735SimTest, FaultsFromTheCommandLine) {
         EXPECT_EQ(run.json["summary"]["leaks"], Json::array());
         EXPECT_TRUE(contains(run.out, " fired"));
     }
-}
-
-// Descriptors from the command line: a device that answers with malformed descriptors does not
-// start, and leaves nothing behind; a well-formed configuration given as bytes starts as the
-// model's own, and a device descriptor cut short is tolerated (only its identifiers are used).
-TEST_F(Kt735SimTest, DescriptorsFromTheCommandLine) {
-    for (const Strings& args :
-         {Strings{"--device-descriptor", ""}, Strings{"--config-descriptor", ""},
-          Strings{"--config-descriptor", "0902ff00010100a032"},
-          Strings{"--config-descriptor", "09020900ff0100a032"}}) {
-        SCOPED_TRACE(args[0] + " " + args[1]);
-        SimRun run = sim(args);
-        EXPECT_EQ(run.exit, 0) << run.err;
-        EXPECT_NE(initializeStatus(run), "0x00000000");
-        EXPECT_EQ(run.json["summary"]["leaks"], Json::array());
-    }
-    SimRun good = sim({"--device-descriptor", "1201", "--config-descriptor",
-                       "09022700010100a0320904000003ffffff000705810240000007050202400000070583"
-                       "03400001"});
-    ASSERT_INITIALIZED(good);
 }
 
 } // namespace
