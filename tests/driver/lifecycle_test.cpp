@@ -87,20 +87,10 @@ class LifecycleTest : public DriverFixture {
     std::set<void*> tracked_;
 };
 
-// Initialized as a deserialized miniport on the internal bus with NDIS's hang-check interval
-// (what it leaves in the record is read back by the query, media and link-watch tests), and
-// halted clean.
-TEST_F(LifecycleTest, InitializesEndToEndAndHaltsClean) {
-    startRunning();
-    EXPECT_EQ(ndis().attributes().flags, 0x33u);
-    EXPECT_EQ(ndis().attributes().checkForHangSeconds, 0u);
-    EXPECT_EQ(ndis().attributes().interfaceType, NdisInterfaceInternal);
-    halt();
-}
-
 // NdisMedium802_3 is looked for in the whole array; without it nothing is allocated and the
-// device is not touched.
-TEST_F(LifecycleTest, MediumArrayIndexOneAndUnsupportedMedia) {
+// device is not touched. Found, the adapter is initialized as a deserialized miniport on the
+// internal bus with NDIS's hang-check interval.
+TEST_F(LifecycleTest, MediumArrayAndAttributes) {
     for (std::vector<NDIS_MEDIUM> media :
          {std::vector<NDIS_MEDIUM>{NdisMedium802_5}, std::vector<NDIS_MEDIUM>{}}) {
         SCOPED_TRACE(media.size());
@@ -114,6 +104,9 @@ TEST_F(LifecycleTest, MediumArrayIndexOneAndUnsupportedMedia) {
     }
     ASSERT_EQ(start({NdisMedium802_5, NdisMedium802_3}), NDIS_STATUS_SUCCESS);
     EXPECT_EQ(ndis().selectedMedium(), 1u);
+    EXPECT_EQ(ndis().attributes().flags, 0x33u);
+    EXPECT_EQ(ndis().attributes().checkForHangSeconds, 0u);
+    EXPECT_EQ(ndis().attributes().interfaceType, NdisInterfaceInternal);
 }
 
 // The stop sequence in order: the indicate timer cancelled before the device hears of remote

@@ -169,16 +169,6 @@ TEST_F(PnpFilterTest, PendingQueryReturnedAsItCame) {
     EXPECT_EQ(g_ndisMinors, std::vector<UCHAR>{});
 }
 
-// AddDevice returns what NDIS's AddDevice returned, a failure included.
-TEST_F(PnpFilterTest, AddDeviceResultPassedThrough) {
-    PDRIVER_ADD_DEVICE ndisAddDevice = SavedAddDevice;
-    SavedAddDevice = [](PDRIVER_OBJECT, PDEVICE_OBJECT) -> NTSTATUS {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    };
-    EXPECT_EQ(world().pnp().addDevice(driver(), bus().pdo()), STATUS_INSUFFICIENT_RESOURCES);
-    SavedAddDevice = ndisAddDevice;
-}
-
 // Two adapters: each one's first start reaches NDIS (both run), and each one's direct requests
 // reach its own bus driver.
 TEST_F(PnpFilterTest, TwoAdaptersKeepTheirOwnDevices) {

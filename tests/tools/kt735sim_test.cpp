@@ -391,7 +391,8 @@ TEST_F(Kt735SimTest, BurstsLongerThanThePacketPool) {
 }
 
 // hangcheck-off keeps a pulled cable unnoticed until hangcheck-on; reset is answered; unplug
-// ends the run with a clean halt; --duration cuts the run short.
+// ends the run with a clean halt; --duration cuts the run short. (The shutdown handler, also at
+// a bugcheck: LifecycleTest.ShutdownHandlerStopsTheAdapter.)
 TEST_F(Kt735SimTest, LifecycleCommands) {
     SimRun run = sim({}, "at 0s hangcheck-off\nat 1s ethernet none\nat 5s hangcheck-on\n"
                          "at 8s reset\nat 9s unplug\n");
@@ -411,38 +412,17 @@ TEST_F(Kt735SimTest, LifecycleCommands) {
     ASSERT_EQ(cut.exit, 0) << cut.err;
     EXPECT_EQ(cut.events("query").size(), 1u);
     EXPECT_EQ(cut.all("halt", "t"), Strings{"2.0"});
-
-    // An orderly shutdown halts after the handler; a bugcheck ends the run in the handler,
-    // which touches nothing at HIGH_LEVEL.
-    for (const char* command : {"shutdown", "bugcheck"}) {
-        SCOPED_TRACE(command);
-        bool bugcheck = std::string(command) == "bugcheck";
-        SimRun stop = sim({}, std::string("at 1s ") + command + "\n");
-        ASSERT_EQ(stop.exit, 0) << stop.err;
-        EXPECT_EQ(stop.all("shutdown", "irql"), Strings{bugcheck ? "HIGH_LEVEL" : "PASSIVE_LEVEL"});
-        EXPECT_EQ(stop.events("halt").size(), bugcheck ? 0u : 1u);
-    }
 }
 
 // Raw bulk-in transfers reach the receive path: a clean one is indicated, one with a CRC error
-// only counted. A failed initialization is reported as it is, with nothing run and nothing left.
-TEST_F(Kt735SimTest, RawBulkInAndFailedInitialize) {
+// only counted.
+TEST_F(Kt735SimTest, RawBulkIn) {
     const std::string frame = "024b5607350102504545520188b5" + std::string(92, '0');
     SimRun run = sim({}, "at 0s inject-bulk-in " + frame + "0000000000000000\n" +
                              "at 10ms inject-bulk-in " + frame + "0000000000000800\n");
     ASSERT_INITIALIZED(run);
     EXPECT_EQ(run.all("receive", "data"), Strings{frame});
     EXPECT_EQ(run.counter("OID_GEN_RCV_CRC_ERROR"), "1");
-
-    SimRun failed = sim({"--param", "TxPacketDesc=0x1000000"}, "at 0s query OID_GEN_XMIT_OK\n");
-    EXPECT_EQ(failed.exit, 0) << failed.err;
-    EXPECT_TRUE(contains(failed.err, "TxPacketDesc=16777216: outside"));
-    EXPECT_EQ(failed.json["initialize"]["status"], "0xC000009A");
-    EXPECT_EQ(failed.json["start_device"]["status"], "0xC000009A");
-    EXPECT_EQ(failed.json["events"], Json::array());
-    EXPECT_EQ(failed.json["summary"]["leaks"], Json::array());
-    EXPECT_TRUE(contains(failed.out, "TxPacketDesc=16777216*"));
-    EXPECT_TRUE(contains(failed.out, "initialize failed: 0xC000009A (NDIS_STATUS_RESOURCES)"));
 }
 // Faults from the command line: each kind fires where it is aimed, is recorded with what it hit
 // and counted, and the run stays clean (a fault is the device's or the platform's, not a leak).
