@@ -202,6 +202,9 @@ struct Adapter {
     ULONG Duplex;     // KT735N_DUPLEX_HALF or _FULL, KT735N_LINK_UNKNOWN before the media start
     UCHAR PhyAddress; // MII address of the active PHY
     UCHAR PhyType;    // phone-line PHY variant 0-3, or 255
+    // KT735N_DEVICE_*: ReadShared and StoreShared (or an interlocked operation) once the
+    // adapter runs, since completions, the hang check, reset and sends on other processors
+    // test and change it.
     ULONG DeviceState;
     UCHAR PermanentAddress[6];
 

@@ -35,7 +35,7 @@ static VOID BulkInRequestDone(Adapter* adapter, TransferDescriptor* unused) {
 // caller's hold of RxLock, when the adapter is running. NULL when it is not, or none is free.
 // IRQL: DISPATCH_LEVEL. Locks: the caller holds RxLock.
 static TransferDescriptor* TakeFreeRxForPipe(Adapter* adapter) {
-    if (adapter->DeviceState != KT735N_DEVICE_RUNNING) {
+    if (ReadShared(&adapter->DeviceState) != KT735N_DEVICE_RUNNING) {
         return NULL;
     }
     TransferDescriptor* descriptor = DescriptorListTakeHead(&adapter->FreeRxList);
@@ -79,7 +79,7 @@ static KT735N_RESULT PassBulkInDown(Adapter* adapter, TransferDescriptor* descri
 // IRQL: up to DISPATCH_LEVEL. Locks: takes RxLock, released before IoCallDriver.
 KT735N_RESULT SubmitBulkIn(Adapter* adapter, TransferDescriptor* descriptor) {
     NdisAcquireSpinLock(&adapter->RxLock);
-    BOOLEAN running = (BOOLEAN)(adapter->DeviceState == KT735N_DEVICE_RUNNING);
+    BOOLEAN running = (BOOLEAN)(ReadShared(&adapter->DeviceState) == KT735N_DEVICE_RUNNING);
     if (running) {
         adapter->RxIrpsInFlight++;
     } else {
@@ -143,7 +143,8 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID conte
     Adapter* adapter = descriptor->OwnerAdapter;
 
     descriptor->TransferLength = 0;
-    if (adapter->DeviceState != KT735N_DEVICE_RUNNING || irp->IoStatus.Status != STATUS_SUCCESS) {
+    if (ReadShared(&adapter->DeviceState) != KT735N_DEVICE_RUNNING ||
+        irp->IoStatus.Status != STATUS_SUCCESS) {
         if (irp->IoStatus.Status != STATUS_SUCCESS) {
             NoteTransferFailed(adapter);
         }
@@ -179,7 +180,7 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID conte
 KT735N_RESULT QueueReceivedFrame(Adapter* adapter, TransferDescriptor* descriptor) {
     TransferDescriptor* free = NULL;
     NdisAcquireSpinLock(&adapter->RxLock);
-    if (adapter->DeviceState != KT735N_DEVICE_RUNNING) {
+    if (ReadShared(&adapter->DeviceState) != KT735N_DEVICE_RUNNING) {
         DescriptorListAppend(&adapter->FreeRxList, descriptor);
     } else {
         DescriptorListAppend(&adapter->ReceivedList, descriptor);

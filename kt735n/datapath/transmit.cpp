@@ -407,7 +407,7 @@ static KT735N_RESULT HandOverOrQueue(Adapter* adapter, PIRP irp, PIRP zeroLength
 // IRQL: up to DISPATCH_LEVEL. Locks: takes TxSubmitLock (see HandOverOrQueue).
 KT735N_RESULT SubmitBulkOutPair(Adapter* adapter, TransferDescriptor* descriptor,
                                 TransferDescriptor* zeroLength) {
-    if (adapter->DeviceState != KT735N_DEVICE_RUNNING) {
+    if (ReadShared(&adapter->DeviceState) != KT735N_DEVICE_RUNNING) {
         return KT735N_FAILED;
     }
 
@@ -463,7 +463,8 @@ NDIS_STATUS NTAPI MiniportSend(NDIS_HANDLE miniportAdapterContext, PNDIS_PACKET 
 
     UINT totalLength = 0;
     NdisQueryPacket(packet, NULL, NULL, NULL, &totalLength);
-    if (totalLength > KT735N_MAX_TX_FRAME || adapter->DeviceState != KT735N_DEVICE_RUNNING) {
+    if (totalLength > KT735N_MAX_TX_FRAME ||
+        ReadShared(&adapter->DeviceState) != KT735N_DEVICE_RUNNING) {
         return NDIS_STATUS_FAILURE;
     }
 

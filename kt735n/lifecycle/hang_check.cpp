@@ -94,9 +94,10 @@ static BOOLEAN NeedsReset(Adapter* adapter, BOOLEAN receptionStopped) {
         adapter->ResetHoldOffChecks--;
         return FALSE;
     }
-    BOOLEAN failed = (BOOLEAN)(adapter->DeviceState == KT735N_DEVICE_TRANSFER_FAILED ||
-                               (adapter->DeviceState == KT735N_DEVICE_RUNNING && receptionStopped));
-    if (!failed || adapter->ResetInProgress) {
+    const ULONG state = ReadShared(&adapter->DeviceState);
+    BOOLEAN failed = (BOOLEAN)(state == KT735N_DEVICE_TRANSFER_FAILED ||
+                               (state == KT735N_DEVICE_RUNNING && receptionStopped));
+    if (!failed || InterlockedCompareExchange(&adapter->ResetInProgress, 0, 0) != 0) {
         return FALSE;
     }
     adapter->ResetHoldOffChecks = RESET_HOLD_OFF_CHECKS;
@@ -117,7 +118,7 @@ BOOLEAN NTAPI MiniportCheckForHang(NDIS_HANDLE miniportAdapterContext) {
     Adapter* adapter = (Adapter*)miniportAdapterContext;
 
     LONG completed = InterlockedExchange(&adapter->TxCompletedSinceCheck, 0);
-    if (completed == 0 && adapter->DeviceState == KT735N_DEVICE_RUNNING &&
+    if (completed == 0 && ReadShared(&adapter->DeviceState) == KT735N_DEVICE_RUNNING &&
         adapter->ActiveMedium == KT735N_MEDIUM_PHONE_LINE) {
         adapter->IdleCheckCount++;
         if (adapter->IdleCheckCount >= IDLE_CHECKS_FOR_KEEP_ALIVE) {

@@ -66,7 +66,8 @@ static NDIS_STATUS RecoverDataPath(Adapter* adapter) {
         if (RestartReception(adapter) == KT735N_OK) {
             SleepMicroseconds(RESET_WAIT_PAUSE_US);
         }
-        if (adapter->DeviceState == KT735N_DEVICE_RUNNING && !ReceptionStopped(adapter)) {
+        if (ReadShared(&adapter->DeviceState) == KT735N_DEVICE_RUNNING &&
+            !ReceptionStopped(adapter)) {
             return NDIS_STATUS_SUCCESS;
         }
         NoteTransferFailed(adapter);
@@ -123,7 +124,7 @@ NDIS_STATUS NTAPI MiniportReset(PBOOLEAN addressingReset, NDIS_HANDLE miniportAd
     CompleteWaitingSends(adapter, NDIS_STATUS_REQUEST_ABORTED);
 
     LONG from = KT735N_DEVICE_TRANSFER_FAILED;
-    if (adapter->DeviceState == KT735N_DEVICE_RUNNING && ReceptionStopped(adapter)) {
+    if (ReadShared(&adapter->DeviceState) == KT735N_DEVICE_RUNNING && ReceptionStopped(adapter)) {
         from = KT735N_DEVICE_RUNNING;
     }
     if (InterlockedCompareExchange((PLONG)&adapter->DeviceState, KT735N_DEVICE_RESETTING, from) !=
@@ -133,7 +134,7 @@ NDIS_STATUS NTAPI MiniportReset(PBOOLEAN addressingReset, NDIS_HANDLE miniportAd
     }
     NdisInitializeWorkItem(&adapter->ResetWorkItem, ResetWork, adapter);
     if (NdisScheduleWorkItem(&adapter->ResetWorkItem) != NDIS_STATUS_SUCCESS) {
-        adapter->DeviceState = KT735N_DEVICE_TRANSFER_FAILED;
+        StoreShared(&adapter->DeviceState, KT735N_DEVICE_TRANSFER_FAILED);
         InterlockedExchange(&adapter->ResetInProgress, 0);
         return NDIS_STATUS_FAILURE;
     }

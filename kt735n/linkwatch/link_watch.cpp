@@ -87,7 +87,7 @@ static VOID StartPass(Adapter* adapter) {
 // IRQL: up to DISPATCH_LEVEL (the hang check, or a link-watch completion). Locks: none.
 VOID KickLinkWatch(Adapter* adapter) {
     InterlockedIncrement(&adapter->LinkWatchRequestsInFlight);
-    if (adapter->DeviceState == KT735N_DEVICE_RUNNING &&
+    if (ReadShared(&adapter->DeviceState) == KT735N_DEVICE_RUNNING &&
         InterlockedCompareExchange(&adapter->LinkWatchBusy, 1, 0) == 0) {
         StartPass(adapter);
     }
