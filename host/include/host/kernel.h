@@ -33,8 +33,8 @@ class IrqlScope {
     KIRQL saved_;
 };
 
-// Spin locks the calling thread holds, innermost last.
-const std::vector<const void*>& heldSpinLocks();
+// The number of spin locks the calling thread holds.
+std::size_t heldSpinLockCount();
 // Reports LOCK_HELD_ACROSS_CALL when the thread holds any driver spin lock.
 void checkNoLocksHeld(const char* call);
 
