@@ -431,7 +431,7 @@ Memory::~Memory() {
 
 bool Memory::attemptFails(Kind kind, std::size_t size, ULONG tag) {
     const Allocation a{kind, size, tag};
-    ++attempts_[kind];
+    ++attempts_[static_cast<std::size_t>(kind)];
     if (onAttempt) {
         onAttempt(a);
     }
@@ -510,8 +510,7 @@ void Memory::failTag(ULONG tag, std::uint64_t nth, std::uint32_t times) {
 }
 
 std::uint64_t Memory::attempts(Kind kind) const {
-    auto it = attempts_.find(kind);
-    return it == attempts_.end() ? 0 : it->second;
+    return attempts_[static_cast<std::size_t>(kind)];
 }
 
 std::map<ULONG, std::pair<std::size_t, std::size_t>> Memory::outstanding(Kind kind) const {
