@@ -9,6 +9,7 @@
 // once the pool has grown to the largest number of events pending at once.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -44,7 +45,8 @@ class Scheduler {
     // items of the PnP manager run at PASSIVE_LEVEL.
     enum class Level { Passive, Dispatch };
 
-    Time now() const;
+    // The clock is written under the scheduler's lock and read without it.
+    Time now() const { return now_.load(std::memory_order_relaxed); }
 
     // Schedules `fn` at absolute time `when` (not earlier than now). `background` events (the
     // periodic hang check) do not keep runUntilIdle going. `what` names the event in verifier
@@ -117,7 +119,7 @@ class Scheduler {
     void removeAt(std::size_t position); // takes the slot's event off the heap and frees the slot
 
     mutable std::recursive_mutex mutex_;
-    Time now_ = 0;
+    std::atomic<Time> now_{0};
     std::uint64_t nextSequence_ = 1;
     std::uint64_t eventsRun_ = 0;
     std::vector<Slot> slots_;
