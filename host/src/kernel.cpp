@@ -194,13 +194,23 @@ inline void acquire(PKSPIN_LOCK lock, const char* call) {
         reportRecursive(lock, call);
         return;
     }
-    KSPIN_LOCK expected = 0;
-    if (!__atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_ACQUIRE,
-                                     __ATOMIC_RELAXED)) [[unlikely]] {
-        acquireContended(lock, call, me);
+    const bool threaded = HostLock::threaded();
+    if (!threaded) [[likely]] {
+        // One processor: nobody else can touch the word between the test and the store.
+        if (__atomic_load_n(lock, __ATOMIC_RELAXED) == 0) [[likely]] {
+            __atomic_store_n(lock, me, __ATOMIC_RELAXED);
+        } else {
+            acquireContended(lock, call, me);
+        }
+    } else {
+        KSPIN_LOCK expected = 0;
+        if (!__atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_ACQUIRE,
+                                         __ATOMIC_RELAXED)) {
+            acquireContended(lock, call, me);
+        }
     }
     std::int64_t since = 0;
-    if (HostLock::threaded()) [[unlikely]] {
+    if (threaded) [[unlikely]] {
         if (t_held.count != 0) {
             noteOrder(lock, call);
         }
@@ -560,20 +570,31 @@ extern "C" VOID NTAPI HostPagedCode(const char* routine) {
     }
 }
 
+namespace {
+// The IRQL routines' reports, out of line: the routines run at every lock and raise.
+[[gnu::noinline]] void reportRaiseLower(const char* call, const char* verb, KIRQL newIrql,
+                                        const char* relation) {
+    report(rule::kIrqlRaiseLower, call,
+           std::string(verb) + " to " + irqlText(newIrql) + " from the " + relation + " " +
+               irqlText(t_irql));
+}
+[[gnu::noinline]] void reportSpinLockIrql(const char* call, const char* requirement) {
+    report(rule::kSpinLockIrql, call, "called at " + irqlText(t_irql) + "; " + requirement);
+}
+} // namespace
+
 extern "C" KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
     KIRQL old = t_irql;
-    if (NewIrql < old) {
-        report(rule::kIrqlRaiseLower, "KfRaiseIrql",
-               "raise to " + irqlText(NewIrql) + " from the higher " + irqlText(old));
+    if (NewIrql < old) [[unlikely]] {
+        reportRaiseLower("KfRaiseIrql", "raise", NewIrql, "higher");
     }
     t_irql = NewIrql;
     return old;
 }
 
 extern "C" VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
-    if (NewIrql > t_irql) {
-        report(rule::kIrqlRaiseLower, "KfLowerIrql",
-               "lower to " + irqlText(NewIrql) + " from the lower " + irqlText(t_irql));
+    if (NewIrql > t_irql) [[unlikely]] {
+        reportRaiseLower("KfLowerIrql", "lower", NewIrql, "lower");
     }
     checkLowerAllowed(NewIrql, "KfLowerIrql");
     t_irql = NewIrql;
@@ -587,25 +608,23 @@ extern "C" VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
 }
 
 extern "C" VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
-    if (t_irql != DISPATCH_LEVEL) {
-        report(rule::kSpinLockIrql, "KefAcquireSpinLockAtDpcLevel",
-               "called at " + irqlText(t_irql) + "; must be DISPATCH_LEVEL");
+    if (t_irql != DISPATCH_LEVEL) [[unlikely]] {
+        reportSpinLockIrql("KefAcquireSpinLockAtDpcLevel", "must be DISPATCH_LEVEL");
     }
     acquire(SpinLock, "KefAcquireSpinLockAtDpcLevel");
 }
 
 extern "C" VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
-    if (t_irql != DISPATCH_LEVEL) {
-        report(rule::kSpinLockIrql, "KefReleaseSpinLockFromDpcLevel",
-               "called at " + irqlText(t_irql) + "; must be DISPATCH_LEVEL");
+    if (t_irql != DISPATCH_LEVEL) [[unlikely]] {
+        reportSpinLockIrql("KefReleaseSpinLockFromDpcLevel", "must be DISPATCH_LEVEL");
     }
     release(SpinLock, "KefReleaseSpinLockFromDpcLevel");
 }
 
 extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
     KIRQL old = t_irql;
-    if (old > DISPATCH_LEVEL) {
-        report(rule::kSpinLockIrql, "KfAcquireSpinLock", "called above DISPATCH_LEVEL");
+    if (old > DISPATCH_LEVEL) [[unlikely]] {
+        reportSpinLockIrql("KfAcquireSpinLock", "must be at or below DISPATCH_LEVEL");
     }
     t_irql = DISPATCH_LEVEL;
     acquire(SpinLock, "KfAcquireSpinLock");
@@ -613,9 +632,8 @@ extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
 }
 
 extern "C" VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
-    if (t_irql != DISPATCH_LEVEL) {
-        report(rule::kSpinLockIrql, "KfReleaseSpinLock",
-               "called at " + irqlText(t_irql) + "; the lock raised to DISPATCH_LEVEL");
+    if (t_irql != DISPATCH_LEVEL) [[unlikely]] {
+        reportSpinLockIrql("KfReleaseSpinLock", "the lock raised to DISPATCH_LEVEL");
     }
     release(SpinLock, "KfReleaseSpinLock");
     checkLowerAllowed(NewIrql, "KfReleaseSpinLock");
