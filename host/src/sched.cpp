@@ -110,7 +110,7 @@ void Scheduler::removeAt(std::size_t position) {
     free_.push_back(slot);
 }
 
-EventId Scheduler::at(Time when, Callback fn, const char* what, Level level, bool background) {
+EventId Scheduler::at(Time when, Callback&& fn, const char* what, Level level, bool background) {
     Guard lock(mutex_);
     const Time now = now_.load(std::memory_order_relaxed);
     if (when < now) {
@@ -142,7 +142,8 @@ EventId Scheduler::at(Time when, Callback fn, const char* what, Level level, boo
     return s.sequence << kSlotBits | index;
 }
 
-EventId Scheduler::after(Time delay, Callback fn, const char* what, Level level, bool background) {
+EventId Scheduler::after(Time delay, Callback&& fn, const char* what, Level level,
+                         bool background) {
     return at(now() + (delay < 0 ? 0 : delay), std::move(fn), what, level, background);
 }
 

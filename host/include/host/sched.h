@@ -51,9 +51,9 @@ class Scheduler {
     // Schedules `fn` at absolute time `when` (not earlier than now). `background` events (the
     // periodic hang check) do not keep runUntilIdle going. `what` names the event in verifier
     // reports and must outlive it (a string literal).
-    EventId at(Time when, Callback fn, const char* what = nullptr, Level level = Level::Dispatch,
+    EventId at(Time when, Callback&& fn, const char* what = nullptr, Level level = Level::Dispatch,
                bool background = false);
-    EventId after(Time delay, Callback fn, const char* what = nullptr,
+    EventId after(Time delay, Callback&& fn, const char* what = nullptr,
                   Level level = Level::Dispatch, bool background = false);
     // Removes a scheduled event. Returns false when it already ran or was cancelled.
     bool cancel(EventId id);
