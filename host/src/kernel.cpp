@@ -187,7 +187,8 @@ void noteOrder(PKSPIN_LOCK lock, const char* call) {
     }
 }
 
-// Taken at every spin-lock acquire: the uncontended path is a compare-exchange and a push.
+// Taken at every spin-lock acquire: the uncontended path is a test and a store (one processor)
+// or a compare-exchange (threaded), and a push.
 inline void acquire(PKSPIN_LOCK lock, const char* call) {
     KSPIN_LOCK me = threadToken();
     if (__atomic_load_n(lock, __ATOMIC_RELAXED) == me) [[unlikely]] {
