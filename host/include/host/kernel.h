@@ -150,16 +150,16 @@ class Memory {
 // ---- IRPs
 // ----------------------------------------------------------------------------------------
 
-// Every IRP the I/O manager handed out. IRPs are carved from chunks the registry owns, one
-// run of equal slots of a power of two bytes per stack size, and each slot's record sits in its
-// chunk beside it: finding an IRP's record is a range check against the chunk of the last IRP
-// looked up, a shift and a mask (a search among the few chunks when that misses), not a hash of
-// every IRP ever made. Freed
-// IRPs go to a free list per stack size and are reused oldest first, and only once kQuarantine
-// newer ones of that size were freed after them, so a freed IRP stays recognisable as freed (use
-// after free, double free) while its memory is still the I/O manager's, and nothing is allocated
-// per IRP in steady state. Between slots lies a guard gap, poisoned under AddressSanitizer, so a
-// write past an IRP's last stack location is caught as it would be in a block of its own.
+// Every IRP the I/O manager handed out. IRPs are carved from chunks the registry owns, one run of
+// equal slots of a power of two bytes per stack size, and each slot's record sits in its chunk
+// beside it: finding an IRP's record is a range check against the chunk of the last IRP looked up,
+// a shift and a mask (a search among the few chunks when that misses), not a hash of every IRP ever
+// made. Freed IRPs go to a free list per stack size and are reused oldest first, and only once
+// kQuarantine newer ones of that size were freed after them, so a freed IRP stays recognisable as
+// freed (use after free, double free) while its memory is still the I/O manager's, and nothing is
+// allocated per IRP in steady state. Between slots lies a guard gap, poisoned under
+// AddressSanitizer, so a write past an IRP's last stack location is caught as it would be in a
+// block of its own.
 class IrpRegistry {
   public:
     enum class Origin { Driver, Threaded, Platform };
