@@ -281,7 +281,7 @@ class Kt735Device : public UsbDevice {
     void startMiiCommand(std::uint8_t command);
     Phy* phyAt(std::uint8_t address);
 
-    void transmit(const std::vector<std::uint8_t>& transfer);
+    void transmit(std::span<const std::uint8_t> transfer);
     bool receiveFromWire(Medium medium, const WireFrame& frame);
     bool addressed(std::span<const std::uint8_t> frame) const;
     void checkWake(std::span<const std::uint8_t> frame);

@@ -36,6 +36,13 @@ Outcome Kt735Device::bulkOut(std::uint8_t ep, std::span<const std::uint8_t> data
     // that is a whole number of full packets stays open and runs on into the next one.
     std::size_t maxPacket = desc->maxPacket != 0 ? desc->maxPacket : 64;
     bool ends = data.empty() || (data.size() % maxPacket) != 0;
+    if (ends && txAccum_.empty() && !txOverflowing_) {
+        // A whole transfer in one: the frame goes out from the transfer's own data.
+        if (!data.empty()) {
+            transmit(data);
+        }
+        return Outcome::Ok;
+    }
     if (!txOverflowing_) {
         txAccum_.insert(txAccum_.end(), data.begin(), data.end());
         if (txAccum_.size() > kTxBufferLimit) {
@@ -54,7 +61,7 @@ Outcome Kt735Device::bulkOut(std::uint8_t ep, std::span<const std::uint8_t> data
     return Outcome::Ok;
 }
 
-void Kt735Device::transmit(const std::vector<std::uint8_t>& transfer) {
+void Kt735Device::transmit(std::span<const std::uint8_t> transfer) {
     if (transfer.size() < 2) {
         ++counters_.txMalformed;
         return;
@@ -78,12 +85,14 @@ void Kt735Device::transmit(const std::vector<std::uint8_t>& transfer) {
         ++counters_.txDroppedNoLink;
         return;
     }
-    // Everything after the frame (the padding to 60 and any further bytes) is ignored. The
-    // chip's transmit buffer keeps its capacity from frame to frame.
-    std::vector<std::uint8_t>& frame = txFrame_;
-    frame.assign(transfer.begin() + 2, transfer.begin() + 2 + static_cast<std::ptrdiff_t>(length));
+    // Everything after the frame (the padding to 60 and any further bytes) is ignored. A frame
+    // the chip pads is built in its transmit buffer, which keeps its capacity from frame to
+    // frame; any other goes on the wire from the transfer.
+    std::span<const std::uint8_t> frame = transfer.subspan(2, length);
     if (autoPad_ && frame.size() < kMinFrame) {
-        frame.resize(kMinFrame, 0);
+        txFrame_.assign(frame.begin(), frame.end());
+        txFrame_.resize(kMinFrame, 0);
+        frame = txFrame_;
     }
     if (medium == Medium::Ethernet) {
         std::uint8_t c1 = regs_[reg::kControl1];

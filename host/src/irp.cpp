@@ -38,26 +38,37 @@ constexpr std::size_t kLargestChunkSlots = 4096;
 
 IrpRegistry::~IrpRegistry() {
     for (Chunk* chunk : byAddress_) {
-        ASAN_UNPOISON_MEMORY_REGION(chunk->base, chunk->slots * chunk->slotBytes);
+        ASAN_UNPOISON_MEMORY_REGION(chunk->base, chunk->slots << chunk->slotShift);
         std::free(chunk->base);
         delete chunk;
     }
 }
 
-IrpRegistry::Info* IrpRegistry::slotOf(PIRP irp) {
-    auto* at = reinterpret_cast<unsigned char*>(irp);
+IrpRegistry::Chunk* IrpRegistry::chunkOf(const unsigned char* at) const {
     // The chunk with the greatest base not above the address.
     auto it = std::upper_bound(byAddress_.begin(), byAddress_.end(), at,
-                               [](unsigned char* a, const Chunk* c) { return a < c->base; });
-    if (it == byAddress_.begin()) {
-        return nullptr;
+                               [](const unsigned char* a, const Chunk* c) { return a < c->base; });
+    return it == byAddress_.begin() ? nullptr : *(it - 1);
+}
+
+IrpRegistry::Info* IrpRegistry::slotOf(PIRP irp) {
+    auto* at = reinterpret_cast<unsigned char*>(irp);
+    // An IRP is nearly always in the chunk of the one looked up before it.
+    Chunk* chunk = lastChunk_;
+    if (chunk == nullptr || at < chunk->base ||
+        at >= chunk->base + (chunk->slots << chunk->slotShift)) [[unlikely]] {
+        chunk = chunkOf(at);
+        if (chunk == nullptr) {
+            return nullptr;
+        }
+        lastChunk_ = chunk;
     }
-    Chunk* chunk = *(it - 1);
     const auto offset = static_cast<std::size_t>(at - chunk->base);
-    if (offset >= chunk->carved * chunk->slotBytes || offset % chunk->slotBytes != 0) {
+    const std::size_t slotMask = (std::size_t{1} << chunk->slotShift) - 1;
+    if (offset >= (chunk->carved << chunk->slotShift) || (offset & slotMask) != 0) {
         return nullptr;
     }
-    return &chunk->info[offset / chunk->slotBytes];
+    return &chunk->info[offset >> chunk->slotShift];
 }
 
 PIRP IrpRegistry::carve(CCHAR stackSize) {
@@ -65,10 +76,13 @@ PIRP IrpRegistry::carve(CCHAR stackSize) {
     Chunk* chunk = size.chunks.empty() ? nullptr : size.chunks.back();
     if (chunk == nullptr || chunk->carved == chunk->slots) {
         auto* grown = new Chunk;
-        grown->slotBytes = (irpBytes(stackSize) + kGuardBytes + 15) / 16 * 16;
+        // Slots of a power of two bytes: an address becomes a slot with a shift and a mask.
+        while ((std::size_t{1} << grown->slotShift) < irpBytes(stackSize) + kGuardBytes) {
+            ++grown->slotShift;
+        }
         grown->slots =
             chunk == nullptr ? kFirstChunkSlots : std::min(chunk->slots * 2, kLargestChunkSlots);
-        grown->base = static_cast<unsigned char*>(std::malloc(grown->slots * grown->slotBytes));
+        grown->base = static_cast<unsigned char*>(std::malloc(grown->slots << grown->slotShift));
         grown->info.resize(grown->slots);
         size.chunks.push_back(grown);
         byAddress_.insert(
@@ -77,26 +91,27 @@ PIRP IrpRegistry::carve(CCHAR stackSize) {
             grown);
         chunk = grown;
     }
-    unsigned char* slot = chunk->base + chunk->carved * chunk->slotBytes;
+    const std::size_t slotBytes = std::size_t{1} << chunk->slotShift;
+    unsigned char* slot = chunk->base + chunk->carved * slotBytes;
     ++chunk->carved;
     ++carved_;
-    ASAN_POISON_MEMORY_REGION(slot + irpBytes(stackSize), chunk->slotBytes - irpBytes(stackSize));
+    ASAN_POISON_MEMORY_REGION(slot + irpBytes(stackSize), slotBytes - irpBytes(stackSize));
     return reinterpret_cast<PIRP>(slot);
 }
 
 void IrpRegistry::pushFree(Size& size, PIRP irp) {
     if (size.freeCount == size.free.size()) {
-        // Full: grow the ring, unrolled oldest first.
+        // Full: grow the ring (a power of two), unrolled oldest first.
         std::vector<PIRP> grown;
         grown.reserve(std::max<std::size_t>(kQuarantine * 2, size.free.size() * 2));
         for (std::size_t i = 0; i < size.freeCount; ++i) {
-            grown.push_back(size.free[(size.freeHead + i) % size.free.size()]);
+            grown.push_back(size.free[(size.freeHead + i) & (size.free.size() - 1)]);
         }
         grown.resize(grown.capacity());
         size.free = std::move(grown);
         size.freeHead = 0;
     }
-    size.free[(size.freeHead + size.freeCount) % size.free.size()] = irp;
+    size.free[(size.freeHead + size.freeCount) & (size.free.size() - 1)] = irp;
     ++size.freeCount;
 }
 
@@ -105,7 +120,7 @@ PIRP IrpRegistry::popFree(Size& size) {
         return nullptr;
     }
     PIRP irp = size.free[size.freeHead];
-    size.freeHead = (size.freeHead + 1) % size.free.size();
+    size.freeHead = (size.freeHead + 1) & (size.free.size() - 1);
     --size.freeCount;
     return irp;
 }

@@ -18,12 +18,35 @@ namespace host {
 namespace {
 
 thread_local KIRQL t_irql = PASSIVE_LEVEL;
-thread_local std::vector<const void*> t_held;
-// When each held lock was taken (steady clock, ns), in the threaded mode; 0 otherwise.
-thread_local std::vector<std::int64_t> t_since;
+
+// The books of one processor, plain arrays in thread-local storage: every spin-lock acquire and
+// release and every driver entry updates them, so they allocate nothing and need no
+// thread-local constructor check. Nesting deeper than the arrays hold is a runaway (no driver
+// holds 64 spin locks at once or is entered 1024 times on one stack) and ends the process.
+[[noreturn, gnu::noinline]] void tooDeep(const char* what) {
+    std::fprintf(stderr, "host: more than %s on one processor\n", what);
+    std::abort();
+}
+
+// The spin locks this processor holds, innermost last, and when each was taken (steady clock,
+// ns) in the threaded mode; 0 otherwise. Locks are nearly always released innermost first, so
+// a release is a pop.
+struct HeldLocks {
+    static constexpr std::size_t kCapacity = 64;
+    const void* lock[kCapacity];
+    std::int64_t since[kCapacity];
+    std::size_t count;
+};
+thread_local HeldLocks t_held;
+
 // The IRQL each driver entry on this thread's stack was entered at, innermost last: driver code
 // may raise and lower again, but never below the level it was called at.
-thread_local std::vector<KIRQL> t_entry;
+struct EntryLevels {
+    static constexpr std::size_t kCapacity = 1024;
+    KIRQL level[kCapacity];
+    std::size_t count;
+};
+thread_local EntryLevels t_entry;
 
 // A lock word holds the owning thread's token (never 0) while the lock is held. Tokens are
 // registered so that a word holding anything else is recognised as an uninitialised lock.
@@ -70,13 +93,13 @@ std::string irqlText(KIRQL irql) {
 [[gnu::noinline]] void reportLoweredBelowEntry(KIRQL newIrql, const char* call) {
     report(rule::kIrqlBelowEntry, call,
            "lowered to " + irqlText(newIrql) + " below the entry level " +
-               irqlText(t_entry.back()));
+               irqlText(t_entry.level[t_entry.count - 1]));
 }
 
 // Reports a lowering of the IRQL below the level the innermost driver entry was called at.
 // Taken at every spin-lock release: the report is out of line.
 inline void checkLowerAllowed(KIRQL newIrql, const char* call) {
-    if (!t_entry.empty() && newIrql < t_entry.back()) [[unlikely]] {
+    if (t_entry.count != 0 && newIrql < t_entry.level[t_entry.count - 1]) [[unlikely]] {
         reportLoweredBelowEntry(newIrql, call);
     }
 }
@@ -116,7 +139,8 @@ void noteOrder(PKSPIN_LOCK lock, const char* call) {
     std::string inversion;
     {
         std::lock_guard guard(g_orderMutex);
-        for (const void* held : t_held) {
+        for (std::size_t i = 0; i < t_held.count; ++i) {
+            const void* held = t_held.lock[i];
             if (!g_after[held].insert(lock).second) {
                 continue;
             }
@@ -133,21 +157,20 @@ void noteOrder(PKSPIN_LOCK lock, const char* call) {
     }
 }
 
-void acquire(PKSPIN_LOCK lock, const char* call) {
-    KSPIN_LOCK me = threadToken();
-    const bool threaded = HostLock::threaded();
-    if (__atomic_load_n(lock, __ATOMIC_RELAXED) == me) {
-        report(rule::kSpinLockRecursive, call,
-               "spin lock " + pointer(lock) + " is already held by this processor (deadlock)");
-        return;
-    }
-    // Another processor holds it: spin. In the single-threaded mode nobody can release it.
+[[gnu::noinline]] void reportRecursive(PKSPIN_LOCK lock, const char* call) {
+    report(rule::kSpinLockRecursive, call,
+           "spin lock " + pointer(lock) + " is already held by this processor (deadlock)");
+}
+
+// Takes a lock word that is not free: spins while another processor holds it (threaded mode),
+// or reports a word that no processor's token is in (an uninitialised lock) and takes it.
+[[gnu::noinline]] void acquireContended(PKSPIN_LOCK lock, const char* call, KSPIN_LOCK me) {
     auto* word = reinterpret_cast<volatile KSPIN_LOCK*>(lock);
     for (;;) {
         KSPIN_LOCK expected = 0;
         if (__atomic_compare_exchange_n(word, &expected, me, false, __ATOMIC_ACQUIRE,
                                         __ATOMIC_RELAXED)) {
-            break;
+            return;
         }
         if (isThreadToken(expected)) {
             // Held by another processor: spin, without the host lock, which it may need.
@@ -160,34 +183,93 @@ void acquire(PKSPIN_LOCK lock, const char* call) {
                "spin lock " + pointer(lock) + " was never initialised (word " +
                    std::to_string(expected) + ")");
         __atomic_store_n(word, me, __ATOMIC_RELEASE);
-        break;
-    }
-    if (threaded && !t_held.empty()) {
-        noteOrder(lock, call);
-    }
-    t_held.push_back(lock);
-    t_since.push_back(threaded ? steadyNow() : 0);
-}
-
-void release(PKSPIN_LOCK lock, const char* call) {
-    if (__atomic_load_n(lock, __ATOMIC_RELAXED) != threadToken()) {
-        report(rule::kSpinLockNotOwner, call,
-               "spin lock " + pointer(lock) + " released by a processor that does not hold it");
         return;
     }
-    for (std::size_t i = t_held.size(); i-- > 0;) {
-        if (t_held[i] == lock) {
-            const std::int64_t since = t_since[i];
-            t_held.erase(t_held.begin() + static_cast<std::ptrdiff_t>(i));
-            t_since.erase(t_since.begin() + static_cast<std::ptrdiff_t>(i));
-            const std::int64_t held = since == 0 ? 0 : steadyNow() - since;
-            if (held > g_holdBound.load(std::memory_order_relaxed)) {
-                report(rule::kSpinLockHeldTooLong, call,
-                       "spin lock " + pointer(lock) + " held for " + std::to_string(held / 1000) +
-                           " us, longer than " + std::to_string(g_holdBound.load() / 1000) + " us");
-            }
-            break;
+}
+
+// Taken at every spin-lock acquire: the uncontended path is a test and a store (one processor)
+// or a compare-exchange (threaded), and a push.
+inline void acquire(PKSPIN_LOCK lock, const char* call) {
+    KSPIN_LOCK me = threadToken();
+    if (__atomic_load_n(lock, __ATOMIC_RELAXED) == me) [[unlikely]] {
+        reportRecursive(lock, call);
+        return;
+    }
+    const bool threaded = HostLock::threaded();
+    if (!threaded) [[likely]] {
+        // One processor: nobody else can touch the word between the test and the store.
+        if (__atomic_load_n(lock, __ATOMIC_RELAXED) == 0) [[likely]] {
+            __atomic_store_n(lock, me, __ATOMIC_RELAXED);
+        } else {
+            acquireContended(lock, call, me);
         }
+    } else {
+        KSPIN_LOCK expected = 0;
+        if (!__atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_ACQUIRE,
+                                         __ATOMIC_RELAXED)) {
+            acquireContended(lock, call, me);
+        }
+    }
+    std::int64_t since = 0;
+    if (threaded) [[unlikely]] {
+        if (t_held.count != 0) {
+            noteOrder(lock, call);
+        }
+        since = steadyNow();
+    }
+    if (t_held.count == HeldLocks::kCapacity) [[unlikely]] {
+        tooDeep("64 spin locks held");
+    }
+    t_held.lock[t_held.count] = lock;
+    t_held.since[t_held.count] = since;
+    ++t_held.count;
+}
+
+[[gnu::noinline]] void reportNotOwner(PKSPIN_LOCK lock, const char* call) {
+    report(rule::kSpinLockNotOwner, call,
+           "spin lock " + pointer(lock) + " released by a processor that does not hold it");
+}
+
+[[gnu::noinline]] void checkHeldTime(PKSPIN_LOCK lock, const char* call, std::int64_t since) {
+    const std::int64_t held = steadyNow() - since;
+    if (held > g_holdBound.load(std::memory_order_relaxed)) {
+        report(rule::kSpinLockHeldTooLong, call,
+               "spin lock " + pointer(lock) + " held for " + std::to_string(held / 1000) +
+                   " us, longer than " + std::to_string(g_holdBound.load() / 1000) + " us");
+    }
+}
+
+// Takes `lock` out of the held list (it is there: the word held this processor's token).
+[[gnu::noinline]] std::int64_t forgetHeldOutOfOrder(PKSPIN_LOCK lock) {
+    for (std::size_t i = t_held.count; i-- > 0;) {
+        if (t_held.lock[i] == lock) {
+            const std::int64_t since = t_held.since[i];
+            for (std::size_t j = i + 1; j < t_held.count; ++j) {
+                t_held.lock[j - 1] = t_held.lock[j];
+                t_held.since[j - 1] = t_held.since[j];
+            }
+            --t_held.count;
+            return since;
+        }
+    }
+    return 0;
+}
+
+// Taken at every spin-lock release: the innermost lock is a pop, anything else out of line.
+inline void release(PKSPIN_LOCK lock, const char* call) {
+    if (__atomic_load_n(lock, __ATOMIC_RELAXED) != threadToken()) [[unlikely]] {
+        reportNotOwner(lock, call);
+        return;
+    }
+    std::int64_t since;
+    if (t_held.count != 0 && t_held.lock[t_held.count - 1] == lock) [[likely]] {
+        --t_held.count;
+        since = t_held.since[t_held.count];
+    } else {
+        since = forgetHeldOutOfOrder(lock);
+    }
+    if (since != 0) [[unlikely]] {
+        checkHeldTime(lock, call, since);
     }
     __atomic_store_n(reinterpret_cast<volatile KSPIN_LOCK*>(lock), 0, __ATOMIC_RELEASE);
 }
@@ -208,15 +290,21 @@ IrqlScope::~IrqlScope() {
     t_irql = saved_;
 }
 
-const std::vector<const void*>& heldSpinLocks() {
-    return t_held;
+std::size_t heldSpinLockCount() {
+    return t_held.count;
 }
 
+namespace {
+[[gnu::noinline]] void reportLocksHeld(const char* call) {
+    report(rule::kLockHeldAcrossCall, call,
+           std::to_string(t_held.count) + " spin lock(s) held, innermost " +
+               pointer(t_held.lock[t_held.count - 1]));
+}
+} // namespace
+
 void checkNoLocksHeld(const char* call) {
-    if (!t_held.empty()) {
-        report(rule::kLockHeldAcrossCall, call,
-               std::to_string(t_held.size()) + " spin lock(s) held, innermost " +
-                   pointer(t_held.back()));
+    if (t_held.count != 0) [[unlikely]] {
+        reportLocksHeld(call);
     }
 }
 
@@ -253,25 +341,27 @@ void forgetLocksIn(const void* p, std::size_t size) {
 namespace {
 void enterAt(KIRQL irql, const char* what, FunctionRef body, bool driver) {
     KIRQL saved = t_irql;
-    std::size_t held = t_held.size();
+    std::size_t held = t_held.count;
     t_irql = irql;
-    t_entry.push_back(irql);
+    if (t_entry.count == EntryLevels::kCapacity) [[unlikely]] {
+        tooDeep("1024 nested driver entries");
+    }
+    t_entry.level[t_entry.count++] = irql;
     if (driver) {
         HostLock::Drop drop; // driver code runs without the host lock
         body();
     } else {
         body();
     }
-    t_entry.pop_back();
+    --t_entry.count;
     if (t_irql != irql) {
         report(rule::kIrqlNotRestored, what,
                "returned at " + irqlText(t_irql) + ", entered at " + irqlText(irql));
     }
-    if (t_held.size() > held) {
+    if (t_held.count > held) {
         report(rule::kSpinLockHeldOnReturn, what,
-               "returned holding spin lock " + pointer(t_held.back()));
-        t_held.resize(held);
-        t_since.resize(held);
+               "returned holding spin lock " + pointer(t_held.lock[t_held.count - 1]));
+        t_held.count = held;
     }
     t_irql = saved;
 }
@@ -352,7 +442,7 @@ Memory::~Memory() {
 
 bool Memory::attemptFails(Kind kind, std::size_t size, ULONG tag) {
     const Allocation a{kind, size, tag};
-    ++attempts_[kind];
+    ++attempts_[static_cast<std::size_t>(kind)];
     if (onAttempt) {
         onAttempt(a);
     }
@@ -431,8 +521,7 @@ void Memory::failTag(ULONG tag, std::uint64_t nth, std::uint32_t times) {
 }
 
 std::uint64_t Memory::attempts(Kind kind) const {
-    auto it = attempts_.find(kind);
-    return it == attempts_.end() ? 0 : it->second;
+    return attempts_[static_cast<std::size_t>(kind)];
 }
 
 std::map<ULONG, std::pair<std::size_t, std::size_t>> Memory::outstanding(Kind kind) const {
@@ -482,20 +571,31 @@ extern "C" VOID NTAPI HostPagedCode(const char* routine) {
     }
 }
 
+namespace {
+// The IRQL routines' reports, out of line: the routines run at every lock and raise.
+[[gnu::noinline]] void reportRaiseLower(const char* call, const char* verb, KIRQL newIrql,
+                                        const char* relation) {
+    report(rule::kIrqlRaiseLower, call,
+           std::string(verb) + " to " + irqlText(newIrql) + " from the " + relation + " " +
+               irqlText(t_irql));
+}
+[[gnu::noinline]] void reportSpinLockIrql(const char* call, const char* requirement) {
+    report(rule::kSpinLockIrql, call, "called at " + irqlText(t_irql) + "; " + requirement);
+}
+} // namespace
+
 extern "C" KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
     KIRQL old = t_irql;
-    if (NewIrql < old) {
-        report(rule::kIrqlRaiseLower, "KfRaiseIrql",
-               "raise to " + irqlText(NewIrql) + " from the higher " + irqlText(old));
+    if (NewIrql < old) [[unlikely]] {
+        reportRaiseLower("KfRaiseIrql", "raise", NewIrql, "higher");
     }
     t_irql = NewIrql;
     return old;
 }
 
 extern "C" VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
-    if (NewIrql > t_irql) {
-        report(rule::kIrqlRaiseLower, "KfLowerIrql",
-               "lower to " + irqlText(NewIrql) + " from the lower " + irqlText(t_irql));
+    if (NewIrql > t_irql) [[unlikely]] {
+        reportRaiseLower("KfLowerIrql", "lower", NewIrql, "lower");
     }
     checkLowerAllowed(NewIrql, "KfLowerIrql");
     t_irql = NewIrql;
@@ -509,25 +609,23 @@ extern "C" VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
 }
 
 extern "C" VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
-    if (t_irql != DISPATCH_LEVEL) {
-        report(rule::kSpinLockIrql, "KefAcquireSpinLockAtDpcLevel",
-               "called at " + irqlText(t_irql) + "; must be DISPATCH_LEVEL");
+    if (t_irql != DISPATCH_LEVEL) [[unlikely]] {
+        reportSpinLockIrql("KefAcquireSpinLockAtDpcLevel", "must be DISPATCH_LEVEL");
     }
     acquire(SpinLock, "KefAcquireSpinLockAtDpcLevel");
 }
 
 extern "C" VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
-    if (t_irql != DISPATCH_LEVEL) {
-        report(rule::kSpinLockIrql, "KefReleaseSpinLockFromDpcLevel",
-               "called at " + irqlText(t_irql) + "; must be DISPATCH_LEVEL");
+    if (t_irql != DISPATCH_LEVEL) [[unlikely]] {
+        reportSpinLockIrql("KefReleaseSpinLockFromDpcLevel", "must be DISPATCH_LEVEL");
     }
     release(SpinLock, "KefReleaseSpinLockFromDpcLevel");
 }
 
 extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
     KIRQL old = t_irql;
-    if (old > DISPATCH_LEVEL) {
-        report(rule::kSpinLockIrql, "KfAcquireSpinLock", "called above DISPATCH_LEVEL");
+    if (old > DISPATCH_LEVEL) [[unlikely]] {
+        reportSpinLockIrql("KfAcquireSpinLock", "must be at or below DISPATCH_LEVEL");
     }
     t_irql = DISPATCH_LEVEL;
     acquire(SpinLock, "KfAcquireSpinLock");
@@ -535,9 +633,8 @@ extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
 }
 
 extern "C" VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
-    if (t_irql != DISPATCH_LEVEL) {
-        report(rule::kSpinLockIrql, "KfReleaseSpinLock",
-               "called at " + irqlText(t_irql) + "; the lock raised to DISPATCH_LEVEL");
+    if (t_irql != DISPATCH_LEVEL) [[unlikely]] {
+        reportSpinLockIrql("KfReleaseSpinLock", "the lock raised to DISPATCH_LEVEL");
     }
     release(SpinLock, "KfReleaseSpinLock");
     checkLowerAllowed(NewIrql, "KfReleaseSpinLock");

@@ -34,11 +34,6 @@ class Guard {
 
 } // namespace
 
-Time Scheduler::now() const {
-    Guard lock(mutex_);
-    return now_;
-}
-
 Scheduler::Slot* Scheduler::find(EventId id) {
     std::size_t index = id & ((1u << kSlotBits) - 1);
     if (index >= slots_.size() || slots_[index].sequence == 0 ||
@@ -115,10 +110,11 @@ void Scheduler::removeAt(std::size_t position) {
     free_.push_back(slot);
 }
 
-EventId Scheduler::at(Time when, Callback fn, const char* what, Level level, bool background) {
+EventId Scheduler::at(Time when, Callback&& fn, const char* what, Level level, bool background) {
     Guard lock(mutex_);
-    if (when < now_) {
-        when = now_;
+    const Time now = now_.load(std::memory_order_relaxed);
+    if (when < now) {
+        when = now;
     }
     std::uint32_t index;
     if (!free_.empty()) {
@@ -146,7 +142,8 @@ EventId Scheduler::at(Time when, Callback fn, const char* what, Level level, boo
     return s.sequence << kSlotBits | index;
 }
 
-EventId Scheduler::after(Time delay, Callback fn, const char* what, Level level, bool background) {
+EventId Scheduler::after(Time delay, Callback&& fn, const char* what, Level level,
+                         bool background) {
     return at(now() + (delay < 0 ? 0 : delay), std::move(fn), what, level, background);
 }
 
@@ -191,7 +188,7 @@ bool Scheduler::take(Time limit, Taken& taken) {
         return false;
     }
     Slot& s = slots_[heap_.front()];
-    now_ = s.when;
+    now_.store(s.when, std::memory_order_relaxed);
     taken.fn = std::move(s.fn);
     taken.what = s.what;
     taken.level = s.level;
@@ -207,8 +204,8 @@ void Scheduler::run(Taken& taken) {
 
 void Scheduler::setClock(Time when) {
     Guard lock(mutex_);
-    if (now_ < when) {
-        now_ = when;
+    if (now_.load(std::memory_order_relaxed) < when) {
+        now_.store(when, std::memory_order_relaxed);
     }
 }
 
@@ -229,8 +226,8 @@ void Scheduler::advanceTo(Time until) {
     while (step(until)) {
     }
     Guard lock(mutex_);
-    if (now_ < until) {
-        now_ = until;
+    if (now_.load(std::memory_order_relaxed) < until) {
+        now_.store(until, std::memory_order_relaxed);
     }
 }
 
@@ -257,7 +254,7 @@ bool Scheduler::runUntil(const std::function<bool()>& done, Time maxDuration) {
     while (!done()) {
         if (!step(limit)) {
             Guard lock(mutex_);
-            now_ = limit;
+            now_.store(limit, std::memory_order_relaxed);
             return done();
         }
     }

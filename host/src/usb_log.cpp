@@ -150,6 +150,10 @@ void Bus::record(const Transfer& t) {
 }
 
 Request* Bus::logEntry(const Transfer& t) {
+    // Ids grow: a transfer outside the logged range (logging off, or dropped) has no entry.
+    if (log_.empty() || t.id < log_.front().id || t.id > log_.back().id) {
+        return nullptr;
+    }
     auto it = std::lower_bound(log_.begin(), log_.end(), t.id,
                                [](const Request& r, std::uint64_t id) { return r.id < id; });
     return it != log_.end() && it->id == t.id ? &*it : nullptr;

@@ -9,16 +9,14 @@
 
 namespace host {
 
-namespace {
-World* g_current = nullptr;
-}
+World* World::current_ = nullptr;
 
 World::World() {
-    if (g_current != nullptr) {
+    if (current_ != nullptr) {
         std::fprintf(stderr, "host: a World already exists; only one may exist at a time\n");
         std::abort();
     }
-    g_current = this;
+    current_ = this;
     ndis_ = std::make_unique<ndis::Library>(*this);
     pnp_ = std::make_unique<PnpManager>(*this);
 }
@@ -27,7 +25,7 @@ World::~World() {
     processors_.reset();
     pnp_.reset();
     ndis_.reset();
-    g_current = nullptr;
+    current_ = nullptr;
 }
 
 void World::startProcessors(unsigned count) {
@@ -40,16 +38,9 @@ void World::stopProcessors() {
     processors_.reset();
 }
 
-World& World::current() {
-    if (g_current == nullptr) {
-        std::fprintf(stderr, "host: a platform routine was called with no World in existence\n");
-        std::abort();
-    }
-    return *g_current;
-}
-
-bool World::exists() {
-    return g_current != nullptr;
+void World::noWorld() {
+    std::fprintf(stderr, "host: a platform routine was called with no World in existence\n");
+    std::abort();
 }
 
 } // namespace host

@@ -33,8 +33,8 @@ class IrqlScope {
     KIRQL saved_;
 };
 
-// Spin locks the calling thread holds, innermost last.
-const std::vector<const void*>& heldSpinLocks();
+// The number of spin locks the calling thread holds.
+std::size_t heldSpinLockCount();
 // Reports LOCK_HELD_ACROSS_CALL when the thread holds any driver spin lock.
 void checkNoLocksHeld(const char* call);
 
@@ -143,21 +143,23 @@ class Memory {
     };
 
     std::map<const void*, Allocation> live_;
-    std::map<Kind, std::uint64_t> attempts_;
+    std::uint64_t attempts_[3] = {}; // by Kind
     std::vector<Fault> faults_;
 };
 
 // ---- IRPs
 // ----------------------------------------------------------------------------------------
 
-// Every IRP the I/O manager handed out. IRPs are carved from chunks the registry owns, one
-// run of equal slots per stack size, and each slot's record sits in its chunk beside it: finding
-// an IRP's record is a search among the few chunks, not a hash of every IRP ever made. Freed
-// IRPs go to a free list per stack size and are reused oldest first, and only once kQuarantine
-// newer ones of that size were freed after them, so a freed IRP stays recognisable as freed (use
-// after free, double free) while its memory is still the I/O manager's, and nothing is allocated
-// per IRP in steady state. Between slots lies a guard gap, poisoned under AddressSanitizer, so a
-// write past an IRP's last stack location is caught as it would be in a block of its own.
+// Every IRP the I/O manager handed out. IRPs are carved from chunks the registry owns, one run of
+// equal slots of a power of two bytes per stack size, and each slot's record sits in its chunk
+// beside it: finding an IRP's record is a range check against the chunk of the last IRP looked up,
+// a shift and a mask (a search among the few chunks when that misses), not a hash of every IRP ever
+// made. Freed IRPs go to a free list per stack size and are reused oldest first, and only once
+// kQuarantine newer ones of that size were freed after them, so a freed IRP stays recognisable as
+// freed (use after free, double free) while its memory is still the I/O manager's, and nothing is
+// allocated per IRP in steady state. Between slots lies a guard gap, poisoned under
+// AddressSanitizer, so a write past an IRP's last stack location is caught as it would be in a
+// block of its own.
 class IrpRegistry {
   public:
     enum class Origin { Driver, Threaded, Platform };
@@ -191,24 +193,26 @@ class IrpRegistry {
   private:
     struct Chunk {
         unsigned char* base = nullptr;
-        std::size_t slotBytes = 0; // the IRP and its stack locations, then the guard gap
+        unsigned slotShift = 0; // slots of 1 << slotShift bytes: the IRP, then the guard gap
         std::size_t slots = 0;
         std::size_t carved = 0; // slots handed out at least once, from the front
         std::vector<Info> info; // one per slot
     };
     struct Size {
         std::vector<Chunk*> chunks; // the last one is being carved
-        std::vector<PIRP> free;     // a ring: oldest at freeHead
+        std::vector<PIRP> free;     // a ring of a power of two entries: oldest at freeHead
         std::size_t freeHead = 0;
         std::size_t freeCount = 0;
     };
     // The record of the slot `irp` starts, or null when it starts none.
     Info* slotOf(PIRP irp);
+    Chunk* chunkOf(const unsigned char* at) const;
     PIRP carve(CCHAR stackSize);
     void pushFree(Size& size, PIRP irp);
     PIRP popFree(Size& size);
 
     std::vector<Chunk*> byAddress_; // every chunk, ordered by base address
+    Chunk* lastChunk_ = nullptr;    // the chunk of the last IRP looked up
     std::vector<Size> sizes_;       // by stack size
     std::size_t live_ = 0;
     std::size_t carved_ = 0;

@@ -9,6 +9,7 @@
 // once the pool has grown to the largest number of events pending at once.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -44,14 +45,15 @@ class Scheduler {
     // items of the PnP manager run at PASSIVE_LEVEL.
     enum class Level { Passive, Dispatch };
 
-    Time now() const;
+    // The clock is written under the scheduler's lock and read without it.
+    Time now() const { return now_.load(std::memory_order_relaxed); }
 
     // Schedules `fn` at absolute time `when` (not earlier than now). `background` events (the
     // periodic hang check) do not keep runUntilIdle going. `what` names the event in verifier
     // reports and must outlive it (a string literal).
-    EventId at(Time when, Callback fn, const char* what = nullptr, Level level = Level::Dispatch,
+    EventId at(Time when, Callback&& fn, const char* what = nullptr, Level level = Level::Dispatch,
                bool background = false);
-    EventId after(Time delay, Callback fn, const char* what = nullptr,
+    EventId after(Time delay, Callback&& fn, const char* what = nullptr,
                   Level level = Level::Dispatch, bool background = false);
     // Removes a scheduled event. Returns false when it already ran or was cancelled.
     bool cancel(EventId id);
@@ -117,7 +119,7 @@ class Scheduler {
     void removeAt(std::size_t position); // takes the slot's event off the heap and frees the slot
 
     mutable std::recursive_mutex mutex_;
-    Time now_ = 0;
+    std::atomic<Time> now_{0};
     std::uint64_t nextSequence_ = 1;
     std::uint64_t eventsRun_ = 0;
     std::vector<Slot> slots_;

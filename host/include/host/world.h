@@ -41,10 +41,18 @@ class World {
     Processors* processors() { return processors_.get(); }
 
     // The current world; aborts with a clear message when none exists.
-    static World& current();
-    static bool exists();
+    static World& current() {
+        if (current_ == nullptr) [[unlikely]] {
+            noWorld();
+        }
+        return *current_;
+    }
+    static bool exists() { return current_ != nullptr; }
 
   private:
+    [[noreturn]] static void noWorld();
+    static World* current_;
+
     Scheduler scheduler_;
     Verifier verifier_;
     Memory memory_;
