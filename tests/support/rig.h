@@ -1,7 +1,7 @@
 // The one way the tests load the driver and plug the device: a machine (the World, whose
 // verifier collects its reports), a KT735 model on the simulated bus, the driver loaded through
 // the host's PnP manager. The gtest fixture of the driver suites (tests/driver/fixture.h) holds
-// one per test; the fault sweeps, the stress runs and the fuzz targets make and throw away
+// one per test; the fault sweeps, the interleavings and the fuzz targets make and throw away
 // many in one process.
 //
 //     kt735n_test::Rig rig({}, [](auto& parameters, auto& device) { ... });
