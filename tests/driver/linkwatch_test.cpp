@@ -175,22 +175,6 @@ TEST_F(LinkWatchScenarioTest, EthernetCablePulledAndReplugged_PartnerChanges) {
 
 // ---- settings -----------------------------------------------------------------------------------
 
-// With a fixed MediaType a partner's change to 10 Mbit/s full duplex changes nothing, and
-// PartnerAbility keeps its old value, so the next pass finds the difference again. (With the
-// automatic one the speed follows: EthernetCablePulledAndReplugged_PartnerChanges.)
-TEST_F(LinkWatchTest, PartnerChangeIgnoredWithAFixedMediaType) {
-    parameters().set("MediaSel", 1u);
-    startRunning();
-    adapter()->MediaType = 4;
-    device().ethernet().setPartnerAbility(0x0041);
-    scheduler().runFor(500 * kMillisecond);
-    adapter()->PhyCommandBuffer[1] = adapter()->PhyCommandBuffer[2] = 0;
-    EXPECT_EQ(linesOfChecks(2), kEthernetPass + kEthernetPass);
-    EXPECT_EQ(indicated(), Statuses{});
-    EXPECT_EQ(adapter()->LinkSpeed, 2u);
-    EXPECT_EQ(adapter()->PartnerAbility, 0x01E1);
-}
-
 // No pass once shut down or after a failed transfer; indications wait for InitDone.
 TEST_F(LinkWatchTest, NoPassOutsideTheRunningStateNoIndicationBeforeInitDone) {
     parameters().set("MediaSel", 1u);

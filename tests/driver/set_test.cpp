@@ -1,8 +1,8 @@
 // MiniportSetInformation on a running adapter over the device model: the handler is called
 // through NDIS at DISPATCH_LEVEL, pended sets waited for, and what it did is read from the
 // model's register log, the two byte counts and the record's shadows, and judged by the model
-// alone: which frames from the wire its receive filter lets through to NDIS, and when its own
-// wake-up matcher, which computes the slot CRC itself, raises a remote-wake event. Covers the
+// alone: which frames from the wire its receive filter lets through to NDIS. (The model's own
+// wake-up matcher, which computes the slot CRC itself, is tested in tests/model.) Covers the
 // slot CRC and image, slot choice and removal, the packet filter's register write, every OID's
 // lengths and counts, the refusal of wake-up pattern requests that do not fit or reach outside
 // themselves, and a set still pending at halt.
@@ -267,30 +267,6 @@ TEST_F(SetInformationTest, PacketFilterBecomesReceiveMode) {
         EXPECT_EQ(delivered(frames), c.delivered);
     }
     EXPECT_EQ(adapter_->Control0Shadow, 0xC0);
-}
-
-// A pattern added makes the model wake on a frame whose selected bytes (here the type field and
-// the first ten payload bytes, frame bytes 12 to 23) match, whatever its other bytes, and not on
-// one differing in a selected byte; once removed, it wakes on nothing.
-TEST_F(SetInformationTest, WakePatternWakesTheModelUntilRemoved) {
-    ASSERT_TRUE(device().remoteWakeupEnabled());
-    const std::vector<std::uint8_t> match = frameTo(station(), 0x30), mask = {0x00, 0xF0, 0xFF};
-    std::vector<std::uint8_t> otherSource = match, otherPayload = match;
-    otherSource[11] ^= 0xFF;
-    otherPayload[20] ^= 0x01;
-    auto wakesOn = [&](const std::vector<std::uint8_t>& f) {
-        std::size_t before = device().wakeEvents().size();
-        device().ethernet().sendToAdapter(f);
-        scheduler().runFor(10 * host::kMillisecond);
-        return device().wakeEvents().size() > before;
-    };
-    add(wakePattern(mask, std::vector<std::uint8_t>(match.begin(), match.begin() + 24)));
-    ASSERT_TRUE(wakesOn(match));
-    EXPECT_EQ(device().wakeEvents().back().reason, kt735::model::WakeReason::Slot0);
-    EXPECT_TRUE(wakesOn(otherSource));
-    EXPECT_FALSE(wakesOn(otherPayload));
-    remove(wakePattern(mask, {}));
-    EXPECT_FALSE(wakesOn(match));
 }
 
 // A set still pending when the adapter halts is finished first: its receive-mode write

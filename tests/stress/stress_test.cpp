@@ -283,21 +283,17 @@ TEST(Stress, FourProcessorsTrafficRequestsAndWireChangesEndClean) {
     EXPECT_EQ(books.arrived[0] + books.arrived[1] + books.otherFrames + c.txDroppedNoLink +
                   c.txDroppedDisabled,
               c.bulkOutTransfers - c.zeroLengthTransfers);
-    std::printf("stress: seed %llu, ending %d, %llu+%llu frames sent (%llu+%llu on the wire), "
-                "%llu lost at the end or in failed transfers, %llu indicated, %llu requests, "
-                "%llu wire changes, %llu speed mismatches, "
-                "%u events at once, %.1f s\n",
-                static_cast<unsigned long long>(seed), ending,
-                static_cast<unsigned long long>(books.issued[0]),
-                static_cast<unsigned long long>(books.issued[1]),
-                static_cast<unsigned long long>(books.arrived[0]),
-                static_cast<unsigned long long>(books.arrived[1]),
-                static_cast<unsigned long long>(books.succeeded[0] + books.succeeded[1] -
-                                                c.bulkOutTransfers + c.zeroLengthTransfers),
-                static_cast<unsigned long long>(books.arrived[2]),
-                static_cast<unsigned long long>(requests),
-                static_cast<unsigned long long>(wireChanges),
-                static_cast<unsigned long long>(c.txSpeedMismatch), mostAtOnce, seconds.count());
+    auto n = [](std::uint64_t v) { return static_cast<unsigned long long>(v); };
+    std::printf(
+        "stress: seed %llu, ending %d, %llu+%llu frames sent (%llu+%llu on the wire), "
+        "%llu lost at the end or in failed transfers, %llu indicated, %llu requests, "
+        "%llu wire changes, %llu speed mismatches, "
+        "%u events at once, %.1f s\n",
+        n(seed), ending, n(books.issued[0]), n(books.issued[1]), n(books.arrived[0]),
+        n(books.arrived[1]),
+        n(books.succeeded[0] + books.succeeded[1] - c.bulkOutTransfers + c.zeroLengthTransfers),
+        n(books.arrived[2]), n(requests), n(wireChanges), n(c.txSpeedMismatch), mostAtOnce,
+        seconds.count());
 }
 
 } // namespace
