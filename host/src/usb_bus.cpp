@@ -43,7 +43,7 @@ Bus::Bus() {
 
 Bus::~Bus() {
     if (World::exists()) {
-        for (auto& t : transfers_) {
+        for (Transfer* t = oldest_; t != nullptr; t = t->next) {
             if (t->event != 0) {
                 world().scheduler().cancel(t->event);
             }
@@ -52,7 +52,6 @@ Bus::~Bus() {
             world().scheduler().cancel(frameEvent_);
         }
     }
-    transfers_.clear();
     if (device_ != nullptr) {
         device_->detach();
     }
@@ -93,7 +92,7 @@ void Bus::unplug() {
     gone_ = true;
     configuration_ = 0;
     livePipes_.clear();
-    halted_.clear();
+    halted_.reset();
     remoteWakeupEnabled_ = false;
     device->detach();
 }
@@ -123,26 +122,30 @@ void Bus::cancelScheduled(std::uint64_t handle) {
 
 std::size_t Bus::pendingIn(std::uint8_t endpoint) const {
     std::size_t n = 0;
-    for (const auto& t : transfers_) {
+    for (const Transfer* t = oldest_; t != nullptr; t = t->next) {
         n += t->state == State::Queued && t->endpoint == endpoint ? 1 : 0;
     }
     return n;
 }
 
 bool Bus::completeIn(std::uint8_t endpoint, std::span<const std::uint8_t> data, Outcome outcome) {
-    // transfers_ is in submission order: the first queued one is the oldest.
-    auto q = std::find_if(transfers_.begin(), transfers_.end(), [endpoint](const auto& t) {
-        return t->state == State::Queued && t->endpoint == endpoint;
-    });
-    if (q == transfers_.end()) {
+    // The list is in submission order: the first queued one is the oldest.
+    Transfer* q = oldest_;
+    while (q != nullptr && !(q->state == State::Queued && q->endpoint == endpoint)) {
+        q = q->next;
+    }
+    if (q == nullptr) {
         return false;
     }
-    Transfer& t = **q;
+    Transfer& t = *q;
     t.state = State::Scheduled;
     switch (outcome) {
     case Outcome::Ok:
+        // Into the caller's buffer, as the controller's DMA puts it there.
         t.moved = std::min(data.size(), t.requested);
-        t.inData.assign(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(t.moved));
+        if (t.moved != 0) {
+            std::memcpy(t.buffer, data.data(), t.moved);
+        }
         if (data.size() > t.requested) {
             t.result = USBD_STATUS_BUFFER_OVERRUN;
         } else if (data.size() < t.requested && !t.shortOk) {
@@ -153,7 +156,7 @@ bool Bus::completeIn(std::uint8_t endpoint, std::span<const std::uint8_t> data, 
         break;
     case Outcome::Stall:
         t.result = USBD_STATUS_STALL_PID;
-        halted_.insert(endpoint);
+        halted_.set(endpoint);
         break;
     case Outcome::NoAnswer:
         t.result = USBD_STATUS_DEV_NOT_RESPONDING;
@@ -226,8 +229,18 @@ void Bus::applyFault(Transfer& t) {
         if (slot.count.take(m.nth, f.times, chosen == nullptr)) {
             chosen = &f;
             if (onFault) {
-                onFault(f, Request{t.id, now(), -1, t.function, t.endpoint, t.setup, t.in,
-                                   t.requested, t.out, USBD_STATUS_PENDING, STATUS_PENDING});
+                std::span<const std::uint8_t> out = t.out();
+                onFault(f, Request{t.id,
+                                   now(),
+                                   -1,
+                                   t.function,
+                                   t.endpoint,
+                                   t.setup,
+                                   t.in,
+                                   t.requested,
+                                   {out.begin(), out.end()},
+                                   USBD_STATUS_PENDING,
+                                   STATUS_PENDING});
             }
         }
     }
@@ -249,41 +262,36 @@ NTSTATUS Bus::submitUrb(PIRP irp, PURB urb) {
         IofCompleteRequest(irp, IO_NO_INCREMENT);
         return STATUS_INVALID_PARAMETER;
     }
-    auto owned = newTransfer();
-    Transfer& t = *owned;
-    t.irp = irp;
+    Transfer& t = newTransfer(irp);
     t.urb = urb;
-    t.id = nextId_++;
     USBD_STATUS invalid = describe(urb, t);
-    record(t);
+    if (logging_) {
+        record(t);
+    }
     if (!USBD_SUCCESS(invalid)) {
         // Rejected before it reaches the bus.
         t.result = invalid;
-        transfers_.push_back(std::move(owned));
         return complete(t);
     }
     bool bulk = t.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
     if (device_ == nullptr) {
         t.fault = Fault::Action::Fail;
         t.faultStatus = USBD_STATUS_DEVICE_GONE;
-    } else if (bulk && halted_.count(t.endpoint) != 0) {
+    } else if (bulk && halted_.test(t.endpoint)) {
         t.fault = Fault::Action::Fail;
         t.faultStatus = USBD_STATUS_ENDPOINT_HALTED;
-    } else {
+    } else if (!faults_.empty()) {
         applyFault(t);
     }
-    return start(std::move(owned));
+    return start(t);
 }
 
 NTSTATUS Bus::cyclePort(PIRP irp) {
-    auto owned = newTransfer();
-    Transfer& t = *owned;
-    t.irp = irp;
-    t.id = nextId_++;
+    Transfer& t = newTransfer(irp);
     t.function = kFunctionCyclePort;
     record(t);
     applyFault(t);
-    return start(std::move(owned));
+    return start(t);
 }
 
 // Puts a transfer on its way: queued for the device's data, on the bus, scheduled, or (inline
@@ -306,7 +314,7 @@ void Bus::launch(Transfer& t, bool inlineOk) {
             t.packetsLeft = t.fault == Fault::Action::Stall
                                 ? 1
                                 : static_cast<std::uint32_t>(std::max<std::size_t>(
-                                      1, (t.out.size() + t.maxPacket - 1) / t.maxPacket));
+                                      1, (t.out().size() + t.maxPacket - 1) / t.maxPacket));
         }
         putOnBus(t);
     } else if (inlineOk) {
@@ -314,12 +322,11 @@ void Bus::launch(Transfer& t, bool inlineOk) {
         t.state = State::Ready;
     } else {
         t.state = State::Scheduled;
-        PIRP irp = t.irp;
-        std::uint64_t id = t.id;
+        TransferRef ref{&t, t.id};
         t.event = world().scheduler().after(
             latencyOf(t) + t.extraDelay,
-            [this, irp, id] {
-                Transfer* found = findTransfer(irp, id);
+            [this, ref] {
+                Transfer* found = ref.get();
                 if (found == nullptr) {
                     return;
                 }
@@ -331,11 +338,11 @@ void Bus::launch(Transfer& t, bool inlineOk) {
     }
 }
 
-NTSTATUS Bus::start(std::unique_ptr<Transfer> owned) {
-    Transfer& t = *owned;
+NTSTATUS Bus::start(Transfer& t) {
     PIRP irp = t.irp;
-    transfers_.push_back(std::move(owned));
-    captureSubmit(t);
+    if (capture_ != nullptr) {
+        captureSubmit(t);
+    }
     t.inDispatch = true;
     bool inlineOk = timing_.fixed() && timing_.inlineCompletion && t.extraDelay == 0;
     if (t.fault == Fault::Action::Hold) {
@@ -373,7 +380,7 @@ void Bus::execute(Transfer& t) {
     if (t.fault == Fault::Action::Stall) {
         t.result = USBD_STATUS_STALL_PID;
         if (t.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
-            halted_.insert(t.endpoint);
+            halted_.set(t.endpoint);
         }
         return;
     }
@@ -389,14 +396,14 @@ void Bus::execute(Transfer& t) {
         executeControl(t);
         return;
     }
-    switch (device_->bulkOut(t.endpoint, t.out)) {
+    switch (device_->bulkOut(t.endpoint, t.out())) {
     case Outcome::Ok:
-        t.moved = t.out.size();
+        t.moved = t.requested;
         t.result = USBD_STATUS_SUCCESS;
         break;
     case Outcome::Stall:
         t.result = USBD_STATUS_STALL_PID;
-        halted_.insert(t.endpoint);
+        halted_.set(t.endpoint);
         break;
     case Outcome::NoAnswer:
         t.result = USBD_STATUS_DEV_NOT_RESPONDING;
@@ -406,15 +413,9 @@ void Bus::execute(Transfer& t) {
 
 void Bus::executeControl(Transfer& t) {
     const SetupPacket& s = *t.setup;
-    // IN: the device fills the transfer's own buffer (it keeps its capacity between transfers).
-    if (t.in) {
-        t.inData.assign(s.wLength, 0);
-    }
+    // IN: the device fills the caller's buffer; OUT: it reads the data stage from it.
     std::size_t actual = 0;
-    Outcome outcome = device_->control(s, t.in ? t.inData : t.out, actual);
-    if (outcome != Outcome::Ok) {
-        t.inData.clear();
-    }
+    Outcome outcome = device_->control(s, {t.buffer, t.requested}, actual);
     if (outcome == Outcome::Stall) {
         t.result = USBD_STATUS_STALL_PID; // a protocol stall: the default pipe does not halt
         return;
@@ -425,20 +426,19 @@ void Bus::executeControl(Transfer& t) {
     }
     if (t.in) {
         t.moved = std::min<std::size_t>(actual, s.wLength);
-        t.inData.resize(t.moved);
         if (t.moved < t.requested && !t.shortOk) {
             t.result = USBD_STATUS_DATA_UNDERRUN;
             return;
         }
     } else {
-        t.moved = t.out.size();
+        t.moved = t.requested;
     }
     t.result = USBD_STATUS_SUCCESS;
     // What a successful standard request changes on the host side.
     if (t.function == URB_FUNCTION_SELECT_CONFIGURATION) {
         selectConfiguration(t);
     } else if (t.function == URB_FUNCTION_RESET_PIPE) {
-        halted_.erase(t.target);
+        halted_.reset(t.target);
     } else if ((t.function == URB_FUNCTION_SET_FEATURE_TO_DEVICE ||
                 t.function == URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE) &&
                s.wValue == ch9::kFeatureRemoteWakeup) {
@@ -460,7 +460,7 @@ void Bus::cycle(Transfer& t) {
     completeAllWith(USBD_STATUS_DEVICE_GONE, &t, true);
     configuration_ = 0;
     livePipes_.clear();
-    halted_.clear();
+    halted_.reset();
     remoteWakeupEnabled_ = false;
     device_->portReset();
     t.result = USBD_STATUS_SUCCESS;
@@ -470,56 +470,56 @@ void Bus::completeAllWith(USBD_STATUS status, const Transfer* except, bool immed
     endTransfers([except](const Transfer& t) { return &t != except; }, status, false, immediately);
 }
 
-void Bus::endTransfers(const std::function<bool(const Transfer&)>& which, USBD_STATUS status,
-                       bool aborted, bool immediately) {
-    std::vector<Transfer*> ending;
-    for (auto& t : transfers_) {
+template <class Which>
+void Bus::endTransfers(const Which& which, USBD_STATUS status, bool aborted, bool immediately) {
+    // Oldest first, as they were queued (the list is in submission order).
+    std::vector<TransferRef> ending;
+    for (Transfer* t = oldest_; t != nullptr; t = t->next) {
         if (!t->result && which(*t)) {
-            ending.push_back(t.get());
+            ending.push_back({t, t->id});
         }
     }
-    // Oldest first, as they were queued.
-    std::sort(ending.begin(), ending.end(),
-              [](const Transfer* a, const Transfer* b) { return a->id < b->id; });
-    std::vector<std::pair<PIRP, std::uint64_t>> keys;
-    for (Transfer* t : ending) {
+    for (TransferRef ref : ending) {
+        Transfer* t = ref.transfer;
         forget(*t);
         t->result = status;
         t->aborted = aborted;
-        if (immediately) {
-            keys.emplace_back(t->irp, t->id);
-        } else {
+        if (!immediately) {
             scheduleCompletion(*t, 0);
         }
     }
-    completeNow(keys);
-}
-
-void Bus::completeNow(const std::vector<std::pair<PIRP, std::uint64_t>>& keys) {
-    // Completion routines run in between: look each transfer up again.
-    for (auto [irp, id] : keys) {
-        if (Transfer* t = findTransfer(irp, id)) {
-            complete(*t);
+    if (immediately) {
+        // Completion routines run in between: check each transfer is still the one named.
+        for (TransferRef ref : ending) {
+            if (Transfer* t = ref.get()) {
+                complete(*t);
+            }
         }
     }
 }
 
-Bus::Transfer* Bus::findTransfer(PIRP irp, std::uint64_t id) const {
-    for (const auto& t : transfers_) {
-        if (t->irp == irp) {
-            return t->id == id ? t.get() : nullptr;
-        }
+Bus::Transfer& Bus::newTransfer(PIRP irp) {
+    if (free_.empty()) {
+        pool_.push_back(std::make_unique<Transfer>());
+        free_.push_back(pool_.back().get());
     }
-    return nullptr;
-}
-
-std::unique_ptr<Bus::Transfer> Bus::newTransfer() {
-    if (spare_.empty()) {
-        return std::make_unique<Transfer>();
-    }
-    std::unique_ptr<Transfer> t = std::move(spare_.back());
-    spare_.pop_back();
+    Transfer& t = *free_.back();
+    free_.pop_back();
+    t.irp = irp;
+    t.id = nextId_++;
+    t.prev = newest_;
+    (newest_ != nullptr ? newest_->next : oldest_) = &t;
+    newest_ = &t;
+    ++outstanding_;
     return t;
+}
+
+void Bus::release(Transfer& t) {
+    (t.prev != nullptr ? t.prev->next : oldest_) = t.next;
+    (t.next != nullptr ? t.next->prev : newest_) = t.prev;
+    --outstanding_;
+    t = Transfer{}; // id 0: no TransferRef names it any more
+    free_.push_back(&t);
 }
 
 void Bus::forget(Transfer& t) {
@@ -534,12 +534,14 @@ void Bus::forget(Transfer& t) {
 }
 
 bool Bus::releaseHeld() {
-    auto it = std::find_if(transfers_.begin(), transfers_.end(),
-                           [](const auto& t) { return t->state == State::Held; });
-    if (it == transfers_.end()) {
+    Transfer* held = oldest_;
+    while (held != nullptr && held->state != State::Held) {
+        held = held->next;
+    }
+    if (held == nullptr) {
         return false;
     }
-    Transfer& t = **it;
+    Transfer& t = *held;
     t.fault.reset();
     callHostAt(DISPATCH_LEVEL, "usb transfer release", [&] {
         launch(t, timing_.fixed() && timing_.inlineCompletion);
@@ -553,25 +555,20 @@ bool Bus::releaseHeld() {
 VOID NTAPI Bus::cancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
     HostLock::Hold hold;
     Bus* bus = fromDevice(device);
-    auto it = std::find_if(bus->transfers_.begin(), bus->transfers_.end(),
-                           [irp](const auto& t) { return t->irp == irp; });
-    if (it == bus->transfers_.end()) {
+    Transfer* t = bus->oldest_;
+    while (t != nullptr && t->irp != irp) {
+        t = t->next;
+    }
+    if (t == nullptr) {
         return;
     }
-    Transfer& t = **it;
-    bus->forget(t);
-    t.result = USBD_STATUS_CANCELED;
-    t.moved = 0;
-    t.inData.clear();
-    bus->complete(t);
+    bus->forget(*t);
+    t->result = USBD_STATUS_CANCELED;
+    t->moved = 0;
+    bus->complete(*t);
 }
 
-NTSTATUS Bus::complete(Transfer& transfer) {
-    auto it = std::find_if(transfers_.begin(), transfers_.end(),
-                           [&transfer](const auto& t) { return t.get() == &transfer; });
-    std::unique_ptr<Transfer> owned = std::move(*it);
-    transfers_.erase(it);
-    Transfer& t = *owned;
+NTSTATUS Bus::complete(Transfer& t) {
     forget(t);
 
     USBD_STATUS status = t.result.value_or(USBD_STATUS_ERROR);
@@ -585,38 +582,26 @@ NTSTATUS Bus::complete(Transfer& transfer) {
             // The layouts of the control and bulk URBs agree on these two fields.
             auto& r = urb->UrbControlTransfer;
             r.TransferBufferLength = static_cast<ULONG>(t.moved);
-            if (t.in && !t.inData.empty()) {
-                std::memcpy(r.TransferBuffer, t.inData.data(), t.inData.size());
-            }
         }
     }
-    if (Request* r = logEntry(t)) {
+    if (Request* r = log_.empty() ? nullptr : logEntry(t)) {
         r->completed = now();
         r->status = status;
         r->irpStatus = irpStatus;
         if (t.in) {
-            r->data.assign(t.inData.begin(), t.inData.end());
+            std::span<const std::uint8_t> in = t.received();
+            r->data.assign(in.begin(), in.end());
         }
     }
-    captureComplete(t);
+    if (t.captured) {
+        captureComplete(t);
+    }
 
     PIRP irp = t.irp;
     irp->IoStatus.Status = irpStatus;
     irp->IoStatus.Information = 0;
     IoSetCancelRoutine(irp, nullptr);
-    if (spare_.size() < 8) {
-        // Keep the buffers' capacity for the next transfer.
-        std::vector<std::uint8_t> out = std::move(t.out);
-        std::vector<std::uint8_t> inData = std::move(t.inData);
-        t = Transfer{};
-        out.clear();
-        inData.clear();
-        t.out = std::move(out);
-        t.inData = std::move(inData);
-        spare_.push_back(std::move(owned));
-    } else {
-        owned.reset();
-    }
+    release(t);
     IofCompleteRequest(irp, IO_NO_INCREMENT);
     return irpStatus;
 }

@@ -145,8 +145,18 @@ void Bus::record(const Transfer& t) {
     if (log_.size() >= logLimit_) {
         log_.erase(log_.begin(), log_.begin() + static_cast<std::ptrdiff_t>(logLimit_ / 2));
     }
-    log_.push_back(Request{t.id, now(), -1, t.function, t.endpoint, t.setup, t.in, t.requested,
-                           t.out, USBD_STATUS_PENDING, STATUS_PENDING});
+    std::span<const std::uint8_t> out = t.out();
+    log_.push_back(Request{t.id,
+                           now(),
+                           -1,
+                           t.function,
+                           t.endpoint,
+                           t.setup,
+                           t.in,
+                           t.requested,
+                           {out.begin(), out.end()},
+                           USBD_STATUS_PENDING,
+                           STATUS_PENDING});
 }
 
 Request* Bus::logEntry(const Transfer& t) {
@@ -178,7 +188,7 @@ void Bus::captureSubmit(Transfer& t) {
     e.status = usbmon_errno::kInProgress;
     e.length = static_cast<std::uint32_t>(t.requested);
     e.setup = t.setup;
-    e.data = t.out;
+    e.data = t.out();
     e.interval = t.pipeType == UsbdPipeTypeInterrupt ? t.interval : 0;
     capture_->write(e);
 }
@@ -197,7 +207,7 @@ void Bus::captureComplete(const Transfer& t) {
     e.time = now();
     e.status = usbmonStatus(t.result.value_or(USBD_STATUS_ERROR), t.aborted);
     e.length = static_cast<std::uint32_t>(t.moved);
-    e.data = t.inData;
+    e.data = t.received();
     e.interval = t.pipeType == UsbdPipeTypeInterrupt ? t.interval : 0;
     capture_->write(e);
 }

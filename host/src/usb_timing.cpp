@@ -14,17 +14,16 @@ Time Bus::latencyOf(const Transfer& t) const {
     if (t.in) {
         return timing_.bulkIn;
     }
-    return timing_.bulkOut + timing_.perByte * static_cast<Time>(t.out.size());
+    return timing_.bulkOut + timing_.perByte * static_cast<Time>(t.out().size());
 }
 
 void Bus::scheduleCompletion(Transfer& t, Time delay) {
     forget(t);
-    PIRP irp = t.irp;
-    std::uint64_t id = t.id;
+    TransferRef ref{&t, t.id};
     t.event = world().scheduler().after(
         delay,
-        [this, irp, id] {
-            if (Transfer* t = findTransfer(irp, id)) {
+        [this, ref] {
+            if (Transfer* t = ref.get()) {
                 t->event = 0;
                 complete(*t);
             }
@@ -32,9 +31,20 @@ void Bus::scheduleCompletion(Transfer& t, Time delay) {
         "usb completion");
 }
 
+namespace {
+
+// The end of the first frame that starts at or after `t`.
+Time endOfFrameFrom(Time t) {
+    constexpr Time frame = Timing::kFrame;
+    return (t + frame - 1) / frame * frame + frame;
+}
+
+} // namespace
+
 void Bus::putOnBus(Transfer& t) {
     t.state = State::OnBus;
-    t.readyAt = now();
+    Time now = this->now();
+    t.readyAt = now;
     if (!(t.in && t.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)) {
         // A delayed request reaches the bus (and the device) that much later; a delayed IN
         // transfer completes that much after its last packet.
@@ -42,7 +52,11 @@ void Bus::putOnBus(Transfer& t) {
         t.extraDelay = 0;
     }
     onBus_.push_back(&t);
-    armFrame();
+    // The transfers already on the bus have their frame end armed: only this one may need an
+    // earlier one.
+    if (frameEvent_ == 0 || frameEventAt_ > endOfFrameFrom(t.readyAt)) {
+        armFrame();
+    }
 }
 
 // Schedules the end of the first frame that one of the transfers on the bus may use, unless
@@ -56,8 +70,7 @@ void Bus::armFrame() {
         earliest = std::min(earliest, t->readyAt);
     }
     earliest = std::max(earliest, now()); // frames that have begun are spoken for
-    constexpr Time frame = Timing::kFrame;
-    Time end = (earliest + frame - 1) / frame * frame + frame;
+    Time end = endOfFrameFrom(earliest);
     if (frameEvent_ != 0) {
         if (frameEventAt_ <= end) {
             return;
@@ -74,50 +87,62 @@ void Bus::armFrame() {
 // completes those that finished in it. Runs at DISPATCH_LEVEL from the scheduler.
 void Bus::endOfFrame() {
     frameEvent_ = 0;
-    Time start = now() - Timing::kFrame;
+    const Time start = now() - Timing::kFrame;
     unsigned budget = Timing::kPacketsPerFrame;
-    finished_.clear();
-    auto ready = [start](const Transfer* t) { return t->readyAt <= start; };
     auto take = [&budget](unsigned packets) { budget -= std::min(budget, packets); };
+    // Control stages, in submission order; note whether interrupt and bulk data wait.
+    bool interrupt = false;
+    bool bulk = false;
     for (Transfer* t : onBus_) {
-        if (!ready(t) || t->stagesLeft == 0) {
+        if (t->readyAt > start) {
             continue;
         }
-        if (t->setup) {
-            bool dataStage = t->requested != 0 && t->stagesLeft == 2;
-            take(dataStage ? static_cast<unsigned>((t->requested + t->maxPacket - 1) / t->maxPacket)
-                           : 1);
-        }
-        --t->stagesLeft;
-    }
-    for (Transfer* t : onBus_) {
-        if (ready(t) && t->pipeType == UsbdPipeTypeInterrupt && t->packetsLeft != 0) {
-            unsigned n = std::min(budget, t->packetsLeft);
-            t->packetsLeft -= n;
-            take(n);
+        if (t->stagesLeft != 0) {
+            if (t->setup) {
+                bool dataStage = t->requested != 0 && t->stagesLeft == 2;
+                take(dataStage
+                         ? static_cast<unsigned>((t->requested + t->maxPacket - 1) / t->maxPacket)
+                         : 1);
+            }
+            --t->stagesLeft;
+        } else if (t->packetsLeft != 0) {
+            (t->pipeType == UsbdPipeTypeInterrupt ? interrupt : bulk) = true;
         }
     }
-    for (bool moved = true; moved && budget != 0;) {
+    if (interrupt) {
+        for (Transfer* t : onBus_) {
+            if (t->readyAt <= start && t->pipeType == UsbdPipeTypeInterrupt &&
+                t->packetsLeft != 0) {
+                unsigned n = std::min(budget, t->packetsLeft);
+                t->packetsLeft -= n;
+                take(n);
+            }
+        }
+    }
+    // One packet to each ready bulk transfer in turn.
+    for (bool moved = bulk; moved && budget != 0;) {
         moved = false;
         for (Transfer* t : onBus_) {
-            if (budget != 0 && ready(t) && t->packetsLeft != 0) {
+            if (budget != 0 && t->readyAt <= start && t->packetsLeft != 0) {
                 --t->packetsLeft;
                 --budget;
                 moved = true;
             }
         }
     }
-    std::erase_if(onBus_, [this, &ready](Transfer* t) {
-        if (!ready(t) || t->stagesLeft != 0 || t->packetsLeft != 0) {
+    finished_.clear();
+    std::erase_if(onBus_, [this, start](Transfer* t) {
+        if (t->readyAt > start || t->stagesLeft != 0 || t->packetsLeft != 0) {
             return false;
         }
         t->state = State::Scheduled;
-        finished_.emplace_back(t->irp, t->id);
+        finished_.push_back({t, t->id});
         return true;
     });
-    // Completion routines run in between (and may submit, cancel or cycle): look each up again.
+    // Completion routines run in between (and may submit, cancel or cycle): check each is still
+    // the transfer it was.
     for (std::size_t i = 0; i < finished_.size(); ++i) {
-        Transfer* t = findTransfer(finished_[i].first, finished_[i].second);
+        Transfer* t = finished_[i].get();
         if (t == nullptr || t->state != State::Scheduled || t->event != 0) {
             continue;
         }

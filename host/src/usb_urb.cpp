@@ -90,10 +90,7 @@ USBD_STATUS Bus::describe(PURB urb, Transfer& t) {
         if (length > 0xFFFF || (length != 0 && buffer == nullptr)) {
             return USBD_STATUS_INVALID_PARAMETER;
         }
-        if (!t.in && length != 0) {
-            auto* p = static_cast<const std::uint8_t*>(buffer);
-            t.out.assign(p, p + length);
-        }
+        t.buffer = static_cast<std::uint8_t*>(buffer);
         return USBD_STATUS_SUCCESS;
     };
     auto pipe = [&](USBD_PIPE_HANDLE handle) -> const Pipe* {
@@ -185,10 +182,7 @@ USBD_STATUS Bus::describe(PURB urb, Transfer& t) {
         if (r.TransferBufferLength != 0 && r.TransferBuffer == nullptr) {
             return USBD_STATUS_INVALID_PARAMETER;
         }
-        if (!t.in && r.TransferBufferLength != 0) {
-            auto* data = static_cast<const std::uint8_t*>(r.TransferBuffer);
-            t.out.assign(data, data + r.TransferBufferLength);
-        }
+        t.buffer = static_cast<std::uint8_t*>(r.TransferBuffer);
         return USBD_STATUS_SUCCESS;
     }
     case URB_FUNCTION_ABORT_PIPE: {
@@ -216,14 +210,14 @@ USBD_STATUS Bus::describe(PURB urb, Transfer& t) {
 
 const Bus::Pipe* Bus::findPipe(USBD_PIPE_HANDLE handle) const {
     auto* p = static_cast<const Pipe*>(handle);
-    return livePipes_.count(p) != 0 ? p : nullptr;
+    return std::find(livePipes_.begin(), livePipes_.end(), p) != livePipes_.end() ? p : nullptr;
 }
 
 void Bus::selectConfiguration(Transfer& t) {
     PURB urb = t.urb;
     PUSB_CONFIGURATION_DESCRIPTOR config = urb->UrbSelectConfiguration.ConfigurationDescriptor;
     livePipes_.clear();
-    halted_.clear();
+    halted_.reset();
     if (config == nullptr) {
         configuration_ = 0;
         urb->UrbSelectConfiguration.ConfigurationHandle = nullptr;
@@ -251,7 +245,7 @@ void Bus::selectConfiguration(Transfer& t) {
             pipes_.push_back(std::make_unique<Pipe>(
                 Pipe{e->bEndpointAddress, p.PipeType, e->wMaxPacketSize, e->bInterval}));
             p.PipeHandle = pipes_.back().get();
-            livePipes_.insert(pipes_.back().get());
+            livePipes_.push_back(pipes_.back().get());
         }
     });
 }

@@ -22,6 +22,7 @@
 //     EXPECT_EQ(bus.log()[3].text(), "VENDOR_DEVICE c0 f0 0000 0010 0006 in 001122334455 SUCCESS");
 #pragma once
 
+#include <bitset>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -29,6 +30,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -217,9 +219,9 @@ class Bus : public UsbPort {
     std::size_t logLimit() const { return logLimit_; }
     // Requests (URBs and port cycles) submitted so far, logged or not.
     std::uint64_t requestsSubmitted() const { return nextId_ - 1; }
-    std::size_t outstanding() const { return transfers_.size(); }
+    std::size_t outstanding() const { return outstanding_; }
     std::uint32_t portCycles() const { return portCycles_; }
-    bool halted(std::uint8_t endpoint) const { return halted_.count(endpoint) != 0; }
+    bool halted(std::uint8_t endpoint) const { return halted_.test(endpoint); }
     bool configured() const { return configuration_ != 0; }
     // Remote wake-up: whether the device has the feature enabled (SET_FEATURE / CLEAR_FEATURE
     // DEVICE_REMOTE_WAKEUP), and every wake-up the device signalled, with that state at the time.
@@ -256,10 +258,14 @@ class Bus : public UsbPort {
     // (full-speed mode). Scheduled: waiting for a scheduler event. Held: by a fault. Ready: to be
     // completed by its dispatch routine.
     enum class State { Queued, OnBus, Scheduled, Held, Ready };
+    // A request on its way. Data moves between the device and the caller's own buffer, as a host
+    // controller's DMA would: an OUT transfer's bytes are read from it when the transfer reaches
+    // the device, an IN transfer's are written to it when the device supplies them. The buffer
+    // belongs to the bus while the IRP is pending.
     struct Transfer {
         PIRP irp = nullptr;
         PURB urb = nullptr;
-        std::uint64_t id = 0; // also the log's and the capture's id
+        std::uint64_t id = 0; // also the log's and the capture's id; 0 while in the pool
         USHORT function = 0;
         std::uint8_t endpoint = 0; // the pipe the transfer runs on (0/0x80: default pipe)
         std::uint8_t target = 0;   // RESET_PIPE and ABORT_PIPE: the endpoint acted upon
@@ -269,7 +275,7 @@ class Bus : public UsbPort {
         std::optional<SetupPacket> setup;
         bool in = false;
         std::size_t requested = 0;
-        std::vector<std::uint8_t> out;
+        std::uint8_t* buffer = nullptr; // the caller's transfer buffer (`requested` bytes)
         State state = State::Scheduled;
         EventId event = 0;
         Time extraDelay = 0;
@@ -278,7 +284,6 @@ class Bus : public UsbPort {
         bool inDispatch = false; // its dispatch routine is still running
         // The result, once known.
         std::optional<USBD_STATUS> result;
-        std::vector<std::uint8_t> inData;
         std::size_t moved = 0;
         bool aborted = false;
         bool captured = false; // its submission went to the capture
@@ -287,6 +292,27 @@ class Bus : public UsbPort {
         std::uint32_t packetsLeft = 0; // bulk and interrupt data packets
         std::uint8_t stagesLeft = 0;   // control stages (setup, data, status)
         std::uint16_t maxPacket = 64;
+        // The outstanding transfers, oldest first.
+        Transfer* prev = nullptr;
+        Transfer* next = nullptr;
+
+        // What an OUT transfer sends (nothing when its URB was refused before the buffer was
+        // taken); what an IN transfer has received so far.
+        std::span<std::uint8_t> out() const {
+            return in || buffer == nullptr ? std::span<std::uint8_t>{}
+                                           : std::span<std::uint8_t>{buffer, requested};
+        }
+        std::span<const std::uint8_t> received() const {
+            return in ? std::span<const std::uint8_t>{buffer, moved}
+                      : std::span<const std::uint8_t>{};
+        }
+    };
+    // Names a transfer for later: completion routines run in between, and by then the transfer
+    // may have completed and its slot serve another request (with another id).
+    struct TransferRef {
+        Transfer* transfer;
+        std::uint64_t id;
+        Transfer* get() const { return transfer->id == id ? transfer : nullptr; }
     };
 
     static NTSTATUS NTAPI dispatchInternal(PDEVICE_OBJECT device, PIRP irp);
@@ -303,7 +329,7 @@ class Bus : public UsbPort {
     USBD_STATUS describe(PURB urb, Transfer& t);
     // Gives the transfer what the first armed fault that acts on it does, if one does.
     void applyFault(Transfer& t);
-    NTSTATUS start(std::unique_ptr<Transfer> owned);
+    NTSTATUS start(Transfer& t);
     void launch(Transfer& t, bool inlineOk);
     void execute(Transfer& t);
     void executeControl(Transfer& t);
@@ -315,17 +341,18 @@ class Bus : public UsbPort {
     void putOnBus(Transfer& t);
     void armFrame();
     void endOfFrame();
-    std::unique_ptr<Transfer> newTransfer();
-    Transfer* findTransfer(PIRP irp, std::uint64_t id) const;
+    // A transfer from the pool, appended to the outstanding ones with the next id.
+    Transfer& newTransfer(PIRP irp);
+    // Takes a completed transfer off the outstanding ones, back to the pool.
+    void release(Transfer& t);
     NTSTATUS complete(Transfer& t);
     // Every transfer without a result gets `status`; completes them now (the caller runs where
     // completions may run) or from the scheduler.
     void completeAllWith(USBD_STATUS status, const Transfer* except, bool immediately);
     // Ends every unfinished transfer `which` selects with `status`, oldest first: at once, or
     // from the scheduler.
-    void endTransfers(const std::function<bool(const Transfer&)>& which, USBD_STATUS status,
-                      bool aborted, bool immediately);
-    void completeNow(const std::vector<std::pair<PIRP, std::uint64_t>>& keys);
+    template <class Which>
+    void endTransfers(const Which& which, USBD_STATUS status, bool aborted, bool immediately);
     void forget(Transfer& t); // takes it off the IN queue and the scheduler
     void record(const Transfer& t);
     Request* logEntry(const Transfer& t);
@@ -352,17 +379,21 @@ class Bus : public UsbPort {
     std::uint64_t nextId_ = 1;
     UsbmonWriter* capture_ = nullptr;
 
-    // Outstanding transfers, oldest first (a handful at a time), and finished ones for reuse.
-    std::vector<std::unique_ptr<Transfer>> transfers_;
-    std::vector<std::unique_ptr<Transfer>> spare_;
+    // Every transfer ever needed at once (the pool only grows, so a Transfer* stays valid and a
+    // TransferRef can check it), the free ones, and the outstanding ones as a list, oldest first.
+    std::vector<std::unique_ptr<Transfer>> pool_;
+    std::vector<Transfer*> free_;
+    Transfer* oldest_ = nullptr;
+    Transfer* newest_ = nullptr;
+    std::size_t outstanding_ = 0;
     // Full-speed mode: transfers taking frames, oldest first; the end-of-frame event.
     std::vector<Transfer*> onBus_;
-    std::vector<std::pair<PIRP, std::uint64_t>> finished_;
+    std::vector<TransferRef> finished_;
     EventId frameEvent_ = 0;
     Time frameEventAt_ = 0;
     std::vector<std::unique_ptr<Pipe>> pipes_; // every pipe ever handed out, so handles stay valid
-    std::set<const Pipe*> livePipes_;          // the pipes of the current configuration
-    std::set<std::uint8_t> halted_;
+    std::vector<const Pipe*> livePipes_;       // the pipes of the current configuration
+    std::bitset<256> halted_;                  // by endpoint address
     std::uint8_t configuration_ = 0;
     std::uint8_t configurationHandle_ = 0; // its address is the configuration handle
     std::uint32_t portCycles_ = 0;
