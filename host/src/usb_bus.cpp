@@ -499,12 +499,13 @@ void Bus::endTransfers(const Which& which, USBD_STATUS status, bool aborted, boo
 }
 
 Bus::Transfer& Bus::newTransfer(PIRP irp) {
-    if (free_.empty()) {
+    if (free_ == nullptr) {
         pool_.push_back(std::make_unique<Transfer>());
-        free_.push_back(pool_.back().get());
+        free_ = pool_.back().get();
     }
-    Transfer& t = *free_.back();
-    free_.pop_back();
+    Transfer& t = *free_;
+    free_ = t.next;
+    t.next = nullptr;
     t.irp = irp;
     t.id = nextId_++;
     t.prev = newest_;
@@ -519,7 +520,8 @@ void Bus::release(Transfer& t) {
     (t.next != nullptr ? t.next->prev : newest_) = t.prev;
     --outstanding_;
     t = Transfer{}; // id 0: no TransferRef names it any more
-    free_.push_back(&t);
+    t.next = free_;
+    free_ = &t;
 }
 
 void Bus::forget(Transfer& t) {
@@ -569,7 +571,9 @@ VOID NTAPI Bus::cancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 NTSTATUS Bus::complete(Transfer& t) {
-    forget(t);
+    if (t.state == State::OnBus || t.event != 0) {
+        forget(t);
+    }
 
     USBD_STATUS status = t.result.value_or(USBD_STATUS_ERROR);
     NTSTATUS irpStatus = irpStatusFor(status);
@@ -584,7 +588,8 @@ NTSTATUS Bus::complete(Transfer& t) {
             r.TransferBufferLength = static_cast<ULONG>(t.moved);
         }
     }
-    if (Request* r = log_.empty() ? nullptr : logEntry(t)) {
+    // Transfers submitted after the last logged one (logging off) have no entry to look up.
+    if (Request* r = log_.empty() || t.id > log_.back().id ? nullptr : logEntry(t)) {
         r->completed = now();
         r->status = status;
         r->irpStatus = irpStatus;

@@ -43,8 +43,7 @@ Time endOfFrameFrom(Time t) {
 
 void Bus::putOnBus(Transfer& t) {
     t.state = State::OnBus;
-    Time now = this->now();
-    t.readyAt = now;
+    t.readyAt = world().now();
     if (!(t.in && t.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)) {
         // A delayed request reaches the bus (and the device) that much later; a delayed IN
         // transfer completes that much after its last packet.
@@ -54,9 +53,7 @@ void Bus::putOnBus(Transfer& t) {
     onBus_.push_back(&t);
     // The transfers already on the bus have their frame end armed: only this one may need an
     // earlier one.
-    if (frameEvent_ == 0 || frameEventAt_ > endOfFrameFrom(t.readyAt)) {
-        armFrame();
-    }
+    armFrameBy(endOfFrameFrom(t.readyAt));
 }
 
 // Schedules the end of the first frame that one of the transfers on the bus may use, unless
@@ -69,8 +66,11 @@ void Bus::armFrame() {
     for (const Transfer* t : onBus_) {
         earliest = std::min(earliest, t->readyAt);
     }
-    earliest = std::max(earliest, now()); // frames that have begun are spoken for
-    Time end = endOfFrameFrom(earliest);
+    earliest = std::max(earliest, world().now()); // frames that have begun are spoken for
+    armFrameBy(endOfFrameFrom(earliest));
+}
+
+void Bus::armFrameBy(Time end) {
     if (frameEvent_ != 0) {
         if (frameEventAt_ <= end) {
             return;
@@ -87,7 +87,7 @@ void Bus::armFrame() {
 // completes those that finished in it. Runs at DISPATCH_LEVEL from the scheduler.
 void Bus::endOfFrame() {
     frameEvent_ = 0;
-    const Time start = now() - Timing::kFrame;
+    const Time start = world().now() - Timing::kFrame;
     unsigned budget = Timing::kPacketsPerFrame;
     auto take = [&budget](unsigned packets) { budget -= std::min(budget, packets); };
     // Control stages, in submission order; note whether interrupt and bulk data wait.

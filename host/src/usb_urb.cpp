@@ -208,11 +208,6 @@ USBD_STATUS Bus::describe(PURB urb, Transfer& t) {
     }
 }
 
-const Bus::Pipe* Bus::findPipe(USBD_PIPE_HANDLE handle) const {
-    auto* p = static_cast<const Pipe*>(handle);
-    return std::find(livePipes_.begin(), livePipes_.end(), p) != livePipes_.end() ? p : nullptr;
-}
-
 void Bus::selectConfiguration(Transfer& t) {
     PURB urb = t.urb;
     PUSB_CONFIGURATION_DESCRIPTOR config = urb->UrbSelectConfiguration.ConfigurationDescriptor;

@@ -161,7 +161,7 @@ struct Request {
     std::string text() const;
 };
 
-class Bus : public UsbPort {
+class Bus final : public UsbPort {
   public:
     Bus();
     ~Bus() override;
@@ -340,6 +340,8 @@ class Bus : public UsbPort {
     // Full-speed mode: puts the transfer on the bus from now on, and runs a frame.
     void putOnBus(Transfer& t);
     void armFrame();
+    // Schedules the end of frame at `end` unless one at or before it is scheduled.
+    void armFrameBy(Time end);
     void endOfFrame();
     // A transfer from the pool, appended to the outstanding ones with the next id.
     Transfer& newTransfer(PIRP irp);
@@ -359,7 +361,17 @@ class Bus : public UsbPort {
     void captureSubmit(Transfer& t);
     void captureComplete(const Transfer& t);
     Time latencyOf(const Transfer& t) const;
-    const Pipe* findPipe(USBD_PIPE_HANDLE handle) const;
+    // The pipe of a handle of the current configuration; nullptr for any other value (the
+    // handle is never dereferenced to find out).
+    const Pipe* findPipe(USBD_PIPE_HANDLE handle) const {
+        auto* p = static_cast<const Pipe*>(handle);
+        for (const Pipe* live : livePipes_) {
+            if (live == p) {
+                return p;
+            }
+        }
+        return nullptr;
+    }
 
     PDRIVER_OBJECT driver_ = nullptr;
     PDEVICE_OBJECT pdo_ = nullptr;
@@ -380,9 +392,10 @@ class Bus : public UsbPort {
     UsbmonWriter* capture_ = nullptr;
 
     // Every transfer ever needed at once (the pool only grows, so a Transfer* stays valid and a
-    // TransferRef can check it), the free ones, and the outstanding ones as a list, oldest first.
+    // TransferRef can check it), the free ones (linked through `next`), and the outstanding ones
+    // as a list, oldest first.
     std::vector<std::unique_ptr<Transfer>> pool_;
-    std::vector<Transfer*> free_;
+    Transfer* free_ = nullptr;
     Transfer* oldest_ = nullptr;
     Transfer* newest_ = nullptr;
     std::size_t outstanding_ = 0;
