@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 
 #include "host/io.h"
 #include "host/kernel.h"
@@ -44,6 +45,7 @@ struct Async {
     int calls = 0;
     NTSTATUS status = 0;
     PIRP irp = nullptr;
+    std::function<void()> then; // run by the completion routine
 
     static NTSTATUS NTAPI done(PDEVICE_OBJECT, PIRP irp, PVOID context) {
         auto* a = static_cast<Async*>(context);
@@ -51,6 +53,9 @@ struct Async {
         a->status = irp->IoStatus.Status;
         IoFreeIrp(irp);
         a->irp = nullptr;
+        if (a->then) {
+            a->then();
+        }
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
 
@@ -169,6 +174,34 @@ TEST_F(UsbBusTest, FullSpeedFramesTimeEachStageAndPacket) {
     EXPECT_EQ(log[log.size() - 1].completed, frameAfter(submitted) + host::kMillisecond); // OUT
     EXPECT_EQ(log[log.size() - 2].completed, frameAfter(submitted) + 2 * host::kMillisecond);
     EXPECT_EQ(log[log.size() - 2].data, Bytes(64, 0x5A));
+}
+
+// Transfers that end in the same frame complete one after the other, and a completion routine
+// may cancel the next of them and submit a new request, which takes the cancelled one's place in
+// the bus's books: the cancelled one completes once and never reaches the device, the new one
+// takes a frame of its own, and the rest of the frame leaves both alone.
+TEST_F(UsbBusTest, ACompletionRoutineCancelsTheNextTransferAndSubmitsAnother) {
+    configure();
+    Async first, second, third;
+    first.then = [&] {
+        IoCancelIrp(second.irp);
+        EXPECT_EQ(third.bulk(pdo(), pipes_[1], Bytes(60, 0x33)), STATUS_PENDING);
+    };
+    const std::uint64_t before = device_.counters().bulkOutTransfers;
+    ASSERT_EQ(first.bulk(pdo(), pipes_[1], Bytes(60, 0x11)), STATUS_PENDING);
+    ASSERT_EQ(second.bulk(pdo(), pipes_[1], Bytes(60, 0x22)), STATUS_PENDING);
+    world().scheduler().runUntil([&] { return first.calls == 1; });
+    const host::Time frameEnd = world().now();
+    EXPECT_EQ(second.calls, 1);
+    EXPECT_EQ(second.status, STATUS_CANCELLED);
+    EXPECT_EQ(third.calls, 0);
+    world().scheduler().runUntilIdle();
+    EXPECT_EQ(third.calls, 1);
+    EXPECT_EQ(third.status, STATUS_SUCCESS);
+    EXPECT_EQ(bus_.log().back().completed, frameEnd + host::kMillisecond);
+    EXPECT_EQ(device_.counters().bulkOutTransfers - before, 2u);
+    EXPECT_EQ(second.calls, 1);
+    EXPECT_EQ(bus_.outstanding(), 0u);
 }
 
 // ---- capture -----------------------------------------------------------------------------------
