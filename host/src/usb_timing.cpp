@@ -90,9 +90,11 @@ void Bus::endOfFrame() {
     const Time start = world().now() - Timing::kFrame;
     unsigned budget = Timing::kPacketsPerFrame;
     auto take = [&budget](unsigned packets) { budget -= std::min(budget, packets); };
-    // Control stages, in submission order; note whether interrupt and bulk data wait.
+    // Control stages, in submission order; note whether interrupt data waits, and how many bulk
+    // transfers wait with how few packets at least.
     bool interrupt = false;
-    bool bulk = false;
+    unsigned bulk = 0;
+    std::uint32_t fewest = UINT32_MAX;
     for (Transfer* t : onBus_) {
         if (t->readyAt > start) {
             continue;
@@ -105,8 +107,11 @@ void Bus::endOfFrame() {
                          : 1);
             }
             --t->stagesLeft;
+        } else if (t->packetsLeft != 0 && t->pipeType == UsbdPipeTypeInterrupt) {
+            interrupt = true;
         } else if (t->packetsLeft != 0) {
-            (t->pipeType == UsbdPipeTypeInterrupt ? interrupt : bulk) = true;
+            ++bulk;
+            fewest = std::min(fewest, t->packetsLeft);
         }
     }
     if (interrupt) {
@@ -119,14 +124,24 @@ void Bus::endOfFrame() {
             }
         }
     }
-    // One packet to each ready bulk transfer in turn.
-    for (bool moved = bulk; moved && budget != 0;) {
-        moved = false;
+    // One packet to each ready bulk transfer in turn while the frame has room: as many whole
+    // rounds at once as the budget and the transfer with the fewest packets left allow, and of
+    // a round the budget cannot complete, one packet each to the first ones.
+    while (bulk != 0 && budget != 0) {
+        std::uint32_t rounds = std::min<std::uint32_t>(fewest, budget / bulk);
+        bool partial = rounds == 0;
+        rounds = partial ? 1 : rounds;
+        bulk = 0;
+        fewest = UINT32_MAX;
         for (Transfer* t : onBus_) {
-            if (budget != 0 && t->readyAt <= start && t->packetsLeft != 0) {
-                --t->packetsLeft;
-                --budget;
-                moved = true;
+            if (budget == 0 || t->readyAt > start || t->packetsLeft == 0) {
+                continue;
+            }
+            t->packetsLeft -= rounds;
+            budget -= rounds;
+            if (t->packetsLeft != 0) {
+                ++bulk;
+                fewest = std::min(fewest, t->packetsLeft);
             }
         }
     }
