@@ -117,6 +117,24 @@ TEST(Receive, TrailerOversizeAndABoundedFifo) {
         EXPECT_EQ(b.receiveOne()[12], static_cast<std::uint8_t>(i));
     }
     EXPECT_TRUE(b.receiveOne().empty());
+
+    // More entries than the FIFO first made room for, its oldest no longer at the start: frames
+    // and raw transfers come out in order, and only frames count against its depth.
+    b.dev.setRxFifoFrames(20);
+    for (int i = 0; i < 26; ++i) {
+        if (i % 5 == 4) {
+            b.dev.injectBulkIn({static_cast<std::uint8_t>(i)});
+        } else {
+            b.dev.ethernet().sendToAdapter(makeFrame(kBroadcast, 64, static_cast<std::uint8_t>(i)));
+        }
+    }
+    EXPECT_EQ(b.dev.counters().rxOverflow, 3u); // the 21st frame
+    for (int i = 0; i < 25; ++i) {
+        auto t = b.receiveOne();
+        ASSERT_FALSE(t.empty()) << i;
+        EXPECT_EQ(t[i % 5 == 4 ? 0 : 12], static_cast<std::uint8_t>(i)) << i;
+    }
+    EXPECT_TRUE(b.receiveOne().empty());
 }
 
 TEST(Wake, CrcCheckValues) {
