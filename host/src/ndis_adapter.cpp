@@ -3,6 +3,7 @@
 // their completions (the OID requests are in ndis_requests.cpp), and the recording protocol that
 // keeps what the miniport indicated.
 #include <algorithm>
+#include <cstring>
 
 #include "host/io.h"
 #include "host/kernel.h"
@@ -371,7 +372,12 @@ Adapter::SendResult Adapter::send(std::span<const std::uint8_t> frame,
     if (!sparePackets_.empty()) {
         hp = sparePackets_.back();
         sparePackets_.pop_back();
-        std::fill(std::begin(hp->storage), std::end(hp->storage), 0);
+        // Zeroed 64 bytes at a time: the compiler writes each piece with a few vector stores,
+        // where one fill of the whole packet becomes a string instruction with a costly start.
+        auto* bytes = reinterpret_cast<unsigned char*>(hp->storage);
+        for (std::size_t at = 0; at < sizeof(hp->storage); at += 64) {
+            std::memset(bytes + at, 0, std::min<std::size_t>(64, sizeof(hp->storage) - at));
+        }
     } else {
         hp = newHostPacket();
     }

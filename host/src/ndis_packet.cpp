@@ -39,7 +39,7 @@ void Adapter::indicateReceive(PPNDIS_PACKET packets, UINT count) {
             continue;
         }
         std::vector<std::uint8_t>& frame = indicated_;
-        frame.clear();
+        frame.clear(); // for a packet without buffers
         std::size_t walked = 0;
         for (PNDIS_BUFFER b = packet->Private.Head; b != nullptr; b = b->Next) {
             if (++walked > kMaxBuffersPerPacket) {
@@ -48,7 +48,11 @@ void Adapter::indicateReceive(PPNDIS_PACKET packets, UINT count) {
                 break;
             }
             auto* data = static_cast<const std::uint8_t*>(b->StartVa) + b->ByteOffset;
-            frame.insert(frame.end(), data, data + b->ByteCount);
+            if (walked == 1) {
+                frame.assign(data, data + b->ByteCount);
+            } else {
+                frame.insert(frame.end(), data, data + b->ByteCount);
+            }
         }
         NDIS_STATUS status = NDIS_GET_PACKET_STATUS(packet);
         log_.lastHeaderSize = NDIS_GET_PACKET_HEADER_SIZE(packet);
