@@ -365,7 +365,7 @@ class Kt735Device : public UsbDevice {
     };
     RxFifo rxFifo_;
     std::size_t rxFifoFrames_ = 16;
-    std::vector<std::uint8_t> rxOut_; // the transfer being handed to the bus
+    bool kicking_ = false; // kickBulkIn is running
     std::deque<std::vector<std::uint8_t>> interruptData_;
 
     std::vector<RegisterAccess> registerLog_;

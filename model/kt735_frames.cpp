@@ -198,19 +198,20 @@ void Kt735Device::injectInterrupt(std::vector<std::uint8_t> data) {
 
 // Hands the oldest FIFO entry to each posted bulk-in transfer. The chip streams the FIFO into
 // the transfer's packets as the host polls; how long that takes on the bus is the bus's to say.
-// The entry leaves the FIFO before the bus sees it: its buffer is swapped with rxOut_, so the
-// ring's slot keeps a buffer of some capacity and nothing the bus does meanwhile can touch the
-// bytes it is given.
+// The bus copies the entry before completeIn returns; the entry leaves the FIFO after that, and a
+// call made meanwhile (from whatever completeIn might set off) leaves the work to this one.
 void Kt735Device::kickBulkIn() {
+    if (kicking_) {
+        return;
+    }
+    kicking_ = true;
     while (clock_.port != nullptr && !rxFifo_.empty() && bulkInEp_ != 0 && !halted(bulkInEp_) &&
            clock_.port->pendingIn(bulkInEp_) != 0) {
-        std::vector<std::uint8_t> out = std::move(rxOut_);
-        std::swap(out, rxFifo_.front().bytes);
-        rxFifo_.pop();
         ++counters_.bulkInTransfers;
-        clock_.port->completeIn(bulkInEp_, out);
-        rxOut_ = std::move(out);
+        clock_.port->completeIn(bulkInEp_, rxFifo_.front().bytes);
+        rxFifo_.pop();
     }
+    kicking_ = false;
 }
 
 void Kt735Device::inPosted(const InRequest& request) {
