@@ -552,7 +552,7 @@ class Library {
     // a small direct-mapped cache that NdisFreePacket and NdisFreePacketPool clear, so the
     // receive indication of a miniport's few packets finds each without a search.
     bool packetAllocated(PNDIS_PACKET packet) {
-        std::size_t slot = (reinterpret_cast<std::uintptr_t>(packet) >> 4) % knownPackets_.size();
+        std::size_t slot = knownSlot(packet);
         if (packet != nullptr && knownPackets_[slot] == packet) {
             return true;
         }
@@ -563,7 +563,7 @@ class Library {
         return true;
     }
     void forgetPacket(PNDIS_PACKET packet) {
-        std::size_t slot = (reinterpret_cast<std::uintptr_t>(packet) >> 4) % knownPackets_.size();
+        std::size_t slot = knownSlot(packet);
         if (knownPackets_[slot] == packet) {
             knownPackets_[slot] = nullptr;
         }
@@ -598,7 +598,13 @@ class Library {
     std::map<NDIS_HANDLE, std::unique_ptr<BufferPool>> bufferPools_;
     std::map<PNDIS_PACKET, PacketPool*> packets_;
     std::map<PNDIS_BUFFER, BufferPool*> buffers_;
-    std::array<PNDIS_PACKET, 64> knownPackets_{};
+    // A pool's packets lie at a fixed stride, often a power of two: the address is mixed by a
+    // multiplication before its top bits pick the slot.
+    static std::size_t knownSlot(PNDIS_PACKET packet) {
+        return static_cast<std::size_t>(
+            (reinterpret_cast<std::uintptr_t>(packet) * 0x9E3779B97F4A7C15u) >> 56);
+    }
+    std::array<PNDIS_PACKET, 256> knownPackets_{};
     std::map<NDIS_HANDLE, std::unique_ptr<ConfigHandle>> configs_;
 
     std::map<Resource, std::uint64_t> resourceAttempts_;
