@@ -49,9 +49,17 @@ Kt735Device::Kt735Device(UsbIdentity identity)
     miiTimer_.bind(&clock_);
     eepromTimer_.bind(&clock_);
     ethernetWire_.setAdapterSink(
-        [this](const WireFrame& f) { return receiveFromWire(Medium::Ethernet, f); });
+        [](void* self, std::span<const std::uint8_t> frame, std::uint16_t status) {
+            return static_cast<Kt735Device*>(self)->receiveFromWire(Medium::Ethernet, frame,
+                                                                    status);
+        },
+        this);
     phoneWire_.setAdapterSink(
-        [this](const WireFrame& f) { return receiveFromWire(Medium::PhoneLine, f); });
+        [](void* self, std::span<const std::uint8_t> frame, std::uint16_t status) {
+            return static_cast<Kt735Device*>(self)->receiveFromWire(Medium::PhoneLine, frame,
+                                                                    status);
+        },
+        this);
     ethernetPhy_.setLinkListener([this](bool up) { linkChanged(Medium::Ethernet, up); });
     phonePhy_.setLinkListener([this](bool up) { linkChanged(Medium::PhoneLine, up); });
 

@@ -11,6 +11,7 @@
 #include <host/fault.h>
 #include <host/usb_device.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <deque>
@@ -234,7 +235,10 @@ class Kt735Device : public UsbDevice {
     // --- Backend: USB state ----------------------------------------------------------------
     bool configured() const { return configuration_ != 0; }
     bool remoteWakeupEnabled() const { return remoteWakeup_; }
-    bool halted(std::uint8_t endpoint) const;
+    bool halted(std::uint8_t endpoint) const {
+        return !haltedEps_.empty() &&
+               std::find(haltedEps_.begin(), haltedEps_.end(), endpoint) != haltedEps_.end();
+    }
     const std::vector<WakeEvent>& wakeEvents() const { return wakeEvents_; }
     const std::vector<std::uint8_t>& configurationDescriptor() const { return configDescriptor_; }
     std::array<std::uint8_t, 18> deviceDescriptor() const;
@@ -282,9 +286,9 @@ class Kt735Device : public UsbDevice {
     Phy* phyAt(std::uint8_t address);
 
     void transmit(std::span<const std::uint8_t> transfer);
-    bool receiveFromWire(Medium medium, const WireFrame& frame);
+    bool receiveFromWire(Medium medium, std::span<const std::uint8_t> frame, std::uint16_t status);
     bool addressed(std::span<const std::uint8_t> frame) const;
-    void checkWake(std::span<const std::uint8_t> frame);
+    void checkWake(std::span<const std::uint8_t> frame, bool addressed);
     bool magicPacket(std::span<const std::uint8_t> frame) const;
     bool slotMatches(int slot, std::span<const std::uint8_t> frame) const;
     void linkChanged(Medium medium, bool up);
@@ -323,34 +327,45 @@ class Kt735Device : public UsbDevice {
         std::vector<std::uint8_t> bytes;
         bool raw = false;
     };
-    // The receive FIFO: entries from head on, in a vector that keeps its capacity (a deque would
-    // allocate a block every few frames).
+    // The receive FIFO: a ring of entries whose buffers keep their capacity from transfer to
+    // transfer, so a stream of frames allocates nothing. `frames` counts the entries that are
+    // frames from the wire (injected raw transfers do not count against the FIFO's depth).
     struct RxFifo {
-        std::vector<RxEntry> entries;
+        std::vector<RxEntry> slots; // a power of two of them, or none
         std::size_t head = 0;
-        bool empty() const { return head == entries.size(); }
-        std::size_t size() const { return entries.size() - head; }
-        auto begin() const { return entries.begin() + static_cast<std::ptrdiff_t>(head); }
-        auto end() const { return entries.end(); }
-        RxEntry& front() { return entries[head]; }
-        void push_back(RxEntry entry) { entries.push_back(std::move(entry)); }
-        void pop_front() {
-            if (++head == entries.size()) {
-                entries.clear();
+        std::size_t count = 0;
+        std::size_t frames = 0;
+        bool empty() const { return count == 0; }
+        std::size_t size() const { return count; }
+        RxEntry& front() { return slots[head]; }
+        // The slot behind the last entry, with whatever buffer it kept; the caller fills it.
+        RxEntry& push(bool raw) {
+            if (count == slots.size()) {
+                std::rotate(slots.begin(), slots.begin() + static_cast<std::ptrdiff_t>(head),
+                            slots.end());
                 head = 0;
-            } else if (head >= 64 && head * 2 >= entries.size()) {
-                entries.erase(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(head));
-                head = 0;
+                slots.resize(slots.empty() ? 16 : 2 * slots.size());
             }
+            RxEntry& entry = slots[(head + count) & (slots.size() - 1)];
+            entry.raw = raw;
+            ++count;
+            frames += raw ? 0 : 1;
+            return entry;
+        }
+        void pop() {
+            frames -= slots[head].raw ? 0 : 1;
+            head = (head + 1) & (slots.size() - 1);
+            --count;
         }
         void clear() {
-            entries.clear();
             head = 0;
+            count = 0;
+            frames = 0;
         }
     };
     RxFifo rxFifo_;
     std::size_t rxFifoFrames_ = 16;
-    std::vector<std::vector<std::uint8_t>> rxSpare_; // buffers of delivered entries, for reuse
+    bool kicking_ = false; // kickBulkIn is running
     std::deque<std::vector<std::uint8_t>> interruptData_;
 
     std::vector<RegisterAccess> registerLog_;

@@ -112,14 +112,12 @@ void Kt735Device::transmit(std::span<const std::uint8_t> transfer) {
 // --- Receive --------------------------------------------------------------------------------
 
 bool Kt735Device::addressed(std::span<const std::uint8_t> frame) const {
+    static constexpr std::uint8_t kBroadcast[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
     if (regs_[reg::kControl2] & bits::kControl2Promiscuous) {
         return true;
     }
-    auto dest = frame.first(6);
-    if (std::equal(dest.begin(), dest.end(), regs_.begin() + reg::kStation)) {
-        return true;
-    }
-    if (std::all_of(dest.begin(), dest.end(), [](std::uint8_t b) { return b == 0xFF; })) {
+    const std::uint8_t* dest = frame.data();
+    if (std::memcmp(dest, &regs_[reg::kStation], 6) == 0 || std::memcmp(dest, kBroadcast, 6) == 0) {
         return true;
     }
     if (dest[0] & 0x01) {
@@ -127,29 +125,30 @@ bool Kt735Device::addressed(std::span<const std::uint8_t> frame) const {
             return true;
         }
         // 64-bit hash: the top six bits of the destination's frame check sequence.
-        unsigned bit = crc32Ethernet(dest) >> 26;
+        unsigned bit = crc32Ethernet(frame.first(6)) >> 26;
         return (regs_[reg::kMulticast + bit / 8] >> (bit % 8)) & 1;
     }
     return false;
 }
 
-bool Kt735Device::receiveFromWire(Medium medium, const WireFrame& wf) {
+bool Kt735Device::receiveFromWire(Medium medium, std::span<const std::uint8_t> frame,
+                                  std::uint16_t status) {
     Phy& phy = medium == Medium::Ethernet ? static_cast<Phy&>(ethernetPhy_) : phonePhy_;
     if (!phy.carriesFrames() || activeMedium() != medium) {
         return false;
     }
-    const auto& frame = wf.bytes;
     ++counters_.rxFromWire;
     if (frame.size() < 6) {
         ++counters_.rxRunt;
         return true;
     }
-    checkWake(frame);
+    const bool forUs = addressed(frame);
+    checkWake(frame, forUs);
     if ((regs_[reg::kControl0] & bits::kControl0RxEnable) == 0) {
         ++counters_.rxDroppedDisabled;
         return true;
     }
-    if (!addressed(frame)) {
+    if (!forUs) {
         ++counters_.rxFiltered;
         return true;
     }
@@ -157,36 +156,34 @@ bool Kt735Device::receiveFromWire(Medium medium, const WireFrame& wf) {
         ++counters_.rxOversize;
         return true;
     }
-    std::size_t queued = static_cast<std::size_t>(
-        std::count_if(rxFifo_.begin(), rxFifo_.end(), [](const RxEntry& e) { return !e.raw; }));
-    if (queued >= rxFifoFrames_) {
+    if (rxFifo_.frames >= rxFifoFrames_) {
         ++counters_.rxOverflow;
         return true;
     }
-    // Transfer: the frame, its four FCS bytes, two reserved bytes, the status word. The buffer
-    // comes from the FIFO's spare buffers when one is left from a delivered transfer.
-    std::vector<std::uint8_t> t;
-    if (!rxSpare_.empty()) {
-        t = std::move(rxSpare_.back());
-        rxSpare_.pop_back();
-    }
-    t.assign(frame.begin(), frame.end());
+    // Transfer: the frame, its four FCS bytes, two reserved bytes, the status word.
+    std::vector<std::uint8_t>& t = rxFifo_.push(false).bytes;
+    const std::size_t n = frame.size();
+    t.resize(n + kTrailer);
+    std::memcpy(t.data(), frame.data(), n);
     std::uint32_t fcs = crc32Ethernet(frame);
-    if (wf.status & 0x08) {
+    if (status & 0x08) {
         fcs = ~fcs;
     }
-    for (int i = 0; i < 4; ++i) {
-        t.push_back(static_cast<std::uint8_t>(fcs >> (8 * i)));
-    }
-    t.insert(t.end(), {0, 0, static_cast<std::uint8_t>(wf.status & 0xFF),
-                       static_cast<std::uint8_t>(wf.status >> 8)});
-    rxFifo_.push_back(RxEntry{std::move(t), false});
+    const std::uint8_t trailer[kTrailer] = {static_cast<std::uint8_t>(fcs),
+                                            static_cast<std::uint8_t>(fcs >> 8),
+                                            static_cast<std::uint8_t>(fcs >> 16),
+                                            static_cast<std::uint8_t>(fcs >> 24),
+                                            0,
+                                            0,
+                                            static_cast<std::uint8_t>(status & 0xFF),
+                                            static_cast<std::uint8_t>(status >> 8)};
+    std::memcpy(t.data() + n, trailer, kTrailer);
     kickBulkIn();
     return true;
 }
 
 void Kt735Device::injectBulkIn(std::vector<std::uint8_t> transfer) {
-    rxFifo_.push_back(RxEntry{std::move(transfer), true});
+    rxFifo_.push(true).bytes = std::move(transfer);
     kickBulkIn();
 }
 
@@ -201,17 +198,20 @@ void Kt735Device::injectInterrupt(std::vector<std::uint8_t> data) {
 
 // Hands the oldest FIFO entry to each posted bulk-in transfer. The chip streams the FIFO into
 // the transfer's packets as the host polls; how long that takes on the bus is the bus's to say.
+// The bus copies the entry before completeIn returns; the entry leaves the FIFO after that, and a
+// call made meanwhile (from whatever completeIn might set off) leaves the work to this one.
 void Kt735Device::kickBulkIn() {
+    if (kicking_) {
+        return;
+    }
+    kicking_ = true;
     while (clock_.port != nullptr && !rxFifo_.empty() && bulkInEp_ != 0 && !halted(bulkInEp_) &&
            clock_.port->pendingIn(bulkInEp_) != 0) {
-        RxEntry entry = std::move(rxFifo_.front());
-        rxFifo_.pop_front();
         ++counters_.bulkInTransfers;
-        clock_.port->completeIn(bulkInEp_, entry.bytes);
-        if (rxSpare_.size() < rxFifoFrames_) {
-            rxSpare_.push_back(std::move(entry.bytes));
-        }
+        clock_.port->completeIn(bulkInEp_, rxFifo_.front().bytes);
+        rxFifo_.pop();
     }
+    kicking_ = false;
 }
 
 void Kt735Device::inPosted(const InRequest& request) {
@@ -295,8 +295,8 @@ bool Kt735Device::slotMatches(int slot, std::span<const std::uint8_t> frame) con
     return crc.value() == stored;
 }
 
-void Kt735Device::checkWake(std::span<const std::uint8_t> frame) {
-    if (!remoteWakeup_ || !addressed(frame)) {
+void Kt735Device::checkWake(std::span<const std::uint8_t> frame, bool addressed) {
+    if (!remoteWakeup_ || !addressed) {
         return;
     }
     std::uint8_t wc = regs_[reg::kWakeControl];

@@ -100,10 +100,6 @@ std::array<std::uint8_t, 18> Kt735Device::deviceDescriptor() const {
             3,
             1};
 }
-bool Kt735Device::halted(std::uint8_t ep) const {
-    return std::find(haltedEps_.begin(), haltedEps_.end(), ep) != haltedEps_.end();
-}
-
 const EndpointDescriptor* Kt735Device::endpoint(std::uint8_t address) const {
     for (const auto& ep : identity_.endpoints) {
         if (ep.address == address) {

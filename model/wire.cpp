@@ -57,11 +57,18 @@ void Segment::deliver(const WireFrame& frame) {
     }
 }
 
-// The frame the wire carries is built in a buffer of the segment that keeps its capacity, so a
-// stream of frames costs no allocation; a frame sent while another is being delivered gets its
-// own.
+// The adapter takes a frame from the caller's bytes. The frame the peers see is built only when
+// there are peers, in a buffer of the segment that keeps its capacity, so a stream of frames
+// costs no allocation; a frame sent while another is being delivered gets its own.
 void Segment::carry(Direction direction, std::span<const std::uint8_t> bytes,
                     std::uint16_t status) {
+    if (direction == Direction::ToAdapter &&
+        !(plugged_ && sink_ != nullptr && sink_(sinkContext_, bytes, status))) {
+        ++lostToAdapter_;
+    }
+    if (peers_.empty()) {
+        return;
+    }
     WireFrame nested;
     WireFrame& frame = carrying_ ? nested : carried_;
     bool outermost = !carrying_;
@@ -70,9 +77,6 @@ void Segment::carry(Direction direction, std::span<const std::uint8_t> bytes,
     frame.direction = direction;
     frame.bytes.assign(bytes.begin(), bytes.end());
     frame.status = status;
-    if (direction == Direction::ToAdapter && !(plugged_ && sink_ && sink_(frame))) {
-        ++lostToAdapter_;
-    }
     deliver(frame);
     if (outermost) {
         carrying_ = false;

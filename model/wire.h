@@ -75,8 +75,14 @@ class Segment {
     // --- Adapter side, used by the PHY of this medium ---------------------------------------
     void bindClock(Clock* clock) { clock_ = clock; }
     Time now() const { return clock_ != nullptr ? clock_->now() : 0; }
-    // The PHY returns whether it took the frame.
-    void setAdapterSink(std::function<bool(const WireFrame&)> sink) { sink_ = std::move(sink); }
+    // Where frames towards the adapter go: a plain function and its context, called with the
+    // frame's bytes and receive status; it returns whether the adapter's PHY took the frame.
+    using AdapterSink = bool (*)(void* context, std::span<const std::uint8_t> frame,
+                                 std::uint16_t status);
+    void setAdapterSink(AdapterSink sink, void* context) {
+        sink_ = sink;
+        sinkContext_ = context;
+    }
     // Physical changes (cord, link partner) for the PHY to react to.
     void setChangeListener(std::function<void()> listener) { onChange_ = std::move(listener); }
     void transmitFromAdapter(std::span<const std::uint8_t> frame);
@@ -96,7 +102,8 @@ class Segment {
     std::string name_;
     std::vector<std::unique_ptr<WirePeer>> peers_;
     Clock* clock_ = nullptr;
-    std::function<bool(const WireFrame&)> sink_;
+    AdapterSink sink_ = nullptr;
+    void* sinkContext_ = nullptr;
     std::function<void()> onChange_;
     bool plugged_ = false;
     std::uint64_t lostToAdapter_ = 0;

@@ -3,6 +3,7 @@
 // their completions (the OID requests are in ndis_requests.cpp), and the recording protocol that
 // keeps what the miniport indicated.
 #include <algorithm>
+#include <cstring>
 
 #include "host/io.h"
 #include "host/kernel.h"
@@ -57,19 +58,52 @@ void RecordingProtocol::clear() {
 
 // ---- adapters -------------------------------------------------------------------------------
 
+namespace {
+
+// A send packet: ProtocolReserved of four pointers, as a protocol's packet pool would give it.
+constexpr auto kSendPacketLayout = Library::packetLayout(4 * sizeof(PVOID));
+
+} // namespace
+
 // A packet NDIS builds for a send on behalf of a protocol: the send's record, the packet with
-// its out-of-band area, the buffers and each buffer's own copy of its part of the frame. Reused
-// for later sends once retired, buffers and copies included.
+// its out-of-band area, and its buffers. An unsplit frame is one buffer over the record's copy
+// of the frame (the protocol's buffer); a split one has a buffer and a copy of its part of the
+// frame for each piece. Reused for later sends once retired, buffers and copies included.
 struct Adapter::HostPacket {
     enum class Stage { Live, Retired, Spare };
     SendRecord record;
     Stage stage = Stage::Spare;
-    std::size_t liveSlot = 0;           // its place in livePackets_ while live
-    std::vector<std::uint64_t> storage; // allocated once: the packet's address never changes
-    std::vector<MDL> buffers;
+    std::size_t liveSlot = 0; // its place in livePackets_ while live
+    std::uint64_t storage[(kSendPacketLayout.first + 7) / 8] = {};
+    MDL whole{}; // the one buffer of an unsplit frame
+    std::vector<MDL> pieces;
     std::vector<std::vector<std::uint8_t>> chunks;
-    PNDIS_PACKET packet() { return reinterpret_cast<PNDIS_PACKET>(storage.data()); }
+    PNDIS_PACKET packet() { return reinterpret_cast<PNDIS_PACKET>(storage); }
 };
+
+// The packet of this adapter at `packet`'s address, or null: a range check per slab, newest
+// first, and the stride; nothing at the address is read.
+Adapter::HostPacket* Adapter::hostPacket(PNDIS_PACKET packet) const {
+    const auto address = reinterpret_cast<std::uintptr_t>(packet);
+    for (std::size_t s = slabs_.size(); s-- > 0;) {
+        HostPacket* slab = slabs_[s].get();
+        const auto first = reinterpret_cast<std::uintptr_t>(slab[0].packet());
+        const std::uintptr_t offset = address - first;
+        if (address >= first && offset < kPacketsPerSlab * sizeof(HostPacket)) {
+            return offset % sizeof(HostPacket) == 0 ? &slab[offset / sizeof(HostPacket)] : nullptr;
+        }
+    }
+    return nullptr;
+}
+
+Adapter::HostPacket* Adapter::newHostPacket() {
+    if (packetsMade_ == slabs_.size() * kPacketsPerSlab) {
+        slabs_.push_back(std::make_unique<HostPacket[]>(kPacketsPerSlab));
+    }
+    HostPacket* hp = &slabs_.back()[packetsMade_ % kPacketsPerSlab];
+    ++packetsMade_;
+    return hp;
+}
 
 Adapter::Adapter(Library& library, PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
     : library_(library), driver_(driver), pdo_(pdo) {}
@@ -322,63 +356,71 @@ void Adapter::shutdown(bool bugcheck) {
 
 Adapter::SendResult Adapter::send(std::span<const std::uint8_t> frame,
                                   std::vector<std::size_t> split, UINT flags, KIRQL irql) {
-    const Library::Miniport* miniport = library_.miniport(driver_);
-    if (state_ != State::Running || closing_ || miniport == nullptr) {
+    if (state_ != State::Running || closing_ || chars_ == nullptr) {
         return {0, NDIS_STATUS_ADAPTER_NOT_FOUND};
     }
     if (resetInProgress_) {
         return {0, NDIS_STATUS_RESET_IN_PROGRESS};
     }
-    W_SEND_HANDLER sendHandler = base(miniport->chars).SendHandler;
-    W_SEND_PACKETS_HANDLER sendPackets = miniport->chars.Ndis40Chars.SendPacketsHandler;
+    W_SEND_HANDLER sendHandler = base(*chars_).SendHandler;
+    W_SEND_PACKETS_HANDLER sendPackets = chars_->Ndis40Chars.SendPacketsHandler;
     if (sendHandler == nullptr && sendPackets == nullptr) {
         return {0, NDIS_STATUS_NOT_SUPPORTED};
     }
 
-    auto [bytes, oobOffset] = Library::packetLayout(4 * sizeof(PVOID));
     HostPacket* hp = nullptr;
     if (!sparePackets_.empty()) {
         hp = sparePackets_.back();
         sparePackets_.pop_back();
-        std::fill(hp->storage.begin(), hp->storage.end(), 0);
+        // Zeroed 64 bytes at a time: the compiler writes each piece with a few vector stores,
+        // where one fill of the whole packet becomes a string instruction with a costly start.
+        auto* bytes = reinterpret_cast<unsigned char*>(hp->storage);
+        for (std::size_t at = 0; at < sizeof(hp->storage); at += 64) {
+            std::memset(bytes + at, 0, std::min<std::size_t>(64, sizeof(hp->storage) - at));
+        }
     } else {
-        auto made = std::make_unique<HostPacket>();
-        made->storage.assign((bytes + 7) / 8, 0);
-        hp = made.get();
-        packetAt_.emplace(hp->packet(), std::move(made));
+        hp = newHostPacket();
     }
     PNDIS_PACKET packet = hp->packet();
-    packet->Private.NdisPacketOobOffset = static_cast<USHORT>(oobOffset);
-    packet->Private.NdisPacketFlags = 0;
-    // The buffer lengths: those of `split` while the frame lasts, then the rest in one.
-    std::size_t count = 0;
-    for (std::size_t offset = 0, i = 0; i <= split.size(); ++i) {
-        if (i < split.size() || offset < frame.size() || split.empty()) {
-            ++count;
-            offset += i < split.size() ? std::min(split[i], frame.size() - offset) : 0;
+    packet->Private.NdisPacketOobOffset = static_cast<USHORT>(kSendPacketLayout.second);
+    SendRecord& record = hp->record;
+    record.frame.assign(frame.begin(), frame.end());
+    if (split.empty()) {
+        hp->whole = MDL{};
+        hp->whole.Size = sizeof(MDL);
+        hp->whole.StartVa = record.frame.data();
+        hp->whole.MappedSystemVa = hp->whole.StartVa;
+        hp->whole.ByteCount = static_cast<ULONG>(frame.size());
+        NdisChainBufferAtBack(packet, &hp->whole);
+    } else {
+        // The buffer lengths: those of `split` while the frame lasts, then the rest in one.
+        std::size_t count = 0;
+        for (std::size_t offset = 0, i = 0; i <= split.size(); ++i) {
+            if (i < split.size() || offset < frame.size()) {
+                ++count;
+                offset += i < split.size() ? std::min(split[i], frame.size() - offset) : 0;
+            }
         }
-    }
-    hp->buffers.assign(count, MDL{});
-    hp->chunks.resize(std::max(hp->chunks.size(), count));
-    std::size_t offset = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        std::size_t length =
-            i < split.size() ? std::min(split[i], frame.size() - offset) : frame.size() - offset;
-        std::vector<std::uint8_t>& chunk = hp->chunks[i];
-        chunk.assign(frame.begin() + static_cast<std::ptrdiff_t>(offset),
-                     frame.begin() + static_cast<std::ptrdiff_t>(offset + length));
-        offset += length;
-        MDL& mdl = hp->buffers[i];
-        mdl.Size = sizeof(MDL);
-        mdl.StartVa = chunk.data();
-        mdl.MappedSystemVa = mdl.StartVa;
-        mdl.ByteCount = static_cast<ULONG>(length);
-        NdisChainBufferAtBack(packet, &mdl);
+        hp->pieces.assign(count, MDL{});
+        hp->chunks.resize(std::max(hp->chunks.size(), count));
+        std::size_t offset = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            std::size_t length = i < split.size() ? std::min(split[i], frame.size() - offset)
+                                                  : frame.size() - offset;
+            std::vector<std::uint8_t>& chunk = hp->chunks[i];
+            chunk.assign(frame.begin() + static_cast<std::ptrdiff_t>(offset),
+                         frame.begin() + static_cast<std::ptrdiff_t>(offset + length));
+            offset += length;
+            MDL& mdl = hp->pieces[i];
+            mdl.Size = sizeof(MDL);
+            mdl.StartVa = chunk.data();
+            mdl.MappedSystemVa = mdl.StartVa;
+            mdl.ByteCount = static_cast<ULONG>(length);
+            NdisChainBufferAtBack(packet, &mdl);
+        }
     }
 
     std::uint64_t id = nextSendId_++;
-    SendRecord& record = hp->record;
-    record.frame.assign(frame.begin(), frame.end());
     record.id = id;
     record.returned = NDIS_STATUS_PENDING;
     record.returnedYet = false;
@@ -445,8 +487,7 @@ void Adapter::retire(HostPacket& hp) {
 }
 
 void Adapter::sendComplete(PNDIS_PACKET packet, NDIS_STATUS status) {
-    auto found = packetAt_.find(packet);
-    HostPacket* hp = found != packetAt_.end() ? found->second.get() : nullptr;
+    HostPacket* hp = hostPacket(packet);
     if (hp == nullptr || hp->stage == HostPacket::Stage::Spare) {
         report(rule::kSendCompleteUnpended, "NdisMSendComplete",
                "packet " + pointer(packet) + " was never sent to this adapter");

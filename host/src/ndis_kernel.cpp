@@ -22,18 +22,19 @@ void Library::setTimer(const void* address, UINT milliseconds, const char* call)
         scheduler.cancel(t->event);
     }
     t->pending = true;
+    // The event holds the timer's record itself: a record goes only with its memory, and a set
+    // timer's event is cancelled before that.
     t->event = scheduler.after(
         static_cast<Time>(milliseconds) * kMillisecond,
-        [this, address] {
-            Timer* fired = timer(address);
-            if (fired == nullptr || !fired->pending) {
+        [t] {
+            if (!t->pending) {
                 return;
             }
-            fired->pending = false;
-            fired->event = 0;
-            ++fired->runs;
-            PNDIS_TIMER_FUNCTION function = fired->function;
-            PVOID context = fired->context;
+            t->pending = false;
+            t->event = 0;
+            ++t->runs;
+            PNDIS_TIMER_FUNCTION function = t->function;
+            PVOID context = t->context;
             callDriverAt(DISPATCH_LEVEL, "NDIS timer function",
                          [&] { function(nullptr, context, nullptr, nullptr); });
         },
@@ -90,6 +91,7 @@ void Library::onMemoryFreed(void* p, std::size_t size) {
                                          ", which is still set");
             world_.scheduler().cancel(it->second.event);
         }
+        lastTimer_ = nullptr;
         it = timers_.erase(it);
     }
 }

@@ -128,12 +128,6 @@ PDRIVER_DISPATCH Library::pnpDispatchRoutine() {
     return ndisPnpDispatch;
 }
 
-std::pair<std::size_t, UINT> Library::packetLayout(UINT protocolReserved) {
-    std::size_t reservedEnd = offsetof(NDIS_PACKET, ProtocolReserved) + protocolReserved;
-    std::size_t oob = (reservedEnd + 7) & ~std::size_t{7};
-    return {oob + sizeof(NDIS_PACKET_OOB_DATA), static_cast<UINT>(oob)};
-}
-
 std::size_t Library::wrappersOpen() const {
     return static_cast<std::size_t>(
         std::count_if(wrappers_.begin(), wrappers_.end(), [](auto& w) { return w->open; }));
@@ -205,6 +199,7 @@ NTSTATUS Library::addDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
         return STATUS_UNSUCCESSFUL;
     }
     auto adapter = std::make_unique<Adapter>(*this, driver, pdo);
+    adapter->chars_ = &miniport(driver)->chars;
     PDEVICE_OBJECT fdo = nullptr;
     NTSTATUS status = IoCreateDevice(driver, sizeof(Adapter*), nullptr,
                                      FILE_DEVICE_PHYSICAL_NETCARD, 0, FALSE, &fdo);
@@ -297,12 +292,7 @@ Adapter* Library::adapterForDevice(PDEVICE_OBJECT fdo) const {
     return nullptr;
 }
 
-Adapter* Library::adapterFromHandle(NDIS_HANDLE handle, const char* call, bool reportIt) const {
-    for (const auto& a : adapters_) {
-        if (a.get() == handle) {
-            return a.get();
-        }
-    }
+Adapter* Library::notAnAdapter(NDIS_HANDLE handle, const char* call, bool reportIt) const {
     if (reportIt) {
         report(rule::kNdisHandleInvalid, call,
                "handle " + pointer(handle) + " is not a miniport adapter handle");
@@ -310,15 +300,9 @@ Adapter* Library::adapterFromHandle(NDIS_HANDLE handle, const char* call, bool r
     return nullptr;
 }
 
-Adapter* Library::indicatingAdapter(NDIS_HANDLE handle, const char* call) const {
-    Adapter* adapter = adapterFromHandle(handle, call);
-    if (adapter != nullptr && adapter->state_ != Adapter::State::Running &&
-        adapter->state_ != Adapter::State::Initializing) {
-        report(rule::kAdapterNotRunning, call,
-               "the adapter is not running (halted or never started)");
-        return nullptr;
-    }
-    return adapter;
+Adapter* Library::notRunning(const char* call) const {
+    report(rule::kAdapterNotRunning, call, "the adapter is not running (halted or never started)");
+    return nullptr;
 }
 
 std::size_t Library::adaptersRunning() const {

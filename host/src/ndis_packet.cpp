@@ -25,10 +25,9 @@ void Adapter::indicateReceive(PPNDIS_PACKET packets, UINT count) {
         report(rule::kCallAboveMaxIrql, "NdisMIndicateReceivePacket",
                "called above DISPATCH_LEVEL");
     }
-    auto& known = library_.packets();
     for (UINT i = 0; i < count; ++i) {
         PNDIS_PACKET packet = packets[i];
-        if (packet == nullptr || known.count(packet) == 0) {
+        if (!library_.packetAllocated(packet)) {
             report(rule::kPacketNotFromPool, "NdisMIndicateReceivePacket",
                    "packet " + pointer(packet) + " was not allocated from a packet pool");
             continue;
@@ -40,7 +39,7 @@ void Adapter::indicateReceive(PPNDIS_PACKET packets, UINT count) {
             continue;
         }
         std::vector<std::uint8_t>& frame = indicated_;
-        frame.clear();
+        frame.clear(); // for a packet without buffers
         std::size_t walked = 0;
         for (PNDIS_BUFFER b = packet->Private.Head; b != nullptr; b = b->Next) {
             if (++walked > kMaxBuffersPerPacket) {
@@ -49,7 +48,11 @@ void Adapter::indicateReceive(PPNDIS_PACKET packets, UINT count) {
                 break;
             }
             auto* data = static_cast<const std::uint8_t*>(b->StartVa) + b->ByteOffset;
-            frame.insert(frame.end(), data, data + b->ByteCount);
+            if (walked == 1) {
+                frame.assign(data, data + b->ByteCount);
+            } else {
+                frame.insert(frame.end(), data, data + b->ByteCount);
+            }
         }
         NDIS_STATUS status = NDIS_GET_PACKET_STATUS(packet);
         log_.lastHeaderSize = NDIS_GET_PACKET_HEADER_SIZE(packet);
@@ -57,8 +60,7 @@ void Adapter::indicateReceive(PPNDIS_PACKET packets, UINT count) {
         if (status == NDIS_STATUS_RESOURCES) {
             continue; // copied; the packet is the miniport's again
         }
-        const Library::Miniport* miniport = library_.miniport(driver_);
-        if (miniport == nullptr || miniport->chars.Ndis40Chars.ReturnPacketHandler == nullptr) {
+        if (chars_ == nullptr || chars_->Ndis40Chars.ReturnPacketHandler == nullptr) {
             report(rule::kIndicateWithoutReturnHandler, "NdisMIndicateReceivePacket",
                    "packet indicated with status other than NDIS_STATUS_RESOURCES, but the "
                    "miniport has no ReturnPacketHandler");
@@ -72,11 +74,10 @@ void Adapter::indicateReceive(PPNDIS_PACKET packets, UINT count) {
 
 void Adapter::returnPacket(PNDIS_PACKET packet) {
     std::erase_if(heldPackets_, [packet](const auto& held) { return held.first == packet; });
-    const Library::Miniport* miniport = library_.miniport(driver_);
-    if (miniport == nullptr || miniport->chars.Ndis40Chars.ReturnPacketHandler == nullptr) {
+    if (chars_ == nullptr || chars_->Ndis40Chars.ReturnPacketHandler == nullptr) {
         return;
     }
-    W_RETURN_PACKET_HANDLER handler = miniport->chars.Ndis40Chars.ReturnPacketHandler;
+    W_RETURN_PACKET_HANDLER handler = chars_->Ndis40Chars.ReturnPacketHandler;
     callDriverAt(DISPATCH_LEVEL, "MiniportReturnPacket", [&] { handler(context(), packet); });
 }
 
@@ -121,6 +122,7 @@ extern "C" VOID NTAPI NdisFreePacketPool(NDIS_HANDLE PoolHandle) {
                                       " packet(s) of the pool are still allocated");
         auto& packets = world().ndis().packets();
         for (PNDIS_PACKET p : it->second->outstanding) {
+            world().ndis().forgetPacket(p);
             packets.erase(p);
             std::free(p);
         }
@@ -165,6 +167,7 @@ extern "C" VOID NTAPI NdisFreePacket(PNDIS_PACKET Packet) {
         return;
     }
     it->second->outstanding.erase(Packet);
+    world().ndis().forgetPacket(Packet);
     packets.erase(it);
     std::free(Packet);
 }

@@ -117,6 +117,24 @@ TEST(Receive, TrailerOversizeAndABoundedFifo) {
         EXPECT_EQ(b.receiveOne()[12], static_cast<std::uint8_t>(i));
     }
     EXPECT_TRUE(b.receiveOne().empty());
+
+    // More entries than the FIFO first made room for, its oldest no longer at the start: frames
+    // and raw transfers come out in order, and only frames count against its depth.
+    b.dev.setRxFifoFrames(20);
+    for (int i = 0; i < 26; ++i) {
+        if (i % 5 == 4) {
+            b.dev.injectBulkIn({static_cast<std::uint8_t>(i)});
+        } else {
+            b.dev.ethernet().sendToAdapter(makeFrame(kBroadcast, 64, static_cast<std::uint8_t>(i)));
+        }
+    }
+    EXPECT_EQ(b.dev.counters().rxOverflow, 3u); // the 21st frame
+    for (int i = 0; i < 25; ++i) {
+        auto t = b.receiveOne();
+        ASSERT_FALSE(t.empty()) << i;
+        EXPECT_EQ(t[i % 5 == 4 ? 0 : 12], static_cast<std::uint8_t>(i)) << i;
+    }
+    EXPECT_TRUE(b.receiveOne().empty());
 }
 
 TEST(Wake, CrcCheckValues) {
@@ -124,6 +142,28 @@ TEST(Wake, CrcCheckValues) {
     EXPECT_EQ(crc16Genibus(bytes("123456789")), 0xD64E);
     EXPECT_EQ(crc16Genibus(bytes("abc")), 0xAEB5); // a wake slot with mask 0x07 over "abc"
     EXPECT_EQ(crc32Ethernet(bytes("123456789")), 0xCBF43926u);
+    // Every length up to two frames' worth of blocks and three alignments against the
+    // bit-at-a-time definition: long messages take another path than short ones.
+    auto bitwise = [](std::span<const std::uint8_t> s) {
+        std::uint32_t crc = 0xFFFFFFFFu;
+        for (std::uint8_t b : s) {
+            crc ^= b;
+            for (int k = 0; k < 8; ++k) {
+                crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+            }
+        }
+        return ~crc;
+    };
+    std::vector<std::uint8_t> data(300 + 3);
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<std::uint8_t>(i * 131 + 7);
+    }
+    for (std::size_t offset = 0; offset < 3; ++offset) {
+        for (std::size_t n = 0; n <= 300; ++n) {
+            auto s = std::span<const std::uint8_t>(data).subspan(offset, n);
+            ASSERT_EQ(crc32Ethernet(s), bitwise(s)) << "offset " << offset << ", " << n << " bytes";
+        }
+    }
 }
 
 // Slot 1 := mask 0x07 over "abc" with its CRC; a frame starting "abc" (a group address that

@@ -11,6 +11,8 @@
 // still outstanding when the last adapter halts is reported.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -19,7 +21,6 @@
 #include <set>
 #include <span>
 #include <string>
-#include <unordered_map>
 #include <variant>
 #include <vector>
 
@@ -315,6 +316,9 @@ class Adapter {
 
     Library& library_;
     PDRIVER_OBJECT driver_;
+    // NDIS's copy of the registered handler table (the library keeps it at a fixed address; a
+    // later registration of the same driver updates it in place).
+    const NDIS_MINIPORT_CHARACTERISTICS* chars_ = nullptr;
     PDEVICE_OBJECT pdo_;
     PDEVICE_OBJECT fdo_ = nullptr;
     PDEVICE_OBJECT lower_ = nullptr;
@@ -351,12 +355,17 @@ class Adapter {
     // Each send's packet carries its record. Packets whose send is over stay allocated for a
     // while (a ring of kRetiredSendsKept), so that a late or second NdisMSendComplete is
     // recognised rather than mistaken for a new packet at the same address; then they are reused.
-    // Every packet ever made is found by its address in constant time, and a packet moves
-    // between the lists without a search, so that the cost of a send does not grow with the
-    // number outstanding.
+    // Packets are made in slabs of kPacketsPerSlab that never move, so a packet is found from its
+    // address by arithmetic on the slabs' ranges (no hash, and no read of memory that is not a
+    // packet of this adapter); a packet moves between the lists without a search, so that the
+    // cost of a send does not grow with the number outstanding.
     void retire(HostPacket& hp);
+    HostPacket* hostPacket(PNDIS_PACKET packet) const;
+    HostPacket* newHostPacket();
+    static constexpr std::size_t kPacketsPerSlab = 256;
     std::uint64_t nextSendId_ = 1;
-    std::unordered_map<PNDIS_PACKET, std::unique_ptr<HostPacket>> packetAt_; // owns every one
+    std::vector<std::unique_ptr<HostPacket[]>> slabs_; // owns every packet
+    std::size_t packetsMade_ = 0;
     std::vector<HostPacket*> livePackets_; // in no order: a retired one's place goes to the last
     std::vector<HostPacket*> retiredPackets_;
     std::size_t retiredNext_ = 0; // the ring's oldest entry once it is full
@@ -419,10 +428,24 @@ class Library {
     Adapter* adapterForDevice(PDEVICE_OBJECT fdo) const;
     // The adapter behind a miniport adapter handle, or null (and NDIS_HANDLE_INVALID) when it is
     // none.
-    Adapter* adapterFromHandle(NDIS_HANDLE handle, const char* call, bool report = true) const;
+    Adapter* adapterFromHandle(NDIS_HANDLE handle, const char* call, bool report = true) const {
+        for (const auto& a : adapters_) {
+            if (a.get() == handle) {
+                return a.get();
+            }
+        }
+        return notAnAdapter(handle, call, report);
+    }
     // The same for an indication: null (and CALL_FOR_ADAPTER_NOT_RUNNING) also when the adapter is
     // not initializing or running, since no protocol is bound to it then.
-    Adapter* indicatingAdapter(NDIS_HANDLE handle, const char* call) const;
+    Adapter* indicatingAdapter(NDIS_HANDLE handle, const char* call) const {
+        Adapter* adapter = adapterFromHandle(handle, call);
+        if (adapter != nullptr && adapter->state_ != Adapter::State::Running &&
+            adapter->state_ != Adapter::State::Initializing) {
+            return notRunning(call);
+        }
+        return adapter;
+    }
 
     // ---- fault injection for packets, buffers, their pools and configuration handles
     // (host/fault.h): the attempts to allocate `resource` fail from the nth one counted from now
@@ -486,7 +509,11 @@ class Library {
 
     // Size of a packet with `protocolReserved` bytes of ProtocolReserved, and the offset of its
     // out-of-band data behind them.
-    static std::pair<std::size_t, UINT> packetLayout(UINT protocolReserved);
+    static constexpr std::pair<std::size_t, UINT> packetLayout(UINT protocolReserved) {
+        std::size_t reservedEnd = offsetof(NDIS_PACKET, ProtocolReserved) + protocolReserved;
+        std::size_t oob = (reservedEnd + 7) & ~std::size_t{7};
+        return {oob + sizeof(NDIS_PACKET_OOB_DATA), static_cast<UINT>(oob)};
+    }
 
     Miniport* miniport(PDRIVER_OBJECT driver);
     Wrapper* wrapper(NDIS_HANDLE handle);
@@ -496,9 +523,18 @@ class Library {
     NTSTATUS addDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
     NTSTATUS dispatchPnp(PDEVICE_OBJECT fdo, PIRP irp);
 
+    // The timer last looked up is remembered: a miniport that sets one timer per frame finds it
+    // without a search. (Map nodes stay put; the one erase forgets it.)
     Timer* timer(const void* address) {
-        auto it = timers_.find(address);
-        return it == timers_.end() ? nullptr : &it->second;
+        if (address != lastTimerAddress_ || lastTimer_ == nullptr) {
+            auto it = timers_.find(address);
+            if (it == timers_.end()) {
+                return nullptr;
+            }
+            lastTimerAddress_ = address;
+            lastTimer_ = &it->second;
+        }
+        return lastTimer_;
     }
     std::map<const void*, Timer>& timers() { return timers_; }
     // NdisScheduleWorkItem: queues the item to run once at PASSIVE_LEVEL, as a worker thread
@@ -512,6 +548,26 @@ class Library {
     std::map<NDIS_HANDLE, std::unique_ptr<PacketPool>>& packetPools() { return packetPools_; }
     std::map<NDIS_HANDLE, std::unique_ptr<BufferPool>>& bufferPools() { return bufferPools_; }
     std::map<PNDIS_PACKET, PacketPool*>& packets() { return packets_; }
+    // Whether `packet` is allocated from one of the packet pools. Packets found are remembered in
+    // a small direct-mapped cache that NdisFreePacket and NdisFreePacketPool clear, so the
+    // receive indication of a miniport's few packets finds each without a search.
+    bool packetAllocated(PNDIS_PACKET packet) {
+        std::size_t slot = knownSlot(packet);
+        if (packet != nullptr && knownPackets_[slot] == packet) {
+            return true;
+        }
+        if (packet == nullptr || packets_.count(packet) == 0) {
+            return false;
+        }
+        knownPackets_[slot] = packet;
+        return true;
+    }
+    void forgetPacket(PNDIS_PACKET packet) {
+        std::size_t slot = knownSlot(packet);
+        if (knownPackets_[slot] == packet) {
+            knownPackets_[slot] = nullptr;
+        }
+    }
     std::map<PNDIS_BUFFER, BufferPool*>& buffers() { return buffers_; }
     std::map<NDIS_HANDLE, std::unique_ptr<ConfigHandle>>& configHandles() { return configs_; }
     ConfigContext* configContext(NDIS_HANDLE context) const;
@@ -520,6 +576,9 @@ class Library {
   private:
     friend class Adapter;
     void onMemoryFreed(void* p, std::size_t size);
+    // The reports behind adapterFromHandle and indicatingAdapter; both return null.
+    Adapter* notAnAdapter(NDIS_HANDLE handle, const char* call, bool reportIt) const;
+    Adapter* notRunning(const char* call) const;
     std::size_t adaptersRunning() const;
 
     World& world_;
@@ -532,11 +591,20 @@ class Library {
     std::vector<NDIS_MEDIUM> defaultMedia_{NdisMedium802_3};
 
     std::map<const void*, Timer> timers_;
+    const void* lastTimerAddress_ = nullptr;
+    Timer* lastTimer_ = nullptr;
     std::map<PNDIS_WORK_ITEM, EventId> workItems_;
     std::map<NDIS_HANDLE, std::unique_ptr<PacketPool>> packetPools_;
     std::map<NDIS_HANDLE, std::unique_ptr<BufferPool>> bufferPools_;
     std::map<PNDIS_PACKET, PacketPool*> packets_;
     std::map<PNDIS_BUFFER, BufferPool*> buffers_;
+    // A pool's packets lie at a fixed stride, often a power of two: the address is mixed by a
+    // multiplication before its top bits pick the slot.
+    static std::size_t knownSlot(PNDIS_PACKET packet) {
+        return static_cast<std::size_t>(
+            (reinterpret_cast<std::uintptr_t>(packet) * 0x9E3779B97F4A7C15u) >> 56);
+    }
+    std::array<PNDIS_PACKET, 256> knownPackets_{};
     std::map<NDIS_HANDLE, std::unique_ptr<ConfigHandle>> configs_;
 
     std::map<Resource, std::uint64_t> resourceAttempts_;
