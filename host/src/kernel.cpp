@@ -475,7 +475,7 @@ Memory::~Memory() {
     }
 }
 
-bool Memory::attemptFails(Kind kind, std::size_t size, ULONG tag) {
+bool Memory::attemptFailsWatched(Kind kind, std::size_t size, ULONG tag) {
     const Allocation a{kind, size, tag};
     ++attempts_[static_cast<std::size_t>(kind)];
     if (onAttempt) {
