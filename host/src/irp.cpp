@@ -357,11 +357,11 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
                 HostLock::Drop drop;
                 result = routine(device, Irp, context);
             }
-            // The routine may have freed the IRP; look it up again.
-            info = irps.find(Irp);
             if (result == STATUS_MORE_PROCESSING_REQUIRED) {
                 return; // the routine owns it now, and may have sent it down again
             }
+            // Anything else hands the IRP on: the routine must not have freed it.
+            info = irps.find(Irp);
             if (info == nullptr) {
                 reportIrpRule(rule::kCompletionMustReturnMpr, "IofCompleteRequest", [&] {
                     return "a completion routine freed IRP " + pointer(Irp) +
