@@ -97,9 +97,14 @@ inline void Scheduler::removeAt(std::size_t position) {
     std::uint32_t last = heap_.back();
     heap_.pop_back();
     if (position < heap_.size()) {
+        // The last event fills the hole and moves up or down, whichever its due time says (the
+        // earliest event's hole only down).
         place(position, last);
-        siftDown(position);
-        siftUp(slots_[last].position);
+        if (position > 0 && before(last, heap_[(position - 1) / 2])) {
+            siftUp(position);
+        } else {
+            siftDown(position);
+        }
     }
     Slot& s = slots_[slot];
     if (!s.background) {
