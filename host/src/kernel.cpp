@@ -635,12 +635,23 @@ extern "C" KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
     return old;
 }
 
-extern "C" VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
-    if (NewIrql > t_irql) [[unlikely]] {
+namespace {
+[[gnu::noinline]] void lowerFully(KIRQL NewIrql) {
+    if (NewIrql > t_irql) {
         reportRaiseLower("KfLowerIrql", "lower", NewIrql, "lower");
     }
     checkLowerAllowed(NewIrql, "KfLowerIrql");
     t_irql = NewIrql;
+}
+} // namespace
+
+// A lowering that keeps every rule is a store; any other goes the full way and is reported.
+extern "C" VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
+    if (NewIrql <= t_irql && lowerAllowed(NewIrql)) [[likely]] {
+        t_irql = NewIrql;
+        return;
+    }
+    lowerFully(NewIrql);
 }
 
 // ---- spin locks
