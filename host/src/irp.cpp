@@ -1,6 +1,7 @@
 // The I/O manager: IRPs and their stack locations, calling and completing drivers, cancel,
 // device-control requests built for the caller, and device objects.
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -51,19 +52,18 @@ IrpRegistry::Chunk* IrpRegistry::chunkOf(const unsigned char* at) const {
     return it == byAddress_.begin() ? nullptr : *(it - 1);
 }
 
-IrpRegistry::Info* IrpRegistry::slotOf(PIRP irp) {
-    auto* at = reinterpret_cast<unsigned char*>(irp);
-    // An IRP is nearly always in the chunk of the one looked up before it.
+// Every IRP routine looks its IRP up: the chunk of the IRP looked up before it is tried in line.
+inline IrpRegistry::Info* IrpRegistry::slotOf(PIRP irp) {
     Chunk* chunk = lastChunk_;
-    if (chunk == nullptr || at < chunk->base ||
-        at >= chunk->base + (chunk->slots << chunk->slotShift)) [[unlikely]] {
-        chunk = chunkOf(at);
-        if (chunk == nullptr) {
-            return nullptr;
-        }
-        lastChunk_ = chunk;
+    if (chunk == nullptr) [[unlikely]] {
+        return slotInAnyChunk(irp);
     }
-    const auto offset = static_cast<std::size_t>(at - chunk->base);
+    // Below the chunk's base the offset wraps round to a huge one.
+    const std::uintptr_t offset =
+        reinterpret_cast<std::uintptr_t>(irp) - reinterpret_cast<std::uintptr_t>(chunk->base);
+    if (offset >= (chunk->slots << chunk->slotShift)) [[unlikely]] {
+        return slotInAnyChunk(irp);
+    }
     const std::size_t slotMask = (std::size_t{1} << chunk->slotShift) - 1;
     if (offset >= (chunk->carved << chunk->slotShift) || (offset & slotMask) != 0) {
         return nullptr;
@@ -71,7 +71,18 @@ IrpRegistry::Info* IrpRegistry::slotOf(PIRP irp) {
     return &chunk->info[offset >> chunk->slotShift];
 }
 
-PIRP IrpRegistry::carve(CCHAR stackSize) {
+// The search among the chunks when the IRP is not in the last one looked up.
+[[gnu::noinline]] IrpRegistry::Info* IrpRegistry::slotInAnyChunk(PIRP irp) {
+    auto* at = reinterpret_cast<unsigned char*>(irp);
+    Chunk* chunk = chunkOf(at);
+    if (chunk == nullptr || at >= chunk->base + (chunk->slots << chunk->slotShift)) {
+        return nullptr; // below every chunk, or past the end of the one below it
+    }
+    lastChunk_ = chunk;
+    return slotOf(irp);
+}
+
+IrpRegistry::Slot IrpRegistry::carve(CCHAR stackSize) {
     Size& size = sizes_[static_cast<std::size_t>(stackSize)];
     Chunk* chunk = size.chunks.empty() ? nullptr : size.chunks.back();
     if (chunk == nullptr || chunk->carved == chunk->slots) {
@@ -93,71 +104,88 @@ PIRP IrpRegistry::carve(CCHAR stackSize) {
     }
     const std::size_t slotBytes = std::size_t{1} << chunk->slotShift;
     unsigned char* slot = chunk->base + chunk->carved * slotBytes;
+    Info* info = &chunk->info[chunk->carved];
     ++chunk->carved;
     ++carved_;
     ASAN_POISON_MEMORY_REGION(slot + irpBytes(stackSize), slotBytes - irpBytes(stackSize));
-    return reinterpret_cast<PIRP>(slot);
+    return {reinterpret_cast<PIRP>(slot), info};
 }
 
-void IrpRegistry::pushFree(Size& size, PIRP irp) {
-    if (size.freeCount == size.free.size()) {
-        // Full: grow the ring (a power of two), unrolled oldest first.
-        std::vector<PIRP> grown;
-        grown.reserve(std::max<std::size_t>(kQuarantine * 2, size.free.size() * 2));
-        for (std::size_t i = 0; i < size.freeCount; ++i) {
-            grown.push_back(size.free[(size.freeHead + i) & (size.free.size() - 1)]);
-        }
-        grown.resize(grown.capacity());
-        size.free = std::move(grown);
-        size.freeHead = 0;
+void IrpRegistry::pushFree(Size& size, Slot slot) {
+    if (size.freeCount == size.free.size()) [[unlikely]] {
+        growFree(size);
     }
-    size.free[(size.freeHead + size.freeCount) & (size.free.size() - 1)] = irp;
+    size.free[(size.freeHead + size.freeCount) & (size.free.size() - 1)] = slot;
     ++size.freeCount;
 }
 
-PIRP IrpRegistry::popFree(Size& size) {
-    if (size.freeCount <= kQuarantine) {
-        return nullptr;
+// Grows a full ring (a power of two), unrolled oldest first.
+[[gnu::noinline]] void IrpRegistry::growFree(Size& size) {
+    std::vector<Slot> grown;
+    grown.reserve(std::max<std::size_t>(kQuarantine * 2, size.free.size() * 2));
+    for (std::size_t i = 0; i < size.freeCount; ++i) {
+        grown.push_back(size.free[(size.freeHead + i) & (size.free.size() - 1)]);
     }
-    PIRP irp = size.free[size.freeHead];
+    grown.resize(grown.capacity());
+    size.free = std::move(grown);
+    size.freeHead = 0;
+}
+
+IrpRegistry::Slot IrpRegistry::popFree(Size& size) {
+    if (size.freeCount <= kQuarantine) {
+        return {};
+    }
+    Slot slot = size.free[size.freeHead];
     size.freeHead = (size.freeHead + 1) & (size.free.size() - 1);
     --size.freeCount;
-    return irp;
+    return slot;
 }
 
 PIRP IrpRegistry::allocate(CCHAR stackSize, Origin origin) {
-    if (sizes_.size() <= static_cast<std::size_t>(stackSize)) {
+    if (sizes_.size() <= static_cast<std::size_t>(stackSize)) [[unlikely]] {
         sizes_.resize(static_cast<std::size_t>(stackSize) + 1);
     }
-    PIRP irp = popFree(sizes_[static_cast<std::size_t>(stackSize)]);
-    if (irp == nullptr) {
-        irp = carve(stackSize);
+    Slot slot = popFree(sizes_[static_cast<std::size_t>(stackSize)]);
+    if (slot.irp == nullptr) {
+        slot = carve(stackSize);
     }
-    IoInitializeIrp(irp, static_cast<USHORT>(irpBytes(stackSize)), stackSize);
-    *slotOf(irp) = Info{origin, false, ++serial_, true, stackSize};
+    IoInitializeIrp(slot.irp, static_cast<USHORT>(irpBytes(stackSize)), stackSize);
+    *slot.info = Info{origin, false, ++serial_, true, stackSize};
     ++live_;
-    return irp;
+    return slot.irp;
 }
+
+namespace {
+// A report of the IRP routines, its message built out of line: the routines run at every IRP.
+template <class Message>
+[[gnu::noinline, gnu::cold]] void reportIrpRule(const char* broken, const char* call,
+                                                Message message) {
+    world().verifier().report(broken, call, message());
+}
+
+// The registry's reports, out of line: the lookups around them run at every IRP routine.
+[[gnu::noinline, gnu::cold]] void reportIrp(const char* broken, const char* call, PIRP irp,
+                                            const char* what) {
+    world().verifier().report(broken, call, "IRP " + pointer(irp) + what);
+}
+} // namespace
 
 void IrpRegistry::free(PIRP irp, const char* call) {
     Info* info = slotOf(irp);
-    if (info == nullptr || !info->live) {
-        bool freed = info != nullptr;
-        world().verifier().report(freed ? rule::kIrpDoubleFree : rule::kIrpUnknown, call,
-                                  freed ? "IRP " + pointer(irp) + " was already freed"
-                                        : "IRP " + pointer(irp) + " was never allocated");
+    if (info == nullptr || !info->live) [[unlikely]] {
+        reportIrp(info != nullptr ? rule::kIrpDoubleFree : rule::kIrpUnknown, call, irp,
+                  info != nullptr ? " was already freed" : " was never allocated");
         return;
     }
-    if (info->inFlight) {
-        world().verifier().report(rule::kIrpFreedInFlight, call,
-                                  "IRP " + pointer(irp) +
-                                      " is still with a lower driver (not completed)");
+    if (info->inFlight) [[unlikely]] {
+        reportIrp(rule::kIrpFreedInFlight, call, irp,
+                  " is still with a lower driver (not completed)");
         return;
     }
     info->live = false;
     --live_;
     std::memset(irp, 0xDF, irpBytes(info->stackSize));
-    pushFree(sizes_[static_cast<std::size_t>(info->stackSize)], irp);
+    pushFree(sizes_[static_cast<std::size_t>(info->stackSize)], {irp, info});
 }
 
 IrpRegistry::Info* IrpRegistry::find(PIRP irp) {
@@ -167,13 +195,11 @@ IrpRegistry::Info* IrpRegistry::find(PIRP irp) {
 
 IrpRegistry::Info* IrpRegistry::check(PIRP irp, const char* call) {
     Info* info = slotOf(irp);
-    if (info != nullptr && info->live) {
+    if (info != nullptr && info->live) [[likely]] {
         return info;
     }
-    bool freed = info != nullptr;
-    world().verifier().report(freed ? rule::kIrpUseAfterFree : rule::kIrpUnknown, call,
-                              freed ? "IRP " + pointer(irp) + " was freed"
-                                    : "IRP " + pointer(irp) + " was never allocated");
+    reportIrp(info != nullptr ? rule::kIrpUseAfterFree : rule::kIrpUnknown, call, irp,
+              info != nullptr ? " was freed" : " was never allocated");
     return nullptr;
 }
 
@@ -260,18 +286,20 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
     }
     KIRQL irql = KeGetCurrentIrql();
     if (irql > DISPATCH_LEVEL) {
-        world().verifier().report(rule::kCallAboveMaxIrql, "IofCallDriver",
-                                  "called at IRQL " + std::to_string(irql) +
-                                      "; at most DISPATCH_LEVEL");
+        reportIrpRule(rule::kCallAboveMaxIrql, "IofCallDriver", [&] {
+            return "called at IRQL " + std::to_string(irql) + "; at most DISPATCH_LEVEL";
+        });
     } else if (irql != PASSIVE_LEVEL && info->origin == IrpRegistry::Origin::Threaded) {
-        world().verifier().report(rule::kSyncRequestAtRaisedIrql, "IofCallDriver",
-                                  "synchronous request IRP " + pointer(Irp) + " sent at IRQL " +
-                                      std::to_string(irql) + "; only at PASSIVE_LEVEL");
+        reportIrpRule(rule::kSyncRequestAtRaisedIrql, "IofCallDriver", [&] {
+            return "synchronous request IRP " + pointer(Irp) + " sent at IRQL " +
+                   std::to_string(irql) + "; only at PASSIVE_LEVEL";
+        });
     }
     if (Irp->CurrentLocation <= 1) {
-        world().verifier().report(rule::kIrpNoStackLocation, "IofCallDriver",
-                                  "IRP " + pointer(Irp) + " has no stack location left for " +
-                                      pointer(DeviceObject));
+        reportIrpRule(rule::kIrpNoStackLocation, "IofCallDriver", [&] {
+            return "IRP " + pointer(Irp) + " has no stack location left for " +
+                   pointer(DeviceObject);
+        });
         return STATUS_INVALID_PARAMETER;
     }
     info->inFlight = true;
@@ -291,13 +319,13 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
         return;
     }
     if (Irp->CurrentLocation > Irp->StackCount) {
-        world().verifier().report(rule::kIrpCompletedTwice, "IofCompleteRequest",
-                                  "IRP " + pointer(Irp) + " has no driver left to complete it");
+        reportIrpRule(rule::kIrpCompletedTwice, "IofCompleteRequest",
+                      [&] { return "IRP " + pointer(Irp) + " has no driver left to complete it"; });
         return;
     }
     if (Irp->IoStatus.Status == STATUS_PENDING) {
-        world().verifier().report(rule::kIrpCompletedPending, "IofCompleteRequest",
-                                  "IRP " + pointer(Irp) + " completed with STATUS_PENDING");
+        reportIrpRule(rule::kIrpCompletedPending, "IofCompleteRequest",
+                      [&] { return "IRP " + pointer(Irp) + " completed with STATUS_PENDING"; });
     }
     // From here on no lower driver has the IRP; a completion routine may send it down again.
     info->inFlight = false;
@@ -329,24 +357,24 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
                 HostLock::Drop drop;
                 result = routine(device, Irp, context);
             }
-            // The routine may have freed the IRP; look it up again.
-            info = irps.find(Irp);
             if (result == STATUS_MORE_PROCESSING_REQUIRED) {
                 return; // the routine owns it now, and may have sent it down again
             }
+            // Anything else hands the IRP on: the routine must not have freed it.
+            info = irps.find(Irp);
             if (info == nullptr) {
-                world().verifier().report(
-                    rule::kCompletionMustReturnMpr, "IofCompleteRequest",
-                    "a completion routine freed IRP " + pointer(Irp) +
-                        " but did not return STATUS_MORE_PROCESSING_REQUIRED");
+                reportIrpRule(rule::kCompletionMustReturnMpr, "IofCompleteRequest", [&] {
+                    return "a completion routine freed IRP " + pointer(Irp) +
+                           " but did not return STATUS_MORE_PROCESSING_REQUIRED";
+                });
                 return;
             }
             if (top && origin == IrpRegistry::Origin::Driver) {
-                world().verifier().report(
-                    rule::kCompletionMustReturnMpr, "IofCompleteRequest",
-                    "the completion routine of driver-allocated IRP " + pointer(Irp) +
-                        " returned " + hexValue(static_cast<ULONG>(result)) +
-                        "; the I/O manager cannot complete an IRP it did not build");
+                reportIrpRule(rule::kCompletionMustReturnMpr, "IofCompleteRequest", [&] {
+                    return "the completion routine of driver-allocated IRP " + pointer(Irp) +
+                           " returned " + hexValue(static_cast<ULONG>(result)) +
+                           "; the I/O manager cannot complete an IRP it did not build";
+                });
                 return;
             }
         } else {
@@ -372,10 +400,11 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
         irps.free(Irp, "IofCompleteRequest");
         break;
     case IrpRegistry::Origin::Driver:
-        world().verifier().report(rule::kCompletionMustReturnMpr, "IofCompleteRequest",
-                                  "driver-allocated IRP " + pointer(Irp) +
-                                      " came back to the I/O manager without a completion "
-                                      "routine returning STATUS_MORE_PROCESSING_REQUIRED");
+        reportIrpRule(rule::kCompletionMustReturnMpr, "IofCompleteRequest", [&] {
+            return "driver-allocated IRP " + pointer(Irp) +
+                   " came back to the I/O manager without a completion "
+                   "routine returning STATUS_MORE_PROCESSING_REQUIRED";
+        });
         break;
     case IrpRegistry::Origin::Platform:
         // The host's own requests (PnP) are collected by their issuer.

@@ -96,10 +96,15 @@ std::string irqlText(KIRQL irql) {
                irqlText(t_entry.level[t_entry.count - 1]));
 }
 
+// Lowering to `newIrql` keeps at or above the level the innermost driver entry was called at.
+inline bool lowerAllowed(KIRQL newIrql) {
+    return t_entry.count == 0 || newIrql >= t_entry.level[t_entry.count - 1];
+}
+
 // Reports a lowering of the IRQL below the level the innermost driver entry was called at.
 // Taken at every spin-lock release: the report is out of line.
 inline void checkLowerAllowed(KIRQL newIrql, const char* call) {
-    if (t_entry.count != 0 && newIrql < t_entry.level[t_entry.count - 1]) [[unlikely]] {
+    if (!lowerAllowed(newIrql)) [[unlikely]] {
         reportLoweredBelowEntry(newIrql, call);
     }
 }
@@ -274,6 +279,36 @@ inline void release(PKSPIN_LOCK lock, const char* call) {
     __atomic_store_n(reinterpret_cast<volatile KSPIN_LOCK*>(lock), 0, __ATOMIC_RELEASE);
 }
 
+// The common case on one processor: the lock is free, this thread's token is registered and
+// the books have room. Takes the lock and pushes it (true), or changes nothing (false) and the
+// caller takes the full path, which makes every check again and reports what it finds.
+inline bool takeOnOneProcessor(PKSPIN_LOCK lock) {
+    const std::size_t n = t_held.count;
+    if (HostLock::threaded() || !t_tokenRegistered || n == HeldLocks::kCapacity ||
+        __atomic_load_n(lock, __ATOMIC_RELAXED) != 0) [[unlikely]] {
+        return false;
+    }
+    __atomic_store_n(lock, reinterpret_cast<KSPIN_LOCK>(&t_token), __ATOMIC_RELAXED);
+    t_held.lock[n] = lock;
+    t_held.since[n] = 0;
+    t_held.count = n + 1;
+    return true;
+}
+
+// The common release on one processor: `lock` is the innermost one held and its word holds
+// this thread's token. Pops and frees it (true), or changes nothing (false).
+inline bool dropOnOneProcessor(PKSPIN_LOCK lock) {
+    const std::size_t n = t_held.count;
+    if (HostLock::threaded() || n == 0 || t_held.lock[n - 1] != lock ||
+        __atomic_load_n(lock, __ATOMIC_RELAXED) != reinterpret_cast<KSPIN_LOCK>(&t_token))
+        [[unlikely]] {
+        return false;
+    }
+    t_held.count = n - 1;
+    __atomic_store_n(lock, 0, __ATOMIC_RELAXED);
+    return true;
+}
+
 } // namespace
 
 KIRQL currentIrql() {
@@ -339,6 +374,19 @@ void forgetLocksIn(const void* p, std::size_t size) {
 } // namespace
 
 namespace {
+// What a routine left behind on return, reported out of line: every driver entry checks it.
+[[gnu::noinline, gnu::cold]] void reportEntryExit(const char* what, KIRQL irql, std::size_t held) {
+    if (t_irql != irql) {
+        report(rule::kIrqlNotRestored, what,
+               "returned at " + irqlText(t_irql) + ", entered at " + irqlText(irql));
+    }
+    if (t_held.count > held) {
+        report(rule::kSpinLockHeldOnReturn, what,
+               "returned holding spin lock " + pointer(t_held.lock[t_held.count - 1]));
+        t_held.count = held;
+    }
+}
+
 void enterAt(KIRQL irql, const char* what, FunctionRef body, bool driver) {
     KIRQL saved = t_irql;
     std::size_t held = t_held.count;
@@ -354,14 +402,8 @@ void enterAt(KIRQL irql, const char* what, FunctionRef body, bool driver) {
         body();
     }
     --t_entry.count;
-    if (t_irql != irql) {
-        report(rule::kIrqlNotRestored, what,
-               "returned at " + irqlText(t_irql) + ", entered at " + irqlText(irql));
-    }
-    if (t_held.count > held) {
-        report(rule::kSpinLockHeldOnReturn, what,
-               "returned holding spin lock " + pointer(t_held.lock[t_held.count - 1]));
-        t_held.count = held;
+    if (t_irql != irql || t_held.count > held) [[unlikely]] {
+        reportEntryExit(what, irql, held);
     }
     t_irql = saved;
 }
@@ -440,7 +482,7 @@ Memory::~Memory() {
     }
 }
 
-bool Memory::attemptFails(Kind kind, std::size_t size, ULONG tag) {
+bool Memory::attemptFailsWatched(Kind kind, std::size_t size, ULONG tag) {
     const Allocation a{kind, size, tag};
     ++attempts_[static_cast<std::size_t>(kind)];
     if (onAttempt) {
@@ -593,12 +635,23 @@ extern "C" KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
     return old;
 }
 
-extern "C" VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
-    if (NewIrql > t_irql) [[unlikely]] {
+namespace {
+[[gnu::noinline]] void lowerFully(KIRQL NewIrql) {
+    if (NewIrql > t_irql) {
         reportRaiseLower("KfLowerIrql", "lower", NewIrql, "lower");
     }
     checkLowerAllowed(NewIrql, "KfLowerIrql");
     t_irql = NewIrql;
+}
+} // namespace
+
+// A lowering that keeps every rule is a store; any other goes the full way and is reported.
+extern "C" VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
+    if (NewIrql <= t_irql && lowerAllowed(NewIrql)) [[likely]] {
+        t_irql = NewIrql;
+        return;
+    }
+    lowerFully(NewIrql);
 }
 
 // ---- spin locks
@@ -608,23 +661,26 @@ extern "C" VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
     *SpinLock = 0;
 }
 
-extern "C" VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
-    if (t_irql != DISPATCH_LEVEL) [[unlikely]] {
+// Each spin-lock routine tries the one-processor path first: a few tests and stores with every
+// check of the full path, which it leaves (a tail call) as soon as any of them does not hold.
+namespace {
+[[gnu::noinline]] void acquireAtDpcLevelFully(PKSPIN_LOCK SpinLock) {
+    if (t_irql != DISPATCH_LEVEL) {
         reportSpinLockIrql("KefAcquireSpinLockAtDpcLevel", "must be DISPATCH_LEVEL");
     }
     acquire(SpinLock, "KefAcquireSpinLockAtDpcLevel");
 }
 
-extern "C" VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
-    if (t_irql != DISPATCH_LEVEL) [[unlikely]] {
+[[gnu::noinline]] void releaseFromDpcLevelFully(PKSPIN_LOCK SpinLock) {
+    if (t_irql != DISPATCH_LEVEL) {
         reportSpinLockIrql("KefReleaseSpinLockFromDpcLevel", "must be DISPATCH_LEVEL");
     }
     release(SpinLock, "KefReleaseSpinLockFromDpcLevel");
 }
 
-extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
+[[gnu::noinline]] KIRQL acquireRaisingFully(PKSPIN_LOCK SpinLock) {
     KIRQL old = t_irql;
-    if (old > DISPATCH_LEVEL) [[unlikely]] {
+    if (old > DISPATCH_LEVEL) {
         reportSpinLockIrql("KfAcquireSpinLock", "must be at or below DISPATCH_LEVEL");
     }
     t_irql = DISPATCH_LEVEL;
@@ -632,13 +688,46 @@ extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
     return old;
 }
 
-extern "C" VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
-    if (t_irql != DISPATCH_LEVEL) [[unlikely]] {
+[[gnu::noinline]] void releaseLoweringFully(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+    if (t_irql != DISPATCH_LEVEL) {
         reportSpinLockIrql("KfReleaseSpinLock", "the lock raised to DISPATCH_LEVEL");
     }
     release(SpinLock, "KfReleaseSpinLock");
     checkLowerAllowed(NewIrql, "KfReleaseSpinLock");
     t_irql = NewIrql;
+}
+} // namespace
+
+extern "C" VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+    if (t_irql == DISPATCH_LEVEL && takeOnOneProcessor(SpinLock)) [[likely]] {
+        return;
+    }
+    acquireAtDpcLevelFully(SpinLock);
+}
+
+extern "C" VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+    if (t_irql == DISPATCH_LEVEL && dropOnOneProcessor(SpinLock)) [[likely]] {
+        return;
+    }
+    releaseFromDpcLevelFully(SpinLock);
+}
+
+extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
+    const KIRQL old = t_irql;
+    if (old <= DISPATCH_LEVEL && takeOnOneProcessor(SpinLock)) [[likely]] {
+        t_irql = DISPATCH_LEVEL;
+        return old;
+    }
+    return acquireRaisingFully(SpinLock);
+}
+
+extern "C" VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+    if (t_irql == DISPATCH_LEVEL && lowerAllowed(NewIrql) && dropOnOneProcessor(SpinLock))
+        [[likely]] {
+        t_irql = NewIrql;
+        return;
+    }
+    releaseLoweringFully(SpinLock, NewIrql);
 }
 
 // ---- interlocked lists

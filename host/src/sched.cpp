@@ -47,18 +47,19 @@ const Scheduler::Slot* Scheduler::find(EventId id) const {
     return const_cast<Scheduler*>(this)->find(id);
 }
 
-bool Scheduler::before(std::uint32_t a, std::uint32_t b) const {
+// The heap's routines run at every event scheduled, run or cancelled: they are made in line.
+inline bool Scheduler::before(std::uint32_t a, std::uint32_t b) const {
     const Slot& x = slots_[a];
     const Slot& y = slots_[b];
     return x.when != y.when ? x.when < y.when : x.sequence < y.sequence;
 }
 
-void Scheduler::place(std::size_t position, std::uint32_t slot) {
+inline void Scheduler::place(std::size_t position, std::uint32_t slot) {
     heap_[position] = slot;
     slots_[slot].position = static_cast<std::uint32_t>(position);
 }
 
-void Scheduler::siftUp(std::size_t position) {
+inline void Scheduler::siftUp(std::size_t position) {
     std::uint32_t slot = heap_[position];
     while (position > 0) {
         std::size_t parent = (position - 1) / 2;
@@ -71,7 +72,7 @@ void Scheduler::siftUp(std::size_t position) {
     place(position, slot);
 }
 
-void Scheduler::siftDown(std::size_t position) {
+inline void Scheduler::siftDown(std::size_t position) {
     std::uint32_t slot = heap_[position];
     std::size_t n = heap_.size();
     for (;;) {
@@ -91,14 +92,19 @@ void Scheduler::siftDown(std::size_t position) {
     place(position, slot);
 }
 
-void Scheduler::removeAt(std::size_t position) {
+inline void Scheduler::removeAt(std::size_t position) {
     std::uint32_t slot = heap_[position];
     std::uint32_t last = heap_.back();
     heap_.pop_back();
     if (position < heap_.size()) {
+        // The last event fills the hole and moves up or down, whichever its due time says (the
+        // earliest event's hole only down).
         place(position, last);
-        siftDown(position);
-        siftUp(slots_[last].position);
+        if (position > 0 && before(last, heap_[(position - 1) / 2])) {
+            siftUp(position);
+        } else {
+            siftDown(position);
+        }
     }
     Slot& s = slots_[slot];
     if (!s.background) {

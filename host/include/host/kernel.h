@@ -97,8 +97,15 @@ class Memory {
     // Returns NULL when an armed fault fails the attempt. The memory is filled with a pattern,
     // not zeroed, so code that forgets to zero it shows.
     void* allocate(Kind kind, std::size_t size, ULONG tag);
-    // Counts an attempt that allocates elsewhere (IRPs) and says whether it must fail.
-    bool attemptFails(Kind kind, std::size_t size, ULONG tag = 0);
+    // Counts an attempt that allocates elsewhere (IRPs) and says whether it must fail. Nothing
+    // armed and nobody watching (every frame of a run) is a count.
+    bool attemptFails(Kind kind, std::size_t size, ULONG tag = 0) {
+        if (faults_.empty() && !onAttempt) [[likely]] {
+            ++attempts_[static_cast<std::size_t>(kind)];
+            return false;
+        }
+        return attemptFailsWatched(kind, size, tag);
+    }
     // Frees an allocation of `kind`. `size`, when given, must match (NdisFreeMemory's length).
     void free(Kind kind, void* p, const char* call, std::size_t size = 0, bool checkSize = false);
     bool owns(const void* p) const;
@@ -133,6 +140,8 @@ class Memory {
     static constexpr std::size_t kLargestAllocation = std::size_t{256} << 20;
 
   private:
+    bool attemptFailsWatched(Kind kind, std::size_t size, ULONG tag);
+
     // An armed fault: the attempts it matches (unset: any) and which of them it fails.
     struct Fault {
         std::optional<Kind> kind;
@@ -198,18 +207,25 @@ class IrpRegistry {
         std::size_t carved = 0; // slots handed out at least once, from the front
         std::vector<Info> info; // one per slot
     };
+    // A slot: the IRP and its record.
+    struct Slot {
+        PIRP irp = nullptr;
+        Info* info = nullptr;
+    };
     struct Size {
         std::vector<Chunk*> chunks; // the last one is being carved
-        std::vector<PIRP> free;     // a ring of a power of two entries: oldest at freeHead
+        std::vector<Slot> free;     // a ring of a power of two entries: oldest at freeHead
         std::size_t freeHead = 0;
         std::size_t freeCount = 0;
     };
     // The record of the slot `irp` starts, or null when it starts none.
     Info* slotOf(PIRP irp);
+    Info* slotInAnyChunk(PIRP irp);
     Chunk* chunkOf(const unsigned char* at) const;
-    PIRP carve(CCHAR stackSize);
-    void pushFree(Size& size, PIRP irp);
-    PIRP popFree(Size& size);
+    Slot carve(CCHAR stackSize);
+    void pushFree(Size& size, Slot slot);
+    void growFree(Size& size);
+    Slot popFree(Size& size);
 
     std::vector<Chunk*> byAddress_; // every chunk, ordered by base address
     Chunk* lastChunk_ = nullptr;    // the chunk of the last IRP looked up
