@@ -8,6 +8,7 @@
 #include <sstream>
 #include <thread>
 
+#include "host/ddk_ndis.h"
 #include "host/kernel.h"
 #include "host/smp.h"
 #include "host/world.h"
@@ -698,21 +699,24 @@ namespace {
 }
 } // namespace
 
-extern "C" VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+namespace {
+// The four routines' bodies, in line in the kernel's routines and in NDIS's, which keep the old
+// IRQL in the lock (NdisAcquireSpinLock is KfAcquireSpinLock, not a call to it).
+inline void acquireAtDpcLevel(PKSPIN_LOCK SpinLock) {
     if (t_irql == DISPATCH_LEVEL && takeOnOneProcessor(SpinLock)) [[likely]] {
         return;
     }
     acquireAtDpcLevelFully(SpinLock);
 }
 
-extern "C" VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+inline void releaseFromDpcLevel(PKSPIN_LOCK SpinLock) {
     if (t_irql == DISPATCH_LEVEL && dropOnOneProcessor(SpinLock)) [[likely]] {
         return;
     }
     releaseFromDpcLevelFully(SpinLock);
 }
 
-extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
+inline KIRQL acquireRaising(PKSPIN_LOCK SpinLock) {
     const KIRQL old = t_irql;
     if (old <= DISPATCH_LEVEL && takeOnOneProcessor(SpinLock)) [[likely]] {
         t_irql = DISPATCH_LEVEL;
@@ -721,13 +725,48 @@ extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
     return acquireRaisingFully(SpinLock);
 }
 
-extern "C" VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+inline void releaseLowering(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
     if (t_irql == DISPATCH_LEVEL && lowerAllowed(NewIrql) && dropOnOneProcessor(SpinLock))
         [[likely]] {
         t_irql = NewIrql;
         return;
     }
     releaseLoweringFully(SpinLock, NewIrql);
+}
+} // namespace
+
+extern "C" VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+    acquireAtDpcLevel(SpinLock);
+}
+
+extern "C" VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+    releaseFromDpcLevel(SpinLock);
+}
+
+extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
+    return acquireRaising(SpinLock);
+}
+
+extern "C" VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+    releaseLowering(SpinLock, NewIrql);
+}
+
+// NDIS's spin locks are the kernel's with the IRQL to restore kept beside the word. They live
+// here so that the driver's most frequent calls take the same in-line path as the kernel's.
+extern "C" VOID NTAPI NdisAcquireSpinLock(PNDIS_SPIN_LOCK SpinLock) {
+    SpinLock->OldIrql = acquireRaising(&SpinLock->SpinLock);
+}
+
+extern "C" VOID NTAPI NdisReleaseSpinLock(PNDIS_SPIN_LOCK SpinLock) {
+    releaseLowering(&SpinLock->SpinLock, SpinLock->OldIrql);
+}
+
+extern "C" VOID NTAPI NdisDprAcquireSpinLock(PNDIS_SPIN_LOCK SpinLock) {
+    acquireAtDpcLevel(&SpinLock->SpinLock);
+}
+
+extern "C" VOID NTAPI NdisDprReleaseSpinLock(PNDIS_SPIN_LOCK SpinLock) {
+    releaseFromDpcLevel(&SpinLock->SpinLock);
 }
 
 // ---- interlocked lists

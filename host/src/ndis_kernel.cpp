@@ -132,21 +132,7 @@ extern "C" VOID NTAPI NdisFreeSpinLock(PNDIS_SPIN_LOCK SpinLock) {
     }
 }
 
-extern "C" VOID NTAPI NdisAcquireSpinLock(PNDIS_SPIN_LOCK SpinLock) {
-    SpinLock->OldIrql = KfAcquireSpinLock(&SpinLock->SpinLock);
-}
-
-extern "C" VOID NTAPI NdisReleaseSpinLock(PNDIS_SPIN_LOCK SpinLock) {
-    KfReleaseSpinLock(&SpinLock->SpinLock, SpinLock->OldIrql);
-}
-
-extern "C" VOID NTAPI NdisDprAcquireSpinLock(PNDIS_SPIN_LOCK SpinLock) {
-    KefAcquireSpinLockAtDpcLevel(&SpinLock->SpinLock);
-}
-
-extern "C" VOID NTAPI NdisDprReleaseSpinLock(PNDIS_SPIN_LOCK SpinLock) {
-    KefReleaseSpinLockFromDpcLevel(&SpinLock->SpinLock);
-}
+// NdisAcquireSpinLock and the other three are in kernel.cpp, beside the kernel's own.
 
 // ---- timers -------------------------------------------------------------------------------------
 
