@@ -229,18 +229,7 @@ void Bus::applyFault(Transfer& t) {
         if (slot.count.take(m.nth, f.times, chosen == nullptr)) {
             chosen = &f;
             if (onFault) {
-                std::span<const std::uint8_t> out = t.out();
-                onFault(f, Request{t.id,
-                                   now(),
-                                   -1,
-                                   t.function,
-                                   t.endpoint,
-                                   t.setup,
-                                   t.in,
-                                   t.requested,
-                                   {out.begin(), out.end()},
-                                   USBD_STATUS_PENDING,
-                                   STATUS_PENDING});
+                onFault(f, pendingRequest(t));
             }
         }
     }

@@ -138,6 +138,21 @@ std::vector<std::string> Bus::logText() const {
     return lines;
 }
 
+Request Bus::pendingRequest(const Transfer& t) const {
+    std::span<const std::uint8_t> out = t.out();
+    return Request{t.id,
+                   now(),
+                   -1,
+                   t.function,
+                   t.endpoint,
+                   t.setup,
+                   t.in,
+                   t.requested,
+                   {out.begin(), out.end()},
+                   USBD_STATUS_PENDING,
+                   STATUS_PENDING};
+}
+
 void Bus::record(const Transfer& t) {
     if (!logging_) {
         return;
@@ -145,18 +160,7 @@ void Bus::record(const Transfer& t) {
     if (log_.size() >= logLimit_) {
         log_.erase(log_.begin(), log_.begin() + static_cast<std::ptrdiff_t>(logLimit_ / 2));
     }
-    std::span<const std::uint8_t> out = t.out();
-    log_.push_back(Request{t.id,
-                           now(),
-                           -1,
-                           t.function,
-                           t.endpoint,
-                           t.setup,
-                           t.in,
-                           t.requested,
-                           {out.begin(), out.end()},
-                           USBD_STATUS_PENDING,
-                           STATUS_PENDING});
+    log_.push_back(pendingRequest(t));
 }
 
 Request* Bus::logEntry(const Transfer& t) {

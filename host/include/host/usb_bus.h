@@ -356,6 +356,8 @@ class Bus final : public UsbPort {
     template <class Which>
     void endTransfers(const Which& which, USBD_STATUS status, bool aborted, bool immediately);
     void forget(Transfer& t); // takes it off the IN queue and the scheduler
+    // The transfer as the log and a fault's observer see it when it is submitted.
+    Request pendingRequest(const Transfer& t) const;
     void record(const Transfer& t);
     Request* logEntry(const Transfer& t);
     void captureSubmit(Transfer& t);
