@@ -63,6 +63,16 @@ namespace {
 // A send packet: ProtocolReserved of four pointers, as a protocol's packet pool would give it.
 constexpr auto kSendPacketLayout = Library::packetLayout(4 * sizeof(PVOID));
 
+// Describes `length` bytes at `data` with `mdl` and chains it to the back of the packet.
+void chainBytes(PNDIS_PACKET packet, MDL& mdl, std::uint8_t* data, std::size_t length) {
+    mdl = MDL{};
+    mdl.Size = sizeof(MDL);
+    mdl.StartVa = data;
+    mdl.MappedSystemVa = data;
+    mdl.ByteCount = static_cast<ULONG>(length);
+    NdisChainBufferAtBack(packet, &mdl);
+}
+
 } // namespace
 
 // A packet NDIS builds for a send on behalf of a protocol: the send's record, the packet with
@@ -386,12 +396,7 @@ Adapter::SendResult Adapter::send(std::span<const std::uint8_t> frame,
     SendRecord& record = hp->record;
     record.frame.assign(frame.begin(), frame.end());
     if (split.empty()) {
-        hp->whole = MDL{};
-        hp->whole.Size = sizeof(MDL);
-        hp->whole.StartVa = record.frame.data();
-        hp->whole.MappedSystemVa = hp->whole.StartVa;
-        hp->whole.ByteCount = static_cast<ULONG>(frame.size());
-        NdisChainBufferAtBack(packet, &hp->whole);
+        chainBytes(packet, hp->whole, record.frame.data(), frame.size());
     } else {
         // The buffer lengths: those of `split` while the frame lasts, then the rest in one.
         std::size_t count = 0;
@@ -401,7 +406,7 @@ Adapter::SendResult Adapter::send(std::span<const std::uint8_t> frame,
                 offset += i < split.size() ? std::min(split[i], frame.size() - offset) : 0;
             }
         }
-        hp->pieces.assign(count, MDL{});
+        hp->pieces.resize(count);
         hp->chunks.resize(std::max(hp->chunks.size(), count));
         std::size_t offset = 0;
         for (std::size_t i = 0; i < count; ++i) {
@@ -411,12 +416,7 @@ Adapter::SendResult Adapter::send(std::span<const std::uint8_t> frame,
             chunk.assign(frame.begin() + static_cast<std::ptrdiff_t>(offset),
                          frame.begin() + static_cast<std::ptrdiff_t>(offset + length));
             offset += length;
-            MDL& mdl = hp->pieces[i];
-            mdl.Size = sizeof(MDL);
-            mdl.StartVa = chunk.data();
-            mdl.MappedSystemVa = mdl.StartVa;
-            mdl.ByteCount = static_cast<ULONG>(length);
-            NdisChainBufferAtBack(packet, &mdl);
+            chainBytes(packet, hp->pieces[i], chunk.data(), length);
         }
     }
 
