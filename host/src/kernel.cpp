@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <sanitizer/asan_interface.h>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -481,6 +482,50 @@ Memory::~Memory() {
     for (auto& [p, a] : live_) {
         std::free(const_cast<void*>(p));
     }
+    for (auto& [size, spares] : spares_) {
+        for (std::size_t i = 0; i < spares.count; ++i) {
+            void* p = spares.ring[(spares.head + i) & (spares.ring.size() - 1)];
+            ASAN_UNPOISON_MEMORY_REGION(p, size);
+            std::free(p);
+        }
+    }
+}
+
+// The oldest spare of `size` once more than kQuarantine wait, else null.
+void* Memory::takeSpare(std::size_t size) {
+    auto it = spares_.find(size);
+    if (it == spares_.end() || it->second.count <= kQuarantine) {
+        return nullptr;
+    }
+    Spares& spares = it->second;
+    void* p = spares.ring[spares.head];
+    spares.head = (spares.head + 1) & (spares.ring.size() - 1);
+    --spares.count;
+    spareBytes_ -= size;
+    ASAN_UNPOISON_MEMORY_REGION(p, size);
+    return p;
+}
+
+// Keeps a freed block (already filled with the freed pattern) for reuse; false when it is too
+// large or the spares already hold their bound of memory.
+bool Memory::keepSpare(void* p, std::size_t size) {
+    if (size == 0 || size > kLargestSpare || spareBytes_ + size > kMostSpareBytes) {
+        return false;
+    }
+    Spares& spares = spares_[size];
+    if (spares.count == spares.ring.size()) {
+        std::vector<void*> grown(std::max<std::size_t>(2 * kQuarantine, 2 * spares.ring.size()));
+        for (std::size_t i = 0; i < spares.count; ++i) {
+            grown[i] = spares.ring[(spares.head + i) & (spares.ring.size() - 1)];
+        }
+        spares.ring = std::move(grown);
+        spares.head = 0;
+    }
+    spares.ring[(spares.head + spares.count) & (spares.ring.size() - 1)] = p;
+    ++spares.count;
+    spareBytes_ += size;
+    ASAN_POISON_MEMORY_REGION(p, size);
+    return true;
 }
 
 bool Memory::attemptFailsWatched(Kind kind, std::size_t size, ULONG tag) {
@@ -509,12 +554,23 @@ void* Memory::allocate(Kind kind, std::size_t size, ULONG tag) {
     if (attemptFails(kind, size, tag) || size > kLargestAllocation) {
         return nullptr;
     }
-    void* p = std::malloc(size == 0 ? 1 : size);
+    void* p = takeSpare(size);
     if (p == nullptr) {
-        return nullptr;
+        p = std::malloc(size == 0 ? 1 : size);
+        if (p == nullptr) {
+            return nullptr;
+        }
     }
     std::memset(p, kFillPattern, size);
-    live_.emplace(p, Allocation{kind, size, tag});
+    if (spareNodes_.empty()) {
+        live_.emplace(p, Allocation{kind, size, tag});
+    } else {
+        auto node = std::move(spareNodes_.back());
+        spareNodes_.pop_back();
+        node.key() = p;
+        node.mapped() = Allocation{kind, size, tag};
+        live_.insert(std::move(node));
+    }
     return p;
 }
 
@@ -535,7 +591,11 @@ void Memory::free(Kind kind, void* p, const char* call, std::size_t size, bool c
                    std::to_string(it->second.size));
     }
     std::size_t allocated = it->second.size;
-    live_.erase(it);
+    if (spareNodes_.size() < 64) {
+        spareNodes_.push_back(live_.extract(it));
+    } else {
+        live_.erase(it);
+    }
     if (HostLock::threaded()) {
         forgetLocksIn(p, allocated);
     }
@@ -543,7 +603,9 @@ void Memory::free(Kind kind, void* p, const char* call, std::size_t size, bool c
         onFree(p, allocated);
     }
     std::memset(p, kFreedPattern, allocated);
-    std::free(p);
+    if (!keepSpare(p, allocated)) {
+        std::free(p);
+    }
 }
 
 bool Memory::owns(const void* p) const {

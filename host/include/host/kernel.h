@@ -151,7 +151,25 @@ class Memory {
         FaultCount count;
     };
 
+    // Freed blocks kept for reuse, by size, so the driver's periodic allocations (the link
+    // watch's requests) cost the process no heap call once a run is going. A block waits
+    // kQuarantine frees of its size before it is handed out again, filled with the freed
+    // pattern (and poisoned under AddressSanitizer) meanwhile, so a use after free still shows.
+    struct Spares {
+        std::vector<void*> ring; // a power of two long, or empty
+        std::size_t head = 0;
+        std::size_t count = 0;
+    };
+    static constexpr std::size_t kQuarantine = 8;
+    static constexpr std::size_t kLargestSpare = 4096;
+    static constexpr std::size_t kMostSpareBytes = std::size_t{4} << 20;
+    void* takeSpare(std::size_t size);
+    bool keepSpare(void* p, std::size_t size);
+
     std::map<const void*, Allocation> live_;
+    std::vector<std::map<const void*, Allocation>::node_type> spareNodes_; // live_'s nodes
+    std::map<std::size_t, Spares> spares_;
+    std::size_t spareBytes_ = 0;
     std::uint64_t attempts_[3] = {}; // by Kind
     std::vector<Fault> faults_;
 };
