@@ -495,8 +495,7 @@ Bus::Transfer& Bus::newTransfer(PIRP irp) {
     Transfer& t = *free_;
     free_ = t.next;
     t.next = nullptr;
-    t.irp = irp;
-    t.id = nextId_++;
+    t.begin(irp, nextId_++);
     t.prev = newest_;
     (newest_ != nullptr ? newest_->next : oldest_) = &t;
     newest_ = &t;
@@ -508,7 +507,7 @@ void Bus::release(Transfer& t) {
     (t.prev != nullptr ? t.prev->next : oldest_) = t.next;
     (t.next != nullptr ? t.next->prev : newest_) = t.prev;
     --outstanding_;
-    t = Transfer{}; // id 0: no TransferRef names it any more
+    t.id = 0; // no TransferRef names it any more
     t.next = free_;
     free_ = &t;
 }
