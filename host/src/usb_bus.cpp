@@ -253,7 +253,22 @@ NTSTATUS Bus::submitUrb(PIRP irp, PURB urb) {
     }
     Transfer& t = newTransfer(irp);
     t.urb = urb;
-    USBD_STATUS invalid = describe(urb, t);
+    bool bulk = urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    USBD_STATUS invalid = bulk ? describeBulk(urb, t) : describe(urb, t);
+    if (bulk && USBD_SUCCESS(invalid) && !logging_ && capture_ == nullptr && faults_.empty() &&
+        !timing_.fixed() && device_ != nullptr && !halted_.test(t.endpoint)) {
+        // The data path's usual transfer, with nothing to log, capture or act on it: what
+        // start() and launch() would do, without the cases that cannot apply.
+        if (t.in) {
+            t.state = State::Queued;
+            device_->inPosted(InRequest{t.id, t.endpoint, t.requested});
+        } else {
+            t.packetsLeft = static_cast<std::uint32_t>(
+                std::max<std::size_t>(1, (t.requested + t.maxPacket - 1) / t.maxPacket));
+            putOnBus(t);
+        }
+        return pend(t);
+    }
     if (logging_) {
         record(t);
     }
@@ -262,7 +277,6 @@ NTSTATUS Bus::submitUrb(PIRP irp, PURB urb) {
         t.result = invalid;
         return complete(t);
     }
-    bool bulk = t.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
     if (device_ == nullptr) {
         t.fault = Fault::Action::Fail;
         t.faultStatus = USBD_STATUS_DEVICE_GONE;
@@ -328,7 +342,6 @@ void Bus::launch(Transfer& t, bool inlineOk) {
 }
 
 NTSTATUS Bus::start(Transfer& t) {
-    PIRP irp = t.irp;
     if (capture_ != nullptr) {
         captureSubmit(t);
     }
@@ -343,6 +356,11 @@ NTSTATUS Bus::start(Transfer& t) {
     if (t.state == State::Ready) {
         return complete(t);
     }
+    return pend(t);
+}
+
+NTSTATUS Bus::pend(Transfer& t) {
+    PIRP irp = t.irp;
     IoMarkIrpPending(irp);
     IoSetCancelRoutine(irp, cancelRoutine);
     if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {

@@ -358,9 +358,14 @@ class Bus final : public UsbPort {
     NTSTATUS answerPnp(PIRP irp, std::optional<NTSTATUS> forced);
     // Describes the URB as a transfer; returns a USBD status when it is malformed.
     USBD_STATUS describe(PURB urb, Transfer& t);
+    // describe() for a bulk or interrupt transfer.
+    USBD_STATUS describeBulk(PURB urb, Transfer& t);
     // Gives the transfer what the first armed fault that acts on it does, if one does.
     void applyFault(Transfer& t);
     NTSTATUS start(Transfer& t);
+    // The rest of start() once the transfer is on its way and not Ready: the IRP pending with
+    // the cancel routine in place.
+    NTSTATUS pend(Transfer& t);
     void launch(Transfer& t, bool inlineOk);
     void execute(Transfer& t);
     void executeControl(Transfer& t);
