@@ -165,12 +165,11 @@ bool Bus::completeIn(std::uint8_t endpoint, std::span<const std::uint8_t> data, 
     if (!timing_.fixed()) {
         // The data packets, and the zero-length packet that ends a transfer short of its buffer
         // on a packet boundary; a handshake alone (STALL, no answer) takes one slot.
-        std::size_t mp = t.maxPacket;
         t.packetsLeft =
             !USBD_SUCCESS(*t.result) ? 1
             : t.moved < t.requested
-                ? static_cast<std::uint32_t>(t.moved / mp + 1)
-                : static_cast<std::uint32_t>(std::max<std::size_t>(1, (t.moved + mp - 1) / mp));
+                ? packetsFor(t.moved + 1, t.maxPacket) // its full packets and the short one
+                : std::max<std::uint32_t>(1, packetsFor(t.moved, t.maxPacket));
         putOnBus(t);
     } else if (t.inDispatch && timing_.inlineCompletion && t.extraDelay == 0) {
         t.state = State::Ready; // the dispatch routine completes it before it returns
@@ -263,8 +262,7 @@ NTSTATUS Bus::submitUrb(PIRP irp, PURB urb) {
             t.state = State::Queued;
             device_->inPosted(InRequest{t.id, t.endpoint, t.requested});
         } else {
-            t.packetsLeft = static_cast<std::uint32_t>(
-                std::max<std::size_t>(1, (t.requested + t.maxPacket - 1) / t.maxPacket));
+            t.packetsLeft = std::max<std::uint32_t>(1, packetsFor(t.requested, t.maxPacket));
             putOnBus(t);
         }
         return pend(t);
@@ -314,10 +312,10 @@ void Bus::launch(Transfer& t, bool inlineOk) {
         } else if (t.function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
             t.stagesLeft = 1; // ABORT_PIPE, CYCLE_PORT: one frame, no packets
         } else {
-            t.packetsLeft = t.fault == Fault::Action::Stall
-                                ? 1
-                                : static_cast<std::uint32_t>(std::max<std::size_t>(
-                                      1, (t.out().size() + t.maxPacket - 1) / t.maxPacket));
+            t.packetsLeft =
+                t.fault == Fault::Action::Stall
+                    ? 1
+                    : std::max<std::uint32_t>(1, packetsFor(t.out().size(), t.maxPacket));
         }
         putOnBus(t);
     } else if (inlineOk) {
@@ -505,10 +503,15 @@ void Bus::endTransfers(const Which& which, USBD_STATUS status, bool aborted, boo
     }
 }
 
+void Bus::growPool() {
+    pool_.push_back(std::make_unique<Transfer>());
+    pool_.back()->next = free_;
+    free_ = pool_.back().get();
+}
+
 Bus::Transfer& Bus::newTransfer(PIRP irp) {
     if (free_ == nullptr) {
-        pool_.push_back(std::make_unique<Transfer>());
-        free_ = pool_.back().get();
+        growPool();
     }
     Transfer& t = *free_;
     free_ = t.next;

@@ -103,9 +103,7 @@ void Bus::endOfFrame() {
         if (t->stagesLeft != 0) {
             if (t->setup) {
                 bool dataStage = t->requested != 0 && t->stagesLeft == 2;
-                take(dataStage
-                         ? static_cast<unsigned>((t->requested + t->maxPacket - 1) / t->maxPacket)
-                         : 1);
+                take(dataStage ? packetsFor(t->requested, t->maxPacket) : 1);
             }
             --t->stagesLeft;
         } else if (t->packetsLeft != 0 && t->pipeType == UsbdPipeTypeInterrupt) {

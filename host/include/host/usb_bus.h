@@ -22,6 +22,7 @@
 //     EXPECT_EQ(bus.log()[3].text(), "VENDOR_DEVICE c0 f0 0000 0010 0006 in 001122334455 SUCCESS");
 #pragma once
 
+#include <bit>
 #include <bitset>
 #include <cstdint>
 #include <deque>
@@ -381,6 +382,8 @@ class Bus final : public UsbPort {
     void endOfFrame();
     // A transfer from the pool, appended to the outstanding ones with the next id.
     Transfer& newTransfer(PIRP irp);
+    // Adds a record to the free ones (rarely: the pool only grows to the most ever outstanding).
+    [[gnu::cold, gnu::noinline]] void growPool();
     // Takes a completed transfer off the outstanding ones, back to the pool.
     void release(Transfer& t);
     NTSTATUS complete(Transfer& t);
@@ -399,6 +402,14 @@ class Bus final : public UsbPort {
     void captureSubmit(Transfer& t);
     void captureComplete(const Transfer& t);
     Time latencyOf(const Transfer& t) const;
+    // The packets `bytes` take: ceil(bytes / maxPacket). Full-speed packet sizes are powers of
+    // two, which take a shift rather than a division.
+    static std::uint32_t packetsFor(std::size_t bytes, std::uint16_t maxPacket) {
+        std::size_t rounded = bytes + maxPacket - 1;
+        bool powerOfTwo = (maxPacket & (maxPacket - 1)) == 0; // (no popcount call)
+        return static_cast<std::uint32_t>(powerOfTwo ? rounded >> std::countr_zero(maxPacket)
+                                                     : rounded / maxPacket);
+    }
     // The pipe of a handle of the current configuration; nullptr for any other value (the
     // handle is never dereferenced to find out).
     const Pipe* findPipe(USBD_PIPE_HANDLE handle) const {
