@@ -26,6 +26,7 @@ Kt735Device::Kt735Device(UsbIdentity identity)
             in = true;
         } else if ((ep.attributes & 3) == 2 && !(ep.address & 0x80) && !out) {
             bulkOutEp_ = ep.address;
+            bulkOutMaxPacket_ = ep.maxPacket != 0 ? ep.maxPacket : 64;
             out = true;
         } else if ((ep.attributes & 3) == 3 && (ep.address & 0x80) && !irq) {
             interruptEp_ = ep.address;

@@ -300,6 +300,7 @@ class Kt735Device : public UsbDevice {
     std::vector<std::uint8_t> configDescriptor_;
     std::uint8_t bulkInEp_ = 0x81;
     std::uint8_t bulkOutEp_ = 0x02;
+    std::uint16_t bulkOutMaxPacket_ = 64; // its wMaxPacketSize (64 when it declares 0)
     std::uint8_t interruptEp_ = 0x83;
 
     EthernetSegment ethernetWire_;

@@ -18,14 +18,15 @@ constexpr std::size_t kTxBufferLimit = 2048;
 // --- Transmit -------------------------------------------------------------------------------
 
 Outcome Kt735Device::bulkOut(std::uint8_t ep, std::span<const std::uint8_t> data) {
-    const EndpointDescriptor* desc = endpoint(ep);
-    if (configuration_ == 0 || desc == nullptr || (ep & 0x80) != 0) {
+    // The chip's own bulk-out endpoint is declared by construction: no lookup.
+    const bool own = ep == bulkOutEp_ && ep != 0;
+    if (configuration_ == 0 || (ep & 0x80) != 0 || (!own && endpoint(ep) == nullptr)) {
         return Outcome::Stall;
     }
     if (halted(ep)) {
         return Outcome::Stall;
     }
-    if (ep != bulkOutEp_) {
+    if (!own) {
         return Outcome::Ok; // an endpoint with nothing behind it swallows the data
     }
     ++counters_.bulkOutTransfers;
@@ -34,8 +35,11 @@ Outcome Kt735Device::bulkOut(std::uint8_t ep, std::span<const std::uint8_t> data
     }
     // The chip sees packets: a transfer ends with a short (or zero-length) packet. A transfer
     // that is a whole number of full packets stays open and runs on into the next one.
-    std::size_t maxPacket = desc->maxPacket != 0 ? desc->maxPacket : 64;
-    bool ends = data.empty() || (data.size() % maxPacket) != 0;
+    // Full-speed packet sizes are powers of two: a mask rather than a division.
+    const std::size_t maxPacket = bulkOutMaxPacket_;
+    const std::size_t partial = (maxPacket & (maxPacket - 1)) == 0 ? data.size() & (maxPacket - 1)
+                                                                   : data.size() % maxPacket;
+    bool ends = data.empty() || partial != 0;
     if (ends && txAccum_.empty() && !txOverflowing_) {
         // A whole transfer in one: the frame goes out from the transfer's own data.
         if (!data.empty()) {
@@ -198,17 +202,17 @@ void Kt735Device::injectInterrupt(std::vector<std::uint8_t> data) {
 
 // Hands the oldest FIFO entry to each posted bulk-in transfer. The chip streams the FIFO into
 // the transfer's packets as the host polls; how long that takes on the bus is the bus's to say.
-// The bus copies the entry before completeIn returns; the entry leaves the FIFO after that, and a
-// call made meanwhile (from whatever completeIn might set off) leaves the work to this one.
+// The bus copies the entry before completeIn returns (which says whether a transfer was posted
+// to take it); the entry leaves the FIFO after that, and a call made meanwhile (from whatever
+// completeIn might set off) leaves the work to this one.
 void Kt735Device::kickBulkIn() {
     if (kicking_) {
         return;
     }
     kicking_ = true;
     while (clock_.port != nullptr && !rxFifo_.empty() && bulkInEp_ != 0 && !halted(bulkInEp_) &&
-           clock_.port->pendingIn(bulkInEp_) != 0) {
+           clock_.port->completeIn(bulkInEp_, rxFifo_.front().bytes)) {
         ++counters_.bulkInTransfers;
-        clock_.port->completeIn(bulkInEp_, rxFifo_.front().bytes);
         rxFifo_.pop();
     }
     kicking_ = false;
@@ -219,7 +223,9 @@ void Kt735Device::inPosted(const InRequest& request) {
         return;
     }
     std::uint8_t ep = request.endpoint;
-    if (configuration_ == 0 || !endpointDeclared(ep) || (ep & 0x80) == 0 || halted(ep)) {
+    // The chip's own bulk-in endpoint is declared by construction.
+    if (configuration_ == 0 || (ep & 0x80) == 0 || (ep != bulkInEp_ && !endpointDeclared(ep)) ||
+        halted(ep)) {
         clock_.port->completeIn(ep, {}, Outcome::Stall);
         return;
     }

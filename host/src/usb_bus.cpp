@@ -165,12 +165,11 @@ bool Bus::completeIn(std::uint8_t endpoint, std::span<const std::uint8_t> data, 
     if (!timing_.fixed()) {
         // The data packets, and the zero-length packet that ends a transfer short of its buffer
         // on a packet boundary; a handshake alone (STALL, no answer) takes one slot.
-        std::size_t mp = t.maxPacket;
         t.packetsLeft =
             !USBD_SUCCESS(*t.result) ? 1
             : t.moved < t.requested
-                ? static_cast<std::uint32_t>(t.moved / mp + 1)
-                : static_cast<std::uint32_t>(std::max<std::size_t>(1, (t.moved + mp - 1) / mp));
+                ? packetsFor(t.moved + 1, t.maxPacket) // its full packets and the short one
+                : std::max<std::uint32_t>(1, packetsFor(t.moved, t.maxPacket));
         putOnBus(t);
     } else if (t.inDispatch && timing_.inlineCompletion && t.extraDelay == 0) {
         t.state = State::Ready; // the dispatch routine completes it before it returns
@@ -253,7 +252,21 @@ NTSTATUS Bus::submitUrb(PIRP irp, PURB urb) {
     }
     Transfer& t = newTransfer(irp);
     t.urb = urb;
-    USBD_STATUS invalid = describe(urb, t);
+    bool bulk = urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    USBD_STATUS invalid = bulk ? describeBulk(urb, t) : describe(urb, t);
+    if (bulk && USBD_SUCCESS(invalid) && !logging_ && capture_ == nullptr && faults_.empty() &&
+        !timing_.fixed() && device_ != nullptr && !halted_.test(t.endpoint)) {
+        // The data path's usual transfer, with nothing to log, capture or act on it: what
+        // start() and launch() would do, without the cases that cannot apply.
+        if (t.in) {
+            t.state = State::Queued;
+            device_->inPosted(InRequest{t.id, t.endpoint, t.requested});
+        } else {
+            t.packetsLeft = std::max<std::uint32_t>(1, packetsFor(t.requested, t.maxPacket));
+            putOnBus(t);
+        }
+        return pend(t);
+    }
     if (logging_) {
         record(t);
     }
@@ -262,7 +275,6 @@ NTSTATUS Bus::submitUrb(PIRP irp, PURB urb) {
         t.result = invalid;
         return complete(t);
     }
-    bool bulk = t.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
     if (device_ == nullptr) {
         t.fault = Fault::Action::Fail;
         t.faultStatus = USBD_STATUS_DEVICE_GONE;
@@ -300,10 +312,10 @@ void Bus::launch(Transfer& t, bool inlineOk) {
         } else if (t.function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
             t.stagesLeft = 1; // ABORT_PIPE, CYCLE_PORT: one frame, no packets
         } else {
-            t.packetsLeft = t.fault == Fault::Action::Stall
-                                ? 1
-                                : static_cast<std::uint32_t>(std::max<std::size_t>(
-                                      1, (t.out().size() + t.maxPacket - 1) / t.maxPacket));
+            t.packetsLeft =
+                t.fault == Fault::Action::Stall
+                    ? 1
+                    : std::max<std::uint32_t>(1, packetsFor(t.out().size(), t.maxPacket));
         }
         putOnBus(t);
     } else if (inlineOk) {
@@ -328,7 +340,6 @@ void Bus::launch(Transfer& t, bool inlineOk) {
 }
 
 NTSTATUS Bus::start(Transfer& t) {
-    PIRP irp = t.irp;
     if (capture_ != nullptr) {
         captureSubmit(t);
     }
@@ -343,6 +354,11 @@ NTSTATUS Bus::start(Transfer& t) {
     if (t.state == State::Ready) {
         return complete(t);
     }
+    return pend(t);
+}
+
+NTSTATUS Bus::pend(Transfer& t) {
+    PIRP irp = t.irp;
     IoMarkIrpPending(irp);
     IoSetCancelRoutine(irp, cancelRoutine);
     if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
@@ -487,16 +503,20 @@ void Bus::endTransfers(const Which& which, USBD_STATUS status, bool aborted, boo
     }
 }
 
+void Bus::growPool() {
+    pool_.push_back(std::make_unique<Transfer>());
+    pool_.back()->next = free_;
+    free_ = pool_.back().get();
+}
+
 Bus::Transfer& Bus::newTransfer(PIRP irp) {
     if (free_ == nullptr) {
-        pool_.push_back(std::make_unique<Transfer>());
-        free_ = pool_.back().get();
+        growPool();
     }
     Transfer& t = *free_;
     free_ = t.next;
     t.next = nullptr;
-    t.irp = irp;
-    t.id = nextId_++;
+    t.begin(irp, nextId_++);
     t.prev = newest_;
     (newest_ != nullptr ? newest_->next : oldest_) = &t;
     newest_ = &t;
@@ -508,7 +528,7 @@ void Bus::release(Transfer& t) {
     (t.prev != nullptr ? t.prev->next : oldest_) = t.next;
     (t.next != nullptr ? t.next->prev : newest_) = t.prev;
     --outstanding_;
-    t = Transfer{}; // id 0: no TransferRef names it any more
+    t.id = 0; // no TransferRef names it any more
     t.next = free_;
     free_ = &t;
 }

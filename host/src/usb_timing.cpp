@@ -95,6 +95,7 @@ void Bus::endOfFrame() {
     bool interrupt = false;
     unsigned bulk = 0;
     std::uint32_t fewest = UINT32_MAX;
+    std::uint64_t wanted = 0; // packets the waiting bulk transfers still need in all
     for (Transfer* t : onBus_) {
         if (t->readyAt > start) {
             continue;
@@ -102,9 +103,7 @@ void Bus::endOfFrame() {
         if (t->stagesLeft != 0) {
             if (t->setup) {
                 bool dataStage = t->requested != 0 && t->stagesLeft == 2;
-                take(dataStage
-                         ? static_cast<unsigned>((t->requested + t->maxPacket - 1) / t->maxPacket)
-                         : 1);
+                take(dataStage ? packetsFor(t->requested, t->maxPacket) : 1);
             }
             --t->stagesLeft;
         } else if (t->packetsLeft != 0 && t->pipeType == UsbdPipeTypeInterrupt) {
@@ -112,6 +111,7 @@ void Bus::endOfFrame() {
         } else if (t->packetsLeft != 0) {
             ++bulk;
             fewest = std::min(fewest, t->packetsLeft);
+            wanted += t->packetsLeft;
         }
     }
     if (interrupt) {
@@ -126,8 +126,10 @@ void Bus::endOfFrame() {
     }
     // One packet to each ready bulk transfer in turn while the frame has room: as many whole
     // rounds at once as the budget and the transfer with the fewest packets left allow, and of
-    // a round the budget cannot complete, one packet each to the first ones.
-    while (bulk != 0 && budget != 0) {
+    // a round the budget cannot complete, one packet each to the first ones. When the frame has
+    // room for all they need, every one of them finishes in it (the pass below sees to that).
+    const bool allFit = wanted <= budget;
+    while (!allFit && bulk != 0 && budget != 0) {
         std::uint32_t rounds = std::min<std::uint32_t>(fewest, budget / bulk);
         bool partial = rounds == 0;
         rounds = partial ? 1 : rounds;
@@ -146,8 +148,14 @@ void Bus::endOfFrame() {
         }
     }
     finished_.clear();
-    std::erase_if(onBus_, [this, start](Transfer* t) {
-        if (t->readyAt > start || t->stagesLeft != 0 || t->packetsLeft != 0) {
+    std::erase_if(onBus_, [this, start, allFit](Transfer* t) {
+        if (t->readyAt > start) {
+            return false;
+        }
+        if (allFit && t->pipeType != UsbdPipeTypeInterrupt) {
+            t->packetsLeft = 0;
+        }
+        if (t->stagesLeft != 0 || t->packetsLeft != 0) {
             return false;
         }
         t->state = State::Scheduled;

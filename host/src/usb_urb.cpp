@@ -170,21 +170,8 @@ USBD_STATUS Bus::describe(PURB urb, Transfer& t) {
                        static_cast<std::uint16_t>(s[4] | s[5] << 8), r.TransferBufferLength,
                        r.TransferBuffer);
     }
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
-        auto& r = urb->UrbBulkOrInterruptTransfer;
-        const Pipe* p = pipe(r.PipeHandle);
-        if (p == nullptr) {
-            return USBD_STATUS_INVALID_PIPE_HANDLE;
-        }
-        t.in = (p->endpoint & 0x80) != 0;
-        t.requested = r.TransferBufferLength;
-        t.shortOk = (r.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
-        if (r.TransferBufferLength != 0 && r.TransferBuffer == nullptr) {
-            return USBD_STATUS_INVALID_PARAMETER;
-        }
-        t.buffer = static_cast<std::uint8_t*>(r.TransferBuffer);
-        return USBD_STATUS_SUCCESS;
-    }
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+        return describeBulk(urb, t);
     case URB_FUNCTION_ABORT_PIPE: {
         const Pipe* p = pipe(urb->UrbPipeRequest.PipeHandle);
         if (p == nullptr) {
@@ -206,6 +193,27 @@ USBD_STATUS Bus::describe(PURB urb, Transfer& t) {
     default:
         return USBD_STATUS_INVALID_URB_FUNCTION;
     }
+}
+
+USBD_STATUS Bus::describeBulk(PURB urb, Transfer& t) {
+    auto& r = urb->UrbBulkOrInterruptTransfer;
+    t.function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    const Pipe* p = findPipe(r.PipeHandle);
+    if (p == nullptr) {
+        return USBD_STATUS_INVALID_PIPE_HANDLE;
+    }
+    t.endpoint = p->endpoint;
+    t.pipeType = p->type;
+    t.interval = p->interval;
+    t.maxPacket = p->maxPacket != 0 ? p->maxPacket : 64;
+    t.in = (p->endpoint & 0x80) != 0;
+    t.requested = r.TransferBufferLength;
+    t.shortOk = (r.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
+    if (r.TransferBufferLength != 0 && r.TransferBuffer == nullptr) {
+        return USBD_STATUS_INVALID_PARAMETER;
+    }
+    t.buffer = static_cast<std::uint8_t*>(r.TransferBuffer);
+    return USBD_STATUS_SUCCESS;
 }
 
 void Bus::selectConfiguration(Transfer& t) {

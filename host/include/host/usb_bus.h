@@ -22,6 +22,7 @@
 //     EXPECT_EQ(bus.log()[3].text(), "VENDOR_DEVICE c0 f0 0000 0010 0006 in 001122334455 SUCCESS");
 #pragma once
 
+#include <bit>
 #include <bitset>
 #include <cstdint>
 #include <deque>
@@ -261,41 +262,72 @@ class Bus final : public UsbPort {
     // A request on its way. Data moves between the device and the caller's own buffer, as a host
     // controller's DMA would: an OUT transfer's bytes are read from it when the transfer reaches
     // the device, an IN transfer's are written to it when the device supplies them. The buffer
-    // belongs to the bus while the IRP is pending.
+    // belongs to the bus while the IRP is pending. A pooled record gets its starting values from
+    // begin() field by field: a whole-record assignment costs a block clear per request.
     struct Transfer {
-        PIRP irp = nullptr;
-        PURB urb = nullptr;
+        PIRP irp;
+        PURB urb;
         std::uint64_t id = 0; // also the log's and the capture's id; 0 while in the pool
-        USHORT function = 0;
-        std::uint8_t endpoint = 0; // the pipe the transfer runs on (0/0x80: default pipe)
-        std::uint8_t target = 0;   // RESET_PIPE and ABORT_PIPE: the endpoint acted upon
-        USBD_PIPE_TYPE pipeType = UsbdPipeTypeControl;
-        std::uint8_t interval = 0;
-        bool shortOk = true; // a short IN transfer is not an error
+        USHORT function;
+        std::uint8_t endpoint; // the pipe the transfer runs on (0/0x80: default pipe)
+        std::uint8_t target;   // RESET_PIPE and ABORT_PIPE: the endpoint acted upon
+        USBD_PIPE_TYPE pipeType;
+        std::uint8_t interval;
+        bool shortOk; // a short IN transfer is not an error
+        bool in;
+        bool inDispatch; // its dispatch routine is still running
         std::optional<SetupPacket> setup;
-        bool in = false;
-        std::size_t requested = 0;
-        std::uint8_t* buffer = nullptr; // the caller's transfer buffer (`requested` bytes)
-        State state = State::Scheduled;
-        EventId event = 0;
-        Time extraDelay = 0;
+        std::size_t requested;
+        std::uint8_t* buffer; // the caller's transfer buffer (`requested` bytes)
+        State state;
+        EventId event;
+        Time extraDelay;
         std::optional<Fault::Action> fault;
-        USBD_STATUS faultStatus = USBD_STATUS_SUCCESS;
-        bool inDispatch = false; // its dispatch routine is still running
+        USBD_STATUS faultStatus;
         // The result, once known.
         std::optional<USBD_STATUS> result;
-        std::size_t moved = 0;
-        bool aborted = false;
-        bool captured = false; // its submission went to the capture
+        std::size_t moved;
+        bool aborted;
+        bool captured; // its submission went to the capture
         // Full-speed mode: the first frame start it may use, and what it still needs.
-        Time readyAt = 0;
-        std::uint32_t packetsLeft = 0; // bulk and interrupt data packets
-        std::uint8_t stagesLeft = 0;   // control stages (setup, data, status)
-        std::uint16_t maxPacket = 64;
+        std::uint8_t stagesLeft; // control stages (setup, data, status)
+        std::uint16_t maxPacket;
+        std::uint32_t packetsLeft; // bulk and interrupt data packets
+        Time readyAt;
         // The outstanding transfers, oldest first.
         Transfer* prev = nullptr;
         Transfer* next = nullptr;
 
+        // Takes the record out of the pool for the request of `request` with id `number`.
+        void begin(PIRP request, std::uint64_t number) {
+            irp = request;
+            urb = nullptr;
+            id = number;
+            function = 0;
+            endpoint = 0;
+            target = 0;
+            pipeType = UsbdPipeTypeControl;
+            interval = 0;
+            shortOk = true;
+            in = false;
+            inDispatch = false;
+            setup.reset();
+            requested = 0;
+            buffer = nullptr;
+            state = State::Scheduled;
+            event = 0;
+            extraDelay = 0;
+            fault.reset();
+            faultStatus = USBD_STATUS_SUCCESS;
+            result.reset();
+            moved = 0;
+            aborted = false;
+            captured = false;
+            stagesLeft = 0;
+            maxPacket = 64;
+            packetsLeft = 0;
+            readyAt = 0;
+        }
         // What an OUT transfer sends (nothing when its URB was refused before the buffer was
         // taken); what an IN transfer has received so far.
         std::span<std::uint8_t> out() const {
@@ -327,9 +359,14 @@ class Bus final : public UsbPort {
     NTSTATUS answerPnp(PIRP irp, std::optional<NTSTATUS> forced);
     // Describes the URB as a transfer; returns a USBD status when it is malformed.
     USBD_STATUS describe(PURB urb, Transfer& t);
+    // describe() for a bulk or interrupt transfer.
+    USBD_STATUS describeBulk(PURB urb, Transfer& t);
     // Gives the transfer what the first armed fault that acts on it does, if one does.
     void applyFault(Transfer& t);
     NTSTATUS start(Transfer& t);
+    // The rest of start() once the transfer is on its way and not Ready: the IRP pending with
+    // the cancel routine in place.
+    NTSTATUS pend(Transfer& t);
     void launch(Transfer& t, bool inlineOk);
     void execute(Transfer& t);
     void executeControl(Transfer& t);
@@ -345,6 +382,8 @@ class Bus final : public UsbPort {
     void endOfFrame();
     // A transfer from the pool, appended to the outstanding ones with the next id.
     Transfer& newTransfer(PIRP irp);
+    // Adds a record to the free ones (rarely: the pool only grows to the most ever outstanding).
+    [[gnu::cold, gnu::noinline]] void growPool();
     // Takes a completed transfer off the outstanding ones, back to the pool.
     void release(Transfer& t);
     NTSTATUS complete(Transfer& t);
@@ -363,6 +402,14 @@ class Bus final : public UsbPort {
     void captureSubmit(Transfer& t);
     void captureComplete(const Transfer& t);
     Time latencyOf(const Transfer& t) const;
+    // The packets `bytes` take: ceil(bytes / maxPacket). Full-speed packet sizes are powers of
+    // two, which take a shift rather than a division.
+    static std::uint32_t packetsFor(std::size_t bytes, std::uint16_t maxPacket) {
+        std::size_t rounded = bytes + maxPacket - 1;
+        bool powerOfTwo = (maxPacket & (maxPacket - 1)) == 0; // (no popcount call)
+        return static_cast<std::uint32_t>(powerOfTwo ? rounded >> std::countr_zero(maxPacket)
+                                                     : rounded / maxPacket);
+    }
     // The pipe of a handle of the current configuration; nullptr for any other value (the
     // handle is never dereferenced to find out).
     const Pipe* findPipe(USBD_PIPE_HANDLE handle) const {
