@@ -98,7 +98,8 @@ double baselineSeconds(std::size_t length) {
 }
 
 // The driver started on Ethernet against a 10/100 partner, the link settled. Upper-edge
-// records are off (only counted) and the bus log is off: the stack keeps nothing per frame.
+// records are off (only counted), and so are the bus's and the chip's logs: the stack keeps
+// nothing per frame.
 struct Stack {
     host::World world;
     kt735::model::Kt735Device device;
@@ -123,6 +124,7 @@ struct Stack {
         }
         world.scheduler().runFor(3000 * kMillisecond);
         bus.setLogging(false);
+        device.setLogging(false);
         adapter->log().setRecording(false);
     }
     ~Stack() {

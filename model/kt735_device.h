@@ -219,6 +219,9 @@ class Kt735Device : public UsbDevice {
     const std::vector<RegisterAccess>& registerLog() const { return registerLog_; }
     const std::vector<ControlRecord>& controlLog() const { return controlLog_; }
     void clearLogs();
+    // Off: register accesses and control requests are no longer logged (a long run, a
+    // benchmark); the logs kept so far stay. On by default.
+    void setLogging(bool on) { logging_ = on; }
 
     // --- Backend: frame path ---------------------------------------------------------------
     // Frames towards the adapter go through a wire: ethernet().sendToAdapter(frame, status).
@@ -369,6 +372,7 @@ class Kt735Device : public UsbDevice {
     bool kicking_ = false; // kickBulkIn is running
     std::deque<std::vector<std::uint8_t>> interruptData_;
 
+    bool logging_ = true;
     std::vector<RegisterAccess> registerLog_;
     std::vector<ControlRecord> controlLog_;
     std::vector<WakeEvent> wakeEvents_;

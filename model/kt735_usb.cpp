@@ -120,7 +120,7 @@ Outcome Kt735Device::control(const SetupPacket& setup, std::span<std::uint8_t> d
     actual = 0;
     ++counters_.controlTransfers;
     ControlRecord rec{clock_.now(), setup, {}, Outcome::Ok};
-    if (!setup.isIn()) {
+    if (!setup.isIn() && logging_) {
         std::size_t n = std::min(data.size(), static_cast<std::size_t>(setup.wLength));
         rec.data.assign(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(n));
     }
@@ -140,11 +140,13 @@ Outcome Kt735Device::control(const SetupPacket& setup, std::span<std::uint8_t> d
     if (outcome != Outcome::Ok) {
         actual = 0;
     }
-    if (setup.isIn()) {
-        rec.data.assign(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(actual));
+    if (logging_) {
+        if (setup.isIn()) {
+            rec.data.assign(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(actual));
+        }
+        rec.outcome = outcome;
+        controlLog_.push_back(std::move(rec));
     }
-    rec.outcome = outcome;
-    controlLog_.push_back(std::move(rec));
     return outcome;
 }
 
@@ -326,10 +328,12 @@ Outcome Kt735Device::vendorRequest(const SetupPacket& setup, std::span<std::uint
         it = it->count.spent(f.times) ? registerFaults_.erase(it) : it + 1;
     }
     if (acted) {
-        if (write) {
-            rec.bytes.assign(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(count));
+        if (logging_) {
+            if (write) {
+                rec.bytes.assign(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(count));
+            }
+            registerLog_.push_back(rec);
         }
-        registerLog_.push_back(rec);
         return rec.outcome;
     }
 
@@ -343,8 +347,10 @@ Outcome Kt735Device::vendorRequest(const SetupPacket& setup, std::span<std::uint
             writeRegister(static_cast<std::uint8_t>(first + i), data[i]);
         }
     }
-    rec.bytes.assign(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(count));
-    registerLog_.push_back(std::move(rec));
+    if (logging_) {
+        rec.bytes.assign(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(count));
+        registerLog_.push_back(std::move(rec));
+    }
     return Outcome::Ok;
 }
 
