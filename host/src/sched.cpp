@@ -188,6 +188,22 @@ std::size_t Scheduler::poolSize() const {
     return slots_.size();
 }
 
+inline void Scheduler::popFront() {
+    const std::uint32_t slot = heap_.front();
+    const std::uint32_t last = heap_.back();
+    heap_.pop_back();
+    if (!heap_.empty()) {
+        // The last event fills the root's hole and moves down.
+        place(0, last);
+        siftDown(0);
+    }
+    Slot& s = slots_[slot];
+    foreground_ -= s.background ? 0 : 1;
+    s.sequence = 0;
+    s.position = kNoPosition;
+    free_.push_back(slot);
+}
+
 bool Scheduler::take(Time limit, Taken& taken) {
     Guard lock(mutex_);
     if (heap_.empty() || slots_[heap_.front()].when > limit) {
@@ -198,7 +214,7 @@ bool Scheduler::take(Time limit, Taken& taken) {
     taken.fn = std::move(s.fn);
     taken.what = s.what;
     taken.level = s.level;
-    removeAt(0);
+    popFront();
     ++eventsRun_;
     return true;
 }
@@ -216,11 +232,30 @@ void Scheduler::setClock(Time when) {
 }
 
 bool Scheduler::step(Time limit) {
-    Taken taken;
-    if (!take(limit, taken)) {
+    if (HostLock::threaded()) [[unlikely]] {
+        Taken taken;
+        if (!take(limit, taken)) {
+            return false;
+        }
+        run(taken);
+        return true;
+    }
+    // One thread: nobody else reaches the queue, so the event goes straight from its slot to
+    // the call without the lock or a record in between.
+    if (heap_.empty()) {
         return false;
     }
-    run(taken);
+    Slot& s = slots_[heap_.front()];
+    if (s.when > limit) {
+        return false;
+    }
+    now_.store(s.when, std::memory_order_relaxed);
+    ++eventsRun_;
+    Callback fn(std::move(s.fn));
+    const KIRQL irql = s.level == Level::Dispatch ? DISPATCH_LEVEL : PASSIVE_LEVEL;
+    const char* what = s.what == nullptr ? "scheduled event" : s.what;
+    popFront();
+    callHostAt(irql, what, fn);
     return true;
 }
 

@@ -117,6 +117,7 @@ class Scheduler {
     void siftUp(std::size_t position);
     void siftDown(std::size_t position);
     void removeAt(std::size_t position); // takes the slot's event off the heap and frees the slot
+    void popFront(); // the same for the earliest event, whose callback has been moved out
 
     mutable std::recursive_mutex mutex_;
     std::atomic<Time> now_{0};
