@@ -220,6 +220,10 @@ bool Scheduler::take(Time limit, Taken& taken) {
 }
 
 void Scheduler::run(Taken& taken) {
+    if (taken.level == Level::Driver) {
+        taken.fn();
+        return;
+    }
     KIRQL irql = taken.level == Level::Dispatch ? DISPATCH_LEVEL : PASSIVE_LEVEL;
     callHostAt(irql, taken.what == nullptr ? "scheduled event" : taken.what, taken.fn);
 }
@@ -252,10 +256,14 @@ bool Scheduler::step(Time limit) {
     now_.store(s.when, std::memory_order_relaxed);
     ++eventsRun_;
     Callback fn(std::move(s.fn));
-    const KIRQL irql = s.level == Level::Dispatch ? DISPATCH_LEVEL : PASSIVE_LEVEL;
+    const Level level = s.level;
     const char* what = s.what == nullptr ? "scheduled event" : s.what;
     popFront();
-    callHostAt(irql, what, fn);
+    if (level == Level::Driver) {
+        fn();
+    } else {
+        callHostAt(level == Level::Dispatch ? DISPATCH_LEVEL : PASSIVE_LEVEL, what, fn);
+    }
     return true;
 }
 

@@ -42,8 +42,10 @@ class Clockwork {
 class Scheduler {
   public:
     // The IRQL an event runs at. Timers, DPCs and USB completions run at DISPATCH_LEVEL; work
-    // items of the PnP manager run at PASSIVE_LEVEL.
-    enum class Level { Passive, Dispatch };
+    // items of the PnP manager run at PASSIVE_LEVEL. A `Driver` event is host code that only
+    // keeps its books and calls one driver routine through callDriverAt, which sets the IRQL
+    // and checks the routine's return: it is called as it is, without a host entry around it.
+    enum class Level { Passive, Dispatch, Driver };
 
     // The clock is written under the scheduler's lock and read without it.
     Time now() const { return now_.load(std::memory_order_relaxed); }
