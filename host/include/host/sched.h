@@ -112,6 +112,8 @@ class Scheduler {
         bool background = false;
         std::uint32_t position = kNoPosition; // index in heap_
     };
+    EventId schedule(Time when, Callback& fn, const char* what, Level level, bool background);
+    std::uint32_t newSlot();
     Slot* find(EventId id);
     const Slot* find(EventId id) const;
     bool before(std::uint32_t a, std::uint32_t b) const;
