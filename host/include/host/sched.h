@@ -103,7 +103,8 @@ class Scheduler {
     // a stale id (the event ran or was cancelled, the slot was reused) never matches.
     static constexpr unsigned kSlotBits = 24;
     static constexpr std::uint32_t kNoPosition = UINT32_MAX;
-    struct Slot {
+    // Two cache lines: a slot's address is its index shifted, and no slot straddles a third.
+    struct alignas(64) Slot {
         Time when = 0;
         std::uint64_t sequence = 0; // 0 while the slot is free
         Callback fn;
