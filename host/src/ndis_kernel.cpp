@@ -23,7 +23,8 @@ void Library::setTimer(const void* address, UINT milliseconds, const char* call)
     }
     t->pending = true;
     // The event holds the timer's record itself: a record goes only with its memory, and a set
-    // timer's event is cancelled before that.
+    // timer's event is cancelled before that. Its only entry is the driver call at
+    // DISPATCH_LEVEL.
     t->event = scheduler.after(
         static_cast<Time>(milliseconds) * kMillisecond,
         [t] {
@@ -38,7 +39,7 @@ void Library::setTimer(const void* address, UINT milliseconds, const char* call)
             callDriverAt(DISPATCH_LEVEL, "NDIS timer function",
                          [&] { function(nullptr, context, nullptr, nullptr); });
         },
-        "NDIS timer", Scheduler::Level::Dispatch);
+        "NDIS timer", Scheduler::Level::Driver);
 }
 
 bool Library::cancelTimer(const void* address) {

@@ -116,36 +116,57 @@ inline void Scheduler::removeAt(std::size_t position) {
     free_.push_back(slot);
 }
 
-EventId Scheduler::at(Time when, Callback&& fn, const char* what, Level level, bool background) {
-    Guard lock(mutex_);
-    const Time now = now_.load(std::memory_order_relaxed);
-    if (when < now) {
-        when = now;
+std::uint32_t Scheduler::newSlot() {
+    if (slots_.size() >= (std::size_t{1} << kSlotBits)) {
+        std::abort(); // more than 16 M events pending at once: a runaway
     }
+    slots_.emplace_back();
+    return static_cast<std::uint32_t>(slots_.size() - 1);
+}
+
+inline EventId Scheduler::schedule(Time when, Callback& fn, const char* what, Level level,
+                                   bool background) {
+    const Time now = now_.load(std::memory_order_relaxed);
+    when = when < now ? now : when;
     std::uint32_t index;
-    if (!free_.empty()) {
+    if (!free_.empty()) [[likely]] {
         index = free_.back();
         free_.pop_back();
     } else {
-        if (slots_.size() >= (std::size_t{1} << kSlotBits)) {
-            std::abort(); // more than 16 M events pending at once: a runaway
-        }
-        index = static_cast<std::uint32_t>(slots_.size());
-        slots_.emplace_back();
+        index = newSlot();
     }
+    const std::uint64_t sequence = nextSequence_++;
     Slot& s = slots_[index];
     s.when = when;
-    s.sequence = nextSequence_++;
-    s.fn = std::move(fn);
+    s.sequence = sequence;
     s.what = what;
     s.level = level;
     s.background = background;
-    if (!background) {
-        ++foreground_;
-    }
+    foreground_ += background ? 0 : 1;
+    // Up from the bottom: the new event has the highest sequence number, so it goes above an
+    // event only when it is due earlier.
+    std::size_t position = heap_.size();
     heap_.push_back(index);
-    siftUp(heap_.size() - 1);
-    return s.sequence << kSlotBits | index;
+    while (position > 0) {
+        const std::size_t parent = (position - 1) / 2;
+        if (when >= slots_[heap_[parent]].when) {
+            break;
+        }
+        place(position, heap_[parent]);
+        position = parent;
+    }
+    place(position, index);
+    // Last, so that little is kept across the call that moves the closure.
+    s.fn.fill(std::move(fn));
+    return sequence << kSlotBits | index;
+}
+
+EventId Scheduler::at(Time when, Callback&& fn, const char* what, Level level, bool background) {
+    if (HostLock::threaded()) [[unlikely]] {
+        std::lock_guard lock(mutex_);
+        return schedule(when, fn, what, level, background);
+    }
+    return schedule(when, fn, what, level, background);
 }
 
 EventId Scheduler::after(Time delay, Callback&& fn, const char* what, Level level,
@@ -188,6 +209,22 @@ std::size_t Scheduler::poolSize() const {
     return slots_.size();
 }
 
+inline void Scheduler::popFront() {
+    const std::uint32_t slot = heap_.front();
+    const std::uint32_t last = heap_.back();
+    heap_.pop_back();
+    if (!heap_.empty()) {
+        // The last event fills the root's hole and moves down.
+        place(0, last);
+        siftDown(0);
+    }
+    Slot& s = slots_[slot];
+    foreground_ -= s.background ? 0 : 1;
+    s.sequence = 0;
+    s.position = kNoPosition;
+    free_.push_back(slot);
+}
+
 bool Scheduler::take(Time limit, Taken& taken) {
     Guard lock(mutex_);
     if (heap_.empty() || slots_[heap_.front()].when > limit) {
@@ -198,12 +235,16 @@ bool Scheduler::take(Time limit, Taken& taken) {
     taken.fn = std::move(s.fn);
     taken.what = s.what;
     taken.level = s.level;
-    removeAt(0);
+    popFront();
     ++eventsRun_;
     return true;
 }
 
 void Scheduler::run(Taken& taken) {
+    if (taken.level == Level::Driver) {
+        taken.fn();
+        return;
+    }
     KIRQL irql = taken.level == Level::Dispatch ? DISPATCH_LEVEL : PASSIVE_LEVEL;
     callHostAt(irql, taken.what == nullptr ? "scheduled event" : taken.what, taken.fn);
 }
@@ -216,11 +257,34 @@ void Scheduler::setClock(Time when) {
 }
 
 bool Scheduler::step(Time limit) {
-    Taken taken;
-    if (!take(limit, taken)) {
+    if (HostLock::threaded()) [[unlikely]] {
+        Taken taken;
+        if (!take(limit, taken)) {
+            return false;
+        }
+        run(taken);
+        return true;
+    }
+    // One thread: nobody else reaches the queue, so the event goes straight from its slot to
+    // the call without the lock or a record in between.
+    if (heap_.empty()) {
         return false;
     }
-    run(taken);
+    Slot& s = slots_[heap_.front()];
+    if (s.when > limit) {
+        return false;
+    }
+    now_.store(s.when, std::memory_order_relaxed);
+    ++eventsRun_;
+    Callback fn(std::move(s.fn));
+    const Level level = s.level;
+    const char* what = s.what == nullptr ? "scheduled event" : s.what;
+    popFront();
+    if (level == Level::Driver) {
+        fn();
+    } else {
+        callHostAt(level == Level::Dispatch ? DISPATCH_LEVEL : PASSIVE_LEVEL, what, fn);
+    }
     return true;
 }
 

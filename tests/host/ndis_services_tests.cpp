@@ -63,6 +63,33 @@ TEST_F(NdisTimerTest, ATimerStillSetAfterHaltIsReportedAndNeverRuns) {
     EXPECT_TRUE(g_runs.empty());
 }
 
+// The timer function runs once, when due, at DISPATCH_LEVEL; one that comes back at another IRQL
+// or holding a spin lock is reported against it.
+TEST_F(NdisTimerTest, ATimerFunctionRunsAtDispatchLevelAndItsReturnIsChecked) {
+    const Time start = World::current().now();
+    set(10);
+    scheduler().runFor(kSecond);
+    ASSERT_EQ(g_runs.size(), 1u);
+    EXPECT_EQ(g_runs[0].irql, DISPATCH_LEVEL);
+    EXPECT_EQ(g_runs[0].when, start + 10 * kMillisecond);
+
+    static KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    const std::pair<const char*, PNDIS_TIMER_FUNCTION> cases[] = {
+        {rule::kIrqlNotRestored, [](PVOID, PVOID, PVOID, PVOID) { KfRaiseIrql(HIGH_LEVEL); }},
+        {rule::kSpinLockHeldOnReturn,
+         [](PVOID, PVOID, PVOID, PVOID) { KefAcquireSpinLockAtDpcLevel(&lock); }},
+    };
+    for (const auto& [broken, function] : cases) {
+        NdisMInitializeTimer(&timer, script.adapterHandle, function, nullptr);
+        ExpectViolation v(broken);
+        set(1);
+        scheduler().runFor(kSecond);
+        ASSERT_EQ(v.count(), 1u) << broken;
+        EXPECT_EQ(v.seen().front().call, "NDIS timer function");
+    }
+}
+
 // NDIS memory holding a set timer may not be freed; one holding a timer that is not set may.
 TEST_F(NdisTimerTest, FreeingMemoryThatHoldsASetTimerIsReported) {
     for (bool set : {true, false}) {

@@ -42,6 +42,9 @@ class Callback {
     Callback& operator=(const Callback&) = delete;
     ~Callback() { reset(); }
 
+    // Moves `other` into this Callback, which holds nothing (a free slot's).
+    void fill(Callback&& other) noexcept { take(other); }
+
     explicit operator bool() const { return ops_ != nullptr; }
     void operator()() { ops_->call(storage_); }
     void reset() {

@@ -42,8 +42,10 @@ class Clockwork {
 class Scheduler {
   public:
     // The IRQL an event runs at. Timers, DPCs and USB completions run at DISPATCH_LEVEL; work
-    // items of the PnP manager run at PASSIVE_LEVEL.
-    enum class Level { Passive, Dispatch };
+    // items of the PnP manager run at PASSIVE_LEVEL. A `Driver` event is host code that only
+    // keeps its books and calls one driver routine through callDriverAt, which sets the IRQL
+    // and checks the routine's return: it is called as it is, without a host entry around it.
+    enum class Level { Passive, Dispatch, Driver };
 
     // The clock is written under the scheduler's lock and read without it.
     Time now() const { return now_.load(std::memory_order_relaxed); }
@@ -101,7 +103,8 @@ class Scheduler {
     // a stale id (the event ran or was cancelled, the slot was reused) never matches.
     static constexpr unsigned kSlotBits = 24;
     static constexpr std::uint32_t kNoPosition = UINT32_MAX;
-    struct Slot {
+    // Two cache lines: a slot's address is its index shifted, and no slot straddles a third.
+    struct alignas(64) Slot {
         Time when = 0;
         std::uint64_t sequence = 0; // 0 while the slot is free
         Callback fn;
@@ -110,6 +113,8 @@ class Scheduler {
         bool background = false;
         std::uint32_t position = kNoPosition; // index in heap_
     };
+    EventId schedule(Time when, Callback& fn, const char* what, Level level, bool background);
+    std::uint32_t newSlot();
     Slot* find(EventId id);
     const Slot* find(EventId id) const;
     bool before(std::uint32_t a, std::uint32_t b) const;
@@ -117,6 +122,7 @@ class Scheduler {
     void siftUp(std::size_t position);
     void siftDown(std::size_t position);
     void removeAt(std::size_t position); // takes the slot's event off the heap and frees the slot
+    void popFront(); // the same for the earliest event, whose callback has been moved out
 
     mutable std::recursive_mutex mutex_;
     std::atomic<Time> now_{0};
