@@ -398,8 +398,19 @@ void enterAt(KIRQL irql, const char* what, FunctionRef body, bool driver) {
     }
     t_entry.level[t_entry.count++] = irql;
     if (driver) {
-        HostLock::Drop drop; // driver code runs without the host lock
-        body();
+        // In threaded mode a thread outside the processors holds the instant while it is in
+        // the driver; an event on a processor holds it already.
+        Processors* processors = HostLock::threaded() ? world().processors() : nullptr;
+        if (processors != nullptr) {
+            processors->driverCallEntered();
+        }
+        {
+            HostLock::Drop drop; // driver code runs without the host lock
+            body();
+        }
+        if (processors != nullptr) {
+            processors->driverCallReturned();
+        }
     } else {
         body();
     }

@@ -17,6 +17,8 @@ namespace {
 thread_local unsigned t_depth = 0;
 // This thread is running a scheduled event for the processors.
 thread_local bool t_inEvent = false;
+// How deep this thread, outside the processors' events, is in driver calls (0: not at all).
+thread_local unsigned t_driverCalls = 0;
 // A wait re-checks its condition at least this often, so that a change nobody announced (a
 // request completed by the host, a flag the driver set) is seen without a wake().
 constexpr auto kRecheck = std::chrono::milliseconds(1);
@@ -116,10 +118,11 @@ void Processors::work(unsigned) {
 }
 
 // Moves the clock to the earliest of the next event and the nearest wait deadline, when nothing
-// is due or running at this instant, some thread waits for time to pass and no waiting thread
-// has its condition met (it acts at this instant first). Called with the host lock held.
+// is due or running at this instant (no event, and no thread outside the processors in a driver
+// call), some thread waits for time to pass and no waiting thread has its condition met (it acts
+// at this instant first). Called with the host lock held.
 bool Processors::advance() {
-    if (running_ != 0 || waiters_.empty()) {
+    if (running_ != 0 || calls_ != 0 || waiters_.empty()) {
         return false;
     }
     Scheduler& scheduler = world_.scheduler();
@@ -153,10 +156,14 @@ bool Processors::waitUntil(const std::function<bool()>& satisfied, Time deadline
     HostLock::Hold hold;
     std::unique_lock lock(HostLock::mutex(), std::adopt_lock);
     Scheduler& scheduler = world_.scheduler();
-    // A waiting event does not hold the instant back.
+    // A waiting event, or a waiting thread in a driver call, does not hold the instant back.
     const bool inEvent = t_inEvent;
+    const bool inCall = !inEvent && t_driverCalls != 0;
     if (inEvent) {
         --running_;
+    }
+    if (inCall) {
+        --calls_;
     }
     Waiter self{&satisfied, deadline};
     waiters_.push_back(&self);
@@ -178,9 +185,33 @@ bool Processors::waitUntil(const std::function<bool()>& satisfied, Time deadline
         ++running_;
         mostAtOnce_ = std::max(mostAtOnce_, running_);
     }
+    if (inCall) {
+        ++calls_;
+    }
     changed_.notify_all();
     lock.release(); // the Hold lets go
     return result;
+}
+
+void Processors::driverCallEntered() {
+    if (t_inEvent) {
+        return;
+    }
+    HostLock::Hold hold;
+    if (t_driverCalls++ == 0) {
+        ++calls_;
+    }
+}
+
+void Processors::driverCallReturned() {
+    if (t_inEvent) {
+        return;
+    }
+    HostLock::Hold hold;
+    if (--t_driverCalls == 0) {
+        --calls_;
+        changed_.notify_all(); // the instant may be over
+    }
 }
 
 bool Processors::quiet() const {

@@ -8,7 +8,9 @@
 // order, and every pended send is completed exactly once (the host's books).
 //
 // KT735_STRESS_FRAMES sets the frames of all three streams together (3000 by default; CI runs
-// 200000 under ThreadSanitizer), KT735_STRESS_SEED the seed (1 by default).
+// 200000 under ThreadSanitizer), KT735_STRESS_SEED the seed (1 by default). KT735_STRESS_FAULTS=1
+// also fails, stalls, delays or holds a USB request on the default pipe or a bulk pipe now and
+// then, and resets the adapter now and then and once more at the end, just before it goes.
 #include <gtest/gtest.h>
 #include <host/smp.h>
 
@@ -119,6 +121,7 @@ struct WireTap : kt735::model::WirePeer {
 TEST(Stress, FourProcessorsTrafficRequestsAndWireChangesEndClean) {
     const std::uint64_t frames = envNumber("KT735_STRESS_FRAMES", 3000);
     const std::uint64_t seed = envNumber("KT735_STRESS_SEED", 1);
+    const bool faults = envNumber("KT735_STRESS_FAULTS", 0) != 0;
     std::mt19937_64 random(seed);
     auto pick = [&](std::uint64_t n) { return static_cast<std::uint64_t>(random() % n); };
 
@@ -211,6 +214,22 @@ TEST(Stress, FourProcessorsTrafficRequestsAndWireChangesEndClean) {
             ++wireChanges;
             nextWireChange = world.now() + static_cast<host::Time>(300 + pick(2700)) * kMillisecond;
         }
+        if (faults && pick(40) == 0) {
+            using host::usb::Fault;
+            static const Fault::Action actions[] = {Fault::Action::Fail, Fault::Action::Stall,
+                                                    Fault::Action::Delay, Fault::Action::Hold};
+            static const std::uint8_t endpoints[] = {0x00, 0x02, 0x81};
+            const Fault::Action action = actions[pick(4)];
+            rig.bus().addFault(
+                {{.endpoint = endpoints[pick(3)], .nth = static_cast<std::uint32_t>(1 + pick(20))},
+                 action,
+                 action == Fault::Action::Stall ? USBD_STATUS_STALL_PID
+                                                : USBD_STATUS_DEV_NOT_RESPONDING,
+                 static_cast<host::Time>(pick(7000)) * kMillisecond});
+        }
+        if (faults && pick(150) == 0 && !adapter.resetInProgress()) {
+            adapter.reset();
+        }
         switch (pick(8)) {
         case 0:
         case 1: {
@@ -249,6 +268,9 @@ TEST(Stress, FourProcessorsTrafficRequestsAndWireChangesEndClean) {
     std::string problems;
     {
         HostLock::Hold hold;
+        if (faults && !adapter.resetInProgress()) {
+            adapter.reset();
+        }
         if (ending == 1 && adapter.running()) {
             adapter.shutdown();
         } else if (ending == 2) {

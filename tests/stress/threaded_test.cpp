@@ -81,6 +81,47 @@ TEST_F(Threaded, InstantOverlapsOnProcessorsAndWaitsBlockUntilAnotherProcessorSi
     EXPECT_EQ(world().now(), 10 * kSecond);
 }
 
+// A thread outside the processors (a sender) inside a driver call holds the clock at its
+// instant, however long its real processor keeps it there: a wait for the call to return (NDIS
+// halting an adapter waits for the sends inside the miniport) must find it returned at that
+// instant, not the clock run on to the next event (here 300 s on, where removal's hang watch
+// fires). A wait inside a driver call lets the clock go on.
+TEST_F(Threaded, AThreadInADriverCallHoldsTheClockUntilItReturnsOrWaits) {
+    world().startProcessors(4);
+    at(
+        300 * kSecond, [] {}, Scheduler::Level::Dispatch);
+    std::atomic<bool> inside{false};
+    bool returned = false; // under the host lock
+    std::thread sender([&] {
+        HostLock::Hold hold;
+        host::callDriverAt(DISPATCH_LEVEL, "test", [&] {
+            inside = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50)); // preempted mid-call
+        });
+        returned = true;
+    });
+    while (!inside) {
+        std::this_thread::yield();
+    }
+    host::Time before = 0, returnedAt = 0, slept = 0;
+    {
+        HostLock::Hold hold;
+        before = world().now();
+        host::waitUntil([&] { return returned; }, host::kForever, "test");
+        returnedAt = world().now();
+        host::callDriverAt(PASSIVE_LEVEL, "test", [] {
+            LARGE_INTEGER second{};
+            second.QuadPart = -10 * 1000 * 1000;
+            KeDelayExecutionThread(KernelMode, FALSE, &second);
+        });
+        slept = world().now() - returnedAt;
+    }
+    sender.join();
+    world().stopProcessors();
+    EXPECT_EQ(returnedAt, before);
+    EXPECT_EQ(slept, kSecond);
+}
+
 TEST_F(Threaded, VerifierRulesHoldOnEveryProcessor) {
     struct Case {
         const char* rule;

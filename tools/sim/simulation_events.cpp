@@ -47,7 +47,15 @@ void Simulation::send(const ScriptEvent& event) {
     pumpSends();
 }
 
+// One pump at a time: each send gives up the host lock while the driver runs, and with
+// --processors a pump on another thread (a completion's) would otherwise take the burst this one
+// is sending from under it. The pump under way looks again after each send, so a pump that finds
+// one running loses nothing.
 void Simulation::pumpSends() {
+    if (pumping_) {
+        return;
+    }
+    pumping_ = true;
     while (!txStreams_.empty() && adapter_->sendsOutstanding() < kSendPackets) {
         TxStream& stream = txStreams_.front();
         sendOne(stream.event);
@@ -55,6 +63,7 @@ void Simulation::pumpSends() {
             txStreams_.pop_front();
         }
     }
+    pumping_ = false;
 }
 
 // A completion gave a packet back: the next frames of a waiting burst go from an event of

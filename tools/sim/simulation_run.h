@@ -259,6 +259,7 @@ class Simulation : public host::ndis::Protocol, public Actions {
     bool insideSend_ = false;
     std::deque<TxStream> txStreams_;
     bool pumpScheduled_ = false;
+    bool pumping_ = false; // a pumpSends is under way (its send may have dropped the host lock)
     struct HeldCompletion {
         std::uint64_t id;
         std::uint32_t status;

@@ -20,10 +20,14 @@
 // on the processors; the clock moves on only when all of them are done and some thread is
 // waiting for time to pass (a driver wait or sleep, a runFor), and then to the earliest of the
 // next event and the nearest wait deadline. A thread blocked in a wait does not hold the instant
-// back; a satisfied wait does until its thread has taken it up. A thread that is not running an
-// event (a sender) does not hold the instant back either: its calls land at whatever instant the
-// clock shows. So the clock never runs away from threads that are busy, and nothing waits in
-// real time for a timeout: a 5-second USB timeout still costs microseconds.
+// back; a satisfied wait does until its thread has taken it up. A thread outside the processors
+// (a sender) holds the instant back while it runs driver code (a handler it called, and what
+// that calls) until the call is back in the host, as an event does: its calls land at whatever
+// instant the clock shows, and a wait for them to return (NDIS halting an adapter waits for the
+// calls inside the miniport) sees them return at that instant, as on a real machine, instead of
+// the clock running on while the thread waits for a real processor. So the clock never runs away
+// from threads that are busy, and nothing waits in real time for a timeout: a 5-second USB
+// timeout still costs microseconds.
 #pragma once
 
 #include <atomic>
@@ -110,6 +114,11 @@ class Processors : public Clockwork {
     bool quiet() const override;
     // Something a wait may be waiting for has changed (an event was set).
     void wake() override;
+    // The calling thread enters driver code, or comes back from it (host::callDriverAt): a
+    // thread outside the processors holds the instant back meanwhile; nested calls count once,
+    // and a processor running an event holds it already. Any thread, with or without the lock.
+    void driverCallEntered();
+    void driverCallReturned();
 
     // The most events that ran at the same time, and the events run.
     unsigned mostAtOnce() const { return mostAtOnce_; }
@@ -129,6 +138,7 @@ class Processors : public Clockwork {
     std::vector<std::thread> threads_;
     std::vector<Waiter*> waiters_;
     unsigned running_ = 0; // events in progress and not blocked in a wait
+    unsigned calls_ = 0;   // threads outside the processors in driver code, not in a wait
     unsigned mostAtOnce_ = 0;
     std::uint64_t eventsRun_ = 0;
     bool stopping_ = false;
