@@ -116,11 +116,12 @@ struct AdapterStatistics {
 
 // An IRP the driver allocated and passed to the USB stack, which a routine other than its
 // completion may have to cancel: the bulk-out transfer with the stack, a link-watch request.
-// Guarded by Adapter.IrpCancelLock. While Cancelling is set the canceller may still use the IRP,
-// so a completion running then leaves the IRP to the canceller to free (FreeDeferred).
+// Guarded by Adapter.IrpCancelLock. While Cancelling holds the IRP being cancelled the canceller
+// may still use it, so that IRP's completion, running then, leaves it to the canceller to free
+// (FreeDeferred). A later IRP of the slot that completes meanwhile is freed as usual.
 struct CancellableIrp {
     PIRP Irp;
-    UCHAR Cancelling;
+    PIRP Cancelling;
     UCHAR FreeDeferred;
 };
 

@@ -120,8 +120,10 @@ VOID TrackIrp(Adapter* adapter, CancellableIrp* slot, PIRP irp) {
 }
 
 // Called by a tracked IRP's completion routine in place of IoFreeIrp. The IRP is forgotten and
-// freed, unless a canceller is inside IoCancelIrp with it right now: it is then left to that
-// canceller, which frees it once IoCancelIrp has returned.
+// freed, unless a canceller is inside IoCancelIrp with this very IRP right now: it is then left
+// to that canceller, which frees it once IoCancelIrp has returned. (The next IRP of the slot,
+// passed down and completed on another processor while the canceller is still inside, is not
+// the canceller's: it is freed here.)
 // IRQL: up to DISPATCH_LEVEL. Locks: takes IrpCancelLock.
 VOID ReleaseTrackedIrp(Adapter* adapter, CancellableIrp* slot, PIRP irp) {
     BOOLEAN free = TRUE;
@@ -129,7 +131,7 @@ VOID ReleaseTrackedIrp(Adapter* adapter, CancellableIrp* slot, PIRP irp) {
     KeAcquireSpinLock(&adapter->IrpCancelLock, &oldIrql);
     if (slot->Irp == irp) {
         slot->Irp = NULL;
-        if (slot->Cancelling) {
+        if (slot->Cancelling == irp) {
             slot->FreeDeferred = 1;
             free = FALSE;
         }
@@ -142,14 +144,14 @@ VOID ReleaseTrackedIrp(Adapter* adapter, CancellableIrp* slot, PIRP irp) {
 
 // Cancels the slot's IRP, if one is with the stack. Its completion routine runs as usual (here
 // inside IoCancelIrp, or later); the IRP stays valid meanwhile because the completion leaves
-// its freeing to this routine while Cancelling is set. Returns TRUE when there was one.
+// its freeing to this routine while Cancelling holds it. Returns TRUE when there was one.
 // IRQL: up to DISPATCH_LEVEL. Locks: takes IrpCancelLock, released around IoCancelIrp.
 BOOLEAN CancelTrackedIrp(Adapter* adapter, CancellableIrp* slot) {
     KIRQL oldIrql;
     KeAcquireSpinLock(&adapter->IrpCancelLock, &oldIrql);
-    PIRP irp = slot->Cancelling ? NULL : slot->Irp;
+    PIRP irp = slot->Cancelling != NULL ? NULL : slot->Irp;
     if (irp != NULL) {
-        slot->Cancelling = 1;
+        slot->Cancelling = irp;
     }
     KeReleaseSpinLock(&adapter->IrpCancelLock, oldIrql);
     if (irp == NULL) {
@@ -160,7 +162,7 @@ BOOLEAN CancelTrackedIrp(Adapter* adapter, CancellableIrp* slot) {
 
     KeAcquireSpinLock(&adapter->IrpCancelLock, &oldIrql);
     BOOLEAN free = slot->FreeDeferred;
-    slot->Cancelling = 0;
+    slot->Cancelling = NULL;
     slot->FreeDeferred = 0;
     KeReleaseSpinLock(&adapter->IrpCancelLock, oldIrql);
     if (free) {

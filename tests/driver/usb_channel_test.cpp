@@ -212,6 +212,60 @@ TEST_F(UsbChannelTest, TimedOutRequestIsWaitedForUntilItsCancelCompletes) {
     g_stack = nullptr;
 }
 
+// A tracked IRP whose cancel routine, inside CancelTrackedIrp's IoCancelIrp, completes it and
+// then stands for another processor in that window: the slot's next IRP is passed down and
+// completes there too. The cancelled IRP is the canceller's to free; the next one is freed by
+// its own completion, not left to a canceller that never heard of it.
+struct CancelWindow {
+    Adapter* adapter = nullptr;
+    CancellableIrp* slot = nullptr;
+};
+CancelWindow* g_window = nullptr;
+
+NTSTATUS NTAPI ReleaseOnCompletion(PDEVICE_OBJECT, PIRP irp, PVOID) {
+    ReleaseTrackedIrp(g_window->adapter, g_window->slot, irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+VOID NTAPI CompleteAndRunTheNext(PDEVICE_OBJECT, PIRP irp) {
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    PIRP next = IoAllocateIrp(1, FALSE);
+    TrackIrp(g_window->adapter, g_window->slot, next);
+    ReleaseTrackedIrp(g_window->adapter, g_window->slot, next);
+}
+
+NTSTATUS NTAPI HoldForCancel(PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    IoSetCancelRoutine(irp, CompleteAndRunTheNext);
+    return STATUS_PENDING;
+}
+
+TEST_F(UsbChannelTest, CancellerFreesOnlyTheIrpItCancelled) {
+    CancellableIrp slot{};
+    CancelWindow window{adapter_, &slot};
+    g_window = &window;
+    PDRIVER_OBJECT driver = host::createDriverObject(L"\\Driver\\HoldForCancel");
+    driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = HoldForCancel;
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+              STATUS_SUCCESS);
+
+    const std::size_t live = world().irps().liveCount();
+    PIRP irp = IoAllocateIrp(2, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    IoSetCompletionRoutine(irp, ReleaseOnCompletion, nullptr, TRUE, TRUE, TRUE);
+    TrackIrp(adapter_, &slot, irp);
+    EXPECT_EQ(IofCallDriver(device, irp), STATUS_PENDING);
+    EXPECT_TRUE(CancelTrackedIrp(adapter_, &slot));
+    EXPECT_EQ(world().irps().liveCount(), live);
+    EXPECT_EQ(slot.Irp, nullptr);
+    EXPECT_FALSE(CancelTrackedIrp(adapter_, &slot)); // nothing left to cancel
+
+    host::deleteDriverObject(driver);
+    g_window = nullptr;
+}
+
 } // namespace
 
 } // namespace kt735n_test
