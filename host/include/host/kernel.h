@@ -154,12 +154,23 @@ class Memory {
     // Freed blocks kept for reuse, by size, so the driver's periodic allocations (the link
     // watch's requests) cost the process no heap call once a run is going. A block waits
     // kQuarantine frees of its size before it is handed out again, filled with the freed
-    // pattern (and poisoned under AddressSanitizer) meanwhile, so a use after free still shows.
+    // pattern meanwhile, so a use after free still shows. None is kept under AddressSanitizer.
     struct Spares {
         std::vector<void*> ring; // a power of two long, or empty
         std::size_t head = 0;
         std::size_t count = 0;
     };
+#if defined(__SANITIZE_ADDRESS__)
+    static constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    static constexpr bool kAddressSanitizer = true;
+#else
+    static constexpr bool kAddressSanitizer = false;
+#endif
+#else
+    static constexpr bool kAddressSanitizer = false;
+#endif
     static constexpr std::size_t kQuarantine = 8;
     static constexpr std::size_t kLargestSpare = 4096;
     static constexpr std::size_t kMostSpareBytes = std::size_t{4} << 20;
