@@ -75,6 +75,17 @@ bool forEachInterface(PURB urb, Fn&& fn) {
 
 } // namespace
 
+inline const Bus::Pipe* Bus::describePipe(USBD_PIPE_HANDLE handle, Transfer& t) {
+    const Pipe* p = findPipe(handle);
+    if (p != nullptr) {
+        t.endpoint = p->endpoint;
+        t.pipeType = p->type;
+        t.interval = p->interval;
+        t.maxPacket = p->maxPacket != 0 ? p->maxPacket : 64;
+    }
+    return p;
+}
+
 USBD_STATUS Bus::describe(PURB urb, Transfer& t) {
     USHORT f = urb->UrbHeader.Function;
     t.function = f;
@@ -93,17 +104,6 @@ USBD_STATUS Bus::describe(PURB urb, Transfer& t) {
         t.buffer = static_cast<std::uint8_t*>(buffer);
         return USBD_STATUS_SUCCESS;
     };
-    auto pipe = [&](USBD_PIPE_HANDLE handle) -> const Pipe* {
-        const Pipe* p = findPipe(handle);
-        if (p != nullptr) {
-            t.endpoint = p->endpoint;
-            t.pipeType = p->type;
-            t.interval = p->interval;
-            t.maxPacket = p->maxPacket != 0 ? p->maxPacket : 64;
-        }
-        return p;
-    };
-
     switch (f) {
     case URB_FUNCTION_SELECT_CONFIGURATION: {
         PUSB_CONFIGURATION_DESCRIPTOR config = urb->UrbSelectConfiguration.ConfigurationDescriptor;
@@ -173,7 +173,7 @@ USBD_STATUS Bus::describe(PURB urb, Transfer& t) {
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
         return describeBulk(urb, t);
     case URB_FUNCTION_ABORT_PIPE: {
-        const Pipe* p = pipe(urb->UrbPipeRequest.PipeHandle);
+        const Pipe* p = describePipe(urb->UrbPipeRequest.PipeHandle, t);
         if (p == nullptr) {
             return USBD_STATUS_INVALID_PIPE_HANDLE;
         }
@@ -198,14 +198,10 @@ USBD_STATUS Bus::describe(PURB urb, Transfer& t) {
 USBD_STATUS Bus::describeBulk(PURB urb, Transfer& t) {
     auto& r = urb->UrbBulkOrInterruptTransfer;
     t.function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    const Pipe* p = findPipe(r.PipeHandle);
+    const Pipe* p = describePipe(r.PipeHandle, t);
     if (p == nullptr) {
         return USBD_STATUS_INVALID_PIPE_HANDLE;
     }
-    t.endpoint = p->endpoint;
-    t.pipeType = p->type;
-    t.interval = p->interval;
-    t.maxPacket = p->maxPacket != 0 ? p->maxPacket : 64;
     t.in = (p->endpoint & 0x80) != 0;
     t.requested = r.TransferBufferLength;
     t.shortOk = (r.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
