@@ -88,6 +88,21 @@ void Bus::armFrameBy(Time end) {
 void Bus::endOfFrame() {
     frameEvent_ = 0;
     const Time start = world().now() - Timing::kFrame;
+    if (onBus_.size() == 1) {
+        // The usual frame: one transfer, ready, past its control stages and with no more
+        // packets than the frame carries. It finishes in this frame whatever its kind: no
+        // sharing, and no completion routine runs before it leaves the bus.
+        Transfer* t = onBus_.front();
+        if (t->readyAt <= start && t->stagesLeft == 0 &&
+            t->packetsLeft <= Timing::kPacketsPerFrame) {
+            onBus_.clear();
+            t->packetsLeft = 0;
+            t->state = State::Scheduled;
+            finish(*t);
+            armFrame();
+            return;
+        }
+    }
     unsigned budget = Timing::kPacketsPerFrame;
     auto take = [&budget](unsigned packets) { budget -= std::min(budget, packets); };
     // Control stages, in submission order; note whether interrupt data waits, and how many bulk
@@ -169,14 +184,18 @@ void Bus::endOfFrame() {
         if (t == nullptr || t->state != State::Scheduled || t->event != 0) {
             continue;
         }
-        execute(*t);
-        if (t->extraDelay != 0) {
-            scheduleCompletion(*t, t->extraDelay);
-        } else {
-            complete(*t);
-        }
+        finish(*t);
     }
     armFrame();
+}
+
+void Bus::finish(Transfer& t) {
+    execute(t);
+    if (t.extraDelay != 0) {
+        scheduleCompletion(t, t.extraDelay);
+    } else {
+        complete(t);
+    }
 }
 
 } // namespace host::usb

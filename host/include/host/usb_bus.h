@@ -383,6 +383,9 @@ class Bus final : public UsbPort {
     // Schedules the end of frame at `end` unless one at or before it is scheduled.
     void armFrameBy(Time end);
     void endOfFrame();
+    // A transfer whose last packet or stage went in the frame that just ended: it reaches the
+    // device (or takes its result) and completes, or, delayed by a fault, completes later.
+    void finish(Transfer& t);
     // A transfer from the pool, appended to the outstanding ones with the next id.
     Transfer& newTransfer(PIRP irp);
     // Adds a record to the free ones (rarely: the pool only grows to the most ever outstanding).
