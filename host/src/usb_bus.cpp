@@ -129,6 +129,16 @@ std::size_t Bus::pendingIn(std::uint8_t endpoint) const {
 }
 
 bool Bus::completeIn(std::uint8_t endpoint, std::span<const std::uint8_t> data, Outcome outcome) {
+    return fillIn(endpoint, data, {}, outcome);
+}
+
+bool Bus::completeInParts(std::uint8_t endpoint, std::span<const std::uint8_t> data,
+                          std::span<const std::uint8_t> more) {
+    return fillIn(endpoint, data, more, Outcome::Ok);
+}
+
+bool Bus::fillIn(std::uint8_t endpoint, std::span<const std::uint8_t> data,
+                 std::span<const std::uint8_t> more, Outcome outcome) {
     // The list is in submission order: the first queued one is the oldest.
     Transfer* q = oldest_;
     while (q != nullptr && !(q->state == State::Queued && q->endpoint == endpoint)) {
@@ -140,20 +150,26 @@ bool Bus::completeIn(std::uint8_t endpoint, std::span<const std::uint8_t> data, 
     Transfer& t = *q;
     t.state = State::Scheduled;
     switch (outcome) {
-    case Outcome::Ok:
+    case Outcome::Ok: {
         // Into the caller's buffer, as the controller's DMA puts it there.
-        t.moved = std::min(data.size(), t.requested);
-        if (t.moved != 0) {
-            std::memcpy(t.buffer, data.data(), t.moved);
+        const std::size_t supplied = data.size() + more.size();
+        t.moved = std::min(supplied, t.requested);
+        const std::size_t first = std::min(data.size(), t.moved);
+        if (first != 0) {
+            std::memcpy(t.buffer, data.data(), first);
         }
-        if (data.size() > t.requested) {
+        if (t.moved != first) {
+            std::memcpy(t.buffer + first, more.data(), t.moved - first);
+        }
+        if (supplied > t.requested) {
             t.result = USBD_STATUS_BUFFER_OVERRUN;
-        } else if (data.size() < t.requested && !t.shortOk) {
+        } else if (supplied < t.requested && !t.shortOk) {
             t.result = USBD_STATUS_DATA_UNDERRUN;
         } else {
             t.result = USBD_STATUS_SUCCESS;
         }
         break;
+    }
     case Outcome::Stall:
         t.result = USBD_STATUS_STALL_PID;
         halted_.set(endpoint);

@@ -245,6 +245,8 @@ class Bus final : public UsbPort {
     void cancelScheduled(std::uint64_t handle) override;
     bool completeIn(std::uint8_t endpoint, std::span<const std::uint8_t> data,
                     Outcome outcome = Outcome::Ok) override;
+    bool completeInParts(std::uint8_t endpoint, std::span<const std::uint8_t> data,
+                         std::span<const std::uint8_t> more) override;
     std::size_t pendingIn(std::uint8_t endpoint) const override;
     void remoteWakeup() override;
 
@@ -386,6 +388,10 @@ class Bus final : public UsbPort {
     // A transfer whose last packet or stage went in the frame that just ended: it reaches the
     // device (or takes its result) and completes, or, delayed by a fault, completes later.
     void finish(Transfer& t);
+    // The oldest IN transfer of `endpoint` waiting for the device's data takes `data` then
+    // `more` (completeIn and completeInParts).
+    bool fillIn(std::uint8_t endpoint, std::span<const std::uint8_t> data,
+                std::span<const std::uint8_t> more, Outcome outcome);
     // A transfer from the pool, appended to the outstanding ones with the next id.
     Transfer& newTransfer(PIRP irp);
     // Adds a record to the free ones (rarely: the pool only grows to the most ever outstanding).

@@ -85,6 +85,14 @@ class UsbPort {
     // no transfer is posted on that endpoint.
     virtual bool completeIn(std::uint8_t endpoint, std::span<const std::uint8_t> data,
                             Outcome outcome = Outcome::Ok) = 0;
+    // completeIn() with data that the device holds in two pieces, `data` then `more` (a frame
+    // and the trailer the device appends to it), so it need not join them first.
+    virtual bool completeInParts(std::uint8_t endpoint, std::span<const std::uint8_t> data,
+                                 std::span<const std::uint8_t> more) {
+        std::vector<std::uint8_t> joined(data.begin(), data.end());
+        joined.insert(joined.end(), more.begin(), more.end());
+        return completeIn(endpoint, joined);
+    }
     // How many IN transfers are posted and waiting on `endpoint`.
     virtual std::size_t pendingIn(std::uint8_t endpoint) const = 0;
     // The device signals remote wake-up (only meaningful while the feature is enabled).
