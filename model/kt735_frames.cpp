@@ -237,7 +237,9 @@ void Kt735Device::inPosted(const InRequest& request) {
         return;
     }
     if (ep == bulkInEp_) {
-        kickBulkIn();
+        if (!rxFifo_.empty()) {
+            kickBulkIn(); // frames waited for a transfer
+        }
     } else if (ep == interruptEp_ && !interruptData_.empty()) {
         auto d = std::move(interruptData_.front());
         interruptData_.pop_front();
@@ -309,12 +311,18 @@ bool Kt735Device::slotMatches(int slot, std::span<const std::uint8_t> frame) con
 }
 
 void Kt735Device::checkWake(std::span<const std::uint8_t> frame, bool addressed) {
-    if (!remoteWakeup_ || !addressed) {
+    constexpr std::uint8_t kSlots = bits::kWakeSlot0 | bits::kWakeSlot1 | bits::kWakeSlot2;
+    // Six bytes of 0xFF and sixteen station addresses: a shorter frame holds no magic packet.
+    constexpr std::size_t kMagicLength = 6 + 16 * 6;
+    const std::uint8_t wc = regs_[reg::kWakeControl];
+    if (!remoteWakeup_ || !addressed || (wc & (bits::kWakeMagic | kSlots)) == 0) {
         return;
     }
-    std::uint8_t wc = regs_[reg::kWakeControl];
-    if ((wc & bits::kWakeMagic) && magicPacket(frame)) {
+    if ((wc & bits::kWakeMagic) && frame.size() >= kMagicLength && magicPacket(frame)) {
         raiseWake(WakeReason::Magic);
+        return;
+    }
+    if ((wc & kSlots) == 0) {
         return;
     }
     static constexpr std::uint8_t kEnable[3] = {bits::kWakeSlot0, bits::kWakeSlot1,
