@@ -120,11 +120,6 @@ void Kt735Device::portReset() {
     powerUp();
 }
 
-Medium Kt735Device::activeMedium() const {
-    return (regs_[reg::kMediumSelect] & bits::kMediumPhoneLine) ? Medium::PhoneLine
-                                                                : Medium::Ethernet;
-}
-
 // --- EEPROM ---------------------------------------------------------------------------------
 
 void Kt735Device::setEepromWord(std::uint8_t address, std::uint16_t word) {

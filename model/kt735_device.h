@@ -200,7 +200,10 @@ class Kt735Device : public UsbDevice {
     EthernetPhy& ethernetPhy() { return ethernetPhy_; }
     PhoneLinePhy& phoneLinePhy() { return phonePhy_; }
     // The medium the MAC is switched to (bit 0x10 of register 0x7F).
-    Medium activeMedium() const;
+    Medium activeMedium() const {
+        return (regs_[reg::kMediumSelect] & bits::kMediumPhoneLine) ? Medium::PhoneLine
+                                                                    : Medium::Ethernet;
+    }
 
     // --- Backend: EEPROM -------------------------------------------------------------------
     static constexpr std::size_t kEepromWords = 64;
@@ -288,6 +291,11 @@ class Kt735Device : public UsbDevice {
     void startMiiCommand(std::uint8_t command);
     Phy* phyAt(std::uint8_t address);
 
+    // Whether the PHY of `medium` passes frames (no virtual call: both PHYs are final).
+    bool carriesFrames(Medium medium) const {
+        return medium == Medium::Ethernet ? ethernetPhy_.carriesFrames()
+                                          : phonePhy_.carriesFrames();
+    }
     void transmit(std::span<const std::uint8_t> transfer);
     bool receiveFromWire(Medium medium, std::span<const std::uint8_t> frame, std::uint16_t status);
     bool addressed(std::span<const std::uint8_t> frame) const;

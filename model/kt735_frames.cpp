@@ -84,8 +84,7 @@ void Kt735Device::transmit(std::span<const std::uint8_t> transfer) {
         return;
     }
     Medium medium = activeMedium();
-    Phy& phy = medium == Medium::Ethernet ? static_cast<Phy&>(ethernetPhy_) : phonePhy_;
-    if (!phy.carriesFrames()) {
+    if (!carriesFrames(medium)) {
         ++counters_.txDroppedNoLink;
         return;
     }
@@ -137,8 +136,7 @@ bool Kt735Device::addressed(std::span<const std::uint8_t> frame) const {
 
 bool Kt735Device::receiveFromWire(Medium medium, std::span<const std::uint8_t> frame,
                                   std::uint16_t status) {
-    Phy& phy = medium == Medium::Ethernet ? static_cast<Phy&>(ethernetPhy_) : phonePhy_;
-    if (!phy.carriesFrames() || activeMedium() != medium) {
+    if (!carriesFrames(medium) || activeMedium() != medium) {
         return false;
     }
     ++counters_.rxFromWire;

@@ -129,18 +129,6 @@ void EthernetPhy::write(std::uint8_t reg, std::uint16_t value) {
     }
 }
 
-bool EthernetPhy::carriesFrames() const {
-    return !absent_ && link_ && (control_ & (kControlIsolate | kControlPowerDown)) == 0;
-}
-
-bool EthernetPhy::speed100() const {
-    return (resolved_ & (kAbility100Half | kAbility100Full)) != 0;
-}
-
-bool EthernetPhy::fullDuplex() const {
-    return (resolved_ & (kAbility10Full | kAbility100Full)) != 0;
-}
-
 void EthernetPhy::linkDown() {
     resolved_ = 0;
     if (link_) {
@@ -318,10 +306,6 @@ void PhoneLinePhy::write(std::uint8_t reg, std::uint16_t value) {
         pages_[page][reg] = value;
         return;
     }
-}
-
-bool PhoneLinePhy::carriesFrames() const {
-    return present() && link_ && (control_ & (kControlIsolate | kControlPowerDown)) == 0;
 }
 
 } // namespace kt735::model

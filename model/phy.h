@@ -76,7 +76,7 @@ class Phy {
 
 // 10/100 PHY: clause 22 registers 0-5 and clause 28 auto-negotiation against the link partner
 // at the other end of the Ethernet segment.
-class EthernetPhy : public Phy {
+class EthernetPhy final : public Phy {
   public:
     static constexpr std::uint16_t kDefaultId1 = 0x0E7A;
     static constexpr std::uint16_t kDefaultId2 = 0x5C31;
@@ -88,7 +88,10 @@ class EthernetPhy : public Phy {
     std::uint16_t peek(std::uint8_t reg) const override;
     void powerUp() override;
     void stop() override;
-    bool carriesFrames() const override;
+    bool carriesFrames() const override {
+        return !absent_ && link_ &&
+               (control_ & (mii::kControlIsolate | mii::kControlPowerDown)) == 0;
+    }
     bool link() const override { return link_; }
 
     void setIdentifier(std::uint16_t id1, std::uint16_t id2);
@@ -101,8 +104,12 @@ class EthernetPhy : public Phy {
     bool negotiating() const { return timer_.pending(); }
     // The technology the link runs at (one of the mii::kAbility bits), 0 without link.
     std::uint16_t resolved() const { return resolved_; }
-    bool speed100() const;
-    bool fullDuplex() const;
+    bool speed100() const {
+        return (resolved_ & (mii::kAbility100Half | mii::kAbility100Full)) != 0;
+    }
+    bool fullDuplex() const {
+        return (resolved_ & (mii::kAbility10Full | mii::kAbility100Full)) != 0;
+    }
 
   private:
     void wireChanged();
@@ -130,7 +137,7 @@ class EthernetPhy : public Phy {
 // Phone-line PHY: identifier in register 3 (the fitted variant), a status register whose link
 // bit follows the phone line, a control register, and paged vendor registers (0x1F selects the
 // page) that the chip only stores.
-class PhoneLinePhy : public Phy {
+class PhoneLinePhy final : public Phy {
   public:
     static constexpr std::uint16_t kDefaultId1 = 0x0E7A;
     static constexpr std::uint16_t kDefaultId2 = 0x5C20;
@@ -142,7 +149,10 @@ class PhoneLinePhy : public Phy {
     std::uint16_t peek(std::uint8_t reg) const override;
     void powerUp() override;
     void stop() override {}
-    bool carriesFrames() const override;
+    bool carriesFrames() const override {
+        return present() && link_ &&
+               (control_ & (mii::kControlIsolate | mii::kControlPowerDown)) == 0;
+    }
     bool link() const override { return link_; }
 
     void setIdentifier(std::uint16_t id2) { id2_ = id2; }
