@@ -268,21 +268,29 @@ NTSTATUS Bus::submitUrb(PIRP irp, PURB urb) {
     }
     Transfer& t = newTransfer(irp);
     t.urb = urb;
-    bool bulk = urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    USBD_STATUS invalid = bulk ? describeBulk(urb, t) : describe(urb, t);
-    if (bulk && USBD_SUCCESS(invalid) && !logging_ && capture_ == nullptr && faults_.empty() &&
-        !timing_.fixed() && device_ != nullptr && !halted_.test(t.endpoint)) {
-        // The data path's usual transfer, with nothing to log, capture or act on it: what
-        // start() and launch() would do, without the cases that cannot apply.
-        if (t.in) {
-            t.state = State::Queued;
-            device_->inPosted(InRequest{t.id, t.endpoint, t.requested});
-        } else {
-            t.packetsLeft = std::max<std::uint32_t>(1, packetsFor(t.requested, t.maxPacket));
-            putOnBus(t);
+    const bool bulk = urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    if (bulk && !logging_ && capture_ == nullptr && faults_.empty() && !timing_.fixed() &&
+        device_ != nullptr) {
+        // The data path's usual transfer, with nothing to log, capture or act on it: when it is
+        // well formed on a live pipe that is not halted, what describeBulk(), start() and
+        // launch() would do, in one pass. An IN transfer waits for the device's data, an OUT
+        // transfer takes the next frame.
+        const auto& r = urb->UrbBulkOrInterruptTransfer;
+        const Pipe* p = findPipe(r.PipeHandle);
+        if (p != nullptr && (r.TransferBufferLength == 0 || r.TransferBuffer != nullptr) &&
+            !halted_.test(p->endpoint)) {
+            takeBulk(r, *p, t);
+            if (t.in) {
+                t.state = State::Queued;
+                device_->inPosted(InRequest{t.id, t.endpoint, t.requested});
+            } else {
+                t.packetsLeft = std::max<std::uint32_t>(1, packetsFor(t.requested, t.maxPacket));
+                putOnBus(t);
+            }
+            return pend(t);
         }
-        return pend(t);
     }
+    USBD_STATUS invalid = bulk ? describeBulk(urb, t) : describe(urb, t);
     if (logging_) {
         record(t);
     }
@@ -301,6 +309,18 @@ NTSTATUS Bus::submitUrb(PIRP irp, PURB urb) {
         applyFault(t);
     }
     return start(t);
+}
+
+void Bus::takeBulk(const _URB_BULK_OR_INTERRUPT_TRANSFER& r, const Pipe& pipe, Transfer& t) {
+    t.function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    t.endpoint = pipe.endpoint;
+    t.pipeType = pipe.type;
+    t.interval = pipe.interval;
+    t.maxPacket = pipe.maxPacket != 0 ? pipe.maxPacket : 64;
+    t.in = (pipe.endpoint & 0x80) != 0;
+    t.requested = r.TransferBufferLength;
+    t.shortOk = (r.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
+    t.buffer = static_cast<std::uint8_t*>(r.TransferBuffer);
 }
 
 NTSTATUS Bus::cyclePort(PIRP irp) {

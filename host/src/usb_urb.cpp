@@ -75,17 +75,6 @@ bool forEachInterface(PURB urb, Fn&& fn) {
 
 } // namespace
 
-inline const Bus::Pipe* Bus::describePipe(USBD_PIPE_HANDLE handle, Transfer& t) {
-    const Pipe* p = findPipe(handle);
-    if (p != nullptr) {
-        t.endpoint = p->endpoint;
-        t.pipeType = p->type;
-        t.interval = p->interval;
-        t.maxPacket = p->maxPacket != 0 ? p->maxPacket : 64;
-    }
-    return p;
-}
-
 USBD_STATUS Bus::describe(PURB urb, Transfer& t) {
     USHORT f = urb->UrbHeader.Function;
     t.function = f;
@@ -173,10 +162,14 @@ USBD_STATUS Bus::describe(PURB urb, Transfer& t) {
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
         return describeBulk(urb, t);
     case URB_FUNCTION_ABORT_PIPE: {
-        const Pipe* p = describePipe(urb->UrbPipeRequest.PipeHandle, t);
+        const Pipe* p = findPipe(urb->UrbPipeRequest.PipeHandle);
         if (p == nullptr) {
             return USBD_STATUS_INVALID_PIPE_HANDLE;
         }
+        // The request runs on the pipe it aborts (for the log and faults), taking no packets.
+        t.endpoint = p->endpoint;
+        t.interval = p->interval;
+        t.maxPacket = p->maxPacket != 0 ? p->maxPacket : 64;
         t.target = p->endpoint;
         t.pipeType = UsbdPipeTypeControl;
         return USBD_STATUS_SUCCESS;
@@ -198,18 +191,14 @@ USBD_STATUS Bus::describe(PURB urb, Transfer& t) {
 USBD_STATUS Bus::describeBulk(PURB urb, Transfer& t) {
     auto& r = urb->UrbBulkOrInterruptTransfer;
     t.function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    const Pipe* p = describePipe(r.PipeHandle, t);
+    const Pipe* p = findPipe(r.PipeHandle);
     if (p == nullptr) {
         return USBD_STATUS_INVALID_PIPE_HANDLE;
     }
-    t.in = (p->endpoint & 0x80) != 0;
-    t.requested = r.TransferBufferLength;
-    t.shortOk = (r.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
-    if (r.TransferBufferLength != 0 && r.TransferBuffer == nullptr) {
-        return USBD_STATUS_INVALID_PARAMETER;
-    }
-    t.buffer = static_cast<std::uint8_t*>(r.TransferBuffer);
-    return USBD_STATUS_SUCCESS;
+    takeBulk(r, *p, t);
+    return r.TransferBufferLength != 0 && r.TransferBuffer == nullptr
+               ? USBD_STATUS_INVALID_PARAMETER
+               : USBD_STATUS_SUCCESS;
 }
 
 void Bus::selectConfiguration(Transfer& t) {

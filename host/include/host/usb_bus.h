@@ -363,9 +363,8 @@ class Bus final : public UsbPort {
     USBD_STATUS describe(PURB urb, Transfer& t);
     // describe() for a bulk or interrupt transfer.
     USBD_STATUS describeBulk(PURB urb, Transfer& t);
-    // The pipe of `handle`, its endpoint, type, interval and packet size given to the transfer;
-    // null for a handle that names no live pipe.
-    const Pipe* describePipe(USBD_PIPE_HANDLE handle, Transfer& t);
+    // What a bulk or interrupt URB on `pipe` gives the transfer.
+    static void takeBulk(const _URB_BULK_OR_INTERRUPT_TRANSFER& r, const Pipe& pipe, Transfer& t);
     // Gives the transfer what the first armed fault that acts on it does, if one does.
     void applyFault(Transfer& t);
     NTSTATUS start(Transfer& t);
