@@ -109,6 +109,10 @@ constexpr std::uint64_t kFoldSecond = std::uint64_t{reflect(xPowerModP(127))} <<
 // second half: 64 bits with the same remainder.
 constexpr std::uint64_t kReduce96 = reflect(xPowerModP(95));
 constexpr std::uint64_t kReduce64 = reflect(xPowerModP(63));
+// Barrett reduction of those 64 bits to the 32-bit remainder, bit-reflected and 33 bits wide:
+// the quotient x^64 / P, which estimates how many times P goes in, and P itself.
+constexpr std::uint64_t kBarrettQuotient = 0x1F7011641;
+constexpr std::uint64_t kBarrettPoly = 0x1DB710641;
 
 // CRC-32 of n >= 32 bytes with carry-less multiplication. Zero bytes in front of a message change
 // nothing once the initial value is applied as an inversion of its first four bytes, so the
@@ -149,12 +153,18 @@ __attribute__((target("pclmul,ssse3,sse4.1"))) std::uint32_t crc32Clmul(const st
     const __m128i first =
         _mm_clmulepi64_si128(_mm_and_si128(block, _mm_set_epi32(0, 0, 0, -1)), reduce, 0x00);
     const __m128i second = _mm_clmulepi64_si128(_mm_srli_epi64(block, 32), reduce, 0x10);
-    const auto last = static_cast<std::uint64_t>(_mm_extract_epi64(block, 1)) ^
-                      static_cast<std::uint64_t>(_mm_cvtsi128_si64(first)) ^
-                      static_cast<std::uint64_t>(_mm_cvtsi128_si64(second));
-    std::uint8_t bytes[8];
-    std::memcpy(bytes, &last, sizeof(bytes));
-    return crc32Tables(0, bytes, sizeof(bytes)) ^ 0xFFFFFFFFu;
+    const __m128i low32 = _mm_set_epi32(0, 0, 0, -1);
+    const __m128i last = _mm_xor_si128(_mm_xor_si128(_mm_srli_si128(block, 8), first), second);
+    // Its first quarter brought down by x^64 onto the second: 32 bits to reduce, at bits 32-63
+    // ready for the reduction.
+    const __m128i folded = _mm_xor_si128(
+        _mm_clmulepi64_si128(_mm_and_si128(last, low32), reduce, 0x10), _mm_srli_si128(last, 4));
+    const __m128i barrett = _mm_set_epi64x(static_cast<long long>(kBarrettPoly),
+                                           static_cast<long long>(kBarrettQuotient));
+    const __m128i quotient = _mm_clmulepi64_si128(_mm_and_si128(folded, low32), barrett, 0x00);
+    const __m128i product = _mm_clmulepi64_si128(_mm_and_si128(quotient, low32), barrett, 0x10);
+    return static_cast<std::uint32_t>(_mm_extract_epi32(_mm_xor_si128(folded, product), 1)) ^
+           0xFFFFFFFFu;
 }
 
 bool clmulAvailable() {
