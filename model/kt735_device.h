@@ -299,7 +299,20 @@ class Kt735Device : public UsbDevice {
     void transmit(std::span<const std::uint8_t> transfer);
     bool receiveFromWire(Medium medium, std::span<const std::uint8_t> frame, std::uint16_t status);
     bool addressed(std::span<const std::uint8_t> frame) const;
-    void checkWake(std::span<const std::uint8_t> frame, bool addressed);
+    static constexpr std::uint8_t kWakeSlots =
+        bits::kWakeSlot0 | bits::kWakeSlot1 | bits::kWakeSlot2;
+    // Six bytes of 0xFF and sixteen station addresses: a shorter frame holds no magic packet.
+    static constexpr std::size_t kMagicLength = 6 + 16 * 6;
+    // Whether a frame of `length` bytes addressed to the station may wake the host: remote
+    // wake-up is on, and a pattern slot is enabled or the magic packet is, for a frame long
+    // enough to hold one.
+    bool mayWake(std::size_t length) const {
+        const std::uint8_t wc = regs_[reg::kWakeControl];
+        return remoteWakeup_ &&
+               ((wc & kWakeSlots) != 0 || ((wc & bits::kWakeMagic) != 0 && length >= kMagicLength));
+    }
+    // Raises a wake-up when the frame matches an enabled source (the caller checked mayWake).
+    void checkWake(std::span<const std::uint8_t> frame);
     bool magicPacket(std::span<const std::uint8_t> frame) const;
     bool slotMatches(int slot, std::span<const std::uint8_t> frame) const;
     void linkChanged(Medium medium, bool up);

@@ -145,7 +145,9 @@ bool Kt735Device::receiveFromWire(Medium medium, std::span<const std::uint8_t> f
         return true;
     }
     const bool forUs = addressed(frame);
-    checkWake(frame, forUs);
+    if (forUs && mayWake(frame.size())) {
+        checkWake(frame);
+    }
     if ((regs_[reg::kControl0] & bits::kControl0RxEnable) == 0) {
         ++counters_.rxDroppedDisabled;
         return true;
@@ -250,7 +252,7 @@ void Kt735Device::inPosted(const InRequest& request) {
 bool Kt735Device::magicPacket(std::span<const std::uint8_t> frame) const {
     // Six bytes of 0xFF followed by sixteen copies of the station address, anywhere. The frame
     // is searched for runs of 0xFF (memchr's pace), and only the places six of them end are tried.
-    const std::size_t need = 6 + 16 * 6;
+    const std::size_t need = kMagicLength;
     const auto station = std::span(regs_).subspan(reg::kStation, 6);
     const std::uint8_t* const begin = frame.data();
     const std::uint8_t* const end = begin + frame.size();
@@ -308,19 +310,13 @@ bool Kt735Device::slotMatches(int slot, std::span<const std::uint8_t> frame) con
     return crc.value() == stored;
 }
 
-void Kt735Device::checkWake(std::span<const std::uint8_t> frame, bool addressed) {
-    constexpr std::uint8_t kSlots = bits::kWakeSlot0 | bits::kWakeSlot1 | bits::kWakeSlot2;
-    // Six bytes of 0xFF and sixteen station addresses: a shorter frame holds no magic packet.
-    constexpr std::size_t kMagicLength = 6 + 16 * 6;
+void Kt735Device::checkWake(std::span<const std::uint8_t> frame) {
     const std::uint8_t wc = regs_[reg::kWakeControl];
-    if (!remoteWakeup_ || !addressed || (wc & (bits::kWakeMagic | kSlots)) == 0) {
-        return;
-    }
     if ((wc & bits::kWakeMagic) && frame.size() >= kMagicLength && magicPacket(frame)) {
         raiseWake(WakeReason::Magic);
         return;
     }
-    if ((wc & kSlots) == 0) {
+    if ((wc & kWakeSlots) == 0) {
         return;
     }
     static constexpr std::uint8_t kEnable[3] = {bits::kWakeSlot0, bits::kWakeSlot1,

@@ -57,18 +57,11 @@ void Segment::deliver(const WireFrame& frame) {
     }
 }
 
-// The adapter takes a frame from the caller's bytes. The frame the peers see is built only when
-// there are peers, in a buffer of the segment that keeps its capacity, so a stream of frames
-// costs no allocation; a frame sent while another is being delivered gets its own.
+// The frame the peers see is built in a buffer of the segment that keeps its capacity, so a
+// stream of frames costs no allocation; a frame sent while another is being delivered gets its
+// own.
 void Segment::carry(Direction direction, std::span<const std::uint8_t> bytes,
                     std::uint16_t status) {
-    if (direction == Direction::ToAdapter &&
-        !(plugged_ && sink_ != nullptr && sink_(sinkContext_, bytes, status))) {
-        ++lostToAdapter_;
-    }
-    if (peers_.empty()) {
-        return;
-    }
     WireFrame nested;
     WireFrame& frame = carrying_ ? nested : carried_;
     bool outermost = !carrying_;
@@ -83,8 +76,14 @@ void Segment::carry(Direction direction, std::span<const std::uint8_t> bytes,
     }
 }
 
+// The adapter takes the frame from the caller's bytes; the peers, if any, see it too.
 void Segment::sendToAdapter(std::span<const std::uint8_t> bytes, std::uint16_t status) {
-    carry(Direction::ToAdapter, bytes, status);
+    if (!(plugged_ && sink_ != nullptr && sink_(sinkContext_, bytes, status))) {
+        ++lostToAdapter_;
+    }
+    if (!peers_.empty()) {
+        carry(Direction::ToAdapter, bytes, status);
+    }
 }
 
 void Segment::sendToAdapterAfter(Time delay, std::vector<std::uint8_t> frame,
@@ -108,7 +107,9 @@ void Segment::sendToAdapterAfter(Time delay, std::vector<std::uint8_t> frame,
 }
 
 void Segment::transmitFromAdapter(std::span<const std::uint8_t> bytes) {
-    carry(Direction::FromAdapter, bytes, 0);
+    if (!peers_.empty()) {
+        carry(Direction::FromAdapter, bytes, 0);
+    }
 }
 
 void EthernetSegment::setPartnerAbility(std::uint16_t ability) {

@@ -97,7 +97,9 @@ class Segment {
 
   private:
     void deliver(const WireFrame& frame);
-    void carry(Direction direction, std::span<const std::uint8_t> bytes, std::uint16_t status);
+    // Builds the frame the peers see and hands it to them (only called when there are peers).
+    [[gnu::noinline]] void carry(Direction direction, std::span<const std::uint8_t> bytes,
+                                 std::uint16_t status);
 
     std::string name_;
     std::vector<std::unique_ptr<WirePeer>> peers_;
