@@ -176,6 +176,23 @@ TEST_F(UsbBusTest, FullSpeedFramesTimeEachStageAndPacket) {
     EXPECT_EQ(log[log.size() - 2].data, Bytes(64, 0x5A));
 }
 
+// A bulk transfer alone on the bus still moves at most 19 packets a frame: 19 full packets end in
+// their first frame, one byte more needs a second, and 39 packets a third.
+TEST_F(UsbBusTest, ALoneBulkTransferTakesAFrameForEach19Packets) {
+    configure();
+    for (auto [bytes, frames] : {std::pair{1216u, 1}, {1217u, 2}, {2432u, 2}, {2433u, 3}}) {
+        SCOPED_TRACE(bytes);
+        Bytes data(bytes, 0x5A);
+        URB urb{};
+        UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+                                               pipes_[1], data.data(), nullptr, bytes, 0, nullptr);
+        const host::Time frameStart =
+            (world().now() + host::kMillisecond - 1) / host::kMillisecond * host::kMillisecond;
+        ASSERT_EQ(submitSync(pdo(), &urb), STATUS_SUCCESS);
+        EXPECT_EQ(bus_.log().back().completed, frameStart + frames * host::kMillisecond);
+    }
+}
+
 // Transfers that end in the same frame complete one after the other, and a completion routine
 // may cancel the next of them and submit a new request, which takes the cancelled one's place in
 // the bus's books: the cancelled one completes once and never reaches the device, the new one
@@ -201,6 +218,62 @@ TEST_F(UsbBusTest, ACompletionRoutineCancelsTheNextTransferAndSubmitsAnother) {
     EXPECT_EQ(bus_.log().back().completed, frameEnd + host::kMillisecond);
     EXPECT_EQ(device_.counters().bulkOutTransfers - before, 2u);
     EXPECT_EQ(second.calls, 1);
+    EXPECT_EQ(bus_.outstanding(), 0u);
+}
+
+// A frame from the wire reaches a bulk-in buffer with the trailer the chip appends (its FCS, two
+// reserved bytes, the status word), as far as the buffer goes, whether it streams straight into
+// a posted transfer or waits in the chip's FIFO for one: a buffer that ends inside the frame or
+// inside the trailer takes that much and completes with an overrun, and nothing past its end is
+// written. The bus's unlogged path and its logged one give the same result.
+TEST_F(UsbBusTest, AReceivedFrameFillsTheBulkInBufferAsFarAsItGoes) {
+    configure();
+    device_.ethernet().plug();
+    world().scheduler().runFor(300 * host::kMillisecond);
+    ASSERT_TRUE(device_.ethernetPhy().link());
+    device_.pokeReg(kt735::model::reg::kControl0, kt735::model::bits::kControl0RxEnable);
+    device_.pokeReg(kt735::model::reg::kControl2, kt735::model::bits::kControl2Promiscuous);
+    Bytes frame(20);
+    for (std::size_t i = 0; i < frame.size(); ++i) {
+        frame[i] = static_cast<std::uint8_t>(0x40 + i);
+    }
+    const std::uint32_t fcs = kt735::model::crc32Ethernet(frame);
+    Bytes whole = frame;
+    whole.insert(whole.end(), {static_cast<std::uint8_t>(fcs), static_cast<std::uint8_t>(fcs >> 8),
+                               static_cast<std::uint8_t>(fcs >> 16),
+                               static_cast<std::uint8_t>(fcs >> 24), 0, 0, 0x20, 0x01});
+    for (bool logging : {false, true}) {
+        for (bool postedFirst : {true, false}) {
+            for (ULONG length : {12u, 20u, 24u, 28u, 40u}) {
+                SCOPED_TRACE(::testing::Message() << "logging " << logging << ", posted first "
+                                                  << postedFirst << ", buffer " << length);
+                bus_.setLogging(logging);
+                Async in;
+                in.buffer.fill(0xEE);
+                if (!postedFirst) {
+                    device_.ethernet().sendToAdapter(frame, 0x0120);
+                }
+                ASSERT_EQ(in.bulk(pdo(), pipes_[0], {}, length), STATUS_PENDING);
+                if (postedFirst) {
+                    device_.ethernet().sendToAdapter(frame, 0x0120);
+                }
+                world().scheduler().runUntil([&] { return in.calls == 1; });
+                ASSERT_EQ(in.calls, 1);
+                const std::size_t n = std::min<std::size_t>(length, whole.size());
+                const bool overrun = length < whole.size();
+                EXPECT_EQ(Bytes(in.buffer.begin(), in.buffer.begin() + 48), [&] {
+                    Bytes expected(48, 0xEE);
+                    std::copy_n(whole.begin(), n, expected.begin());
+                    return expected;
+                }());
+                EXPECT_EQ(in.urb.UrbBulkOrInterruptTransfer.TransferBufferLength, n);
+                EXPECT_EQ(in.urb.UrbHeader.Status,
+                          overrun ? USBD_STATUS_BUFFER_OVERRUN : USBD_STATUS_SUCCESS);
+                EXPECT_EQ(in.status, overrun ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS);
+            }
+        }
+    }
+    EXPECT_EQ(device_.rxFifoDepth(), 0u);
     EXPECT_EQ(bus_.outstanding(), 0u);
 }
 
