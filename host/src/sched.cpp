@@ -44,13 +44,12 @@ Scheduler::Event::~Event() {
 void Scheduler::Event::bind(Function function, void* context, const char* what, Level level,
                             bool background) {
     if (armed()) {
-        std::fprintf(stderr, "host: scheduler event \"%s\" rebound while armed\n",
-                     what_ == nullptr ? "" : what_);
+        std::fprintf(stderr, "host: scheduler event \"%s\" rebound while armed\n", what_);
         std::abort();
     }
     function_ = function;
     context_ = context;
-    what_ = what;
+    what_ = what != nullptr ? what : kUnnamed;
     level_ = level;
     background_ = background;
 }
@@ -170,7 +169,7 @@ inline void Scheduler::removeAt(std::size_t position) {
             siftDown(position);
         }
     }
-    foreground_ -= event->background_ ? 0 : 1;
+    background_ -= event->background_ ? 1 : 0;
     event->sequence_ = 0;
 }
 
@@ -183,7 +182,7 @@ inline void Scheduler::popFront() {
         place(0, last);
         siftDown(0);
     }
-    foreground_ -= event->background_ ? 0 : 1;
+    background_ -= event->background_ ? 1 : 0;
     event->sequence_ = 0;
 }
 
@@ -193,7 +192,7 @@ inline EventId Scheduler::insert(Event& event, Time when) {
     const std::uint64_t sequence = nextSequence_++;
     event.when_ = when;
     event.sequence_ = sequence;
-    foreground_ += event.background_ ? 0 : 1;
+    background_ += event.background_ ? 1 : 0;
     // Up from the bottom: the new event has the highest sequence number, so it goes above an
     // event only when it is due earlier.
     std::size_t position = heap_.size();
@@ -211,7 +210,14 @@ inline EventId Scheduler::insert(Event& event, Time when) {
 }
 
 EventId Scheduler::arm(Event& event, Time when) {
-    Guard lock(mutex_);
+    if (HostLock::threaded()) [[unlikely]] {
+        std::lock_guard lock(mutex_);
+        return rearm(event, when);
+    }
+    return rearm(event, when);
+}
+
+inline EventId Scheduler::rearm(Event& event, Time when) {
     if (event.armed()) {
         removeAt(event.position_);
     } else if (event.index_ == Event::kNoIndex) [[unlikely]] {
@@ -260,7 +266,7 @@ EventId Scheduler::at(Time when, Callback&& fn, const char* what, Level level, b
     } else {
         slot = &newSlot();
     }
-    slot->event.what_ = what;
+    slot->event.what_ = what != nullptr ? what : Event::kUnnamed;
     slot->event.level_ = level;
     slot->event.background_ = background;
     slot->fn.fill(std::move(fn));
@@ -297,7 +303,7 @@ Time Scheduler::nextDue() const {
 
 bool Scheduler::hasForegroundWork() const {
     Guard lock(mutex_);
-    return foreground_ != 0;
+    return heap_.size() != background_;
 }
 
 std::size_t Scheduler::pendingCount() const {
@@ -331,9 +337,8 @@ void Scheduler::run(const Taken& taken) {
         taken.function(taken.context);
         return;
     }
-    callHostAt(taken.level == Level::Dispatch ? DISPATCH_LEVEL : PASSIVE_LEVEL,
-               taken.what == nullptr ? "scheduled event" : taken.what,
-               [&taken] { taken.function(taken.context); });
+    callHostAt(taken.level == Level::Dispatch ? DISPATCH_LEVEL : PASSIVE_LEVEL, taken.what,
+               FunctionRef(taken.function, taken.context));
 }
 
 void Scheduler::setClock(Time when) {
@@ -365,8 +370,14 @@ bool Scheduler::step(Time limit) {
     ++eventsRun_;
     popFront();
     // Read before the call: the function may arm the record again.
-    const Taken taken{event.function_, event.context_, event.what_, event.level_};
-    run(taken);
+    const Event::Function function = event.function_;
+    void* const context = event.context_;
+    if (event.level_ == Level::Driver) {
+        function(context);
+    } else {
+        callHostAt(event.level_ == Level::Dispatch ? DISPATCH_LEVEL : PASSIVE_LEVEL, event.what_,
+                   FunctionRef(function, context));
+    }
     return true;
 }
 

@@ -62,8 +62,8 @@ class Scheduler {
         // `what` names the event in verifier reports and must outlive it (a string literal).
         Event(Function function, void* context, const char* what, Level level = Level::Dispatch,
               bool background = false)
-            : function_(function), context_(context), what_(what), level_(level),
-              background_(background) {}
+            : function_(function), context_(context), what_(what != nullptr ? what : kUnnamed),
+              level_(level), background_(background) {}
         ~Event();
         Event(const Event&) = delete;
         Event& operator=(const Event&) = delete;
@@ -78,13 +78,14 @@ class Scheduler {
       private:
         friend class Scheduler;
         static constexpr std::uint32_t kNoIndex = UINT32_MAX;
+        static constexpr const char* kUnnamed = "scheduled event";
         Time when_ = 0;
         std::uint64_t sequence_ = 0;     // 0 while not armed
         std::uint32_t position_ = 0;     // in the heap, while armed
         std::uint32_t index_ = kNoIndex; // in the scheduler's table, once armed (ids)
         Function function_ = nullptr;
         void* context_ = nullptr;
-        const char* what_ = nullptr;
+        const char* what_ = kUnnamed;
         Level level_ = Level::Dispatch;
         bool background_ = false;
         Scheduler* scheduler_ = nullptr; // the one it is in the table of
@@ -174,6 +175,7 @@ class Scheduler {
     std::uint32_t newIndex(Event& event);
     void forget(Event& event);
     EventId insert(Event& event, Time when);
+    EventId rearm(Event& event, Time when);
     Event* find(EventId id);
     const Event* find(EventId id) const;
     static bool before(const Event* a, const Event* b);
@@ -191,8 +193,8 @@ class Scheduler {
     std::vector<std::uint32_t> freeIndices_; // of records destroyed
     std::vector<std::unique_ptr<Slot>> slots_;
     Slot* freeSlots_ = nullptr;
-    std::vector<Event*> heap_; // earliest (due time, sequence) first
-    std::size_t foreground_ = 0;
+    std::vector<Event*> heap_;   // earliest (due time, sequence) first
+    std::size_t background_ = 0; // pending background events
     Clockwork* clockwork_ = nullptr;
 };
 
