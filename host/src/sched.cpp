@@ -55,8 +55,8 @@ void Scheduler::Event::bind(Function function, void* context, const char* what, 
 }
 
 Scheduler::~Scheduler() {
-    for (Event* event : heap_) {
-        event->sequence_ = 0;
+    for (std::size_t i = 0; i < heapSize_; i++) {
+        heap_[i]->sequence_ = 0;
     }
     for (Event* event : table_) {
         if (event != nullptr) {
@@ -75,6 +75,12 @@ void Scheduler::forget(Event& event) {
     freeIndices_.push_back(event.index_);
     event.index_ = Event::kNoIndex;
     event.scheduler_ = nullptr;
+}
+
+void Scheduler::makeRoom() {
+    if (heapSize_ == heap_.size()) {
+        heap_.resize(heap_.empty() ? 16 : 2 * heap_.size());
+    }
 }
 
 std::uint32_t Scheduler::newIndex(Event& event) {
@@ -136,7 +142,7 @@ inline void Scheduler::siftUp(std::size_t position) {
 
 inline void Scheduler::siftDown(std::size_t position) {
     Event* event = heap_[position];
-    const std::size_t n = heap_.size();
+    const std::size_t n = heapSize_;
     for (;;) {
         std::size_t child = 2 * position + 1;
         if (child >= n) {
@@ -157,9 +163,8 @@ inline void Scheduler::siftDown(std::size_t position) {
 // Takes the event at `position` off the heap and disarms it.
 inline void Scheduler::removeAt(std::size_t position) {
     Event* event = heap_[position];
-    Event* last = heap_.back();
-    heap_.pop_back();
-    if (position < heap_.size()) {
+    Event* last = heap_[--heapSize_];
+    if (position < heapSize_) {
         // The last event fills the hole and moves up or down, whichever its due time says (the
         // earliest event's hole only down).
         place(position, last);
@@ -175,10 +180,9 @@ inline void Scheduler::removeAt(std::size_t position) {
 
 // The same for the earliest event.
 inline void Scheduler::popFront() {
-    Event* event = heap_.front();
-    Event* last = heap_.back();
-    heap_.pop_back();
-    if (!heap_.empty()) {
+    Event* event = heap_[0];
+    Event* last = heap_[--heapSize_];
+    if (heapSize_ != 0) {
         place(0, last);
         siftDown(0);
     }
@@ -195,8 +199,8 @@ inline EventId Scheduler::insert(Event& event, Time when) {
     background_ += event.background_ ? 1 : 0;
     // Up from the bottom: the new event has the highest sequence number, so it goes above an
     // event only when it is due earlier.
-    std::size_t position = heap_.size();
-    heap_.push_back(&event);
+    // (The caller has made room.)
+    std::size_t position = heapSize_++;
     while (position > 0) {
         const std::size_t parent = (position - 1) / 2;
         if (when >= heap_[parent]->when_) {
@@ -209,20 +213,23 @@ inline EventId Scheduler::insert(Event& event, Time when) {
     return sequence << kIndexBits | event.index_;
 }
 
+// The common case, a record not armed on one thread with room in the heap, makes no call.
 EventId Scheduler::arm(Event& event, Time when) {
-    if (HostLock::threaded()) [[unlikely]] {
-        std::lock_guard lock(mutex_);
-        return rearm(event, when);
+    if (HostLock::threaded() || event.armed() || event.index_ == Event::kNoIndex ||
+        heapSize_ == heap_.size()) [[unlikely]] {
+        return armOtherwise(event, when);
     }
-    return rearm(event, when);
+    return insert(event, when);
 }
 
-inline EventId Scheduler::rearm(Event& event, Time when) {
+EventId Scheduler::armOtherwise(Event& event, Time when) {
+    Guard lock(mutex_);
     if (event.armed()) {
         removeAt(event.position_);
-    } else if (event.index_ == Event::kNoIndex) [[unlikely]] {
+    } else if (event.index_ == Event::kNoIndex) {
         newIndex(event);
     }
+    makeRoom();
     return insert(event, when);
 }
 
@@ -266,6 +273,7 @@ EventId Scheduler::at(Time when, Callback&& fn, const char* what, Level level, b
     } else {
         slot = &newSlot();
     }
+    makeRoom();
     slot->event.what_ = what != nullptr ? what : Event::kUnnamed;
     slot->event.level_ = level;
     slot->event.background_ = background;
@@ -298,17 +306,17 @@ bool Scheduler::pending(EventId id) const {
 
 Time Scheduler::nextDue() const {
     Guard lock(mutex_);
-    return heap_.empty() ? kForever : heap_.front()->when_;
+    return heapSize_ == 0 ? kForever : heap_[0]->when_;
 }
 
 bool Scheduler::hasForegroundWork() const {
     Guard lock(mutex_);
-    return heap_.size() != background_;
+    return heapSize_ != background_;
 }
 
 std::size_t Scheduler::pendingCount() const {
     Guard lock(mutex_);
-    return heap_.size();
+    return heapSize_;
 }
 
 std::size_t Scheduler::poolSize() const {
@@ -318,10 +326,10 @@ std::size_t Scheduler::poolSize() const {
 
 bool Scheduler::take(Time limit, Taken& taken) {
     Guard lock(mutex_);
-    if (heap_.empty() || heap_.front()->when_ > limit) {
+    if (heapSize_ == 0 || heap_[0]->when_ > limit) {
         return false;
     }
-    Event& event = *heap_.front();
+    Event& event = *heap_[0];
     now_.store(event.when_, std::memory_order_relaxed);
     taken.function = event.function_;
     taken.context = event.context_;
@@ -359,10 +367,10 @@ bool Scheduler::step(Time limit) {
     }
     // One thread: nobody else reaches the queue, so the event goes straight from its record to
     // the call without the lock.
-    if (heap_.empty()) {
+    if (heapSize_ == 0) {
         return false;
     }
-    Event& event = *heap_.front();
+    Event& event = *heap_[0];
     if (event.when_ > limit) {
         return false;
     }

@@ -175,7 +175,9 @@ class Scheduler {
     std::uint32_t newIndex(Event& event);
     void forget(Event& event);
     EventId insert(Event& event, Time when);
-    EventId rearm(Event& event, Time when);
+    // arm() when the record is armed, has no index yet, the heap is full or the host threaded.
+    [[gnu::noinline]] EventId armOtherwise(Event& event, Time when);
+    void makeRoom();
     Event* find(EventId id);
     const Event* find(EventId id) const;
     static bool before(const Event* a, const Event* b);
@@ -193,7 +195,10 @@ class Scheduler {
     std::vector<std::uint32_t> freeIndices_; // of records destroyed
     std::vector<std::unique_ptr<Slot>> slots_;
     Slot* freeSlots_ = nullptr;
-    std::vector<Event*> heap_;   // earliest (due time, sequence) first
+    // The heap: the first heapSize_ entries, earliest (due time, sequence) first; the rest is
+    // room that only grows.
+    std::vector<Event*> heap_;
+    std::size_t heapSize_ = 0;
     std::size_t background_ = 0; // pending background events
     Clockwork* clockwork_ = nullptr;
 };
