@@ -160,6 +160,12 @@ inline void Scheduler::siftDown(std::size_t position) {
     place(position, event);
 }
 
+// Out of line: with one or two events pending (the usual case) running the earliest needs no
+// sift, and step() keeps few registers.
+void Scheduler::sinkRoot() {
+    siftDown(0);
+}
+
 // Takes the event at `position` off the heap and disarms it.
 inline void Scheduler::removeAt(std::size_t position) {
     Event* event = heap_[position];
@@ -184,7 +190,9 @@ inline void Scheduler::popFront() {
     Event* last = heap_[--heapSize_];
     if (heapSize_ != 0) {
         place(0, last);
-        siftDown(0);
+        if (heapSize_ > 1) {
+            sinkRoot();
+        }
     }
     background_ -= event->background_ ? 1 : 0;
     event->sequence_ = 0;

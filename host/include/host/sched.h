@@ -184,6 +184,7 @@ class Scheduler {
     void place(std::size_t position, Event* event);
     void siftUp(std::size_t position);
     void siftDown(std::size_t position);
+    [[gnu::noinline]] void sinkRoot();
     void removeAt(std::size_t position);
     void popFront();
 
