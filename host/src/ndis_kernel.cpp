@@ -9,12 +9,28 @@ namespace host::ndis {
 
 using namespace internal;
 
-void Library::setTimer(const void* address, UINT milliseconds, const char* call) {
-    Timer* t = timer(address);
+namespace {
+
+// The book entry of a timer other than the one last looked up, or null (reported) for one never
+// initialised: out of line, so that setting the same timer again is a short call.
+[[gnu::noinline]] Library::Timer* lookUpTimer(Library& library, const void* address,
+                                              const char* call) {
+    Library::Timer* t = library.timer(address);
     if (t == nullptr) {
-        world_.verifier().report(rule::kTimerNotInitialized, call,
-                                 "timer " + pointer(address) +
-                                     " was never initialised with NdisMInitializeTimer");
+        world().verifier().report(rule::kTimerNotInitialized, call,
+                                  "timer " + pointer(address) +
+                                      " was never initialised with NdisMInitializeTimer");
+    }
+    return t;
+}
+
+} // namespace
+
+void Library::setTimer(const void* address, UINT milliseconds, const char* call) {
+    Timer* t = address == lastTimerAddress_ && lastTimer_ != nullptr
+                   ? lastTimer_
+                   : lookUpTimer(*this, address, call);
+    if (t == nullptr) {
         return;
     }
     Scheduler& scheduler = world_.scheduler();
