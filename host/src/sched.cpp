@@ -180,7 +180,9 @@ inline void Scheduler::removeAt(std::size_t position) {
             siftDown(position);
         }
     }
-    background_ -= event->background_ ? 1 : 0;
+    if (event->background_) [[unlikely]] {
+        --background_;
+    }
     event->sequence_ = 0;
 }
 
@@ -194,7 +196,9 @@ inline void Scheduler::popFront() {
             sinkRoot();
         }
     }
-    background_ -= event->background_ ? 1 : 0;
+    if (event->background_) [[unlikely]] {
+        --background_;
+    }
     event->sequence_ = 0;
 }
 
@@ -204,7 +208,9 @@ inline EventId Scheduler::insert(Event& event, Time when) {
     const std::uint64_t sequence = nextSequence_++;
     event.when_ = when;
     event.sequence_ = sequence;
-    background_ += event.background_ ? 1 : 0;
+    if (event.background_) [[unlikely]] {
+        ++background_;
+    }
     // Up from the bottom: the new event has the highest sequence number, so it goes above an
     // event only when it is due earlier.
     // (The caller has made room.)
