@@ -9,37 +9,52 @@ namespace host::ndis {
 
 using namespace internal;
 
-void Library::setTimer(const void* address, UINT milliseconds, const char* call) {
-    Timer* t = timer(address);
+namespace {
+
+// The book entry of a timer other than the one last looked up, or null (reported) for one never
+// initialised: out of line, so that setting the same timer again is a short call.
+[[gnu::noinline]] Library::Timer* lookUpTimer(Library& library, const void* address,
+                                              const char* call) {
+    Library::Timer* t = library.timer(address);
     if (t == nullptr) {
-        world_.verifier().report(rule::kTimerNotInitialized, call,
-                                 "timer " + pointer(address) +
-                                     " was never initialised with NdisMInitializeTimer");
+        world().verifier().report(rule::kTimerNotInitialized, call,
+                                  "timer " + pointer(address) +
+                                      " was never initialised with NdisMInitializeTimer");
+    }
+    return t;
+}
+
+} // namespace
+
+void Library::setTimer(const void* address, UINT milliseconds, const char* call) {
+    Timer* t = address == lastTimerAddress_ && lastTimer_ != nullptr
+                   ? lastTimer_
+                   : lookUpTimer(*this, address, call);
+    if (t == nullptr) {
         return;
     }
     Scheduler& scheduler = world_.scheduler();
-    if (t->pending) {
-        scheduler.cancel(t->event);
-    }
     t->pending = true;
-    // The event holds the timer's record itself: a record goes only with its memory, and a set
-    // timer's event is cancelled before that. Its only entry is the driver call at
-    // DISPATCH_LEVEL.
-    t->event = scheduler.after(
-        static_cast<Time>(milliseconds) * kMillisecond,
-        [t] {
-            if (!t->pending) {
-                return;
-            }
-            t->pending = false;
-            t->event = 0;
-            ++t->runs;
-            PNDIS_TIMER_FUNCTION function = t->function;
-            PVOID context = t->context;
-            callDriverAt(DISPATCH_LEVEL, "NDIS timer function",
-                         [&] { function(nullptr, context, nullptr, nullptr); });
-        },
-        "NDIS timer", Scheduler::Level::Driver);
+    // Arming the timer's event again takes it off the queue first.
+    t->event =
+        scheduler.arm(t->due, scheduler.now() + static_cast<Time>(milliseconds) * kMillisecond);
+}
+
+// A set timer's event: calls the timer function at DISPATCH_LEVEL. The event is the timer
+// record's own, and a record goes only with its memory (a set timer's event is cancelled
+// before that); the driver call is its only entry.
+void Library::runTimer(void* timer) {
+    Timer* t = static_cast<Timer*>(timer);
+    if (!t->pending) {
+        return;
+    }
+    t->pending = false;
+    t->event = 0;
+    ++t->runs;
+    PNDIS_TIMER_FUNCTION function = t->function;
+    PVOID context = t->context;
+    callDriverAt(DISPATCH_LEVEL, "NDIS timer function",
+                 [&] { function(nullptr, context, nullptr, nullptr); });
 }
 
 bool Library::cancelTimer(const void* address) {
@@ -153,10 +168,13 @@ extern "C" VOID NTAPI NdisMInitializeTimer(PNDIS_MINIPORT_TIMER Timer,
     Timer->Miniport = adapter;
     Timer->NextDeferredTimer = nullptr;
     ndis::Library::Timer& t = ndis.timers()[Timer];
-    t = {};
     t.function = TimerFunction;
     t.context = FunctionContext;
     t.adapter = adapter;
+    t.event = 0;
+    t.pending = false;
+    t.runs = 0;
+    t.due.bind(ndis::Library::runTimer, &t, "NDIS timer", Scheduler::Level::Driver);
 }
 
 extern "C" VOID NTAPI NdisSetTimer(PNDIS_TIMER Timer, UINT MillisecondsToDelay) {

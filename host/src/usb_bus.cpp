@@ -48,9 +48,7 @@ Bus::~Bus() {
                 world().scheduler().cancel(t->event);
             }
         }
-        if (frameEvent_ != 0) {
-            world().scheduler().cancel(frameEvent_);
-        }
+        world().scheduler().disarm(frameEvent_);
     }
     if (device_ != nullptr) {
         device_->detach();

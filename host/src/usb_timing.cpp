@@ -71,22 +71,16 @@ void Bus::armFrame() {
 }
 
 void Bus::armFrameBy(Time end) {
-    if (frameEvent_ != 0) {
-        if (frameEventAt_ <= end) {
-            return;
-        }
-        world().scheduler().cancel(frameEvent_);
+    if (frameEvent_.armed() && frameEvent_.due() <= end) {
+        return;
     }
-    frameEventAt_ = end;
-    frameEvent_ = world().scheduler().at(
-        end, [this] { endOfFrame(); }, "usb frame");
+    world().scheduler().arm(frameEvent_, end);
 }
 
 // The end of a 1 ms frame: gives the frame's packet slots to the transfers that were ready when
 // it started (control stages, then interrupt transfers, then bulk transfers in turn) and
 // completes those that finished in it. Runs at DISPATCH_LEVEL from the scheduler.
 void Bus::endOfFrame() {
-    frameEvent_ = 0;
     const Time start = world().now() - Timing::kFrame;
     if (onBus_.size() == 1) {
         // The usual frame: one transfer, ready, past its control stages and with no more

@@ -98,6 +98,8 @@ class FunctionRef {
     FunctionRef(F&& f) // NOLINT(google-explicit-constructor)
         : object_(const_cast<void*>(static_cast<const void*>(&f))),
           call_([](void* o) { (*static_cast<std::remove_reference_t<F>*>(o))(); }) {}
+    // A plain function and the context it is called with.
+    FunctionRef(void (*function)(void*), void* context) : object_(context), call_(function) {}
     void operator()() const { call_(object_); }
 
   private:

@@ -480,9 +480,10 @@ class Library {
         PNDIS_TIMER_FUNCTION function = nullptr;
         PVOID context = nullptr;
         Adapter* adapter = nullptr;
-        EventId event = 0;
+        EventId event = 0; // the last arming of `due`
         bool pending = false;
         std::uint64_t runs = 0;
+        Scheduler::Event due; // runs the timer function
     };
     struct PacketPool {
         UINT capacity;
@@ -543,6 +544,7 @@ class Library {
     std::size_t workItemsQueued() const { return workItems_.size(); }
     std::size_t timersPending(const Adapter* adapter = nullptr) const;
     void setTimer(const void* address, UINT milliseconds, const char* call);
+    static void runTimer(void* timer);
     bool cancelTimer(const void* address);
 
     std::map<NDIS_HANDLE, std::unique_ptr<PacketPool>>& packetPools() { return packetPools_; }

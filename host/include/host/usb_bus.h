@@ -462,8 +462,8 @@ class Bus final : public UsbPort {
     // Full-speed mode: transfers taking frames, oldest first; the end-of-frame event.
     std::vector<Transfer*> onBus_;
     std::vector<TransferRef> finished_;
-    EventId frameEvent_ = 0;
-    Time frameEventAt_ = 0;
+    Scheduler::Event frameEvent_{[](void* bus) { static_cast<Bus*>(bus)->endOfFrame(); }, this,
+                                 "usb frame"};
     std::vector<std::unique_ptr<Pipe>> pipes_; // every pipe ever handed out, so handles stay valid
     std::vector<const Pipe*> livePipes_;       // the pipes of the current configuration
     std::bitset<256> halted_;                  // by endpoint address
