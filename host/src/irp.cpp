@@ -277,39 +277,67 @@ extern "C" VOID NTAPI IoFreeIrp(PIRP Irp) {
     world().irps().free(Irp, "IoFreeIrp");
 }
 
-extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+namespace {
+// IofCallDriver's checks and its move to the next stack location, under the host lock: the
+// dispatch routine of `DeviceObject`'s driver for the IRP, or null when a check failed (reported).
+inline PDRIVER_DISPATCH passDown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     HostLock::Hold hold;
     checkNoLocksHeld("IofCallDriver");
     IrpRegistry::Info* info = world().irps().check(Irp, "IofCallDriver");
     if (info == nullptr) {
-        return STATUS_INVALID_PARAMETER;
+        return nullptr;
     }
     KIRQL irql = KeGetCurrentIrql();
     if (irql > DISPATCH_LEVEL) {
-        reportIrpRule(rule::kCallAboveMaxIrql, "IofCallDriver", [&] {
+        reportIrpRule(rule::kCallAboveMaxIrql, "IofCallDriver", [=] {
             return "called at IRQL " + std::to_string(irql) + "; at most DISPATCH_LEVEL";
         });
     } else if (irql != PASSIVE_LEVEL && info->origin == IrpRegistry::Origin::Threaded) {
-        reportIrpRule(rule::kSyncRequestAtRaisedIrql, "IofCallDriver", [&] {
+        reportIrpRule(rule::kSyncRequestAtRaisedIrql, "IofCallDriver", [=] {
             return "synchronous request IRP " + pointer(Irp) + " sent at IRQL " +
                    std::to_string(irql) + "; only at PASSIVE_LEVEL";
         });
     }
     if (Irp->CurrentLocation <= 1) {
-        reportIrpRule(rule::kIrpNoStackLocation, "IofCallDriver", [&] {
+        reportIrpRule(rule::kIrpNoStackLocation, "IofCallDriver", [=] {
             return "IRP " + pointer(Irp) + " has no stack location left for " +
                    pointer(DeviceObject);
         });
-        return STATUS_INVALID_PARAMETER;
+        return nullptr;
     }
     info->inFlight = true;
     Irp->CurrentLocation--;
     PIO_STACK_LOCATION location = --Irp->Tail.Overlay.CurrentStackLocation;
     location->DeviceObject = DeviceObject;
-    PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[location->MajorFunction];
-    HostLock::Drop drop; // the dispatch routine is driver code (the host's own take the lock)
+    return DeviceObject->DriverObject->MajorFunction[location->MajorFunction];
+}
+} // namespace
+
+// The dispatch routine is driver code and runs without the host lock (the host's own take it).
+// From the checks on the IRP belongs to the lower driver, so nothing is left to do after the
+// routine: on one processor the call is the routine's tail call.
+extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDRIVER_DISPATCH dispatch = passDown(DeviceObject, Irp);
+    if (dispatch == nullptr) [[unlikely]] {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (!HostLock::threaded()) [[likely]] {
+        return dispatch(DeviceObject, Irp);
+    }
+    HostLock::Drop drop; // a caller in host code holds the lock
     return dispatch(DeviceObject, Irp);
 }
+
+namespace {
+// Whether the I/O manager calls the completion routine set in `location` for the IRP as it is.
+inline bool invokes(const IO_STACK_LOCATION* location, PIRP irp) {
+    const NTSTATUS status = irp->IoStatus.Status;
+    return location->CompletionRoutine != nullptr &&
+           ((NT_SUCCESS(status) && (location->Control & SL_INVOKE_ON_SUCCESS)) ||
+            (!NT_SUCCESS(status) && (location->Control & SL_INVOKE_ON_ERROR)) ||
+            (irp->Cancel && (location->Control & SL_INVOKE_ON_CANCEL)));
+}
+} // namespace
 
 extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
     HostLock::Hold hold;
@@ -320,57 +348,51 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
     }
     if (Irp->CurrentLocation > Irp->StackCount) {
         reportIrpRule(rule::kIrpCompletedTwice, "IofCompleteRequest",
-                      [&] { return "IRP " + pointer(Irp) + " has no driver left to complete it"; });
+                      [=] { return "IRP " + pointer(Irp) + " has no driver left to complete it"; });
         return;
     }
     if (Irp->IoStatus.Status == STATUS_PENDING) {
         reportIrpRule(rule::kIrpCompletedPending, "IofCompleteRequest",
-                      [&] { return "IRP " + pointer(Irp) + " completed with STATUS_PENDING"; });
+                      [=] { return "IRP " + pointer(Irp) + " completed with STATUS_PENDING"; });
     }
     // From here on no lower driver has the IRP; a completion routine may send it down again.
     info->inFlight = false;
-    // Each completion routine runs where the driver above set it, from the bottom up.
+    // Each completion routine runs where the driver above set it, from the bottom up; the one in
+    // the top location (the originator's) gets no device object.
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
-    Irp->CurrentLocation++;
-    Irp->Tail.Overlay.CurrentStackLocation++;
-    for (; Irp->CurrentLocation <= Irp->StackCount + 1;
-         location++, Irp->CurrentLocation++, Irp->Tail.Overlay.CurrentStackLocation++) {
+    bool top;
+    do {
+        Irp->CurrentLocation++;
+        Irp->Tail.Overlay.CurrentStackLocation++;
+        top = Irp->CurrentLocation == Irp->StackCount + 1;
         Irp->PendingReturned = (location->Control & SL_PENDING_RETURNED) != 0;
-        NTSTATUS status = Irp->IoStatus.Status;
-        bool invoke = location->CompletionRoutine != nullptr &&
-                      ((NT_SUCCESS(status) && (location->Control & SL_INVOKE_ON_SUCCESS)) ||
-                       (!NT_SUCCESS(status) && (location->Control & SL_INVOKE_ON_ERROR)) ||
-                       (Irp->Cancel && (location->Control & SL_INVOKE_ON_CANCEL)));
-        if (invoke) {
+        if (invokes(location, Irp)) {
             PIO_COMPLETION_ROUTINE routine = location->CompletionRoutine;
             PVOID context = location->Context;
             location->CompletionRoutine = nullptr;
             location->Context = nullptr;
             location->Control = 0;
-            PDEVICE_OBJECT device = Irp->CurrentLocation == Irp->StackCount + 1
-                                        ? nullptr
-                                        : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
-            bool top = Irp->CurrentLocation == Irp->StackCount + 1;
+            PDEVICE_OBJECT device = top ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
             IrpRegistry::Origin origin = info->origin;
             NTSTATUS result;
             {
                 HostLock::Drop drop;
                 result = routine(device, Irp, context);
             }
-            if (result == STATUS_MORE_PROCESSING_REQUIRED) {
+            if (result == STATUS_MORE_PROCESSING_REQUIRED) [[likely]] {
                 return; // the routine owns it now, and may have sent it down again
             }
             // Anything else hands the IRP on: the routine must not have freed it.
             info = irps.find(Irp);
             if (info == nullptr) {
-                reportIrpRule(rule::kCompletionMustReturnMpr, "IofCompleteRequest", [&] {
+                reportIrpRule(rule::kCompletionMustReturnMpr, "IofCompleteRequest", [=] {
                     return "a completion routine freed IRP " + pointer(Irp) +
                            " but did not return STATUS_MORE_PROCESSING_REQUIRED";
                 });
                 return;
             }
             if (top && origin == IrpRegistry::Origin::Driver) {
-                reportIrpRule(rule::kCompletionMustReturnMpr, "IofCompleteRequest", [&] {
+                reportIrpRule(rule::kCompletionMustReturnMpr, "IofCompleteRequest", [=] {
                     return "the completion routine of driver-allocated IRP " + pointer(Irp) +
                            " returned " + hexValue(static_cast<ULONG>(result)) +
                            "; the I/O manager cannot complete an IRP it did not build";
@@ -378,14 +400,15 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
                 return;
             }
         } else {
-            if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
+            if (Irp->PendingReturned && !top) {
                 IoMarkIrpPending(Irp);
             }
             location->CompletionRoutine = nullptr;
             location->Context = nullptr;
             location->Control = 0;
         }
-    }
+        location++;
+    } while (Irp->CurrentLocation <= Irp->StackCount);
     // Back at the originator.
     switch (info->origin) {
     case IrpRegistry::Origin::Threaded:
@@ -400,7 +423,7 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
         irps.free(Irp, "IofCompleteRequest");
         break;
     case IrpRegistry::Origin::Driver:
-        reportIrpRule(rule::kCompletionMustReturnMpr, "IofCompleteRequest", [&] {
+        reportIrpRule(rule::kCompletionMustReturnMpr, "IofCompleteRequest", [=] {
             return "driver-allocated IRP " + pointer(Irp) +
                    " came back to the I/O manager without a completion "
                    "routine returning STATUS_MORE_PROCESSING_REQUIRED";
