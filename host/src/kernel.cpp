@@ -55,20 +55,23 @@ std::mutex g_tokenMutex;
 std::set<KSPIN_LOCK> g_tokens;
 
 thread_local char t_token;
-thread_local bool t_tokenRegistered = false;
+// The token once registered (0 before): one load gives both the token and whether it is.
+thread_local KSPIN_LOCK t_registeredToken = 0;
 
-[[gnu::noinline]] void registerToken() {
+[[gnu::noinline]] KSPIN_LOCK registerToken() {
     std::lock_guard lock(g_tokenMutex);
     g_tokens.insert(reinterpret_cast<KSPIN_LOCK>(&t_token));
-    t_tokenRegistered = true;
+    t_registeredToken = reinterpret_cast<KSPIN_LOCK>(&t_token);
+    return t_registeredToken;
 }
 
 // Taken at every spin-lock acquire and release: the registration is the rare path.
 inline KSPIN_LOCK threadToken() {
-    if (!t_tokenRegistered) [[unlikely]] {
-        registerToken();
+    const KSPIN_LOCK me = t_registeredToken;
+    if (me == 0) [[unlikely]] {
+        return registerToken();
     }
-    return reinterpret_cast<KSPIN_LOCK>(&t_token);
+    return me;
 }
 
 bool isThreadToken(KSPIN_LOCK value) {
@@ -285,11 +288,12 @@ inline void release(PKSPIN_LOCK lock, const char* call) {
 // caller takes the full path, which makes every check again and reports what it finds.
 inline bool takeOnOneProcessor(PKSPIN_LOCK lock) {
     const std::size_t n = t_held.count;
-    if (HostLock::threaded() || !t_tokenRegistered || n == HeldLocks::kCapacity ||
+    const KSPIN_LOCK me = t_registeredToken;
+    if (HostLock::threaded() || me == 0 || n == HeldLocks::kCapacity ||
         __atomic_load_n(lock, __ATOMIC_RELAXED) != 0) [[unlikely]] {
         return false;
     }
-    __atomic_store_n(lock, reinterpret_cast<KSPIN_LOCK>(&t_token), __ATOMIC_RELAXED);
+    __atomic_store_n(lock, me, __ATOMIC_RELAXED);
     t_held.lock[n] = lock;
     t_held.since[n] = 0;
     t_held.count = n + 1;
@@ -300,9 +304,9 @@ inline bool takeOnOneProcessor(PKSPIN_LOCK lock) {
 // this thread's token. Pops and frees it (true), or changes nothing (false).
 inline bool dropOnOneProcessor(PKSPIN_LOCK lock) {
     const std::size_t n = t_held.count;
+    // An unregistered token (0) never matches: a held word is not 0.
     if (HostLock::threaded() || n == 0 || t_held.lock[n - 1] != lock ||
-        __atomic_load_n(lock, __ATOMIC_RELAXED) != reinterpret_cast<KSPIN_LOCK>(&t_token))
-        [[unlikely]] {
+        __atomic_load_n(lock, __ATOMIC_RELAXED) != t_registeredToken) [[unlikely]] {
         return false;
     }
     t_held.count = n - 1;
@@ -823,8 +827,21 @@ extern "C" VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) 
 
 // NDIS's spin locks are the kernel's with the IRQL to restore kept beside the word. They live
 // here so that the driver's most frequent calls take the same in-line path as the kernel's.
+namespace {
+[[gnu::noinline]] void ndisAcquireFully(PNDIS_SPIN_LOCK SpinLock) {
+    SpinLock->OldIrql = acquireRaisingFully(&SpinLock->SpinLock);
+}
+} // namespace
+
+// The full path keeps the old IRQL in the lock itself: the common path is then a leaf.
 extern "C" VOID NTAPI NdisAcquireSpinLock(PNDIS_SPIN_LOCK SpinLock) {
-    SpinLock->OldIrql = acquireRaising(&SpinLock->SpinLock);
+    const KIRQL old = t_irql;
+    if (old <= DISPATCH_LEVEL && takeOnOneProcessor(&SpinLock->SpinLock)) [[likely]] {
+        t_irql = DISPATCH_LEVEL;
+        SpinLock->OldIrql = old;
+        return;
+    }
+    ndisAcquireFully(SpinLock);
 }
 
 extern "C" VOID NTAPI NdisReleaseSpinLock(PNDIS_SPIN_LOCK SpinLock) {
