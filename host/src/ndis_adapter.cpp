@@ -73,6 +73,13 @@ void chainBytes(PNDIS_PACKET packet, MDL& mdl, std::uint8_t* data, std::size_t l
     NdisChainBufferAtBack(packet, &mdl);
 }
 
+// A push that may grow the vector, out of line: the per-frame paths that call it save no
+// registers for the growth.
+template <class T>
+[[gnu::noinline]] void pushOutOfLine(std::vector<T>& entries, T entry) {
+    entries.push_back(entry);
+}
+
 } // namespace
 
 // A packet NDIS builds for a send on behalf of a protocol: the send's record, the packet with
@@ -452,11 +459,11 @@ Adapter::SendResult Adapter::send(std::span<const std::uint8_t> frame,
         }
     } else {
         if (record.completedInsideSend) {
-            report(rule::kSendCompleteUnpended, "NdisMSendComplete",
-                   "send " + std::to_string(id) +
-                       " was completed inside MiniportSend, which "
-                       "then returned " +
-                       hexValue(static_cast<ULONG>(status)) + " instead of NDIS_STATUS_PENDING");
+            reportRare(rule::kSendCompleteUnpended, "NdisMSendComplete", [id, status] {
+                return "send " + std::to_string(id) +
+                       " was completed inside MiniportSend, which then returned " +
+                       hexValue(static_cast<ULONG>(status)) + " instead of NDIS_STATUS_PENDING";
+            });
         } else {
             record.completed = true;
             record.completionStatus = status;
@@ -475,41 +482,44 @@ void Adapter::retire(HostPacket& hp) {
     last->liveSlot = hp.liveSlot;
     livePackets_.pop_back();
     hp.stage = HostPacket::Stage::Retired;
-    if (retiredPackets_.size() < kRetiredSendsKept) {
-        retiredPackets_.push_back(&hp);
+    if (retiredPackets_.size() < kRetiredSendsKept) [[unlikely]] {
+        pushOutOfLine(retiredPackets_, &hp);
         return;
     }
     HostPacket* oldest = retiredPackets_[retiredNext_];
     oldest->stage = HostPacket::Stage::Spare;
-    sparePackets_.push_back(oldest);
+    if (sparePackets_.size() == sparePackets_.capacity()) [[unlikely]] {
+        pushOutOfLine(sparePackets_, oldest);
+    } else {
+        sparePackets_.push_back(oldest);
+    }
     retiredPackets_[retiredNext_] = &hp;
     retiredNext_ = (retiredNext_ + 1) % kRetiredSendsKept;
 }
 
 void Adapter::sendComplete(PNDIS_PACKET packet, NDIS_STATUS status) {
     HostPacket* hp = hostPacket(packet);
-    if (hp == nullptr || hp->stage == HostPacket::Stage::Spare) {
-        report(rule::kSendCompleteUnpended, "NdisMSendComplete",
-               "packet " + pointer(packet) + " was never sent to this adapter");
-        return;
-    }
-    if (hp->stage == HostPacket::Stage::Retired) {
-        const SendRecord& record = hp->record;
-        if (record.returned != NDIS_STATUS_PENDING) {
-            report(rule::kSendCompleteUnpended, "NdisMSendComplete",
-                   "send " + std::to_string(record.id) + " returned " +
-                       hexValue(static_cast<ULONG>(record.returned)) +
-                       " from MiniportSend; the packet was already back with the protocol");
-        } else {
-            report(rule::kSendCompleteTwice, "NdisMSendComplete",
-                   "send " + std::to_string(record.id) + " was already completed");
-        }
+    if (hp == nullptr || hp->stage == HostPacket::Stage::Spare) [[unlikely]] {
+        reportRare(rule::kSendCompleteUnpended, "NdisMSendComplete", [packet] {
+            return "packet " + pointer(packet) + " was never sent to this adapter";
+        });
         return;
     }
     SendRecord& record = hp->record;
-    if (record.completed) {
-        report(rule::kSendCompleteTwice, "NdisMSendComplete",
-               "send " + std::to_string(record.id) + " was already completed");
+    const bool retired = hp->stage == HostPacket::Stage::Retired;
+    if (retired && record.returned != NDIS_STATUS_PENDING) [[unlikely]] {
+        reportRare(rule::kSendCompleteUnpended, "NdisMSendComplete",
+                   [id = record.id, returned = record.returned] {
+                       return "send " + std::to_string(id) + " returned " +
+                              hexValue(static_cast<ULONG>(returned)) +
+                              " from MiniportSend; the packet was already back with the protocol";
+                   });
+        return;
+    }
+    if (retired || record.completed) [[unlikely]] {
+        reportRare(rule::kSendCompleteTwice, "NdisMSendComplete", [id = record.id] {
+            return "send " + std::to_string(id) + " was already completed";
+        });
         return;
     }
     record.completed = true;
