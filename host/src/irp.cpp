@@ -337,12 +337,113 @@ inline bool invokes(const IO_STACK_LOCATION* location, PIRP irp) {
             (!NT_SUCCESS(status) && (location->Control & SL_INVOKE_ON_ERROR)) ||
             (irp->Cancel && (location->Control & SL_INVOKE_ON_CANCEL)));
 }
+
+// Moves the IRP up to the location above `location` and takes the routine set in `location`
+// out of it; returns the routine, its context in `context`.
+inline PIO_COMPLETION_ROUTINE stepUp(PIRP Irp, PIO_STACK_LOCATION location, PVOID& context) {
+    Irp->CurrentLocation++;
+    Irp->Tail.Overlay.CurrentStackLocation++;
+    Irp->PendingReturned = (location->Control & SL_PENDING_RETURNED) != 0;
+    PIO_COMPLETION_ROUTINE routine = location->CompletionRoutine;
+    context = location->Context;
+    location->CompletionRoutine = nullptr;
+    location->Context = nullptr;
+    location->Control = 0;
+    return routine;
+}
+
+// After a completion routine that did not return STATUS_MORE_PROCESSING_REQUIRED the IRP goes on
+// up: the routine must not have freed it, and an IRP the I/O manager did not build must not go
+// past its top location (`top`: the routine was the originator's). The IRP's record, or null
+// (reported) when the completion stops here.
+[[gnu::noinline]] IrpRegistry::Info* handedOn(PIRP Irp, NTSTATUS result, bool top,
+                                              IrpRegistry::Origin origin) {
+    IrpRegistry::Info* info = world().irps().find(Irp);
+    if (info == nullptr) {
+        reportIrpRule(rule::kCompletionMustReturnMpr, "IofCompleteRequest", [=] {
+            return "a completion routine freed IRP " + pointer(Irp) +
+                   " but did not return STATUS_MORE_PROCESSING_REQUIRED";
+        });
+        return nullptr;
+    }
+    if (top && origin == IrpRegistry::Origin::Driver) {
+        reportIrpRule(rule::kCompletionMustReturnMpr, "IofCompleteRequest", [=] {
+            return "the completion routine of driver-allocated IRP " + pointer(Irp) + " returned " +
+                   hexValue(static_cast<ULONG>(result)) +
+                   "; the I/O manager cannot complete an IRP it did not build";
+        });
+        return nullptr;
+    }
+    return info;
+}
+
+// The IRP is back at its originator with no routine keeping it.
+[[gnu::noinline]] void backAtOriginator(PIRP Irp, const IrpRegistry::Info* info) {
+    switch (info->origin) {
+    case IrpRegistry::Origin::Threaded:
+        // A request built by IoBuildDeviceIoControlRequest: report its status to the caller's
+        // block, signal its event and free it.
+        if (Irp->UserIosb != nullptr) {
+            *Irp->UserIosb = Irp->IoStatus;
+        }
+        if (Irp->UserEvent != nullptr) {
+            KeSetEvent(Irp->UserEvent, 0, FALSE);
+        }
+        world().irps().free(Irp, "IofCompleteRequest");
+        break;
+    case IrpRegistry::Origin::Driver:
+        reportIrpRule(rule::kCompletionMustReturnMpr, "IofCompleteRequest", [=] {
+            return "driver-allocated IRP " + pointer(Irp) +
+                   " came back to the I/O manager without a completion "
+                   "routine returning STATUS_MORE_PROCESSING_REQUIRED";
+        });
+        break;
+    case IrpRegistry::Origin::Platform:
+        // The host's own requests (PnP) are collected by their issuer.
+        break;
+    }
+}
+
+// Runs the completion routines from the current location up, each where the driver above set
+// it, until one keeps the IRP or it is back at its originator. The routine of the top location
+// (the originator's) gets no device object.
+[[gnu::noinline]] void completeUpward(PIRP Irp, IrpRegistry::Info* info) {
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
+    do {
+        const bool top = Irp->CurrentLocation + 1 == Irp->StackCount + 1;
+        if (invokes(location, Irp)) {
+            PVOID context;
+            PIO_COMPLETION_ROUTINE routine = stepUp(Irp, location, context);
+            PDEVICE_OBJECT device = top ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+            IrpRegistry::Origin origin = info->origin;
+            NTSTATUS result;
+            {
+                HostLock::Drop drop;
+                result = routine(device, Irp, context);
+            }
+            if (result == STATUS_MORE_PROCESSING_REQUIRED) {
+                return; // the routine owns it now, and may have sent it down again
+            }
+            info = handedOn(Irp, result, top, origin);
+            if (info == nullptr) {
+                return;
+            }
+        } else {
+            PVOID context;
+            stepUp(Irp, location, context);
+            if (Irp->PendingReturned && !top) {
+                IoMarkIrpPending(Irp);
+            }
+        }
+        location++;
+    } while (Irp->CurrentLocation <= Irp->StackCount);
+    backAtOriginator(Irp, info);
+}
 } // namespace
 
 extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
     HostLock::Hold hold;
-    IrpRegistry& irps = world().irps();
-    IrpRegistry::Info* info = irps.check(Irp, "IofCompleteRequest");
+    IrpRegistry::Info* info = world().irps().check(Irp, "IofCompleteRequest");
     if (info == nullptr) {
         return;
     }
@@ -357,82 +458,23 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
     }
     // From here on no lower driver has the IRP; a completion routine may send it down again.
     info->inFlight = false;
-    // Each completion routine runs where the driver above set it, from the bottom up; the one in
-    // the top location (the originator's) gets no device object.
+    // The common case on one processor: the top location is the only one left, and the routine
+    // set in it by the driver that built the IRP keeps the IRP. It runs with no device object.
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
-    bool top;
-    do {
-        Irp->CurrentLocation++;
-        Irp->Tail.Overlay.CurrentStackLocation++;
-        top = Irp->CurrentLocation == Irp->StackCount + 1;
-        Irp->PendingReturned = (location->Control & SL_PENDING_RETURNED) != 0;
-        if (invokes(location, Irp)) {
-            PIO_COMPLETION_ROUTINE routine = location->CompletionRoutine;
-            PVOID context = location->Context;
-            location->CompletionRoutine = nullptr;
-            location->Context = nullptr;
-            location->Control = 0;
-            PDEVICE_OBJECT device = top ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
-            IrpRegistry::Origin origin = info->origin;
-            NTSTATUS result;
-            {
-                HostLock::Drop drop;
-                result = routine(device, Irp, context);
+    if (Irp->CurrentLocation == Irp->StackCount && !HostLock::threaded() && invokes(location, Irp))
+        [[likely]] {
+        const IrpRegistry::Origin origin = info->origin;
+        PVOID context;
+        PIO_COMPLETION_ROUTINE routine = stepUp(Irp, location, context);
+        const NTSTATUS result = routine(nullptr, Irp, context);
+        if (result != STATUS_MORE_PROCESSING_REQUIRED) [[unlikely]] {
+            if (IrpRegistry::Info* on = handedOn(Irp, result, true, origin)) {
+                backAtOriginator(Irp, on);
             }
-            if (result == STATUS_MORE_PROCESSING_REQUIRED) [[likely]] {
-                return; // the routine owns it now, and may have sent it down again
-            }
-            // Anything else hands the IRP on: the routine must not have freed it.
-            info = irps.find(Irp);
-            if (info == nullptr) {
-                reportIrpRule(rule::kCompletionMustReturnMpr, "IofCompleteRequest", [=] {
-                    return "a completion routine freed IRP " + pointer(Irp) +
-                           " but did not return STATUS_MORE_PROCESSING_REQUIRED";
-                });
-                return;
-            }
-            if (top && origin == IrpRegistry::Origin::Driver) {
-                reportIrpRule(rule::kCompletionMustReturnMpr, "IofCompleteRequest", [=] {
-                    return "the completion routine of driver-allocated IRP " + pointer(Irp) +
-                           " returned " + hexValue(static_cast<ULONG>(result)) +
-                           "; the I/O manager cannot complete an IRP it did not build";
-                });
-                return;
-            }
-        } else {
-            if (Irp->PendingReturned && !top) {
-                IoMarkIrpPending(Irp);
-            }
-            location->CompletionRoutine = nullptr;
-            location->Context = nullptr;
-            location->Control = 0;
         }
-        location++;
-    } while (Irp->CurrentLocation <= Irp->StackCount);
-    // Back at the originator.
-    switch (info->origin) {
-    case IrpRegistry::Origin::Threaded:
-        // A request built by IoBuildDeviceIoControlRequest: report its status to the caller's
-        // block, signal its event and free it.
-        if (Irp->UserIosb != nullptr) {
-            *Irp->UserIosb = Irp->IoStatus;
-        }
-        if (Irp->UserEvent != nullptr) {
-            KeSetEvent(Irp->UserEvent, 0, FALSE);
-        }
-        irps.free(Irp, "IofCompleteRequest");
-        break;
-    case IrpRegistry::Origin::Driver:
-        reportIrpRule(rule::kCompletionMustReturnMpr, "IofCompleteRequest", [=] {
-            return "driver-allocated IRP " + pointer(Irp) +
-                   " came back to the I/O manager without a completion "
-                   "routine returning STATUS_MORE_PROCESSING_REQUIRED";
-        });
-        break;
-    case IrpRegistry::Origin::Platform:
-        // The host's own requests (PnP) are collected by their issuer.
-        break;
+        return;
     }
+    completeUpward(Irp, info);
 }
 
 extern "C" PDRIVER_CANCEL NTAPI IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
