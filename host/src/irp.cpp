@@ -278,10 +278,10 @@ extern "C" VOID NTAPI IoFreeIrp(PIRP Irp) {
 }
 
 namespace {
-// IofCallDriver's checks and its move to the next stack location, under the host lock: the
-// dispatch routine of `DeviceObject`'s driver for the IRP, or null when a check failed (reported).
+// IofCallDriver's checks and its move to the next stack location: the dispatch routine of
+// `DeviceObject`'s driver for the IRP, or null when a check failed (reported). The caller holds
+// the host lock (or runs on one processor, where it is off).
 inline PDRIVER_DISPATCH passDown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    HostLock::Hold hold;
     checkNoLocksHeld("IofCallDriver");
     IrpRegistry::Info* info = world().irps().check(Irp, "IofCallDriver");
     if (info == nullptr) {
@@ -311,20 +311,33 @@ inline PDRIVER_DISPATCH passDown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     location->DeviceObject = DeviceObject;
     return DeviceObject->DriverObject->MajorFunction[location->MajorFunction];
 }
+
+// IofCallDriver in the threaded mode: the checks under the host lock, the dispatch routine
+// (driver code) without it, whether the caller held it or not.
+[[gnu::noinline]] NTSTATUS callDriverThreaded(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDRIVER_DISPATCH dispatch;
+    {
+        HostLock::Hold hold;
+        dispatch = passDown(DeviceObject, Irp);
+    }
+    if (dispatch == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    HostLock::Drop drop; // a caller in host code holds the lock
+    return dispatch(DeviceObject, Irp);
+}
 } // namespace
 
-// The dispatch routine is driver code and runs without the host lock (the host's own take it).
-// From the checks on the IRP belongs to the lower driver, so nothing is left to do after the
-// routine: on one processor the call is the routine's tail call.
+// From the checks on the IRP belongs to the lower driver, so nothing is left to do after its
+// dispatch routine: on one processor the call is the routine's tail call.
 extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    if (HostLock::threaded()) [[unlikely]] {
+        return callDriverThreaded(DeviceObject, Irp);
+    }
     PDRIVER_DISPATCH dispatch = passDown(DeviceObject, Irp);
     if (dispatch == nullptr) [[unlikely]] {
         return STATUS_INVALID_PARAMETER;
     }
-    if (!HostLock::threaded()) [[likely]] {
-        return dispatch(DeviceObject, Irp);
-    }
-    HostLock::Drop drop; // a caller in host code holds the lock
     return dispatch(DeviceObject, Irp);
 }
 
@@ -441,16 +454,18 @@ inline PIO_COMPLETION_ROUTINE stepUp(PIRP Irp, PIO_STACK_LOCATION location, PVOI
 }
 } // namespace
 
-extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
-    HostLock::Hold hold;
+namespace {
+// IofCompleteRequest's checks: the IRP's record with the IRP taken back from the lower driver,
+// or null (reported) when there is nothing to complete.
+inline IrpRegistry::Info* takeBackCompleted(PIRP Irp) {
     IrpRegistry::Info* info = world().irps().check(Irp, "IofCompleteRequest");
     if (info == nullptr) {
-        return;
+        return nullptr;
     }
     if (Irp->CurrentLocation > Irp->StackCount) {
         reportIrpRule(rule::kIrpCompletedTwice, "IofCompleteRequest",
                       [=] { return "IRP " + pointer(Irp) + " has no driver left to complete it"; });
-        return;
+        return nullptr;
     }
     if (Irp->IoStatus.Status == STATUS_PENDING) {
         reportIrpRule(rule::kIrpCompletedPending, "IofCompleteRequest",
@@ -458,11 +473,33 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
     }
     // From here on no lower driver has the IRP; a completion routine may send it down again.
     info->inFlight = false;
-    // The common case on one processor: the top location is the only one left, and the routine
-    // set in it by the driver that built the IRP keeps the IRP. It runs with no device object.
+    return info;
+}
+
+// IofCompleteRequest in the threaded mode: the checks and the walk under the host lock, which
+// each routine (driver code) runs without.
+[[gnu::noinline]] void completeThreaded(PIRP Irp) {
+    HostLock::Hold hold;
+    if (IrpRegistry::Info* info = takeBackCompleted(Irp)) {
+        completeUpward(Irp, info);
+    }
+}
+} // namespace
+
+extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
+    if (HostLock::threaded()) [[unlikely]] {
+        completeThreaded(Irp);
+        return;
+    }
+    IrpRegistry::Info* info = takeBackCompleted(Irp);
+    if (info == nullptr) {
+        return;
+    }
+    // The common case: the top location is the only one left, and the routine set in it by the
+    // driver that built the IRP keeps the IRP. It runs with no device object, and on one
+    // processor with no host lock to give up.
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
-    if (Irp->CurrentLocation == Irp->StackCount && !HostLock::threaded() && invokes(location, Irp))
-        [[likely]] {
+    if (Irp->CurrentLocation == Irp->StackCount && invokes(location, Irp)) [[likely]] {
         const IrpRegistry::Origin origin = info->origin;
         PVOID context;
         PIO_COMPLETION_ROUTINE routine = stepUp(Irp, location, context);
