@@ -4,6 +4,7 @@
 #pragma once
 
 #include "host/ndis.h"
+#include "host/smp.h"
 #include "report.h"
 
 namespace host::ndis::internal {
@@ -19,6 +20,18 @@ template <class Message>
 [[gnu::noinline, gnu::cold]] void reportRare(const char* broken, const char* call,
                                              Message message) {
     report(broken, call, message());
+}
+
+// Runs an upper-edge routine's body under the host lock in the threaded mode; on one processor,
+// where the lock is off, directly, so that the per-frame routines keep no lock state.
+template <class Body>
+inline void underHostLock(Body&& body) {
+    if (HostLock::threaded()) [[unlikely]] {
+        HostLock::Hold hold;
+        body();
+    } else {
+        body();
+    }
 }
 
 } // namespace host::ndis::internal

@@ -263,10 +263,11 @@ extern "C" VOID NTAPI NdisFreeBuffer(PNDIS_BUFFER Buffer) {
 extern "C" VOID NTAPI NdisMIndicateReceivePacket(NDIS_HANDLE MiniportAdapterHandle,
                                                  PPNDIS_PACKET ReceivePackets,
                                                  UINT NumberOfPackets) {
-    HostLock::Hold hold;
-    ndis::Adapter* adapter =
-        world().ndis().indicatingAdapter(MiniportAdapterHandle, "NdisMIndicateReceivePacket");
-    if (adapter != nullptr) {
-        adapter->indicateReceive(ReceivePackets, NumberOfPackets);
-    }
+    host::ndis::internal::underHostLock([=] {
+        ndis::Adapter* adapter =
+            world().ndis().indicatingAdapter(MiniportAdapterHandle, "NdisMIndicateReceivePacket");
+        if (adapter != nullptr) {
+            adapter->indicateReceive(ReceivePackets, NumberOfPackets);
+        }
+    });
 }
