@@ -73,6 +73,34 @@ void chainBytes(PNDIS_PACKET packet, MDL& mdl, std::uint8_t* data, std::size_t l
     NdisChainBufferAtBack(packet, &mdl);
 }
 
+// Chains a split frame to the packet: a buffer over a copy of each piece, of the lengths in
+// `split` while the frame lasts and the rest in one last buffer. Out of line: a split frame is
+// rare, and the common send keeps no registers for it.
+[[gnu::noinline]] void chainPieces(PNDIS_PACKET packet, std::vector<MDL>& pieces,
+                                   std::vector<std::vector<std::uint8_t>>& chunks,
+                                   std::span<const std::uint8_t> frame,
+                                   const std::vector<std::size_t>& split) {
+    std::size_t count = 0;
+    for (std::size_t offset = 0, i = 0; i <= split.size(); ++i) {
+        if (i < split.size() || offset < frame.size()) {
+            ++count;
+            offset += i < split.size() ? std::min(split[i], frame.size() - offset) : 0;
+        }
+    }
+    pieces.resize(count);
+    chunks.resize(std::max(chunks.size(), count));
+    std::size_t offset = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::size_t length =
+            i < split.size() ? std::min(split[i], frame.size() - offset) : frame.size() - offset;
+        std::vector<std::uint8_t>& chunk = chunks[i];
+        chunk.assign(frame.begin() + static_cast<std::ptrdiff_t>(offset),
+                     frame.begin() + static_cast<std::ptrdiff_t>(offset + length));
+        offset += length;
+        chainBytes(packet, pieces[i], chunk.data(), length);
+    }
+}
+
 // A push that may grow the vector, out of line: the per-frame paths that call it save no
 // registers for the growth.
 template <class T>
@@ -405,26 +433,7 @@ Adapter::SendResult Adapter::send(std::span<const std::uint8_t> frame,
     if (split.empty()) {
         chainBytes(packet, hp->whole, record.frame.data(), frame.size());
     } else {
-        // The buffer lengths: those of `split` while the frame lasts, then the rest in one.
-        std::size_t count = 0;
-        for (std::size_t offset = 0, i = 0; i <= split.size(); ++i) {
-            if (i < split.size() || offset < frame.size()) {
-                ++count;
-                offset += i < split.size() ? std::min(split[i], frame.size() - offset) : 0;
-            }
-        }
-        hp->pieces.resize(count);
-        hp->chunks.resize(std::max(hp->chunks.size(), count));
-        std::size_t offset = 0;
-        for (std::size_t i = 0; i < count; ++i) {
-            std::size_t length = i < split.size() ? std::min(split[i], frame.size() - offset)
-                                                  : frame.size() - offset;
-            std::vector<std::uint8_t>& chunk = hp->chunks[i];
-            chunk.assign(frame.begin() + static_cast<std::ptrdiff_t>(offset),
-                         frame.begin() + static_cast<std::ptrdiff_t>(offset + length));
-            offset += length;
-            chainBytes(packet, hp->pieces[i], chunk.data(), length);
-        }
+        chainPieces(packet, hp->pieces, hp->chunks, frame, split);
     }
 
     std::uint64_t id = nextSendId_++;
