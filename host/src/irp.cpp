@@ -423,7 +423,7 @@ inline PIO_COMPLETION_ROUTINE stepUp(PIRP Irp, PIO_STACK_LOCATION location, PVOI
 [[gnu::noinline]] void completeUpward(PIRP Irp, IrpRegistry::Info* info) {
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
     do {
-        const bool top = Irp->CurrentLocation + 1 == Irp->StackCount + 1;
+        const bool top = Irp->CurrentLocation == Irp->StackCount; // the originator's location
         if (invokes(location, Irp)) {
             PVOID context;
             PIO_COMPLETION_ROUTINE routine = stepUp(Irp, location, context);
@@ -452,9 +452,7 @@ inline PIO_COMPLETION_ROUTINE stepUp(PIRP Irp, PIO_STACK_LOCATION location, PVOI
     } while (Irp->CurrentLocation <= Irp->StackCount);
     backAtOriginator(Irp, info);
 }
-} // namespace
 
-namespace {
 // IofCompleteRequest's checks: the IRP's record with the IRP taken back from the lower driver,
 // or null (reported) when there is nothing to complete.
 inline IrpRegistry::Info* takeBackCompleted(PIRP Irp) {
