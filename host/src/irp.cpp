@@ -287,7 +287,7 @@ inline PDRIVER_DISPATCH passDown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (info == nullptr) {
         return nullptr;
     }
-    KIRQL irql = KeGetCurrentIrql();
+    KIRQL irql = currentIrql();
     if (irql > DISPATCH_LEVEL) {
         reportIrpRule(rule::kCallAboveMaxIrql, "IofCallDriver", [=] {
             return "called at IRQL " + std::to_string(irql) + "; at most DISPATCH_LEVEL";

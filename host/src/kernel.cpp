@@ -16,9 +16,17 @@
 
 namespace host {
 
-namespace {
+namespace detail {
+constinit thread_local KIRQL t_irql = PASSIVE_LEVEL;
+// Locks are nearly always released innermost first, so a release is a pop.
+constinit thread_local HeldLocks t_held{};
+} // namespace detail
 
-thread_local KIRQL t_irql = PASSIVE_LEVEL;
+using detail::HeldLocks;
+using detail::t_held;
+using detail::t_irql;
+
+namespace {
 
 // The books of one processor, plain arrays in thread-local storage: every spin-lock acquire and
 // release and every driver entry updates them, so they allocate nothing and need no
@@ -28,17 +36,6 @@ thread_local KIRQL t_irql = PASSIVE_LEVEL;
     std::fprintf(stderr, "host: more than %s on one processor\n", what);
     std::abort();
 }
-
-// The spin locks this processor holds, innermost last, and when each was taken (steady clock,
-// ns) in the threaded mode; 0 otherwise. Locks are nearly always released innermost first, so
-// a release is a pop.
-struct HeldLocks {
-    static constexpr std::size_t kCapacity = 64;
-    const void* lock[kCapacity];
-    std::int64_t since[kCapacity];
-    std::size_t count;
-};
-thread_local HeldLocks t_held;
 
 // The IRQL each driver entry on this thread's stack was entered at, innermost last: driver code
 // may raise and lower again, but never below the level it was called at.
@@ -316,9 +313,6 @@ inline bool dropOnOneProcessor(PKSPIN_LOCK lock) {
 
 } // namespace
 
-KIRQL currentIrql() {
-    return t_irql;
-}
 void setIrql(KIRQL irql) {
     t_irql = irql;
 }
@@ -330,22 +324,10 @@ IrqlScope::~IrqlScope() {
     t_irql = saved_;
 }
 
-std::size_t heldSpinLockCount() {
-    return t_held.count;
-}
-
-namespace {
-[[gnu::noinline]] void reportLocksHeld(const char* call) {
+[[gnu::noinline, gnu::cold]] void detail::reportLocksHeld(const char* call) {
     report(rule::kLockHeldAcrossCall, call,
            std::to_string(t_held.count) + " spin lock(s) held, innermost " +
                pointer(t_held.lock[t_held.count - 1]));
-}
-} // namespace
-
-void checkNoLocksHeld(const char* call) {
-    if (t_held.count != 0) [[unlikely]] {
-        reportLocksHeld(call);
-    }
 }
 
 void setSpinLockHoldBound(std::int64_t nanoseconds) {

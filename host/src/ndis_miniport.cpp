@@ -134,7 +134,7 @@ extern "C" VOID NTAPI NdisMFreeMapRegisters(NDIS_HANDLE) {
 extern "C" VOID NTAPI NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, PNDIS_PACKET Packet,
                                         NDIS_STATUS Status) {
     host::ndis::internal::underHostLock([=] {
-        if (KeGetCurrentIrql() > DISPATCH_LEVEL) [[unlikely]] {
+        if (currentIrql() > DISPATCH_LEVEL) [[unlikely]] {
             host::ndis::internal::reportRare(rule::kCallAboveMaxIrql, "NdisMSendComplete", [] {
                 return std::string("called above DISPATCH_LEVEL");
             });

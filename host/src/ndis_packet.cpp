@@ -21,7 +21,7 @@ constexpr std::size_t kMaxBuffersPerPacket = 4096;
 
 void Adapter::indicateReceive(PPNDIS_PACKET packets, UINT count) {
     checkNoLocksHeld("NdisMIndicateReceivePacket");
-    if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+    if (currentIrql() > DISPATCH_LEVEL) [[unlikely]] {
         reportRare(rule::kCallAboveMaxIrql, "NdisMIndicateReceivePacket",
                    [] { return std::string("called above DISPATCH_LEVEL"); });
     }
