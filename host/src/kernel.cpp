@@ -16,6 +16,10 @@
 
 namespace host {
 
+// The books of one processor, plain arrays in thread-local storage: every spin-lock acquire and
+// release and every driver entry updates them, so they allocate nothing and need no
+// thread-local constructor check. Nesting deeper than the arrays hold is a runaway (no driver
+// holds 64 spin locks at once or is entered 1024 times on one stack) and ends the process.
 namespace detail {
 constinit thread_local KIRQL t_irql = PASSIVE_LEVEL;
 // Locks are nearly always released innermost first, so a release is a pop.
@@ -28,10 +32,6 @@ using detail::t_irql;
 
 namespace {
 
-// The books of one processor, plain arrays in thread-local storage: every spin-lock acquire and
-// release and every driver entry updates them, so they allocate nothing and need no
-// thread-local constructor check. Nesting deeper than the arrays hold is a runaway (no driver
-// holds 64 spin locks at once or is entered 1024 times on one stack) and ends the process.
 [[noreturn, gnu::noinline]] void tooDeep(const char* what) {
     std::fprintf(stderr, "host: more than %s on one processor\n", what);
     std::abort();
