@@ -277,116 +277,121 @@ extern "C" VOID NTAPI IoFreeIrp(PIRP Irp) {
     world().irps().free(Irp, "IoFreeIrp");
 }
 
-extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    HostLock::Hold hold;
+namespace {
+// IofCallDriver's checks and its move to the next stack location: the dispatch routine of
+// `DeviceObject`'s driver for the IRP, or null when a check failed (reported). The caller holds
+// the host lock (or runs on one processor, where it is off).
+inline PDRIVER_DISPATCH passDown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     checkNoLocksHeld("IofCallDriver");
     IrpRegistry::Info* info = world().irps().check(Irp, "IofCallDriver");
     if (info == nullptr) {
-        return STATUS_INVALID_PARAMETER;
+        return nullptr;
     }
-    KIRQL irql = KeGetCurrentIrql();
+    KIRQL irql = currentIrql();
     if (irql > DISPATCH_LEVEL) {
-        reportIrpRule(rule::kCallAboveMaxIrql, "IofCallDriver", [&] {
+        reportIrpRule(rule::kCallAboveMaxIrql, "IofCallDriver", [=] {
             return "called at IRQL " + std::to_string(irql) + "; at most DISPATCH_LEVEL";
         });
     } else if (irql != PASSIVE_LEVEL && info->origin == IrpRegistry::Origin::Threaded) {
-        reportIrpRule(rule::kSyncRequestAtRaisedIrql, "IofCallDriver", [&] {
+        reportIrpRule(rule::kSyncRequestAtRaisedIrql, "IofCallDriver", [=] {
             return "synchronous request IRP " + pointer(Irp) + " sent at IRQL " +
                    std::to_string(irql) + "; only at PASSIVE_LEVEL";
         });
     }
     if (Irp->CurrentLocation <= 1) {
-        reportIrpRule(rule::kIrpNoStackLocation, "IofCallDriver", [&] {
+        reportIrpRule(rule::kIrpNoStackLocation, "IofCallDriver", [=] {
             return "IRP " + pointer(Irp) + " has no stack location left for " +
                    pointer(DeviceObject);
         });
-        return STATUS_INVALID_PARAMETER;
+        return nullptr;
     }
     info->inFlight = true;
     Irp->CurrentLocation--;
     PIO_STACK_LOCATION location = --Irp->Tail.Overlay.CurrentStackLocation;
     location->DeviceObject = DeviceObject;
-    PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[location->MajorFunction];
-    HostLock::Drop drop; // the dispatch routine is driver code (the host's own take the lock)
+    return DeviceObject->DriverObject->MajorFunction[location->MajorFunction];
+}
+
+// IofCallDriver in the threaded mode: the checks under the host lock, the dispatch routine
+// (driver code) without it, whether the caller held it or not.
+[[gnu::noinline]] NTSTATUS callDriverThreaded(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDRIVER_DISPATCH dispatch;
+    {
+        HostLock::Hold hold;
+        dispatch = passDown(DeviceObject, Irp);
+    }
+    if (dispatch == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    HostLock::Drop drop; // a caller in host code holds the lock
+    return dispatch(DeviceObject, Irp);
+}
+} // namespace
+
+// From the checks on the IRP belongs to the lower driver, so nothing is left to do after its
+// dispatch routine: on one processor the call is the routine's tail call.
+extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    if (HostLock::threaded()) [[unlikely]] {
+        return callDriverThreaded(DeviceObject, Irp);
+    }
+    PDRIVER_DISPATCH dispatch = passDown(DeviceObject, Irp);
+    if (dispatch == nullptr) [[unlikely]] {
+        return STATUS_INVALID_PARAMETER;
+    }
     return dispatch(DeviceObject, Irp);
 }
 
-extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
-    HostLock::Hold hold;
-    IrpRegistry& irps = world().irps();
-    IrpRegistry::Info* info = irps.check(Irp, "IofCompleteRequest");
-    if (info == nullptr) {
-        return;
-    }
-    if (Irp->CurrentLocation > Irp->StackCount) {
-        reportIrpRule(rule::kIrpCompletedTwice, "IofCompleteRequest",
-                      [&] { return "IRP " + pointer(Irp) + " has no driver left to complete it"; });
-        return;
-    }
-    if (Irp->IoStatus.Status == STATUS_PENDING) {
-        reportIrpRule(rule::kIrpCompletedPending, "IofCompleteRequest",
-                      [&] { return "IRP " + pointer(Irp) + " completed with STATUS_PENDING"; });
-    }
-    // From here on no lower driver has the IRP; a completion routine may send it down again.
-    info->inFlight = false;
-    // Each completion routine runs where the driver above set it, from the bottom up.
-    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
+namespace {
+// Whether the I/O manager calls the completion routine set in `location` for the IRP as it is.
+inline bool invokes(const IO_STACK_LOCATION* location, PIRP irp) {
+    const NTSTATUS status = irp->IoStatus.Status;
+    return location->CompletionRoutine != nullptr &&
+           ((NT_SUCCESS(status) && (location->Control & SL_INVOKE_ON_SUCCESS)) ||
+            (!NT_SUCCESS(status) && (location->Control & SL_INVOKE_ON_ERROR)) ||
+            (irp->Cancel && (location->Control & SL_INVOKE_ON_CANCEL)));
+}
+
+// Moves the IRP up to the location above `location` and takes the routine set in `location`
+// out of it; returns the routine, its context in `context`.
+inline PIO_COMPLETION_ROUTINE stepUp(PIRP Irp, PIO_STACK_LOCATION location, PVOID& context) {
     Irp->CurrentLocation++;
     Irp->Tail.Overlay.CurrentStackLocation++;
-    for (; Irp->CurrentLocation <= Irp->StackCount + 1;
-         location++, Irp->CurrentLocation++, Irp->Tail.Overlay.CurrentStackLocation++) {
-        Irp->PendingReturned = (location->Control & SL_PENDING_RETURNED) != 0;
-        NTSTATUS status = Irp->IoStatus.Status;
-        bool invoke = location->CompletionRoutine != nullptr &&
-                      ((NT_SUCCESS(status) && (location->Control & SL_INVOKE_ON_SUCCESS)) ||
-                       (!NT_SUCCESS(status) && (location->Control & SL_INVOKE_ON_ERROR)) ||
-                       (Irp->Cancel && (location->Control & SL_INVOKE_ON_CANCEL)));
-        if (invoke) {
-            PIO_COMPLETION_ROUTINE routine = location->CompletionRoutine;
-            PVOID context = location->Context;
-            location->CompletionRoutine = nullptr;
-            location->Context = nullptr;
-            location->Control = 0;
-            PDEVICE_OBJECT device = Irp->CurrentLocation == Irp->StackCount + 1
-                                        ? nullptr
-                                        : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
-            bool top = Irp->CurrentLocation == Irp->StackCount + 1;
-            IrpRegistry::Origin origin = info->origin;
-            NTSTATUS result;
-            {
-                HostLock::Drop drop;
-                result = routine(device, Irp, context);
-            }
-            if (result == STATUS_MORE_PROCESSING_REQUIRED) {
-                return; // the routine owns it now, and may have sent it down again
-            }
-            // Anything else hands the IRP on: the routine must not have freed it.
-            info = irps.find(Irp);
-            if (info == nullptr) {
-                reportIrpRule(rule::kCompletionMustReturnMpr, "IofCompleteRequest", [&] {
-                    return "a completion routine freed IRP " + pointer(Irp) +
-                           " but did not return STATUS_MORE_PROCESSING_REQUIRED";
-                });
-                return;
-            }
-            if (top && origin == IrpRegistry::Origin::Driver) {
-                reportIrpRule(rule::kCompletionMustReturnMpr, "IofCompleteRequest", [&] {
-                    return "the completion routine of driver-allocated IRP " + pointer(Irp) +
-                           " returned " + hexValue(static_cast<ULONG>(result)) +
-                           "; the I/O manager cannot complete an IRP it did not build";
-                });
-                return;
-            }
-        } else {
-            if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
-                IoMarkIrpPending(Irp);
-            }
-            location->CompletionRoutine = nullptr;
-            location->Context = nullptr;
-            location->Control = 0;
-        }
+    Irp->PendingReturned = (location->Control & SL_PENDING_RETURNED) != 0;
+    PIO_COMPLETION_ROUTINE routine = location->CompletionRoutine;
+    context = location->Context;
+    location->CompletionRoutine = nullptr;
+    location->Context = nullptr;
+    location->Control = 0;
+    return routine;
+}
+
+// After a completion routine that did not return STATUS_MORE_PROCESSING_REQUIRED the IRP goes on
+// up: the routine must not have freed it, and an IRP the I/O manager did not build must not go
+// past its top location (`top`: the routine was the originator's). The IRP's record, or null
+// (reported) when the completion stops here.
+[[gnu::noinline]] IrpRegistry::Info* handedOn(PIRP Irp, NTSTATUS result, bool top,
+                                              IrpRegistry::Origin origin) {
+    IrpRegistry::Info* info = world().irps().find(Irp);
+    if (info == nullptr) {
+        reportIrpRule(rule::kCompletionMustReturnMpr, "IofCompleteRequest", [=] {
+            return "a completion routine freed IRP " + pointer(Irp) +
+                   " but did not return STATUS_MORE_PROCESSING_REQUIRED";
+        });
+        return nullptr;
     }
-    // Back at the originator.
+    if (top && origin == IrpRegistry::Origin::Driver) {
+        reportIrpRule(rule::kCompletionMustReturnMpr, "IofCompleteRequest", [=] {
+            return "the completion routine of driver-allocated IRP " + pointer(Irp) + " returned " +
+                   hexValue(static_cast<ULONG>(result)) +
+                   "; the I/O manager cannot complete an IRP it did not build";
+        });
+        return nullptr;
+    }
+    return info;
+}
+
+// The IRP is back at its originator with no routine keeping it.
+[[gnu::noinline]] void backAtOriginator(PIRP Irp, const IrpRegistry::Info* info) {
     switch (info->origin) {
     case IrpRegistry::Origin::Threaded:
         // A request built by IoBuildDeviceIoControlRequest: report its status to the caller's
@@ -397,10 +402,10 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
         if (Irp->UserEvent != nullptr) {
             KeSetEvent(Irp->UserEvent, 0, FALSE);
         }
-        irps.free(Irp, "IofCompleteRequest");
+        world().irps().free(Irp, "IofCompleteRequest");
         break;
     case IrpRegistry::Origin::Driver:
-        reportIrpRule(rule::kCompletionMustReturnMpr, "IofCompleteRequest", [&] {
+        reportIrpRule(rule::kCompletionMustReturnMpr, "IofCompleteRequest", [=] {
             return "driver-allocated IRP " + pointer(Irp) +
                    " came back to the I/O manager without a completion "
                    "routine returning STATUS_MORE_PROCESSING_REQUIRED";
@@ -410,6 +415,101 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
         // The host's own requests (PnP) are collected by their issuer.
         break;
     }
+}
+
+// Runs the completion routines from the current location up, each where the driver above set
+// it, until one keeps the IRP or it is back at its originator. The routine of the top location
+// (the originator's) gets no device object.
+[[gnu::noinline]] void completeUpward(PIRP Irp, IrpRegistry::Info* info) {
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
+    do {
+        const bool top = Irp->CurrentLocation == Irp->StackCount; // the originator's location
+        if (invokes(location, Irp)) {
+            PVOID context;
+            PIO_COMPLETION_ROUTINE routine = stepUp(Irp, location, context);
+            PDEVICE_OBJECT device = top ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+            IrpRegistry::Origin origin = info->origin;
+            NTSTATUS result;
+            {
+                HostLock::Drop drop;
+                result = routine(device, Irp, context);
+            }
+            if (result == STATUS_MORE_PROCESSING_REQUIRED) {
+                return; // the routine owns it now, and may have sent it down again
+            }
+            info = handedOn(Irp, result, top, origin);
+            if (info == nullptr) {
+                return;
+            }
+        } else {
+            PVOID context;
+            stepUp(Irp, location, context);
+            if (Irp->PendingReturned && !top) {
+                IoMarkIrpPending(Irp);
+            }
+        }
+        location++;
+    } while (Irp->CurrentLocation <= Irp->StackCount);
+    backAtOriginator(Irp, info);
+}
+
+// IofCompleteRequest's checks: the IRP's record with the IRP taken back from the lower driver,
+// or null (reported) when there is nothing to complete.
+inline IrpRegistry::Info* takeBackCompleted(PIRP Irp) {
+    IrpRegistry::Info* info = world().irps().check(Irp, "IofCompleteRequest");
+    if (info == nullptr) {
+        return nullptr;
+    }
+    if (Irp->CurrentLocation > Irp->StackCount) {
+        reportIrpRule(rule::kIrpCompletedTwice, "IofCompleteRequest",
+                      [=] { return "IRP " + pointer(Irp) + " has no driver left to complete it"; });
+        return nullptr;
+    }
+    if (Irp->IoStatus.Status == STATUS_PENDING) {
+        reportIrpRule(rule::kIrpCompletedPending, "IofCompleteRequest",
+                      [=] { return "IRP " + pointer(Irp) + " completed with STATUS_PENDING"; });
+    }
+    // From here on no lower driver has the IRP; a completion routine may send it down again.
+    info->inFlight = false;
+    return info;
+}
+
+// IofCompleteRequest in the threaded mode: the checks and the walk under the host lock, which
+// each routine (driver code) runs without.
+[[gnu::noinline]] void completeThreaded(PIRP Irp) {
+    HostLock::Hold hold;
+    if (IrpRegistry::Info* info = takeBackCompleted(Irp)) {
+        completeUpward(Irp, info);
+    }
+}
+} // namespace
+
+extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
+    if (HostLock::threaded()) [[unlikely]] {
+        completeThreaded(Irp);
+        return;
+    }
+    IrpRegistry::Info* info = takeBackCompleted(Irp);
+    if (info == nullptr) {
+        return;
+    }
+    // The common case: the top location is the only one left, and the routine set in it by the
+    // driver that built the IRP keeps the IRP. It runs with no device object, and on one
+    // processor with no host lock to give up.
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
+    if (Irp->CurrentLocation == Irp->StackCount && invokes(location, Irp)) [[likely]] {
+        const IrpRegistry::Origin origin = info->origin;
+        PVOID context;
+        PIO_COMPLETION_ROUTINE routine = stepUp(Irp, location, context);
+        const NTSTATUS result = routine(nullptr, Irp, context);
+        if (result != STATUS_MORE_PROCESSING_REQUIRED) [[unlikely]] {
+            if (IrpRegistry::Info* on = handedOn(Irp, result, true, origin)) {
+                backAtOriginator(Irp, on);
+            }
+        }
+        return;
+    }
+    completeUpward(Irp, info);
 }
 
 extern "C" PDRIVER_CANCEL NTAPI IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {

@@ -16,29 +16,26 @@
 
 namespace host {
 
-namespace {
-
-thread_local KIRQL t_irql = PASSIVE_LEVEL;
-
 // The books of one processor, plain arrays in thread-local storage: every spin-lock acquire and
 // release and every driver entry updates them, so they allocate nothing and need no
 // thread-local constructor check. Nesting deeper than the arrays hold is a runaway (no driver
 // holds 64 spin locks at once or is entered 1024 times on one stack) and ends the process.
+namespace detail {
+constinit thread_local KIRQL t_irql = PASSIVE_LEVEL;
+// Locks are nearly always released innermost first, so a release is a pop.
+constinit thread_local HeldLocks t_held{};
+} // namespace detail
+
+using detail::HeldLocks;
+using detail::t_held;
+using detail::t_irql;
+
+namespace {
+
 [[noreturn, gnu::noinline]] void tooDeep(const char* what) {
     std::fprintf(stderr, "host: more than %s on one processor\n", what);
     std::abort();
 }
-
-// The spin locks this processor holds, innermost last, and when each was taken (steady clock,
-// ns) in the threaded mode; 0 otherwise. Locks are nearly always released innermost first, so
-// a release is a pop.
-struct HeldLocks {
-    static constexpr std::size_t kCapacity = 64;
-    const void* lock[kCapacity];
-    std::int64_t since[kCapacity];
-    std::size_t count;
-};
-thread_local HeldLocks t_held;
 
 // The IRQL each driver entry on this thread's stack was entered at, innermost last: driver code
 // may raise and lower again, but never below the level it was called at.
@@ -55,20 +52,23 @@ std::mutex g_tokenMutex;
 std::set<KSPIN_LOCK> g_tokens;
 
 thread_local char t_token;
-thread_local bool t_tokenRegistered = false;
+// The token once registered (0 before): one load gives both the token and whether it is.
+thread_local KSPIN_LOCK t_registeredToken = 0;
 
-[[gnu::noinline]] void registerToken() {
+[[gnu::noinline]] KSPIN_LOCK registerToken() {
     std::lock_guard lock(g_tokenMutex);
     g_tokens.insert(reinterpret_cast<KSPIN_LOCK>(&t_token));
-    t_tokenRegistered = true;
+    t_registeredToken = reinterpret_cast<KSPIN_LOCK>(&t_token);
+    return t_registeredToken;
 }
 
 // Taken at every spin-lock acquire and release: the registration is the rare path.
 inline KSPIN_LOCK threadToken() {
-    if (!t_tokenRegistered) [[unlikely]] {
-        registerToken();
+    const KSPIN_LOCK me = t_registeredToken;
+    if (me == 0) [[unlikely]] {
+        return registerToken();
     }
-    return reinterpret_cast<KSPIN_LOCK>(&t_token);
+    return me;
 }
 
 bool isThreadToken(KSPIN_LOCK value) {
@@ -285,11 +285,12 @@ inline void release(PKSPIN_LOCK lock, const char* call) {
 // caller takes the full path, which makes every check again and reports what it finds.
 inline bool takeOnOneProcessor(PKSPIN_LOCK lock) {
     const std::size_t n = t_held.count;
-    if (HostLock::threaded() || !t_tokenRegistered || n == HeldLocks::kCapacity ||
+    const KSPIN_LOCK me = t_registeredToken;
+    if (HostLock::threaded() || me == 0 || n == HeldLocks::kCapacity ||
         __atomic_load_n(lock, __ATOMIC_RELAXED) != 0) [[unlikely]] {
         return false;
     }
-    __atomic_store_n(lock, reinterpret_cast<KSPIN_LOCK>(&t_token), __ATOMIC_RELAXED);
+    __atomic_store_n(lock, me, __ATOMIC_RELAXED);
     t_held.lock[n] = lock;
     t_held.since[n] = 0;
     t_held.count = n + 1;
@@ -300,9 +301,9 @@ inline bool takeOnOneProcessor(PKSPIN_LOCK lock) {
 // this thread's token. Pops and frees it (true), or changes nothing (false).
 inline bool dropOnOneProcessor(PKSPIN_LOCK lock) {
     const std::size_t n = t_held.count;
+    // An unregistered token (0) never matches: a held word is not 0.
     if (HostLock::threaded() || n == 0 || t_held.lock[n - 1] != lock ||
-        __atomic_load_n(lock, __ATOMIC_RELAXED) != reinterpret_cast<KSPIN_LOCK>(&t_token))
-        [[unlikely]] {
+        __atomic_load_n(lock, __ATOMIC_RELAXED) != t_registeredToken) [[unlikely]] {
         return false;
     }
     t_held.count = n - 1;
@@ -312,9 +313,6 @@ inline bool dropOnOneProcessor(PKSPIN_LOCK lock) {
 
 } // namespace
 
-KIRQL currentIrql() {
-    return t_irql;
-}
 void setIrql(KIRQL irql) {
     t_irql = irql;
 }
@@ -326,22 +324,10 @@ IrqlScope::~IrqlScope() {
     t_irql = saved_;
 }
 
-std::size_t heldSpinLockCount() {
-    return t_held.count;
-}
-
-namespace {
-[[gnu::noinline]] void reportLocksHeld(const char* call) {
+[[gnu::noinline, gnu::cold]] void detail::reportLocksHeld(const char* call) {
     report(rule::kLockHeldAcrossCall, call,
            std::to_string(t_held.count) + " spin lock(s) held, innermost " +
                pointer(t_held.lock[t_held.count - 1]));
-}
-} // namespace
-
-void checkNoLocksHeld(const char* call) {
-    if (t_held.count != 0) [[unlikely]] {
-        reportLocksHeld(call);
-    }
 }
 
 void setSpinLockHoldBound(std::int64_t nanoseconds) {
@@ -388,6 +374,23 @@ namespace {
     }
 }
 
+// Driver code entered in the threaded mode: a thread outside the processors holds the instant
+// while it is in the driver (an event on a processor holds it already), and the body runs
+// without the host lock. Out of line: on one processor the entry saves no registers for it.
+[[gnu::noinline]] void runDriverThreaded(FunctionRef body) {
+    Processors* processors = world().processors();
+    if (processors != nullptr) {
+        processors->driverCallEntered();
+    }
+    {
+        HostLock::Drop drop; // driver code runs without the host lock
+        body();
+    }
+    if (processors != nullptr) {
+        processors->driverCallReturned();
+    }
+}
+
 void enterAt(KIRQL irql, const char* what, FunctionRef body, bool driver) {
     KIRQL saved = t_irql;
     std::size_t held = t_held.count;
@@ -396,22 +399,10 @@ void enterAt(KIRQL irql, const char* what, FunctionRef body, bool driver) {
         tooDeep("1024 nested driver entries");
     }
     t_entry.level[t_entry.count++] = irql;
-    if (driver) {
-        // In threaded mode a thread outside the processors holds the instant while it is in
-        // the driver; an event on a processor holds it already.
-        Processors* processors = HostLock::threaded() ? world().processors() : nullptr;
-        if (processors != nullptr) {
-            processors->driverCallEntered();
-        }
-        {
-            HostLock::Drop drop; // driver code runs without the host lock
-            body();
-        }
-        if (processors != nullptr) {
-            processors->driverCallReturned();
-        }
+    if (driver && HostLock::threaded()) [[unlikely]] {
+        runDriverThreaded(body);
     } else {
-        body();
+        body(); // on one processor the host lock is off: driver code needs no drop of it
     }
     --t_entry.count;
     if (t_irql != irql || t_held.count > held) [[unlikely]] {
@@ -823,8 +814,21 @@ extern "C" VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) 
 
 // NDIS's spin locks are the kernel's with the IRQL to restore kept beside the word. They live
 // here so that the driver's most frequent calls take the same in-line path as the kernel's.
+namespace {
+[[gnu::noinline]] void ndisAcquireFully(PNDIS_SPIN_LOCK SpinLock) {
+    SpinLock->OldIrql = acquireRaisingFully(&SpinLock->SpinLock);
+}
+} // namespace
+
+// The full path keeps the old IRQL in the lock itself: the common path is then a leaf.
 extern "C" VOID NTAPI NdisAcquireSpinLock(PNDIS_SPIN_LOCK SpinLock) {
-    SpinLock->OldIrql = acquireRaising(&SpinLock->SpinLock);
+    const KIRQL old = t_irql;
+    if (old <= DISPATCH_LEVEL && takeOnOneProcessor(&SpinLock->SpinLock)) [[likely]] {
+        t_irql = DISPATCH_LEVEL;
+        SpinLock->OldIrql = old;
+        return;
+    }
+    ndisAcquireFully(SpinLock);
 }
 
 extern "C" VOID NTAPI NdisReleaseSpinLock(PNDIS_SPIN_LOCK SpinLock) {

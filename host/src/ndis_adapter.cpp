@@ -73,6 +73,41 @@ void chainBytes(PNDIS_PACKET packet, MDL& mdl, std::uint8_t* data, std::size_t l
     NdisChainBufferAtBack(packet, &mdl);
 }
 
+// Chains a split frame to the packet: a buffer over a copy of each piece, of the lengths in
+// `split` while the frame lasts and the rest in one last buffer. Out of line: a split frame is
+// rare, and the common send keeps no registers for it.
+[[gnu::noinline]] void chainPieces(PNDIS_PACKET packet, std::vector<MDL>& pieces,
+                                   std::vector<std::vector<std::uint8_t>>& chunks,
+                                   std::span<const std::uint8_t> frame,
+                                   const std::vector<std::size_t>& split) {
+    std::size_t count = 0;
+    for (std::size_t offset = 0, i = 0; i <= split.size(); ++i) {
+        if (i < split.size() || offset < frame.size()) {
+            ++count;
+            offset += i < split.size() ? std::min(split[i], frame.size() - offset) : 0;
+        }
+    }
+    pieces.resize(count);
+    chunks.resize(std::max(chunks.size(), count));
+    std::size_t offset = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::size_t length =
+            i < split.size() ? std::min(split[i], frame.size() - offset) : frame.size() - offset;
+        std::vector<std::uint8_t>& chunk = chunks[i];
+        chunk.assign(frame.begin() + static_cast<std::ptrdiff_t>(offset),
+                     frame.begin() + static_cast<std::ptrdiff_t>(offset + length));
+        offset += length;
+        chainBytes(packet, pieces[i], chunk.data(), length);
+    }
+}
+
+// A push that may grow the vector, out of line: the per-frame paths that call it save no
+// registers for the growth.
+template <class T>
+[[gnu::noinline]] void pushOutOfLine(std::vector<T>& entries, T entry) {
+    entries.push_back(entry);
+}
+
 } // namespace
 
 // A packet NDIS builds for a send on behalf of a protocol: the send's record, the packet with
@@ -398,26 +433,7 @@ Adapter::SendResult Adapter::send(std::span<const std::uint8_t> frame,
     if (split.empty()) {
         chainBytes(packet, hp->whole, record.frame.data(), frame.size());
     } else {
-        // The buffer lengths: those of `split` while the frame lasts, then the rest in one.
-        std::size_t count = 0;
-        for (std::size_t offset = 0, i = 0; i <= split.size(); ++i) {
-            if (i < split.size() || offset < frame.size()) {
-                ++count;
-                offset += i < split.size() ? std::min(split[i], frame.size() - offset) : 0;
-            }
-        }
-        hp->pieces.resize(count);
-        hp->chunks.resize(std::max(hp->chunks.size(), count));
-        std::size_t offset = 0;
-        for (std::size_t i = 0; i < count; ++i) {
-            std::size_t length = i < split.size() ? std::min(split[i], frame.size() - offset)
-                                                  : frame.size() - offset;
-            std::vector<std::uint8_t>& chunk = hp->chunks[i];
-            chunk.assign(frame.begin() + static_cast<std::ptrdiff_t>(offset),
-                         frame.begin() + static_cast<std::ptrdiff_t>(offset + length));
-            offset += length;
-            chainBytes(packet, hp->pieces[i], chunk.data(), length);
-        }
+        chainPieces(packet, hp->pieces, hp->chunks, frame, split);
     }
 
     std::uint64_t id = nextSendId_++;
@@ -452,11 +468,11 @@ Adapter::SendResult Adapter::send(std::span<const std::uint8_t> frame,
         }
     } else {
         if (record.completedInsideSend) {
-            report(rule::kSendCompleteUnpended, "NdisMSendComplete",
-                   "send " + std::to_string(id) +
-                       " was completed inside MiniportSend, which "
-                       "then returned " +
-                       hexValue(static_cast<ULONG>(status)) + " instead of NDIS_STATUS_PENDING");
+            reportRare(rule::kSendCompleteUnpended, "NdisMSendComplete", [id, status] {
+                return "send " + std::to_string(id) +
+                       " was completed inside MiniportSend, which then returned " +
+                       hexValue(static_cast<ULONG>(status)) + " instead of NDIS_STATUS_PENDING";
+            });
         } else {
             record.completed = true;
             record.completionStatus = status;
@@ -475,41 +491,44 @@ void Adapter::retire(HostPacket& hp) {
     last->liveSlot = hp.liveSlot;
     livePackets_.pop_back();
     hp.stage = HostPacket::Stage::Retired;
-    if (retiredPackets_.size() < kRetiredSendsKept) {
-        retiredPackets_.push_back(&hp);
+    if (retiredPackets_.size() < kRetiredSendsKept) [[unlikely]] {
+        pushOutOfLine(retiredPackets_, &hp);
         return;
     }
     HostPacket* oldest = retiredPackets_[retiredNext_];
     oldest->stage = HostPacket::Stage::Spare;
-    sparePackets_.push_back(oldest);
+    if (sparePackets_.size() == sparePackets_.capacity()) [[unlikely]] {
+        pushOutOfLine(sparePackets_, oldest);
+    } else {
+        sparePackets_.push_back(oldest);
+    }
     retiredPackets_[retiredNext_] = &hp;
     retiredNext_ = (retiredNext_ + 1) % kRetiredSendsKept;
 }
 
 void Adapter::sendComplete(PNDIS_PACKET packet, NDIS_STATUS status) {
     HostPacket* hp = hostPacket(packet);
-    if (hp == nullptr || hp->stage == HostPacket::Stage::Spare) {
-        report(rule::kSendCompleteUnpended, "NdisMSendComplete",
-               "packet " + pointer(packet) + " was never sent to this adapter");
-        return;
-    }
-    if (hp->stage == HostPacket::Stage::Retired) {
-        const SendRecord& record = hp->record;
-        if (record.returned != NDIS_STATUS_PENDING) {
-            report(rule::kSendCompleteUnpended, "NdisMSendComplete",
-                   "send " + std::to_string(record.id) + " returned " +
-                       hexValue(static_cast<ULONG>(record.returned)) +
-                       " from MiniportSend; the packet was already back with the protocol");
-        } else {
-            report(rule::kSendCompleteTwice, "NdisMSendComplete",
-                   "send " + std::to_string(record.id) + " was already completed");
-        }
+    if (hp == nullptr || hp->stage == HostPacket::Stage::Spare) [[unlikely]] {
+        reportRare(rule::kSendCompleteUnpended, "NdisMSendComplete", [packet] {
+            return "packet " + pointer(packet) + " was never sent to this adapter";
+        });
         return;
     }
     SendRecord& record = hp->record;
-    if (record.completed) {
-        report(rule::kSendCompleteTwice, "NdisMSendComplete",
-               "send " + std::to_string(record.id) + " was already completed");
+    const bool retired = hp->stage == HostPacket::Stage::Retired;
+    if (retired && record.returned != NDIS_STATUS_PENDING) [[unlikely]] {
+        reportRare(rule::kSendCompleteUnpended, "NdisMSendComplete",
+                   [id = record.id, returned = record.returned] {
+                       return "send " + std::to_string(id) + " returned " +
+                              hexValue(static_cast<ULONG>(returned)) +
+                              " from MiniportSend; the packet was already back with the protocol";
+                   });
+        return;
+    }
+    if (retired || record.completed) [[unlikely]] {
+        reportRare(rule::kSendCompleteTwice, "NdisMSendComplete", [id = record.id] {
+            return "send " + std::to_string(id) + " was already completed";
+        });
         return;
     }
     record.completed = true;

@@ -5,6 +5,7 @@
 #include "host/ndis.h"
 #include "host/smp.h"
 #include "host/world.h"
+#include "ndis_internal.h"
 
 using namespace host;
 using host::ndis::Adapter;
@@ -132,15 +133,18 @@ extern "C" VOID NTAPI NdisMFreeMapRegisters(NDIS_HANDLE) {
 
 extern "C" VOID NTAPI NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, PNDIS_PACKET Packet,
                                         NDIS_STATUS Status) {
-    HostLock::Hold hold;
-    if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
-        world().verifier().report(rule::kCallAboveMaxIrql, "NdisMSendComplete",
-                                  "called above DISPATCH_LEVEL");
-    }
-    Adapter* adapter = world().ndis().indicatingAdapter(MiniportAdapterHandle, "NdisMSendComplete");
-    if (adapter != nullptr) {
-        adapter->sendComplete(Packet, Status);
-    }
+    host::ndis::internal::underHostLock([=] {
+        if (currentIrql() > DISPATCH_LEVEL) [[unlikely]] {
+            host::ndis::internal::reportRare(rule::kCallAboveMaxIrql, "NdisMSendComplete", [] {
+                return std::string("called above DISPATCH_LEVEL");
+            });
+        }
+        Adapter* adapter =
+            world().ndis().indicatingAdapter(MiniportAdapterHandle, "NdisMSendComplete");
+        if (adapter != nullptr) {
+            adapter->sendComplete(Packet, Status);
+        }
+    });
 }
 
 extern "C" VOID NTAPI NdisMSetInformationComplete(NDIS_HANDLE MiniportAdapterHandle,

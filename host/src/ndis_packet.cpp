@@ -21,21 +21,24 @@ constexpr std::size_t kMaxBuffersPerPacket = 4096;
 
 void Adapter::indicateReceive(PPNDIS_PACKET packets, UINT count) {
     checkNoLocksHeld("NdisMIndicateReceivePacket");
-    if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
-        report(rule::kCallAboveMaxIrql, "NdisMIndicateReceivePacket",
-               "called above DISPATCH_LEVEL");
+    if (currentIrql() > DISPATCH_LEVEL) [[unlikely]] {
+        reportRare(rule::kCallAboveMaxIrql, "NdisMIndicateReceivePacket",
+                   [] { return std::string("called above DISPATCH_LEVEL"); });
     }
     for (UINT i = 0; i < count; ++i) {
         PNDIS_PACKET packet = packets[i];
         if (!library_.packetAllocated(packet)) {
-            report(rule::kPacketNotFromPool, "NdisMIndicateReceivePacket",
-                   "packet " + pointer(packet) + " was not allocated from a packet pool");
+            reportRare(rule::kPacketNotFromPool, "NdisMIndicateReceivePacket", [packet] {
+                return "packet " + pointer(packet) + " was not allocated from a packet pool";
+            });
             continue;
         }
         if (std::any_of(heldPackets_.begin(), heldPackets_.end(),
                         [packet](const auto& held) { return held.first == packet; })) {
-            report(rule::kPacketIndicatedTwice, "NdisMIndicateReceivePacket",
-                   "packet " + pointer(packet) + " is indicated again before NDIS has returned it");
+            reportRare(rule::kPacketIndicatedTwice, "NdisMIndicateReceivePacket", [packet] {
+                return "packet " + pointer(packet) +
+                       " is indicated again before NDIS has returned it";
+            });
             continue;
         }
         std::vector<std::uint8_t>& frame = indicated_;
@@ -43,8 +46,9 @@ void Adapter::indicateReceive(PPNDIS_PACKET packets, UINT count) {
         std::size_t walked = 0;
         for (PNDIS_BUFFER b = packet->Private.Head; b != nullptr; b = b->Next) {
             if (++walked > kMaxBuffersPerPacket) {
-                report(rule::kBufferChainUnterminated, "NdisMIndicateReceivePacket",
-                       "the buffer chain of packet " + pointer(packet) + " does not end");
+                reportRare(rule::kBufferChainUnterminated, "NdisMIndicateReceivePacket", [packet] {
+                    return "the buffer chain of packet " + pointer(packet) + " does not end";
+                });
                 break;
             }
             auto* data = static_cast<const std::uint8_t*>(b->StartVa) + b->ByteOffset;
@@ -61,9 +65,11 @@ void Adapter::indicateReceive(PPNDIS_PACKET packets, UINT count) {
             continue; // copied; the packet is the miniport's again
         }
         if (chars_ == nullptr || chars_->Ndis40Chars.ReturnPacketHandler == nullptr) {
-            report(rule::kIndicateWithoutReturnHandler, "NdisMIndicateReceivePacket",
-                   "packet indicated with status other than NDIS_STATUS_RESOURCES, but the "
-                   "miniport has no ReturnPacketHandler");
+            reportRare(rule::kIndicateWithoutReturnHandler, "NdisMIndicateReceivePacket", [] {
+                return std::string("packet indicated with status other than "
+                                   "NDIS_STATUS_RESOURCES, but the miniport has no "
+                                   "ReturnPacketHandler");
+            });
             continue;
         }
         heldPackets_.emplace_back(
@@ -257,10 +263,11 @@ extern "C" VOID NTAPI NdisFreeBuffer(PNDIS_BUFFER Buffer) {
 extern "C" VOID NTAPI NdisMIndicateReceivePacket(NDIS_HANDLE MiniportAdapterHandle,
                                                  PPNDIS_PACKET ReceivePackets,
                                                  UINT NumberOfPackets) {
-    HostLock::Hold hold;
-    ndis::Adapter* adapter =
-        world().ndis().indicatingAdapter(MiniportAdapterHandle, "NdisMIndicateReceivePacket");
-    if (adapter != nullptr) {
-        adapter->indicateReceive(ReceivePackets, NumberOfPackets);
-    }
+    host::ndis::internal::underHostLock([=] {
+        ndis::Adapter* adapter =
+            world().ndis().indicatingAdapter(MiniportAdapterHandle, "NdisMIndicateReceivePacket");
+        if (adapter != nullptr) {
+            adapter->indicateReceive(ReceivePackets, NumberOfPackets);
+        }
+    });
 }

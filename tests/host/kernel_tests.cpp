@@ -314,5 +314,47 @@ TEST_F(KernelTest, VerifierCatchesIrpAndPoolLifetimeErrors) {
               nullptr);
 }
 
+// What a completion routine does with a driver-allocated IRP, the routine set in the IRP's top
+// location (the one-location IRP of the driver's data path) or below a location of the
+// driver's own: keeping it (STATUS_MORE_PROCESSING_REQUIRED, freed or not) is silent; handing it
+// on is reported once, whether the routine freed it or not, since the I/O manager cannot
+// complete an IRP it did not build.
+TEST_F(KernelTest, ACompletionRoutineMustKeepTheDriverAllocatedIrp) {
+    struct Case {
+        bool ownLocation;
+        bool freeIrp;
+        NTSTATUS result;
+    } cases[] = {
+        {false, true, STATUS_MORE_PROCESSING_REQUIRED},
+        {false, false, STATUS_SUCCESS},
+        {false, true, STATUS_SUCCESS},
+        {true, true, STATUS_MORE_PROCESSING_REQUIRED},
+        {true, false, STATUS_SUCCESS},
+        {true, true, STATUS_SUCCESS},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "own location " << c.ownLocation << ", freed "
+                                          << c.freeIrp << ", result " << std::hex << c.result);
+        CompletionRecord record{c.freeIrp, c.result};
+        const bool legal = c.result == STATUS_MORE_PROCESSING_REQUIRED;
+        ExpectViolation v(host::rule::kCompletionMustReturnMpr, !legal);
+        PIRP irp = IoAllocateIrp(
+            static_cast<CCHAR>(lower.device->StackSize + (c.ownLocation ? 1 : 0)), FALSE);
+        if (c.ownLocation) {
+            IoSetNextIrpStackLocation(irp);
+        }
+        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        IoSetCompletionRoutine(irp, recordCompletion, &record, TRUE, TRUE, TRUE);
+        KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+        IofCallDriver(lower.device, irp);
+        KfLowerIrql(old);
+        EXPECT_EQ(v.count(), legal ? 0u : 1u);
+        if (!c.freeIrp) {
+            IoFreeIrp(irp);
+        }
+    }
+    EXPECT_EQ(world().irps().liveCount(), 0u);
+}
+
 } // namespace
 } // namespace host::testing

@@ -18,7 +18,25 @@ namespace host {
 
 // ---- IRQL and locks, per thread (a thread is a processor) ------------------------------------
 
-KIRQL currentIrql();
+namespace detail {
+// The books of one processor, kept by the kernel's IRQL and spin-lock routines in plain
+// thread-local storage: the IRQL, and the spin locks held, innermost last, with when each was
+// taken (steady clock, ns) in the threaded mode, 0 otherwise. They are here so that the
+// per-frame checks of the I/O manager and NDIS read them in line.
+extern constinit thread_local KIRQL t_irql;
+struct HeldLocks {
+    static constexpr std::size_t kCapacity = 64;
+    const void* lock[kCapacity];
+    std::int64_t since[kCapacity];
+    std::size_t count;
+};
+extern constinit thread_local HeldLocks t_held;
+void reportLocksHeld(const char* call);
+} // namespace detail
+
+inline KIRQL currentIrql() {
+    return detail::t_irql;
+}
 void setIrql(KIRQL irql);
 
 // Raises (or lowers) the IRQL for a scope and restores it after.
@@ -34,9 +52,15 @@ class IrqlScope {
 };
 
 // The number of spin locks the calling thread holds.
-std::size_t heldSpinLockCount();
+inline std::size_t heldSpinLockCount() {
+    return detail::t_held.count;
+}
 // Reports LOCK_HELD_ACROSS_CALL when the thread holds any driver spin lock.
-void checkNoLocksHeld(const char* call);
+inline void checkNoLocksHeld(const char* call) {
+    if (detail::t_held.count != 0) [[unlikely]] {
+        detail::reportLocksHeld(call);
+    }
+}
 
 // The threaded mode's spin lock checks: a lock held longer than this (real time) is reported
 // (SPIN_LOCK_HELD_TOO_LONG); the record of the order processors took nested locks in
