@@ -281,17 +281,6 @@ TEST_F(KernelTest, VerifierCatchesIrpAndPoolLifetimeErrors) {
         LowerDriver::status = STATUS_SUCCESS;
     }
     {
-        // The routine keeps the IRP alive but lets completion go on to the I/O manager.
-        ExpectViolation v(host::rule::kCompletionMustReturnMpr);
-        LowerDriver::delay = -1;
-        CompletionRecord record;
-        record.freeIrp = false;
-        record.result = STATUS_SUCCESS;
-        PIRP irp = nullptr;
-        sendDriverIrp(record, &irp);
-        IoFreeIrp(irp);
-    }
-    {
         ExpectViolation v(host::rule::kPoolFreeUnknown);
         void* p = ExAllocatePoolWithTag(NonPagedPool, 8, 1);
         ExFreePool(p);
