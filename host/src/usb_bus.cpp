@@ -314,7 +314,7 @@ void Bus::takeBulk(const _URB_BULK_OR_INTERRUPT_TRANSFER& r, const Pipe& pipe, T
     t.endpoint = pipe.endpoint;
     t.pipeType = pipe.type;
     t.interval = pipe.interval;
-    t.maxPacket = pipe.maxPacket != 0 ? pipe.maxPacket : 64;
+    t.maxPacket = pipe.packetSize();
     t.in = (pipe.endpoint & 0x80) != 0;
     t.requested = r.TransferBufferLength;
     t.shortOk = (r.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;

@@ -169,7 +169,7 @@ USBD_STATUS Bus::describe(PURB urb, Transfer& t) {
         // The request runs on the pipe it aborts (for the log and faults), taking no packets.
         t.endpoint = p->endpoint;
         t.interval = p->interval;
-        t.maxPacket = p->maxPacket != 0 ? p->maxPacket : 64;
+        t.maxPacket = p->packetSize();
         t.target = p->endpoint;
         t.pipeType = UsbdPipeTypeControl;
         return USBD_STATUS_SUCCESS;

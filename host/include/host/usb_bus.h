@@ -256,6 +256,9 @@ class Bus final : public UsbPort {
         USBD_PIPE_TYPE type;
         std::uint16_t maxPacket;
         std::uint8_t interval;
+        // The packet size transfers on it are cut into: a pipe whose descriptor gives none
+        // takes full speed's largest bulk packet.
+        std::uint16_t packetSize() const { return maxPacket != 0 ? maxPacket : 64; }
     };
     // Queued: an IN transfer waiting for the device's data. OnBus: waiting for or taking frames
     // (full-speed mode). Scheduled: waiting for a scheduler event. Held: by a fault. Ready: to be
